@@ -1,0 +1,87 @@
+// Throughput of doRecon on the standard workload: a ring of 256 sensors of
+// radius 40 mm in the plane z = 0, 2030 samples at 40 MHz starting at 1 us,
+// c = 1500 m/s, a 25 mm image of 256 x 256 pixels.
+//
+// Reports pixel-sensor evaluations per second ("evals/s").
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "recon.h"
+
+namespace {
+
+struct Workload {
+    static constexpr int32_t rows = 2030, cols = 256, n = 256;
+    std::vector<double> sigMat, x, y, z, t;
+
+    Workload() {
+        const double fs = 40e6;
+        for (int32_t s = 0; s < cols; ++s) {
+            const double a = 2.0 * M_PI * s / cols;
+            x.push_back(0.04 * std::cos(a));
+            y.push_back(0.04 * std::sin(a));
+            z.push_back(0.0);
+        }
+        for (int32_t i = 0; i < rows; ++i) t.push_back(1e-6 + i / fs);
+        std::mt19937_64 rng(1);
+        std::normal_distribution<double> normal;
+        sigMat.resize((size_t)rows * cols);
+        for (double& v : sigMat) v = normal(rng);
+    }
+
+    ReconInput input(double image_select, int32_t threads, double* image) const {
+        ReconInput in;
+        in.sigMat = sigMat.data();
+        in.rows = rows;
+        in.cols = cols;
+        in.n = n;
+        in.x_sensor = x.data();
+        in.y_sensor = y.data();
+        in.z_sensor = z.data();
+        in.c = 1500.0;
+        in.image_select = image_select;
+        in.t = t.data();
+        in.fs = 40e6;
+        in.image_width = 0.025;
+        in.numCores = threads;
+        in.Recon = image;
+        return in;
+    }
+};
+
+const Workload& workload() {
+    static const Workload w;
+    return w;
+}
+
+void BM_Recon(benchmark::State& state, ReconKernel kernel) {
+    const Workload& w = workload();
+    const double image_select = (double)state.range(0);
+    const int32_t threads = (int32_t)state.range(1);
+    std::vector<double> image((size_t)w.n * w.n);
+    for (auto _ : state) {
+        std::fill(image.begin(), image.end(), 0.0);
+        doRecon(w.input(image_select, threads, image.data()), kernel);
+        benchmark::DoNotOptimize(image.data());
+        benchmark::ClobberMemory();
+    }
+    const double evals = (double)w.n * w.n * w.cols;
+    state.counters["evals/s"] =
+        benchmark::Counter(evals * (double)state.iterations(), benchmark::Counter::kIsRate);
+}
+
+void args(benchmark::internal::Benchmark* b) {
+    b->ArgNames({"term", "threads"});
+    for (int term : {1, 3})
+        for (int threads : {1, 2}) b->Args({term, threads});
+    b->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(1.0);
+}
+
+BENCHMARK_CAPTURE(BM_Recon, scalar, ReconKernel::Scalar)->Apply(args);
+
+}  // namespace
+
+BENCHMARK_MAIN();

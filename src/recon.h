@@ -1,0 +1,78 @@
+// tofimage reconstruction engine: time-of-flight delay-and-sum on a square
+// pixel grid in the plane z = 0.
+//
+// The engine owns no memory of the caller: it reads the input arrays in place
+// and writes the output image in place. It builds and runs without MATLAB.
+#ifndef TOFIMAGE_RECON_H
+#define TOFIMAGE_RECON_H
+
+#include <cstdint>
+#include <string>
+
+// One reconstruction request. All arrays are column-major and owned by the
+// caller; lengths are in elements.
+struct ReconInput {
+    const double* sigMat = nullptr;   // rows x cols, element (i, s) at i + s*rows
+    int32_t rows = 0;                 // time samples per sensor
+    int32_t cols = 0;                 // sensors
+    int32_t n = 0;                    // image is n x n pixels
+    const double* x_sensor = nullptr; // at least cols elements each
+    const double* y_sensor = nullptr;
+    const double* z_sensor = nullptr;
+    double c = 0.0;                   // speed of sound
+    double image_select = 0.0;        // 1: signal, 2: t * d(signal)/dt, other: signal - t * d/dt
+    const double* t = nullptr;        // sample times, at least rows (>= 2) elements
+    double fs = 0.0;                  // sampling rate
+    double image_width = 0.0;         // side length of the image
+    int32_t numCores = 0;             // requested threads; <= 0 means the runtime default
+    double* Recon = nullptr;          // n x n output, pixel (K, L) at K + L*n; added into
+};
+
+// Values derived once per call and shared by every pixel.
+struct ReconGeometry {
+    double dx;     // pixel pitch: image_width / n
+    double half;   // (double)(n / 2), integer division
+    double k;      // samples per unit of distance: fs / c
+    double q;      // position offset: fs * t[0] - 1
+    double dt;     // t[1] - t[0]
+    double invDt;  // 1 / dt
+};
+
+// Element counts of the arrays behind a ReconInput, for checkReconInput.
+struct ReconExtents {
+    int64_t sigMat = 0;
+    int64_t x_sensor = 0;
+    int64_t y_sensor = 0;
+    int64_t z_sensor = 0;
+    int64_t t = 0;
+    int64_t Recon = 0;
+};
+
+// Which pixel kernel doRecon runs. Every kernel gives the same image bit for bit.
+enum class ReconKernel {
+    Best,    // the fastest kernel this CPU supports
+    Scalar,  // the plain per-pixel loop: the reference definition
+};
+
+ReconGeometry reconGeometry(const ReconInput& in);
+
+// Fills in.Recon. No error path: the caller guarantees the limits that
+// checkReconInput verifies.
+void doRecon(const ReconInput& in);
+void doRecon(const ReconInput& in, ReconKernel kernel);
+
+// Checks a request against the engine's limits before any computation.
+// Returns an empty string when the request is safe, otherwise a message that
+// names the offending argument.
+std::string checkReconInput(const ReconInput& in, const ReconExtents& extents);
+
+// Team size actually used for a requested numCores: the runtime default for
+// numCores <= 0, and never more than a small multiple of the processors.
+int reconTeamSize(int32_t numCores);
+
+// Sample index for a sample position Y: rounded half away from zero,
+// converted to 32 bits (out of range -> INT32_MIN), then clamped to
+// [0, rows - 1] with the low clamp first. NaN and infinities select sample 0.
+int32_t reconSampleIndex(double Y, int32_t rows);
+
+#endif
