@@ -9,7 +9,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # Debian packages the build, the tests and the demo need.
 DEPS = cmake make g++ pkg-config libgtest-dev libbenchmark-dev libhwy-dev \
-       octave liboctave-dev clang libclang-rt-14-dev valgrind
+       octave liboctave-dev clang libclang-rt-14-dev valgrind gnuplot
 
 .PHONY: all build deps test bench demo clean
 
@@ -37,6 +37,11 @@ test: deps build
 
 bench: build
 	$(BUILD)/bench/recon_bench
+
+# Octave without a display draws the demo's picture through gnuplot.
+demo: deps build
+	octave-cli --no-gui -q -H --path $(BUILD) --path matlab \
+	  --eval "demo_tofimage('$(BUILD)/demo.png')"
 
 clean:
 	rm -rf $(BUILD)

@@ -1,0 +1,171 @@
+function demo_tofimage(png)
+%DEMO_TOFIMAGE  Reconstruct a simulated photoacoustic scan with tofimage.
+%   demo_tofimage simulates a ring scan (see simulate_scan), reconstructs it
+%   with every term of tofimage on all cores, prints the sizes, the time,
+%   the throughput and where the image peaks against the true position of
+%   each point absorber, and draws the three images into build/demo.png.
+%   demo_tofimage(png) writes the picture to the file png instead.
+%
+%   Run it from the repository root with the module and this folder on the
+%   path, for example:  make demo
+%   or, in Octave or MATLAB:  addpath build matlab; demo_tofimage
+
+if nargin < 1
+  png = fullfile('build', 'demo.png');
+end
+
+n = 256;
+scan = simulate_scan(n);
+[rows, sensors] = size(scan.sigMat);
+if exist('nproc', 'builtin') || exist('nproc', 'file')
+  threads = nproc();
+else
+  threads = feature('numcores');
+end
+
+pitch = scan.image_width / n;
+fprintf('tofimage demo: a simulated photoacoustic ring scan\n');
+fprintf('  sensors  %d on a ring of radius %.1f mm in the plane z = 0\n', ...
+        sensors, 1e3 * hypot(scan.x_sensor(1), scan.y_sensor(1)));
+fprintf('  signals  %d samples at %.0f MHz from t = %.3f us to %.3f us, c = %.0f m/s\n', ...
+        rows, scan.fs / 1e6, 1e6 * scan.t(1), 1e6 * scan.t(end), scan.c);
+fprintf('  phantom  %d point absorbers and a vessel of %d small absorbers; N-shaped\n', ...
+        size(scan.points, 1), size(scan.vessel, 1));
+fprintf('           pulses (Gaussian derivative, sigma %.0f ns), white noise %.0f %% of a pulse\n', ...
+        1e9 * scan.pulse_sigma, 100 * scan.noise);
+fprintf('  image    %d x %d pixels, %.1f mm wide, pixel %.1f um,\n', n, n, ...
+        1e3 * scan.image_width, 1e6 * pitch);
+fprintf('           x from %.2f to %.2f mm, y from %.2f to %.2f mm\n', ...
+        1e3 * scan.x_pixel(1), 1e3 * scan.x_pixel(end), ...
+        1e3 * scan.y_pixel(end), 1e3 * scan.y_pixel(1));
+
+% Load the module and start its threads before timing anything.
+recon(scan, 2, 1, threads);
+
+names = {'signal', 't * d(signal)/dt', 'signal - t * d(signal)/dt'};
+images = cell(1, 3);
+seconds = zeros(1, 3);
+fprintf('Reconstruction with numCores = %d:\n', threads);
+for term = 1:3
+  start = tic;
+  images{term} = recon(scan, n, term, threads);
+  seconds(term) = toc(start);
+  fprintf('  term %d  %-27s %7.3f s\n', term, names{term}, seconds(term));
+end
+evaluations = n * n * sensors;
+fprintf('  %d x %d pixels x %d sensors = %.1f M pixel-sensor evaluations per term\n', ...
+        n, n, sensors, evaluations / 1e6);
+fprintf('  all three terms in %.3f s: %.3g pixel-sensor evaluations per second\n', ...
+        sum(seconds), 3 * evaluations / sum(seconds));
+
+% Term 3 is the image to look at: the time derivative of an N-shaped pulse
+% has its extremum at the arrival, so every absorber shows as a bright spot.
+% Term 1 sums the pulse itself. The engine reads each sensor one sample
+% after the time of flight, where the pulse is in its negative lobe, so in
+% term 1 every absorber shows as a sharp minimum.
+fprintf('Point absorbers, and where the images peak near them (pixel = Recon(row, col);\n');
+fprintf('1 px = %.1f um). Each sensor is read one sample (%.1f um of travel) after\n', ...
+        1e6 * pitch, 1e6 * scan.c / scan.fs);
+fprintf('the time of flight, on the negative lobe of the pulse: term 1 shows a minimum.\n');
+bright = source_peaks(images{3}, scan.x_pixel, scan.y_pixel, scan.points, +1);
+dark = source_peaks(images{1}, scan.x_pixel, scan.y_pixel, scan.points, -1);
+for s = 1:size(scan.points, 1)
+  fprintf('  absorber %d  true position  x = %6.3f mm, y = %6.3f mm   row %6.2f, col %6.2f\n', s, ...
+          1e3 * scan.points(s, 1), 1e3 * scan.points(s, 2), bright(s).true_row, bright(s).true_col);
+  report('term 3 maximum', bright(s), pitch);
+  report('term 1 minimum', dark(s), pitch);
+end
+
+draw(png, scan, images, names, seconds, threads);
+fprintf('Picture: %s\n', png);
+end
+
+function img = recon(scan, n, term, threads)
+img = tofimage(scan.sigMat, n, scan.x_sensor, scan.y_sensor, scan.z_sensor, ...
+               scan.c, term, scan.t, scan.fs, scan.image_width, threads);
+end
+
+function report(what, p, pitch)
+fprintf('              %s x = %6.3f mm, y = %6.3f mm   row %3d,    col %3d      %.3f mm = %.2f px away\n', ...
+        what, 1e3 * p.x, 1e3 * p.y, p.row, p.col, 1e3 * p.distance, p.distance / pitch);
+end
+
+function draw(png, scan, images, names, seconds, threads)
+if exist('OCTAVE_VERSION', 'builtin')
+  % Octave without a display draws through gnuplot.
+  toolkits = available_graphics_toolkits();
+  if any(strcmp(toolkits, 'gnuplot'))
+    warning('off', 'Octave:gnuplot-graphics');
+    graphics_toolkit('gnuplot');
+  end
+end
+n = scan.n;
+x = 1e3 * scan.x_pixel;
+y = 1e3 * flipud(scan.y_pixel);   % increasing, for axis xy
+px = 1e3 * scan.points(:, 1);
+py = 1e3 * scan.points(:, 2);
+vx = 1e3 * scan.vessel(:, 1);
+vy = 1e3 * scan.vessel(:, 2);
+half = 1e3 * scan.image_width / 2;
+
+fig = figure('visible', 'off', 'paperunits', 'inches', ...
+             'paperposition', [0 0 12 11], 'papersize', [12 11]);
+colormap(bluewhitered(256));
+
+subplot(2, 2, 1);
+plot(vx, vy, '-', 'color', [0.85 0.3 0.1], 'linewidth', 2);
+hold on;
+plot(px, py, 'o', 'color', [0.85 0.3 0.1], 'markerfacecolor', [0.85 0.3 0.1], 'markersize', 5);
+plot(1e3 * scan.x_sensor, 1e3 * scan.y_sensor, '.', 'color', [0.4 0.4 0.4], 'markersize', 4);
+plot([x(1) x(end) x(end) x(1) x(1)], [y(1) y(1) y(end) y(end) y(1)], 'k-');
+for s = 1:numel(px)
+  text(px(s) + 1.2, py(s), sprintf('%d', s));
+end
+hold off;
+axis equal;
+axis([-42 42 -42 42]);
+xlabel('x (mm)');
+ylabel('y (mm)');
+title(sprintf('Phantom, %d sensors, image field (box)', numel(scan.x_sensor)));
+
+for term = 1:3
+  subplot(2, 2, term + 1);
+  img = flipud(images{term});     % row 1 (largest y) to the top
+  % Saturate at half the largest magnitude, so that the small spots of the
+  % point absorbers stand out.
+  lim = 0.5 * max(abs(img(:)));
+  imagesc(x, y, img, [-lim lim]);
+  axis xy;
+  axis image;
+  hold on;
+  plot(px, py, 'ko', 'markersize', 12);
+  hold off;
+  colorbar;
+  xlabel('x (mm)');
+  ylabel('y (mm)');
+  title(sprintf('term %d: %s  (%.3f s)', term, names{term}, seconds(term)));
+end
+
+annotation('textbox', [0 0.965 1 0.035], 'string', ...
+           sprintf('tofimage: %d x %d image, %d sensors x %d samples, 3 terms in %.3f s on %d threads', ...
+                   n, n, numel(scan.x_sensor), numel(scan.t), sum(seconds), threads), ...
+           'horizontalalignment', 'center', 'linestyle', 'none', 'fontsize', 12);
+
+[folder, ~] = fileparts(png);
+if ~isempty(folder) && ~exist(folder, 'dir')
+  mkdir(folder);
+end
+print(fig, '-dpng', '-r120', png);
+close(fig);
+end
+
+function map = bluewhitered(m)
+% Diverging colour map: dark blue for the most negative value, white for
+% zero, dark red for the most positive.
+anchors = [0.02 0.19 0.38
+           0.26 0.57 0.78
+           1.00 1.00 1.00
+           0.84 0.38 0.30
+           0.40 0.00 0.05];
+map = interp1(linspace(0, 1, 5), anchors, linspace(0, 1, m));
+end
