@@ -1,6 +1,9 @@
 # People's entry points; CMake does the building.
 #   make        configure and build everything into build/
-#   make test   install missing Debian packages, build, run every test
+#   make test   install missing Debian packages, build, run every test,
+#               then the sanitizer tests and the fuzzer below
+#   make test-sanitize  the C++ tests built with ASan + UBSan (build-sanitize/)
+#   make fuzz   the engine's libFuzzer target for FUZZ_SECONDS (build-fuzz/)
 #   make bench  run the benchmarks
 #   make demo   reconstruct a simulated scan into build/demo.png
 BUILD ?= build
@@ -9,9 +12,18 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # Debian packages the build, the tests and the demo need.
 DEPS = cmake make g++ pkg-config libgtest-dev libbenchmark-dev libhwy-dev \
-       octave liboctave-dev clang libclang-rt-14-dev valgrind gnuplot
+       octave liboctave-dev clang libclang-rt-14-dev libomp-dev valgrind
 
-.PHONY: all build deps test bench demo clean
+.PHONY: all build deps test test-sanitize fuzz bench demo clean
+
+# Robustness trees: the engine and its C++ tests under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and the libFuzzer target (clang). Neither
+# builds the MEX module: a sanitized module cannot load into Octave.
+SANITIZE_BUILD ?= build-sanitize
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+SANITIZE_ENV = ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1 \
+               UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 all: build
 
@@ -34,6 +46,30 @@ deps:
 
 test: deps build
 	ctest --test-dir $(BUILD) --output-on-failure
+	$(MAKE) --no-print-directory test-sanitize
+	$(MAKE) --no-print-directory fuzz
+
+test-sanitize: deps
+	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOFIMAGE_SANITIZE=ON \
+	  -DTOFIMAGE_BUILD_BENCH=OFF -DTOFIMAGE_BUILD_MEX=OFF
+	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
+	$(SANITIZE_ENV) ctest --test-dir $(SANITIZE_BUILD) --output-on-failure
+
+# New inputs go to $(FUZZ_BUILD)/corpus; the seeds in tests/fuzz/corpus are
+# only read. A failing input is saved as $(FUZZ_BUILD)/crash-*; replay it
+# with `$(FUZZ_BUILD)/recon_fuzz FILE`.
+fuzz: deps
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTOFIMAGE_FUZZ=ON -DTOFIMAGE_BUILD_TESTS=OFF -DTOFIMAGE_BUILD_BENCH=OFF -DTOFIMAGE_BUILD_MEX=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target recon_fuzz
+	mkdir -p $(FUZZ_BUILD)/corpus
+	@echo "recon_fuzz: $(FUZZ_SECONDS) s, log in $(FUZZ_BUILD)/fuzz.log"
+	@$(SANITIZE_ENV) $(FUZZ_BUILD)/recon_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=8192 \
+	  -timeout=30 -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ \
+	  $(FUZZ_BUILD)/corpus tests/fuzz/corpus > $(FUZZ_BUILD)/fuzz.log 2>&1 \
+	  || { tail -n 60 $(FUZZ_BUILD)/fuzz.log; echo "recon_fuzz FAILED"; exit 1; }
+	@grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb|INFO: seed corpus)' $(FUZZ_BUILD)/fuzz.log; \
+	  echo "recon_fuzz: corpus now $$(ls $(FUZZ_BUILD)/corpus | wc -l) inputs; no difference, no report"
 
 bench: build
 	$(BUILD)/bench/recon_bench
@@ -44,4 +80,4 @@ demo: deps build
 	  --eval "demo_tofimage('$(BUILD)/demo.png')"
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD)

@@ -1,0 +1,59 @@
+# Robustness checks.
+#
+#   TOFIMAGE_SANITIZE=ON  builds the engine and its tests with AddressSanitizer
+#                         and UndefinedBehaviorSanitizer; the first report ends
+#                         the process, so any report fails its test.
+#   TOFIMAGE_FUZZ=ON      (clang) builds recon_fuzz, the coverage-guided
+#                         libFuzzer target of the engine, with both sanitizers.
+#
+# Every tree with tests also builds fuzz_replay, the same fuzz target without
+# libFuzzer, and replays the seed corpus and a stream of random inputs through
+# it: with the project's own compiler and flags in the normal tree, under the
+# sanitizers in the sanitizer tree. A MEX module built with a sanitizer cannot
+# be loaded into a host that is not, so those trees leave the module out
+# (TOFIMAGE_BUILD_MEX=OFF).
+
+option(TOFIMAGE_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+option(TOFIMAGE_FUZZ "Build the libFuzzer target of the engine (clang only)" OFF)
+
+if(TOFIMAGE_SANITIZE OR TOFIMAGE_FUZZ)
+  if(MSVC)
+    message(FATAL_ERROR "TOFIMAGE_SANITIZE and TOFIMAGE_FUZZ need GCC or Clang")
+  endif()
+  if(TARGET tofimage_octave OR TARGET tofimage_matlab)
+    message(FATAL_ERROR "A sanitized MEX module cannot be loaded into Octave or MATLAB: "
+      "configure sanitizer and fuzzing trees with -DTOFIMAGE_BUILD_MEX=OFF")
+  endif()
+  # Clang's "undefined" group includes float-cast-overflow; GCC's does not.
+  set(_tofimage_san "-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g")
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    string(APPEND _tofimage_san " -fsanitize=float-cast-overflow")
+  endif()
+  # Appended at the top level, these reach every target of the build,
+  # including the engine defined before this file is read.
+  string(APPEND CMAKE_CXX_FLAGS " ${_tofimage_san}")
+  string(APPEND CMAKE_EXE_LINKER_FLAGS " ${_tofimage_san}")
+  string(APPEND CMAKE_SHARED_LINKER_FLAGS " ${_tofimage_san}")
+endif()
+
+if(TOFIMAGE_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "TOFIMAGE_FUZZ needs clang (libFuzzer): configure with -DCMAKE_CXX_COMPILER=clang++")
+  endif()
+  # Coverage instrumentation everywhere; libFuzzer's main only in the target.
+  string(APPEND CMAKE_CXX_FLAGS " -fsanitize=fuzzer-no-link")
+  add_executable(recon_fuzz tests/fuzz/recon_fuzz.cpp)
+  target_compile_options(recon_fuzz PRIVATE ${TOFIMAGE_FP_FLAGS})
+  target_link_options(recon_fuzz PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(recon_fuzz PRIVATE tofimage_engine)
+endif()
+
+if(TOFIMAGE_BUILD_TESTS)
+  add_executable(fuzz_replay tests/fuzz/recon_fuzz.cpp tests/fuzz/fuzz_replay.cpp)
+  target_compile_options(fuzz_replay PRIVATE ${TOFIMAGE_FP_FLAGS})
+  target_link_libraries(fuzz_replay PRIVATE tofimage_engine)
+  set(_tofimage_corpus ${CMAKE_CURRENT_SOURCE_DIR}/tests/fuzz/corpus)
+  add_test(NAME fuzz.SeedCorpusIsCurrent COMMAND fuzz_replay --check-seeds ${_tofimage_corpus})
+  add_test(NAME fuzz.SeedCorpus COMMAND fuzz_replay ${_tofimage_corpus})
+  add_test(NAME fuzz.RandomInputs COMMAND fuzz_replay --random 10000 20240611)
+endif()

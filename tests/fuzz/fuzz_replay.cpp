@@ -1,0 +1,270 @@
+// Driver for the fuzz target without libFuzzer (any compiler, any sanitizer):
+//   fuzz_replay PATH...             run every file (directories: every file in them)
+//   fuzz_replay --random N SEED     run N pseudo-random inputs
+//   fuzz_replay --write-seeds DIR   write the seed corpus
+//   fuzz_replay --check-seeds DIR   fail unless DIR holds exactly the seed corpus
+// The target aborts with a description on any difference between kernels.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "fuzz_case.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const double kInf = std::numeric_limits<double>::infinity();
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// The worked example: n = 2, two sensors, six samples, c = fs = 1.
+FuzzCase workedExample(int selectMode) {
+    FuzzCase fc;
+    fc.n = 2;
+    fc.rows = 6;
+    fc.cols = 2;
+    fc.c = 1.0;
+    fc.fs = 1.0;
+    fc.image_width = 2.0;
+    fc.selectMode = selectMode;
+    fc.image_select = 1.0 + selectMode;
+    fc.regularTime = true;
+    fc.t0 = 2.0;
+    fc.dt = 1.0;
+    fc.t = {2, 3, 4, 5, 6, 7};
+    fc.x = {0.0, 2.0};
+    fc.y = {0.5, 2.0};
+    fc.z = {0.0, 0.0};
+    fc.sigMat = {10, 20, 30, 40, 50, 60, 0, 1, 4, 9, 16, 25};
+    fc.image.assign(4, 0.0);
+    return fc;
+}
+
+void setIrregularTime(FuzzCase& fc, std::vector<double> t) {
+    fc.regularTime = false;
+    fc.t = std::move(t);
+}
+
+void setSelect(FuzzCase& fc, double v) {
+    fc.selectMode = 3;
+    fc.image_select = v;
+}
+
+std::map<std::string, FuzzCase> seedCases() {
+    std::map<std::string, FuzzCase> cases;
+    for (int m = 0; m < 3; ++m) cases["worked_example_" + std::to_string(m + 1)] = workedExample(m);
+
+    FuzzCase fc = workedExample(2);
+    setIrregularTime(fc, {2, 2, 4, 5, 6, 7});  // t[1] = t[0]: invDt infinite
+    cases["equal_first_times"] = fc;
+
+    fc = workedExample(0);
+    fc.sigMat[0] = kNaN;
+    setSelect(fc, kNaN);
+    fc.numCores = 3;
+    cases["nan_signal_and_select"] = fc;
+
+    fc = workedExample(1);
+    fc.c = 0.0;  // k infinite: every lookup takes sample 0
+    fc.x = {0.0, 2.0};
+    fc.y = {0.0, 2.0};
+    cases["zero_speed_of_sound"] = fc;
+
+    // Sensors far off: every lookup takes the last sample of its column, and
+    // the forward difference steps into the next column or off the matrix.
+    fc = FuzzCase();
+    fc.n = 3;
+    fc.rows = 3;
+    fc.cols = 2;
+    fc.c = fc.fs = fc.image_width = 1.0;
+    fc.selectMode = 1;
+    fc.image_select = 2.0;
+    fc.regularTime = true;
+    fc.t0 = 1.0;
+    fc.dt = 1.0;
+    fc.t = {1, 2, 3};
+    fc.x = {30.0, -30.0};
+    fc.y = {0.0, 0.0};
+    fc.z = {0.0, 0.0};
+    fc.sigMat = {1, 2, 3, 100, 200, 300};
+    fc.image.assign(9, 0.0);
+    fc.numCores = 2;
+    cases["last_samples"] = fc;
+
+    fc = workedExample(0);
+    fc.n = 0;
+    fc.image.clear();
+    cases["empty_image"] = fc;
+
+    fc = workedExample(2);
+    fc.cols = 0;
+    fc.x.clear();
+    fc.y.clear();
+    fc.z.clear();
+    fc.sigMat.clear();
+    fc.imageOnEntry = true;
+    fc.image = {-0.0, kInf, 1.5, std::numeric_limits<double>::denorm_min()};
+    cases["no_sensors"] = fc;
+
+    // A ring of 16 sensors around a 16 x 16 image, all lookups inside the
+    // window, on four threads.
+    fc = FuzzCase();
+    fc.n = 16;
+    fc.rows = 32;
+    fc.cols = 16;
+    fc.numCores = 4;
+    fc.c = 1.0;
+    fc.fs = 1.0;
+    fc.image_width = 16.0;
+    fc.selectMode = 2;
+    fc.image_select = 3.0;
+    fc.regularTime = true;
+    fc.t0 = 0.0;
+    fc.dt = 0.25;
+    for (int i = 0; i < fc.rows; ++i) fc.t.push_back(fc.t0 + (double)i * fc.dt);
+    for (int s = 0; s < fc.cols; ++s) {
+        const double a = 2.0 * M_PI * s / fc.cols;
+        fc.x.push_back(std::round(4.0 * 12.0 * std::cos(a)) / 4.0 + 0.0);  // no -0
+        fc.y.push_back(std::round(4.0 * 12.0 * std::sin(a)) / 4.0 + 0.0);
+        fc.z.push_back(s % 3 == 0 ? 0.5 : 0.0);
+    }
+    std::mt19937 rng(11);
+    for (int e = 0; e < fc.rows * fc.cols; ++e) fc.sigMat.push_back((int)(rng() % 200) / 4.0 - 25.0);
+    fc.image.assign(256, 0.0);
+    cases["ring_16"] = fc;
+
+    // Extreme magnitudes: squares that overflow, subnormal pitch, the largest
+    // signal values, a position that rounds to 2^31.
+    fc = workedExample(2);
+    fc.x = {1e154, -std::numeric_limits<double>::denorm_min()};
+    fc.z = {-1e300, 0.0};
+    fc.image_width = std::numeric_limits<double>::min();
+    fc.sigMat[1] = std::numeric_limits<double>::max();
+    fc.sigMat[7] = -std::numeric_limits<double>::max();
+    cases["extreme_magnitudes"] = fc;
+
+    fc = workedExample(0);
+    fc.n = 1;
+    fc.image.assign(1, 0.0);
+    fc.c = 1.0;
+    fc.fs = 2147483646.5;  // Y = fs * d - (fs * t0 - 1) lands beyond 2^31 - 0.5
+    setIrregularTime(fc, {0, 1, 2, 3, 4, 5});
+    cases["position_beyond_32_bits"] = fc;
+
+    return cases;
+}
+
+bool sameValues(const std::vector<double>& a, const std::vector<double>& b) {
+    return a.size() == b.size() &&
+           (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
+}
+
+bool sameValue(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// Bitwise equality of two requests, for checking that a seed decodes to the
+// case it was written from.
+bool sameCase(const FuzzCase& a, const FuzzCase& b) {
+    return a.n == b.n && a.rows == b.rows && a.cols == b.cols && a.numCores == b.numCores &&
+           a.regularTime == b.regularTime && a.imageOnEntry == b.imageOnEntry &&
+           a.selectMode == b.selectMode && sameValue(a.c, b.c) && sameValue(a.fs, b.fs) &&
+           sameValue(a.image_width, b.image_width) && sameValue(a.image_select, b.image_select) &&
+           (!a.regularTime || (sameValue(a.t0, b.t0) && sameValue(a.dt, b.dt))) &&
+           sameValues(a.t, b.t) && sameValues(a.x, b.x) && sameValues(a.y, b.y) &&
+           sameValues(a.z, b.z) && sameValues(a.sigMat, b.sigMat) && sameValues(a.image, b.image);
+}
+
+std::vector<uint8_t> readFile(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
+}
+
+int runPath(const fs::path& p) {
+    if (fs::is_directory(p)) {
+        std::vector<fs::path> files;
+        for (const auto& e : fs::directory_iterator(p))
+            if (e.is_regular_file()) files.push_back(e.path());
+        std::sort(files.begin(), files.end());
+        int count = 0;
+        for (const auto& f : files) count += runPath(f);
+        return count;
+    }
+    const std::vector<uint8_t> data = readFile(p);
+    LLVMFuzzerTestOneInput(data.data(), data.size());
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 3 && args[0] == "--random") {
+        const long count = std::stol(args[1]);
+        std::mt19937_64 rng(std::stoull(args[2]));
+        std::vector<uint8_t> data;
+        for (long k = 0; k < count; ++k) {
+            data.resize(rng() % 1500);
+            for (uint8_t& b : data) b = (uint8_t)rng();
+            LLVMFuzzerTestOneInput(data.data(), data.size());
+        }
+        std::printf("%ld random inputs (seed %s): all kernels agree\n", count, args[2].c_str());
+        return 0;
+    }
+    if (args.size() == 2 && (args[0] == "--write-seeds" || args[0] == "--check-seeds")) {
+        const fs::path dir = args[1];
+        std::map<std::string, std::vector<uint8_t>> want;
+        int bad = 0;
+        for (const auto& [name, c] : seedCases()) {
+            want[name] = fuzzcase::encode(c);
+            if (!sameCase(fuzzcase::decode(want[name].data(), want[name].size()), c)) {
+                std::fprintf(stderr, "seed %s does not decode to the case it encodes\n",
+                             name.c_str());
+                ++bad;
+            }
+        }
+        if (args[0] == "--write-seeds") {
+            fs::create_directories(dir);
+            for (const auto& [name, b] : want)
+                std::ofstream(dir / name, std::ios::binary)
+                    .write(reinterpret_cast<const char*>(b.data()), (std::streamsize)b.size());
+            std::printf("wrote %zu seeds to %s\n", want.size(), dir.c_str());
+            return bad ? 1 : 0;
+        }
+        size_t present = 0;
+        for (const auto& e : fs::directory_iterator(dir)) present += e.is_regular_file();
+        for (const auto& [name, b] : want)
+            if (!fs::exists(dir / name) || readFile(dir / name) != b) {
+                std::fprintf(stderr, "seed %s is missing or stale\n", name.c_str());
+                ++bad;
+            }
+        if (present != want.size()) {
+            std::fprintf(stderr, "%s holds %zu files, expected %zu\n", dir.c_str(), present,
+                         want.size());
+            ++bad;
+        }
+        if (bad) std::fprintf(stderr, "regenerate with: fuzz_replay --write-seeds %s\n", dir.c_str());
+        return bad ? 1 : 0;
+    }
+    if (args.empty() || args[0].rfind("--", 0) == 0) {
+        std::fprintf(stderr,
+                     "usage: fuzz_replay PATH... | --random N SEED | --write-seeds DIR | "
+                     "--check-seeds DIR\n");
+        return 2;
+    }
+    int count = 0;
+    for (const auto& a : args) count += runPath(a);
+    std::printf("%d inputs: all kernels agree\n", count);
+    return 0;
+}
