@@ -12,7 +12,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # Debian packages the build, the tests and the demo need.
 DEPS = cmake make g++ pkg-config libgtest-dev libbenchmark-dev libhwy-dev \
-       octave liboctave-dev clang libclang-rt-14-dev libomp-dev valgrind
+       octave liboctave-dev clang libclang-rt-14-dev libomp-dev valgrind gnuplot
 
 .PHONY: all build deps test test-sanitize fuzz bench demo clean
 
