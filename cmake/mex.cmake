@@ -1,0 +1,164 @@
+# The tofimage MEX module.
+#
+# GNU Octave (when mkoctfile is found): build/tofimage.mex, compiled against
+# the headers and libraries mkoctfile reports, plus the Octave tests of the
+# module (tests/octave/test_*.m, each run by CTest inside octave-cli).
+# MATLAB (when FindMatlab finds one): build/tofimage.<mexext> through
+# matlab_add_mex, with the separate-complex C API (-R2017b), whose mxGetPr
+# gives the real part of complex inputs.
+#
+# Both link the engine (tofimage_engine, with OpenMP and its floating-point
+# flags) and copy the help file matlab/tofimage.m next to the module, so that
+# `help tofimage` works with only the build folder on the path.
+include(CheckLinkerFlag)
+
+# Linker flags for a module that the host loads and unloads:
+#  -z nodelete    the module, and with it the OpenMP runtime it brought in,
+#                 stays mapped after the host unloads it (`clear mex`). An
+#                 OpenMP runtime unmapped under its idle worker threads
+#                 crashes the host at the next wake-up or at exit.
+#  --exclude-libs the engine's symbols stay private to the module.
+set(TOFIMAGE_MEX_LINK_OPTIONS "")
+if(NOT WIN32 AND NOT APPLE)
+  check_linker_flag(CXX "-Wl,-z,nodelete" TOFIMAGE_LD_NODELETE)
+  check_linker_flag(CXX "-Wl,--exclude-libs,ALL" TOFIMAGE_LD_EXCLUDE_LIBS)
+  if(TOFIMAGE_LD_NODELETE)
+    list(APPEND TOFIMAGE_MEX_LINK_OPTIONS "-Wl,-z,nodelete")
+  endif()
+  if(TOFIMAGE_LD_EXCLUDE_LIBS)
+    list(APPEND TOFIMAGE_MEX_LINK_OPTIONS "-Wl,--exclude-libs,ALL")
+  endif()
+endif()
+
+set(TOFIMAGE_HELP_FILE ${PROJECT_SOURCE_DIR}/matlab/tofimage.m)
+
+# ---------------------------------------------------------------- GNU Octave
+find_program(TOFIMAGE_MKOCTFILE NAMES mkoctfile)
+find_program(TOFIMAGE_OCTAVE_CLI NAMES octave-cli octave)
+
+function(tofimage_mkoctfile_var out name)
+  execute_process(COMMAND ${TOFIMAGE_MKOCTFILE} -p ${name}
+    OUTPUT_VARIABLE value ERROR_QUIET RESULT_VARIABLE rc
+    OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT rc EQUAL 0)
+    set(value "")
+  endif()
+  set(${out} "${value}" PARENT_SCOPE)
+endfunction()
+
+if(TOFIMAGE_MKOCTFILE)
+  tofimage_mkoctfile_var(_oct_incflags INCFLAGS)
+  tofimage_mkoctfile_var(_oct_libdir OCTLIBDIR)
+  tofimage_mkoctfile_var(_oct_link_deps OCT_LINK_DEPS)
+
+  separate_arguments(_oct_incflags UNIX_COMMAND "${_oct_incflags}")
+  set(TOFIMAGE_OCTAVE_INCLUDE_DIRS "")
+  foreach(flag IN LISTS _oct_incflags)
+    if(flag MATCHES "^-I(.+)$")
+      get_filename_component(dir "${CMAKE_MATCH_1}" REALPATH)
+      list(APPEND TOFIMAGE_OCTAVE_INCLUDE_DIRS "${dir}")
+    endif()
+  endforeach()
+  list(REMOVE_DUPLICATES TOFIMAGE_OCTAVE_INCLUDE_DIRS)
+
+  # What mkoctfile links a module against on this platform (OCT_LINK_DEPS):
+  # Octave's own libraries (-loctinterp -loctave, from OCTLIBDIR) where the
+  # platform needs them resolved at link time, as on Windows and macOS;
+  # nothing on Linux, where the MEX API is taken from the host when the
+  # module is loaded, as mkoctfile itself does there.
+  separate_arguments(_oct_link_deps UNIX_COMMAND "${_oct_link_deps}")
+  set(_oct_lib_hints "${_oct_libdir}")
+  foreach(flag IN LISTS _oct_link_deps)
+    if(flag MATCHES "^-L(.+)$")
+      list(APPEND _oct_lib_hints "${CMAKE_MATCH_1}")
+    endif()
+  endforeach()
+  set(TOFIMAGE_OCTAVE_LIBRARIES "")
+  foreach(flag IN LISTS _oct_link_deps)
+    if(flag MATCHES "^-l(.+)$")
+      set(lib "${CMAKE_MATCH_1}")
+      find_library(TOFIMAGE_OCTAVE_LIB_${lib} NAMES ${lib} HINTS ${_oct_lib_hints})
+      if(TOFIMAGE_OCTAVE_LIB_${lib})
+        list(APPEND TOFIMAGE_OCTAVE_LIBRARIES "${TOFIMAGE_OCTAVE_LIB_${lib}}")
+      else()
+        list(APPEND TOFIMAGE_OCTAVE_LIBRARIES "${flag}")
+      endif()
+    elseif(NOT flag MATCHES "^-L")
+      list(APPEND TOFIMAGE_OCTAVE_LIBRARIES "${flag}")
+    endif()
+  endforeach()
+
+  find_file(TOFIMAGE_OCTAVE_MEX_H mex.h PATHS ${TOFIMAGE_OCTAVE_INCLUDE_DIRS} NO_DEFAULT_PATH)
+endif()
+
+if(TOFIMAGE_MKOCTFILE AND TOFIMAGE_OCTAVE_MEX_H)
+  message(STATUS "tofimage: building the Octave MEX module (${TOFIMAGE_MKOCTFILE})")
+  add_library(tofimage_octave MODULE src/tofimage.cpp)
+  target_include_directories(tofimage_octave PRIVATE ${TOFIMAGE_OCTAVE_INCLUDE_DIRS})
+  target_compile_options(tofimage_octave PRIVATE ${TOFIMAGE_FP_FLAGS}
+    $<$<CXX_COMPILER_ID:GNU,Clang>:-Wall -Wextra>)
+  target_link_libraries(tofimage_octave PRIVATE tofimage_engine OpenMP::OpenMP_CXX
+    ${TOFIMAGE_OCTAVE_LIBRARIES})
+  target_link_options(tofimage_octave PRIVATE ${TOFIMAGE_MEX_LINK_OPTIONS})
+  # $<1:...> keeps multi-configuration generators from adding a subfolder.
+  set_target_properties(tofimage_octave PROPERTIES
+    OUTPUT_NAME tofimage PREFIX "" SUFFIX ".mex"
+    LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>)
+  set(TOFIMAGE_HAVE_OCTAVE_MEX ON)
+else()
+  message(STATUS "tofimage: mkoctfile or Octave's mex.h not found; no Octave MEX module")
+  set(TOFIMAGE_HAVE_OCTAVE_MEX OFF)
+endif()
+
+# -------------------------------------------------------------------- MATLAB
+# Looked for quietly: most machines have none.
+find_package(Matlab QUIET COMPONENTS MX_LIBRARY)
+if(Matlab_FOUND)
+  message(STATUS "tofimage: building the MATLAB MEX module (${Matlab_ROOT_DIR})")
+  matlab_add_mex(NAME tofimage_matlab MODULE R2017b
+    OUTPUT_NAME tofimage
+    SRC src/tofimage.cpp
+    LINK_TO tofimage_engine OpenMP::OpenMP_CXX)
+  target_compile_options(tofimage_matlab PRIVATE ${TOFIMAGE_FP_FLAGS})
+  target_link_options(tofimage_matlab PRIVATE ${TOFIMAGE_MEX_LINK_OPTIONS})
+  set_target_properties(tofimage_matlab PROPERTIES
+    LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>
+    RUNTIME_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>)
+endif()
+
+if(TOFIMAGE_HAVE_OCTAVE_MEX OR Matlab_FOUND)
+  configure_file(${TOFIMAGE_HELP_FILE} ${PROJECT_BINARY_DIR}/tofimage.m COPYONLY)
+endif()
+
+# --------------------------------------------------------------- Octave tests
+if(TOFIMAGE_BUILD_TESTS AND TOFIMAGE_HAVE_OCTAVE_MEX AND TOFIMAGE_OCTAVE_CLI)
+  file(GLOB TOFIMAGE_OCTAVE_TESTS CONFIGURE_DEPENDS
+    ${PROJECT_SOURCE_DIR}/tests/octave/test_*.m)
+  foreach(test_file IN LISTS TOFIMAGE_OCTAVE_TESTS)
+    get_filename_component(test_name ${test_file} NAME_WE)
+    # An uncaught error makes octave-cli exit with status 1, failing the test.
+    add_test(NAME octave_${test_name}
+      COMMAND ${TOFIMAGE_OCTAVE_CLI} --no-gui -q -H --no-site-file
+        --path $<TARGET_FILE_DIR:tofimage_octave>
+        --path ${PROJECT_SOURCE_DIR}/tests/octave
+        --eval ${test_name})
+    # Run from the tests' folder: Octave puts the current folder first on
+    # the path, and the build folder there would outrank every addpath.
+    set_tests_properties(octave_${test_name} PROPERTIES
+      WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/tests/octave
+      TIMEOUT 600)
+  endforeach()
+endif()
+
+# Load/call/unload cycles of the module in a host that has no OpenMP runtime
+# of its own (as MATLAB with a GCC-built module): Octave itself keeps libgomp
+# loaded, so only a host like this shows whether unloading is safe.
+if(TOFIMAGE_BUILD_TESTS AND TOFIMAGE_HAVE_OCTAVE_MEX AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  add_executable(mex_unload_host tests/mex/mex_unload_host.cpp)
+  set_target_properties(mex_unload_host PROPERTIES ENABLE_EXPORTS ON)
+  target_link_libraries(mex_unload_host PRIVATE ${CMAKE_DL_LIBS})
+  add_dependencies(mex_unload_host tofimage_octave)
+  add_test(NAME mex_unload_cycles
+    COMMAND mex_unload_host $<TARGET_FILE:tofimage_octave> 30)
+  set_tests_properties(mex_unload_cycles PROPERTIES TIMEOUT 120)
+endif()

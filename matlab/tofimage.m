@@ -1,0 +1,145 @@
+function varargout = tofimage(varargin)
+%TOFIMAGE  Time-of-flight delay-and-sum image from point-sensor signals.
+%
+%   Recon = tofimage(sigMat, n, x_sensor, y_sensor, z_sensor, c, ...
+%                    image_select, t, fs, image_width, numCores)
+%
+%   Reconstructs an n-by-n image in the plane z = 0 from the signals that a
+%   set of point sensors recorded. For every pixel and every sensor the
+%   one-way travel time from the pixel centre to the sensor at the speed of
+%   sound c is turned into a sample position, counted in samples from the
+%   first sample time t(1), plus one sample:
+%       Y = (fs/c)*d - (fs*t(1) - 1)      (d: pixel-to-sensor distance)
+%   Y is rounded to the nearest sample, ties away from zero (0.5 -> 1,
+%   -0.5 -> -1), and clamped to the recorded window: positions before the
+%   first sample use the first sample, positions after the last sample use
+%   the last one, and NaN, infinite or huge positions (2^31 or more) use the
+%   first sample. The selected term of every sensor is summed into the pixel
+%   in sensor order; there is no interpolation, weighting or normalisation.
+%
+%   All arguments must be double (real, full). Units may be any consistent
+%   set; the examples below use metres, seconds and hertz.
+%
+%   sigMat        recorded signals, time samples x sensors (rows x cols):
+%                 column s holds the samples of sensor s, row i the sample
+%                 at time t(i). At least 2 rows. Only the first two
+%                 dimensions count; extra ones are ignored.
+%   n             image size in pixels: the image is n x n. Truncated toward
+%                 zero (64.9 gives 64); 0 gives an empty 0x0 image.
+%   x_sensor      sensor x coordinates [m], at least cols elements
+%   y_sensor      sensor y coordinates [m], at least cols elements
+%   z_sensor      sensor z coordinates [m], at least cols elements; the
+%                 image lies in the plane z = 0
+%   c             speed of sound [m/s]
+%   image_select  term summed for every sensor, with s(i) the chosen sample
+%                 and s(i+1) the one after it:
+%                   1          the signal:                s(i)
+%                   2          its time-weighted derivative:
+%                              t(i) * (s(i+1) - s(i)) / (t(2) - t(1))
+%                   any other  the signal minus that derivative term
+%                 The next sample after the last sample of the last sensor
+%                 counts as equal to it (a difference of zero).
+%   t             sample times [s], a column with one entry per row of
+%                 sigMat (size(t,1) must equal size(sigMat,1)); extra
+%                 columns are ignored. t(1) places the samples in time;
+%                 t(i) and t(2) - t(1) weight the derivative term.
+%   fs            sampling rate [Hz]; with c it turns distances into samples
+%   image_width   side length of the square image [m]; the pixel pitch is
+%                 dx = image_width / n
+%   numCores      number of threads for the pixel loop. 0, negative or NaN
+%                 use the OpenMP runtime's default; very large requests are
+%                 capped at a few threads per processor. The image is the
+%                 same bit for bit whatever the thread count.
+%
+%   A scalar argument given as an array uses its first element; a complex
+%   argument uses its real part. More than 11 inputs are accepted and the
+%   extra ones are ignored.
+%
+%   Recon         the n x n image (double). Recon(K+1, L+1) is the pixel in
+%                 row K and column L (K, L = 0 .. n-1).
+%
+%   Where the grid sits. With half = floor(n/2), the centre of pixel
+%   (row K, column L) is at
+%       x = (L - (half - 1)) * dx,    y = ((half - 1) - K) * dx,   z = 0,
+%   so the origin is at column half - 1 and row half - 1, columns run toward
+%   increasing x and rows toward decreasing y (row 0, the first row of
+%   Recon, is the top of the image as imagesc shows it). The grid is not
+%   centred on the origin: x runs from -(half-1)*dx to (n-half)*dx.
+%
+%       n   half   x of columns 0..n-1 [dx]   y of rows 0..n-1 [dx]
+%       1    0     1                          -1
+%       2    1     0, 1                       0, -1
+%       3    1     0, 1, 2                    0, -1, -2
+%       4    2     -1, 0, 1, 2                1, 0, -1, -2
+%       5    2     -1, 0, 1, 2, 3             1, 0, -1, -2, -3
+%
+%   Example (two sensors, six samples):
+%       sigMat = [10 0; 20 1; 30 4; 40 9; 50 16; 60 25];
+%       t = (2:7)';
+%       R = tofimage(sigMat, 2, [0 2], [0.5 2], [0 0], 1, 1, t, 1, 2, 1)
+%       % R = [14 11; 29 24]
+%
+%   Errors. The first four are checked in this order, before anything else:
+%     "Wrong number of input arguments for Recon = tofimage(sigMat, n,  x_sensor, y_sensor, z_sensor, c, image_select, t, fs, image_width, numCores)"
+%         fewer than 11 inputs
+%     "Wrong number of output arguments for Recon = tofimage(sigMat, n,  x_sensor, y_sensor, z_sensor, c, image_select, t, fs, image_width, numCores )"
+%         more than one output
+%     "All input arguments must be double for fcn Recon = tofimage(...)"
+%         one of the first 11 inputs is not double (single, integer,
+%         logical, char, cell, ...)
+%     "t must have the same number of elements as sigMat has rows"
+%         size(t,1) differs from size(sigMat,1) (a row vector t fails)
+%   Then, still before any output exists:
+%     "<name> must be a full array, not sparse"        (any of the 11)
+%     "<name> must not be empty"       (n, c, image_select, fs,
+%                                       image_width, numCores)
+%     "sigMat is too large: its rows and columns must each number less than 2^31"
+%     "n must be a number, not NaN"
+%     "sigMat must have at least two rows (time samples)"
+%     "t must have at least as many elements as sigMat has rows"
+%     "<name> must have at least as many elements as sigMat has columns"
+%                                      (x_sensor, y_sensor, z_sensor)
+%     "n must not be negative"
+%     "n is too large: n*n must be less than 2^31"   (also n = Inf)
+%   GNU Octave shows each message after "tofimage: ".
+%
+%   Build: in MATLAB or Octave run build_tofimage (matlab/build_tofimage.m),
+%   or build with CMake (`make`), which writes build/tofimage.mex for Octave.
+%
+%   See also BUILD_TOFIMAGE.
+
+% This file holds the help text. When it runs, the compiled module is not
+% first on the path: either it was never built, or this file's folder comes
+% before the folder of the module. In the second case the module's folder is
+% moved to the front of the path and the call is passed on.
+ext = mexext();
+here = fileparts(mfilename('fullpath'));
+found = '';
+dirs = strsplit(path(), pathsep());
+for k = 1:numel(dirs)
+  if ~strcmp(dirs{k}, here) && exist(fullfile(dirs{k}, ['tofimage.' ext]), 'file')
+    found = dirs{k};
+    break;
+  end
+end
+if isempty(found)
+  error('tofimage:notBuilt', ...
+        ['tofimage: the compiled module (tofimage.%s) was not found on the path. ' ...
+         'Build it with build_tofimage, or with `make` and addpath the build folder.'], ext);
+end
+if strcmp(here, pwd())
+  error('tofimage:shadowed', ...
+        ['tofimage: the current folder %s holds the help file tofimage.m, which hides ' ...
+         'the compiled module in %s; change to another folder, or run build_tofimage ' ...
+         'to build the module here.'], here, found);
+end
+warning('tofimage:shadowed', ...
+        ['tofimage: the help file in %s was ahead of the compiled module on the path; ' ...
+         'moving %s to the front of the path.'], here, found);
+addpath(found);
+if ~strcmp(which('tofimage'), fullfile(found, ['tofimage.' ext]))
+  error('tofimage:shadowed', 'tofimage: could not put the compiled module in %s first on the path.', found);
+end
+varargout = cell(1, max(nargout, 1));
+[varargout{:}] = tofimage(varargin{:});
+end

@@ -1,0 +1,28 @@
+function test_tofimage_clear_cycles()
+% The module is unloaded (clear tofimage, clear mex, clear functions) and
+% called again many times over, with OpenMP worker threads alive from the
+% previous call: every call must give the same image and the session must
+% survive.
+args = ring_args(48, 32, 400, 3, 2, 7);
+want = tofimage(args{:});
+cmds = {'clear tofimage', 'clear mex', 'clear functions', 'clear -f tofimage'};
+cycles = 60;
+for k = 1:cycles
+  eval(cmds{mod(k - 1, numel(cmds)) + 1});
+  args{11} = 1 + mod(k, 4);               % teams of 1 to 4 threads
+  check_equal(tofimage(args{:}), want, sprintf('cycle %d', k));
+  if mod(k, 10) == 0
+    pause(0.05);                          % let idle workers go to sleep
+  end
+end
+% A failing call between unloads leaves nothing behind either.
+for k = 1:10
+  clear mex;
+  try
+    tofimage(args{1:10});
+  catch
+  end
+  check_equal(tofimage(args{:}), want, sprintf('after error %d', k));
+end
+printf('test_tofimage_clear_cycles: %d clear-and-call cycles passed\n', cycles + 10);
+end
