@@ -28,6 +28,8 @@ function build_tofimage(outdir)
 %                               else libomp
 %
 %   Before the first build in MATLAB, choose a C++ compiler: mex -setup C++
+%   On Linux a module once loaded stays loaded for the session: after
+%   rebuilding it in the same folder, restart MATLAB or Octave.
 %
 %   Example:
 %       build_tofimage                  % then tofimage is ready to call

@@ -13,9 +13,10 @@ function varargout = tofimage(varargin)
 %   Y is rounded to the nearest sample, ties away from zero (0.5 -> 1,
 %   -0.5 -> -1), and clamped to the recorded window: positions before the
 %   first sample use the first sample, positions after the last sample use
-%   the last one, and NaN, infinite or huge positions (2^31 or more) use the
-%   first sample. The selected term of every sensor is summed into the pixel
-%   in sensor order; there is no interpolation, weighting or normalisation.
+%   the last one, and NaN or infinite positions, and positions that round
+%   to 2^31 or more, use the first sample. The selected term of every
+%   sensor is summed into the pixel in sensor order; there is no
+%   interpolation, weighting or normalisation.
 %
 %   All arguments must be double (real, full). Units may be any consistent
 %   set; the examples below use metres, seconds and hertz.
@@ -37,8 +38,10 @@ function varargout = tofimage(varargin)
 %                   2          its time-weighted derivative:
 %                              t(i) * (s(i+1) - s(i)) / (t(2) - t(1))
 %                   any other  the signal minus that derivative term
-%                 The next sample after the last sample of the last sensor
-%                 counts as equal to it (a difference of zero).
+%                 s(i+1) is the element after s(i) in sigMat(:): after the
+%                 last sample of a sensor it is the first sample of the next
+%                 sensor, and after the very last element of sigMat it is
+%                 s(i) itself (a difference of zero).
 %   t             sample times [s], a column with one entry per row of
 %                 sigMat (size(t,1) must equal size(sigMat,1)); extra
 %                 columns are ignored. t(1) places the samples in time;
@@ -105,6 +108,9 @@ function varargout = tofimage(varargin)
 %
 %   Build: in MATLAB or Octave run build_tofimage (matlab/build_tofimage.m),
 %   or build with CMake (`make`), which writes build/tofimage.mex for Octave.
+%   On Linux the module stays loaded until the session ends (`clear mex`
+%   must not unload the OpenMP runtime under its threads): after rebuilding
+%   it at the same place, restart MATLAB or Octave to use the new build.
 %
 %   See also BUILD_TOFIMAGE.
 
