@@ -67,8 +67,9 @@ seg = sqrt(sum(diff(centre).^2, 2));
 along = [0; cumsum(seg)];
 vessel = interp1(along, centre, (0:25e-6:along(end))');
 
-% Each point absorber has unit strength; the vessel's absorbers are weaker
-% so that, summed along the line, it is about as bright as a point.
+% Each point absorber has unit strength; the vessel's absorbers are weaker,
+% so that the line, summed along its length, images about half as bright
+% as a point.
 sources = [points; vessel];
 strength = [ones(size(points, 1), 1); 0.06 * ones(size(vessel, 1), 1)];
 
