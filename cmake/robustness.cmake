@@ -57,3 +57,27 @@ if(TOFIMAGE_BUILD_TESTS)
   add_test(NAME fuzz.SeedCorpus COMMAND fuzz_replay ${_tofimage_corpus})
   add_test(NAME fuzz.RandomInputs COMMAND fuzz_replay --random 10000 20240611)
 endif()
+
+# The module in Octave: thousands of calls with random arguments (fixed
+# seed), and a session under valgrind memcheck. Only where the Octave module
+# is built, which sanitizer and fuzzing trees never do.
+if(TOFIMAGE_BUILD_TESTS AND TARGET tofimage_octave AND TOFIMAGE_OCTAVE_CLI)
+  add_test(NAME octave_fuzz_tofimage
+    COMMAND ${TOFIMAGE_OCTAVE_CLI} --no-gui -q -H --no-site-file
+      --path $<TARGET_FILE_DIR:tofimage_octave>
+      --path ${PROJECT_SOURCE_DIR}/tests/octave
+      --eval "fuzz_tofimage(5000, 20240611);")
+  set_tests_properties(octave_fuzz_tofimage PROPERTIES TIMEOUT 600)
+
+  find_program(TOFIMAGE_VALGRIND NAMES valgrind)
+  if(TOFIMAGE_VALGRIND)
+    add_test(NAME octave_valgrind_tofimage
+      COMMAND sh ${PROJECT_SOURCE_DIR}/tests/octave/valgrind_tofimage.sh
+        ${TOFIMAGE_VALGRIND} ${TOFIMAGE_OCTAVE_CLI}
+        $<TARGET_FILE_DIR:tofimage_octave> ${PROJECT_SOURCE_DIR}/tests/octave
+        ${PROJECT_BINARY_DIR}/valgrind 150)
+    set_tests_properties(octave_valgrind_tofimage PROPERTIES TIMEOUT 900)
+  else()
+    message(STATUS "tofimage: valgrind not found; no memcheck test of the module")
+  endif()
+endif()
