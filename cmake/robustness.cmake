@@ -15,6 +15,7 @@
 
 option(TOFIMAGE_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 option(TOFIMAGE_FUZZ "Build the libFuzzer target of the engine (clang only)" OFF)
+set(_tofimage_fuzz_targets "")
 
 if(TOFIMAGE_SANITIZE OR TOFIMAGE_FUZZ)
   if(MSVC)
@@ -46,17 +47,28 @@ if(TOFIMAGE_FUZZ)
   target_compile_options(recon_fuzz PRIVATE ${TOFIMAGE_FP_FLAGS})
   target_link_options(recon_fuzz PRIVATE -fsanitize=fuzzer)
   target_link_libraries(recon_fuzz PRIVATE tofimage_engine)
+  list(APPEND _tofimage_fuzz_targets recon_fuzz)
 endif()
 
 if(TOFIMAGE_BUILD_TESTS)
   add_executable(fuzz_replay tests/fuzz/recon_fuzz.cpp tests/fuzz/fuzz_replay.cpp)
   target_compile_options(fuzz_replay PRIVATE ${TOFIMAGE_FP_FLAGS})
   target_link_libraries(fuzz_replay PRIVATE tofimage_engine)
+  list(APPEND _tofimage_fuzz_targets fuzz_replay)
   set(_tofimage_corpus ${CMAKE_CURRENT_SOURCE_DIR}/tests/fuzz/corpus)
   add_test(NAME fuzz.SeedCorpusIsCurrent COMMAND fuzz_replay --check-seeds ${_tofimage_corpus})
   add_test(NAME fuzz.SeedCorpus COMMAND fuzz_replay ${_tofimage_corpus})
   add_test(NAME fuzz.RandomInputs COMMAND fuzz_replay --random 10000 20240611)
 endif()
+
+# With the vector kernel (cmake/simd.cmake found Highway), the fuzz target
+# also runs it on each instruction set of this CPU, one at a time.
+foreach(target IN LISTS _tofimage_fuzz_targets)
+  if(TOFIMAGE_HWY_LIB)
+    target_compile_definitions(${target} PRIVATE TOFIMAGE_FUZZ_HWY)
+    target_link_libraries(${target} PRIVATE ${TOFIMAGE_HWY_LIB})
+  endif()
+endforeach()
 
 # The module in Octave: thousands of calls with random arguments (fixed
 # seed), and a session under valgrind memcheck. Only where the Octave module

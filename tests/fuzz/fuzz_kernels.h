@@ -1,13 +1,21 @@
 // The kernels the fuzz target compares: the scalar kernel first (the
-// reference), then every other kernel this machine can run.
+// reference), then every other kernel this machine can run: the best one as
+// doRecon picks it and, where the engine has the Highway vector kernel, that
+// kernel on each instruction set this CPU supports, one at a time.
 #ifndef TOFIMAGE_TESTS_FUZZ_KERNELS_H
 #define TOFIMAGE_TESTS_FUZZ_KERNELS_H
 
+#include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "recon.h"
+
+#ifdef TOFIMAGE_FUZZ_HWY
+#include <hwy/targets.h>
+#endif
 
 struct FuzzKernel {
     std::string name;
@@ -19,6 +27,22 @@ inline const std::vector<FuzzKernel>& fuzzKernels() {
         std::vector<FuzzKernel> k;
         k.push_back({"Scalar", [](const ReconInput& in) { doRecon(in, ReconKernel::Scalar); }});
         k.push_back({"Best", [](const ReconInput& in) { doRecon(in, ReconKernel::Best); }});
+#ifdef TOFIMAGE_FUZZ_HWY
+        // Highway dispatches to the best target among those it believes the
+        // CPU supports; restricting that set to one target runs the vector
+        // kernel compiled for it. The list is the targets both compiled in
+        // (the engine uses Highway's default choice, as this file does) and
+        // supported here.
+        for (int64_t target : hwy::SupportedAndGeneratedTargets())
+            k.push_back({hwy::TargetName(target), [target](const ReconInput& in) {
+                             hwy::SetSupportedTargetsForTest(target);
+                             doRecon(in, ReconKernel::Best);
+                             hwy::SetSupportedTargetsForTest(0);
+                         }});
+#endif
+        std::string names;
+        for (const FuzzKernel& e : k) names += " " + e.name;
+        std::fprintf(stderr, "recon_fuzz: kernels compared:%s\n", names.c_str());
         return k;
     }();
     return kernels;
