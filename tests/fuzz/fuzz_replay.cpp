@@ -146,6 +146,46 @@ std::map<std::string, FuzzCase> seedCases() {
     fc.image.assign(256, 0.0);
     cases["ring_16"] = fc;
 
+    // The same ring 5000 samples out, with the first sample 4999 samples
+    // late: positions stay in the window, but the offset q is large.
+    FuzzCase far = fc;
+    far.cols = 8;
+    far.x.clear();
+    far.y.clear();
+    far.z.assign(8, 0.0);
+    for (int s = 0; s < far.cols; ++s) {
+        const double a = 2.0 * M_PI * s / far.cols;
+        far.x.push_back(std::round(4.0 * 5008.0 * std::cos(a)) / 4.0 + 0.0);
+        far.y.push_back(std::round(4.0 * 5008.0 * std::sin(a)) / 4.0 + 0.0);
+    }
+    far.sigMat.resize((size_t)far.rows * far.cols);
+    far.t0 = 5000.0;
+    far.dt = 1.0;
+    far.t.clear();
+    for (int i = 0; i < far.rows; ++i) far.t.push_back(far.t0 + (double)i * far.dt);
+    far.selectMode = 1;
+    far.image_select = 2.0;
+    cases["ring_far"] = far;
+
+    // 1e8 samples per unit of distance: the positions of the pixels cross
+    // 2^31 - 0.5 for a sensor about 21.5 away.
+    FuzzCase big = fc;
+    big.cols = 4;
+    big.rows = 8;
+    big.x = {28.0, -20.0, 0.5, 21.25};
+    big.y = {0.0, 3.0, -21.0, 0.0};
+    big.z = {0.0, 0.0, 0.0, 1.5};
+    big.fs = 1e8;
+    big.t0 = 0.0;
+    big.dt = 1e-8;
+    big.t.clear();
+    for (int i = 0; i < big.rows; ++i) big.t.push_back(big.t0 + (double)i * big.dt);
+    big.sigMat.resize((size_t)big.rows * big.cols);
+    for (int e = 0; e < big.rows * big.cols; ++e) big.sigMat[e] = e + 1.0;
+    big.selectMode = 0;
+    big.image_select = 1.0;
+    cases["positions_cross_32_bits"] = big;
+
     // Extreme magnitudes: squares that overflow, subnormal pitch, the largest
     // signal values, a position that rounds to 2^31.
     fc = workedExample(2);
