@@ -15,6 +15,10 @@
 #include <omp.h>
 #endif
 
+#ifdef TOFIMAGE_HAVE_HWY
+#include "recon_simd.h"
+#endif
+
 ReconGeometry reconGeometry(const ReconInput& in) {
     ReconGeometry g;
     g.dx = in.image_width / (double)in.n;
@@ -110,8 +114,24 @@ void doRecon(const ReconInput& in, ReconKernel kernel) {
     if (in.n <= 0) return;
     const ReconGeometry g = reconGeometry(in);
     const int team = reconTeamSize(in.numCores);
+#ifdef TOFIMAGE_HAVE_HWY
+    if (kernel == ReconKernel::Best && reconVector(in, g, team)) return;
+#else
     (void)kernel;
+#endif
     reconScalar(in, g, team);
+}
+
+const char* reconKernelName(ReconKernel kernel) {
+#ifdef TOFIMAGE_HAVE_HWY
+    if (kernel == ReconKernel::Best) {
+        const char* name = reconVectorTarget();
+        if (name != nullptr) return name;
+    }
+#else
+    (void)kernel;
+#endif
+    return "scalar";
 }
 
 std::string checkReconInput(const ReconInput& in, const ReconExtents& ext) {

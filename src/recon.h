@@ -54,6 +54,11 @@ enum class ReconKernel {
     Scalar,  // the plain per-pixel loop: the reference definition
 };
 
+// Instruction set a kernel runs with on this CPU: "scalar", or for the vector
+// kernel Highway's name of the target it dispatches to ("AVX3", "AVX2",
+// "NEON", ...).
+const char* reconKernelName(ReconKernel kernel);
+
 ReconGeometry reconGeometry(const ReconInput& in);
 
 // Fills in.Recon. No error path: the caller guarantees the limits that
