@@ -33,16 +33,26 @@ inline const std::vector<FuzzKernel>& fuzzKernels() {
         // kernel compiled for it. The list is the targets both compiled in
         // (the engine uses Highway's default choice, as this file does) and
         // supported here.
-        for (int64_t target : hwy::SupportedAndGeneratedTargets())
-            k.push_back({hwy::TargetName(target), [target](const ReconInput& in) {
+        // The name says which kernel doRecon then runs, when that is not
+        // the vector kernel for the target (Highway's one-lane SCALAR target
+        // leaves the work to the scalar kernel).
+        for (int64_t target : hwy::SupportedAndGeneratedTargets()) {
+            hwy::SetSupportedTargetsForTest(target);
+            std::string name = hwy::TargetName(target);
+            const std::string runs = reconKernelName(ReconKernel::Best);
+            hwy::SetSupportedTargetsForTest(0);
+            if (runs != name) name += "->" + runs;
+            k.push_back({name, [target](const ReconInput& in) {
                              hwy::SetSupportedTargetsForTest(target);
                              doRecon(in, ReconKernel::Best);
                              hwy::SetSupportedTargetsForTest(0);
                          }});
+        }
 #endif
         std::string names;
         for (const FuzzKernel& e : k) names += " " + e.name;
-        std::fprintf(stderr, "recon_fuzz: kernels compared:%s\n", names.c_str());
+        std::fprintf(stderr, "recon_fuzz: kernels compared:%s (Best runs %s)\n", names.c_str(),
+                     reconKernelName(ReconKernel::Best));
         return k;
     }();
     return kernels;
