@@ -96,6 +96,7 @@ struct Plan {
     bool hasZ;         // some sensor has a non-zero ez * ez
     Guess guess;
     double Tbig;       // smallest d2 whose position rounds to 2^31 or more
+    double guessError; // bound on |estimated - exact position| where it matters
     const double* E;   // E[m], m = 1 .. rows-1: smallest d2 with index >= m
     const double* W;   // W[i] = t[i] * invDt (terms 2 and 3)
     double* Recon;
@@ -203,6 +204,7 @@ inline bool makePlan(const ReconInput& in, const ReconGeometry& g, bool wantGues
         if (in.z_sensor[s] * in.z_sensor[s] != 0.0) p.hasZ = true;
     p.guess = kNoGuess;
     p.Tbig = 0.0;
+    p.guessError = 0.0;
     p.E = nullptr;
     p.W = nullptr;
     p.Recon = in.Recon;
@@ -229,6 +231,7 @@ inline bool makePlan(const ReconInput& in, const ReconGeometry& g, bool wantGues
             std::fill(E - kPad, E + p.rows + kPad, 0.0);
             p.E = E;
             p.guess = span <= 4096.0 ? kEstimate : kRefined;
+            p.guessError = span * (p.guess == kEstimate ? 0x1p-14 : 0x1p-26) * 1.000001;
             p.Tbig = fromBits(firstTrue(
                 [&](uint64_t bits) { return !(positionOf(p, fromBits(bits)) < 2147483647.5); },
                 estimateBits(p, 2147483647.5), kInfBits));
@@ -298,7 +301,8 @@ constexpr int kSqrtVectors = 2;
 enum Mode : uint8_t {
     kExact,    // square root per evaluation
     kClamped,  // threshold table; indices may clamp, windows may touch the ends of sigMat
-    kInner,    // threshold table; every index in 1 .. rows-2, windows inside sigMat
+    kCovered,  // threshold table; every index in 1 .. rows-2, and every vector's
+               // samples inside one window that lies inside sigMat
 };
 
 struct Avx3Consts {
@@ -311,6 +315,7 @@ struct Avx3Consts {
     const double* E;
     const double* W;
     int64_t maxStart;  // last start of a window of 17 elements of sigMat
+    double* deriv;     // per-thread buffers for the derivative terms (terms 2, 3)
 };
 
 template <int kTerm>
@@ -357,11 +362,13 @@ HWY_INLINE __m512d GatherFast(const Avx3Consts& c, int64_t colOff, __m512d d2, _
 }
 
 // One sensor for 8 pixels through the threshold table; the caller has
-// checked that every d2 lies in [kTinySquare, Tbig), and for kInner also
-// that every index lies in 1 .. rows-2 and that the window cannot leave
-// sigMat.
-template <int kTerm, int kGuess, bool kInner>
-HWY_INLINE __m512d FastLane(const Avx3Consts& c, int64_t colOff, __m512d d2, __m512d R) {
+// checked that every d2 lies in [kTinySquare, Tbig), and for kCovered also
+// that every index lies in 1 .. rows-2 and that every lane's guess lies in
+// the window starting `off` rows before lane 0's, which lies inside sigMat
+// (windowCovers).
+template <int kTerm, int kGuess, bool kCover>
+HWY_INLINE __m512d FastLane(const Avx3Consts& c, int64_t colOff, const double* D, int64_t off,
+                            __m512d d2, __m512d R) {
     const __m512d y = _mm512_rsqrt14_pd(d2);
     __m512d dist = _mm512_mul_pd(d2, y);
     if (kGuess == kRefined) {
@@ -371,21 +378,22 @@ HWY_INLINE __m512d FastLane(const Avx3Consts& c, int64_t colOff, __m512d d2, __m
     // The estimate is within 1/2 of the position, so its floor g has the
     // index in {g, g + 1}; clamping g to [0, rows - 2] keeps that true.
     __m512d pos = _mm512_sub_pd(_mm512_mul_pd(c.k, dist), c.q);
-    if (!kInner) pos = _mm512_min_pd(pos, c.lastGuess);
+    if (!kCover) pos = _mm512_min_pd(pos, c.lastGuess);
     __m512i guess = _mm512_cvt_roundpd_epi64(pos, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
-    if (!kInner) guess = _mm512_max_epi64(guess, _mm512_setzero_si512());
+    if (!kCover) guess = _mm512_max_epi64(guess, _mm512_setzero_si512());
 
-    // A 16-sample window starting 7 before lane 0's guess, inside sigMat
-    // with the sample after it.
+    // A 16-sample window starting `off` (7 unless covered) before lane 0's
+    // guess, inside sigMat with the sample after it.
     const int64_t g0 = _mm_cvtsi128_si64(_mm512_castsi512_si128(guess));
-    int64_t start = colOff + g0 - 7;
-    if (!kInner) {
+    int64_t start = colOff + g0 - (kCover ? off : 7);
+    if (!kCover) {
         start = start < 0 ? 0 : start;
         start = start > c.maxStart ? c.maxStart : start;
     }
     const int64_t base = start - colOff;  // the window's first row of this sensor
     const __m512i rel = _mm512_sub_epi64(guess, _mm512_set1_epi64(base));
-    if (HWY_UNLIKELY(_mm512_cmpge_epu64_mask(rel, c.fifteen) != 0))  // some rel outside 0..14
+    // Unless covered, check 0 <= rel <= 14 in every lane.
+    if (!kCover && HWY_UNLIKELY(_mm512_cmpge_epu64_mask(rel, c.fifteen) != 0))
         return GatherFast<kTerm>(c, colOff, d2, guess, R);
     const double* e = c.E + base + 1;
     const __m512d above = _mm512_permutex2var_pd(_mm512_loadu_pd(e), rel, _mm512_loadu_pd(e + 8));
@@ -394,35 +402,101 @@ HWY_INLINE __m512d FastLane(const Avx3Consts& c, int64_t colOff, __m512d d2, __m
     const double* s = c.sig + start;
     const __m512d sig = _mm512_permutex2var_pd(_mm512_loadu_pd(s), at, _mm512_loadu_pd(s + 8));
     if (kTerm == 1) return _mm512_add_pd(sig, R);
-    const __m512d next = _mm512_permutex2var_pd(_mm512_loadu_pd(s + 1), at, _mm512_loadu_pd(s + 9));
-    const double* w = c.W + base;
-    const __m512d weight = _mm512_permutex2var_pd(_mm512_loadu_pd(w), at, _mm512_loadu_pd(w + 8));
-    return Accumulate<kTerm>(R, sig, _mm512_mul_pd(weight, _mm512_sub_pd(next, sig)));
+    const double* w = D + base;
+    return Accumulate<kTerm>(R, sig, _mm512_permutex2var_pd(_mm512_loadu_pd(w), at, _mm512_loadu_pd(w + 8)));
 }
 
-// One sensor for 8 pixels whose indices all lie in 1 .. rows-2 (kInner),
-// through the correctly rounded square root like ExactLane, but with the
-// window lookup. Between FastLane's vectors it keeps the otherwise idle
-// square root unit busy, and needs fewer instructions than FastLane.
+// One sensor for 8 pixels of a covered sensor (kCovered), through the
+// correctly rounded square root like ExactLane, but with the window lookup.
+// Between FastLane's vectors it keeps the otherwise idle square root unit
+// busy, and needs fewer instructions than FastLane.
 template <int kTerm>
-HWY_INLINE __m512d SqrtLane(const Avx3Consts& c, int64_t colOff, __m512d d2, __m512d R) {
+HWY_INLINE __m512d SqrtLane(const Avx3Consts& c, int64_t colOff, const double* D, int64_t off,
+                            __m512d d2, __m512d R) {
     const __m512d pos = _mm512_sub_pd(_mm512_mul_pd(c.k, _mm512_sqrt_pd(d2)), c.q);
     // pos >= 1/2, so adding the largest double below 1/2 and truncating
     // rounds half away from zero.
     const __m512i index = _mm512_cvttpd_epi64(_mm512_add_pd(pos, c.justBelowHalf));
     const int64_t i0 = _mm_cvtsi128_si64(_mm512_castsi512_si128(index));
-    const int64_t base = i0 - 7;
+    const int64_t base = i0 - off;
     const int64_t start = colOff + base;
     const __m512i rel = _mm512_sub_epi64(index, _mm512_set1_epi64(base));
-    if (HWY_UNLIKELY(_mm512_cmpge_epu64_mask(rel, c.sixteen) != 0))  // some rel outside 0..15
-        return GatherTerm<kTerm>(c, colOff, index, R);
     const double* s = c.sig + start;
     const __m512d sig = _mm512_permutex2var_pd(_mm512_loadu_pd(s), rel, _mm512_loadu_pd(s + 8));
     if (kTerm == 1) return _mm512_add_pd(sig, R);
-    const __m512d next = _mm512_permutex2var_pd(_mm512_loadu_pd(s + 1), rel, _mm512_loadu_pd(s + 9));
-    const double* w = c.W + base;
-    const __m512d weight = _mm512_permutex2var_pd(_mm512_loadu_pd(w), rel, _mm512_loadu_pd(w + 8));
-    return Accumulate<kTerm>(R, sig, _mm512_mul_pd(weight, _mm512_sub_pd(next, sig)));
+    const double* w = D + base;
+    return Accumulate<kTerm>(R, sig, _mm512_permutex2var_pd(_mm512_loadu_pd(w), rel, _mm512_loadu_pd(w + 8)));
+}
+
+// Whether, for one sensor over a tile whose pixel centres lie in
+// [xlo, xhi] x [ylo, yhi] (squared distances in [d2min, d2max]), the guesses
+// of every vector's lanes lie within 14 rows of each other, so that a window
+// starting *off rows before lane 0's guess holds them all (and the exact
+// indices, which lie no further apart) without a check. Lanes are at most
+// 2 columns and 4 rows apart, lane 0 in column 0, row 1; a distance changes
+// along the way from lane 0 to lane l by the gradient (x - xs, y - ys) / d
+// times the offset, the gradient bounded over the tile.
+inline bool windowCovers(const Plan& p, double xs, double ys, double xlo, double xhi, double ylo,
+                         double yhi, double d2min, double d2max, int64_t* off) {
+    struct Range {
+        double lo, hi;
+    };
+    auto times = [](Range a, Range b) {
+        const double v[4] = {a.lo * b.lo, a.lo * b.hi, a.hi * b.lo, a.hi * b.hi};
+        return Range{std::min(std::min(v[0], v[1]), std::min(v[2], v[3])),
+                     std::max(std::max(v[0], v[1]), std::max(v[2], v[3]))};
+    };
+    auto over = [](Range a, Range d) {  // a / d with d > 0
+        return Range{a.lo >= 0.0 ? a.lo / d.hi : a.lo / d.lo, a.hi >= 0.0 ? a.hi / d.lo : a.hi / d.hi};
+    };
+    const Range d{std::sqrt(d2min), std::sqrt(d2max)};
+    const Range gx = over(Range{xlo - xs, xhi - xs}, d), gy = over(Range{ylo - ys, yhi - ys}, d);
+    const Range dxs{std::min(0.0, p.dx), std::max(0.0, p.dx)};                // column offsets 0, 1
+    const Range dys{std::min(p.dx, -2.0 * p.dx), std::max(p.dx, -2.0 * p.dx)};  // rows -1 .. 2
+    const Range ax = times(dxs, gx), ay = times(dys, gy);
+    const double lo = p.k * (ax.lo + ay.lo), hi = p.k * (ax.hi + ay.hi);
+    // Guess errors of both lanes, floor, and rounding of everything above.
+    const double slack = 2.0 * p.guessError + 1.0 + 1e-6 + (std::fabs(lo) + std::fabs(hi)) * 1e-9;
+    const double gmin = std::floor(lo - slack) + 1.0, gmax = std::ceil(hi + slack) - 1.0;
+    if (!(gmax - gmin <= 14.0)) return false;
+    *off = (int64_t)-gmin;
+    return true;
+}
+
+// Doubles per thread for the derivative terms of one sensor block.
+constexpr int64_t kDerivCapacity = kSensorBlock * 1024;
+
+// The derivative term (t[i] * invDt) * (sigMat[j+1] - sigMat[j]) of sensor s
+// for every row i a pixel of the tile can select (squared distances in
+// [d2min, d2max]) and 16 rows either side, so that a window read around any
+// selected row stays inside. Computed with the scalar kernel's operations;
+// after the last element of the matrix the difference is zero. Sets *out so
+// that (*out)[i] is the term at row i; false when the rows do not fit the
+// buffer (that sensor then takes the square root path with gathers).
+inline bool derivWindow(const Plan& p, const Avx3Consts& c, int64_t s, double d2min,
+                        double d2max, double* buf, int64_t* used, const double** out) {
+    const int32_t rows = (int32_t)p.rows;
+    const int64_t lo = reconSampleIndex(positionOf(p, d2min), rows) - 16;
+    const int64_t hi = reconSampleIndex(positionOf(p, d2max), rows) + 16;
+    const int64_t size = (hi - lo + 8) / 8 * 8;
+    if (*used + size > kDerivCapacity) return false;
+    double* D = buf + *used - lo;  // D[i] for i in [lo, lo + size)
+    *used += size;
+    *out = D;
+    const int64_t colOff = s * p.rows;
+    const __m512i lane = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
+    for (int64_t i = lo; i < lo + size; i += 8) {
+        const __m512i row = _mm512_add_epi64(lane, _mm512_set1_epi64(i));
+        const __mmask8 valid = _mm512_cmpge_epi64_mask(row, _mm512_setzero_si512()) &
+                               _mm512_cmplt_epi64_mask(row, _mm512_set1_epi64(p.rows));
+        const __mmask8 before = valid & _mm512_cmplt_epi64_mask(_mm512_add_epi64(row, _mm512_set1_epi64(colOff)),
+                                                                _mm512_set1_epi64(p.last));
+        const __m512d sig = _mm512_maskz_loadu_pd(valid, p.sigMat + colOff + i);
+        const __m512d next = _mm512_mask_loadu_pd(sig, before, p.sigMat + colOff + i + 1);
+        const __m512d weight = _mm512_maskz_loadu_pd(valid, c.W + i);
+        _mm512_storeu_pd(D + i, _mm512_mul_pd(weight, _mm512_sub_pd(next, sig)));
+    }
+    return true;
 }
 
 // Number of blocks of `size` covering `extent`, rounded up to a multiple of
@@ -446,8 +520,8 @@ HWY_INLINE void Unrolled(F&& f, std::integer_sequence<int, I...>) {
 template <int kTerm, int kGuess, bool kHasZ>
 HWY_INLINE void Avx3Group(const Plan& p, const Avx3Consts& c, int64_t s0, int count,
                           const double* bx, const double* by, const double* bz, const Mode* mode,
-                          const double (*yq)[8], const double (*xp)[8], double (*acc)[kPairs][8],
-                          int b0) {
+                          const int64_t* off, const double* const* deriv, const double (*yq)[8],
+                          const double (*xp)[8], double (*acc)[kPairs][8], int b0) {
     constexpr auto kQ = std::make_integer_sequence<int, kGroupQuads>();
     constexpr auto kP = std::make_integer_sequence<int, kGroupPairs>();
     constexpr auto kV = std::make_integer_sequence<int, kGroupQuads * kGroupPairs>();
@@ -465,15 +539,17 @@ HWY_INLINE void Avx3Group(const Plan& p, const Avx3Consts& c, int64_t s0, int co
             if (kHasZ) d2[v] = _mm512_add_pd(d2[v], _mm512_set1_pd(bz[i]));
         }, kV);
         const int64_t colOff = (s0 + i) * p.rows;
-        if (kGuess != kNoGuess && mode[i] == kInner) {
+        if (kGuess != kNoGuess && mode[i] == kCovered) {
             Unrolled([&](auto v) {
                 if (v < kSqrtVectors)
-                    r[v] = SqrtLane<kTerm>(c, colOff, d2[v], r[v]);
+                    r[v] = SqrtLane<kTerm>(c, colOff, deriv[i], off[i], d2[v], r[v]);
                 else
-                    r[v] = FastLane<kTerm, kGuess, true>(c, colOff, d2[v], r[v]);
+                    r[v] = FastLane<kTerm, kGuess, true>(c, colOff, deriv[i], off[i], d2[v], r[v]);
             }, kV);
         } else if (kGuess != kNoGuess && mode[i] == kClamped) {
-            Unrolled([&](auto v) { r[v] = FastLane<kTerm, kGuess, false>(c, colOff, d2[v], r[v]); }, kV);
+            Unrolled([&](auto v) {
+                r[v] = FastLane<kTerm, kGuess, false>(c, colOff, deriv[i], 7, d2[v], r[v]);
+            }, kV);
         } else {
             Unrolled([&](auto v) { r[v] = ExactLane<kTerm>(c, colOff, d2[v], r[v]); }, kV);
         }
@@ -528,12 +604,22 @@ void Avx3Tile(const Plan& p, const Avx3Consts& c, int64_t tile) {
     // Squared distances below E[1] or at least E[rows-1] may need the index
     // clamps; windows of the first and last sensors may need moving inside
     // sigMat.
+    // This thread's buffer for the derivative terms of a sensor block.
+#ifdef _OPENMP
+    double* derivBuf = c.deriv + (int64_t)omp_get_thread_num() * kDerivCapacity;
+#else
+    double* derivBuf = c.deriv;
+#endif
+    int64_t derivUsed = 0;
     const double innerLo = p.rows >= 3 && kGuess != kNoGuess ? p.E[1] : 0.0;
     const double innerHi = p.rows >= 3 && kGuess != kNoGuess ? p.E[p.rows - 1] : 0.0;
     for (int64_t s0 = 0; s0 < p.cols; s0 += kSensorBlock) {
         const int count = (int)std::min<int64_t>(kSensorBlock, p.cols - s0);
         double bx[kSensorBlock], by[kSensorBlock], bz[kSensorBlock];
         Mode mode[kSensorBlock];
+        int64_t off[kSensorBlock];
+        const double* deriv[kSensorBlock] = {};
+        derivUsed = 0;
         for (int i = 0; i < count; ++i) {
             const int64_t s = s0 + i;
             bx[i] = p.xs[s];
@@ -543,14 +629,19 @@ void Avx3Tile(const Plan& p, const Avx3Consts& c, int64_t tile) {
             double d2min, d2max;
             if (kGuess != kNoGuess && finite &&
                 tableCovers(p, bx[i], by[i], bz[i], xlo, xhi, ylo, yhi, &d2min, &d2max)) {
-                const bool inside = s * p.rows >= 7 && (s + 1) * p.rows + 8 <= p.last + 1;
-                mode[i] = inside && d2min >= innerLo && d2max < innerHi ? kInner : kClamped;
+                const bool inside = s * p.rows >= 15 && (s + 1) * p.rows + 15 <= p.last + 1;
+                mode[i] = inside && d2min >= innerLo && d2max < innerHi &&
+                                  windowCovers(p, bx[i], by[i], xlo, xhi, ylo, yhi, d2min, d2max, &off[i])
+                              ? kCovered
+                              : kClamped;
+                if (kTerm != 1 && !derivWindow(p, c, s, d2min, d2max, derivBuf, &derivUsed, &deriv[i]))
+                    mode[i] = kExact;
             }
         }
         for (int a = 0; a < quads; a += kGroupQuads)
             for (int b = 0; b < pairs; b += kGroupPairs)
-                Avx3Group<kTerm, kGuess, kHasZ>(p, c, s0, count, bx, by, bz, mode, yq + a, xp + b,
-                                                acc + a, b);
+                Avx3Group<kTerm, kGuess, kHasZ>(p, c, s0, count, bx, by, bz, mode, off, deriv,
+                                                yq + a, xp + b, acc + a, b);
     }
 
     for (int a = 0; a < quads; ++a)
@@ -601,6 +692,12 @@ bool ReconVectorImpl(const ReconInput& in, const ReconGeometry& g, int team) {
     c.E = p.E;
     c.W = p.W;
     c.maxStart = p.last + 1 - 17;
+    std::unique_ptr<double[]> derivBuffers;
+    if (p.term != 1 && p.guess != kNoGuess) {
+        derivBuffers.reset(new (std::nothrow) double[(size_t)team * kDerivCapacity]);
+        if (!derivBuffers) return false;
+    }
+    c.deriv = derivBuffers.get();
     const TileFn tileFn = p.term == 1 ? ChooseTile<1>(p) : p.term == 2 ? ChooseTile<2>(p) : ChooseTile<3>(p);
     const int64_t across = (p.n + kTileCols - 1) / kTileCols;
     const int64_t tiles = ((p.n + kTileRows - 1) / kTileRows) * across;
