@@ -287,11 +287,13 @@ constexpr int kRow[8] = {1, 0, 2, 3, 0, 1, 2, 3};
 constexpr int kCol[8] = {0, 0, 0, 0, 1, 1, 1, 1};
 
 // A group is 2 x 4 vectors (8 rows by 8 columns) that share the squared
-// offsets of a sensor; a tile is 4 x 4 groups.
+// offsets of a sensor; a tile is square, of up to kMaxTile pixels a side
+// (a multiple of 8), and its signal windows for a block of sensors stay in
+// L1 while every group of the tile runs through that block.
 constexpr int kGroupQuads = 2, kGroupPairs = 4;
-constexpr int kTileRows = 32, kTileCols = 32;
-constexpr int kQuads = kTileRows / 4;  // 4-row blocks in a tile
-constexpr int kPairs = kTileCols / 2;  // 2-column blocks in a tile
+constexpr int kMaxTile = 64;
+constexpr int kQuads = kMaxTile / 4;  // 4-row blocks in a tile
+constexpr int kPairs = kMaxTile / 2;  // 2-column blocks in a tile
 constexpr int kSensorBlock = 16;
 // Vectors of a group that take the square root where the threshold table
 // would do: the square root unit's throughput, used alongside.
@@ -315,7 +317,8 @@ struct Avx3Consts {
     const double* E;
     const double* W;
     int64_t maxStart;  // last start of a window of 17 elements of sigMat
-    double* deriv;     // per-thread buffers for the derivative terms (terms 2, 3)
+    int64_t tile;      // pixels per side of a tile
+    double* scratch;   // per-thread running sums and derivative terms
 };
 
 template <int kTerm>
@@ -465,25 +468,38 @@ inline bool windowCovers(const Plan& p, double xs, double ys, double xlo, double
 
 // Doubles per thread for the derivative terms of one sensor block.
 constexpr int64_t kDerivCapacity = kSensorBlock * 1024;
+// Doubles per thread of scratch: the running sums of a tile, then the
+// derivative terms.
+constexpr int64_t kAccDoubles = (int64_t)kQuads * kPairs * 8;
+constexpr int64_t kScratch = kAccDoubles + kDerivCapacity;
 
 // The derivative term (t[i] * invDt) * (sigMat[j+1] - sigMat[j]) of sensor s
-// for every row i a pixel of the tile can select (squared distances in
-// [d2min, d2max]) and 16 rows either side, so that a window read around any
-// selected row stays inside. Computed with the scalar kernel's operations;
+// for every row i a pixel of the tile can select (first .. final) and 16
+// rows either side, so that a window read around any selected row stays
+// inside. Computed with the scalar kernel's operations;
 // after the last element of the matrix the difference is zero. Sets *out so
 // that (*out)[i] is the term at row i; false when the rows do not fit the
 // buffer (that sensor then takes the square root path with gathers).
-inline bool derivWindow(const Plan& p, const Avx3Consts& c, int64_t s, double d2min,
-                        double d2max, double* buf, int64_t* used, const double** out) {
-    const int32_t rows = (int32_t)p.rows;
-    const int64_t lo = reconSampleIndex(positionOf(p, d2min), rows) - 16;
-    const int64_t hi = reconSampleIndex(positionOf(p, d2max), rows) + 16;
+inline bool derivWindow(const Plan& p, const Avx3Consts& c, int64_t s, int64_t first,
+                        int64_t final, double* buf, int64_t* used, const double** out) {
+    const int64_t lo = first - 16;
+    const int64_t hi = final + 16;
     const int64_t size = (hi - lo + 8) / 8 * 8;
     if (*used + size > kDerivCapacity) return false;
     double* D = buf + *used - lo;  // D[i] for i in [lo, lo + size)
     *used += size;
     *out = D;
     const int64_t colOff = s * p.rows;
+    if (lo >= 0 && lo + size <= p.rows && colOff + lo + size <= p.last) {
+        // Every row inside the column, every following sample inside sigMat.
+        const double* sig = p.sigMat + colOff;
+        for (int64_t i = lo; i < lo + size; i += 8) {
+            const __m512d v = _mm512_loadu_pd(sig + i);
+            const __m512d next = _mm512_loadu_pd(sig + i + 1);
+            _mm512_storeu_pd(D + i, _mm512_mul_pd(_mm512_loadu_pd(c.W + i), _mm512_sub_pd(next, v)));
+        }
+        return true;
+    }
     const __m512i lane = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
     for (int64_t i = lo; i < lo + size; i += 8) {
         const __m512i row = _mm512_add_epi64(lane, _mm512_set1_epi64(i));
@@ -557,15 +573,15 @@ HWY_INLINE void Avx3Group(const Plan& p, const Avx3Consts& c, int64_t s0, int co
     Unrolled([&](auto v) { _mm512_store_pd(acc[v / kGroupPairs][b0 + v % kGroupPairs], r[v]); }, kV);
 }
 
-// One tile of kTileRows x kTileCols pixels (fewer at the image's edges).
+// One tile of c.tile x c.tile pixels (fewer at the image's edges).
 template <int kTerm, int kGuess, bool kHasZ>
 void Avx3Tile(const Plan& p, const Avx3Consts& c, int64_t tile) {
     const int64_t n = p.n;
-    const int64_t tilesDown = (n + kTileRows - 1) / kTileRows;
-    const int64_t K0 = (tile % tilesDown) * kTileRows;
-    const int64_t L0 = (tile / tilesDown) * kTileCols;
-    const int quads = blocksFor(n - K0, 4, kGroupQuads, kQuads);
-    const int pairs = blocksFor(n - L0, 2, kGroupPairs, kPairs);
+    const int64_t tilesDown = (n + c.tile - 1) / c.tile;
+    const int64_t K0 = (tile % tilesDown) * c.tile;
+    const int64_t L0 = (tile / tilesDown) * c.tile;
+    const int quads = blocksFor(n - K0, 4, kGroupQuads, (int)c.tile / 4);
+    const int pairs = blocksFor(n - L0, 2, kGroupPairs, (int)c.tile / 2);
 
     // Pixel centres of every lane. Lanes beyond the image repeat the last
     // row or column; they are computed and thrown away.
@@ -592,8 +608,17 @@ void Avx3Tile(const Plan& p, const Avx3Consts& c, int64_t tile) {
             xhi = std::max(xhi, xv);
         }
 
+    // This thread's scratch: running sums, then the derivative terms of a
+    // sensor block.
+#ifdef _OPENMP
+    double* scratch = c.scratch + (int64_t)omp_get_thread_num() * kScratch;
+#else
+    double* scratch = c.scratch;
+#endif
+    double(*acc)[kPairs][8] = reinterpret_cast<double(*)[kPairs][8]>(scratch);
+    double* derivBuf = scratch + kAccDoubles;
+
     // Running sums, starting from what the image holds on entry.
-    alignas(64) double acc[kQuads][kPairs][8];
     for (int a = 0; a < quads; ++a)
         for (int b = 0; b < pairs; ++b)
             for (int l = 0; l < 8; ++l) {
@@ -602,14 +627,7 @@ void Avx3Tile(const Plan& p, const Avx3Consts& c, int64_t tile) {
             }
 
     // Squared distances below E[1] or at least E[rows-1] may need the index
-    // clamps; windows of the first and last sensors may need moving inside
-    // sigMat.
-    // This thread's buffer for the derivative terms of a sensor block.
-#ifdef _OPENMP
-    double* derivBuf = c.deriv + (int64_t)omp_get_thread_num() * kDerivCapacity;
-#else
-    double* derivBuf = c.deriv;
-#endif
+    // clamps.
     int64_t derivUsed = 0;
     const double innerLo = p.rows >= 3 && kGuess != kNoGuess ? p.E[1] : 0.0;
     const double innerHi = p.rows >= 3 && kGuess != kNoGuess ? p.E[p.rows - 1] : 0.0;
@@ -629,12 +647,19 @@ void Avx3Tile(const Plan& p, const Avx3Consts& c, int64_t tile) {
             double d2min, d2max;
             if (kGuess != kNoGuess && finite &&
                 tableCovers(p, bx[i], by[i], bz[i], xlo, xhi, ylo, yhi, &d2min, &d2max)) {
-                const bool inside = s * p.rows >= 15 && (s + 1) * p.rows + 15 <= p.last + 1;
-                mode[i] = inside && d2min >= innerLo && d2max < innerHi &&
-                                  windowCovers(p, bx[i], by[i], xlo, xhi, ylo, yhi, d2min, d2max, &off[i])
-                              ? kCovered
-                              : kClamped;
-                if (kTerm != 1 && !derivWindow(p, c, s, d2min, d2max, derivBuf, &derivUsed, &deriv[i]))
+                // Every pixel of the tile takes a row in first .. final.
+                const int64_t first = reconSampleIndex(positionOf(p, d2min), (int32_t)p.rows);
+                const int64_t final = reconSampleIndex(positionOf(p, d2max), (int32_t)p.rows);
+                mode[i] = kClamped;
+                if (d2min >= innerLo && d2max < innerHi &&
+                    windowCovers(p, bx[i], by[i], xlo, xhi, ylo, yhi, d2min, d2max, &off[i])) {
+                    // Lane 0's guess is at least first - 1 and at most final:
+                    // the window and the sample after it stay inside sigMat.
+                    const int64_t colOff = s * p.rows;
+                    if (colOff + first - 1 - off[i] >= 0 && colOff + final - off[i] + 16 <= p.last)
+                        mode[i] = kCovered;
+                }
+                if (kTerm != 1 && !derivWindow(p, c, s, first, final, derivBuf, &derivUsed, &deriv[i]))
                     mode[i] = kExact;
             }
         }
@@ -692,15 +717,16 @@ bool ReconVectorImpl(const ReconInput& in, const ReconGeometry& g, int team) {
     c.E = p.E;
     c.W = p.W;
     c.maxStart = p.last + 1 - 17;
-    std::unique_ptr<double[]> derivBuffers;
-    if (p.term != 1 && p.guess != kNoGuess) {
-        derivBuffers.reset(new (std::nothrow) double[(size_t)team * kDerivCapacity]);
-        if (!derivBuffers) return false;
-    }
-    c.deriv = derivBuffers.get();
+    std::unique_ptr<double[]> scratch(new (std::nothrow) double[(size_t)team * kScratch + 8]);
+    if (!scratch) return false;
+    c.scratch = scratch.get() + (8 - (reinterpret_cast<uintptr_t>(scratch.get()) / 8) % 8) % 8;  // 64-byte aligned
+    // Tiles as large as possible while every thread gets at least two.
+    c.tile = kMaxTile;
+    while (c.tile > 8 && ((p.n + c.tile - 1) / c.tile) * ((p.n + c.tile - 1) / c.tile) < 2 * team)
+        c.tile /= 2;
     const TileFn tileFn = p.term == 1 ? ChooseTile<1>(p) : p.term == 2 ? ChooseTile<2>(p) : ChooseTile<3>(p);
-    const int64_t across = (p.n + kTileCols - 1) / kTileCols;
-    const int64_t tiles = ((p.n + kTileRows - 1) / kTileRows) * across;
+    const int64_t across = (p.n + c.tile - 1) / c.tile;
+    const int64_t tiles = across * across;
 #pragma omp parallel num_threads(team)
     {
         fillThresholds(p);
