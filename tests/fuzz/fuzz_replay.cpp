@@ -204,6 +204,33 @@ std::map<std::string, FuzzCase> seedCases() {
     setIrregularTime(fc, {0, 1, 2, 3, 4, 5});
     cases["position_beyond_32_bits"] = fc;
 
+    // A coarse 8 x 8 grid (pitch 6 samples) seen by 64 sensors over 60
+    // samples of a ramp signal: neighbouring pixels read samples far apart,
+    // most lookups stay inside the window.
+    FuzzCase coarse;
+    coarse.n = 8;
+    coarse.rows = 60;
+    coarse.cols = 64;
+    coarse.numCores = 2;
+    coarse.ramp = true;
+    coarse.c = 1.0;
+    coarse.fs = 1.0;
+    coarse.image_width = 48.0;
+    coarse.selectMode = 2;
+    coarse.image_select = 3.0;
+    coarse.regularTime = true;
+    coarse.t0 = -5.0;  // positions are distances plus 6
+    coarse.dt = 1.0;
+    for (int i = 0; i < coarse.rows; ++i) coarse.t.push_back(coarse.t0 + (double)i * coarse.dt);
+    for (int s = 0; s < coarse.cols; ++s) {
+        coarse.x.push_back((double)(s % 8) * 6.0 - 18.0 + 0.25 * (s % 3));
+        coarse.y.push_back(18.0 - (double)(s / 8) * 6.0);
+        coarse.z.push_back(s % 5 == 0 ? 2.5 : 0.0);
+    }
+    for (int e = 0; e < coarse.rows * coarse.cols; ++e) coarse.sigMat.push_back(e + 1.0);
+    coarse.image.assign(64, 0.0);
+    cases["coarse_grid_ramp"] = coarse;
+
     return cases;
 }
 
@@ -219,7 +246,7 @@ bool sameValue(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; 
 bool sameCase(const FuzzCase& a, const FuzzCase& b) {
     return a.n == b.n && a.rows == b.rows && a.cols == b.cols && a.numCores == b.numCores &&
            a.regularTime == b.regularTime && a.imageOnEntry == b.imageOnEntry &&
-           a.selectMode == b.selectMode && sameValue(a.c, b.c) && sameValue(a.fs, b.fs) &&
+           a.selectMode == b.selectMode && a.ramp == b.ramp && sameValue(a.c, b.c) && sameValue(a.fs, b.fs) &&
            sameValue(a.image_width, b.image_width) && sameValue(a.image_select, b.image_select) &&
            (!a.regularTime || (sameValue(a.t0, b.t0) && sameValue(a.dt, b.dt))) &&
            sameValues(a.t, b.t) && sameValues(a.x, b.x) && sameValues(a.y, b.y) &&
