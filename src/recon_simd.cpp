@@ -5,8 +5,10 @@
 // vector is one pixel; for each sensor, in increasing order, it evaluates
 // the same IEEE operations in the same order as reconPixel (no fused
 // multiply-add, no reassociation), so the running sum of every pixel is the
-// scalar kernel's sum. Neighbouring pixels are grouped into tiles and the
-// sensors into blocks, so that the signal samples a tile reads stay in L1.
+// scalar kernel's sum. The image is cut into square tiles, which the
+// threads share out (static schedule); within a tile the sensors are taken
+// in blocks, so that the signal samples the tile reads stay in L1 while all
+// of the tile's pixels run through the block.
 //
 // Where the sample index comes from. The index the scalar kernel takes
 // depends on the pixel and the sensor only through the squared distance
@@ -21,21 +23,31 @@
 // where E[m] is the smallest double d2 whose index is at least m. The
 // engine finds each E[m] once per call by searching the doubles with the
 // scalar kernel's own operations (reconSampleIndex on (k * sqrt(d2)) - q).
-// The AVX-512 kernel then needs no square root per evaluation: a 14-bit
-// reciprocal square root estimate (refined by one Newton step when the
-// window is long) guesses g with i in {g, g + 1}, and one exact comparison,
-// d2 >= E[g + 1], picks between the two. The estimate only chooses which
-// threshold to compare against; the index is decided by the exact
-// comparison, so it is the scalar kernel's index bit for bit. Pixels where
-// this does not apply (a non-finite coordinate, a sensor on top of a pixel,
-// positions of 2^31 and beyond, an unusable k or q) are computed with the
-// correctly rounded square root, exactly as the scalar kernel does.
+// The AVX-512 kernel then needs no square root for most evaluations: a
+// 14-bit reciprocal square root estimate (refined by one Newton step when
+// the positions run long) guesses g with i in {g, g + 1}, and one exact
+// comparison, d2 >= E[g + 1], picks between the two. The estimate only
+// chooses which threshold to compare against; the index is decided by the
+// exact comparison, so it is the scalar kernel's index bit for bit. One
+// vector in eight still takes the correctly rounded square root, which keeps
+// the otherwise idle square root unit busy. Pixels where the table does not
+// apply (a non-finite coordinate, a sensor on top of a pixel, positions of
+// 2^31 and beyond, an unusable k or q) are computed through the square root
+// exactly as the scalar kernel does.
 //
 // Signal lookups. For one sensor the 8 pixels of a vector (4 rows by 2
 // columns) read samples within a few samples of each other, so two
-// unaligned 8-sample loads and a two-table lane permute fetch all 8 at once;
-// when the samples do not fit in those 16 (coarse grids, high sampling
-// rates, the last element of the signal matrix), a hardware gather does.
+// unaligned 8-sample loads and a two-table lane permute fetch all 8 at once.
+// Where the tile's geometry guarantees that every vector's samples fit one
+// such window (windowCovers), no lane is checked; elsewhere each vector is
+// checked and falls back to a hardware gather when they do not fit (coarse
+// grids, high sampling rates, the last element of the signal matrix). The
+// derivative terms come from a per-tile table of the sensor's weighted
+// forward differences, computed with the scalar kernel's operations.
+//
+// Other instruction sets (AVX2, SSE4, NEON, ...) compute every index through
+// the square root and every lookup with a gather, on the same tiles; where
+// Highway offers only its one-lane fallback, doRecon runs the scalar kernel.
 #include "recon_simd.h"
 
 #include <algorithm>
@@ -297,7 +309,7 @@ constexpr int kPairs = kMaxTile / 2;  // 2-column blocks in a tile
 constexpr int kSensorBlock = 16;
 // Vectors of a group that take the square root where the threshold table
 // would do: the square root unit's throughput, used alongside.
-constexpr int kSqrtVectors = 2;
+constexpr int kSqrtVectors = 1;
 
 // How one sensor is evaluated over one tile.
 enum Mode : uint8_t {
