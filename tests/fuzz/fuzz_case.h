@@ -2,17 +2,20 @@
 // writes requests back as bytes (for the seed corpus).
 //
 // Layout: five header bytes, then a stream of tagged values.
-//   byte 0  n        = byte % 17          (0 .. 16)
+//   byte 0  n        = byte % 17          (0 .. 16; big: byte % 97)
 //   byte 1  rows     = 2 + byte % 31      (2 .. 32; ramp: 2 + byte % 127)
-//   byte 2  cols     = byte % 17          (0 .. 16; ramp: byte % 65)
+//   byte 2  cols     = byte % 17          (0 .. 16; ramp: byte % 65; big: byte % 5)
 //   byte 3  numCores = 1 + byte % 4       (1 .. 4)
 //   byte 4  flags: bit 0 regular time axis (t[i] = t0 + i * dt from two
 //           values; dt = 0 gives t[1] = t[0]), bit 1 the image holds values
 //           on entry (otherwise zeros), bits 2-3 image_select: 1, 2, 3 or a
-//           value from the stream, bit 4 ramp: sigMat[e] = e + 1, taking no
-//           values from the stream, so that every element differs (any
-//           wrong lookup shows) and long windows and many sensors cost few
-//           bytes.
+//           value from the stream, bit 4 ramp: sigMat[e] = (e + 1)^2, taking
+//           no values from the stream, so that every element and every
+//           forward difference differs (a wrong lookup shows in all three
+//           terms; a linear ramp would cancel in the third) and long windows
+//           and many sensors cost few
+//           bytes; bit 5 big: images up to 96 pixels a side (several tiles
+//           of every size the vector kernels use), with at most 4 sensors.
 // Values, in order: c, fs, image_width, [image_select], t (t0 and dt, or rows
 // values), x_sensor, y_sensor, z_sensor (cols each), [sigMat (rows * cols)],
 // [the image on entry (n * n)].
@@ -37,6 +40,7 @@ struct FuzzCase {
     bool regularTime = false;
     bool imageOnEntry = false;
     bool ramp = false;
+    bool big = false;
     int selectMode = 0;  // 0, 1, 2: image_select 1, 2, 3; 3: a value of its own
     double c = 0, fs = 0, image_width = 0, image_select = 1.0;
     double t0 = 0, dt = 0;  // regular time axis only
@@ -109,9 +113,10 @@ inline FuzzCase decode(const uint8_t* data, size_t size) {
     fc.imageOnEntry = flags & 2;
     fc.selectMode = (flags >> 2) & 3;
     fc.ramp = flags & 16;
-    fc.n = nByte % 17;
+    fc.big = flags & 32;
+    fc.n = nByte % (fc.big ? 97 : 17);
     fc.rows = 2 + rowsByte % (fc.ramp ? 127 : 31);
-    fc.cols = colsByte % (fc.ramp ? 65 : 17);
+    fc.cols = colsByte % (fc.big ? 5 : fc.ramp ? 65 : 17);
     fc.c = r.value();
     fc.fs = r.value();
     fc.image_width = r.value();
@@ -126,7 +131,7 @@ inline FuzzCase decode(const uint8_t* data, size_t size) {
     for (auto* v : {&fc.x, &fc.y, &fc.z})
         for (int32_t s = 0; s < fc.cols; ++s) v->push_back(r.value());
     for (int64_t e = 0; e < (int64_t)fc.rows * fc.cols; ++e)
-        fc.sigMat.push_back(fc.ramp ? (double)(e + 1) : r.value());
+        fc.sigMat.push_back(fc.ramp ? (double)(e + 1) * (double)(e + 1) : r.value());
     fc.image.assign((size_t)fc.n * fc.n, 0.0);
     if (fc.imageOnEntry)
         for (double& v : fc.image) v = r.value();
@@ -155,9 +160,9 @@ inline void encodeValue(std::vector<uint8_t>& out, double v) {
     for (int b = 0; b < 8; ++b) out.push_back((uint8_t)(bits >> (8 * b)));
 }
 
-// The inverse of decode for a case within its bounds (n <= 16, 2 <= rows
-// <= 32 or 128, cols <= 16 or 64, 1 <= numCores <= 4, t regular exactly when
-// regularTime is set, sigMat the ramp exactly when ramp is set).
+// The inverse of decode for a case within its bounds (as listed above, for
+// its ramp and big flags; t regular exactly when regularTime is set, sigMat
+// the ramp exactly when ramp is set).
 inline std::vector<uint8_t> encode(const FuzzCase& fc) {
     std::vector<uint8_t> out;
     out.push_back((uint8_t)fc.n);
@@ -165,7 +170,7 @@ inline std::vector<uint8_t> encode(const FuzzCase& fc) {
     out.push_back((uint8_t)fc.cols);
     out.push_back((uint8_t)(fc.numCores - 1));
     out.push_back((uint8_t)((fc.regularTime ? 1 : 0) | (fc.imageOnEntry ? 2 : 0) |
-                            (fc.selectMode << 2) | (fc.ramp ? 16 : 0)));
+                            (fc.selectMode << 2) | (fc.ramp ? 16 : 0) | (fc.big ? 32 : 0)));
     encodeValue(out, fc.c);
     encodeValue(out, fc.fs);
     encodeValue(out, fc.image_width);

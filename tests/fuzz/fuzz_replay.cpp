@@ -205,8 +205,8 @@ std::map<std::string, FuzzCase> seedCases() {
     cases["position_beyond_32_bits"] = fc;
 
     // A coarse 8 x 8 grid (pitch 6 samples) seen by 64 sensors over 60
-    // samples of a ramp signal: neighbouring pixels read samples far apart,
-    // most lookups stay inside the window.
+    // samples of the ramp signal: neighbouring pixels read samples far
+    // apart, most lookups stay inside the window.
     FuzzCase coarse;
     coarse.n = 8;
     coarse.rows = 60;
@@ -227,9 +227,34 @@ std::map<std::string, FuzzCase> seedCases() {
         coarse.y.push_back(18.0 - (double)(s / 8) * 6.0);
         coarse.z.push_back(s % 5 == 0 ? 2.5 : 0.0);
     }
-    for (int e = 0; e < coarse.rows * coarse.cols; ++e) coarse.sigMat.push_back(e + 1.0);
+    for (int e = 0; e < coarse.rows * coarse.cols; ++e) coarse.sigMat.push_back((e + 1.0) * (e + 1.0));
     coarse.image.assign(64, 0.0);
     cases["coarse_grid_ramp"] = coarse;
+
+    // A 72 x 72 image seen by three sensors: tiles of 64 pixels and partial
+    // ones on one thread, of 32 on three.
+    FuzzCase wide;
+    wide.big = true;
+    wide.ramp = true;
+    wide.n = 72;
+    wide.rows = 120;
+    wide.cols = 3;
+    wide.numCores = 3;
+    wide.c = 1.0;
+    wide.fs = 1.0;
+    wide.image_width = 72.0;
+    wide.selectMode = 1;
+    wide.image_select = 2.0;
+    wide.regularTime = true;
+    wide.t0 = -10.0;
+    wide.dt = 0.5;
+    for (int i = 0; i < wide.rows; ++i) wide.t.push_back(wide.t0 + (double)i * wide.dt);
+    wide.x = {-40.0, 80.0, 10.5};
+    wide.y = {0.0, 20.25, -45.0};
+    wide.z = {0.0, 0.0, 3.0};
+    for (int e = 0; e < wide.rows * wide.cols; ++e) wide.sigMat.push_back((e + 1.0) * (e + 1.0));
+    wide.image.assign(72 * 72, 0.0);
+    cases["wide_image_tiles"] = wide;
 
     return cases;
 }
@@ -246,7 +271,8 @@ bool sameValue(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; 
 bool sameCase(const FuzzCase& a, const FuzzCase& b) {
     return a.n == b.n && a.rows == b.rows && a.cols == b.cols && a.numCores == b.numCores &&
            a.regularTime == b.regularTime && a.imageOnEntry == b.imageOnEntry &&
-           a.selectMode == b.selectMode && a.ramp == b.ramp && sameValue(a.c, b.c) && sameValue(a.fs, b.fs) &&
+           a.selectMode == b.selectMode && a.ramp == b.ramp && a.big == b.big &&
+           sameValue(a.c, b.c) && sameValue(a.fs, b.fs) &&
            sameValue(a.image_width, b.image_width) && sameValue(a.image_select, b.image_select) &&
            (!a.regularTime || (sameValue(a.t0, b.t0) && sameValue(a.dt, b.dt))) &&
            sameValues(a.t, b.t) && sameValues(a.x, b.x) && sameValues(a.y, b.y) &&
