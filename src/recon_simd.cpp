@@ -293,8 +293,9 @@ namespace hn = hwy::HWY_NAMESPACE;
 #if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
 
 // Lane l of a vector is the pixel at row kRow[l], column kCol[l] of a block
-// of 4 rows by 2 columns. Lane 0 is next to the block's centre, so the other
-// lanes' samples lie within 7 of its own on the grids the window serves.
+// of 4 rows by 2 columns. Lane 0, next to the block's centre, places the
+// vector's 16-sample window: unless windowCovers says otherwise, it starts 7
+// samples before lane 0's own.
 constexpr int kRow[8] = {1, 0, 2, 3, 0, 1, 2, 3};
 constexpr int kCol[8] = {0, 0, 0, 0, 1, 1, 1, 1};
 
@@ -324,13 +325,14 @@ struct Avx3Consts {
     __m512d lastGuess;  // rows - 2
     __m512d lastRow;    // rows - 1
     __m512d justBelowHalf, two31, half, threeHalves;
-    __m512i one, fifteen, sixteen, last;
+    __m512i one, fifteen, last;
     const double* sig;
     const double* E;
     const double* W;
     int64_t maxStart;  // last start of a window of 17 elements of sigMat
     int64_t tile;      // pixels per side of a tile
     double* scratch;   // per-thread running sums and derivative terms
+    int64_t scratchDoubles;  // per thread
 };
 
 template <int kTerm>
@@ -480,10 +482,9 @@ inline bool windowCovers(const Plan& p, double xs, double ys, double xlo, double
 
 // Doubles per thread for the derivative terms of one sensor block.
 constexpr int64_t kDerivCapacity = kSensorBlock * 1024;
-// Doubles per thread of scratch: the running sums of a tile, then the
-// derivative terms.
+// Doubles per thread of scratch: the running sums of a tile, then (terms 2
+// and 3) the derivative terms.
 constexpr int64_t kAccDoubles = (int64_t)kQuads * kPairs * 8;
-constexpr int64_t kScratch = kAccDoubles + kDerivCapacity;
 
 // The derivative term (t[i] * invDt) * (sigMat[j+1] - sigMat[j]) of sensor s
 // for every row i a pixel of the tile can select (first .. final) and 16
@@ -623,7 +624,7 @@ void Avx3Tile(const Plan& p, const Avx3Consts& c, int64_t tile) {
     // This thread's scratch: running sums, then the derivative terms of a
     // sensor block.
 #ifdef _OPENMP
-    double* scratch = c.scratch + (int64_t)omp_get_thread_num() * kScratch;
+    double* scratch = c.scratch + (int64_t)omp_get_thread_num() * c.scratchDoubles;
 #else
     double* scratch = c.scratch;
 #endif
@@ -723,13 +724,13 @@ bool ReconVectorImpl(const ReconInput& in, const ReconGeometry& g, int team) {
     c.threeHalves = _mm512_set1_pd(1.5);
     c.one = _mm512_set1_epi64(1);
     c.fifteen = _mm512_set1_epi64(15);
-    c.sixteen = _mm512_set1_epi64(16);
     c.last = _mm512_set1_epi64(p.last);
     c.sig = p.sigMat;
     c.E = p.E;
     c.W = p.W;
     c.maxStart = p.last + 1 - 17;
-    std::unique_ptr<double[]> scratch(new (std::nothrow) double[(size_t)team * kScratch + 8]);
+    c.scratchDoubles = kAccDoubles + (p.term != 1 && p.guess != kNoGuess ? kDerivCapacity : 0);
+    std::unique_ptr<double[]> scratch(new (std::nothrow) double[(size_t)team * c.scratchDoubles + 8]);
     if (!scratch) return false;
     c.scratch = scratch.get() + (8 - (reinterpret_cast<uintptr_t>(scratch.get()) / 8) % 8) % 8;  // 64-byte aligned
     // Tiles as large as possible while every thread gets at least two.

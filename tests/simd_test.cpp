@@ -220,6 +220,8 @@ TEST_P(VectorKernel, RingScans) {
     for (const auto& s : sizes)
         for (double select : {1.0, 2.0, 3.0})
             expectSameAsScalar(ringCase(rng, s[0], s[1], s[2], select), {1, k++ % 3 == 0 ? 3 : 2});
+    // More threads than tiles: some threads get none.
+    expectSameAsScalar(ringCase(rng, 20, 16, 200, 3.0), {8});
 }
 
 TEST_P(VectorKernel, WildRequests) {
