@@ -95,11 +95,11 @@ void BM_Recon(benchmark::State& state, ReconKernel kernel) {
         state.SkipWithError("the image differs from the scalar kernel's");
         return;
     }
-    std::vector<double> image((size_t)w.n * w.n);
+    std::vector<double> out((size_t)w.n * w.n);
     for (auto _ : state) {
-        std::fill(image.begin(), image.end(), 0.0);
-        doRecon(w.input(image_select, threads, image.data()), kernel);
-        benchmark::DoNotOptimize(image.data());
+        std::fill(out.begin(), out.end(), 0.0);
+        doRecon(w.input(image_select, threads, out.data()), kernel);
+        benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
     const double evals = (double)w.n * w.n * w.cols;

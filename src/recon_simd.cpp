@@ -386,15 +386,20 @@ HWY_INLINE __m512d GatherFast(const Avx3Consts& c, int64_t colOff, __m512d d2, _
 template <int kTerm, int kGuess, bool kCover>
 HWY_INLINE __m512d FastLane(const Avx3Consts& c, int64_t colOff, const double* D, int64_t off,
                             __m512d d2, __m512d R) {
+    // k * sqrt(d2) from the reciprocal square root estimate y; k * d2 does
+    // not wait for y.
     const __m512d y = _mm512_rsqrt14_pd(d2);
-    __m512d dist = _mm512_mul_pd(d2, y);
+    __m512d kdist;
     if (kGuess == kRefined) {
+        __m512d dist = _mm512_mul_pd(d2, y);
         const __m512d e = _mm512_mul_pd(_mm512_mul_pd(dist, y), c.half);
-        dist = _mm512_mul_pd(dist, _mm512_sub_pd(c.threeHalves, e));
+        kdist = _mm512_mul_pd(c.k, _mm512_mul_pd(dist, _mm512_sub_pd(c.threeHalves, e)));
+    } else {
+        kdist = _mm512_mul_pd(_mm512_mul_pd(c.k, d2), y);
     }
     // The estimate is within 1/2 of the position, so its floor g has the
     // index in {g, g + 1}; clamping g to [0, rows - 2] keeps that true.
-    __m512d pos = _mm512_sub_pd(_mm512_mul_pd(c.k, dist), c.q);
+    __m512d pos = _mm512_sub_pd(kdist, c.q);
     if (!kCover) pos = _mm512_min_pd(pos, c.lastGuess);
     __m512i guess = _mm512_cvt_roundpd_epi64(pos, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
     if (!kCover) guess = _mm512_max_epi64(guess, _mm512_setzero_si512());
@@ -402,12 +407,13 @@ HWY_INLINE __m512d FastLane(const Avx3Consts& c, int64_t colOff, const double* D
     // A 16-sample window starting `off` (7 unless covered) before lane 0's
     // guess, inside sigMat with the sample after it.
     const int64_t g0 = _mm_cvtsi128_si64(_mm512_castsi512_si128(guess));
-    int64_t start = colOff + g0 - (kCover ? off : 7);
+    int64_t base = g0 - (kCover ? off : 7);  // the window's first row of this sensor
     if (!kCover) {
+        int64_t start = colOff + base;
         start = start < 0 ? 0 : start;
         start = start > c.maxStart ? c.maxStart : start;
+        base = start - colOff;
     }
-    const int64_t base = start - colOff;  // the window's first row of this sensor
     const __m512i rel = _mm512_sub_epi64(guess, _mm512_set1_epi64(base));
     // Unless covered, check 0 <= rel <= 14 in every lane.
     if (!kCover && HWY_UNLIKELY(_mm512_cmpge_epu64_mask(rel, c.fifteen) != 0))
@@ -416,7 +422,7 @@ HWY_INLINE __m512d FastLane(const Avx3Consts& c, int64_t colOff, const double* D
     const __m512d above = _mm512_permutex2var_pd(_mm512_loadu_pd(e), rel, _mm512_loadu_pd(e + 8));
     const __mmask8 step = _mm512_cmp_pd_mask(d2, above, _CMP_GE_OQ);
     const __m512i at = _mm512_mask_add_epi64(rel, step, rel, c.one);
-    const double* s = c.sig + start;
+    const double* s = c.sig + colOff + base;
     const __m512d sig = _mm512_permutex2var_pd(_mm512_loadu_pd(s), at, _mm512_loadu_pd(s + 8));
     if (kTerm == 1) return _mm512_add_pd(sig, R);
     const double* w = D + base;
@@ -660,16 +666,24 @@ void Avx3Tile(const Plan& p, const Avx3Consts& c, int64_t tile) {
             double d2min, d2max;
             if (kGuess != kNoGuess && finite &&
                 tableCovers(p, bx[i], by[i], bz[i], xlo, xhi, ylo, yhi, &d2min, &d2max)) {
-                // Every pixel of the tile takes a row in first .. final.
-                const int64_t first = reconSampleIndex(positionOf(p, d2min), (int32_t)p.rows);
-                const int64_t final = reconSampleIndex(positionOf(p, d2max), (int32_t)p.rows);
+                // Every pixel of the tile takes a row in first .. final (only
+                // needed for the derivative terms and at the ends of sigMat:
+                // with 16 rows or more, a window of any row of a sensor
+                // other than the first and the last lies inside).
+                const int64_t colOff = s * p.rows;
+                const bool ends = p.rows < 16 || s == 0 || s == p.cols - 1;
+                int64_t first = 0, final = p.rows - 1;
+                if (kTerm != 1 || ends) {
+                    first = reconSampleIndex(positionOf(p, d2min), (int32_t)p.rows);
+                    final = reconSampleIndex(positionOf(p, d2max), (int32_t)p.rows);
+                }
                 mode[i] = kClamped;
                 if (d2min >= innerLo && d2max < innerHi &&
                     windowCovers(p, bx[i], by[i], xlo, xhi, ylo, yhi, d2min, d2max, &off[i])) {
                     // Lane 0's guess is at least first - 1 and at most final:
                     // the window and the sample after it stay inside sigMat.
-                    const int64_t colOff = s * p.rows;
-                    if (colOff + first - 1 - off[i] >= 0 && colOff + final - off[i] + 16 <= p.last)
+                    if (!ends ||
+                        (colOff + first - 1 - off[i] >= 0 && colOff + final - off[i] + 16 <= p.last))
                         mode[i] = kCovered;
                 }
                 if (kTerm != 1 && !derivWindow(p, c, s, first, final, derivBuf, &derivUsed, &deriv[i]))
