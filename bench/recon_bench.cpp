@@ -12,6 +12,7 @@
 #include <cstring>
 #include <map>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "recon.h"
@@ -62,7 +63,8 @@ const Workload& workload() {
     return w;
 }
 
-std::vector<double> image(const Workload& w, double image_select, int32_t threads, ReconKernel kernel) {
+std::vector<double> image(const Workload& w, double image_select, int32_t threads,
+                          ReconKernel kernel) {
     std::vector<double> out((size_t)w.n * w.n, 0.0);
     doRecon(w.input(image_select, threads, out.data()), kernel);
     return out;
@@ -72,8 +74,10 @@ std::vector<double> image(const Workload& w, double image_select, int32_t thread
 const std::vector<double>& reference(double image_select) {
     static std::map<double, std::vector<double>> images;
     auto it = images.find(image_select);
-    if (it == images.end())
-        it = images.emplace(image_select, image(workload(), image_select, 1, ReconKernel::Scalar)).first;
+    if (it == images.end()) {
+        std::vector<double> ref = image(workload(), image_select, 1, ReconKernel::Scalar);
+        it = images.emplace(image_select, std::move(ref)).first;
+    }
     return it->second;
 }
 
@@ -81,7 +85,8 @@ const std::vector<double>& reference(double image_select) {
 bool sameImage(const std::vector<double>& a, const std::vector<double>& b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)
-        if (!(std::isnan(a[i]) && std::isnan(b[i])) && std::memcmp(&a[i], &b[i], sizeof(double)) != 0)
+        if (!(std::isnan(a[i]) && std::isnan(b[i])) &&
+            std::memcmp(&a[i], &b[i], sizeof(double)) != 0)
             return false;
     return true;
 }

@@ -90,9 +90,9 @@ constexpr uint64_t kInfBits = 0x7FF0000000000000ull;
 
 // How the AVX-512 kernel finds sample indices.
 enum Guess {
-    kNoGuess = 0,     // correctly rounded square root per evaluation
-    kEstimate = 1,    // threshold table, 14-bit estimate
-    kRefined = 2,     // threshold table, estimate refined by one Newton step
+    kNoGuess = 0,   // correctly rounded square root per evaluation
+    kEstimate = 1,  // threshold table, 14-bit estimate
+    kRefined = 2,   // threshold table, estimate refined by one Newton step
 };
 
 struct Plan {
@@ -104,13 +104,13 @@ struct Plan {
     const double* zs;
     double dx, half1;  // pixel pitch, half - 1
     double k, q;
-    int term;          // 1: signal, 2: t * derivative, 3: signal - t * derivative
-    bool hasZ;         // some sensor has a non-zero ez * ez
+    int term;   // 1: signal, 2: t * derivative, 3: signal - t * derivative
+    bool hasZ;  // some sensor has a non-zero ez * ez
     Guess guess;
-    double Tbig;       // smallest d2 whose position rounds to 2^31 or more
-    double guessError; // bound on |estimated - exact position| where it matters
-    const double* E;   // E[m], m = 1 .. rows-1: smallest d2 with index >= m
-    const double* W;   // W[i] = t[i] * invDt (terms 2 and 3)
+    double Tbig;        // smallest d2 whose position rounds to 2^31 or more
+    double guessError;  // bound on |estimated - exact position| where it matters
+    const double* E;    // E[m], m = 1 .. rows-1: smallest d2 with index >= m
+    const double* W;    // W[i] = t[i] * invDt (terms 2 and 3)
     double* Recon;
 };
 
@@ -131,7 +131,9 @@ inline uint64_t toBits(double x) {
 }
 
 // Sample position for a squared distance: the scalar kernel's operations.
-inline double positionOf(const Plan& p, double d2) { return (p.k * std::sqrt(d2)) - p.q; }
+inline double positionOf(const Plan& p, double d2) {
+    return (p.k * std::sqrt(d2)) - p.q;
+}
 
 // Smallest b in [0, hi] with pred(b), for a predicate that is false up to
 // some point and true from there on, and true at hi. Gallops out from
@@ -271,9 +273,11 @@ inline bool tableCovers(const Plan& p, double xs, double ys, double ez2, double 
     if (!(std::isfinite(xs) && std::isfinite(ys) && std::isfinite(ez2))) return false;
     const double exlo = xs - xhi, exhi = xs - xlo;
     const double eylo = ys - yhi, eyhi = ys - ylo;
-    const double axmin = (exlo <= 0.0 && exhi >= 0.0) ? 0.0 : std::min(std::fabs(exlo), std::fabs(exhi));
+    const double axmin =
+        (exlo <= 0.0 && exhi >= 0.0) ? 0.0 : std::min(std::fabs(exlo), std::fabs(exhi));
     const double axmax = std::max(std::fabs(exlo), std::fabs(exhi));
-    const double aymin = (eylo <= 0.0 && eyhi >= 0.0) ? 0.0 : std::min(std::fabs(eylo), std::fabs(eyhi));
+    const double aymin =
+        (eylo <= 0.0 && eyhi >= 0.0) ? 0.0 : std::min(std::fabs(eylo), std::fabs(eyhi));
     const double aymax = std::max(std::fabs(eylo), std::fabs(eyhi));
     const double d2min = (axmin * axmin + aymin * aymin) + ez2;
     const double d2max = (axmax * axmax + aymax * aymax) + ez2;
@@ -329,9 +333,9 @@ struct Avx3Consts {
     const double* sig;
     const double* E;
     const double* W;
-    int64_t maxStart;  // last start of a window of 17 elements of sigMat
-    int64_t tile;      // pixels per side of a tile
-    double* scratch;   // per-thread running sums and derivative terms
+    int64_t maxStart;        // last start of a window of 17 elements of sigMat
+    int64_t tile;            // pixels per side of a tile
+    double* scratch;         // per-thread running sums and derivative terms
     int64_t scratchDoubles;  // per thread
 };
 
@@ -372,7 +376,7 @@ HWY_INLINE __m512d ExactLane(const Avx3Consts& c, int64_t colOff, __m512d d2, __
 // gathers, for the few vectors whose samples do not fit one window.
 template <int kTerm>
 HWY_INLINE __m512d GatherFast(const Avx3Consts& c, int64_t colOff, __m512d d2, __m512i guess,
-                                __m512d R) {
+                              __m512d R) {
     const __m512d above = _mm512_i64gather_pd(_mm512_add_epi64(guess, c.one), c.E, 8);
     const __mmask8 step = _mm512_cmp_pd_mask(d2, above, _CMP_GE_OQ);
     return GatherTerm<kTerm>(c, colOff, _mm512_mask_add_epi64(guess, step, guess, c.one), R);
@@ -426,7 +430,8 @@ HWY_INLINE __m512d FastLane(const Avx3Consts& c, int64_t colOff, const double* D
     const __m512d sig = _mm512_permutex2var_pd(_mm512_loadu_pd(s), at, _mm512_loadu_pd(s + 8));
     if (kTerm == 1) return _mm512_add_pd(sig, R);
     const double* w = D + base;
-    return Accumulate<kTerm>(R, sig, _mm512_permutex2var_pd(_mm512_loadu_pd(w), at, _mm512_loadu_pd(w + 8)));
+    return Accumulate<kTerm>(
+        R, sig, _mm512_permutex2var_pd(_mm512_loadu_pd(w), at, _mm512_loadu_pd(w + 8)));
 }
 
 // One sensor for 8 pixels of a covered sensor (kCovered), through the
@@ -448,7 +453,8 @@ HWY_INLINE __m512d SqrtLane(const Avx3Consts& c, int64_t colOff, const double* D
     const __m512d sig = _mm512_permutex2var_pd(_mm512_loadu_pd(s), rel, _mm512_loadu_pd(s + 8));
     if (kTerm == 1) return _mm512_add_pd(sig, R);
     const double* w = D + base;
-    return Accumulate<kTerm>(R, sig, _mm512_permutex2var_pd(_mm512_loadu_pd(w), rel, _mm512_loadu_pd(w + 8)));
+    return Accumulate<kTerm>(
+        R, sig, _mm512_permutex2var_pd(_mm512_loadu_pd(w), rel, _mm512_loadu_pd(w + 8)));
 }
 
 // Whether, for one sensor over a tile whose pixel centres lie in
@@ -470,11 +476,12 @@ inline bool windowCovers(const Plan& p, double xs, double ys, double xlo, double
                      std::max(std::max(v[0], v[1]), std::max(v[2], v[3]))};
     };
     auto over = [](Range a, Range d) {  // a / d with d > 0
-        return Range{a.lo >= 0.0 ? a.lo / d.hi : a.lo / d.lo, a.hi >= 0.0 ? a.hi / d.lo : a.hi / d.hi};
+        return Range{a.lo >= 0.0 ? a.lo / d.hi : a.lo / d.lo,
+                     a.hi >= 0.0 ? a.hi / d.lo : a.hi / d.hi};
     };
     const Range d{std::sqrt(d2min), std::sqrt(d2max)};
     const Range gx = over(Range{xlo - xs, xhi - xs}, d), gy = over(Range{ylo - ys, yhi - ys}, d);
-    const Range dxs{std::min(0.0, p.dx), std::max(0.0, p.dx)};                // column offsets 0, 1
+    const Range dxs{std::min(0.0, p.dx), std::max(0.0, p.dx)};  // column offsets 0, 1
     const Range dys{std::min(p.dx, -2.0 * p.dx), std::max(p.dx, -2.0 * p.dx)};  // rows -1 .. 2
     const Range ax = times(dxs, gx), ay = times(dys, gy);
     const double lo = p.k * (ax.lo + ay.lo), hi = p.k * (ax.hi + ay.hi);
@@ -499,8 +506,8 @@ constexpr int64_t kAccDoubles = (int64_t)kQuads * kPairs * 8;
 // after the last element of the matrix the difference is zero. Sets *out so
 // that (*out)[i] is the term at row i; false when the rows do not fit the
 // buffer (that sensor then takes the square root path with gathers).
-inline bool derivWindow(const Plan& p, const Avx3Consts& c, int64_t s, int64_t first,
-                        int64_t final, double* buf, int64_t* used, const double** out) {
+inline bool derivWindow(const Plan& p, const Avx3Consts& c, int64_t s, int64_t first, int64_t final,
+                        double* buf, int64_t* used, const double** out) {
     const int64_t lo = first - 16;
     const int64_t hi = final + 16;
     const int64_t size = (hi - lo + 8) / 8 * 8;
@@ -515,7 +522,8 @@ inline bool derivWindow(const Plan& p, const Avx3Consts& c, int64_t s, int64_t f
         for (int64_t i = lo; i < lo + size; i += 8) {
             const __m512d v = _mm512_loadu_pd(sig + i);
             const __m512d next = _mm512_loadu_pd(sig + i + 1);
-            _mm512_storeu_pd(D + i, _mm512_mul_pd(_mm512_loadu_pd(c.W + i), _mm512_sub_pd(next, v)));
+            _mm512_storeu_pd(D + i,
+                             _mm512_mul_pd(_mm512_loadu_pd(c.W + i), _mm512_sub_pd(next, v)));
         }
         return true;
     }
@@ -524,8 +532,9 @@ inline bool derivWindow(const Plan& p, const Avx3Consts& c, int64_t s, int64_t f
         const __m512i row = _mm512_add_epi64(lane, _mm512_set1_epi64(i));
         const __mmask8 valid = _mm512_cmpge_epi64_mask(row, _mm512_setzero_si512()) &
                                _mm512_cmplt_epi64_mask(row, _mm512_set1_epi64(p.rows));
-        const __mmask8 before = valid & _mm512_cmplt_epi64_mask(_mm512_add_epi64(row, _mm512_set1_epi64(colOff)),
-                                                                _mm512_set1_epi64(p.last));
+        const __mmask8 before =
+            valid & _mm512_cmplt_epi64_mask(_mm512_add_epi64(row, _mm512_set1_epi64(colOff)),
+                                            _mm512_set1_epi64(p.last));
         const __m512d sig = _mm512_maskz_loadu_pd(valid, p.sigMat + colOff + i);
         const __m512d next = _mm512_mask_loadu_pd(sig, before, p.sigMat + colOff + i + 1);
         const __m512d weight = _mm512_maskz_loadu_pd(valid, c.W + i);
@@ -546,8 +555,13 @@ inline int blocksFor(int64_t extent, int size, int multiple, int most) {
 // unrolled from the start, so arrays of vectors indexed by them stay in
 // registers.
 template <class F, int... I>
-HWY_INLINE void Unrolled(F&& f, std::integer_sequence<int, I...>) {
+HWY_INLINE void UnrolledOver(F&& f, std::integer_sequence<int, I...>) {
     (f(std::integral_constant<int, I>()), ...);
+}
+
+template <int N, class F>
+HWY_INLINE void Unrolled(F&& f) {
+    UnrolledOver(f, std::make_integer_sequence<int, N>());
 }
 
 // The sensors of one block over one group of 2 x 4 vectors; vector v is
@@ -557,39 +571,43 @@ HWY_INLINE void Avx3Group(const Plan& p, const Avx3Consts& c, int64_t s0, int co
                           const double* bx, const double* by, const double* bz, const Mode* mode,
                           const int64_t* off, const double* const* deriv, const double (*yq)[8],
                           const double (*xp)[8], double (*acc)[kPairs][8], int b0) {
-    constexpr auto kQ = std::make_integer_sequence<int, kGroupQuads>();
-    constexpr auto kP = std::make_integer_sequence<int, kGroupPairs>();
-    constexpr auto kV = std::make_integer_sequence<int, kGroupQuads * kGroupPairs>();
+    constexpr int kQ = kGroupQuads, kP = kGroupPairs, kV = kGroupQuads * kGroupPairs;
     __m512d r[kGroupQuads * kGroupPairs], y[kGroupQuads], x[kGroupPairs];
-    Unrolled([&](auto a) { y[a] = _mm512_load_pd(yq[a]); }, kQ);
-    Unrolled([&](auto b) { x[b] = _mm512_load_pd(xp[b]); }, kP);
-    Unrolled([&](auto v) { r[v] = _mm512_load_pd(acc[v / kGroupPairs][b0 + v % kGroupPairs]); }, kV);
+    Unrolled<kQ>([&](auto a) { y[a] = _mm512_load_pd(yq[a]); });
+    Unrolled<kP>([&](auto b) { x[b] = _mm512_load_pd(xp[b]); });
+    Unrolled<kV>(
+        [&](auto v) { r[v] = _mm512_load_pd(acc[v / kGroupPairs][b0 + v % kGroupPairs]); });
     for (int i = 0; i < count; ++i) {
         const __m512d sx = _mm512_set1_pd(bx[i]), sy = _mm512_set1_pd(by[i]);
         __m512d EY[kGroupQuads], EX[kGroupPairs], d2[kGroupQuads * kGroupPairs];
-        Unrolled([&](auto a) { EY[a] = _mm512_mul_pd(_mm512_sub_pd(sy, y[a]), _mm512_sub_pd(sy, y[a])); }, kQ);
-        Unrolled([&](auto b) { EX[b] = _mm512_mul_pd(_mm512_sub_pd(sx, x[b]), _mm512_sub_pd(sx, x[b])); }, kP);
-        Unrolled([&](auto v) {
+        Unrolled<kQ>([&](auto a) {
+            EY[a] = _mm512_mul_pd(_mm512_sub_pd(sy, y[a]), _mm512_sub_pd(sy, y[a]));
+        });
+        Unrolled<kP>([&](auto b) {
+            EX[b] = _mm512_mul_pd(_mm512_sub_pd(sx, x[b]), _mm512_sub_pd(sx, x[b]));
+        });
+        Unrolled<kV>([&](auto v) {
             d2[v] = _mm512_add_pd(EX[v % kGroupPairs], EY[v / kGroupPairs]);
             if (kHasZ) d2[v] = _mm512_add_pd(d2[v], _mm512_set1_pd(bz[i]));
-        }, kV);
+        });
         const int64_t colOff = (s0 + i) * p.rows;
         if (kGuess != kNoGuess && mode[i] == kCovered) {
-            Unrolled([&](auto v) {
+            Unrolled<kV>([&](auto v) {
                 if (v < kSqrtVectors)
                     r[v] = SqrtLane<kTerm>(c, colOff, deriv[i], off[i], d2[v], r[v]);
                 else
                     r[v] = FastLane<kTerm, kGuess, true>(c, colOff, deriv[i], off[i], d2[v], r[v]);
-            }, kV);
+            });
         } else if (kGuess != kNoGuess && mode[i] == kClamped) {
-            Unrolled([&](auto v) {
+            Unrolled<kV>([&](auto v) {
                 r[v] = FastLane<kTerm, kGuess, false>(c, colOff, deriv[i], 7, d2[v], r[v]);
-            }, kV);
+            });
         } else {
-            Unrolled([&](auto v) { r[v] = ExactLane<kTerm>(c, colOff, d2[v], r[v]); }, kV);
+            Unrolled<kV>([&](auto v) { r[v] = ExactLane<kTerm>(c, colOff, d2[v], r[v]); });
         }
     }
-    Unrolled([&](auto v) { _mm512_store_pd(acc[v / kGroupPairs][b0 + v % kGroupPairs], r[v]); }, kV);
+    Unrolled<kV>(
+        [&](auto v) { _mm512_store_pd(acc[v / kGroupPairs][b0 + v % kGroupPairs], r[v]); });
 }
 
 // One tile of c.tile x c.tile pixels (fewer at the image's edges).
@@ -627,8 +645,8 @@ void Avx3Tile(const Plan& p, const Avx3Consts& c, int64_t tile) {
             xhi = std::max(xhi, xv);
         }
 
-    // This thread's scratch: running sums, then the derivative terms of a
-    // sensor block.
+        // This thread's scratch: running sums, then the derivative terms of a
+        // sensor block.
 #ifdef _OPENMP
     double* scratch = c.scratch + (int64_t)omp_get_thread_num() * c.scratchDoubles;
 #else
@@ -682,11 +700,12 @@ void Avx3Tile(const Plan& p, const Avx3Consts& c, int64_t tile) {
                     windowCovers(p, bx[i], by[i], xlo, xhi, ylo, yhi, d2min, d2max, &off[i])) {
                     // Lane 0's guess is at least first - 1 and at most final:
                     // the window and the sample after it stay inside sigMat.
-                    if (!ends ||
-                        (colOff + first - 1 - off[i] >= 0 && colOff + final - off[i] + 16 <= p.last))
+                    if (!ends || (colOff + first - 1 - off[i] >= 0 &&
+                                  colOff + final - off[i] + 16 <= p.last))
                         mode[i] = kCovered;
                 }
-                if (kTerm != 1 && !derivWindow(p, c, s, first, final, derivBuf, &derivUsed, &deriv[i]))
+                if (kTerm != 1 &&
+                    !derivWindow(p, c, s, first, final, derivBuf, &derivUsed, &deriv[i]))
                     mode[i] = kExact;
             }
         }
@@ -714,9 +733,12 @@ TileFn ChooseTile(const Plan& p) {
 template <int kTerm>
 TileFn ChooseTile(const Plan& p) {
     switch (p.guess) {
-        case kEstimate: return ChooseTile<kTerm, kEstimate>(p);
-        case kRefined: return ChooseTile<kTerm, kRefined>(p);
-        default: return ChooseTile<kTerm, kNoGuess>(p);
+        case kEstimate:
+            return ChooseTile<kTerm, kEstimate>(p);
+        case kRefined:
+            return ChooseTile<kTerm, kRefined>(p);
+        default:
+            return ChooseTile<kTerm, kNoGuess>(p);
     }
 }
 
@@ -744,14 +766,18 @@ bool ReconVectorImpl(const ReconInput& in, const ReconGeometry& g, int team) {
     c.W = p.W;
     c.maxStart = p.last + 1 - 17;
     c.scratchDoubles = kAccDoubles + (p.term != 1 && p.guess != kNoGuess ? kDerivCapacity : 0);
-    std::unique_ptr<double[]> scratch(new (std::nothrow) double[(size_t)team * c.scratchDoubles + 8]);
+    std::unique_ptr<double[]> scratch(
+        new (std::nothrow) double[(size_t)team * c.scratchDoubles + 8]);
     if (!scratch) return false;
-    c.scratch = scratch.get() + (8 - (reinterpret_cast<uintptr_t>(scratch.get()) / 8) % 8) % 8;  // 64-byte aligned
+    c.scratch = scratch.get() +
+                (8 - (reinterpret_cast<uintptr_t>(scratch.get()) / 8) % 8) % 8;  // 64-byte aligned
     // Tiles as large as possible while every thread gets at least two.
     c.tile = kMaxTile;
     while (c.tile > 8 && ((p.n + c.tile - 1) / c.tile) * ((p.n + c.tile - 1) / c.tile) < 2 * team)
         c.tile /= 2;
-    const TileFn tileFn = p.term == 1 ? ChooseTile<1>(p) : p.term == 2 ? ChooseTile<2>(p) : ChooseTile<3>(p);
+    const TileFn tileFn = p.term == 1   ? ChooseTile<1>(p)
+                          : p.term == 2 ? ChooseTile<2>(p)
+                                        : ChooseTile<3>(p);
     const int64_t across = (p.n + c.tile - 1) / c.tile;
     const int64_t tiles = across * across;
 #pragma omp parallel num_threads(team)
@@ -768,12 +794,12 @@ bool ReconVectorImpl(const ReconInput& in, const ReconGeometry& g, int team) {
 // Other vector instruction sets: a vector is N consecutive rows of one
 // column; every sample index comes from the correctly rounded square root
 // and every lookup is a gather.
-constexpr int kGenericVecs = 4;   // vectors per column of a tile
-constexpr int kGenericCols = 8;   // columns of a tile
+constexpr int kGenericVecs = 4;  // vectors per column of a tile
+constexpr int kGenericCols = 8;  // columns of a tile
 constexpr int kGenericSensorBlock = 16;
 constexpr size_t kMaxLanes = HWY_MAX_BYTES / sizeof(double);
 
-template <int kTerm, class D, class V = hn::Vec<D>>
+template <int kTerm, class D, class V = hn::Vec<D> >
 HWY_INLINE V GenericStep(D d, const Plan& p, int64_t colOff, V d2, V R) {
     const hn::RebindToSigned<D> di;
     const V pos = hn::Sub(hn::Mul(hn::Set(d, p.k), hn::Sqrt(d2)), hn::Set(d, p.q));
@@ -838,15 +864,17 @@ void GenericTile(const Plan& p, int64_t tile) {
     }
 
     for (int c = 0; c < cols; ++c)
-        for (int64_t r = 0; r < vecs * N && K0 + r < n; ++r) p.Recon[K0 + r + (L0 + c) * n] = acc[c][r];
+        for (int64_t r = 0; r < vecs * N && K0 + r < n; ++r)
+            p.Recon[K0 + r + (L0 + c) * n] = acc[c][r];
 }
 
 bool ReconVectorImpl(const ReconInput& in, const ReconGeometry& g, int team) {
     Plan p;
     Tables tables;
     if (!makePlan(in, g, false, &p, &tables)) return false;
-    void (*tileFn)(const Plan&, int64_t) =
-        p.term == 1 ? &GenericTile<1> : p.term == 2 ? &GenericTile<2> : &GenericTile<3>;
+    void (*tileFn)(const Plan&, int64_t) = p.term == 1   ? &GenericTile<1>
+                                           : p.term == 2 ? &GenericTile<2>
+                                                         : &GenericTile<3>;
     const int64_t N = (int64_t)hn::Lanes(hn::ScalableTag<double>());
     const int64_t tiles = ((p.n + kGenericVecs * N - 1) / (kGenericVecs * N)) *
                           ((p.n + kGenericCols - 1) / kGenericCols);
@@ -857,7 +885,9 @@ bool ReconVectorImpl(const ReconInput& in, const ReconGeometry& g, int team) {
 
 #else  // HWY_SCALAR: one lane buys nothing over the scalar kernel.
 
-bool ReconVectorImpl(const ReconInput&, const ReconGeometry&, int) { return false; }
+bool ReconVectorImpl(const ReconInput&, const ReconGeometry&, int) {
+    return false;
+}
 
 #endif
 
@@ -883,5 +913,7 @@ bool reconVector(const ReconInput& in, const ReconGeometry& g, int team) {
     return HWY_DYNAMIC_DISPATCH(tofimage_simd::ReconVectorImpl)(in, g, team);
 }
 
-const char* reconVectorTarget() { return HWY_DYNAMIC_DISPATCH(tofimage_simd::TargetNameImpl)(); }
+const char* reconVectorTarget() {
+    return HWY_DYNAMIC_DISPATCH(tofimage_simd::TargetNameImpl)();
+}
 #endif

@@ -3,7 +3,6 @@
 // requests with special values mixed in, crafted rounding ties, the edges of
 // the sample window and of the signal matrix, and the worked example.
 #include <gtest/gtest.h>
-
 #include <hwy/targets.h>
 
 #include <cmath>
@@ -97,8 +96,7 @@ void randomSignals(Problem& p, std::mt19937_64& rng, double specialShare) {
     std::uniform_real_distribution<double> u(0.0, 1.0);
     const double specials[] = {kNaN, kInf, -kInf, 0.0, -0.0, 1e308, -1e308, 5e-324};
     p.sigMat.resize((size_t)p.rows * p.cols);
-    for (double& v : p.sigMat)
-        v = u(rng) < specialShare ? specials[rng() % 8] : normal(rng);
+    for (double& v : p.sigMat) v = u(rng) < specialShare ? specials[rng() % 8] : normal(rng);
 }
 
 void regularTimes(Problem& p, double t0) {
@@ -214,8 +212,8 @@ TEST_P(VectorKernel, WorkedExample) {
 // and tile remainders (n not a multiple of the tile or vector block).
 TEST_P(VectorKernel, RingScans) {
     std::mt19937_64 rng(17);
-    const int32_t sizes[][3] = {{40, 32, 300}, {37, 24, 400}, {64, 16, 500}, {33, 40, 200},
-                                {21, 64, 150}, {48, 20, 1000}};
+    const int32_t sizes[][3] = {{40, 32, 300}, {37, 24, 400}, {64, 16, 500},
+                                {33, 40, 200}, {21, 64, 150}, {48, 20, 1000}};
     int k = 0;
     for (const auto& s : sizes)
         for (double select : {1.0, 2.0, 3.0})
@@ -335,7 +333,8 @@ TEST_P(VectorKernel, IndexBoundariesToTheLastBit) {
     }
     p.cols = (int32_t)p.x.size();
     p.sigMat.resize((size_t)p.rows * p.cols);
-    for (size_t i = 0; i < p.sigMat.size(); ++i) p.sigMat[i] = (double)(i % p.rows);  // the index itself
+    for (size_t i = 0; i < p.sigMat.size(); ++i)
+        p.sigMat[i] = (double)(i % p.rows);  // the index itself
     for (double select : {1.0, 3.0}) {
         p.image_select = select;
         c.start.assign(4, 0.0);
@@ -352,9 +351,9 @@ TEST_P(VectorKernel, WindowEdgesAndHugePositions) {
     // the last sensor's last sample being the matrix's last element.
     for (double select : {1.0, 2.0, 3.0}) {
         Case c = ringCase(rng, 30, 24, 120, select);
-        c.p.x.back() = 0.5;   // far from the image: clamped to the last sample
+        c.p.x.back() = 0.5;  // far from the image: clamped to the last sample
         c.p.y.back() = 0.0;
-        c.p.x[0] = 0.0;       // on top of the image: before the first sample
+        c.p.x[0] = 0.0;  // on top of the image: before the first sample
         c.p.y[0] = 0.0;
         c.name = "window edges, image_select " + std::to_string(select);
         expectSameAsScalar(c, {1, 2});
@@ -409,7 +408,7 @@ TEST_P(VectorKernel, UnusualParameters) {
     std::mt19937_64 rng(3);
     const struct {
         double c, fs, t0;
-    } params[] = {{0.0, 40e6, 1e-6},   {-1500.0, 40e6, 1e-6}, {1500.0, kInf, 1e-6},
+    } params[] = {{0.0, 40e6, 1e-6},    {-1500.0, 40e6, 1e-6}, {1500.0, kInf, 1e-6},
                   {1500.0, 40e6, kNaN}, {1500.0, 40e6, 1.0},   {kNaN, 40e6, 1e-6},
                   {1500.0, 1e-3, 0.0}};
     for (const auto& prm : params)
@@ -425,7 +424,9 @@ TEST_P(VectorKernel, UnusualParameters) {
         }
 }
 
-std::vector<int64_t> compiledTargets() { return hwy::SupportedAndGeneratedTargets(); }
+std::vector<int64_t> compiledTargets() {
+    return hwy::SupportedAndGeneratedTargets();
+}
 
 std::string targetName(const ::testing::TestParamInfo<int64_t>& info) {
     return hwy::TargetName(info.param);
