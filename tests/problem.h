@@ -17,9 +17,8 @@ struct Problem {
     double c = 1.0, image_select = 1.0, fs = 1.0, image_width = 1.0;
     int32_t numCores = 1;
 
-    // Runs doRecon on a fresh zero image and returns it.
-    std::vector<double> run(ReconKernel kernel = ReconKernel::Scalar) const {
-        std::vector<double> image((size_t)n * (size_t)n, 0.0);
+    // The request for this problem, adding into image.
+    ReconInput input(double* image) const {
         ReconInput in;
         in.sigMat = sigMat.data();
         in.rows = rows;
@@ -34,8 +33,14 @@ struct Problem {
         in.fs = fs;
         in.image_width = image_width;
         in.numCores = numCores;
-        in.Recon = image.data();
-        doRecon(in, kernel);
+        in.Recon = image;
+        return in;
+    }
+
+    // Runs doRecon on a fresh zero image and returns it.
+    std::vector<double> run(ReconKernel kernel = ReconKernel::Scalar) const {
+        std::vector<double> image((size_t)n * (size_t)n, 0.0);
+        doRecon(input(image.data()), kernel);
         return image;
     }
 };

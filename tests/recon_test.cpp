@@ -132,22 +132,7 @@ TEST(Kernel, OnlyExactlyOneAndTwoSelectTheirTerms) {
 TEST(Kernel, OutputIsAddedTo) {
     Problem p = workedExample(1.0);
     std::vector<double> image = {100, 100, 100, 100};
-    ReconInput in;
-    in.sigMat = p.sigMat.data();
-    in.rows = p.rows;
-    in.cols = p.cols;
-    in.n = p.n;
-    in.x_sensor = p.x.data();
-    in.y_sensor = p.y.data();
-    in.z_sensor = p.z.data();
-    in.c = p.c;
-    in.image_select = 1.0;
-    in.t = p.t.data();
-    in.fs = p.fs;
-    in.image_width = p.image_width;
-    in.numCores = 1;
-    in.Recon = image.data();
-    doRecon(in);
+    doRecon(p.input(image.data()));
     EXPECT_EQ(image, mat2(114, 111, 129, 124));
 }
 
@@ -335,16 +320,7 @@ TEST(Kernel, SignalMatrixBeyond32BitIndices) {
 TEST(Check, AcceptsAValidRequestAndNamesEachFault) {
     Problem p = workedExample(1.0);
     std::vector<double> image(4);
-    ReconInput in;
-    in.sigMat = p.sigMat.data();
-    in.rows = p.rows;
-    in.cols = p.cols;
-    in.n = p.n;
-    in.x_sensor = p.x.data();
-    in.y_sensor = p.y.data();
-    in.z_sensor = p.z.data();
-    in.t = p.t.data();
-    in.Recon = image.data();
+    const ReconInput in = p.input(image.data());
     ReconExtents ext;
     ext.sigMat = 12;
     ext.x_sensor = ext.y_sensor = ext.z_sensor = 2;

@@ -48,21 +48,8 @@ struct Case {
 
     std::vector<double> run(ReconKernel kernel, int32_t threads) const {
         std::vector<double> image = start;
-        ReconInput in;
-        in.sigMat = p.sigMat.data();
-        in.rows = p.rows;
-        in.cols = p.cols;
-        in.n = p.n;
-        in.x_sensor = p.x.data();
-        in.y_sensor = p.y.data();
-        in.z_sensor = p.z.data();
-        in.c = p.c;
-        in.image_select = p.image_select;
-        in.t = p.t.data();
-        in.fs = p.fs;
-        in.image_width = p.image_width;
+        ReconInput in = p.input(image.data());
         in.numCores = threads;
-        in.Recon = image.data();
         doRecon(in, kernel);
         return image;
     }
