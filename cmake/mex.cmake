@@ -131,23 +131,34 @@ if(TOFIMAGE_HAVE_OCTAVE_MEX OR Matlab_FOUND)
 endif()
 
 # --------------------------------------------------------------- Octave tests
-if(TOFIMAGE_BUILD_TESTS AND TOFIMAGE_HAVE_OCTAVE_MEX AND TOFIMAGE_OCTAVE_CLI)
-  file(GLOB TOFIMAGE_OCTAVE_TESTS CONFIGURE_DEPENDS
-    ${PROJECT_SOURCE_DIR}/tests/octave/test_*.m)
-  foreach(test_file IN LISTS TOFIMAGE_OCTAVE_TESTS)
+# tofimage_add_octave_tests(PATTERN TIMEOUT [DIR ...]): one CTest test for
+# each tests/octave/PATTERN file, run inside octave-cli with the module, the
+# given folders and tests/octave on the path. An uncaught error makes
+# octave-cli exit with status 1, failing the test.
+function(tofimage_add_octave_tests pattern timeout)
+  set(extra_paths "")
+  foreach(dir IN LISTS ARGN)
+    list(APPEND extra_paths --path ${dir})
+  endforeach()
+  file(GLOB test_files CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/octave/${pattern})
+  foreach(test_file IN LISTS test_files)
     get_filename_component(test_name ${test_file} NAME_WE)
-    # An uncaught error makes octave-cli exit with status 1, failing the test.
     add_test(NAME octave_${test_name}
       COMMAND ${TOFIMAGE_OCTAVE_CLI} --no-gui -q -H --no-site-file
         --path $<TARGET_FILE_DIR:tofimage_octave>
+        ${extra_paths}
         --path ${PROJECT_SOURCE_DIR}/tests/octave
         --eval ${test_name})
     # Run from the tests' folder: Octave puts the current folder first on
     # the path, and the build folder there would outrank every addpath.
     set_tests_properties(octave_${test_name} PROPERTIES
       WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/tests/octave
-      TIMEOUT 600)
+      TIMEOUT ${timeout})
   endforeach()
+endfunction()
+
+if(TOFIMAGE_BUILD_TESTS AND TOFIMAGE_HAVE_OCTAVE_MEX AND TOFIMAGE_OCTAVE_CLI)
+  tofimage_add_octave_tests("test_*.m" 600)
 endif()
 
 # Load/call/unload cycles of the module in a host that has no OpenMP runtime
