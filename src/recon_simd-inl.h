@@ -1,0 +1,423 @@
+// The vector kernel's tile algorithm, written once over a family of lane
+// primitives (recon_simd_<family>-inl.h). Included once per instruction set
+// by recon_simd.cpp, inside its HWY_NAMESPACE, after the family header that
+// defines `Lanes` for that instruction set.
+//
+// Each lane of a vector is one pixel; for each sensor, in increasing order,
+// it evaluates the same IEEE operations in the same order as the scalar
+// kernel (no fused multiply-add, no reassociation), so the running sum of
+// every pixel is the scalar kernel's sum. A vector covers a small block of
+// Lanes::kBlockRows x kBlockCols pixels; a group of kGroupRows x kGroupCols
+// vectors shares the squared offsets of a sensor; a tile of up to kMaxTile
+// pixels a side keeps its signal windows for a block of sensors in L1 while
+// every group of the tile runs through that block.
+//
+// Per sensor and tile one of three paths is chosen (Mode): the correctly
+// rounded square root with gathers, as the scalar kernel does (anything the
+// threshold table does not cover); the threshold table with checked windows
+// (kClamped); or the threshold table with unchecked windows, where the tile's
+// geometry guarantees that every vector's samples fit one window inside the
+// signal matrix (kCovered). A window lookup fetches the samples of all lanes
+// from Lanes::kWindow consecutive samples with lane permutes; the derivative
+// terms come from a per-tile table of the sensor's weighted forward
+// differences (derivTerms), computed with the scalar kernel's operations.
+//
+// Nothing here is specific to an instruction set: the family provides the
+// lane primitives and its constants (lanes, block shape, window width,
+// estimate precision).
+
+constexpr int kMaxTile = 64;
+constexpr int kSensorBlock = 16;
+// Doubles per thread for the derivative terms of one sensor block.
+constexpr int64_t kDerivCapacity = kSensorBlock * 1024;
+
+enum Mode : uint8_t {
+    kExact,    // square root per evaluation
+    kClamped,  // threshold table; indices may clamp, windows may touch the ends of sigMat
+    kCovered,  // threshold table; every index in 1 .. rows-2, and every vector's
+               // samples inside one window that lies inside sigMat
+};
+
+// Calls f(integral_constant<int, 0>) ... f(integral_constant<int, N-1>):
+// unrolled from the start, so arrays of vectors indexed by them stay in
+// registers.
+template <class F, int... I>
+HWY_INLINE void UnrolledOver(F&& f, std::integer_sequence<int, I...>) {
+    (f(std::integral_constant<int, I>()), ...);
+}
+
+template <int N, class F>
+HWY_INLINE void Unrolled(F&& f) {
+    UnrolledOver(f, std::make_integer_sequence<int, N>());
+}
+
+// Per-call values every tile reads.
+template <class L>
+struct TileConsts {
+    typename L::Consts lanes;
+    const double* sig;
+    const double* t;
+    const double* E;         // E[m] at E[m - eOrigin]
+    int64_t eOrigin;
+    int64_t last;            // index of the last element of sigMat
+    int64_t maxStart;        // last start of a window inside sigMat
+    int64_t tile;            // pixels per side of a tile
+    double* scratch;         // per-thread running sums and derivative terms
+    int64_t scratchDoubles;  // per thread
+};
+
+template <class L>
+constexpr LaneSpan laneSpan() {
+    LaneSpan s{0, 0, 0, 0};
+    for (int l = 0; l < L::kLanes; ++l) {
+        const int r = L::kRow[l] - L::kRow[0], c = L::kCol[l] - L::kCol[0];
+        s.rowLo = r < s.rowLo ? r : s.rowLo;
+        s.rowHi = r > s.rowHi ? r : s.rowHi;
+        s.colLo = c < s.colLo ? c : s.colLo;
+        s.colHi = c > s.colHi ? c : s.colHi;
+    }
+    return s;
+}
+
+template <class L, int kTerm, class V = typename L::V>
+HWY_INLINE V Accumulate(V R, V sig, V deriv) {
+    if (kTerm == 2) return L::Add(deriv, R);
+    return L::Sub(L::Add(R, sig), deriv);
+}
+
+// Adds the term at sample indices i of the sensor whose column starts at
+// colOff, fetched with gathers. After the last element of the matrix the
+// difference is zero.
+template <class L, int kTerm, class V = typename L::V, class I = typename L::I>
+HWY_INLINE V GatherTerm(const TileConsts<L>& c, int64_t colOff, I i, V R) {
+    const double* col = c.sig + colOff;
+    const V sig = L::Gather(col, i);
+    if (kTerm == 1) return L::Add(sig, R);
+    const V next = L::Gather(col, L::NextIndex(i, c.last - colOff));
+    const V weight = L::Mul(L::Gather(c.t, i), c.lanes.invDt);
+    return Accumulate<L, kTerm>(R, sig, L::Mul(weight, L::Sub(next, sig)));
+}
+
+// One sensor for one vector through the correctly rounded square root, as
+// the scalar kernel does.
+template <class L, int kTerm, class V = typename L::V>
+HWY_INLINE V ExactStep(const TileConsts<L>& c, int64_t colOff, V d2, V R) {
+    return GatherTerm<L, kTerm>(c, colOff, L::ExactIndex(c.lanes, d2), R);
+}
+
+// The threshold table's index for guesses g with the index in {g, g + 1},
+// with gathers: for the vectors whose samples do not fit one window.
+template <class L, int kTerm, class V = typename L::V, class I = typename L::I>
+HWY_INLINE V GatherFastStep(const TileConsts<L>& c, int64_t colOff, V d2, I guess, V R) {
+    const V above = L::Gather(c.E, L::Minus(guess, c.eOrigin - 1));
+    return GatherTerm<L, kTerm>(c, colOff, L::StepIfAtLeast(d2, above, guess), R);
+}
+
+// One sensor for one vector through the threshold table; the caller has
+// checked that every d2 lies in [d2Lo, d2Hi], and for kCover also that every
+// index lies in 1 .. rows-2 and that every lane's guess lies in the window
+// starting `off` rows before lane 0's, which lies inside sigMat
+// (windowCovers). D[i] is the derivative term at row i.
+template <class L, int kTerm, int kGuess, bool kCover, class V = typename L::V>
+HWY_INLINE V FastStep(const TileConsts<L>& c, int64_t colOff, const double* D, int64_t off, V d2,
+                      V R) {
+    constexpr int64_t kCentre = L::kWindow / 2 - 1;
+    const auto guess = L::template Guess<kGuess, !kCover>(c.lanes, d2);
+    // A window starting `off` (kCentre unless covered) rows before lane 0's
+    // guess, inside sigMat.
+    int64_t base = L::Lane0(guess) - (kCover ? off : kCentre);
+    if (!kCover) {
+        int64_t start = colOff + base;
+        start = start < 0 ? 0 : start;
+        start = start > c.maxStart ? c.maxStart : start;
+        base = start - colOff;
+    }
+    const auto rel = L::Minus(guess, base);
+    if (!kCover && HWY_UNLIKELY(L::AnyOutside(rel, L::kWindow - 2)))
+        return GatherFastStep<L, kTerm>(c, colOff, d2, guess, R);
+    const V above = L::Lookup(c.E + (base + 1 - c.eOrigin), rel);
+    const auto at = L::StepIfAtLeast(d2, above, rel);
+    const V sig = L::Lookup(c.sig + colOff + base, at);
+    if (kTerm == 1) return L::Add(sig, R);
+    return Accumulate<L, kTerm>(R, sig, L::Lookup(D + base, at));
+}
+
+// One sensor for one vector of a covered sensor, through the correctly
+// rounded square root like ExactStep but with the window lookup. Between
+// FastStep's vectors it keeps the otherwise idle square root unit busy.
+template <class L, int kTerm, class V = typename L::V>
+HWY_INLINE V SqrtStep(const TileConsts<L>& c, int64_t colOff, const double* D, int64_t off, V d2,
+                      V R) {
+    // Every position is at least 1/2 here.
+    const auto index = L::PositiveIndex(c.lanes, d2);
+    const int64_t base = L::Lane0(index) - off;
+    const auto rel = L::Minus(index, base);
+    const V sig = L::Lookup(c.sig + colOff + base, rel);
+    if (kTerm == 1) return L::Add(sig, R);
+    return Accumulate<L, kTerm>(R, sig, L::Lookup(D + base, rel));
+}
+
+// Number of blocks of `size` covering `extent`, rounded up to a multiple of
+// `multiple` and at most `most`.
+inline int blocksFor(int64_t extent, int size, int multiple, int most) {
+    int64_t b = (extent + size - 1) / size;
+    b = (b + multiple - 1) / multiple * multiple;
+    return (int)std::min<int64_t>(b, most);
+}
+
+// Sizes of a tile's arrays of lane coordinates and running sums.
+template <class L>
+struct TileShape {
+    static constexpr int kDown = kMaxTile / L::kBlockRows;    // blocks down a tile
+    static constexpr int kAcross = kMaxTile / L::kBlockCols;  // blocks across a tile
+    static constexpr int64_t kAccDoubles = (int64_t)kDown * kAcross * L::kLanes;
+};
+
+// The sensors of one block over one group of kGroupRows x kGroupCols
+// vectors; vector v is row block v / kGroupCols, column block v % kGroupCols
+// of the group.
+template <class L, int kTerm, int kGuess, bool kHasZ>
+HWY_INLINE void Group(const Plan& p, const TileConsts<L>& c, int64_t s0, int count,
+                      const double* bx, const double* by, const double* bz, const Mode* mode,
+                      const int64_t* off, const double* const* deriv, const double* yq,
+                      const double* xp, double* acc, int64_t accStride) {
+    using V = typename L::V;
+    constexpr int kR = L::kGroupRows, kC = L::kGroupCols, kV = kR * kC, N = L::kLanes;
+    V r[kV], y[kR], x[kC];
+    Unrolled<kR>([&](auto a) { y[a] = L::Load(yq + a * N); });
+    Unrolled<kC>([&](auto b) { x[b] = L::Load(xp + b * N); });
+    Unrolled<kV>([&](auto v) { r[v] = L::Load(acc + (v / kC) * accStride + (v % kC) * N); });
+    for (int i = 0; i < count; ++i) {
+        const V sx = L::Set(bx[i]), sy = L::Set(by[i]);
+        V EY[kR], EX[kC], d2[kV];
+        Unrolled<kR>([&](auto a) { EY[a] = L::Mul(L::Sub(sy, y[a]), L::Sub(sy, y[a])); });
+        Unrolled<kC>([&](auto b) { EX[b] = L::Mul(L::Sub(sx, x[b]), L::Sub(sx, x[b])); });
+        Unrolled<kV>([&](auto v) {
+            d2[v] = L::Add(EX[v % kC], EY[v / kC]);
+            if (kHasZ) d2[v] = L::Add(d2[v], L::Set(bz[i]));
+        });
+        const int64_t colOff = (s0 + i) * p.rows;
+        if constexpr (kGuess != kNoGuess) {
+            if (mode[i] == kCovered) {
+                Unrolled<kV>([&](auto v) {
+                    if (v < L::kSqrtVectors)
+                        r[v] = SqrtStep<L, kTerm>(c, colOff, deriv[i], off[i], d2[v], r[v]);
+                    else
+                        r[v] = FastStep<L, kTerm, kGuess, true>(c, colOff, deriv[i], off[i],
+                                                                  d2[v], r[v]);
+                });
+                continue;
+            }
+            if (mode[i] == kClamped) {
+                Unrolled<kV>([&](auto v) {
+                    r[v] = FastStep<L, kTerm, kGuess, false>(c, colOff, deriv[i], 0, d2[v], r[v]);
+                });
+                continue;
+            }
+        }
+        Unrolled<kV>([&](auto v) { r[v] = ExactStep<L, kTerm>(c, colOff, d2[v], r[v]); });
+    }
+    Unrolled<kV>([&](auto v) { L::Store(r[v], acc + (v / kC) * accStride + (v % kC) * N); });
+}
+
+// Fills deriv[i] with the derivative terms of sensor s for the rows
+// first .. final a pixel of the tile can select and a window either side,
+// so that (*out)[i] is the term at row i. False when they do not fit the
+// buffer (that sensor then takes the square root path with gathers).
+template <class L>
+inline bool DerivWindow(const Plan& p, int64_t s, int64_t first, int64_t final, double* buf,
+                        int64_t* used, const double** out) {
+    const int64_t lo = first - L::kWindow;
+    const int64_t size = (final + L::kWindow - lo + 8) / 8 * 8;
+    if (*used + size > kDerivCapacity) return false;
+    derivTerms(p, s, lo, size, buf + *used);
+    *out = buf + *used - lo;
+    *used += size;
+    return true;
+}
+
+// One tile: rows K0 .. K0 + tile - 1 of columns L0 .. L1 - 1 (fewer at the
+// image's bottom edge).
+template <class L, int kTerm, int kGuess, bool kHasZ>
+void Tile(const Plan& p, const TileConsts<L>& c, int64_t K0, int64_t L0, int64_t L1) {
+    using Shape = TileShape<L>;
+    constexpr int N = L::kLanes;
+    const int64_t n = p.n;
+    const int down = blocksFor(std::min(n - K0, c.tile), L::kBlockRows, L::kGroupRows,
+                               Shape::kDown);
+    const int across = blocksFor(L1 - L0, L::kBlockCols, L::kGroupCols, Shape::kAcross);
+
+    // Pixel centres of every lane. Lanes beyond the tile repeat its last row
+    // or column; they are computed and thrown away.
+    const int64_t Klast = std::min(n, K0 + c.tile) - 1;
+    alignas(64) double yq[Shape::kDown * N];
+    alignas(64) double xp[Shape::kAcross * N];
+    double xlo = std::numeric_limits<double>::infinity(), xhi = -xlo, ylo = xlo, yhi = -xlo;
+    bool finite = true;
+    for (int a = 0; a < down; ++a)
+        for (int l = 0; l < N; ++l) {
+            const int64_t K = std::min<int64_t>(K0 + a * L::kBlockRows + L::kRow[l], Klast);
+            const double yv = (p.half1 - (double)K) * p.dx;
+            yq[a * N + l] = yv;
+            finite = finite && std::isfinite(yv);
+            ylo = std::min(ylo, yv);
+            yhi = std::max(yhi, yv);
+        }
+    for (int b = 0; b < across; ++b)
+        for (int l = 0; l < N; ++l) {
+            const int64_t Lc = std::min<int64_t>(L0 + b * L::kBlockCols + L::kCol[l], L1 - 1);
+            const double xv = ((double)Lc - p.half1) * p.dx;
+            xp[b * N + l] = xv;
+            finite = finite && std::isfinite(xv);
+            xlo = std::min(xlo, xv);
+            xhi = std::max(xhi, xv);
+        }
+
+    // This thread's scratch: running sums, then the derivative terms of a
+    // sensor block.
+#ifdef _OPENMP
+    double* scratch = c.scratch + (int64_t)omp_get_thread_num() * c.scratchDoubles;
+#else
+    double* scratch = c.scratch;
+#endif
+    const int64_t accStride = (int64_t)across * N;  // doubles per row block
+    double* acc = scratch;
+    double* derivBuf = scratch + Shape::kAccDoubles;
+
+    // Running sums, starting from what the image holds on entry.
+    for (int a = 0; a < down; ++a)
+        for (int b = 0; b < across; ++b)
+            for (int l = 0; l < N; ++l) {
+                const int64_t K = K0 + a * L::kBlockRows + L::kRow[l];
+                const int64_t Lc = L0 + b * L::kBlockCols + L::kCol[l];
+                acc[a * accStride + b * N + l] = (K <= Klast && Lc < L1) ? p.Recon[K + Lc * n] : 0.0;
+            }
+
+    constexpr LaneSpan kSpan = laneSpan<L>();
+    for (int64_t s0 = 0; s0 < p.cols; s0 += kSensorBlock) {
+        const int count = (int)std::min<int64_t>(kSensorBlock, p.cols - s0);
+        double bx[kSensorBlock], by[kSensorBlock], bz[kSensorBlock];
+        Mode mode[kSensorBlock];
+        int64_t off[kSensorBlock];
+        const double* deriv[kSensorBlock] = {};
+        int64_t derivUsed = 0;
+        for (int i = 0; i < count; ++i) {
+            const int64_t s = s0 + i;
+            bx[i] = p.xs[s];
+            by[i] = p.ys[s];
+            bz[i] = p.zs[s] * p.zs[s];
+            mode[i] = kExact;
+            off[i] = 0;
+            double d2min, d2max;
+            if (kGuess == kNoGuess || !finite ||
+                !tableCovers(p, bx[i], by[i], bz[i], xlo, xhi, ylo, yhi, &d2min, &d2max))
+                continue;
+            // Every pixel of the tile takes a row in first .. final. With a
+            // window's rows or more, a window of any row of a sensor other
+            // than the first and the last lies inside sigMat.
+            const int64_t colOff = s * p.rows;
+            const bool ends = p.rows < L::kWindow || s == 0 || s == p.cols - 1;
+            const int64_t first = reconSampleIndex(positionOf(p, d2min), (int32_t)p.rows);
+            const int64_t final = reconSampleIndex(positionOf(p, d2max), (int32_t)p.rows);
+            mode[i] = kClamped;
+            if (first >= 1 && final <= p.rows - 2 &&
+                windowCovers(p, kSpan, L::kWindow - 2, bx[i], by[i], xlo, xhi, ylo, yhi, d2min,
+                             d2max, &off[i])) {
+                // Lane 0's guess is at least first - 1 and at most final:
+                // the window stays inside sigMat.
+                if (!ends || (colOff + first - 1 - off[i] >= 0 &&
+                              colOff + final - off[i] + L::kWindow <= p.last))
+                    mode[i] = kCovered;
+            }
+            if (kTerm != 1 &&
+                !DerivWindow<L>(p, s, first, final, derivBuf, &derivUsed, &deriv[i]))
+                mode[i] = kExact;
+        }
+        for (int a = 0; a < down; a += L::kGroupRows)
+            for (int b = 0; b < across; b += L::kGroupCols)
+                Group<L, kTerm, kGuess, kHasZ>(p, c, s0, count, bx, by, bz, mode, off, deriv,
+                                               yq + a * N, xp + b * N,
+                                               acc + a * accStride + b * N, accStride);
+    }
+
+    for (int a = 0; a < down; ++a)
+        for (int b = 0; b < across; ++b)
+            for (int l = 0; l < N; ++l) {
+                const int64_t K = K0 + a * L::kBlockRows + L::kRow[l];
+                const int64_t Lc = L0 + b * L::kBlockCols + L::kCol[l];
+                if (K <= Klast && Lc < L1) p.Recon[K + Lc * n] = acc[a * accStride + b * N + l];
+            }
+}
+
+template <class L>
+using TileFn = void (*)(const Plan&, const TileConsts<L>&, int64_t, int64_t, int64_t);
+
+template <class L, int kTerm, int kGuess>
+TileFn<L> ChooseTile(const Plan& p) {
+    if constexpr (kGuess != kNoGuess && !L::kTable) {
+        return nullptr;
+    } else {
+        return p.hasZ ? &Tile<L, kTerm, kGuess, true> : &Tile<L, kTerm, kGuess, false>;
+    }
+}
+
+template <class L, int kTerm>
+TileFn<L> ChooseTile(const Plan& p) {
+    switch (p.guess) {
+        case kEstimate:
+            return ChooseTile<L, kTerm, kEstimate>(p);
+        case kRefined:
+            return ChooseTile<L, kTerm, kRefined>(p);
+        default:
+            return ChooseTile<L, kTerm, kNoGuess>(p);
+    }
+}
+
+// The image is cut into column strips, one per share of work, and each strip
+// into tiles; see ReconVectorImpl.
+template <class L>
+bool ReconWith(const ReconInput& in, const ReconGeometry& g, int team) {
+    using Shape = TileShape<L>;
+    KernelTraits traits;
+    traits.table = L::kTable;
+    traits.estimateError = L::kEstimateError;
+    traits.refinedError = L::kRefinedError;
+    traits.tableCost = L::kTableCost;
+    traits.sqrtCost = L::kSqrtCost;
+    traits.evaluations = (double)in.n * (double)in.n * (double)in.cols;
+    traits.team = team;
+    Plan p;
+    PlanTables tables;
+    // Windows need kWindow + 1 elements of sigMat; smaller matrices take the
+    // square root path.
+    if ((int64_t)in.rows * in.cols <= L::kWindow) traits.table = false;
+    if (!makePlan(in, g, traits, &p, &tables)) return false;
+
+    TileConsts<L> c{typename L::Consts(p), p.sigMat, p.t, p.E, p.eOrigin, p.last,
+                    p.last - L::kWindow, kMaxTile, nullptr, 0};
+    c.scratchDoubles = Shape::kAccDoubles + (p.term != 1 && p.guess != kNoGuess ? kDerivCapacity : 0);
+    std::unique_ptr<double[]> scratch(
+        new (std::nothrow) double[(size_t)team * c.scratchDoubles + 8]);
+    if (!scratch) return false;
+    c.scratch = scratch.get() +
+                (8 - (reinterpret_cast<uintptr_t>(scratch.get()) / 8) % 8) % 8;  // 64-byte aligned
+    // Tiles as large as possible while every thread gets at least two.
+    while (c.tile > 8 && ((p.n + c.tile - 1) / c.tile) * ((p.n + c.tile - 1) / c.tile) < 2 * team)
+        c.tile /= 2;
+    const TileFn<L> tileFn = p.term == 1   ? ChooseTile<L, 1>(p)
+                             : p.term == 2 ? ChooseTile<L, 2>(p)
+                                           : ChooseTile<L, 3>(p);
+    if (tileFn == nullptr) return false;
+    const int64_t across = (p.n + c.tile - 1) / c.tile;
+    const int64_t tiles = across * across;
+#pragma omp parallel num_threads(team)
+    {
+        fillThresholds(p);
+#pragma omp for schedule(static)
+        for (int64_t t = 0; t < tiles; ++t) {
+            const int64_t K0 = (t % across) * c.tile, L0 = (t / across) * c.tile;
+            tileFn(p, c, K0, L0, std::min(p.n, L0 + c.tile));
+        }
+    }
+    return true;
+}

@@ -1,0 +1,123 @@
+// Lane primitives for AVX-512 (every x86 target of Highway from AVX3 up:
+// AVX3, AVX3_DL, AVX3_ZEN4, AVX3_SPR, ...). Included by recon_simd.cpp once
+// per such target, ahead of the tile algorithm (recon_simd-inl.h).
+//
+// A vector is 8 pixels, 4 rows by 2 columns; the 8 samples of one sensor
+// lie within a few samples of each other, so two unaligned 8-sample loads
+// and a two-table lane permute fetch all 8 at once (a 16-sample window). The
+// index guess comes from the 14-bit reciprocal square root estimate of
+// AVX-512F, refined by one Newton step when positions run long.
+HWY_BEFORE_NAMESPACE();
+namespace tofimage_simd {
+namespace HWY_NAMESPACE {
+
+struct Lanes {
+    using V = __m512d;
+    using I = __m512i;
+
+    static constexpr int kLanes = 8;
+    // Lane l is the pixel at row kRow[l], column kCol[l] of the vector's
+    // block. Lane 0, next to the block's centre, places the window.
+    static constexpr int kBlockRows = 4, kBlockCols = 2;
+    static constexpr int kRow[8] = {1, 0, 2, 3, 0, 1, 2, 3};
+    static constexpr int kCol[8] = {0, 0, 0, 0, 1, 1, 1, 1};
+    // A group of 2 x 4 vectors keeps 8 running sums, 6 coordinate vectors
+    // and the temporaries in the 32 registers.
+    static constexpr int kGroupRows = 2, kGroupCols = 4;
+    static constexpr int kWindow = 16;
+    static constexpr bool kTable = true;
+    static constexpr double kEstimateError = 0x1p-14;  // _mm512_rsqrt14_pd
+    static constexpr double kRefinedError = 0x1p-26;   // after one Newton step
+    // Vectors of a group that take the square root where the threshold
+    // table would do: the square root unit's throughput, used alongside.
+    static constexpr int kSqrtVectors = 1;
+    // Nanoseconds per evaluation on one thread of this machine's AVX-512
+    // CPU: threshold table with windows, and square root with gathers.
+    static constexpr double kTableCost = 0.40, kSqrtCost = 1.6;
+
+    struct Consts {
+        V k, q, invDt, justBelowHalf, two31, half, threeHalves, lastGuess, lastRow;
+        explicit Consts(const Plan& p)
+            : k(_mm512_set1_pd(p.k)),
+              q(_mm512_set1_pd(p.q)),
+              invDt(_mm512_set1_pd(p.invDt)),
+              justBelowHalf(_mm512_set1_pd(kJustBelowHalf)),
+              two31(_mm512_set1_pd(2147483648.0)),
+              half(_mm512_set1_pd(0.5)),
+              threeHalves(_mm512_set1_pd(1.5)),
+              lastGuess(_mm512_set1_pd((double)(p.rows - 2))),
+              lastRow(_mm512_set1_pd((double)(p.rows - 1))) {}
+    };
+
+    static HWY_INLINE V Set(double x) { return _mm512_set1_pd(x); }
+    static HWY_INLINE V Load(const double* p) { return _mm512_load_pd(p); }
+    static HWY_INLINE void Store(V v, double* p) { _mm512_store_pd(p, v); }
+    static HWY_INLINE V Add(V a, V b) { return _mm512_add_pd(a, b); }
+    static HWY_INLINE V Sub(V a, V b) { return _mm512_sub_pd(a, b); }
+    static HWY_INLINE V Mul(V a, V b) { return _mm512_mul_pd(a, b); }
+
+    // The scalar kernel's sample index: rounded half away from zero by
+    // adding the largest double below 1/2 and truncating; negative, NaN and
+    // >= 2^31 give 0; at most rows - 1.
+    static HWY_INLINE I ExactIndex(const Consts& c, V d2) {
+        const V pos = _mm512_sub_pd(_mm512_mul_pd(c.k, _mm512_sqrt_pd(d2)), c.q);
+        const V up = _mm512_add_pd(pos, c.justBelowHalf);
+        const __mmask8 inRange = _mm512_cmp_pd_mask(up, _mm512_setzero_pd(), _CMP_GE_OQ) &
+                                 _mm512_cmp_pd_mask(up, c.two31, _CMP_LT_OQ);
+        return _mm512_cvttpd_epi64(_mm512_maskz_min_pd(inRange, up, c.lastRow));
+    }
+
+    // The same for positions known to be at least 1/2 and inside the rows.
+    static HWY_INLINE I PositiveIndex(const Consts& c, V d2) {
+        const V pos = _mm512_sub_pd(_mm512_mul_pd(c.k, _mm512_sqrt_pd(d2)), c.q);
+        return _mm512_cvttpd_epi64(_mm512_add_pd(pos, c.justBelowHalf));
+    }
+
+    // Floor of an estimate of the position within the plan's guessError;
+    // kClamp keeps it in 0 .. rows-2 (which keeps the index in {g, g + 1}).
+    template <int kGuess, bool kClamp>
+    static HWY_INLINE I Guess(const Consts& c, V d2) {
+        // k * sqrt(d2) from the reciprocal square root estimate y; k * d2
+        // does not wait for y.
+        const V y = _mm512_rsqrt14_pd(d2);
+        V kdist;
+        if (kGuess == kRefined) {
+            const V dist = _mm512_mul_pd(d2, y);
+            const V e = _mm512_mul_pd(_mm512_mul_pd(dist, y), c.half);
+            kdist = _mm512_mul_pd(c.k, _mm512_mul_pd(dist, _mm512_sub_pd(c.threeHalves, e)));
+        } else {
+            kdist = _mm512_mul_pd(_mm512_mul_pd(c.k, d2), y);
+        }
+        V pos = _mm512_sub_pd(kdist, c.q);
+        if (kClamp) pos = _mm512_min_pd(pos, c.lastGuess);
+        I g = _mm512_cvt_roundpd_epi64(pos, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+        if (kClamp) g = _mm512_max_epi64(g, _mm512_setzero_si512());
+        return g;
+    }
+
+    static HWY_INLINE int64_t Lane0(I i) { return _mm_cvtsi128_si64(_mm512_castsi512_si128(i)); }
+    static HWY_INLINE I Minus(I i, int64_t x) { return _mm512_sub_epi64(i, _mm512_set1_epi64(x)); }
+    // Whether some lane lies outside 0 .. most.
+    static HWY_INLINE bool AnyOutside(I rel, int64_t most) {
+        return _mm512_cmpgt_epu64_mask(rel, _mm512_set1_epi64(most)) != 0;
+    }
+    // w[rel[l]] for rel in 0 .. 15.
+    static HWY_INLINE V Lookup(const double* w, I rel) {
+        return _mm512_permutex2var_pd(_mm512_loadu_pd(w), rel, _mm512_loadu_pd(w + 8));
+    }
+    // rel + 1 in the lanes where d2 >= above.
+    static HWY_INLINE I StepIfAtLeast(V d2, V above, I rel) {
+        const __mmask8 step = _mm512_cmp_pd_mask(d2, above, _CMP_GE_OQ);
+        return _mm512_mask_add_epi64(rel, step, rel, _mm512_set1_epi64(1));
+    }
+    static HWY_INLINE V Gather(const double* p, I i) { return _mm512_i64gather_pd(i, p, 8); }
+    // min(i + 1, most)
+    static HWY_INLINE I NextIndex(I i, int64_t most) {
+        return _mm512_min_epi64(_mm512_add_epi64(i, _mm512_set1_epi64(1)),
+                                _mm512_set1_epi64(most));
+    }
+};
+
+}  // namespace HWY_NAMESPACE
+}  // namespace tofimage_simd
+HWY_AFTER_NAMESPACE();

@@ -1,0 +1,73 @@
+// Lane primitives in portable Highway ops, for the fixed-width instruction
+// sets without a family of their own (SSE4, SSSE3, SSE2, WASM, PPC, ...).
+// Included by recon_simd.cpp once per such target, ahead of the tile
+// algorithm (recon_simd-inl.h).
+//
+// A vector is a column of N consecutive rows. Every sample index comes from
+// the correctly rounded square root and every lookup is a gather: these
+// instruction sets have neither a double reciprocal square root estimate nor
+// a cheap permute across more than two doubles.
+HWY_BEFORE_NAMESPACE();
+namespace tofimage_simd {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+struct Lanes {
+    using D = hn::ScalableTag<double>;
+    using DI = hn::RebindToSigned<D>;
+    using V = hn::Vec<D>;
+    using I = hn::Vec<DI>;
+
+    static constexpr int kLanes = (int)HWY_LANES(double);
+    static constexpr int kBlockRows = kLanes, kBlockCols = 1;
+    static constexpr std::array<int, kLanes> kRow = [] {
+        std::array<int, kLanes> r{};
+        for (int l = 0; l < kLanes; ++l) r[l] = l;
+        return r;
+    }();
+    static constexpr std::array<int, kLanes> kCol{};
+    static constexpr int kGroupRows = 2, kGroupCols = 4;
+    static constexpr int kWindow = 0;
+    static constexpr bool kTable = false;
+    static constexpr double kEstimateError = 0.0, kRefinedError = 0.0;
+    static constexpr int kSqrtVectors = 0;
+    static constexpr double kTableCost = 0.0, kSqrtCost = 0.0;
+
+    struct Consts {
+        V k, q, invDt, justBelowHalf, zero, two31, lastRow;
+        explicit Consts(const Plan& p)
+            : k(hn::Set(D(), p.k)),
+              q(hn::Set(D(), p.q)),
+              invDt(hn::Set(D(), p.invDt)),
+              justBelowHalf(hn::Set(D(), kJustBelowHalf)),
+              zero(hn::Zero(D())),
+              two31(hn::Set(D(), 2147483648.0)),
+              lastRow(hn::Set(D(), (double)(p.rows - 1))) {}
+    };
+
+    static HWY_INLINE V Set(double x) { return hn::Set(D(), x); }
+    static HWY_INLINE V Load(const double* p) { return hn::Load(D(), p); }
+    static HWY_INLINE void Store(V v, double* p) { hn::Store(v, D(), p); }
+    static HWY_INLINE V Add(V a, V b) { return hn::Add(a, b); }
+    static HWY_INLINE V Sub(V a, V b) { return hn::Sub(a, b); }
+    static HWY_INLINE V Mul(V a, V b) { return hn::Mul(a, b); }
+
+    // The scalar kernel's sample index: rounded half away from zero by
+    // adding the largest double below 1/2 and truncating; negative, NaN and
+    // >= 2^31 give 0; at most rows - 1.
+    static HWY_INLINE I ExactIndex(const Consts& c, V d2) {
+        const V pos = hn::Sub(hn::Mul(c.k, hn::Sqrt(d2)), c.q);
+        const V up = hn::Add(pos, c.justBelowHalf);
+        const auto inRange = hn::And(hn::Ge(up, c.zero), hn::Lt(up, c.two31));
+        return hn::ConvertTo(DI(), hn::IfThenElseZero(inRange, hn::Min(up, c.lastRow)));
+    }
+    static HWY_INLINE V Gather(const double* p, I i) { return hn::GatherIndex(D(), p, i); }
+    // min(i + 1, most)
+    static HWY_INLINE I NextIndex(I i, int64_t most) {
+        return hn::Min(hn::Add(i, hn::Set(DI(), int64_t{1})), hn::Set(DI(), most));
+    }
+};
+
+}  // namespace HWY_NAMESPACE
+}  // namespace tofimage_simd
+HWY_AFTER_NAMESPACE();

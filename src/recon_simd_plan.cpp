@@ -1,0 +1,277 @@
+// Per-call plan of the vector kernel: threshold table, coverage tests and
+// derivative terms, shared by every instruction set.
+#include "recon_simd_plan.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+
+namespace tofimage_simd {
+namespace {
+
+constexpr uint64_t kInfBits = 0x7FF0000000000000ull;
+
+double fromBits(uint64_t b) {
+    double x;
+    std::memcpy(&x, &b, sizeof x);
+    return x;
+}
+
+uint64_t toBits(double x) {
+    uint64_t b;
+    std::memcpy(&b, &x, sizeof b);
+    return b;
+}
+
+// Smallest b in [0, hi] with pred(b), for a predicate that is false up to
+// some point and true from there on, and true at hi. Steps out from `start`
+// one double, then two, four, ... (a good start makes the search two or three
+// evaluations), then bisects.
+template <class Pred>
+uint64_t firstTrue(Pred pred, uint64_t start, uint64_t hi) {
+    start = std::min(start, hi);
+    int64_t lo = -1;  // pred(lo) is false; -1: nothing known to be false
+    int64_t up = (int64_t)hi;
+    if (pred(start)) {
+        up = (int64_t)start;
+        for (int64_t step = 1; step <= up; step *= 2) {
+            if (pred((uint64_t)(up - step))) {
+                up -= step;
+            } else {
+                lo = up - step;
+                break;
+            }
+        }
+    } else {
+        lo = (int64_t)start;
+        for (int64_t step = 1; step < (int64_t)hi - lo; step *= 2) {
+            if (pred((uint64_t)(lo + step))) {
+                up = lo + step;
+                break;
+            }
+            lo += step;
+        }
+    }
+    while (up - lo > 1) {
+        const int64_t mid = lo + (up - lo) / 2;
+        if (pred((uint64_t)mid))
+            up = mid;
+        else
+            lo = mid;
+    }
+    return (uint64_t)up;
+}
+
+// Bits of the squared distance at which the position is about `pos`, from
+// the closed form: the starting point of firstTrue.
+uint64_t estimateBits(const Plan& p, double pos) {
+    const double d = (pos + p.q) / p.k;
+    if (!(d > 0.0)) return 0;
+    const double d2 = d * d;
+    return std::isfinite(d2) ? toBits(d2) : kInfBits;
+}
+
+// E[m] for one m: the smallest d2 whose sample index is at least m, or Tbig
+// when no smaller d2 reaches m.
+double threshold(const Plan& p, int64_t m) {
+    const uint64_t bigBits = toBits(p.Tbig);
+    const int32_t rows = (int32_t)p.rows;
+    const uint64_t b = firstTrue(
+        [&](uint64_t bits) {
+            return bits >= bigBits || reconSampleIndex(positionOf(p, fromBits(bits)), rows) >= m;
+        },
+        estimateBits(p, (double)m - 0.5), bigBits);
+    return fromBits(b);
+}
+
+// Squared distances between a sensor at (xs, ys) with ez * ez = ez2 and
+// every point of [xlo, xhi] x [ylo, yhi]. Rounding is monotonic, so
+// ex = xs - x lies in [xs - xhi, xs - xlo] for every such x, and d2 lies
+// between the same operations on the smallest and on the largest |ex| and
+// |ey|.
+void squaredRange(double xs, double ys, double ez2, double xlo, double xhi, double ylo,
+                  double yhi, double* d2min, double* d2max) {
+    const double exlo = xs - xhi, exhi = xs - xlo;
+    const double eylo = ys - yhi, eyhi = ys - ylo;
+    const double axmin =
+        (exlo <= 0.0 && exhi >= 0.0) ? 0.0 : std::min(std::fabs(exlo), std::fabs(exhi));
+    const double axmax = std::max(std::fabs(exlo), std::fabs(exhi));
+    const double aymin =
+        (eylo <= 0.0 && eyhi >= 0.0) ? 0.0 : std::min(std::fabs(eylo), std::fabs(eyhi));
+    const double aymax = std::max(std::fabs(eylo), std::fabs(eyhi));
+    *d2min = (axmin * axmin + aymin * aymin) + ez2;
+    *d2max = (axmax * axmax + aymax * aymax) + ez2;
+}
+
+}  // namespace
+
+double positionOf(const Plan& p, double d2) { return (p.k * std::sqrt(d2)) - p.q; }
+
+bool makePlan(const ReconInput& in, const ReconGeometry& g, const KernelTraits& traits, Plan* pp,
+              PlanTables* tables) {
+    Plan& p = *pp;
+    p.sigMat = in.sigMat;
+    p.rows = in.rows;
+    p.cols = in.cols;
+    p.n = in.n;
+    p.last = (int64_t)in.rows * in.cols - 1;
+    p.xs = in.x_sensor;
+    p.ys = in.y_sensor;
+    p.zs = in.z_sensor;
+    p.t = in.t;
+    p.dx = g.dx;
+    p.half1 = g.half - 1.0;
+    p.k = g.k;
+    p.q = g.q;
+    p.invDt = g.invDt;
+    p.term = in.image_select == 1.0 ? 1 : in.image_select == 2.0 ? 2 : 3;
+    p.hasZ = false;
+    for (int64_t s = 0; s < p.cols; ++s)
+        if (in.z_sensor[s] * in.z_sensor[s] != 0.0) p.hasZ = true;
+    p.guess = kNoGuess;
+    p.Tbig = 0.0;
+    p.guessError = 0.0;
+    p.E = nullptr;
+    p.mLo = 1;
+    p.mHi = 0;
+    p.eOrigin = 0;
+    p.d2Lo = std::numeric_limits<double>::infinity();
+    p.d2Hi = -p.d2Lo;
+    p.Recon = in.Recon;
+
+    // The estimate is accurate enough when every position that matters is
+    // below span samples.
+    const double span = (double)p.rows + std::fabs(p.q) + 2.0;
+    Guess guess = kNoGuess;
+    if (traits.table && p.k > 0.0 && std::isfinite(p.k) && std::isfinite(p.q)) {
+        if (span * traits.estimateError * 1.000001 <= 0.25)
+            guess = kEstimate;
+        else if (span * traits.refinedError * 1.000001 <= 0.5)
+            guess = kRefined;
+    }
+    if (guess == kNoGuess) return true;
+
+    // The squared distances between the image's pixel centres and the
+    // sensors of finite position.
+    const double x0 = (0.0 - p.half1) * p.dx, x1 = ((double)(p.n - 1) - p.half1) * p.dx;
+    const double y0 = (p.half1 - 0.0) * p.dx, y1 = (p.half1 - (double)(p.n - 1)) * p.dx;
+    if (!(std::isfinite(x0) && std::isfinite(x1) && std::isfinite(y0) && std::isfinite(y1)))
+        return true;
+    const double xlo = std::min(x0, x1), xhi = std::max(x0, x1);
+    const double ylo = std::min(y0, y1), yhi = std::max(y0, y1);
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+    for (int64_t s = 0; s < p.cols; ++s) {
+        const double ez2 = p.zs[s] * p.zs[s];
+        if (!(std::isfinite(p.xs[s]) && std::isfinite(p.ys[s]) && std::isfinite(ez2))) continue;
+        double d2min, d2max;
+        squaredRange(p.xs[s], p.ys[s], ez2, xlo, xhi, ylo, yhi, &d2min, &d2max);
+        lo = std::min(lo, d2min);
+        hi = std::max(hi, d2max);
+    }
+    if (!(lo <= hi)) return true;
+
+    p.Tbig = fromBits(firstTrue(
+        [&](uint64_t bits) { return !(positionOf(p, fromBits(bits)) < 2147483647.5); },
+        estimateBits(p, 2147483647.5), kInfBits));
+    // Squared distances below kTinySquare (a sensor on top of a pixel) and
+    // from Tbig on take the square root path.
+    lo = std::max(lo, kTinySquare);
+    hi = std::min(hi, std::nextafter(p.Tbig, 0.0));
+    if (!(lo <= hi)) return true;
+
+    // Thresholds for every guess a covered d2 can give: the index lies in
+    // iLo .. iHi, a guess g in iLo - 1 .. iHi (clamped to 0 .. rows-2), and
+    // the comparison reads E[g + 1].
+    const int32_t rows = (int32_t)p.rows;
+    const int64_t iLo = reconSampleIndex(positionOf(p, lo), rows);
+    const int64_t iHi = reconSampleIndex(positionOf(p, hi), rows);
+    const int64_t mLo = std::max<int64_t>(1, iLo), mHi = std::min<int64_t>(p.rows - 1, iHi + 1);
+
+    // The table pays for itself when it costs less than the square roots it
+    // saves: an entry takes a few square roots, about 4 nanoseconds each.
+    const double entries = (double)std::max<int64_t>(0, mHi - mLo + 1);
+    if (entries * 4.0 * 4.0 > traits.evaluations * (traits.sqrtCost - traits.tableCost))
+        return true;
+
+    const int64_t size = std::max<int64_t>(0, mHi - mLo + 1) + 2 * kTablePad;
+    tables->E.reset(new (std::nothrow) double[size]);
+    if (!tables->E) return false;
+    std::fill(tables->E.get(), tables->E.get() + size, 0.0);
+    p.E = tables->E.get();
+    p.eOrigin = mLo - kTablePad;
+    p.mLo = mLo;
+    p.mHi = mHi;
+    p.d2Lo = lo;
+    p.d2Hi = hi;
+    p.guess = guess;
+    p.guessError =
+        span * (guess == kEstimate ? traits.estimateError : traits.refinedError) * 1.000001;
+    return true;
+}
+
+void fillThresholds(const Plan& p) {
+    if (p.guess == kNoGuess) return;
+#pragma omp for schedule(static)
+    for (int64_t m = p.mLo; m <= p.mHi; ++m) p.E[m - p.eOrigin] = threshold(p, m);
+}
+
+bool tableCovers(const Plan& p, double xs, double ys, double ez2, double xlo, double xhi,
+                 double ylo, double yhi, double* d2min, double* d2max) {
+    if (!(std::isfinite(xs) && std::isfinite(ys) && std::isfinite(ez2))) return false;
+    squaredRange(xs, ys, ez2, xlo, xhi, ylo, yhi, d2min, d2max);
+    return *d2min >= p.d2Lo && *d2max <= p.d2Hi;
+}
+
+// A distance changes along the way from lane 0 to another lane by the
+// gradient (x - xs, y - ys) / d times the offset, the gradient bounded over
+// the tile.
+bool windowCovers(const Plan& p, const LaneSpan& lanes, int spread, double xs, double ys,
+                  double xlo, double xhi, double ylo, double yhi, double d2min, double d2max,
+                  int64_t* off) {
+    struct Range {
+        double lo, hi;
+    };
+    auto times = [](Range a, Range b) {
+        const double v[4] = {a.lo * b.lo, a.lo * b.hi, a.hi * b.lo, a.hi * b.hi};
+        return Range{std::min(std::min(v[0], v[1]), std::min(v[2], v[3])),
+                     std::max(std::max(v[0], v[1]), std::max(v[2], v[3]))};
+    };
+    auto over = [](Range a, Range d) {  // a / d with d > 0
+        return Range{a.lo >= 0.0 ? a.lo / d.hi : a.lo / d.lo,
+                     a.hi >= 0.0 ? a.hi / d.lo : a.hi / d.hi};
+    };
+    const Range d{std::sqrt(d2min), std::sqrt(d2max)};
+    const Range gx = over(Range{xlo - xs, xhi - xs}, d), gy = over(Range{ylo - ys, yhi - ys}, d);
+    // Moving down a row decreases y by dx; across a column increases x by dx.
+    const double c0 = lanes.colLo * p.dx, c1 = lanes.colHi * p.dx;
+    const double r0 = -lanes.rowLo * p.dx, r1 = -lanes.rowHi * p.dx;
+    const Range dxs{std::min(c0, c1), std::max(c0, c1)};
+    const Range dys{std::min(r0, r1), std::max(r0, r1)};
+    const Range ax = times(dxs, gx), ay = times(dys, gy);
+    const double lo = p.k * (ax.lo + ay.lo), hi = p.k * (ax.hi + ay.hi);
+    // Guess errors of both lanes, floor, and rounding of everything above.
+    const double slack = 2.0 * p.guessError + 1.0 + 1e-6 + (std::fabs(lo) + std::fabs(hi)) * 1e-9;
+    const double gmin = std::floor(lo - slack) + 1.0, gmax = std::ceil(hi + slack) - 1.0;
+    if (!(gmax - gmin <= (double)spread)) return false;
+    *off = (int64_t)-gmin;
+    return true;
+}
+
+void derivTerms(const Plan& p, int64_t s, int64_t lo, int64_t count, double* D) {
+    const int64_t colOff = s * p.rows;
+    for (int64_t r = 0; r < count; ++r) {
+        const int64_t i = lo + r;
+        if (i < 0 || i >= p.rows) {
+            D[r] = 0.0;
+            continue;
+        }
+        const int64_t j = colOff + i;
+        const double sig = p.sigMat[j];
+        const double next = j < p.last ? p.sigMat[j + 1] : sig;
+        D[r] = (p.t[i] * p.invDt) * (next - sig);
+    }
+}
+
+}  // namespace tofimage_simd

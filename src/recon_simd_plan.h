@@ -1,0 +1,140 @@
+// Per-call plan of the vector kernel (internal header): everything the
+// vector kernels of every instruction set share, plain C++ compiled once.
+//
+// Where the sample index comes from. The index the scalar kernel takes
+// depends on the pixel and the sensor only through the squared distance
+//     d2 = (ex*ex + ey*ey) + ez*ez,
+// through i = reconSampleIndex((k * sqrt(d2)) - q, rows). With k > 0 and q
+// finite each of these steps is monotonic in d2 (a correctly rounded square
+// root, product and difference never decrease when their operand grows),
+// so below the squared distance Tbig at which the position reaches
+// 2^31 - 0.5 (where the index drops to 0), i is a step function of d2 alone,
+// the same for every sensor:
+//     i(d2) = number of m in 1 .. rows-1 with E[m] <= d2,
+// where E[m] is the smallest double d2 whose index is at least m. The plan
+// finds E[m] from the closed form ((m - 1/2 + q) / k)^2 and then steps
+// through the neighbouring doubles with the scalar kernel's own operations
+// until the index changes, so each entry is exact. It does so only for the
+// indices the geometry can reach: those of the squared distances between the
+// image and the sensors.
+//
+// A kernel that uses the table estimates the position from d2 without a
+// correctly rounded square root, to within guessError samples (at most 1/2):
+// the floor g of the estimate then has the index in {g, g + 1}, and one exact
+// comparison, d2 >= E[g + 1], picks between the two. The estimate only
+// chooses which threshold to compare against; the comparison decides, so
+// the index is the scalar kernel's bit for bit.
+#ifndef TOFIMAGE_RECON_SIMD_PLAN_H
+#define TOFIMAGE_RECON_SIMD_PLAN_H
+
+#include <cstdint>
+#include <memory>
+
+#include "recon.h"
+
+namespace tofimage_simd {
+
+// Smallest squared distance the table path takes; smaller ones (a sensor on
+// top of a pixel) take the square root path.
+constexpr double kTinySquare = 0x1p-1000;
+
+// The largest double below one half: adding it and truncating rounds a
+// non-negative position half away from zero.
+constexpr double kJustBelowHalf = 0.49999999999999994;
+
+// How a kernel finds sample indices.
+enum Guess {
+    kNoGuess = 0,   // correctly rounded square root per evaluation
+    kEstimate = 1,  // threshold table, raw reciprocal square root estimate
+    kRefined = 2,   // threshold table, estimate refined by one Newton step
+};
+
+// What a kernel's instruction set offers the plan.
+struct KernelTraits {
+    bool table = false;          // has an index guess and exact threshold step
+    double estimateError = 0.0;  // relative error bound of the raw estimate
+    double refinedError = 0.0;   // ... after one Newton step
+    // Costs in nanoseconds per evaluation on one thread, measured on the
+    // standard workload: the table path, and the square root path.
+    double tableCost = 0.0, sqrtCost = 0.0;
+    double evaluations = 0.0;  // pixel-sensor evaluations the kernel will do
+    int team = 1;              // threads
+};
+
+struct Plan {
+    const double* sigMat;
+    int64_t rows, cols, n;
+    int64_t last;  // index of the last element of sigMat
+    const double* xs;
+    const double* ys;
+    const double* zs;
+    const double* t;
+    double dx, half1;  // pixel pitch, half - 1
+    double k, q, invDt;
+    int term;   // 1: signal, 2: t * derivative, 3: signal - t * derivative
+    bool hasZ;  // some sensor has a non-zero ez * ez
+    Guess guess;
+    double Tbig;        // smallest d2 whose position rounds to 2^31 or more
+    double guessError;  // bound on |estimated - exact position| where it matters
+    // Thresholds E[m] for m in mLo .. mHi, stored at E[m - eOrigin]; entries
+    // within kTablePad of that range are readable (their values unused).
+    double* E;
+    int64_t mLo, mHi, eOrigin;
+    // Squared distances the table covers: every d2 in [d2Lo, d2Hi] has its
+    // thresholds in the table.
+    double d2Lo, d2Hi;
+    double* Recon;
+};
+
+// Readable entries on either side of the threshold range and of a window of
+// derivative terms, so that a window around any entry needs no bounds test.
+constexpr int64_t kTablePad = 32;
+
+struct PlanTables {
+    std::unique_ptr<double[]> E;
+};
+
+// Sample position for a squared distance: the scalar kernel's operations.
+double positionOf(const Plan& p, double d2);
+
+// Fills the plan, and the threshold table's range and memory when the
+// kernel has a table path and the table pays for itself. Returns false when
+// the memory cannot be had.
+bool makePlan(const ReconInput& in, const ReconGeometry& g, const KernelTraits& traits, Plan* p,
+              PlanTables* tables);
+
+// Fills E[mLo .. mHi]; called by every thread of the team (an OpenMP
+// worksharing loop) or outside a parallel region.
+void fillThresholds(const Plan& p);
+
+// Whether, for the sensor at (xs, ys) with ez * ez = ez2, every pixel whose
+// centre lies in [xlo, xhi] x [ylo, yhi] has a squared distance the
+// threshold table covers. Sets [*d2min, *d2max] to the range of those
+// squared distances.
+bool tableCovers(const Plan& p, double xs, double ys, double ez2, double xlo, double xhi,
+                 double ylo, double yhi, double* d2min, double* d2max);
+
+// Pixel offsets of a vector's lanes from its first lane (lane 0), in rows
+// (down) and columns (across).
+struct LaneSpan {
+    int rowLo, rowHi, colLo, colHi;
+};
+
+// Whether, for one sensor over a tile whose pixel centres lie in
+// [xlo, xhi] x [ylo, yhi] (squared distances in [d2min, d2max]), the guesses
+// of every vector's lanes lie within `spread` rows of each other, so that a
+// window starting *off rows before lane 0's guess holds them all (and the
+// exact indices, which lie no further apart) without a check.
+bool windowCovers(const Plan& p, const LaneSpan& lanes, int spread, double xs, double ys,
+                  double xlo, double xhi, double ylo, double yhi, double d2min, double d2max,
+                  int64_t* off);
+
+// The derivative term (t[i] * invDt) * (sigMat[j+1] - sigMat[j]) of sensor s
+// for the rows lo .. lo + count - 1, into D[0 .. count-1]: the scalar
+// kernel's operations; zero outside the column's rows, and a difference of
+// zero after the last element of the matrix.
+void derivTerms(const Plan& p, int64_t s, int64_t lo, int64_t count, double* D);
+
+}  // namespace tofimage_simd
+
+#endif
