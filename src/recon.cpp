@@ -115,7 +115,8 @@ void doRecon(const ReconInput& in, ReconKernel kernel) {
     const ReconGeometry g = reconGeometry(in);
     const int team = reconTeamSize(in.numCores);
 #ifdef TOFIMAGE_HAVE_HWY
-    if (kernel == ReconKernel::Best && reconVector(in, g, team)) return;
+    if (kernel != ReconKernel::Scalar && reconVector(in, g, team, kernel == ReconKernel::Vector))
+        return;
 #else
     (void)kernel;
 #endif
@@ -124,7 +125,7 @@ void doRecon(const ReconInput& in, ReconKernel kernel) {
 
 const char* reconKernelName(ReconKernel kernel) {
 #ifdef TOFIMAGE_HAVE_HWY
-    if (kernel == ReconKernel::Best) {
+    if (kernel != ReconKernel::Scalar) {
         const char* name = reconVectorTarget();
         if (name != nullptr) return name;
     }

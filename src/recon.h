@@ -50,8 +50,10 @@ struct ReconExtents {
 
 // Which pixel kernel doRecon runs. Every kernel gives the same image bit for bit.
 enum class ReconKernel {
-    Best,    // the fastest kernel this CPU supports
+    Best,    // the kernel expected to be fastest for this request on this CPU
     Scalar,  // the plain per-pixel loop: the reference definition
+    Vector,  // the vector kernel whenever this CPU has one, even where the
+             // scalar kernel would be faster (for tests)
 };
 
 // Instruction set a kernel runs with on this CPU: "scalar", or for the vector

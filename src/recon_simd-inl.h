@@ -61,7 +61,6 @@ struct TileConsts {
     int64_t eOrigin;
     int64_t last;            // index of the last element of sigMat
     int64_t maxStart;        // last start of a window inside sigMat
-    int64_t tile;            // pixels per side of a tile
     double* scratch;         // per-thread running sums and derivative terms
     int64_t scratchDoubles;  // per thread
 };
@@ -236,20 +235,19 @@ inline bool DerivWindow(const Plan& p, int64_t s, int64_t first, int64_t final, 
     return true;
 }
 
-// One tile: rows K0 .. K0 + tile - 1 of columns L0 .. L1 - 1 (fewer at the
-// image's bottom edge).
+// One tile: rows K0 .. K1 - 1 of columns L0 .. L1 - 1, at most kMaxTile
+// of each.
 template <class L, int kTerm, int kGuess, bool kHasZ>
-void Tile(const Plan& p, const TileConsts<L>& c, int64_t K0, int64_t L0, int64_t L1) {
+void Tile(const Plan& p, const TileConsts<L>& c, int64_t K0, int64_t K1, int64_t L0, int64_t L1) {
     using Shape = TileShape<L>;
     constexpr int N = L::kLanes;
     const int64_t n = p.n;
-    const int down = blocksFor(std::min(n - K0, c.tile), L::kBlockRows, L::kGroupRows,
-                               Shape::kDown);
+    const int down = blocksFor(K1 - K0, L::kBlockRows, L::kGroupRows, Shape::kDown);
     const int across = blocksFor(L1 - L0, L::kBlockCols, L::kGroupCols, Shape::kAcross);
 
     // Pixel centres of every lane. Lanes beyond the tile repeat its last row
     // or column; they are computed and thrown away.
-    const int64_t Klast = std::min(n, K0 + c.tile) - 1;
+    const int64_t Klast = K1 - 1;
     alignas(64) double yq[Shape::kDown * N];
     alignas(64) double xp[Shape::kAcross * N];
     double xlo = std::numeric_limits<double>::infinity(), xhi = -xlo, ylo = xlo, yhi = -xlo;
@@ -350,7 +348,7 @@ void Tile(const Plan& p, const TileConsts<L>& c, int64_t K0, int64_t L0, int64_t
 }
 
 template <class L>
-using TileFn = void (*)(const Plan&, const TileConsts<L>&, int64_t, int64_t, int64_t);
+using TileFn = void (*)(const Plan&, const TileConsts<L>&, int64_t, int64_t, int64_t, int64_t);
 
 template <class L, int kTerm, int kGuess>
 TileFn<L> ChooseTile(const Plan& p) {
@@ -373,51 +371,104 @@ TileFn<L> ChooseTile(const Plan& p) {
     }
 }
 
-// The image is cut into column strips, one per share of work, and each strip
-// into tiles; see ReconVectorImpl.
+// Work is shared out in cells of one group of vectors (kCellRows x
+// kCellCols pixels), numbered down the columns of cells. A share is a range
+// of consecutive cells: its whole columns of cells are cut into tiles of up
+// to kMaxTile pixels a side, the partial columns at either end into tiles
+// one cell wide. Every share then holds the same number of cells, give or
+// take one, at every image size and thread count.
 template <class L>
-bool ReconWith(const ReconInput& in, const ReconGeometry& g, int team) {
+struct Cells {
+    static constexpr int64_t kCellRows = L::kGroupRows * L::kBlockRows;
+    static constexpr int64_t kCellCols = L::kGroupCols * L::kBlockCols;
+    static_assert(kMaxTile % kCellRows == 0 && kMaxTile % kCellCols == 0,
+                  "a tile holds whole cells");
+    int64_t n, down, across;  // image size, cells down and across
+    explicit Cells(int64_t n_)
+        : n(n_), down((n_ + kCellRows - 1) / kCellRows), across((n_ + kCellCols - 1) / kCellCols) {}
+    int64_t count() const { return down * across; }
+
+    // Calls tile(K0, K1, L0, L1) for every tile of cells first .. end - 1.
+    template <class F>
+    void forTiles(int64_t first, int64_t end, F&& tile) const {
+        constexpr int64_t kTileDown = kMaxTile / kCellRows, kTileAcross = kMaxTile / kCellCols;
+        auto column = [&](int64_t col, int64_t cols, int64_t r0, int64_t r1) {
+            const int64_t L0 = col * kCellCols, L1 = std::min(n, (col + cols) * kCellCols);
+            for (int64_t r = r0; r < r1; r += kTileDown)
+                tile(r * kCellRows, std::min(n, std::min(r1, r + kTileDown) * kCellRows), L0, L1);
+        };
+        int64_t u = first;
+        while (u < end) {
+            const int64_t col = u / down, row = u % down;
+            if (row != 0 || end - u < down) {
+                const int64_t rowEnd = std::min(down, row + (end - u));
+                column(col, 1, row, rowEnd);
+                u += rowEnd - row;
+            } else {
+                const int64_t cols = std::min((end - u) / down, kTileAcross);
+                column(col, cols, 0, down);
+                u += cols * down;
+            }
+        }
+    }
+};
+
+// Computes the image with the family L; false, without touching the image,
+// when the scalar kernel would be faster (unless `always`) or memory is
+// short.
+template <class L>
+bool ReconWith(const ReconInput& in, const ReconGeometry& g, int team, bool always) {
     using Shape = TileShape<L>;
+    const Cells<L> cells(in.n);
+    const double computed =
+        (double)cells.count() * Cells<L>::kCellRows * Cells<L>::kCellCols * (double)in.cols;
     KernelTraits traits;
     traits.table = L::kTable;
     traits.estimateError = L::kEstimateError;
     traits.refinedError = L::kRefinedError;
     traits.tableCost = L::kTableCost;
     traits.sqrtCost = L::kSqrtCost;
-    traits.evaluations = (double)in.n * (double)in.n * (double)in.cols;
-    traits.team = team;
-    Plan p;
-    PlanTables tables;
+    traits.evaluations = computed;
+    traits.always = always;
     // Windows need kWindow + 1 elements of sigMat; smaller matrices take the
     // square root path.
     if ((int64_t)in.rows * in.cols <= L::kWindow) traits.table = false;
+    Plan p;
+    PlanTables tables;
     if (!makePlan(in, g, traits, &p, &tables)) return false;
 
+    // The scalar kernel computes only the image's pixels; the vector kernel
+    // computes whole cells and, with the table, fills it first.
+    const double scalarNs = (double)in.n * (double)in.n * (double)in.cols * kScalarCost;
+    const double vectorNs = p.guess != kNoGuess
+                                ? (double)(p.mHi - p.mLo + 1) * kThresholdCost + computed * L::kTableCost
+                                : computed * L::kSqrtCost;
+    if (!always && scalarNs < vectorNs) return false;
+
     TileConsts<L> c{typename L::Consts(p), p.sigMat, p.t, p.E, p.eOrigin, p.last,
-                    p.last - L::kWindow, kMaxTile, nullptr, 0};
+                    p.last - L::kWindow, nullptr, 0};
     c.scratchDoubles = Shape::kAccDoubles + (p.term != 1 && p.guess != kNoGuess ? kDerivCapacity : 0);
     std::unique_ptr<double[]> scratch(
         new (std::nothrow) double[(size_t)team * c.scratchDoubles + 8]);
     if (!scratch) return false;
     c.scratch = scratch.get() +
                 (8 - (reinterpret_cast<uintptr_t>(scratch.get()) / 8) % 8) % 8;  // 64-byte aligned
-    // Tiles as large as possible while every thread gets at least two.
-    while (c.tile > 8 && ((p.n + c.tile - 1) / c.tile) * ((p.n + c.tile - 1) / c.tile) < 2 * team)
-        c.tile /= 2;
     const TileFn<L> tileFn = p.term == 1   ? ChooseTile<L, 1>(p)
                              : p.term == 2 ? ChooseTile<L, 2>(p)
                                            : ChooseTile<L, 3>(p);
     if (tileFn == nullptr) return false;
-    const int64_t across = (p.n + c.tile - 1) / c.tile;
-    const int64_t tiles = across * across;
 #pragma omp parallel num_threads(team)
     {
-        fillThresholds(p);
-#pragma omp for schedule(static)
-        for (int64_t t = 0; t < tiles; ++t) {
-            const int64_t K0 = (t % across) * c.tile, L0 = (t / across) * c.tile;
-            tileFn(p, c, K0, L0, std::min(p.n, L0 + c.tile));
-        }
+        fillThresholds(p);  // ends with the team's barrier
+#ifdef _OPENMP
+        const int64_t share = omp_get_thread_num(), shares = omp_get_num_threads();
+#else
+        const int64_t share = 0, shares = 1;
+#endif
+        cells.forTiles(cells.count() * share / shares, cells.count() * (share + 1) / shares,
+                       [&](int64_t K0, int64_t K1, int64_t L0, int64_t L1) {
+                           tileFn(p, c, K0, K1, L0, L1);
+                       });
     }
     return true;
 }

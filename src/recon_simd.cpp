@@ -57,15 +57,15 @@ namespace HWY_NAMESPACE {
 
 #include "recon_simd-inl.h"
 
-bool ReconVectorImpl(const ReconInput& in, const ReconGeometry& g, int team) {
-    return ReconWith<Lanes>(in, g, team);
+bool ReconVectorImpl(const ReconInput& in, const ReconGeometry& g, int team, bool always) {
+    return ReconWith<Lanes>(in, g, team, always);
 }
 
 const char* TargetNameImpl() { return hwy::TargetName(HWY_TARGET); }
 
 #else  // One lane, or no family: nothing to gain over the scalar kernel.
 
-bool ReconVectorImpl(const ReconInput&, const ReconGeometry&, int) { return false; }
+bool ReconVectorImpl(const ReconInput&, const ReconGeometry&, int, bool) { return false; }
 
 const char* TargetNameImpl() { return nullptr; }
 
@@ -84,15 +84,15 @@ namespace tofimage_simd {
 HWY_EXPORT(ReconVectorImpl);
 HWY_EXPORT(TargetNameImpl);
 
-bool reconVectorDispatch(const ReconInput& in, const ReconGeometry& g, int team) {
-    return HWY_DYNAMIC_DISPATCH(ReconVectorImpl)(in, g, team);
+bool reconVectorDispatch(const ReconInput& in, const ReconGeometry& g, int team, bool always) {
+    return HWY_DYNAMIC_DISPATCH(ReconVectorImpl)(in, g, team, always);
 }
 
 const char* reconTargetDispatch() { return HWY_DYNAMIC_DISPATCH(TargetNameImpl)(); }
 }  // namespace tofimage_simd
 
-bool reconVector(const ReconInput& in, const ReconGeometry& g, int team) {
-    return tofimage_simd::reconVectorDispatch(in, g, team);
+bool reconVector(const ReconInput& in, const ReconGeometry& g, int team, bool always) {
+    return tofimage_simd::reconVectorDispatch(in, g, team, always);
 }
 
 const char* reconVectorTarget() { return tofimage_simd::reconTargetDispatch(); }

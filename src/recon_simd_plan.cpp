@@ -190,9 +190,10 @@ bool makePlan(const ReconInput& in, const ReconGeometry& g, const KernelTraits& 
     const int64_t mLo = std::max<int64_t>(1, iLo), mHi = std::min<int64_t>(p.rows - 1, iHi + 1);
 
     // The table pays for itself when it costs less than the square roots it
-    // saves: an entry takes a few square roots, about 4 nanoseconds each.
+    // saves.
     const double entries = (double)std::max<int64_t>(0, mHi - mLo + 1);
-    if (entries * 4.0 * 4.0 > traits.evaluations * (traits.sqrtCost - traits.tableCost))
+    if (!traits.always &&
+        entries * kThresholdCost > traits.evaluations * (traits.sqrtCost - traits.tableCost))
         return true;
 
     const int64_t size = std::max<int64_t>(0, mHi - mLo + 1) + 2 * kTablePad;

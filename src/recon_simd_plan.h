@@ -42,6 +42,11 @@ constexpr double kTinySquare = 0x1p-1000;
 // non-negative position half away from zero.
 constexpr double kJustBelowHalf = 0.49999999999999994;
 
+// Nanoseconds on one thread of this machine (an AMD EPYC with AVX-512):
+// one evaluation of the scalar kernel, and one threshold of the table.
+constexpr double kScalarCost = 15.0;
+constexpr double kThresholdCost = 16.0;
+
 // How a kernel finds sample indices.
 enum Guess {
     kNoGuess = 0,   // correctly rounded square root per evaluation
@@ -58,7 +63,7 @@ struct KernelTraits {
     // standard workload: the table path, and the square root path.
     double tableCost = 0.0, sqrtCost = 0.0;
     double evaluations = 0.0;  // pixel-sensor evaluations the kernel will do
-    int team = 1;              // threads
+    bool always = false;       // build the table wherever it applies, whatever it costs
 };
 
 struct Plan {

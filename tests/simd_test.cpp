@@ -61,7 +61,7 @@ void expectSameAsScalar(const Case& c, const std::vector<int32_t>& threads) {
     const std::vector<double> want = c.run(ReconKernel::Scalar, 1);
     for (int32_t t : threads) {
         std::string why;
-        EXPECT_TRUE(samePixels(want, c.run(ReconKernel::Best, t), &why))
+        EXPECT_TRUE(samePixels(want, c.run(ReconKernel::Vector, t), &why))
             << c.name << ", " << t << " thread(s): " << why;
     }
 }
@@ -190,7 +190,7 @@ TEST_P(VectorKernel, WorkedExample) {
         Problem p = workedExample(select);
         for (int32_t threads : {1, 3}) {
             p.numCores = threads;
-            EXPECT_EQ(p.run(ReconKernel::Best), expected[select - 1]) << "image_select " << select;
+            EXPECT_EQ(p.run(ReconKernel::Vector), expected[select - 1]) << "image_select " << select;
         }
     }
 }

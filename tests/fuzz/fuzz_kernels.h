@@ -44,7 +44,7 @@ inline const std::vector<FuzzKernel>& fuzzKernels() {
             if (runs != name) name += "->" + runs;
             k.push_back({name, [target](const ReconInput& in) {
                              hwy::SetSupportedTargetsForTest(target);
-                             doRecon(in, ReconKernel::Best);
+                             doRecon(in, ReconKernel::Vector);
                              hwy::SetSupportedTargetsForTest(0);
                          }});
         }
