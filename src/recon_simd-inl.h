@@ -105,11 +105,16 @@ HWY_INLINE V ExactStep(const TileConsts<L>& c, int64_t colOff, V d2, V R) {
 }
 
 // The threshold table's index for guesses g with the index in {g, g + 1},
-// with gathers: for the vectors whose samples do not fit one window.
+// with gathers: for the vectors whose samples do not fit one window. D[i]
+// is the derivative term at row i.
 template <class L, int kTerm, class V = typename L::V, class I = typename L::I>
-HWY_INLINE V GatherFastStep(const TileConsts<L>& c, int64_t colOff, V d2, I guess, V R) {
+HWY_INLINE V GatherFastStep(const TileConsts<L>& c, int64_t colOff, const double* D, V d2, I guess,
+                            V R) {
     const V above = L::Gather(c.E, L::Minus(guess, c.eOrigin - 1));
-    return GatherTerm<L, kTerm>(c, colOff, L::StepIfAtLeast(d2, above, guess), R);
+    const I i = L::StepIfAtLeast(d2, above, guess);
+    const V sig = L::Gather(c.sig + colOff, i);
+    if (kTerm == 1) return L::Add(sig, R);
+    return Accumulate<L, kTerm>(R, sig, L::Gather(D, i));
 }
 
 // One sensor for one vector through the threshold table; the caller has
@@ -133,7 +138,7 @@ HWY_INLINE V FastStep(const TileConsts<L>& c, int64_t colOff, const double* D, i
     }
     const auto rel = L::Minus(guess, base);
     if (!kCover && HWY_UNLIKELY(L::AnyOutside(rel, L::kWindow - 2)))
-        return GatherFastStep<L, kTerm>(c, colOff, d2, guess, R);
+        return GatherFastStep<L, kTerm>(c, colOff, D, d2, guess, R);
     const V above = L::Lookup(c.E + (base + 1 - c.eOrigin), rel);
     const auto at = L::StepIfAtLeast(d2, above, rel);
     const V sig = L::Lookup(c.sig + colOff + base, at);
@@ -279,6 +284,7 @@ void Tile(const Plan& p, const TileConsts<L>& c, int64_t K0, int64_t K1, int64_t
     double* scratch = c.scratch;
 #endif
     const int64_t accStride = (int64_t)across * N;  // doubles per row block
+    const int64_t tilePixels = (int64_t)down * across * N;
     double* acc = scratch;
     double* derivBuf = scratch + Shape::kAccDoubles;
 
@@ -327,8 +333,12 @@ void Tile(const Plan& p, const TileConsts<L>& c, int64_t K0, int64_t K1, int64_t
                               colOff + final - off[i] + L::kWindow <= p.last))
                     mode[i] = kCovered;
             }
+            // The derivative terms cost about as much per row as per pixel;
+            // where the tile has fewer pixels than rows to fill, the square
+            // root path with gathers is cheaper.
             if (kTerm != 1 &&
-                !DerivWindow<L>(p, s, first, final, derivBuf, &derivUsed, &deriv[i]))
+                (final - first + 2 * L::kWindow > tilePixels ||
+                 !DerivWindow<L>(p, s, first, final, derivBuf, &derivUsed, &deriv[i])))
                 mode[i] = kExact;
         }
         for (int a = 0; a < down; a += L::kGroupRows)
@@ -426,7 +436,13 @@ bool ReconWith(const ReconInput& in, const ReconGeometry& g, int team, bool alwa
     traits.table = L::kTable;
     traits.estimateError = L::kEstimateError;
     traits.refinedError = L::kRefinedError;
-    traits.tableCost = L::kTableCost;
+    // Whether a vector's samples of one sensor fit one window, on a grid
+    // this fine: its lanes lie within `reach` samples of each other.
+    constexpr LaneSpan kSpan = laneSpan<L>();
+    const double reach = std::fabs(g.k * g.dx) * std::hypot((double)(kSpan.rowHi - kSpan.rowLo),
+                                                            (double)(kSpan.colHi - kSpan.colLo));
+    const bool windows = reach + 2.0 <= (double)(L::kWindow - 2);
+    traits.tableCost = windows ? L::kTableCost : L::kGatherCost;
     traits.sqrtCost = L::kSqrtCost;
     traits.evaluations = computed;
     traits.always = always;
@@ -438,11 +454,15 @@ bool ReconWith(const ReconInput& in, const ReconGeometry& g, int team, bool alwa
     if (!makePlan(in, g, traits, &p, &tables)) return false;
 
     // The scalar kernel computes only the image's pixels; the vector kernel
-    // computes whole cells and, with the table, fills it first.
+    // computes whole cells, sets up each sensor for each tile and, with the
+    // table, fills it first.
     const double scalarNs = (double)in.n * (double)in.n * (double)in.cols * kScalarCost;
-    const double vectorNs = p.guess != kNoGuess
-                                ? (double)(p.mHi - p.mLo + 1) * kThresholdCost + computed * L::kTableCost
-                                : computed * L::kSqrtCost;
+    const double tiles = std::ceil((double)in.n / kMaxTile) * std::ceil((double)in.n / kMaxTile);
+    double vectorNs = tiles * (double)in.cols * kSensorSetupCost;
+    if (p.guess != kNoGuess)
+        vectorNs += (double)(p.mHi - p.mLo + 1) * kThresholdCost + computed * traits.tableCost;
+    else
+        vectorNs += computed * L::kSqrtCost;
     if (!always && scalarNs < vectorNs) return false;
 
     TileConsts<L> c{typename L::Consts(p), p.sigMat, p.t, p.E, p.eOrigin, p.last,

@@ -32,8 +32,9 @@ struct Lanes {
     // table would do: the square root unit's throughput, used alongside.
     static constexpr int kSqrtVectors = 1;
     // Nanoseconds per evaluation on one thread of this machine's AVX-512
-    // CPU: threshold table with windows, and square root with gathers.
-    static constexpr double kTableCost = 0.40, kSqrtCost = 1.6;
+    // CPU: threshold table with windows, threshold table with gathers, and
+    // square root with gathers.
+    static constexpr double kTableCost = 0.40, kGatherCost = 1.5, kSqrtCost = 1.6;
 
     struct Consts {
         V k, q, invDt, justBelowHalf, two31, half, threeHalves, lastGuess, lastRow;

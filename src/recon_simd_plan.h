@@ -43,9 +43,11 @@ constexpr double kTinySquare = 0x1p-1000;
 constexpr double kJustBelowHalf = 0.49999999999999994;
 
 // Nanoseconds on one thread of this machine (an AMD EPYC with AVX-512):
-// one evaluation of the scalar kernel, and one threshold of the table.
+// one evaluation of the scalar kernel, one threshold of the table, and the
+// set-up of one sensor for one tile of the vector kernel.
 constexpr double kScalarCost = 15.0;
 constexpr double kThresholdCost = 16.0;
+constexpr double kSensorSetupCost = 100.0;
 
 // How a kernel finds sample indices.
 enum Guess {
