@@ -234,7 +234,18 @@ inline bool DerivWindow(const Plan& p, int64_t s, int64_t first, int64_t final, 
     const int64_t lo = first - L::kWindow;
     const int64_t size = (final + L::kWindow - lo + 8) / 8 * 8;
     if (*used + size > kDerivCapacity) return false;
-    derivTerms(p, s, lo, size, buf + *used);
+    double* D = buf + *used;
+    const int64_t colOff = s * p.rows;
+    if (lo >= 0 && lo + size <= p.rows && colOff + lo + size <= p.last) {
+        // Every row inside the column, every following sample inside sigMat:
+        // a plain loop the compiler vectorizes for this instruction set.
+        const double* sig = p.sigMat + colOff + lo;
+        const double* t = p.t + lo;
+        const double invDt = p.invDt;
+        for (int64_t r = 0; r < size; ++r) D[r] = (t[r] * invDt) * (sig[r + 1] - sig[r]);
+    } else {
+        derivTerms(p, s, lo, size, D);
+    }
     *out = buf + *used - lo;
     *used += size;
     return true;
