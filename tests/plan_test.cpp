@@ -1,0 +1,88 @@
+// The vector kernel's per-call plan, tested directly: every threshold is the
+// exact squared distance at which the scalar kernel's index steps, and the
+// table gives the scalar kernel's index for every squared distance it claims
+// to cover.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "problem.h"
+#include "recon_simd_plan.h"
+
+namespace {
+
+using namespace tofimage_simd;
+
+int32_t indexOf(const Plan& p, double d2) { return reconSampleIndex(positionOf(p, d2), (int32_t)p.rows); }
+
+// Index from the table: the thresholds at or below d2, counted from mLo.
+int64_t tableIndex(const Plan& p, double d2) {
+    int64_t i = p.mLo - 1;
+    for (int64_t m = p.mLo; m <= p.mHi; ++m) i += p.E[m - p.eOrigin] <= d2;
+    return i;
+}
+
+void expectExactTable(const Problem& problem, std::mt19937_64& rng) {
+    std::vector<double> image((size_t)problem.n * problem.n, 0.0);
+    const ReconInput in = problem.input(image.data());
+    KernelTraits traits;
+    traits.table = true;
+    traits.estimateError = 0x1p-14;
+    traits.refinedError = 0x1p-26;
+    traits.always = true;
+    Plan p;
+    PlanTables tables;
+    ASSERT_TRUE(makePlan(in, reconGeometry(in), traits, &p, &tables));
+    ASSERT_NE(p.guess, kNoGuess) << "the table applies to this request";
+    fillThresholds(p);
+    for (int64_t m = p.mLo; m <= p.mHi; ++m) {
+        const double E = p.E[m - p.eOrigin];
+        if (E >= p.Tbig) continue;  // m is never reached below Tbig
+        EXPECT_GE(indexOf(p, E), m) << "threshold " << m;
+        if (E > 0.0) EXPECT_LT(indexOf(p, std::nextafter(E, 0.0)), m) << "threshold " << m;
+    }
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (int k = 0; k < 2000; ++k) {
+        double d2 = p.d2Lo + (p.d2Hi - p.d2Lo) * u(rng);
+        if (k % 3 == 0) {  // right at a threshold, or one double below
+            const double E = p.E[p.mLo + (int64_t)(rng() % (p.mHi - p.mLo + 1)) - p.eOrigin];
+            d2 = k % 2 ? E : std::nextafter(E, 0.0);
+            if (!(d2 >= p.d2Lo && d2 <= p.d2Hi)) continue;
+        }
+        ASSERT_EQ(tableIndex(p, d2), indexOf(p, d2)) << "d2 = " << d2;
+    }
+}
+
+TEST(Plan, ThresholdsAreExactOnRingScans) {
+    std::mt19937_64 rng(11);
+    for (int32_t rows : {100, 2030, 8192}) {
+        Problem p = ringProblem(64, 32, rows, (unsigned)rows);
+        expectExactTable(p, rng);
+        p.fs = 40e6 * 3.7;  // positions beyond the recording: clamped indices
+        expectExactTable(p, rng);
+    }
+}
+
+TEST(Plan, ThresholdsAreExactOnIntegerGeometry) {
+    // c = fs = 1 and t[0] = 1/2 put the half-sample steps on squared
+    // distances that are sums of squares of integers: exact rounding ties.
+    std::mt19937_64 rng(12);
+    for (int trial = 0; trial < 20; ++trial) {
+        Problem p;
+        p.rows = 20 + (int32_t)(rng() % 200);
+        p.cols = 1 + (int32_t)(rng() % 8);
+        p.n = 2 + (int32_t)(rng() % 30);
+        p.image_width = p.n;
+        for (int32_t s = 0; s < p.cols; ++s) {
+            p.x.push_back((double)(int)(rng() % 61) - 30.0);
+            p.y.push_back((double)(int)(rng() % 61) - 30.0);
+            p.z.push_back((double)(int)(rng() % 3));
+        }
+        for (int32_t i = 0; i < p.rows; ++i) p.t.push_back(0.5 + i);
+        p.sigMat.assign((size_t)p.rows * p.cols, 1.0);
+        expectExactTable(p, rng);
+    }
+}
+
+}  // namespace
