@@ -30,12 +30,12 @@ using Vector = py::array_t<double, py::array::c_style>;
 void copyFrame(const char* src, py::ssize_t s0, py::ssize_t s1, int64_t rows, int64_t cols,
                double* dst) {
     constexpr int64_t kBlock = 64;
-    for (int64_t s0b = 0; s0b < cols; s0b += kBlock)
-        for (int64_t i0 = 0; i0 < rows; i0 += kBlock) {
-            const int64_t sEnd = std::min(cols, s0b + kBlock);
-            const int64_t iEnd = std::min(rows, i0 + kBlock);
-            for (int64_t s = s0b; s < sEnd; ++s)
-                for (int64_t i = i0; i < iEnd; ++i)
+    for (int64_t sb = 0; sb < cols; sb += kBlock)
+        for (int64_t ib = 0; ib < rows; ib += kBlock) {
+            const int64_t sEnd = std::min(cols, sb + kBlock);
+            const int64_t iEnd = std::min(rows, ib + kBlock);
+            for (int64_t s = sb; s < sEnd; ++s)
+                for (int64_t i = ib; i < iEnd; ++i)
                     std::memcpy(&dst[i + s * rows], src + i * s0 + s * s1, sizeof(double));
         }
 }
@@ -44,9 +44,9 @@ void copyFrame(const char* src, py::ssize_t s0, py::ssize_t s1, int64_t rows, in
 // (n, n, frames) images in Fortran order: frame f is column-major, pixel
 // (K, L) at [K, L, f]. `scalar` runs the reference kernel instead of the best
 // one (for checks and benchmarks).
-py::array frames(py::array_t<double> sig, int32_t n, Vector x_sensor, Vector y_sensor,
-                 Vector z_sensor, double c, double image_select, Vector t, double fs,
-                 double image_width, int32_t numCores, bool scalar) {
+py::array reconFrames(py::array_t<double> sig, int32_t n, Vector x_sensor, Vector y_sensor,
+                      Vector z_sensor, double c, double image_select, Vector t, double fs,
+                      double image_width, int32_t numCores, bool scalar) {
     if (sig.ndim() != 3) throw py::value_error("sigMat must be a stack of shape (samples, sensors, frames)");
     const py::ssize_t rows = sig.shape(0), cols = sig.shape(1), frames = sig.shape(2);
     if (rows > std::numeric_limits<int32_t>::max() || cols > std::numeric_limits<int32_t>::max())
@@ -116,7 +116,7 @@ py::array frames(py::array_t<double> sig, int32_t n, Vector x_sensor, Vector y_s
 
 PYBIND11_MODULE(_core, m) {
     m.doc() = "tofimage reconstruction engine (internal; use tofimage.reconstruct)";
-    m.def("frames", &frames, py::arg("sig"), py::arg("n"), py::arg("x_sensor"),
+    m.def("frames", &reconFrames, py::arg("sig"), py::arg("n"), py::arg("x_sensor"),
           py::arg("y_sensor"), py::arg("z_sensor"), py::arg("c"), py::arg("image_select"),
           py::arg("t"), py::arg("fs"), py::arg("image_width"), py::arg("numCores"),
           py::arg("scalar") = false);

@@ -45,8 +45,7 @@ def reconstruct_frames(sig, n, x_sensor, y_sensor, z_sensor, c, image_select, t,
     stand_in, args = _request(stand_in, 3, n, x_sensor, y_sensor, z_sensor, c, image_select,
                               t, fs, image_width, numCores)
     _core.frames(stand_in, **args)
-    size = max(args["n"], 0)
     sig = sig.rechunk({0: -1, 1: -1})
     return sig.map_blocks(_reconstruct_frames, dtype=np.float64,
-                          chunks=((size,), (size,), sig.chunks[2]),
+                          chunks=((args["n"],), (args["n"],), sig.chunks[2]),
                           meta=np.empty((0, 0, 0)), **args)
