@@ -12,7 +12,11 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # Debian packages the build, the tests and the demo need.
 DEPS = cmake make g++ pkg-config libgtest-dev libbenchmark-dev libhwy-dev \
-       octave liboctave-dev clang libclang-rt-14-dev libomp-dev valgrind gnuplot
+       octave liboctave-dev clang libclang-rt-14-dev libomp-dev valgrind gnuplot \
+       $(PYTHON_DEPS)
+# The Python package: its build (meson-python, pybind11) and its tests.
+PYTHON_DEPS = python3 python3-venv python3-pip python3-mesonpy meson ninja-build \
+       pybind11-dev python3-numpy python3-pytest python3-dask python3-distributed
 
 .PHONY: all build deps test test-sanitize fuzz bench demo clean
 
