@@ -18,7 +18,8 @@ include(CheckLinkerFlag)
 #                 then `clear mex`; the module locks itself at its first
 #                 call, src/tofimage.cpp). An OpenMP runtime unmapped under
 #                 its idle worker threads crashes the host at the next
-#                 wake-up or at exit. Other linkers have no such flag.
+#                 wake-up or at exit. The linkers of macOS and MinGW have
+#                 no such flag; there the module's lock alone keeps it.
 #  --exclude-libs the engine's symbols stay private to the module.
 set(TOFIMAGE_MEX_LINK_OPTIONS "")
 if(NOT WIN32 AND NOT APPLE)

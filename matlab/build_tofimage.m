@@ -282,25 +282,33 @@ end
 function triplets = vcpkg_triplets(mingw)
 % MEX files use the dynamic C runtime (/MD): a static Highway built for it
 % (x64-windows-static-md) first, then the DLL build.
-arch = computer('arch');
 if ispc() && mingw
   triplets = {'x64-mingw-static', 'x64-mingw-dynamic'};
 elseif ispc()
   triplets = {'x64-windows-static-md', 'x64-windows'};
-elseif strcmp(arch, 'maca64')
+elseif ismac() && is_arm()
   triplets = {'arm64-osx', 'arm64-osx-dynamic'};
 elseif ismac()
   triplets = {'x64-osx', 'x64-osx-dynamic'};
-elseif ~isempty(strfind(arch, 'aarch64')) || ~isempty(strfind(arch, 'arm64'))
-  triplets = {'arm64-linux'};
+elseif is_arm()
+  triplets = {'arm64-linux', 'arm64-linux-dynamic'};
 else
   triplets = {'x64-linux', 'x64-linux-dynamic'};
 end
 end
 
+function tf = is_arm()
+% MATLAB's computer() says MACA64 on Apple silicon; Octave's gives the
+% host triplet (aarch64-..., arm64-...).
+tf = ~isempty(regexpi(computer(), '^(maca64|aarch64|arm64)', 'once'));
+end
+
 function h = highway_from_pkgconfig(mingw)
 h = [];
-[status, ~] = system('pkg-config --exists "libhwy >= 1.0"');
+if ispc()
+  return;
+end
+[status, ~] = system('pkg-config --exists "libhwy >= 1.0" 2>/dev/null');
 if status ~= 0
   return;
 end
@@ -310,11 +318,14 @@ h = highway_files(strtrim(incdir), {strtrim(libdir)}, 'pkg-config', mingw);
 end
 
 function h = highway_at(prefix, source, mingw)
-libdirs = {fullfile(prefix, 'lib'), fullfile(prefix, 'lib64')};
-multiarch = dir(fullfile(prefix, 'lib', '*-linux-gnu*'));
-for k = 1:numel(multiarch)
-  libdirs{end + 1} = fullfile(prefix, 'lib', multiarch(k).name);
+% Debian's multiarch folder of this machine only: another architecture's
+% libhwy (installed for cross compiling) would not link.
+if is_arm()
+  multiarch = 'aarch64-linux-gnu';
+else
+  multiarch = 'x86_64-linux-gnu';
 end
+libdirs = {fullfile(prefix, 'lib'), fullfile(prefix, 'lib64'), fullfile(prefix, 'lib', multiarch)};
 h = highway_files(fullfile(prefix, 'include'), libdirs, source, mingw);
 end
 
