@@ -13,7 +13,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # Debian packages the build, the tests and the demo need.
 DEPS = cmake make g++ pkg-config libgtest-dev libbenchmark-dev libhwy-dev \
        octave liboctave-dev clang libclang-rt-14-dev libomp-dev valgrind gnuplot \
-       $(PYTHON_DEPS)
+       g++-mingw-w64-x86-64-posix $(PYTHON_DEPS)
 # The Python package: its build (meson-python, pybind11) and its tests.
 PYTHON_DEPS = python3 python3-venv python3-pip python3-mesonpy meson ninja-build \
        pybind11-dev python3-numpy python3-pytest python3-dask python3-distributed
@@ -36,10 +36,13 @@ build:
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Installs only what is missing, so a machine that has everything needs
-# neither root nor the network.
+# neither root nor the network. A package counts when it is installed for
+# this machine's architecture (or for all): another architecture's copy, as
+# for cross compiling, does not build here.
 deps:
-	@missing=""; for p in $(DEPS); do \
-	  dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || missing="$$missing $$p"; \
+	@arch=$$(dpkg --print-architecture); missing=""; for p in $(DEPS); do \
+	  dpkg-query -W -f='$${Status} $${Architecture}\n' $$p 2>/dev/null \
+	    | grep -Eq "^install ok installed ($$arch|all)$$" || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
 	  echo "Installing:$$missing"; \

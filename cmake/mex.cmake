@@ -14,9 +14,12 @@ include(CheckLinkerFlag)
 
 # Linker flags for a module that the host loads and unloads:
 #  -z nodelete    the module, and with it the OpenMP runtime it brought in,
-#                 stays mapped after the host unloads it (`clear mex`). An
-#                 OpenMP runtime unmapped under its idle worker threads
-#                 crashes the host at the next wake-up or at exit.
+#                 stays mapped after the host unloads it (`munlock tofimage`
+#                 then `clear mex`; the module locks itself at its first
+#                 call, src/tofimage.cpp). An OpenMP runtime unmapped under
+#                 its idle worker threads crashes the host at the next
+#                 wake-up or at exit. The linkers of macOS and MinGW have
+#                 no such flag; there the module's lock alone keeps it.
 #  --exclude-libs the engine's symbols stay private to the module.
 set(TOFIMAGE_MEX_LINK_OPTIONS "")
 if(NOT WIN32 AND NOT APPLE)
@@ -159,6 +162,15 @@ endfunction()
 
 if(TOFIMAGE_BUILD_TESTS AND TOFIMAGE_HAVE_OCTAVE_MEX AND TOFIMAGE_OCTAVE_CLI)
   tofimage_add_octave_tests("test_*.m" 600)
+  # build_tofimage must find the Highway this build found and compile the
+  # vector kernel with it.
+  if(TOFIMAGE_HWY_LIB)
+    set(_tofimage_kernel vector)
+  else()
+    set(_tofimage_kernel scalar)
+  endif()
+  set_property(TEST octave_test_build_tofimage_script APPEND PROPERTY
+    ENVIRONMENT TOFIMAGE_EXPECT_KERNEL=${_tofimage_kernel})
 endif()
 
 # Load/call/unload cycles of the module in a host that has no OpenMP runtime

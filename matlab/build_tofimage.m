@@ -1,35 +1,51 @@
-function build_tofimage(outdir)
+function info = build_tofimage(outdir, hwy)
 %BUILD_TOFIMAGE  Compile the tofimage MEX module, in MATLAB or GNU Octave.
 %
-%   build_tofimage            builds tofimage.<mexext> into the folder of
-%                             this script, next to the help file tofimage.m
-%   build_tofimage(outdir)    builds it into outdir (created if missing)
+%   build_tofimage              builds tofimage.<mexext> into the folder of
+%                               this script, next to the help file tofimage.m
+%   build_tofimage(outdir)      builds it into outdir (created if missing)
+%   build_tofimage(outdir, hwy) takes Highway from the folder hwy (with
+%                               include/hwy/highway.h and lib/), or builds
+%                               the scalar kernel only when hwy is 'none'
+%   info = build_tofimage(...)  also returns what was built: the module's
+%                               path, its kernel ('vector' or 'scalar') and
+%                               where Highway came from
 %
-%   Compiles ../src/tofimage.cpp (the MATLAB entry point) and ../src/recon.cpp
-%   (the reconstruction engine with its scalar kernel) into one module:
+%   Compiles ../src/tofimage.cpp (the entry point), ../src/recon.cpp (the
+%   engine and its scalar kernel) and, when Google Highway (1.0 or later)
+%   is found, the vector kernel ../src/recon_simd*.cpp, which is many times
+%   faster and gives the same image:
 %     MATLAB  mex, with the separate-complex C API (-R2017b)
 %     Octave  mkoctfile --mex
-%   The optional vector kernel needs the Highway library and is built only
-%   by CMake (`make`, which writes build/tofimage.mex for Octave).
+%   Highway is looked for, in this order, in: the folder hwy or the
+%   environment variable HWY_ROOT; pkg-config (libhwy); the active conda
+%   environment (CONDA_PREFIX); vcpkg's installed tree (VCPKG_ROOT); the
+%   Homebrew prefixes /opt/homebrew and /usr/local. A static libhwy is
+%   linked into the module; a shared one is found at run time through the
+%   module's run path (on Windows, hwy.dll is copied next to the module).
+%   The build prints which kernel it built and which Highway it used;
+%   without Highway it says how to install it.
 %
 %   Floating point: no contraction into fused multiply-adds and no
 %   fast-math, so that images are the same bit for bit on every machine
 %   and thread count. OpenMP, per platform and compiler:
-%     Linux,   GCC or Clang     -fopenmp (GCC's libgomp or LLVM's libomp);
-%                               the module is linked with -z nodelete so
-%                               that `clear mex` never unmaps the OpenMP
-%                               runtime under its idle worker threads
-%     Windows, MSVC             /openmp
-%     Windows, MinGW-w64        -fopenmp
+%     Linux,   GCC or Clang     -fopenmp; linked with -z nodelete
+%     Windows, MSVC             /openmp (OpenMP 2.0)
+%     Windows, MinGW-w64        -fopenmp, linked with -static in MATLAB, so
+%                               the module needs no libgomp, libstdc++ or
+%                               libgcc DLL (Octave ships those itself)
 %     macOS,   Apple clang      -Xpreprocessor -fopenmp with the omp.h of
 %                               LLVM's libomp (brew install libomp, or set
-%                               the environment variable LIBOMP_PREFIX);
-%                               MATLAB links its own libiomp5 when present,
-%                               else libomp
+%                               LIBOMP_PREFIX). MATLAB links its own OpenMP
+%                               runtime: libomp on Apple silicon, libiomp5
+%                               on Intel Macs; Octave links libomp.
+%
+%   The module locks itself at its first call (mexLock): clear mex leaves
+%   it loaded, because unloading it under the OpenMP runtime's worker
+%   threads can crash MATLAB. To use a module rebuilt in the same folder,
+%   restart MATLAB or Octave; on Windows, build before calling tofimage.
 %
 %   Before the first build in MATLAB, choose a C++ compiler: mex -setup C++
-%   On Linux a module once loaded stays loaded for the session: after
-%   rebuilding it in the same folder, restart MATLAB or Octave.
 %
 %   Example:
 %       build_tofimage                  % then tofimage is ready to call
@@ -41,6 +57,9 @@ here = fileparts(mfilename('fullpath'));
 if nargin < 1 || isempty(outdir)
   outdir = here;
 end
+if nargin < 2
+  hwy = '';
+end
 if ~exist(outdir, 'dir')
   mkdir(outdir);
 end
@@ -51,20 +70,64 @@ for k = 1:numel(sources)
     error('build_tofimage: source file %s not found', sources{k});
   end
 end
+octave = exist('OCTAVE_VERSION', 'builtin') ~= 0;
+mingw = ispc() && (octave || matlab_uses_mingw());
+
+h = find_highway(hwy, mingw);
+if ~isempty(h)
+  simd = dir(fullfile(srcdir, 'recon_simd*.cpp'));
+  sources = [sources, cellfun(@(f) fullfile(srcdir, f), {simd.name}, 'UniformOutput', false)];
+end
 fpflags = '-fno-fast-math -ffp-contract=off -fno-math-errno';
+module = fullfile(outdir, ['tofimage.' mexext()]);
+was_locked = module_locked();
 
-if exist('OCTAVE_VERSION', 'builtin')
-  build_octave(outdir, srcdir, sources, fpflags);
-else
-  build_matlab(outdir, srcdir, sources, fpflags);
+try
+  if octave
+    build_octave(module, srcdir, sources, fpflags, h);
+  else
+    build_matlab(outdir, srcdir, sources, fpflags, h, mingw);
+  end
+catch err
+  if was_locked && ispc()
+    error(['build_tofimage: %s\nA module loaded in this session stays loaded, and Windows keeps ' ...
+           'its file open: restart MATLAB, then run build_tofimage before calling tofimage.'], ...
+          err.message);
+  end
+  rethrow(err);
 end
-% A module of the same name that is already loaded is replaced at the next
-% call.
+if ~isempty(h) && ~isempty(h.dll)
+  copyfile(h.dll, outdir);
+end
+% A module of the same name that is not loaded yet is picked up at the
+% next call; one that is loaded (and locked) stays until the session ends.
 clear('tofimage');
-fprintf('build_tofimage: built %s\n', fullfile(outdir, ['tofimage.' mexext()]));
+
+if isempty(h)
+  kernel = 'scalar';
+  if strcmpi(hwy, 'none')
+    fprintf('build_tofimage: built %s with the scalar kernel only, as asked\n', module);
+  else
+    fprintf('build_tofimage: built %s with the scalar kernel only: Highway not found.\n%s\n', ...
+            module, install_hint());
+  end
+else
+  kernel = 'vector';
+  fprintf('build_tofimage: built %s with the vector kernel (Highway %s from %s: %s, %s)\n', ...
+          module, h.version, h.source, h.include, h.linkage);
+end
+if was_locked
+  fprintf(['build_tofimage: tofimage was already loaded in this session and stays loaded; ' ...
+           'restart to use the new build.\n']);
+end
+if nargout > 0
+  info = struct('module', module, 'kernel', kernel, 'highway', h);
+end
 end
 
-function build_octave(outdir, srcdir, sources, fpflags)
+% ------------------------------------------------------------------ builds
+
+function build_octave(module, srcdir, sources, fpflags, h)
 % mkoctfile takes compiler flags from its configuration variables, which the
 % environment overrides; the previous values come back afterwards.
 cxxflags = strtrim(mkoctfile('-p', 'CXXFLAGS'));
@@ -79,6 +142,7 @@ if ismac()
   ompflags = ['-Xpreprocessor -fopenmp -I' prefix '/include'];
   extra = {['-L' prefix '/lib'], '-lomp', ['-Wl,-rpath,' prefix '/lib']};
 elseif ispc()
+  % Octave's MinGW: its own libgomp and libstdc++ DLLs are loaded with it.
   ompflags = '-fopenmp';
   ldflags = [ldflags ' -fopenmp'];
 else
@@ -89,45 +153,299 @@ end
 setenv('CXXFLAGS', [cxxflags ' -std=c++17 -O2 ' ompflags ' ' fpflags]);
 setenv('LDFLAGS', ldflags);
 
-[out, status] = mkoctfile('--mex', '-o', fullfile(outdir, 'tofimage.mex'), ...
-                          ['-I' srcdir], extra{:}, sources{:});
+[hcompile, hlink, rpath] = highway_flags(h, false);
+if ~isempty(rpath)
+  extra{end + 1} = rpath;
+end
+[out, status] = mkoctfile('--mex', '-o', module, ['-I' srcdir], hcompile{:}, ...
+                          sources{:}, hlink{:}, extra{:});
 if status ~= 0
   error('build_tofimage: mkoctfile failed:\n%s', out);
 end
 end
 
-function build_matlab(outdir, srcdir, sources, fpflags)
+function build_matlab(outdir, srcdir, sources, fpflags, h, mingw)
 cc = mex.getCompilerConfigurations('C++', 'Selected');
 if isempty(cc)
   error('build_tofimage: no C++ compiler selected; run  mex -setup C++  first');
 end
 args = {'-R2017b', '-O', '-outdir', outdir, '-output', 'tofimage', ['-I' srcdir]};
-if ispc()
-  if ~isempty(strfind(lower([cc.ShortName ' ' cc.Name]), 'mingw'))
-    args = [args, {['CXXFLAGS=$CXXFLAGS -std=c++17 -fopenmp ' fpflags], ...
-                   'LDFLAGS=$LDFLAGS -fopenmp'}];
-  else
-    % MSVC: /fp:precise rounds every operation as written.
-    args = [args, {'COMPFLAGS=$COMPFLAGS /std:c++17 /openmp /fp:precise'}];
-  end
+[hcompile, hlink, rpath] = highway_flags(h, ispc() && ~mingw);
+if ~isempty(rpath)
+  rpath = [' ' rpath];
+end
+if ispc() && mingw
+  % -static: libgomp, libstdc++, libgcc and winpthread go into the module,
+  % which then needs no DLL of MinGW's beside it. MinGW's linker has no
+  % -z nodelete; the module's lock keeps it loaded.
+  args = [args, {['CXXFLAGS=$CXXFLAGS -std=c++17 -fopenmp ' fpflags], ...
+                 'LDFLAGS=$LDFLAGS -fopenmp -static'}];
+elseif ispc()
+  % MSVC: /fp:precise rounds every operation as written; src/recon.h turns
+  % contraction off for versions that would contract under it.
+  args = [args, {'COMPFLAGS=$COMPFLAGS /std:c++17 /openmp /fp:precise'}];
 elseif ismac()
+  % One OpenMP runtime per process: MATLAB's own (libomp on Apple silicon,
+  % libiomp5 on Intel Macs), with only the header taken from Homebrew's
+  % libomp. A second runtime aborts with "OMP: Error #15".
   prefix = libomp_prefix();
+  [ompdir, ompname] = matlab_openmp();
   args = [args, {['CXXFLAGS=$CXXFLAGS -std=c++17 -Xpreprocessor -fopenmp ' fpflags], ...
-                 ['-I' prefix '/include']}];
-  % MATLAB's own OpenMP runtime stays loaded for the whole session, so
-  % unloading the module never unmaps it; libomp is the fallback.
-  iompdir = fullfile(matlabroot, 'sys', 'os', computer('arch'));
-  if exist(fullfile(iompdir, 'libiomp5.dylib'), 'file')
-    args = [args, {['-L' iompdir], '-liomp5'}];
-  else
-    args = [args, {['-L' prefix '/lib'], '-lomp', ...
-                   ['LDFLAGS=$LDFLAGS -Wl,-rpath,' prefix '/lib']}];
-  end
+                 ['-I' prefix '/include'], ['-L' ompdir], ['-l' ompname], ...
+                 ['LDFLAGS=$LDFLAGS -Wl,-rpath,' ompdir rpath]}];
 else
   args = [args, {['CXXFLAGS=$CXXFLAGS -std=c++17 -fopenmp ' fpflags], ...
-                 'LDFLAGS=$LDFLAGS -fopenmp -Wl,-z,nodelete'}];
+                 ['LDFLAGS=$LDFLAGS -fopenmp -Wl,-z,nodelete' rpath]}];
 end
-mex(args{:}, sources{:});
+mex(args{:}, hcompile{:}, sources{:}, hlink{:});
+end
+
+function [ompdir, name] = matlab_openmp()
+% MATLAB's OpenMP runtime on macOS: libomp on Apple silicon (maca64),
+% Intel's libiomp5 on Intel Macs (maci64).
+arch = computer('arch');
+if strcmp(arch, 'maca64')
+  lib = 'omp';
+else
+  lib = 'iomp5';
+end
+dirs = {fullfile(matlabroot, 'bin', arch), fullfile(matlabroot, 'sys', 'os', arch)};
+for k = 1:numel(dirs)
+  if exist(fullfile(dirs{k}, ['lib' lib '.dylib']), 'file')
+    ompdir = dirs{k};
+    name = lib;
+    return;
+  end
+end
+error('build_tofimage: MATLAB''s OpenMP runtime lib%s.dylib not found in %s or %s', ...
+      lib, dirs{:});
+end
+
+function tf = matlab_uses_mingw()
+cc = mex.getCompilerConfigurations('C++', 'Selected');
+tf = ~isempty(cc) && ~isempty(strfind(lower([cc.ShortName ' ' cc.Name]), 'mingw'));
+end
+
+% ----------------------------------------------------------------- Highway
+
+function h = find_highway(hwy, mingw)
+% Highway as a struct (source, version, include, libdir, lib, static,
+% linkage, dll), or [] when none is found or the scalar kernel is asked for.
+h = [];
+if strcmpi(hwy, 'none')
+  return;
+end
+explicit = {hwy, 'argument'; getenv('HWY_ROOT'), 'HWY_ROOT'};
+for k = 1:2
+  if ~isempty(explicit{k, 1})
+    h = highway_at(explicit{k, 1}, explicit{k, 2}, mingw);
+    if isempty(h)
+      error('build_tofimage: no Highway 1.0 or later in %s (%s): no include/hwy/highway.h or libhwy', ...
+            explicit{k, 1}, explicit{k, 2});
+    end
+    return;
+  end
+end
+h = highway_from_pkgconfig(mingw);
+if ~isempty(h)
+  return;
+end
+candidates = {};
+conda = getenv('CONDA_PREFIX');
+if ~isempty(conda)
+  candidates(end + 1, :) = {conda, 'conda'};
+  candidates(end + 1, :) = {fullfile(conda, 'Library'), 'conda'};
+end
+for root = {getenv('VCPKG_ROOT'), getenv('VCPKG_INSTALLATION_ROOT')}
+  if ~isempty(root{1})
+    for t = vcpkg_triplets(mingw)
+      candidates(end + 1, :) = {fullfile(root{1}, 'installed', t{1}), ['vcpkg ' t{1}]};
+    end
+  end
+end
+if ~ispc()
+  % MATLAB started from the Dock or a desktop menu has no Homebrew on its PATH.
+  candidates(end + 1, :) = {'/opt/homebrew', 'Homebrew'};
+  candidates(end + 1, :) = {'/usr/local', '/usr/local'};
+  if ~ismac()
+    candidates(end + 1, :) = {'/usr', 'the system'};
+  end
+end
+for k = 1:size(candidates, 1)
+  h = highway_at(candidates{k, 1}, candidates{k, 2}, mingw);
+  if ~isempty(h)
+    return;
+  end
+end
+end
+
+function triplets = vcpkg_triplets(mingw)
+% MEX files use the dynamic C runtime (/MD): a static Highway built for it
+% (x64-windows-static-md) first, then the DLL build.
+if ispc() && mingw
+  triplets = {'x64-mingw-static', 'x64-mingw-dynamic'};
+elseif ispc()
+  triplets = {'x64-windows-static-md', 'x64-windows'};
+elseif ismac() && is_arm()
+  triplets = {'arm64-osx', 'arm64-osx-dynamic'};
+elseif ismac()
+  triplets = {'x64-osx', 'x64-osx-dynamic'};
+elseif is_arm()
+  triplets = {'arm64-linux', 'arm64-linux-dynamic'};
+else
+  triplets = {'x64-linux', 'x64-linux-dynamic'};
+end
+end
+
+function tf = is_arm()
+% MATLAB's computer() says MACA64 on Apple silicon; Octave's gives the
+% host triplet (aarch64-..., arm64-...).
+tf = ~isempty(regexpi(computer(), '^(maca64|aarch64|arm64)', 'once'));
+end
+
+function h = highway_from_pkgconfig(mingw)
+h = [];
+if ispc()
+  return;
+end
+[status, ~] = system('pkg-config --exists "libhwy >= 1.0" 2>/dev/null');
+if status ~= 0
+  return;
+end
+[~, incdir] = system('pkg-config --variable=includedir libhwy');
+[~, libdir] = system('pkg-config --variable=libdir libhwy');
+h = highway_files(strtrim(incdir), {strtrim(libdir)}, 'pkg-config', mingw);
+end
+
+function h = highway_at(prefix, source, mingw)
+% Debian's multiarch folder of this machine only: another architecture's
+% libhwy (installed for cross compiling) would not link.
+if is_arm()
+  multiarch = 'aarch64-linux-gnu';
+else
+  multiarch = 'x86_64-linux-gnu';
+end
+libdirs = {fullfile(prefix, 'lib'), fullfile(prefix, 'lib64'), fullfile(prefix, 'lib', multiarch)};
+h = highway_files(fullfile(prefix, 'include'), libdirs, source, mingw);
+end
+
+function h = highway_files(incdir, libdirs, source, mingw)
+% Highway's header (version 1.0 or later) and library, static preferred.
+% On Windows a library with hwy.dll in the bin folder beside lib is the
+% import library of that DLL.
+h = [];
+version = highway_version(fullfile(incdir, 'hwy', 'highway.h'));
+if isempty(version)
+  return;
+end
+if ispc() && ~mingw
+  names = {'hwy.lib'};
+elseif ispc()
+  names = {'libhwy.a', 'libhwy.dll.a'};
+elseif ismac()
+  names = {'libhwy.a', 'libhwy.dylib'};
+else
+  names = {'libhwy.a', 'libhwy.so'};
+end
+for d = 1:numel(libdirs)
+  for k = 1:numel(names)
+    lib = fullfile(libdirs{d}, names{k});
+    if ~exist(lib, 'file')
+      continue;
+    end
+    dll = '';
+    if ispc()
+      for f = {'hwy.dll', 'libhwy.dll'}
+        if exist(fullfile(libdirs{d}, '..', 'bin', f{1}), 'file')
+          dll = fullfile(libdirs{d}, '..', 'bin', f{1});
+        end
+      end
+      static = isempty(dll);
+    else
+      static = strcmp(names{k}, 'libhwy.a');
+    end
+    if static
+      linkage = ['linked statically: ' lib];
+    else
+      linkage = ['shared library in ' libdirs{d}];
+    end
+    h = struct('source', source, 'version', version, 'include', incdir, ...
+               'libdir', libdirs{d}, 'lib', lib, 'static', static, ...
+               'linkage', linkage, 'dll', dll);
+    return;
+  end
+end
+end
+
+function version = highway_version(header)
+% 'major.minor.patch' from hwy/highway.h, or '' when absent or before 1.0.
+version = '';
+if ~exist(header, 'file')
+  return;
+end
+text = fileread(header);
+parts = regexp(text, '#define HWY_(MAJOR|MINOR|PATCH) (\d+)', 'tokens');
+if numel(parts) < 3 || str2double(parts{1}{2}) < 1
+  return;
+end
+version = sprintf('%s.%s.%s', parts{1}{2}, parts{2}{2}, parts{3}{2});
+end
+
+function [compile, link, rpath] = highway_flags(h, msvc)
+% Compiler and linker arguments for the vector kernel; rpath is the linker
+% flag that lets the loader find a shared libhwy outside the system folders.
+compile = {};
+link = {};
+rpath = '';
+if isempty(h)
+  return;
+end
+compile = {'-DTOFIMAGE_HAVE_HWY'};
+if ~is_system_dir(h.include)
+  compile{end + 1} = ['-I' h.include];
+end
+if h.static || msvc
+  link = {h.lib};
+else
+  link = {['-L' h.libdir], '-lhwy'};
+end
+if ~h.static && ispc()
+  compile{end + 1} = '-DHWY_SHARED_DEFINE';   % Highway's functions come from its DLL
+end
+if ~h.static && ~ispc() && ~is_system_dir(h.libdir)
+  rpath = ['-Wl,-rpath,' h.libdir];
+end
+end
+
+function tf = is_system_dir(d)
+% Folders the compiler and the loader search anyway; -I/usr/include would
+% also break the C++ library's #include_next.
+tf = any(strcmp(regexprep(d, '[/\\]+$', ''), {'/usr/include', '/usr/lib', '/usr/lib64'})) || ...
+     ~isempty(regexp(d, '^/usr/lib/[^/]*-linux-gnu[^/]*/?$', 'once'));
+end
+
+function text = install_hint()
+if ismac()
+  text = '  Install it with  brew install highway  (or conda install -c conda-forge libhwy), then build again.';
+elseif ispc()
+  text = ['  Install it with  vcpkg install highway:x64-windows-static-md  (MSVC) or ' ...
+          'highway:x64-mingw-static  (MinGW) and set VCPKG_ROOT, or conda install -c conda-forge libhwy; then build again.'];
+else
+  text = ['  Install it with  sudo apt-get install libhwy-dev  (Debian, Ubuntu), ' ...
+          'sudo dnf install highway-devel  (Fedora) or conda install -c conda-forge libhwy; then build again.'];
+end
+end
+
+% ------------------------------------------------------------------ helpers
+
+function tf = module_locked()
+% True when a tofimage module is loaded in this session and has locked
+% itself (see tofimage.cpp); such a module is not replaced until restart.
+tf = false;
+try
+  tf = mislocked('tofimage');
+catch
+end
 end
 
 function prefix = libomp_prefix()

@@ -108,9 +108,14 @@ function varargout = tofimage(varargin)
 %
 %   Build: in MATLAB or Octave run build_tofimage (matlab/build_tofimage.m),
 %   or build with CMake (`make`), which writes build/tofimage.mex for Octave.
-%   On Linux the module stays loaded until the session ends (`clear mex`
-%   must not unload the OpenMP runtime under its threads): after rebuilding
-%   it at the same place, restart MATLAB or Octave to use the new build.
+%   build_tofimage prints whether the module has the vector kernel (with
+%   Google Highway) or the scalar kernel only; both give the same image.
+%   The module locks itself at its first call (mexLock): clear mex leaves
+%   it loaded, since unloading it under the OpenMP runtime's worker threads
+%   can crash MATLAB. After rebuilding it at the same place, restart MATLAB
+%   or Octave to use the new build (on Windows, restart before rebuilding).
+%   munlock tofimage releases the lock; clear mex then unloads the module,
+%   which is safe on Linux (where it stays mapped) and risky elsewhere.
 %
 %   See also BUILD_TOFIMAGE.
 

@@ -100,7 +100,10 @@ int reconTeamSize(int32_t numCores) {
     const int cap = 4 * omp_get_num_procs();
     int team = numCores > 0 ? numCores : omp_get_max_threads();
     if (team > cap) team = cap;
+#if _OPENMP >= 200805
+    // OpenMP 3.0; MSVC's /openmp provides 2.0 only.
     if (team > omp_get_thread_limit()) team = omp_get_thread_limit();
+#endif
     return team < 1 ? 1 : team;
 #else
     (void)numCores;

@@ -9,6 +9,13 @@
 #include <cstdint>
 #include <string>
 
+// No contraction into fused multiply-adds in any source that includes this
+// header. GCC and Clang get -ffp-contract=off from the build; MSVC before
+// Visual Studio 2022 contracts under /fp:precise unless told otherwise.
+#if defined(_MSC_VER) && !defined(__clang__)
+#pragma fp_contract(off)
+#endif
+
 // One reconstruction request. All arrays are column-major and owned by the
 // caller; lengths are in elements.
 struct ReconInput {

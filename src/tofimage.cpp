@@ -8,6 +8,13 @@
 // calls. Every error is raised before the output exists and before any
 // computation.
 //
+// The module locks itself into the host at its first call (mexLock), so
+// `clear mex`, `clear all` and `clear tofimage` leave it loaded. Unloading a
+// module while the OpenMP runtime's idle worker threads live can crash the
+// host: on Windows with MinGW the runtime is linked into the module, and
+// elsewhere it may leave memory together with the module. `munlock tofimage`
+// releases the lock; Linux builds also stay mapped after that (-z nodelete).
+//
 // mexErrMsgTxt does not return (the host unwinds or jumps out of this call),
 // so no object with a destructor is alive in mexFunction when it is called:
 // messages built as std::string are copied into a plain buffer first.
@@ -76,6 +83,7 @@ bool soundArguments(const mxArray* prhs[], char* msg) {
 }  // namespace
 
 void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    if (!mexIsLocked()) mexLock();
     if (nrhs < 11)
         mexErrMsgTxt(
             "Wrong number of input arguments for Recon = tofimage(sigMat, n,  x_sensor, y_sensor, "

@@ -5,8 +5,10 @@
 // The module brings its OpenMP runtime in as a dependency. If unloading the
 // module also unmapped that runtime, its idle worker threads would be left
 // without code and the process would crash (at the next call or at exit).
-// The test passes when every cycle gives the right image and the process
-// ends normally.
+// The test passes when every cycle gives the right image, the module has
+// locked itself (mexLock) at its first call, and the process ends normally.
+// This host unloads the module regardless of the lock, as MATLAB does after
+// `munlock tofimage; clear mex`.
 //
 // This program plays the host: it defines the few MEX API functions the
 // module calls, over a minimal array type. Being part of the executable,
@@ -56,6 +58,10 @@ __attribute__((visibility("default"))) mxArray* mxCreateNumericArray(mwSize ndim
     a->isDouble = true;
     return a;
 }
+// Lock state of the loaded module: set by mexLock, reset at each unload.
+static bool moduleLocked = false;
+__attribute__((visibility("default"))) void mexLock(void) { moduleLocked = true; }
+__attribute__((visibility("default"))) int mexIsLocked(void) { return moduleLocked ? 1 : 0; }
 __attribute__((visibility("default"))) void mexErrMsgTxt(const char* msg) {
     std::fprintf(stderr, "unexpected error from the module: %s\n", msg);
     std::exit(3);
@@ -120,6 +126,11 @@ int main(int argc, char** argv) {
             return 1;
         }
         delete out[0];
+        if (!moduleLocked) {
+            std::fprintf(stderr, "cycle %d: the module did not lock itself\n", k);
+            return 1;
+        }
+        moduleLocked = false;
         if (dlclose(module) != 0) {
             std::fprintf(stderr, "cannot unload: %s\n", dlerror());
             return 2;

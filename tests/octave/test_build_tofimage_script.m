@@ -1,23 +1,31 @@
 function test_build_tofimage_script()
 % matlab/build_tofimage.m builds a working module with Octave's mkoctfile:
-% built into a temporary folder, put first on the path, it gives the worked
-% example and the same image for every thread count, and the error messages
-% of the CMake-built module.
+% built into a temporary folder, put first on the path, it carries the
+% kernel CTest expects (TOFIMAGE_EXPECT_KERNEL: vector where CMake found
+% Highway), passes the results tests, gives the CMake module's images bit
+% for bit, the same image for every thread count, and the error messages.
 here = fileparts(mfilename('fullpath'));
 matlab_dir = canonicalize_file_name(fullfile(here, '..', '..', 'matlab'));
+cmake_module = which('tofimage');
 outdir = tempname();
 old_path = path();
 old_cxx = getenv('CXXFLAGS');
 cleanup = onCleanup(@() finish(old_path, outdir));
 
 addpath(matlab_dir);
-build_tofimage(outdir);
+info = build_tofimage(outdir);
 module = fullfile(outdir, ['tofimage.' mexext()]);
-if ~exist(module, 'file')
+if ~exist(module, 'file') || ~strcmp(info.module, module)
   error('test_build_tofimage_script: %s was not built', module);
 end
 if ~strcmp(getenv('CXXFLAGS'), old_cxx)
   error('test_build_tofimage_script: the build script left CXXFLAGS changed');
+end
+check_kernel(module, info, getenv('TOFIMAGE_EXPECT_KERNEL'));
+
+% The CMake module, under another name, to compare against in this session.
+if ~isempty(regexp(cmake_module, ['\.' mexext() '$'], 'once'))
+  copyfile(cmake_module, fullfile(outdir, ['tofimage_cmake.' mexext()]));
 end
 addpath(outdir);
 clear tofimage;
@@ -25,10 +33,24 @@ if ~strcmp(which('tofimage'), module)
   error('test_build_tofimage_script: tofimage resolves to %s', which('tofimage'));
 end
 
-for mode = 1:3
-  args = worked_example_args(mode);
-  check_equal(tofimage(args{:}), expected_worked_example(mode), sprintf('script build, mode %d', mode));
+test_tofimage_results();
+
+compared = 0;
+if exist('tofimage_cmake', 'file') == 3
+  % Problems on which the vector kernel takes its table and window paths
+  % (rows and sampling rate of the standard workload) as well as small ones.
+  for mode = [1 2 3]
+    for problem = {{33, 24, 500}, {64, 48, 2030}}
+      args = ring_args(problem{1}{:}, mode, 2, 40 + mode);
+      check_equal(tofimage(args{:}), tofimage_cmake(args{:}), ...
+                  sprintf('script build against the CMake build, n=%d mode=%d', problem{1}{1}, mode));
+      compared = compared + 1;
+    end
+  end
+elseif ~isempty(getenv('TOFIMAGE_EXPECT_KERNEL'))
+  error('test_build_tofimage_script: no CMake-built module on the path to compare with');
 end
+
 args = ring_args(21, 16, 300, 3, 1, 9);
 one = tofimage(args{:});
 check_equal(one, reference_recon(args{1:10}), 'script build against the reference');
@@ -39,12 +61,36 @@ end
 args = worked_example_args(1);
 check_error('Wrong number of input arguments for Recon = tofimage(sigMat, n,  x_sensor, y_sensor, z_sensor, c, image_select, t, fs, image_width, numCores)', 1, args{1:10});
 check_error('n must not be negative', 1, args{1}, -4, args{3:11});
-printf('test_build_tofimage_script: module built by build_tofimage passes\n');
+printf('test_build_tofimage_script: module built by build_tofimage (%s kernel) passes; %d images compared with the CMake module\n', ...
+       info.kernel, compared);
+end
+
+function check_kernel(module, info, expected)
+% The build's report and the module's own symbols must agree: Highway's
+% per-target namespaces (N_SSE4, N_AVX2, N_NEON, ...) exist in the module
+% exactly when the vector kernel was compiled into it.
+[status, symbols] = system(sprintf('nm -C "%s"', module));
+if status ~= 0
+  error('test_build_tofimage_script: nm failed on %s:\n%s', module, symbols);
+end
+targets = unique(regexp(symbols, 'N_[A-Z0-9_]+(?=::)', 'match'));
+vector_targets = setdiff(targets, {'N_SCALAR', 'N_EMU128'});
+has_vector = ~isempty(vector_targets);
+if has_vector ~= strcmp(info.kernel, 'vector')
+  error('test_build_tofimage_script: build_tofimage reports the %s kernel, the module has Highway targets {%s}', ...
+        info.kernel, strjoin(targets, ', '));
+end
+if ~isempty(expected) && ~strcmp(info.kernel, expected)
+  error('test_build_tofimage_script: expected the %s kernel, build_tofimage built the %s kernel', ...
+        expected, info.kernel);
+end
+printf('test_build_tofimage_script: %s kernel, Highway targets in the module: %s\n', ...
+       info.kernel, strjoin(targets, ' '));
 end
 
 function finish(old_path, outdir)
 path(old_path);
-clear tofimage;
+clear tofimage tofimage_cmake;
 if exist(outdir, 'dir')
   confirm_recursive_rmdir(false, 'local');
   rmdir(outdir, 's');

@@ -1,10 +1,14 @@
 function test_tofimage_clear_cycles()
-% The module is unloaded (clear tofimage, clear mex, clear functions) and
+% The module is cleared (clear tofimage, clear mex, clear functions) and
 % called again many times over, with OpenMP worker threads alive from the
 % previous call: every call must give the same image and the session must
-% survive.
+% survive. The module's lock keeps it loaded through every clear.
 args = ring_args(48, 32, 400, 3, 2, 7);
 want = tofimage(args{:});
+% The module locks itself at its first call, so no clear below unloads it.
+if ~mislocked('tofimage')
+  error('test_tofimage_clear_cycles: the module is not locked after its first call');
+end
 cmds = {'clear tofimage', 'clear mex', 'clear functions', 'clear -f tofimage'};
 cycles = 60;
 for k = 1:cycles
