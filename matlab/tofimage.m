@@ -59,7 +59,11 @@ function varargout = tofimage(varargin)
 %   extra ones are ignored.
 %
 %   Recon         the n x n image (double). Recon(K+1, L+1) is the pixel in
-%                 row K and column L (K, L = 0 .. n-1).
+%                 row K and column L (K, L = 0 .. n-1). It has the same
+%                 bits on every machine, instruction set and thread count,
+%                 NaN payloads aside: where two NaNs meet in a sum, which
+%                 one's payload survives depends on the instruction set, so
+%                 a NaN pixel is NaN everywhere but not always the same NaN.
 %
 %   Where the grid sits. With half = floor(n/2), the centre of pixel
 %   (row K, column L) is at
