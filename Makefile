@@ -3,6 +3,8 @@
 #   make test   install missing Debian packages, build, run every test,
 #               then the sanitizer tests and the fuzzer below
 #   make test-sanitize  the C++ tests built with ASan + UBSan (build-sanitize/)
+#   make test-arm64  cross-build for 64-bit Arm (build-arm64/) and run the
+#               vector kernel's test under qemu-aarch64 (NEON, SVE, SVE2)
 #   make fuzz   the engine's libFuzzer target for FUZZ_SECONDS (build-fuzz/)
 #   make bench  run the benchmarks
 #   make demo   reconstruct a simulated scan into build/demo.png
@@ -10,21 +12,24 @@ BUILD ?= build
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-# Debian packages the build, the tests and the demo need.
+# Debian packages the build, the tests and the demo need; name:arm64 is the
+# arm64 package of Debian's multiarch, for the cross build.
 DEPS = cmake make g++ pkg-config libgtest-dev libbenchmark-dev libhwy-dev \
        octave liboctave-dev clang libclang-rt-14-dev libomp-dev valgrind gnuplot \
-       g++-mingw-w64-x86-64-posix $(PYTHON_DEPS)
+       g++-mingw-w64-x86-64-posix $(PYTHON_DEPS) \
+       g++-aarch64-linux-gnu qemu-user libhwy-dev:arm64 libgtest-dev:arm64 libgomp1:arm64
 # The Python package: its build (meson-python, pybind11) and its tests.
 PYTHON_DEPS = python3 python3-venv python3-pip python3-mesonpy meson ninja-build \
        pybind11-dev python3-numpy python3-pytest python3-dask python3-distributed
 
-.PHONY: all build deps test test-sanitize fuzz bench demo clean
+.PHONY: all build deps test test-sanitize test-arm64 fuzz bench demo clean
 
 # Robustness trees: the engine and its C++ tests under AddressSanitizer and
 # UndefinedBehaviorSanitizer, and the libFuzzer target (clang). Neither
 # builds the MEX module: a sanitized module cannot load into Octave.
 SANITIZE_BUILD ?= build-sanitize
 FUZZ_BUILD ?= build-fuzz
+ARM64_BUILD ?= build-arm64
 FUZZ_SECONDS ?= 60
 SANITIZE_ENV = ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1 \
                UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -36,23 +41,29 @@ build:
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Installs only what is missing, so a machine that has everything needs
-# neither root nor the network. A package counts when it is installed for
-# this machine's architecture (or for all): another architecture's copy, as
-# for cross compiling, does not build here.
+# neither root nor the network. A name without an architecture means the
+# machine's own (or an architecture-independent package): dpkg would also
+# count the arm64 copy of a multiarch package as installed.
 deps:
-	@arch=$$(dpkg --print-architecture); missing=""; for p in $(DEPS); do \
+	@native=$$(dpkg --print-architecture); missing=""; \
+	for p in $(DEPS); do \
+	  case $$p in *:*) arch=$${p#*:};; *) arch="$$native|all";; esac; \
 	  dpkg-query -W -f='$${Status} $${Architecture}\n' $$p 2>/dev/null \
-	    | grep -Eq "^install ok installed ($$arch|all)$$" || missing="$$missing $$p"; \
+	    | grep -Eq "^install ok installed ($$arch)$$" || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
 	  echo "Installing:$$missing"; \
 	  SUDO=""; [ "$$(id -u)" -eq 0 ] || SUDO=sudo; \
+	  case "$$missing" in *:arm64*) \
+	    dpkg --print-foreign-architectures | grep -qx arm64 || $$SUDO dpkg --add-architecture arm64;; \
+	  esac; \
 	  $$SUDO apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
 	fi
 
 test: deps build
 	ctest --test-dir $(BUILD) --output-on-failure
+	$(MAKE) --no-print-directory test-arm64
 	$(MAKE) --no-print-directory test-sanitize
 	$(MAKE) --no-print-directory fuzz
 
@@ -61,6 +72,15 @@ test-sanitize: deps
 	  -DTOFIMAGE_BUILD_BENCH=OFF -DTOFIMAGE_BUILD_MEX=OFF
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 	$(SANITIZE_ENV) ctest --test-dir $(SANITIZE_BUILD) --output-on-failure
+
+# The engine and its tests cross-built for 64-bit Arm from the same CMake
+# (only the toolchain differs); ctest's qemu label runs the vector kernel's
+# test under qemu-aarch64 for NEON, SVE, SVE2, SVE_256 and SVE2_128.
+test-arm64: deps
+	cmake -S . -B $(ARM64_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-aarch64.cmake \
+	  -DCMAKE_BUILD_TYPE=Release -DTOFIMAGE_BUILD_BENCH=OFF -DTOFIMAGE_BUILD_MEX=OFF
+	cmake --build $(ARM64_BUILD) -j $(JOBS)
+	ctest --test-dir $(ARM64_BUILD) -L qemu --no-tests=error --output-on-failure
 
 # New inputs go to $(FUZZ_BUILD)/corpus; the seeds in tests/fuzz/corpus are
 # only read. A failing input is saved as $(FUZZ_BUILD)/crash-*; replay it
@@ -89,4 +109,4 @@ demo: deps build
 	  --eval "demo_tofimage('$(BUILD)/demo.png')"
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) $(ARM64_BUILD)

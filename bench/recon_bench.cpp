@@ -32,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "problem.h"
 #include "recon.h"
 
 #ifdef TOFIMAGE_HAVE_HWY
@@ -42,81 +43,24 @@ namespace {
 
 enum Scan { kRing = 0, kLinear = 1, kFew = 2 };
 
-struct Workload {
-    int32_t rows, cols, n;
-    double c, fs;
-    std::vector<double> sigMat, x, y, z, t;
-
-    Workload(Scan scan, int32_t n_, int32_t rows_) : rows(rows_), n(n_) {
-        fs = 40e6;
-        double t0 = 1e-6;
-        if (scan == kLinear) {
-            cols = 128;
-            c = 1540.0;
-            t0 = 0.0;
-            for (int32_t s = 0; s < cols; ++s) {
-                x.push_back((s - (cols - 1) / 2.0) * 0.3e-3);
-                y.push_back(13e-3);
-            }
-        } else {
-            cols = scan == kFew ? 4096 : 256;
-            c = 1500.0;
-            for (int32_t s = 0; s < cols; ++s) {
-                const double a = 2.0 * M_PI * s / cols;
-                x.push_back(0.04 * std::cos(a));
-                y.push_back(0.04 * std::sin(a));
-            }
-        }
-        z.assign(cols, 0.0);
-        for (int32_t i = 0; i < rows; ++i) t.push_back(t0 + i / fs);
-        std::mt19937_64 rng(1);
-        std::normal_distribution<double> normal;
-        sigMat.resize((size_t)rows * cols);
-        for (double& v : sigMat) v = normal(rng);
+Problem scanProblem(Scan scan, int32_t n, int32_t rows) {
+    if (scan != kLinear) return ringProblem(n, scan == kFew ? 4096 : 256, rows, 1);
+    Problem p = ringProblem(n, 128, rows, 1);  // signals and sampling as the ring's
+    p.c = 1540.0;
+    for (int32_t s = 0; s < p.cols; ++s) {
+        p.x[s] = (s - (p.cols - 1) / 2.0) * 0.3e-3;
+        p.y[s] = 13e-3;
     }
-
-    ReconInput input(double image_select, int32_t threads, double* image) const {
-        ReconInput in;
-        in.sigMat = sigMat.data();
-        in.rows = rows;
-        in.cols = cols;
-        in.n = n;
-        in.x_sensor = x.data();
-        in.y_sensor = y.data();
-        in.z_sensor = z.data();
-        in.c = c;
-        in.image_select = image_select;
-        in.t = t.data();
-        in.fs = fs;
-        in.image_width = 0.025;
-        in.numCores = threads;
-        in.Recon = image;
-        return in;
-    }
-
-    std::vector<double> image(double image_select, int32_t threads, ReconKernel kernel) const {
-        std::vector<double> out((size_t)n * n, 0.0);
-        doRecon(input(image_select, threads, out.data()), kernel);
-        return out;
-    }
-};
-
-const Workload& workload(Scan scan, int32_t n, int32_t rows) {
-    static std::map<std::tuple<int, int32_t, int32_t>, Workload> cache;
-    auto key = std::make_tuple((int)scan, n, rows);
-    auto it = cache.find(key);
-    if (it == cache.end()) it = cache.emplace(key, Workload(scan, n, rows)).first;
-    return it->second;
+    regularTimes(p, 0.0);
+    return p;
 }
 
-// Same bits, any NaN matching any NaN.
-bool sameImage(const std::vector<double>& a, const std::vector<double>& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (!(std::isnan(a[i]) && std::isnan(b[i])) &&
-            std::memcmp(&a[i], &b[i], sizeof(double)) != 0)
-            return false;
-    return true;
+const Problem& workload(Scan scan, int32_t n, int32_t rows) {
+    static std::map<std::tuple<int, int32_t, int32_t>, Problem> cache;
+    auto key = std::make_tuple((int)scan, n, rows);
+    auto it = cache.find(key);
+    if (it == cache.end()) it = cache.emplace(key, scanProblem(scan, n, rows)).first;
+    return it->second;
 }
 
 // Holds Highway to one instruction set for as long as it lives (target 0:
@@ -138,21 +82,23 @@ struct HeldTarget {
 // Arguments: scan, n, rows, term, threads.
 void BM_Recon(benchmark::State& state, ReconKernel kernel, int64_t target) {
     const HeldTarget hold(target);
-    const Workload& w =
-        workload((Scan)state.range(0), (int32_t)state.range(1), (int32_t)state.range(2));
-    const double image_select = (double)state.range(3);
-    const int32_t threads = (int32_t)state.range(4);
+    Problem w = workload((Scan)state.range(0), (int32_t)state.range(1), (int32_t)state.range(2));
+    w.image_select = (double)state.range(3);
     state.SetLabel(reconKernelName(kernel));
-    if (kernel != ReconKernel::Scalar &&
-        !sameImage(w.image(image_select, threads, kernel),
-                   w.image(image_select, 1, ReconKernel::Scalar))) {
-        state.SkipWithError("the image differs from the scalar kernel's");
-        return;
+    if (kernel != ReconKernel::Scalar) {
+        const std::vector<double> want = w.run(ReconKernel::Scalar);
+        w.numCores = (int32_t)state.range(4);
+        if (!sameImage(want, w.run(kernel))) {
+            state.SkipWithError("the image differs from the scalar kernel's");
+            return;
+        }
     }
+    w.numCores = (int32_t)state.range(4);
     std::vector<double> out((size_t)w.n * w.n);
+    const ReconInput in = w.input(out.data());
     for (auto _ : state) {
         std::fill(out.begin(), out.end(), 0.0);
-        doRecon(w.input(image_select, threads, out.data()), kernel);
+        doRecon(in, kernel);
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }

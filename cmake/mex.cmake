@@ -179,6 +179,9 @@ endif()
 if(TOFIMAGE_BUILD_TESTS AND TOFIMAGE_HAVE_OCTAVE_MEX AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
   add_executable(mex_unload_host tests/mex/mex_unload_host.cpp)
   set_target_properties(mex_unload_host PROPERTIES ENABLE_EXPORTS ON)
+  # The worked example from the tests' shared header; the engine itself is
+  # not linked: the host must reach it only through the module.
+  target_include_directories(mex_unload_host PRIVATE src tests)
   target_link_libraries(mex_unload_host PRIVATE ${CMAKE_DL_LIBS})
   add_dependencies(mex_unload_host tofimage_octave)
   add_test(NAME mex_unload_cycles

@@ -1,12 +1,15 @@
-// Test problems for the reconstruction engine: owned arrays plus a
-// ReconInput that points into them.
+// What the engine's tests, fuzz target and benchmark share: test problems
+// (owned arrays plus the ReconInput that points into them), the worked
+// example, a ring scan, and image comparisons.
 #ifndef TOFIMAGE_TESTS_PROBLEM_H
 #define TOFIMAGE_TESTS_PROBLEM_H
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "recon.h"
@@ -16,20 +19,23 @@ struct Problem {
     std::vector<double> sigMat, x, y, z, t;
     double c = 1.0, image_select = 1.0, fs = 1.0, image_width = 1.0;
     int32_t numCores = 1;
+    std::vector<double> start;  // the image on entry (the engine adds into it); empty: zeros
 
-    // The request for this problem, adding into image.
-    ReconInput input(double* image) const {
+    // The request for this problem over the given arrays, which hold this
+    // problem's values (a copy of them, or the very arrays), adding into image.
+    ReconInput inputOver(const double* sigMatData, const double* xData, const double* yData,
+                         const double* zData, const double* tData, double* image) const {
         ReconInput in;
-        in.sigMat = sigMat.data();
+        in.sigMat = sigMatData;
         in.rows = rows;
         in.cols = cols;
         in.n = n;
-        in.x_sensor = x.data();
-        in.y_sensor = y.data();
-        in.z_sensor = z.data();
+        in.x_sensor = xData;
+        in.y_sensor = yData;
+        in.z_sensor = zData;
         in.c = c;
         in.image_select = image_select;
-        in.t = t.data();
+        in.t = tData;
         in.fs = fs;
         in.image_width = image_width;
         in.numCores = numCores;
@@ -37,13 +43,38 @@ struct Problem {
         return in;
     }
 
-    // Runs doRecon on a fresh zero image and returns it.
+    // The request over this problem's own arrays, adding into image.
+    ReconInput input(double* image) const {
+        return inputOver(sigMat.data(), x.data(), y.data(), z.data(), t.data(), image);
+    }
+
+    // The element counts of this problem's arrays, for checkReconInput.
+    ReconExtents extents() const {
+        ReconExtents e;
+        e.sigMat = (int64_t)sigMat.size();
+        e.x_sensor = (int64_t)x.size();
+        e.y_sensor = (int64_t)y.size();
+        e.z_sensor = (int64_t)z.size();
+        e.t = (int64_t)t.size();
+        e.Recon = (int64_t)n * n;
+        return e;
+    }
+
+    // Runs doRecon on a copy of the start image (zeros if there is none)
+    // and returns it.
     std::vector<double> run(ReconKernel kernel = ReconKernel::Scalar) const {
-        std::vector<double> image((size_t)n * (size_t)n, 0.0);
+        std::vector<double> image = start;
+        if (image.empty()) image.assign((size_t)n * (size_t)n, 0.0);
         doRecon(input(image.data()), kernel);
         return image;
     }
 };
+
+// Sample times t0 + i / fs, i = 0 .. rows - 1.
+inline void regularTimes(Problem& p, double t0) {
+    p.t.clear();
+    for (int32_t i = 0; i < p.rows; ++i) p.t.push_back(t0 + i / p.fs);
+}
 
 // The worked example: n = 2, two sensors, six samples; every lookup stays
 // below the last sample and pixel 1 hits an exact rounding tie.
@@ -64,8 +95,17 @@ inline Problem workedExample(double image_select) {
     return p;
 }
 
-// A ring of sensors around the image, with random signals: every lookup
-// lands inside the window, so the images are finite and non-trivial.
+// The worked example's image for image_select 1, 2 and anything else,
+// computed by hand; column-major, pixel (K, L) at K + 2 L.
+inline std::vector<double> workedExampleImage(double image_select) {
+    if (image_select == 1.0) return {14, 29, 11, 24};
+    if (image_select == 2.0) return {40, 65, 29, 50};
+    return {-26, -36, -18, -26};
+}
+
+// A ring of sensors of radius 40 mm around a 25 mm image, 40 MHz sampling
+// from 1 us, c = 1500, random signals: every lookup lands inside the window,
+// so the images are finite and non-trivial.
 inline Problem ringProblem(int32_t n, int32_t cols, int32_t rows, unsigned seed) {
     Problem p;
     p.rows = rows;
@@ -81,7 +121,7 @@ inline Problem ringProblem(int32_t n, int32_t cols, int32_t rows, unsigned seed)
         p.y.push_back(radius * std::sin(a));
         p.z.push_back(0.0);
     }
-    for (int32_t i = 0; i < rows; ++i) p.t.push_back(1e-6 + i / p.fs);
+    regularTimes(p, 1e-6);
     std::mt19937_64 rng(seed);
     std::normal_distribution<double> normal;
     p.sigMat.resize((size_t)rows * cols);
@@ -89,10 +129,39 @@ inline Problem ringProblem(int32_t n, int32_t cols, int32_t rows, unsigned seed)
     return p;
 }
 
-// Bitwise equality of two images (NaNs compare by bits too).
+// Bitwise equality of two arrays (NaNs compare by bits too): one kernel on
+// different thread counts, or a request written and read back.
 inline bool sameBits(const std::vector<double>& a, const std::vector<double>& b) {
     return a.size() == b.size() &&
            (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
+}
+
+// Same bits, except that any NaN matches any NaN: which NaN operand's sign
+// and payload survive depends on operand order, which compilers may swap, so
+// kernels may disagree there.
+inline bool samePixel(double want, double got) {
+    return (std::isnan(want) && std::isnan(got)) || std::memcmp(&want, &got, sizeof want) == 0;
+}
+
+// samePixel for every pixel of two images; on a difference, why (if given)
+// names the first differing pixel and both values.
+inline bool sameImage(const std::vector<double>& want, const std::vector<double>& got,
+                      std::string* why = nullptr) {
+    if (want.size() != got.size()) {
+        if (why) *why = "image sizes differ";
+        return false;
+    }
+    for (size_t p = 0; p < want.size(); ++p)
+        if (!samePixel(want[p], got[p])) {
+            if (why) {
+                char text[160];
+                std::snprintf(text, sizeof text, "pixel %zu: expected %a, got %a", p, want[p],
+                              got[p]);
+                *why = text;
+            }
+            return false;
+        }
+    return true;
 }
 
 #endif

@@ -118,9 +118,8 @@ TEST(SampleIndex, NonFiniteAndBeyond32BitsSelectSampleZero) {
 }
 
 TEST(Kernel, WorkedExampleAllThreeTerms) {
-    EXPECT_EQ(workedExample(1.0).run(), mat2(14, 11, 29, 24));
-    EXPECT_EQ(workedExample(2.0).run(), mat2(40, 29, 65, 50));
-    EXPECT_EQ(workedExample(3.0).run(), mat2(-26, -18, -36, -26));
+    for (double sel : {1.0, 2.0, 3.0})
+        EXPECT_EQ(workedExample(sel).run(), workedExampleImage(sel)) << "image_select=" << sel;
 }
 
 TEST(Kernel, OnlyExactlyOneAndTwoSelectTheirTerms) {
@@ -205,7 +204,7 @@ TEST(Kernel, NonFiniteTimesEnterOnlyTheDerivativeTerms) {
         p.t[1] = p.t[0];  // dt = 0, invDt = inf
         const auto image = p.run();
         if (sel == 1.0) {
-            EXPECT_EQ(image, mat2(14, 11, 29, 24));
+            EXPECT_EQ(image, workedExampleImage(1.0));
             continue;
         }
         for (double v : image) EXPECT_EQ(v, sel == 2.0 ? kInf : -kInf) << "image_select=" << sel;
@@ -285,23 +284,13 @@ TEST(Kernel, SignalMatrixBeyond32BitIndices) {
     }
     sig[(size_t)4 * rows + 5] = 1000.0;
     for (double sel : {1.0, 3.0}) {
+        Problem p;  // c = fs = image_width = 1, one thread
+        p.rows = rows;
+        p.cols = cols;
+        p.n = 1;
+        p.image_select = sel;
         double image = 0.0;
-        ReconInput in;
-        in.sigMat = sig;
-        in.rows = rows;
-        in.cols = cols;
-        in.n = 1;
-        in.x_sensor = x.data();
-        in.y_sensor = y.data();
-        in.z_sensor = z.data();
-        in.c = 1.0;
-        in.fs = 1.0;
-        in.image_select = sel;
-        in.t = t;
-        in.image_width = 1.0;
-        in.numCores = 1;
-        in.Recon = &image;
-        doRecon(in);
+        doRecon(p.inputOver(sig, x.data(), y.data(), z.data(), t, &image));
         if (sel == 1.0) {
             EXPECT_EQ(image, 1.0 + 2.0 + 3.0 + 4.0 + 1000.0);
         } else {
@@ -321,11 +310,7 @@ TEST(Check, AcceptsAValidRequestAndNamesEachFault) {
     Problem p = workedExample(1.0);
     std::vector<double> image(4);
     const ReconInput in = p.input(image.data());
-    ReconExtents ext;
-    ext.sigMat = 12;
-    ext.x_sensor = ext.y_sensor = ext.z_sensor = 2;
-    ext.t = 6;
-    ext.Recon = 4;
+    const ReconExtents ext = p.extents();  // 12, 2, 2, 2, 6, 4
     EXPECT_EQ(checkReconInput(in, ext), "");
 
     auto fault = [&](auto change) {

@@ -35,16 +35,21 @@
 #include <limits>
 #include <vector>
 
-struct FuzzCase {
-    int32_t n = 0, rows = 2, cols = 0, numCores = 1;
+#include "../problem.h"
+
+// A request (its image on entry in start, always n * n values) and how it
+// is written as bytes.
+struct FuzzCase : Problem {
+    FuzzCase() {
+        rows = 2;
+        c = fs = image_width = 0.0;
+    }
     bool regularTime = false;
     bool imageOnEntry = false;
     bool ramp = false;
     bool big = false;
     int selectMode = 0;  // 0, 1, 2: image_select 1, 2, 3; 3: a value of its own
-    double c = 0, fs = 0, image_width = 0, image_select = 1.0;
     double t0 = 0, dt = 0;  // regular time axis only
-    std::vector<double> t, x, y, z, sigMat, image;
 };
 
 namespace fuzzcase {
@@ -72,6 +77,15 @@ inline const std::vector<double>& specials() {
             1500.0, 40e6, 2.5e-8, 0.025, 1e-6};
     }();
     return table;
+}
+
+// A regular time axis: t[i] = t0 + i * dt, as decode builds it.
+inline void setRegularTime(FuzzCase& fc, double t0, double dt) {
+    fc.regularTime = true;
+    fc.t0 = t0;
+    fc.dt = dt;
+    fc.t.clear();
+    for (int32_t i = 0; i < fc.rows; ++i) fc.t.push_back(t0 + (double)i * dt);
 }
 
 class Reader {
@@ -122,9 +136,8 @@ inline FuzzCase decode(const uint8_t* data, size_t size) {
     fc.image_width = r.value();
     fc.image_select = fc.selectMode == 3 ? r.value() : 1.0 + fc.selectMode;
     if (fc.regularTime) {
-        fc.t0 = r.value();
-        fc.dt = r.value();
-        for (int32_t i = 0; i < fc.rows; ++i) fc.t.push_back(fc.t0 + (double)i * fc.dt);
+        const double t0 = r.value();
+        setRegularTime(fc, t0, r.value());
     } else {
         for (int32_t i = 0; i < fc.rows; ++i) fc.t.push_back(r.value());
     }
@@ -132,9 +145,9 @@ inline FuzzCase decode(const uint8_t* data, size_t size) {
         for (int32_t s = 0; s < fc.cols; ++s) v->push_back(r.value());
     for (int64_t e = 0; e < (int64_t)fc.rows * fc.cols; ++e)
         fc.sigMat.push_back(fc.ramp ? (double)(e + 1) * (double)(e + 1) : r.value());
-    fc.image.assign((size_t)fc.n * fc.n, 0.0);
+    fc.start.assign((size_t)fc.n * fc.n, 0.0);
     if (fc.imageOnEntry)
-        for (double& v : fc.image) v = r.value();
+        for (double& v : fc.start) v = r.value();
     return fc;
 }
 
@@ -186,7 +199,7 @@ inline std::vector<uint8_t> encode(const FuzzCase& fc) {
     if (!fc.ramp)
         for (double v : fc.sigMat) encodeValue(out, v);
     if (fc.imageOnEntry)
-        for (double v : fc.image) encodeValue(out, v);
+        for (double v : fc.start) encodeValue(out, v);
     return out;
 }
 

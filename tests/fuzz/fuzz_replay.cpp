@@ -30,26 +30,15 @@ namespace {
 const double kInf = std::numeric_limits<double>::infinity();
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// The worked example: n = 2, two sensors, six samples, c = fs = 1.
+using fuzzcase::setRegularTime;
+
+// The worked example for image_select 1 + selectMode (t regular from 2).
 FuzzCase workedExample(int selectMode) {
     FuzzCase fc;
-    fc.n = 2;
-    fc.rows = 6;
-    fc.cols = 2;
-    fc.c = 1.0;
-    fc.fs = 1.0;
-    fc.image_width = 2.0;
+    static_cast<Problem&>(fc) = ::workedExample(1.0 + selectMode);
     fc.selectMode = selectMode;
-    fc.image_select = 1.0 + selectMode;
-    fc.regularTime = true;
-    fc.t0 = 2.0;
-    fc.dt = 1.0;
-    fc.t = {2, 3, 4, 5, 6, 7};
-    fc.x = {0.0, 2.0};
-    fc.y = {0.5, 2.0};
-    fc.z = {0.0, 0.0};
-    fc.sigMat = {10, 20, 30, 40, 50, 60, 0, 1, 4, 9, 16, 25};
-    fc.image.assign(4, 0.0);
+    setRegularTime(fc, 2.0, 1.0);
+    fc.start.assign(4, 0.0);
     return fc;
 }
 
@@ -92,21 +81,18 @@ std::map<std::string, FuzzCase> seedCases() {
     fc.c = fc.fs = fc.image_width = 1.0;
     fc.selectMode = 1;
     fc.image_select = 2.0;
-    fc.regularTime = true;
-    fc.t0 = 1.0;
-    fc.dt = 1.0;
-    fc.t = {1, 2, 3};
+    setRegularTime(fc, 1.0, 1.0);
     fc.x = {30.0, -30.0};
     fc.y = {0.0, 0.0};
     fc.z = {0.0, 0.0};
     fc.sigMat = {1, 2, 3, 100, 200, 300};
-    fc.image.assign(9, 0.0);
+    fc.start.assign(9, 0.0);
     fc.numCores = 2;
     cases["last_samples"] = fc;
 
     fc = workedExample(0);
     fc.n = 0;
-    fc.image.clear();
+    fc.start.clear();
     cases["empty_image"] = fc;
 
     fc = workedExample(2);
@@ -116,7 +102,7 @@ std::map<std::string, FuzzCase> seedCases() {
     fc.z.clear();
     fc.sigMat.clear();
     fc.imageOnEntry = true;
-    fc.image = {-0.0, kInf, 1.5, std::numeric_limits<double>::denorm_min()};
+    fc.start = {-0.0, kInf, 1.5, std::numeric_limits<double>::denorm_min()};
     cases["no_sensors"] = fc;
 
     // A ring of 16 sensors around a 16 x 16 image, all lookups inside the
@@ -131,10 +117,7 @@ std::map<std::string, FuzzCase> seedCases() {
     fc.image_width = 16.0;
     fc.selectMode = 2;
     fc.image_select = 3.0;
-    fc.regularTime = true;
-    fc.t0 = 0.0;
-    fc.dt = 0.25;
-    for (int i = 0; i < fc.rows; ++i) fc.t.push_back(fc.t0 + (double)i * fc.dt);
+    setRegularTime(fc, 0.0, 0.25);
     for (int s = 0; s < fc.cols; ++s) {
         const double a = 2.0 * M_PI * s / fc.cols;
         fc.x.push_back(std::round(4.0 * 12.0 * std::cos(a)) / 4.0 + 0.0);  // no -0
@@ -143,7 +126,7 @@ std::map<std::string, FuzzCase> seedCases() {
     }
     std::mt19937 rng(11);
     for (int e = 0; e < fc.rows * fc.cols; ++e) fc.sigMat.push_back((int)(rng() % 200) / 4.0 - 25.0);
-    fc.image.assign(256, 0.0);
+    fc.start.assign(256, 0.0);
     cases["ring_16"] = fc;
 
     // The same ring 5000 samples out, with the first sample 4999 samples
@@ -159,10 +142,7 @@ std::map<std::string, FuzzCase> seedCases() {
         far.y.push_back(std::round(4.0 * 5008.0 * std::sin(a)) / 4.0 + 0.0);
     }
     far.sigMat.resize((size_t)far.rows * far.cols);
-    far.t0 = 5000.0;
-    far.dt = 1.0;
-    far.t.clear();
-    for (int i = 0; i < far.rows; ++i) far.t.push_back(far.t0 + (double)i * far.dt);
+    setRegularTime(far, 5000.0, 1.0);
     far.selectMode = 1;
     far.image_select = 2.0;
     cases["ring_far"] = far;
@@ -176,10 +156,7 @@ std::map<std::string, FuzzCase> seedCases() {
     big.y = {0.0, 3.0, -21.0, 0.0};
     big.z = {0.0, 0.0, 0.0, 1.5};
     big.fs = 1e8;
-    big.t0 = 0.0;
-    big.dt = 1e-8;
-    big.t.clear();
-    for (int i = 0; i < big.rows; ++i) big.t.push_back(big.t0 + (double)i * big.dt);
+    setRegularTime(big, 0.0, 1e-8);
     big.sigMat.resize((size_t)big.rows * big.cols);
     for (int e = 0; e < big.rows * big.cols; ++e) big.sigMat[e] = e + 1.0;
     big.selectMode = 0;
@@ -198,7 +175,7 @@ std::map<std::string, FuzzCase> seedCases() {
 
     fc = workedExample(0);
     fc.n = 1;
-    fc.image.assign(1, 0.0);
+    fc.start.assign(1, 0.0);
     fc.c = 1.0;
     fc.fs = 2147483646.5;  // Y = fs * d - (fs * t0 - 1) lands beyond 2^31 - 0.5
     setIrregularTime(fc, {0, 1, 2, 3, 4, 5});
@@ -218,17 +195,14 @@ std::map<std::string, FuzzCase> seedCases() {
     coarse.image_width = 48.0;
     coarse.selectMode = 2;
     coarse.image_select = 3.0;
-    coarse.regularTime = true;
-    coarse.t0 = -5.0;  // positions are distances plus 6
-    coarse.dt = 1.0;
-    for (int i = 0; i < coarse.rows; ++i) coarse.t.push_back(coarse.t0 + (double)i * coarse.dt);
+    setRegularTime(coarse, -5.0, 1.0);  // positions are distances plus 6
     for (int s = 0; s < coarse.cols; ++s) {
         coarse.x.push_back((double)(s % 8) * 6.0 - 18.0 + 0.25 * (s % 3));
         coarse.y.push_back(18.0 - (double)(s / 8) * 6.0);
         coarse.z.push_back(s % 5 == 0 ? 2.5 : 0.0);
     }
     for (int e = 0; e < coarse.rows * coarse.cols; ++e) coarse.sigMat.push_back((e + 1.0) * (e + 1.0));
-    coarse.image.assign(64, 0.0);
+    coarse.start.assign(64, 0.0);
     cases["coarse_grid_ramp"] = coarse;
 
     // A 72 x 72 image seen by three sensors: tiles of 64 pixels and partial
@@ -245,23 +219,15 @@ std::map<std::string, FuzzCase> seedCases() {
     wide.image_width = 72.0;
     wide.selectMode = 1;
     wide.image_select = 2.0;
-    wide.regularTime = true;
-    wide.t0 = -10.0;
-    wide.dt = 0.5;
-    for (int i = 0; i < wide.rows; ++i) wide.t.push_back(wide.t0 + (double)i * wide.dt);
+    setRegularTime(wide, -10.0, 0.5);
     wide.x = {-40.0, 80.0, 10.5};
     wide.y = {0.0, 20.25, -45.0};
     wide.z = {0.0, 0.0, 3.0};
     for (int e = 0; e < wide.rows * wide.cols; ++e) wide.sigMat.push_back((e + 1.0) * (e + 1.0));
-    wide.image.assign(72 * 72, 0.0);
+    wide.start.assign(72 * 72, 0.0);
     cases["wide_image_tiles"] = wide;
 
     return cases;
-}
-
-bool sameValues(const std::vector<double>& a, const std::vector<double>& b) {
-    return a.size() == b.size() &&
-           (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
 }
 
 bool sameValue(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
@@ -275,8 +241,8 @@ bool sameCase(const FuzzCase& a, const FuzzCase& b) {
            sameValue(a.c, b.c) && sameValue(a.fs, b.fs) &&
            sameValue(a.image_width, b.image_width) && sameValue(a.image_select, b.image_select) &&
            (!a.regularTime || (sameValue(a.t0, b.t0) && sameValue(a.dt, b.dt))) &&
-           sameValues(a.t, b.t) && sameValues(a.x, b.x) && sameValues(a.y, b.y) &&
-           sameValues(a.z, b.z) && sameValues(a.sigMat, b.sigMat) && sameValues(a.image, b.image);
+           sameBits(a.t, b.t) && sameBits(a.x, b.x) && sameBits(a.y, b.y) &&
+           sameBits(a.z, b.z) && sameBits(a.sigMat, b.sigMat) && sameBits(a.start, b.start);
 }
 
 std::vector<uint8_t> readFile(const fs::path& p) {

@@ -38,22 +38,8 @@ std::unique_ptr<double[]> exactCopy(const std::vector<double>& v) {
 struct ExactRequest {
     explicit ExactRequest(const FuzzCase& fc)
         : sigMat(exactCopy(fc.sigMat)), x(exactCopy(fc.x)), y(exactCopy(fc.y)),
-          z(exactCopy(fc.z)), t(exactCopy(fc.t)), image(exactCopy(fc.image)) {
-        in.sigMat = sigMat.get();
-        in.rows = fc.rows;
-        in.cols = fc.cols;
-        in.n = fc.n;
-        in.x_sensor = x.get();
-        in.y_sensor = y.get();
-        in.z_sensor = z.get();
-        in.c = fc.c;
-        in.image_select = fc.image_select;
-        in.t = t.get();
-        in.fs = fc.fs;
-        in.image_width = fc.image_width;
-        in.numCores = fc.numCores;
-        in.Recon = image.get();
-    }
+          z(exactCopy(fc.z)), t(exactCopy(fc.t)), image(exactCopy(fc.start)),
+          in(fc.inputOver(sigMat.get(), x.get(), y.get(), z.get(), t.get(), image.get())) {}
     std::unique_ptr<double[]> sigMat, x, y, z, t, image;
     ReconInput in;
 };
@@ -62,12 +48,7 @@ std::vector<double> runKernel(const FuzzCase& fc, const FuzzKernel& kernel, int3
     ExactRequest req(fc);
     req.in.numCores = numCores;
     kernel.run(req.in);
-    return std::vector<double>(req.image.get(), req.image.get() + fc.image.size());
-}
-
-bool samePixel(double a, double b) {
-    if (std::isnan(a) && std::isnan(b)) return true;
-    return std::memcmp(&a, &b, sizeof a) == 0;
+    return std::vector<double>(req.image.get(), req.image.get() + fc.start.size());
 }
 
 void printValues(const char* name, const std::vector<double>& v) {
@@ -88,7 +69,7 @@ void printValues(const char* name, const std::vector<double>& v) {
     printValues("y_sensor", fc.y);
     printValues("z_sensor", fc.z);
     printValues("sigMat", fc.sigMat);
-    printValues("image on entry", fc.image);
+    printValues("image on entry", fc.start);
     for (size_t p = 0; p < want.size(); ++p)
         if (!samePixel(want[p], got[p]))
             std::fprintf(stderr, "  pixel %zu (K=%d, L=%d): scalar %a, %s %a\n", p,
@@ -102,14 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const FuzzCase fc = fuzzcase::decode(data, size);
 
     ExactRequest req(fc);
-    ReconExtents ext;
-    ext.sigMat = (int64_t)fc.sigMat.size();
-    ext.x_sensor = (int64_t)fc.x.size();
-    ext.y_sensor = (int64_t)fc.y.size();
-    ext.z_sensor = (int64_t)fc.z.size();
-    ext.t = (int64_t)fc.t.size();
-    ext.Recon = (int64_t)fc.image.size();
-    const std::string problem = checkReconInput(req.in, ext);
+    const std::string problem = checkReconInput(req.in, fc.extents());
     if (!problem.empty()) {
         std::fprintf(stderr, "recon_fuzz: checkReconInput rejects a valid request: %s\n",
                      problem.c_str());
@@ -126,8 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (int32_t threads : threadCounts) {
             if (&kernel == &kernels.front() && threads == 1) continue;
             const std::vector<double> got = runKernel(fc, kernel, threads);
-            for (size_t p = 0; p < want.size(); ++p)
-                if (!samePixel(want[p], got[p])) reportMismatch(fc, kernel.name, threads, want, got);
+            if (!sameImage(want, got)) reportMismatch(fc, kernel.name, threads, want, got);
         }
     return 0;
 }

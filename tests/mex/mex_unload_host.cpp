@@ -22,8 +22,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <vector>
+
+#include "problem.h"
 
 extern "C" {
 
@@ -91,21 +92,18 @@ int main(int argc, char** argv) {
     }
     const int cycles = argc > 2 ? std::atoi(argv[2]) : 20;
 
-    // The worked example: two sensors, six samples, a 2 x 2 image.
+    // The worked example: two sensors, six samples, a 2 x 2 image, on two
+    // threads.
+    const Problem p = workedExample(1.0);
     std::vector<mxArray*> args = {
-        matrix(6, 2, {10, 20, 30, 40, 50, 60, 0, 1, 4, 9, 16, 25}),  // sigMat
-        matrix(1, 1, {2}),                                          // n
-        matrix(1, 2, {0, 2}),                                       // x_sensor
-        matrix(1, 2, {0.5, 2}),                                     // y_sensor
-        matrix(1, 2, {0, 0}),                                       // z_sensor
-        matrix(1, 1, {1}),                                          // c
-        matrix(1, 1, {1}),                                          // image_select
-        matrix(6, 1, {2, 3, 4, 5, 6, 7}),                           // t
-        matrix(1, 1, {1}),                                          // fs
-        matrix(1, 1, {2}),                                          // image_width
-        matrix(1, 1, {2}),                                          // numCores
+        matrix(p.rows, p.cols, p.sigMat), matrix(1, 1, {(double)p.n}),
+        matrix(1, p.cols, p.x),           matrix(1, p.cols, p.y),
+        matrix(1, p.cols, p.z),           matrix(1, 1, {p.c}),
+        matrix(1, 1, {p.image_select}),   matrix(p.rows, 1, p.t),
+        matrix(1, 1, {p.fs}),             matrix(1, 1, {p.image_width}),
+        matrix(1, 1, {2}),  // numCores
     };
-    const double expected[4] = {14, 29, 11, 24};
+    const std::vector<double> expected = workedExampleImage(p.image_select);
 
     for (int k = 0; k < cycles; ++k) {
         void* module = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
@@ -120,8 +118,7 @@ int main(int argc, char** argv) {
         }
         mxArray* out[1] = {nullptr};
         f(1, out, (int)args.size(), const_cast<const mxArray**>(args.data()));
-        if (!out[0] || out[0]->data.size() != 4 ||
-            std::memcmp(out[0]->data.data(), expected, sizeof expected) != 0) {
+        if (!out[0] || !sameBits(out[0]->data, expected)) {
             std::fprintf(stderr, "cycle %d: wrong image\n", k);
             return 1;
         }
