@@ -2,64 +2,66 @@
 // recon_simd.cpp ahead of the tile algorithm (recon_simd-inl.h).
 //
 // A vector is 4 pixels, 2 rows by 2 columns. AVX2 has no double reciprocal
-// square root estimate, so the index guess converts the squared distance to
-// float and takes the 12-bit float estimate, refined by one Newton step in
-// float when positions run long. A window of 8 samples is fetched with two
+// square root estimate, so the index guess works in float: each squared
+// distance, scaled by a power of 4, becomes a float by moving its exponent
+// and truncating its mantissa (integer operations that keep it in its 64-bit
+// lane, twice), then takes the 12-bit float estimate, refined by one Newton
+// step when positions run long. A window of 8 samples is fetched with two
 // 32-bit lane permutes and a blend.
-//
-// Index vectors hold each lane's index v as a pair of 32-bit halves,
-// (2v - 8, 2v - 7) modulo 2^32: the halves are the permute indices of the
-// two floats of double v - 4 of a 4-double register, and the sign of the
-// upper half tells the lower register of a window (v < 4) from the upper
-// one. So a window lookup takes no index arithmetic. Indices are below 2^31,
-// so 2v is exact in 32 unsigned bits.
 HWY_BEFORE_NAMESPACE();
 namespace tofimage_simd {
 namespace HWY_NAMESPACE {
 
 struct Lanes {
     using V = __m256d;
-    using I = __m256i;
+    // Each lane's index v twice, as the two 32-bit halves of its 64-bit lane,
+    // and as the pair (2v - 8, 2v - 7) modulo 2^32: the permute indices of the
+    // two floats of double v - 4 of a 4-double register, the sign of the
+    // upper half telling the lower register of a window (v < 4) from the
+    // upper one, so that a window lookup takes no index arithmetic. Indices
+    // lie in 0 .. 2^31 - 2. Operations keep both forms; the compiler drops
+    // whichever a path does not read.
+    struct I {
+        __m256i pairs;
+        __m256i twice;
+    };
 
     static constexpr int kLanes = 4;
     static constexpr int kBlockRows = 2, kBlockCols = 2;
     static constexpr int kRow[4] = {0, 1, 0, 1};
     static constexpr int kCol[4] = {0, 0, 1, 1};
-    // A group of 2 x 2 vectors keeps 4 running sums, 4 coordinate vectors
-    // and the temporaries in the 16 registers.
+    // A group of 2 x 2 vectors keeps 4 running sums and the temporaries in
+    // the 16 registers.
     static constexpr int kGroupRows = 2, kGroupCols = 2;
     static constexpr int kWindow = 8;
     static constexpr bool kTable = true;
-    // Relative error bounds of the estimate of k * sqrt(d2) from Guess, as a
-    // fraction of the largest k * sqrt(d2) that matters (below the plan's
-    // span). The float estimate's own error is taken as 2^-11 (Intel and
-    // AMD both document at most 1.5 * 2^-12 for _mm_rsqrt_ps); on top come
-    // the roundings of the conversion to float and of the float operations
-    // and constants (each at most 2^-24 relative, about 5 of them raw and
-    // 12 refined) and the floor added to the scaled d2 (at most 2^-28
-    // samples). One Newton step leaves 1.5 e^2 = 6 * 2^-24 of e = 2^-11.
+    // Bounds on the error of Guess's estimate of k * sqrt(d2), relative to
+    // the largest k * sqrt(d2) + |q| that matters (the plan's span). The
+    // float estimate's own error is taken as 2^-11 (the documented bound is
+    // 1.5 * 2^-12); one Newton step leaves 1.5 (2^-11)^2 = 6 * 2^-24 of it.
+    // On top come the truncation to float (2^-23 relative in d2, 2^-24 in
+    // the distance), the roundings of the float operations and constants
+    // (2^-24 relative each: 4 raw, 5 refined, the two of q and the result
+    // counted against |q| and the position) and the floor of d2 (at most
+    // 2^-49 samples): below 2^-11 + 6 * 2^-24 and 13 * 2^-24.
     static constexpr double kEstimateError = 0x1p-11 + 0x1p-20;
     static constexpr double kRefinedError = 0x1p-19;
-    static constexpr int kSqrtVectors = 0;
+    static constexpr int kSqrtVectors = 1;
     // Nanoseconds per evaluation on one thread of this machine (an AMD EPYC
     // with Highway held to AVX2): threshold table with windows, and square
     // root with gathers.
     static constexpr double kTableCost = 0.75, kSqrtCost = 2.2;
 
-    // A double's conversion to float by the hardware (no undefined
-    // behaviour out of range), in every lane.
-    static HWY_INLINE __m128 FloatOf(double x) {
-        return _mm_broadcastss_ps(_mm_cvtsd_ss(_mm_setzero_ps(), _mm_set_sd(x)));
-    }
-
     struct Consts {
         V k, q, invDt, justBelowHalf, two31, lastRow;
-        // Guess: x = d2 * scale + floor lies in [2^-100, 2^66] for every d2
-        // the table covers, so its conversion to float neither underflows
-        // nor overflows; the positions are kx * sqrt(x) - q with
-        // kx = k / sqrt(scale) (scale a power of 4: kx is exact).
-        V scale, floor;
-        __m128 kx, halfKx, threeHalvesKx, qf, lastGuess;
+        // Guess: x = max(d2, floor) * 4^e as a float, kx = k / 2^e, so that
+        // the position is kx * sqrt(x) - q. With k = m * 2^e, m in [1/2, 1),
+        // x lies in [2^-100, 2^66] for every d2 the table covers (positions
+        // below 2^31 + |q|, d2 at least 2^-1000); e is clamped to +-511,
+        // which keeps x in range where the table can be used at all.
+        V floor;
+        __m256i rebias;  // (896 - 2e) << 23: from a double's exponent to a float's
+        __m256 kx, halfKx, qf, lastGuess;
         explicit Consts(const Plan& p)
             : k(_mm256_set1_pd(p.k)),
               q(_mm256_set1_pd(p.q)),
@@ -67,20 +69,14 @@ struct Lanes {
               justBelowHalf(_mm256_set1_pd(kJustBelowHalf)),
               two31(_mm256_set1_pd(2147483648.0)),
               lastRow(_mm256_set1_pd((double)(p.rows - 1))) {
-            // k = m * 2^e with m in [1/2, 1): scale 2^(2e) makes kx = m
-            // unless e is clamped, which only happens far from where the
-            // table is used (kx at most 2^21 when the table is, since
-            // positions below 2^31 + |q| then need d2 >= 2^-1000).
             int e = 0;
-            const double m = std::frexp(p.k > 0.0 && std::isfinite(p.k) ? p.k : 1.0, &e);
+            std::frexp(p.k > 0.0 && std::isfinite(p.k) ? p.k : 1.0, &e);
             e = std::max(-511, std::min(511, e));
-            (void)m;
             const double kScaled = std::ldexp(p.k, -e);
-            scale = _mm256_set1_pd(std::ldexp(1.0, 2 * e));
-            floor = _mm256_set1_pd(0x1p-100);
+            floor = _mm256_set1_pd(std::ldexp(1.0, -100 - 2 * e));
+            rebias = _mm256_set1_epi64x((int64_t)(896 - 2 * e) << 23);
             kx = FloatOf(kScaled);
             halfKx = FloatOf(0.5 * kScaled);
-            threeHalvesKx = FloatOf(1.5 * kScaled);
             qf = FloatOf(p.q);
             // The guess runs only with fewer than 2^18 rows: exact in float.
             lastGuess = FloatOf((double)(p.rows - 2));
@@ -94,12 +90,22 @@ struct Lanes {
     static HWY_INLINE V Sub(V a, V b) { return _mm256_sub_pd(a, b); }
     static HWY_INLINE V Mul(V a, V b) { return _mm256_mul_pd(a, b); }
 
-    // Index vector of the 32-bit indices v in 0 .. 2^31 - 1.
-    static HWY_INLINE I Pairs(__m128i v) {
-        const __m256i twice = _mm256_permutevar8x32_epi32(_mm256_castsi128_si256(v),
-                                                          _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3));
-        return _mm256_add_epi32(_mm256_add_epi32(twice, twice),
-                                _mm256_setr_epi32(-8, -7, -8, -7, -8, -7, -8, -7));
+    // A double's conversion to float by the hardware (no undefined
+    // behaviour out of range), in every lane.
+    static HWY_INLINE __m256 FloatOf(double x) {
+        return _mm256_broadcastss_ps(_mm_cvtsd_ss(_mm_setzero_ps(), _mm_set_sd(x)));
+    }
+
+    // From each 64-bit lane holding its index twice.
+    static HWY_INLINE I Indices(__m256i twice) {
+        return I{_mm256_add_epi32(_mm256_add_epi32(twice, twice),
+                                  _mm256_setr_epi32(-8, -7, -8, -7, -8, -7, -8, -7)),
+                 twice};
+    }
+    // From 4 indices of 32 bits.
+    static HWY_INLINE I Indices(__m128i v) {
+        return Indices(_mm256_permutevar8x32_epi32(_mm256_castsi128_si256(v),
+                                                   _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3)));
     }
 
     // The scalar kernel's sample index: rounded half away from zero by
@@ -110,13 +116,13 @@ struct Lanes {
         const V up = _mm256_add_pd(pos, c.justBelowHalf);
         const V inRange = _mm256_and_pd(_mm256_cmp_pd(up, _mm256_setzero_pd(), _CMP_GE_OQ),
                                         _mm256_cmp_pd(up, c.two31, _CMP_LT_OQ));
-        return Pairs(_mm256_cvttpd_epi32(_mm256_and_pd(inRange, _mm256_min_pd(up, c.lastRow))));
+        return Indices(_mm256_cvttpd_epi32(_mm256_and_pd(inRange, _mm256_min_pd(up, c.lastRow))));
     }
 
     // The same for positions known to be at least 1/2 and inside the rows.
     static HWY_INLINE I PositiveIndex(const Consts& c, V d2) {
         const V pos = _mm256_sub_pd(_mm256_mul_pd(c.k, _mm256_sqrt_pd(d2)), c.q);
-        return Pairs(_mm256_cvttpd_epi32(_mm256_add_pd(pos, c.justBelowHalf)));
+        return Indices(_mm256_cvttpd_epi32(_mm256_add_pd(pos, c.justBelowHalf)));
     }
 
     // Floor of an estimate of the position within the plan's guessError;
@@ -126,62 +132,67 @@ struct Lanes {
     // max(floor, 0).
     template <int kGuess, bool kClamp>
     static HWY_INLINE I Guess(const Consts& c, V d2) {
-        const __m128 x = _mm256_cvtpd_ps(_mm256_fmadd_pd(d2, c.scale, c.floor));
-        const __m128 y = _mm_rsqrt_ps(x);
-        __m128 pos;
+        // x in the low half of each 64-bit lane (the upper half is zero),
+        // then in both halves.
+        const __m256i bits = _mm256_sub_epi64(
+            _mm256_srli_epi64(_mm256_castpd_si256(_mm256_max_pd(d2, c.floor)), 29), c.rebias);
+        const __m256 x = _mm256_castsi256_ps(_mm256_shuffle_epi32(bits, _MM_SHUFFLE(2, 2, 0, 0)));
+        const __m256 y = _mm256_rsqrt_ps(x);
+        __m256 pos;
         if (kGuess == kRefined) {
-            // kx * x * y * (3/2 - x * y * y / 2): one Newton step.
-            const __m128 a = _mm_mul_ps(x, y);
-            const __m128 u = _mm_fnmadd_ps(_mm_mul_ps(a, y), c.halfKx, c.threeHalvesKx);
-            pos = _mm_fmsub_ps(a, u, c.qf);
+            // One Newton step: kx * a * (1 + r / 2) - q with a = x * y and
+            // r = 1 - a * y.
+            const __m256 a = _mm256_mul_ps(x, y);
+            const __m256 r = _mm256_fnmadd_ps(a, y, _mm256_set1_ps(1.0f));
+            pos = _mm256_fmadd_ps(_mm256_mul_ps(a, c.halfKx), r, _mm256_fmsub_ps(a, c.kx, c.qf));
         } else {
-            pos = _mm_fmsub_ps(_mm_mul_ps(x, c.kx), y, c.qf);
+            pos = _mm256_fmsub_ps(_mm256_mul_ps(x, c.kx), y, c.qf);
         }
-        if (kClamp) pos = _mm_min_ps(pos, c.lastGuess);
-        __m128i g = _mm_cvttps_epi32(pos);
-        if (kClamp) g = _mm_max_epi32(g, _mm_setzero_si128());
-        return Pairs(g);
+        if (kClamp) pos = _mm256_min_ps(pos, c.lastGuess);
+        __m256i g = _mm256_cvttps_epi32(pos);
+        if (kClamp) g = _mm256_max_epi32(g, _mm256_setzero_si256());
+        return Indices(g);
     }
 
     static HWY_INLINE int64_t Lane0(I i) {
-        const uint32_t lo = (uint32_t)_mm_cvtsi128_si32(_mm256_castsi256_si128(i));
-        return (int64_t)((lo + 8u) >> 1);
+        return _mm_cvtsi128_si32(_mm256_castsi256_si128(i.twice));
     }
     static HWY_INLINE I Minus(I i, int64_t x) {
-        return _mm256_sub_epi32(i, _mm256_set1_epi32((int32_t)(uint32_t)((uint64_t)x * 2u)));
+        const uint32_t x32 = (uint32_t)(uint64_t)x;
+        return I{_mm256_sub_epi32(i.pairs, _mm256_set1_epi32((int32_t)(x32 * 2u))),
+                 _mm256_sub_epi32(i.twice, _mm256_set1_epi32((int32_t)x32))};
     }
     // Whether some lane lies outside 0 .. most.
     static HWY_INLINE bool AnyOutside(I rel, int64_t most) {
-        // (2v, 2v + 1) as unsigned: negative v are above 2 * most + 1.
-        const __m256i u = _mm256_add_epi32(rel, _mm256_set1_epi32(8));
-        const __m256i lim = _mm256_set1_epi32((int32_t)(uint32_t)(2 * most + 1));
-        return _mm256_movemask_epi8(_mm256_cmpeq_epi32(_mm256_max_epu32(u, lim), lim)) != -1;
+        // Negative indices are above most as unsigned.
+        const __m256i lim = _mm256_set1_epi32((int32_t)most);
+        return _mm256_movemask_epi8(_mm256_cmpeq_epi32(_mm256_max_epu32(rel.twice, lim), lim)) !=
+               -1;
     }
     // w[rel[l]] for rel in 0 .. 7.
     static HWY_INLINE V Lookup(const double* w, I rel) {
-        const __m256 lo = _mm256_permutevar8x32_ps(_mm256_castpd_ps(_mm256_loadu_pd(w)), rel);
-        const __m256 hi = _mm256_permutevar8x32_ps(_mm256_castpd_ps(_mm256_loadu_pd(w + 4)), rel);
-        return _mm256_blendv_pd(_mm256_castps_pd(hi), _mm256_castps_pd(lo), _mm256_castsi256_pd(rel));
+        const __m256 lo =
+            _mm256_permutevar8x32_ps(_mm256_castpd_ps(_mm256_loadu_pd(w)), rel.pairs);
+        const __m256 hi =
+            _mm256_permutevar8x32_ps(_mm256_castpd_ps(_mm256_loadu_pd(w + 4)), rel.pairs);
+        return _mm256_blendv_pd(_mm256_castps_pd(hi), _mm256_castps_pd(lo),
+                                _mm256_castsi256_pd(rel.pairs));
     }
     // rel + 1 in the lanes where d2 >= above.
     static HWY_INLINE I StepIfAtLeast(V d2, V above, I rel) {
         const __m256i step = _mm256_castpd_si256(_mm256_cmp_pd(d2, above, _CMP_GE_OQ));
-        return _mm256_sub_epi32(rel, _mm256_add_epi32(step, step));
+        return I{_mm256_sub_epi32(rel.pairs, _mm256_add_epi32(step, step)),
+                 _mm256_sub_epi32(rel.twice, step)};
     }
     static HWY_INLINE V Gather(const double* p, I i) {
-        // 2v as a 64-bit index, scaled by 4 bytes.
-        const __m256i twice = _mm256_and_si256(_mm256_add_epi32(i, _mm256_set1_epi32(8)),
-                                               _mm256_set1_epi64x(0xFFFFFFFF));
-        return _mm256_i64gather_pd(p, twice, 4);
+        return _mm256_i64gather_pd(p, _mm256_and_si256(i.twice, _mm256_set1_epi64x(0xFFFFFFFF)), 8);
     }
     // min(i + 1, most)
     static HWY_INLINE I NextIndex(I i, int64_t most) {
-        // Indices are at most rows - 1 <= 2^31 - 2, so 2v + 3 fits 32 bits
-        // unsigned, and a bound above 2^31 - 1 changes nothing.
-        const uint32_t m = (uint32_t)std::min<int64_t>(most, 0x7FFFFFFF);
-        const __m256i next = _mm256_add_epi32(i, _mm256_set1_epi32(10));
-        const __m256i lim = _mm256_set1_epi64x((int64_t)(((uint64_t)(2 * m + 1) << 32) | (2 * m)));
-        return _mm256_sub_epi32(_mm256_min_epu32(next, lim), _mm256_set1_epi32(8));
+        // Indices are at most 2^31 - 2: a bound above 2^31 - 1 changes nothing.
+        const int32_t m = (int32_t)std::min<int64_t>(most, 0x7FFFFFFF);
+        return Indices(_mm256_min_epi32(_mm256_add_epi32(i.twice, _mm256_set1_epi32(1)),
+                                        _mm256_set1_epi32(m)));
     }
 };
 
