@@ -46,11 +46,14 @@ struct Lanes {
     // 2^-49 samples): below 2^-11 + 6 * 2^-24 and 13 * 2^-24.
     static constexpr double kEstimateError = 0x1p-11 + 0x1p-20;
     static constexpr double kRefinedError = 0x1p-19;
+    // Vectors of a group that take the square root where the threshold
+    // table would do: the square root unit's throughput, used alongside.
     static constexpr int kSqrtVectors = 1;
-    // Nanoseconds per evaluation on one thread of this machine (an AMD EPYC
-    // with Highway held to AVX2): threshold table with windows, and square
-    // root with gathers.
-    static constexpr double kTableCost = 0.75, kSqrtCost = 2.2;
+    // Nanoseconds per evaluation on one thread of this machine's AMD EPYC
+    // with Highway held to AVX2, the mean of terms 1 and 3 (1.06 and 1.47
+    // with the table and windows, 1.10 and 2.42 with square roots and
+    // gathers).
+    static constexpr double kTableCost = 1.25, kSqrtCost = 1.75;
 
     struct Consts {
         V k, q, invDt, justBelowHalf, two31, lastRow;
