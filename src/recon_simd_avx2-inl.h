@@ -3,11 +3,11 @@
 //
 // A vector is 4 pixels, 2 rows by 2 columns. AVX2 has no double reciprocal
 // square root estimate, so the index guess works in float: each squared
-// distance, scaled by a power of 4, becomes a float by moving its exponent
-// and truncating its mantissa (integer operations that keep it in its 64-bit
-// lane, twice), then takes the 12-bit float estimate, refined by one Newton
-// step when positions run long. A window of 8 samples is fetched with two
-// 32-bit lane permutes and a blend.
+// distance, scaled by a power of 4, becomes a float by a shift and a
+// subtraction of its bits (exponent moved, mantissa truncated), kept in its
+// own 64-bit lane and copied to both halves, then takes the 12-bit float
+// estimate, refined by one Newton step when positions run long. A window of
+// 8 samples is fetched with two 32-bit lane permutes and a blend.
 HWY_BEFORE_NAMESPACE();
 namespace tofimage_simd {
 namespace HWY_NAMESPACE {
