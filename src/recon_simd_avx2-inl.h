@@ -1,0 +1,204 @@
+// Lane primitives for AVX2 (Highway's AVX2 target). Included by
+// recon_simd.cpp ahead of the tile algorithm (recon_simd-inl.h).
+//
+// A vector is 4 pixels, 2 rows by 2 columns. AVX2 has no double reciprocal
+// square root estimate, so the index guess works in float: each squared
+// distance, scaled by a power of 4, becomes a float by a shift and a
+// subtraction of its bits (exponent moved, mantissa truncated), kept in its
+// own 64-bit lane and copied to both halves, then takes the 12-bit float
+// estimate, refined by one Newton step when positions run long. A window of
+// 8 samples is fetched with two 32-bit lane permutes and a blend.
+HWY_BEFORE_NAMESPACE();
+namespace tofimage_simd {
+namespace HWY_NAMESPACE {
+
+struct Lanes {
+    using V = __m256d;
+    // Each lane's index v twice, as the two 32-bit halves of its 64-bit lane,
+    // and as the pair (2v - 8, 2v - 7) modulo 2^32: the permute indices of the
+    // two floats of double v - 4 of a 4-double register, the sign of the
+    // upper half telling the lower register of a window (v < 4) from the
+    // upper one, so that a window lookup takes no index arithmetic. Indices
+    // lie in 0 .. 2^31 - 2. Operations keep both forms; the compiler drops
+    // whichever a path does not read.
+    struct I {
+        __m256i pairs;
+        __m256i twice;
+    };
+
+    static constexpr int kLanes = 4;
+    static constexpr int kBlockRows = 2, kBlockCols = 2;
+    static constexpr int kRow[4] = {0, 1, 0, 1};
+    static constexpr int kCol[4] = {0, 0, 1, 1};
+    // A group of 2 x 2 vectors keeps 4 running sums and the temporaries in
+    // the 16 registers.
+    static constexpr int kGroupRows = 2, kGroupCols = 2;
+    static constexpr int kWindow = 8;
+    static constexpr bool kTable = true;
+    // Bounds on the error of Guess's estimate of k * sqrt(d2), relative to
+    // the largest k * sqrt(d2) + |q| that matters (the plan's span). The
+    // float estimate's own error is taken as 2^-11 (the documented bound is
+    // 1.5 * 2^-12); one Newton step leaves 1.5 (2^-11)^2 = 6 * 2^-24 of it.
+    // On top come the truncation to float (2^-23 relative in d2, 2^-24 in
+    // the distance), the roundings of the float operations and constants
+    // (2^-24 relative each: 4 raw, 5 refined, the two of q and the result
+    // counted against |q| and the position) and the floor of d2 (at most
+    // 2^-49 samples): below 2^-11 + 6 * 2^-24 and 13 * 2^-24.
+    static constexpr double kEstimateError = 0x1p-11 + 0x1p-20;
+    static constexpr double kRefinedError = 0x1p-19;
+    // Vectors of a group that take the square root where the threshold
+    // table would do: the square root unit's throughput, used alongside.
+    static constexpr int kSqrtVectors = 1;
+    // Nanoseconds per evaluation on one thread of this machine's AMD EPYC
+    // with Highway held to AVX2, the mean of terms 1 and 3 (1.06 and 1.47
+    // with the table and windows, 1.10 and 2.42 with square roots and
+    // gathers).
+    static constexpr double kTableCost = 1.25, kSqrtCost = 1.75;
+
+    struct Consts {
+        V k, q, invDt, justBelowHalf, two31, lastRow;
+        // Guess: x = max(d2, floor) * 4^e as a float, kx = k / 2^e, so that
+        // the position is kx * sqrt(x) - q. With k = m * 2^e, m in [1/2, 1),
+        // x lies in [2^-100, 2^66] for every d2 the table covers (positions
+        // below 2^31 + |q|, d2 at least 2^-1000); e is clamped to +-511,
+        // which keeps x in range where the table can be used at all.
+        V floor;
+        __m256i rebias;  // (896 - 2e) << 23: from a double's exponent to a float's
+        __m256 kx, halfKx, qf, lastGuess;
+        explicit Consts(const Plan& p)
+            : k(_mm256_set1_pd(p.k)),
+              q(_mm256_set1_pd(p.q)),
+              invDt(_mm256_set1_pd(p.invDt)),
+              justBelowHalf(_mm256_set1_pd(kJustBelowHalf)),
+              two31(_mm256_set1_pd(2147483648.0)),
+              lastRow(_mm256_set1_pd((double)(p.rows - 1))) {
+            int e = 0;
+            std::frexp(p.k > 0.0 && std::isfinite(p.k) ? p.k : 1.0, &e);
+            e = std::max(-511, std::min(511, e));
+            const double kScaled = std::ldexp(p.k, -e);
+            floor = _mm256_set1_pd(std::ldexp(1.0, -100 - 2 * e));
+            rebias = _mm256_set1_epi64x((int64_t)(896 - 2 * e) << 23);
+            kx = FloatOf(kScaled);
+            halfKx = FloatOf(0.5 * kScaled);
+            qf = FloatOf(p.q);
+            // The guess runs only with fewer than 2^18 rows: exact in float.
+            lastGuess = FloatOf((double)(p.rows - 2));
+        }
+    };
+
+    static HWY_INLINE V Set(double x) { return _mm256_set1_pd(x); }
+    static HWY_INLINE V Load(const double* p) { return _mm256_load_pd(p); }
+    static HWY_INLINE void Store(V v, double* p) { _mm256_store_pd(p, v); }
+    static HWY_INLINE V Add(V a, V b) { return _mm256_add_pd(a, b); }
+    static HWY_INLINE V Sub(V a, V b) { return _mm256_sub_pd(a, b); }
+    static HWY_INLINE V Mul(V a, V b) { return _mm256_mul_pd(a, b); }
+
+    // A double's conversion to float by the hardware (no undefined
+    // behaviour out of range), in every lane.
+    static HWY_INLINE __m256 FloatOf(double x) {
+        return _mm256_broadcastss_ps(_mm_cvtsd_ss(_mm_setzero_ps(), _mm_set_sd(x)));
+    }
+
+    // From each 64-bit lane holding its index twice.
+    static HWY_INLINE I Indices(__m256i twice) {
+        return I{_mm256_add_epi32(_mm256_add_epi32(twice, twice),
+                                  _mm256_setr_epi32(-8, -7, -8, -7, -8, -7, -8, -7)),
+                 twice};
+    }
+    // From 4 indices of 32 bits.
+    static HWY_INLINE I Indices(__m128i v) {
+        return Indices(_mm256_permutevar8x32_epi32(_mm256_castsi128_si256(v),
+                                                   _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3)));
+    }
+
+    // The scalar kernel's sample index: rounded half away from zero by
+    // adding the largest double below 1/2 and truncating; negative, NaN and
+    // >= 2^31 give 0; at most rows - 1.
+    static HWY_INLINE I ExactIndex(const Consts& c, V d2) {
+        const V pos = _mm256_sub_pd(_mm256_mul_pd(c.k, _mm256_sqrt_pd(d2)), c.q);
+        const V up = _mm256_add_pd(pos, c.justBelowHalf);
+        const V inRange = _mm256_and_pd(_mm256_cmp_pd(up, _mm256_setzero_pd(), _CMP_GE_OQ),
+                                        _mm256_cmp_pd(up, c.two31, _CMP_LT_OQ));
+        return Indices(_mm256_cvttpd_epi32(_mm256_and_pd(inRange, _mm256_min_pd(up, c.lastRow))));
+    }
+
+    // The same for positions known to be at least 1/2 and inside the rows.
+    static HWY_INLINE I PositiveIndex(const Consts& c, V d2) {
+        const V pos = _mm256_sub_pd(_mm256_mul_pd(c.k, _mm256_sqrt_pd(d2)), c.q);
+        return Indices(_mm256_cvttpd_epi32(_mm256_add_pd(pos, c.justBelowHalf)));
+    }
+
+    // Floor of an estimate of the position within the plan's guessError;
+    // kClamp keeps it in 0 .. rows-2 (which keeps the index in {g, g + 1}).
+    // Truncation stands in for the floor: unclamped, the position is at
+    // least 1/2 and the estimate at least 0; clamped, max(trunc, 0) is
+    // max(floor, 0).
+    template <int kGuess, bool kClamp>
+    static HWY_INLINE I Guess(const Consts& c, V d2) {
+        // x in the low half of each 64-bit lane (the upper half is zero),
+        // then in both halves.
+        const __m256i bits = _mm256_sub_epi64(
+            _mm256_srli_epi64(_mm256_castpd_si256(_mm256_max_pd(d2, c.floor)), 29), c.rebias);
+        const __m256 x = _mm256_castsi256_ps(_mm256_shuffle_epi32(bits, _MM_SHUFFLE(2, 2, 0, 0)));
+        const __m256 y = _mm256_rsqrt_ps(x);
+        __m256 pos;
+        if (kGuess == kRefined) {
+            // One Newton step: kx * a * (1 + r / 2) - q with a = x * y and
+            // r = 1 - a * y.
+            const __m256 a = _mm256_mul_ps(x, y);
+            const __m256 r = _mm256_fnmadd_ps(a, y, _mm256_set1_ps(1.0f));
+            pos = _mm256_fmadd_ps(_mm256_mul_ps(a, c.halfKx), r, _mm256_fmsub_ps(a, c.kx, c.qf));
+        } else {
+            pos = _mm256_fmsub_ps(_mm256_mul_ps(x, c.kx), y, c.qf);
+        }
+        if (kClamp) pos = _mm256_min_ps(pos, c.lastGuess);
+        __m256i g = _mm256_cvttps_epi32(pos);
+        if (kClamp) g = _mm256_max_epi32(g, _mm256_setzero_si256());
+        return Indices(g);
+    }
+
+    static HWY_INLINE int64_t Lane0(I i) {
+        return _mm_cvtsi128_si32(_mm256_castsi256_si128(i.twice));
+    }
+    static HWY_INLINE I Minus(I i, int64_t x) {
+        const uint32_t x32 = (uint32_t)(uint64_t)x;
+        return I{_mm256_sub_epi32(i.pairs, _mm256_set1_epi32((int32_t)(x32 * 2u))),
+                 _mm256_sub_epi32(i.twice, _mm256_set1_epi32((int32_t)x32))};
+    }
+    // Whether some lane lies outside 0 .. most.
+    static HWY_INLINE bool AnyOutside(I rel, int64_t most) {
+        // Negative indices are above most as unsigned.
+        const __m256i lim = _mm256_set1_epi32((int32_t)most);
+        return _mm256_movemask_epi8(_mm256_cmpeq_epi32(_mm256_max_epu32(rel.twice, lim), lim)) !=
+               -1;
+    }
+    // w[rel[l]] for rel in 0 .. 7.
+    static HWY_INLINE V Lookup(const double* w, I rel) {
+        const __m256 lo =
+            _mm256_permutevar8x32_ps(_mm256_castpd_ps(_mm256_loadu_pd(w)), rel.pairs);
+        const __m256 hi =
+            _mm256_permutevar8x32_ps(_mm256_castpd_ps(_mm256_loadu_pd(w + 4)), rel.pairs);
+        return _mm256_blendv_pd(_mm256_castps_pd(hi), _mm256_castps_pd(lo),
+                                _mm256_castsi256_pd(rel.pairs));
+    }
+    // rel + 1 in the lanes where d2 >= above.
+    static HWY_INLINE I StepIfAtLeast(V d2, V above, I rel) {
+        const __m256i step = _mm256_castpd_si256(_mm256_cmp_pd(d2, above, _CMP_GE_OQ));
+        return I{_mm256_sub_epi32(rel.pairs, _mm256_add_epi32(step, step)),
+                 _mm256_sub_epi32(rel.twice, step)};
+    }
+    static HWY_INLINE V Gather(const double* p, I i) {
+        return _mm256_i64gather_pd(p, _mm256_and_si256(i.twice, _mm256_set1_epi64x(0xFFFFFFFF)), 8);
+    }
+    // min(i + 1, most)
+    static HWY_INLINE I NextIndex(I i, int64_t most) {
+        // Indices are at most 2^31 - 2: a bound above 2^31 - 1 changes nothing.
+        const int32_t m = (int32_t)std::min<int64_t>(most, 0x7FFFFFFF);
+        return Indices(_mm256_min_epi32(_mm256_add_epi32(i.twice, _mm256_set1_epi32(1)),
+                                        _mm256_set1_epi32(m)));
+    }
+};
+
+}  // namespace HWY_NAMESPACE
+}  // namespace tofimage_simd
+HWY_AFTER_NAMESPACE();
