@@ -42,6 +42,9 @@
 #if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
 #include "recon_simd_avx3-inl.h"
 #define TOFIMAGE_LANES 1
+#elif HWY_ARCH_ARM_A64 && HWY_TARGET < HWY_EMU128
+#include "recon_simd_neon-inl.h"
+#define TOFIMAGE_LANES 1
 #elif HWY_TARGET < HWY_EMU128 && !HWY_HAVE_SCALABLE
 #include "recon_simd_generic-inl.h"
 #define TOFIMAGE_LANES 1
