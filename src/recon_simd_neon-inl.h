@@ -51,21 +51,25 @@ struct Lanes {
     static constexpr double kEstimateError = 0x1p-15;  // one Newton step
     static constexpr double kRefinedError = 0x1p-30;   // two Newton steps
     // Vectors of a group that take the square root where the threshold
-    // table would do, to keep the square root unit busy alongside.
-    static constexpr int kSqrtVectors = 1;
-    // Estimated nanoseconds per evaluation, not measured: instructions per
-    // evaluation of the inner step (table path about 12 with 1 Newton step,
-    // square root path with gathers about 11 plus a square root unit that
-    // takes several cycles per vector) at 4 instructions per cycle and
-    // 3 GHz, the square root path held to 1 vector per 6 cycles.
-    static constexpr double kTableCost = 1.0, kSqrtCost = 1.0;
+    // table would do, and nanoseconds per evaluation of the table path and
+    // of the square root path with gathers. Estimates, not measurements:
+    // the instructions each path executes per 16 evaluations for term 1
+    // (from the disassembly: 232 table with 4 square root vectors, 174
+    // square root with 8), on a core that issues 4 instructions a cycle at
+    // 3 GHz and finishes one 2-lane square root every 8 cycles (assumed;
+    // cores differ). The table path is then issue-bound at about 3.6 cycles
+    // per evaluation, the square root path bound by its square roots at 4.
+    // With 2 lanes a table lookup costs two lane loads and the index
+    // arithmetic, so the table saves less here than on wider vectors, and
+    // half the vectors of a group keep the square root unit busy.
+    static constexpr int kSqrtVectors = 4;
+    static constexpr double kTableCost = 1.2, kSqrtCost = 1.35;
 
     struct Consts {
-        V k, q, negQ, invDt, justBelowHalf, zero, two31, lastGuess, lastRow;
+        V k, q, invDt, justBelowHalf, zero, two31, lastGuess, lastRow;
         explicit Consts(const Plan& p)
             : k(vdupq_n_f64(p.k)),
               q(vdupq_n_f64(p.q)),
-              negQ(vdupq_n_f64(-p.q)),
               invDt(vdupq_n_f64(p.invDt)),
               justBelowHalf(vdupq_n_f64(kJustBelowHalf)),
               zero(vdupq_n_f64(0.0)),
@@ -101,7 +105,7 @@ struct Lanes {
     // Floor of an estimate of the position within the plan's guessError;
     // kClamp keeps it in 0 .. rows-2 (which keeps the index in {g, g + 1}).
     // The guess only picks the threshold the exact comparison reads, so the
-    // fused operations here (FRSQRTS, FMLA) change no result of the kernel.
+    // fused step FRSQRTS changes no result of the kernel.
     template <int kGuess, bool kClamp>
     static HWY_INLINE I Guess(const Consts& c, V d2) {
         // y ~ 1/sqrt(d2); s = (3 - (d2*y)*y) / 2 refines it to y*s, and
@@ -110,7 +114,7 @@ struct Lanes {
         if (kGuess == kRefined) y = vmulq_f64(y, vrsqrtsq_f64(vmulq_f64(d2, y), y));
         const V dist = vmulq_f64(d2, y);
         const V s = vrsqrtsq_f64(dist, y);
-        V pos = vfmaq_f64(c.negQ, vmulq_f64(c.k, dist), s);  // k*dist*s - q
+        V pos = vsubq_f64(vmulq_f64(vmulq_f64(c.k, dist), s), c.q);
         // Clamping before the floor equals clamping after it: the bounds are
         // whole numbers.
         if (kClamp) pos = vmaxq_f64(vminq_f64(pos, c.lastGuess), c.zero);
