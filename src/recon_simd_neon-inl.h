@@ -44,10 +44,12 @@ struct Lanes {
     // computes. FRSQRTE's result is defined bit for bit by the architecture
     // (a table of 8-bit values; FEAT_RPRES changes only single precision):
     // its relative error e0 is at most 0.00328 (< 2^-8.25, found by trying
-    // every class of inputs). A step y * (3 - d2*y*y) / 2 leaves
-    // 1.5 e^2 + 0.5 e^3 plus three roundings, 1.62e-5 < 2^-15.9 after one
-    // step and 3.9e-10 < 2^-31.2 after two. The bounds below leave a factor
-    // of about 2 over those.
+    // every class of inputs: the estimate is constant over each class, so
+    // the worst case lies at a class's first or last double). A step
+    // y * (3 - d2*y*y) / 2 leaves 1.5 e^2 + 0.5 e^3 plus the roundings of
+    // the products (a few 2^-53), 1.62e-5 < 2^-15.9 after one step and
+    // 3.9e-10 < 2^-31.2 after two (also the largest errors seen over those
+    // inputs). The bounds below leave a factor of about 2 over those.
     static constexpr double kEstimateError = 0x1p-15;  // one Newton step
     static constexpr double kRefinedError = 0x1p-30;   // two Newton steps
     // Vectors of a group that take the square root where the threshold
