@@ -45,6 +45,9 @@
 #elif HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
 #include "recon_simd_avx2-inl.h"
 #define TOFIMAGE_LANES 1
+#elif HWY_ARCH_ARM_A64 && HWY_TARGET < HWY_EMU128
+#include "recon_simd_neon-inl.h"
+#define TOFIMAGE_LANES 1
 #elif HWY_TARGET < HWY_EMU128 && !HWY_HAVE_SCALABLE
 #include "recon_simd_generic-inl.h"
 #define TOFIMAGE_LANES 1
