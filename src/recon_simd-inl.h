@@ -18,13 +18,36 @@
 // (kClamped); or the threshold table with unchecked windows, where the tile's
 // geometry guarantees that every vector's samples fit one window inside the
 // signal matrix (kCovered). A window lookup fetches the samples of all lanes
-// from Lanes::kWindow consecutive samples with lane permutes; the derivative
-// terms come from a per-tile table of the sensor's weighted forward
-// differences (derivTerms), computed with the scalar kernel's operations.
+// from Lanes::kWindow consecutive samples (lane permutes, or lane loads where
+// vectors are short); the derivative terms come from a per-tile table of the
+// sensor's weighted forward differences, computed with the scalar kernel's
+// operations.
 //
-// Nothing here is specific to an instruction set: the family provides the
-// lane primitives and its constants (lanes, block shape, window width,
-// estimate precision).
+// Nothing here is specific to an instruction set. A family (`Lanes`) gives:
+//   V, I               kLanes doubles, and kLanes sample indices
+//   kLanes, kBlockRows, kBlockCols, kRow[], kCol[]
+//                      the pixels of a vector: lane l at row kRow[l], column
+//                      kCol[l] of a kBlockRows x kBlockCols block
+//   kGroupRows, kGroupCols, kSqrtVectors
+//                      vectors per group, and how many of them take the
+//                      square root with windows on covered sensors
+//   kTable, kWindow, kEstimateError, kRefinedError
+//                      whether it has the table path, the samples a window
+//                      lookup covers, the relative error bounds of Guess
+//   kTableCost, kGatherCost, kSqrtCost
+//                      nanoseconds per evaluation: table with windows, table
+//                      with gathers, square root with gathers
+//   Consts             per-call constants in registers, from the Plan
+//   Set, Load, Store, Add, Sub, Mul
+//   ExactIndex, PositiveIndex
+//                      the scalar kernel's index through the square root
+//   Guess<kGuess, kClamp>, StepIfAtLeast
+//                      the index guess, and the exact threshold step
+//   Lane0, Minus, AnyOutside, Lookup
+//                      window placement and lookup
+//   Gather, NextIndex  the fallback
+// Only the members the family's paths use need exist: a family without
+// the table (kTable false) gives only the square root path's.
 
 constexpr int kMaxTile = 64;
 constexpr int kSensorBlock = 16;

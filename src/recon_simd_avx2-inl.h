@@ -77,7 +77,7 @@ struct Lanes {
             e = std::max(-511, std::min(511, e));
             const double kScaled = std::ldexp(p.k, -e);
             floor = _mm256_set1_pd(std::ldexp(1.0, -100 - 2 * e));
-            rebias = _mm256_set1_epi64x((int64_t)(896 - 2 * e) << 23);
+            rebias = _mm256_set1_epi64x((int64_t)(896 - 2 * e) * (int64_t{1} << 23));
             kx = FloatOf(kScaled);
             halfKx = FloatOf(0.5 * kScaled);
             qf = FloatOf(p.q);
