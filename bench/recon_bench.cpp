@@ -124,7 +124,8 @@ void sizes(benchmark::internal::Benchmark* b) {
             for (int n : {64, 128, 256, 512}) b->Args({kRing, n, rows, term, 1});
         for (int n : {64, 128, 256}) b->Args({kLinear, n, 2048, term, 1});
         for (int n : {1, 2, 4, 8}) b->Args({kFew, n, 2030, term, 1});
-        for (int n : {128, 129}) b->Args({kRing, n, 2030, term, 2});
+        for (int threads : {1, 2}) b->Args({kRing, 129, 2030, term, threads});
+        b->Args({kRing, 128, 2030, term, 2});
     }
     b->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0.3);
 }

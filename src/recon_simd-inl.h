@@ -466,37 +466,45 @@ bool ReconWith(const ReconInput& in, const ReconGeometry& g, int team, bool alwa
     const Cells<L> cells(in.n);
     const double computed =
         (double)cells.count() * Cells<L>::kCellRows * Cells<L>::kCellCols * (double)in.cols;
+    // The costs of the paths: the scalar kernel computes only the image's
+    // pixels; the vector kernel computes whole cells, sets up each sensor
+    // for each tile and, with the table, fills it first. A gather path of
+    // the derivative terms fetches two or three values where term 1 fetches
+    // one.
+    constexpr LaneSpan kSpan = laneSpan<L>();
+    // Whether a vector's samples of one sensor fit one window on a grid this
+    // fine: its lanes lie within `reach` samples of each other.
+    const double reach = std::fabs(g.k * g.dx) * std::hypot((double)(kSpan.rowHi - kSpan.rowLo),
+                                                            (double)(kSpan.colHi - kSpan.colLo));
+    const bool windows = reach + 2.0 <= (double)(L::kWindow - 2);
+    const double gatherFactor = in.image_select == 1.0 ? 1.0 : 2.0;
     KernelTraits traits;
     traits.table = L::kTable;
     traits.estimateError = L::kEstimateError;
     traits.refinedError = L::kRefinedError;
-    // Whether a vector's samples of one sensor fit one window, on a grid
-    // this fine: its lanes lie within `reach` samples of each other.
-    constexpr LaneSpan kSpan = laneSpan<L>();
-    const double reach = std::fabs(g.k * g.dx) * std::hypot((double)(kSpan.rowHi - kSpan.rowLo),
-                                                            (double)(kSpan.colHi - kSpan.colLo));
-    const bool windows = reach + 2.0 <= (double)(L::kWindow - 2);
-    traits.tableCost = windows ? L::kTableCost : L::kGatherCost;
-    traits.sqrtCost = L::kSqrtCost;
+    traits.tableCost = windows ? L::kTableCost : L::kGatherCost * gatherFactor;
+    traits.sqrtCost = L::kSqrtCost * gatherFactor;
     traits.evaluations = computed;
     traits.always = always;
     // Windows need kWindow + 1 elements of sigMat; smaller matrices take the
     // square root path.
     if ((int64_t)in.rows * in.cols <= L::kWindow) traits.table = false;
-    Plan p;
-    PlanTables tables;
-    if (!makePlan(in, g, traits, &p, &tables)) return false;
-
-    // The scalar kernel computes only the image's pixels; the vector kernel
-    // computes whole cells, sets up each sensor for each tile and, with the
-    // table, fills it first.
     const double scalarNs = (double)in.n * (double)in.n * (double)in.cols * kScalarCost;
     const double tiles = std::ceil((double)in.n / kMaxTile) * std::ceil((double)in.n / kMaxTile);
     double vectorNs = tiles * (double)in.cols * kSensorSetupCost;
+    // Before any set-up: the scalar kernel where even the cheapest path
+    // would cost more.
+    if (!always &&
+        scalarNs < vectorNs + computed * std::min(traits.sqrtCost,
+                                                  traits.table ? traits.tableCost : traits.sqrtCost))
+        return false;
+    Plan p;
+    PlanTables tables;
+    if (!makePlan(in, g, traits, &p, &tables)) return false;
     if (p.guess != kNoGuess)
         vectorNs += (double)(p.mHi - p.mLo + 1) * kThresholdCost + computed * traits.tableCost;
     else
-        vectorNs += computed * L::kSqrtCost;
+        vectorNs += computed * traits.sqrtCost;
     if (!always && scalarNs < vectorNs) return false;
 
     TileConsts<L> c{typename L::Consts(p), p.sigMat, p.t, p.E, p.eOrigin, p.last,
