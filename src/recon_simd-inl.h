@@ -355,8 +355,8 @@ void Tile(const Plan& p, const TileConsts<L>& c, int64_t K0, int64_t K1, int64_t
             // than the first and the last lies inside sigMat.
             const int64_t colOff = s * p.rows;
             const bool ends = p.rows < L::kWindow || s == 0 || s == p.cols - 1;
-            const int64_t first = reconSampleIndex(positionOf(p, d2min), (int32_t)p.rows);
-            const int64_t final = reconSampleIndex(positionOf(p, d2max), (int32_t)p.rows);
+            const int64_t first = indexOf(p, d2min);
+            const int64_t final = indexOf(p, d2max);
             mode[i] = kClamped;
             if (first >= 1 && final <= p.rows - 2 &&
                 windowCovers(p, kSpan, L::kWindow - 2, bx[i], by[i], xlo, xhi, ylo, yhi, d2min,

@@ -77,11 +77,8 @@ uint64_t estimateBits(const Plan& p, double pos) {
 // when no smaller d2 reaches m.
 double threshold(const Plan& p, int64_t m) {
     const uint64_t bigBits = toBits(p.Tbig);
-    const int32_t rows = (int32_t)p.rows;
     const uint64_t b = firstTrue(
-        [&](uint64_t bits) {
-            return bits >= bigBits || reconSampleIndex(positionOf(p, fromBits(bits)), rows) >= m;
-        },
+        [&](uint64_t bits) { return bits >= bigBits || indexOf(p, fromBits(bits)) >= m; },
         estimateBits(p, (double)m - 0.5), bigBits);
     return fromBits(b);
 }
@@ -108,6 +105,10 @@ void squaredRange(double xs, double ys, double ez2, double xlo, double xhi, doub
 }  // namespace
 
 double positionOf(const Plan& p, double d2) { return (p.k * std::sqrt(d2)) - p.q; }
+
+int32_t indexOf(const Plan& p, double d2) {
+    return reconSampleIndex(positionOf(p, d2), (int32_t)p.rows);
+}
 
 bool makePlan(const ReconInput& in, const ReconGeometry& g, const KernelTraits& traits, Plan* pp,
               PlanTables* tables) {
@@ -184,9 +185,8 @@ bool makePlan(const ReconInput& in, const ReconGeometry& g, const KernelTraits& 
     // Thresholds for every guess a covered d2 can give: the index lies in
     // iLo .. iHi, a guess g in iLo - 1 .. iHi (clamped to 0 .. rows-2), and
     // the comparison reads E[g + 1].
-    const int32_t rows = (int32_t)p.rows;
-    const int64_t iLo = reconSampleIndex(positionOf(p, lo), rows);
-    const int64_t iHi = reconSampleIndex(positionOf(p, hi), rows);
+    const int64_t iLo = indexOf(p, lo);
+    const int64_t iHi = indexOf(p, hi);
     const int64_t mLo = std::max<int64_t>(1, iLo), mHi = std::min<int64_t>(p.rows - 1, iHi + 1);
 
     // The table pays for itself when it costs less than the square roots it

@@ -93,16 +93,18 @@ struct Plan {
     double* Recon;
 };
 
-// Readable entries on either side of the threshold range and of a window of
-// derivative terms, so that a window around any entry needs no bounds test.
+// Readable entries on either side of the threshold range, so that a window
+// around any entry needs no bounds test.
 constexpr int64_t kTablePad = 32;
 
 struct PlanTables {
     std::unique_ptr<double[]> E;
 };
 
-// Sample position for a squared distance: the scalar kernel's operations.
+// Sample position and sample index for a squared distance: the scalar
+// kernel's operations.
 double positionOf(const Plan& p, double d2);
+int32_t indexOf(const Plan& p, double d2);
 
 // Fills the plan, and the threshold table's range and memory when the
 // kernel has a table path and the table pays for itself. Returns false when

@@ -14,8 +14,6 @@ namespace {
 
 using namespace tofimage_simd;
 
-int32_t indexOf(const Plan& p, double d2) { return reconSampleIndex(positionOf(p, d2), (int32_t)p.rows); }
-
 // Index from the table: the thresholds at or below d2, counted from mLo.
 int64_t tableIndex(const Plan& p, double d2) {
     int64_t i = p.mLo - 1;
