@@ -12,13 +12,16 @@
 // pixels a side keeps its signal windows for a block of sensors in L1 while
 // every group of the tile runs through that block.
 //
-// Per sensor and tile one of three paths is chosen (Mode): the correctly
+// Per sensor and tile one of these paths is chosen (Mode): the correctly
 // rounded square root with gathers, as the scalar kernel does (anything the
 // threshold table does not cover); the threshold table with checked windows
 // (kClamped); or the threshold table with unchecked windows, where the tile's
 // geometry guarantees that every vector's samples fit one window inside the
-// signal matrix (kCovered). A window lookup fetches the samples of all lanes
-// from Lanes::kWindow consecutive samples (lane permutes, or lane loads where
+// signal matrix (kCovered). On grids so coarse that neighbouring pixels lie
+// several samples apart, the windows are wide ones (kClampedWide,
+// kCoveredWide) where the family has them. A window
+// lookup fetches the samples of all lanes from Lanes::kWindow (or
+// kWideWindow) consecutive samples (lane permutes, or lane loads where
 // vectors are short); the derivative terms come from a per-tile table of the
 // sensor's weighted forward differences, computed with the scalar kernel's
 // operations.
@@ -31,19 +34,20 @@
 //   kGroupRows, kGroupCols, kSqrtVectors
 //                      vectors per group, and how many of them take the
 //                      square root with windows on covered sensors
-//   kTable, kWindow, kEstimateError, kRefinedError
+//   kTable, kWindow, kWideWindow, kEstimateError, kRefinedError
 //                      whether it has the table path, the samples a window
-//                      lookup covers, the relative error bounds of Guess
-//   kTableCost, kGatherCost, kSqrtCost
-//                      nanoseconds per evaluation: table with windows, table
-//                      with gathers, square root with gathers
+//                      lookup covers (kWideWindow: a wider, dearer lookup;
+//                      0 for none), the relative error bounds of Guess
+//   kTableCost, kWideCost, kGatherCost, kSqrtCost
+//                      nanoseconds per evaluation: table with windows, with
+//                      wide windows, with gathers; square root with gathers
 //   Consts             per-call constants in registers, from the Plan
 //   Set, Load, Store, Add, Sub, Mul
 //   ExactIndex, PositiveIndex
 //                      the scalar kernel's index through the square root
 //   Guess<kGuess, kClamp>, StepIfAtLeast
 //                      the index guess, and the exact threshold step
-//   Lane0, Minus, AnyOutside, Lookup
+//   Lane0, Minus, AnyOutside, Lookup, LookupWide
 //                      window placement and lookup
 //   Gather, NextIndex  the fallback
 // Only the members the family's paths use need exist: a family without
@@ -55,10 +59,12 @@ constexpr int kSensorBlock = 16;
 constexpr int64_t kDerivCapacity = kSensorBlock * 1024;
 
 enum Mode : uint8_t {
-    kExact,    // square root per evaluation
-    kClamped,  // threshold table; indices may clamp, windows may touch the ends of sigMat
-    kCovered,  // threshold table; every index in 1 .. rows-2, and every vector's
-               // samples inside one window that lies inside sigMat
+    kExact,        // square root per evaluation
+    kClamped,      // threshold table; indices may clamp, windows may touch the ends of sigMat
+    kCovered,      // threshold table; every index in 1 .. rows-2, and every vector's
+                   // samples inside one window that lies inside sigMat
+    kClampedWide,  // kClamped and kCovered with wide windows
+    kCoveredWide,
 };
 
 // Calls f(integral_constant<int, 0>) ... f(integral_constant<int, N-1>):
@@ -83,10 +89,23 @@ struct TileConsts {
     const double* E;         // E[m] at E[m - eOrigin]
     int64_t eOrigin;
     int64_t last;            // index of the last element of sigMat
-    int64_t maxStart;        // last start of a window inside sigMat
+    bool wide;               // checked windows are wide ones
     double* scratch;         // per-thread running sums and derivative terms
     int64_t scratchDoubles;  // per thread
 };
+
+// The widest window a family looks up: the margin of every window table.
+template <class L>
+constexpr int kMaxWindow = L::kWindow > L::kWideWindow ? L::kWindow : L::kWideWindow;
+
+// w[rel[l]] for rel in 0 .. kW-1, from a window or a wide window.
+template <class L, int kW, class I = typename L::I>
+HWY_INLINE typename L::V Lookup(const double* w, I rel) {
+    if constexpr (kW == L::kWindow)
+        return L::Lookup(w, rel);
+    else
+        return L::LookupWide(w, rel);
+}
 
 template <class L>
 constexpr LaneSpan laneSpan() {
@@ -143,12 +162,12 @@ HWY_INLINE V GatherFastStep(const TileConsts<L>& c, int64_t colOff, const double
 // One sensor for one vector through the threshold table; the caller has
 // checked that every d2 lies in [d2Lo, d2Hi], and for kCover also that every
 // index lies in 1 .. rows-2 and that every lane's guess lies in the window
-// starting `off` rows before lane 0's, which lies inside sigMat
+// of kW rows starting `off` rows before lane 0's, which lies inside sigMat
 // (windowCovers). D[i] is the derivative term at row i.
-template <class L, int kTerm, int kGuess, bool kCover, class V = typename L::V>
+template <class L, int kTerm, int kGuess, bool kCover, int kW, class V = typename L::V>
 HWY_INLINE V FastStep(const TileConsts<L>& c, int64_t colOff, const double* D, int64_t off, V d2,
                       V R) {
-    constexpr int64_t kCentre = L::kWindow / 2 - 1;
+    constexpr int64_t kCentre = kW / 2 - 1;
     const auto guess = L::template Guess<kGuess, !kCover>(c.lanes, d2);
     // A window starting `off` (kCentre unless covered) rows before lane 0's
     // guess, inside sigMat.
@@ -156,32 +175,32 @@ HWY_INLINE V FastStep(const TileConsts<L>& c, int64_t colOff, const double* D, i
     if (!kCover) {
         int64_t start = colOff + base;
         start = start < 0 ? 0 : start;
-        start = start > c.maxStart ? c.maxStart : start;
+        start = start > c.last - kW ? c.last - kW : start;
         base = start - colOff;
     }
     const auto rel = L::Minus(guess, base);
-    if (!kCover && HWY_UNLIKELY(L::AnyOutside(rel, L::kWindow - 2)))
+    if (!kCover && HWY_UNLIKELY(L::AnyOutside(rel, kW - 2)))
         return GatherFastStep<L, kTerm>(c, colOff, D, d2, guess, R);
-    const V above = L::Lookup(c.E + (base + 1 - c.eOrigin), rel);
+    const V above = Lookup<L, kW>(c.E + (base + 1 - c.eOrigin), rel);
     const auto at = L::StepIfAtLeast(d2, above, rel);
-    const V sig = L::Lookup(c.sig + colOff + base, at);
+    const V sig = Lookup<L, kW>(c.sig + colOff + base, at);
     if (kTerm == 1) return L::Add(sig, R);
-    return Accumulate<L, kTerm>(R, sig, L::Lookup(D + base, at));
+    return Accumulate<L, kTerm>(R, sig, Lookup<L, kW>(D + base, at));
 }
 
 // One sensor for one vector of a covered sensor, through the correctly
 // rounded square root like ExactStep but with the window lookup. Between
 // FastStep's vectors it keeps the otherwise idle square root unit busy.
-template <class L, int kTerm, class V = typename L::V>
+template <class L, int kTerm, int kW, class V = typename L::V>
 HWY_INLINE V SqrtStep(const TileConsts<L>& c, int64_t colOff, const double* D, int64_t off, V d2,
                       V R) {
     // Every position is at least 1/2 here.
     const auto index = L::PositiveIndex(c.lanes, d2);
     const int64_t base = L::Lane0(index) - off;
     const auto rel = L::Minus(index, base);
-    const V sig = L::Lookup(c.sig + colOff + base, rel);
+    const V sig = Lookup<L, kW>(c.sig + colOff + base, rel);
     if (kTerm == 1) return L::Add(sig, R);
-    return Accumulate<L, kTerm>(R, sig, L::Lookup(D + base, rel));
+    return Accumulate<L, kTerm>(R, sig, Lookup<L, kW>(D + base, rel));
 }
 
 // Number of blocks of `size` covering `extent`, rounded up to a multiple of
@@ -225,21 +244,44 @@ HWY_INLINE void Group(const Plan& p, const TileConsts<L>& c, int64_t s0, int cou
         });
         const int64_t colOff = (s0 + i) * p.rows;
         if constexpr (kGuess != kNoGuess) {
-            if (mode[i] == kCovered) {
+            // Covered, with windows of kW rows.
+            auto covered = [&](auto w) {
+                constexpr int kW = decltype(w)::value;
                 Unrolled<kV>([&](auto v) {
                     if (v < L::kSqrtVectors)
-                        r[v] = SqrtStep<L, kTerm>(c, colOff, deriv[i], off[i], d2[v], r[v]);
+                        r[v] = SqrtStep<L, kTerm, kW>(c, colOff, deriv[i], off[i], d2[v], r[v]);
                     else
-                        r[v] = FastStep<L, kTerm, kGuess, true>(c, colOff, deriv[i], off[i],
-                                                                  d2[v], r[v]);
+                        r[v] = FastStep<L, kTerm, kGuess, true, kW>(c, colOff, deriv[i], off[i],
+                                                                      d2[v], r[v]);
                 });
+            };
+            // Clamped, with checked windows of kW rows.
+            auto clamped = [&](auto w) {
+                constexpr int kW = decltype(w)::value;
+                Unrolled<kV>([&](auto v) {
+                    r[v] = FastStep<L, kTerm, kGuess, false, kW>(c, colOff, deriv[i], 0, d2[v],
+                                                                   r[v]);
+                });
+            };
+            using Narrow = std::integral_constant<int, L::kWindow>;
+            using Wide = std::integral_constant<int, L::kWideWindow>;
+            if (mode[i] == kCovered) {
+                covered(Narrow());
                 continue;
             }
             if (mode[i] == kClamped) {
-                Unrolled<kV>([&](auto v) {
-                    r[v] = FastStep<L, kTerm, kGuess, false>(c, colOff, deriv[i], 0, d2[v], r[v]);
-                });
+                clamped(Narrow());
                 continue;
+            }
+            if constexpr (L::kWideWindow > 0) {
+                if (mode[i] == kCoveredWide) {
+                    covered(Wide());
+                    continue;
+                }
+                if (mode[i] == kClampedWide) {
+                    clamped(Wide());
+                    continue;
+                }
             }
         }
         Unrolled<kV>([&](auto v) { r[v] = ExactStep<L, kTerm>(c, colOff, d2[v], r[v]); });
@@ -254,8 +296,8 @@ HWY_INLINE void Group(const Plan& p, const TileConsts<L>& c, int64_t s0, int cou
 template <class L>
 inline bool DerivWindow(const Plan& p, int64_t s, int64_t first, int64_t final, double* buf,
                         int64_t* used, const double** out) {
-    const int64_t lo = first - L::kWindow;
-    const int64_t size = (final + L::kWindow - lo + 8) / 8 * 8;
+    const int64_t lo = first - kMaxWindow<L>;
+    const int64_t size = (final + kMaxWindow<L> - lo + 8) / 8 * 8;
     if (*used + size > kDerivCapacity) return false;
     double* D = buf + *used;
     const int64_t colOff = s * p.rows;
@@ -350,28 +392,35 @@ void Tile(const Plan& p, const TileConsts<L>& c, int64_t K0, int64_t K1, int64_t
             if (kGuess == kNoGuess || !finite ||
                 !tableCovers(p, bx[i], by[i], bz[i], xlo, xhi, ylo, yhi, &d2min, &d2max))
                 continue;
-            // Every pixel of the tile takes a row in first .. final. With a
-            // window's rows or more, a window of any row of a sensor other
-            // than the first and the last lies inside sigMat.
+            // Every pixel of the tile takes a row in first .. final.
             const int64_t colOff = s * p.rows;
-            const bool ends = p.rows < L::kWindow || s == 0 || s == p.cols - 1;
             const int64_t first = indexOf(p, d2min);
             const int64_t final = indexOf(p, d2max);
-            mode[i] = kClamped;
-            if (first >= 1 && final <= p.rows - 2 &&
-                windowCovers(p, kSpan, L::kWindow - 2, bx[i], by[i], xlo, xhi, ylo, yhi, d2min,
-                             d2max, &off[i])) {
-                // Lane 0's guess is at least first - 1 and at most final:
-                // the window stays inside sigMat.
-                if (!ends || (colOff + first - 1 - off[i] >= 0 &&
-                              colOff + final - off[i] + L::kWindow <= p.last))
+            // Whether windows of w rows are covered: every vector's guesses
+            // fit one, and it lies inside sigMat. Lane 0's guess is at least
+            // first - 1 and at most final; with w rows or more, a window of
+            // any row of a sensor other than the first and the last lies
+            // inside sigMat.
+            auto covers = [&](int w) {
+                if (w == 0 || !windowCovers(p, kSpan, w - 2, bx[i], by[i], xlo, xhi, ylo, yhi,
+                                            d2min, d2max, &off[i]))
+                    return false;
+                const bool ends = p.rows < w || s == 0 || s == p.cols - 1;
+                return !ends || (colOff + first - 1 - off[i] >= 0 &&
+                                 colOff + final - off[i] + w <= p.last);
+            };
+            mode[i] = c.wide ? kClampedWide : kClamped;
+            if (first >= 1 && final <= p.rows - 2) {
+                if (covers(L::kWindow))
                     mode[i] = kCovered;
+                else if (covers(L::kWideWindow))
+                    mode[i] = kCoveredWide;
             }
             // The derivative terms cost about as much per row as per pixel;
             // where the tile has fewer pixels than rows to fill, the square
             // root path with gathers is cheaper.
             if (kTerm != 1 &&
-                (final - first + 2 * L::kWindow > tilePixels ||
+                (final - first + 2 * kMaxWindow<L> > tilePixels ||
                  !DerivWindow<L>(p, s, first, final, derivBuf, &derivUsed, &deriv[i])))
                 mode[i] = kExact;
         }
@@ -476,19 +525,23 @@ bool ReconWith(const ReconInput& in, const ReconGeometry& g, int team, bool alwa
     // fine: its lanes lie within `reach` samples of each other.
     const double reach = std::fabs(g.k * g.dx) * std::hypot((double)(kSpan.rowHi - kSpan.rowLo),
                                                             (double)(kSpan.colHi - kSpan.colLo));
-    const bool windows = reach + 2.0 <= (double)(L::kWindow - 2);
+    auto fits = [&](int w) { return reach + 2.0 <= (double)(w - 2); };
     const double gatherFactor = in.image_select == 1.0 ? 1.0 : 2.0;
     KernelTraits traits;
     traits.table = L::kTable;
     traits.estimateError = L::kEstimateError;
     traits.refinedError = L::kRefinedError;
-    traits.tableCost = windows ? L::kTableCost : L::kGatherCost * gatherFactor;
+    traits.tableCost = L::kGatherCost * gatherFactor;
+    if (fits(L::kWindow))
+        traits.tableCost = L::kTableCost;
+    else if constexpr (L::kWideWindow > 0)
+        if (fits(L::kWideWindow)) traits.tableCost = L::kWideCost;
     traits.sqrtCost = L::kSqrtCost * gatherFactor;
     traits.evaluations = computed;
     traits.always = always;
-    // Windows need kWindow + 1 elements of sigMat; smaller matrices take the
-    // square root path.
-    if ((int64_t)in.rows * in.cols <= L::kWindow) traits.table = false;
+    // Windows need kMaxWindow + 1 elements of sigMat; smaller matrices take
+    // the square root path.
+    if ((int64_t)in.rows * in.cols <= kMaxWindow<L>) traits.table = false;
     const double scalarNs = (double)in.n * (double)in.n * (double)in.cols * kScalarCost;
     const double tiles = std::ceil((double)in.n / kMaxTile) * std::ceil((double)in.n / kMaxTile);
     double vectorNs = tiles * (double)in.cols * kSensorSetupCost;
@@ -508,7 +561,7 @@ bool ReconWith(const ReconInput& in, const ReconGeometry& g, int team, bool alwa
     if (!always && scalarNs < vectorNs) return false;
 
     TileConsts<L> c{typename L::Consts(p), p.sigMat, p.t, p.E, p.eOrigin, p.last,
-                    p.last - L::kWindow, nullptr, 0};
+                    L::kWideWindow > 0 && !fits(L::kWindow), nullptr, 0};
     c.scratchDoubles = Shape::kAccDoubles + (p.term != 1 && p.guess != kNoGuess ? kDerivCapacity : 0);
     std::unique_ptr<double[]> scratch(
         new (std::nothrow) double[(size_t)team * c.scratchDoubles + 8]);

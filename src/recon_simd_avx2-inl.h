@@ -34,6 +34,7 @@ struct Lanes {
     // the 16 registers.
     static constexpr int kGroupRows = 2, kGroupCols = 2;
     static constexpr int kWindow = 8;
+    static constexpr int kWideWindow = 0;  // no wider lookup
     static constexpr bool kTable = true;
     // Bounds on the error of Guess's estimate of k * sqrt(d2), relative to
     // the largest k * sqrt(d2) + |q| that matters (the plan's span). The

@@ -4,7 +4,9 @@
 //
 // A vector is 8 pixels, 4 rows by 2 columns; the 8 samples of one sensor
 // lie within a few samples of each other, so two unaligned 8-sample loads
-// and a two-table lane permute fetch all 8 at once (a 16-sample window). The
+// and a two-table lane permute fetch all 8 at once (a 16-sample window). On
+// coarser grids two such permutes and a blend fetch them from 32 samples
+// (a wide window), which costs less than a gather. The
 // index guess comes from the 14-bit reciprocal square root estimate of
 // AVX-512F, refined by one Newton step when positions run long.
 HWY_BEFORE_NAMESPACE();
@@ -24,7 +26,7 @@ struct Lanes {
     // A group of 2 x 4 vectors keeps 8 running sums, 6 coordinate vectors
     // and the temporaries in the 32 registers.
     static constexpr int kGroupRows = 2, kGroupCols = 4;
-    static constexpr int kWindow = 16;
+    static constexpr int kWindow = 16, kWideWindow = 32;
     static constexpr bool kTable = true;
     static constexpr double kEstimateError = 0x1p-14;  // _mm512_rsqrt14_pd
     static constexpr double kRefinedError = 0x1p-26;   // after one Newton step
@@ -32,9 +34,10 @@ struct Lanes {
     // table would do: the square root unit's throughput, used alongside.
     static constexpr int kSqrtVectors = 1;
     // Nanoseconds per evaluation on one thread of this machine's AVX-512
-    // CPU: threshold table with windows, threshold table with gathers, and
-    // square root with gathers.
-    static constexpr double kTableCost = 0.40, kGatherCost = 1.5, kSqrtCost = 1.6;
+    // CPU: threshold table with windows, with wide windows (a 128 x 128
+    // ring scan) and with gathers, and square root with gathers.
+    static constexpr double kTableCost = 0.40, kWideCost = 0.55, kGatherCost = 1.5,
+                            kSqrtCost = 1.6;
 
     struct Consts {
         V k, q, invDt, justBelowHalf, two31, half, threeHalves, lastGuess, lastRow;
@@ -105,6 +108,11 @@ struct Lanes {
     // w[rel[l]] for rel in 0 .. 15.
     static HWY_INLINE V Lookup(const double* w, I rel) {
         return _mm512_permutex2var_pd(_mm512_loadu_pd(w), rel, _mm512_loadu_pd(w + 8));
+    }
+    // w[rel[l]] for rel in 0 .. 31: the permutes read the low 4 bits.
+    static HWY_INLINE V LookupWide(const double* w, I rel) {
+        const __mmask8 upper = _mm512_test_epi64_mask(rel, _mm512_set1_epi64(16));
+        return _mm512_mask_blend_pd(upper, Lookup(w, rel), Lookup(w + 16, rel));
     }
     // rel + 1 in the lanes where d2 >= above.
     static HWY_INLINE I StepIfAtLeast(V d2, V above, I rel) {

@@ -28,6 +28,7 @@ struct Lanes {
     static constexpr std::array<int, kLanes> kCol{};
     static constexpr int kGroupRows = 2, kGroupCols = 4;
     static constexpr int kWindow = 0;
+    static constexpr int kWideWindow = 0;  // no wider lookup
     static constexpr bool kTable = false;
     static constexpr double kEstimateError = 0.0, kRefinedError = 0.0;
     static constexpr int kSqrtVectors = 0;

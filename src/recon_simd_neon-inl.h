@@ -39,6 +39,7 @@ struct Lanes {
     // samples hold the 2 lanes' samples for pixels of up to about 5 samples
     // a side (windowCovers).
     static constexpr int kWindow = 16;
+    static constexpr int kWideWindow = 0;  // no wider lookup
     static constexpr bool kTable = true;
     // Relative error bounds of the estimate of k * sqrt(d2) that Guess
     // computes. FRSQRTE's result is defined bit for bit by the architecture

@@ -94,8 +94,8 @@ struct Plan {
 };
 
 // Readable entries on either side of the threshold range, so that a window
-// around any entry needs no bounds test.
-constexpr int64_t kTablePad = 32;
+// (of up to this many entries) around any entry needs no bounds test.
+constexpr int64_t kTablePad = 64;
 
 struct PlanTables {
     std::unique_ptr<double[]> E;
