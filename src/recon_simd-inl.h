@@ -89,7 +89,6 @@ struct TileConsts {
     const double* E;         // E[m] at E[m - eOrigin]
     int64_t eOrigin;
     int64_t last;            // index of the last element of sigMat
-    bool wide;               // checked windows are wide ones
     double* scratch;         // per-thread running sums and derivative terms
     int64_t scratchDoubles;  // per thread
 };
@@ -221,8 +220,10 @@ struct TileShape {
 
 // The sensors of one block over one group of kGroupRows x kGroupCols
 // vectors; vector v is row block v / kGroupCols, column block v % kGroupCols
-// of the group.
-template <class L, int kTerm, int kGuess, bool kHasZ>
+// of the group. kWide: checked windows are wide ones, and covered ones may
+// be (coarse grids); the paths of each kind are compiled apart, so that the
+// rarer one does not take registers from the other.
+template <class L, int kTerm, int kGuess, bool kHasZ, bool kWide>
 HWY_INLINE void Group(const Plan& p, const TileConsts<L>& c, int64_t s0, int count,
                       const double* bx, const double* by, const double* bz, const Mode* mode,
                       const int64_t* off, const double* const* deriv, const double* yq,
@@ -269,11 +270,12 @@ HWY_INLINE void Group(const Plan& p, const TileConsts<L>& c, int64_t s0, int cou
                 covered(Narrow());
                 continue;
             }
-            if (mode[i] == kClamped) {
-                clamped(Narrow());
-                continue;
-            }
-            if constexpr (L::kWideWindow > 0) {
+            if constexpr (!kWide) {
+                if (mode[i] == kClamped) {
+                    clamped(Narrow());
+                    continue;
+                }
+            } else {
                 if (mode[i] == kCoveredWide) {
                     covered(Wide());
                     continue;
@@ -318,7 +320,7 @@ inline bool DerivWindow(const Plan& p, int64_t s, int64_t first, int64_t final, 
 
 // One tile: rows K0 .. K1 - 1 of columns L0 .. L1 - 1, at most kMaxTile
 // of each.
-template <class L, int kTerm, int kGuess, bool kHasZ>
+template <class L, int kTerm, int kGuess, bool kHasZ, bool kWide>
 void Tile(const Plan& p, const TileConsts<L>& c, int64_t K0, int64_t K1, int64_t L0, int64_t L1) {
     using Shape = TileShape<L>;
     constexpr int N = L::kLanes;
@@ -409,11 +411,11 @@ void Tile(const Plan& p, const TileConsts<L>& c, int64_t K0, int64_t K1, int64_t
                 return !ends || (colOff + first - 1 - off[i] >= 0 &&
                                  colOff + final - off[i] + w <= p.last);
             };
-            mode[i] = c.wide ? kClampedWide : kClamped;
+            mode[i] = kWide ? kClampedWide : kClamped;
             if (first >= 1 && final <= p.rows - 2) {
                 if (covers(L::kWindow))
                     mode[i] = kCovered;
-                else if (covers(L::kWideWindow))
+                else if (kWide && covers(L::kWideWindow))
                     mode[i] = kCoveredWide;
             }
             // The derivative terms cost about as much per row as per pixel;
@@ -426,7 +428,7 @@ void Tile(const Plan& p, const TileConsts<L>& c, int64_t K0, int64_t K1, int64_t
         }
         for (int a = 0; a < down; a += L::kGroupRows)
             for (int b = 0; b < across; b += L::kGroupCols)
-                Group<L, kTerm, kGuess, kHasZ>(p, c, s0, count, bx, by, bz, mode, off, deriv,
+                Group<L, kTerm, kGuess, kHasZ, kWide>(p, c, s0, count, bx, by, bz, mode, off, deriv,
                                                yq + a * N, xp + b * N,
                                                acc + a * accStride + b * N, accStride);
     }
@@ -444,23 +446,28 @@ template <class L>
 using TileFn = void (*)(const Plan&, const TileConsts<L>&, int64_t, int64_t, int64_t, int64_t);
 
 template <class L, int kTerm, int kGuess>
-TileFn<L> ChooseTile(const Plan& p) {
+TileFn<L> ChooseTile(const Plan& p, bool wide) {
     if constexpr (kGuess != kNoGuess && !L::kTable) {
         return nullptr;
     } else {
-        return p.hasZ ? &Tile<L, kTerm, kGuess, true> : &Tile<L, kTerm, kGuess, false>;
+        if constexpr (kGuess != kNoGuess && L::kWideWindow > 0) {
+            if (wide)
+                return p.hasZ ? &Tile<L, kTerm, kGuess, true, true>
+                              : &Tile<L, kTerm, kGuess, false, true>;
+        }
+        return p.hasZ ? &Tile<L, kTerm, kGuess, true, false> : &Tile<L, kTerm, kGuess, false, false>;
     }
 }
 
 template <class L, int kTerm>
-TileFn<L> ChooseTile(const Plan& p) {
+TileFn<L> ChooseTile(const Plan& p, bool wide) {
     switch (p.guess) {
         case kEstimate:
-            return ChooseTile<L, kTerm, kEstimate>(p);
+            return ChooseTile<L, kTerm, kEstimate>(p, wide);
         case kRefined:
-            return ChooseTile<L, kTerm, kRefined>(p);
+            return ChooseTile<L, kTerm, kRefined>(p, wide);
         default:
-            return ChooseTile<L, kTerm, kNoGuess>(p);
+            return ChooseTile<L, kTerm, kNoGuess>(p, wide);
     }
 }
 
@@ -560,17 +567,18 @@ bool ReconWith(const ReconInput& in, const ReconGeometry& g, int team, bool alwa
         vectorNs += computed * traits.sqrtCost;
     if (!always && scalarNs < vectorNs) return false;
 
-    TileConsts<L> c{typename L::Consts(p), p.sigMat, p.t, p.E, p.eOrigin, p.last,
-                    L::kWideWindow > 0 && !fits(L::kWindow), nullptr, 0};
+    TileConsts<L> c{typename L::Consts(p), p.sigMat, p.t, p.E, p.eOrigin, p.last, nullptr, 0};
     c.scratchDoubles = Shape::kAccDoubles + (p.term != 1 && p.guess != kNoGuess ? kDerivCapacity : 0);
     std::unique_ptr<double[]> scratch(
         new (std::nothrow) double[(size_t)team * c.scratchDoubles + 8]);
     if (!scratch) return false;
     c.scratch = scratch.get() +
                 (8 - (reinterpret_cast<uintptr_t>(scratch.get()) / 8) % 8) % 8;  // 64-byte aligned
-    const TileFn<L> tileFn = p.term == 1   ? ChooseTile<L, 1>(p)
-                             : p.term == 2 ? ChooseTile<L, 2>(p)
-                                           : ChooseTile<L, 3>(p);
+    // Wide windows where a vector's samples need not fit a narrow one.
+    const bool wide = !fits(L::kWindow);
+    const TileFn<L> tileFn = p.term == 1   ? ChooseTile<L, 1>(p, wide)
+                             : p.term == 2 ? ChooseTile<L, 2>(p, wide)
+                                           : ChooseTile<L, 3>(p, wide);
     if (tileFn == nullptr) return false;
 #pragma omp parallel num_threads(team)
     {
