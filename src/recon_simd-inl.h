@@ -428,9 +428,9 @@ void Tile(const Plan& p, const TileConsts<L>& c, int64_t K0, int64_t K1, int64_t
         }
         for (int a = 0; a < down; a += L::kGroupRows)
             for (int b = 0; b < across; b += L::kGroupCols)
-                Group<L, kTerm, kGuess, kHasZ, kWide>(p, c, s0, count, bx, by, bz, mode, off, deriv,
-                                               yq + a * N, xp + b * N,
-                                               acc + a * accStride + b * N, accStride);
+                Group<L, kTerm, kGuess, kHasZ, kWide>(
+                    p, c, s0, count, bx, by, bz, mode, off, deriv, yq + a * N, xp + b * N,
+                    acc + a * accStride + b * N, accStride);
     }
 
     for (int a = 0; a < down; ++a)
@@ -455,7 +455,8 @@ TileFn<L> ChooseTile(const Plan& p, bool wide) {
                 return p.hasZ ? &Tile<L, kTerm, kGuess, true, true>
                               : &Tile<L, kTerm, kGuess, false, true>;
         }
-        return p.hasZ ? &Tile<L, kTerm, kGuess, true, false> : &Tile<L, kTerm, kGuess, false, false>;
+        return p.hasZ ? &Tile<L, kTerm, kGuess, true, false>
+                      : &Tile<L, kTerm, kGuess, false, false>;
     }
 }
 
