@@ -36,7 +36,7 @@ struct Lanes {
     // Nanoseconds per evaluation on one thread of this machine's AVX-512
     // CPU: threshold table with windows, with wide windows (a 128 x 128
     // ring scan) and with gathers, and square root with gathers.
-    static constexpr double kTableCost = 0.40, kWideCost = 0.55, kGatherCost = 1.5,
+    static constexpr double kTableCost = 0.40, kWideCost = 0.50, kGatherCost = 1.5,
                             kSqrtCost = 1.6;
 
     struct Consts {
