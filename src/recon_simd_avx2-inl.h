@@ -82,7 +82,8 @@ struct Lanes {
             kx = FloatOf(kScaled);
             halfKx = FloatOf(0.5 * kScaled);
             qf = FloatOf(p.q);
-            // The guess runs only with fewer than 2^18 rows: exact in float.
+            // The guess runs only where positions stay below 2^18: the
+            // clamp is exact in float, or (rows beyond 2^24) never reached.
             lastGuess = FloatOf((double)(p.rows - 2));
         }
     };

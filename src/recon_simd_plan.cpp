@@ -142,17 +142,7 @@ bool makePlan(const ReconInput& in, const ReconGeometry& g, const KernelTraits& 
     p.d2Hi = -p.d2Lo;
     p.Recon = in.Recon;
 
-    // The estimate is accurate enough when every position that matters is
-    // below span samples.
-    const double span = (double)p.rows + std::fabs(p.q) + 2.0;
-    Guess guess = kNoGuess;
-    if (traits.table && p.k > 0.0 && std::isfinite(p.k) && std::isfinite(p.q)) {
-        if (span * traits.estimateError * 1.000001 <= 0.25)
-            guess = kEstimate;
-        else if (span * traits.refinedError * 1.000001 <= 0.5)
-            guess = kRefined;
-    }
-    if (guess == kNoGuess) return true;
+    if (!(traits.table && p.k > 0.0 && std::isfinite(p.k) && std::isfinite(p.q))) return true;
 
     // The squared distances between the image's pixel centres and the
     // sensors of finite position.
@@ -181,6 +171,17 @@ bool makePlan(const ReconInput& in, const ReconGeometry& g, const KernelTraits& 
     lo = std::max(lo, kTinySquare);
     hi = std::min(hi, std::nextafter(p.Tbig, 0.0));
     if (!(lo <= hi)) return true;
+
+    // The estimate is accurate enough when k * sqrt(d2) + |q| stays below
+    // span for every d2 the table covers: what the geometry reaches, not
+    // the length of the recording.
+    const double span = p.k * std::sqrt(hi) + std::fabs(p.q) + 2.0;
+    Guess guess = kNoGuess;
+    if (span * traits.estimateError * 1.000001 <= 0.25)
+        guess = kEstimate;
+    else if (span * traits.refinedError * 1.000001 <= 0.5)
+        guess = kRefined;
+    if (guess == kNoGuess) return true;
 
     // Thresholds for every guess a covered d2 can give: the index lies in
     // iLo .. iHi, a guess g in iLo - 1 .. iHi (clamped to 0 .. rows-2), and
