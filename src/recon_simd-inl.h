@@ -18,13 +18,12 @@
 // (kClamped); or the threshold table with unchecked windows, where the tile's
 // geometry guarantees that every vector's samples fit one window inside the
 // signal matrix (kCovered). On grids so coarse that neighbouring pixels lie
-// several samples apart, the windows are wide ones (kClampedWide,
-// kCoveredWide) where the family has them. A window
-// lookup fetches the samples of all lanes from Lanes::kWindow (or
-// kWideWindow) consecutive samples (lane permutes, or lane loads where
-// vectors are short); the derivative terms come from a per-tile table of the
-// sensor's weighted forward differences, computed with the scalar kernel's
-// operations.
+// several samples apart, the windows are wide ones where the family has them
+// (kClampedWide, kCoveredWide). A window lookup fetches the samples of all
+// lanes from Lanes::kWindow (or kWideWindow) consecutive samples (lane
+// permutes, or lane loads where vectors are short); the derivative terms come
+// from a per-tile table of the sensor's weighted forward differences,
+// computed with the scalar kernel's operations.
 //
 // Nothing here is specific to an instruction set. A family (`Lanes`) gives:
 //   V, I               kLanes doubles, and kLanes sample indices
@@ -63,8 +62,8 @@ enum Mode : uint8_t {
     kClamped,      // threshold table; indices may clamp, windows may touch the ends of sigMat
     kCovered,      // threshold table; every index in 1 .. rows-2, and every vector's
                    // samples inside one window that lies inside sigMat
-    kClampedWide,  // kClamped and kCovered with wide windows
-    kCoveredWide,
+    kClampedWide,  // kClamped with wide windows
+    kCoveredWide,  // kCovered with wide windows
 };
 
 // Calls f(integral_constant<int, 0>) ... f(integral_constant<int, N-1>):
