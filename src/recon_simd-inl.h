@@ -92,7 +92,7 @@ struct TileConsts {
     int64_t scratchDoubles;  // per thread
 };
 
-// The widest window a family looks up: the margin of every window table.
+// The widest window a family looks up.
 template <class L>
 constexpr int kMaxWindow = L::kWindow > L::kWideWindow ? L::kWindow : L::kWideWindow;
 
@@ -291,14 +291,15 @@ HWY_INLINE void Group(const Plan& p, const TileConsts<L>& c, int64_t s0, int cou
 }
 
 // Fills deriv[i] with the derivative terms of sensor s for the rows
-// first .. final a pixel of the tile can select and a window either side,
-// so that (*out)[i] is the term at row i. False when they do not fit the
-// buffer (that sensor then takes the square root path with gathers).
-template <class L>
+// first .. final a pixel of the tile can select and kMargin rows (the
+// tile's widest window) either side, so that (*out)[i] is the term at row i.
+// False when they do not fit the buffer (that sensor then takes the square
+// root path with gathers).
+template <int kMargin>
 inline bool DerivWindow(const Plan& p, int64_t s, int64_t first, int64_t final, double* buf,
                         int64_t* used, const double** out) {
-    const int64_t lo = first - kMaxWindow<L>;
-    const int64_t size = (final + kMaxWindow<L> - lo + 8) / 8 * 8;
+    const int64_t lo = first - kMargin;
+    const int64_t size = (final + kMargin - lo + 8) / 8 * 8;
     if (*used + size > kDerivCapacity) return false;
     double* D = buf + *used;
     const int64_t colOff = s * p.rows;
@@ -375,6 +376,7 @@ void Tile(const Plan& p, const TileConsts<L>& c, int64_t K0, int64_t K1, int64_t
             }
 
     constexpr LaneSpan kSpan = laneSpan<L>();
+    constexpr int kMargin = kWide ? kMaxWindow<L> : L::kWindow;  // of the derivative terms
     for (int64_t s0 = 0; s0 < p.cols; s0 += kSensorBlock) {
         const int count = (int)std::min<int64_t>(kSensorBlock, p.cols - s0);
         double bx[kSensorBlock], by[kSensorBlock], bz[kSensorBlock];
@@ -403,8 +405,8 @@ void Tile(const Plan& p, const TileConsts<L>& c, int64_t K0, int64_t K1, int64_t
             // any row of a sensor other than the first and the last lies
             // inside sigMat.
             auto covers = [&](int w) {
-                if (w == 0 || !windowCovers(p, kSpan, w - 2, bx[i], by[i], xlo, xhi, ylo, yhi,
-                                            d2min, d2max, &off[i]))
+                if (!windowCovers(p, kSpan, w - 2, bx[i], by[i], xlo, xhi, ylo, yhi, d2min,
+                                  d2max, &off[i]))
                     return false;
                 const bool ends = p.rows < w || s == 0 || s == p.cols - 1;
                 return !ends || (colOff + first - 1 - off[i] >= 0 &&
@@ -421,8 +423,8 @@ void Tile(const Plan& p, const TileConsts<L>& c, int64_t K0, int64_t K1, int64_t
             // where the tile has fewer pixels than rows to fill, the square
             // root path with gathers is cheaper.
             if (kTerm != 1 &&
-                (final - first + 2 * kMaxWindow<L> > tilePixels ||
-                 !DerivWindow<L>(p, s, first, final, derivBuf, &derivUsed, &deriv[i])))
+                (final - first + 2 * kMargin > tilePixels ||
+                 !DerivWindow<kMargin>(p, s, first, final, derivBuf, &derivUsed, &deriv[i])))
                 mode[i] = kExact;
         }
         for (int a = 0; a < down; a += L::kGroupRows)
@@ -533,13 +535,15 @@ bool ReconWith(const ReconInput& in, const ReconGeometry& g, int team, bool alwa
     const double reach = std::fabs(g.k * g.dx) * std::hypot((double)(kSpan.rowHi - kSpan.rowLo),
                                                             (double)(kSpan.colHi - kSpan.colLo));
     auto fits = [&](int w) { return reach + 2.0 <= (double)(w - 2); };
+    // Wide windows where a vector's samples need not fit a narrow one.
+    const bool wide = !fits(L::kWindow);
     const double gatherFactor = in.image_select == 1.0 ? 1.0 : 2.0;
     KernelTraits traits;
     traits.table = L::kTable;
     traits.estimateError = L::kEstimateError;
     traits.refinedError = L::kRefinedError;
     traits.tableCost = L::kGatherCost * gatherFactor;
-    if (fits(L::kWindow))
+    if (!wide)
         traits.tableCost = L::kTableCost;
     else if constexpr (L::kWideWindow > 0)
         if (fits(L::kWideWindow)) traits.tableCost = L::kWideCost;
@@ -574,8 +578,6 @@ bool ReconWith(const ReconInput& in, const ReconGeometry& g, int team, bool alwa
     if (!scratch) return false;
     c.scratch = scratch.get() +
                 (8 - (reinterpret_cast<uintptr_t>(scratch.get()) / 8) % 8) % 8;  // 64-byte aligned
-    // Wide windows where a vector's samples need not fit a narrow one.
-    const bool wide = !fits(L::kWindow);
     const TileFn<L> tileFn = p.term == 1   ? ChooseTile<L, 1>(p, wide)
                              : p.term == 2 ? ChooseTile<L, 2>(p, wide)
                                            : ChooseTile<L, 3>(p, wide);
