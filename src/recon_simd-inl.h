@@ -19,7 +19,9 @@
 // geometry guarantees that every vector's samples fit one window inside the
 // signal matrix (kCovered). On grids so coarse that neighbouring pixels lie
 // several samples apart, the windows are wide ones where the family has them
-// (kClampedWide, kCoveredWide). A window lookup fetches the samples of all
+// (kClampedWide, kCoveredWide); a wide lookup costs about two narrow ones,
+// so there every vector takes the square root and one lookup rather than
+// the table's two. A window lookup fetches the samples of all
 // lanes from Lanes::kWindow (or kWideWindow) consecutive samples (lane
 // permutes, or lane loads where vectors are short); the derivative terms come
 // from a per-tile table of the sensor's weighted forward differences,
@@ -38,8 +40,9 @@
 //                      lookup covers (kWideWindow: a wider, dearer lookup;
 //                      0 for none), the relative error bounds of Guess
 //   kTableCost, kWideCost, kGatherCost, kSqrtCost
-//                      nanoseconds per evaluation: table with windows, with
-//                      wide windows, with gathers; square root with gathers
+//                      nanoseconds per evaluation: table with windows, wide
+//                      windows, windows too narrow for the grid (gathers);
+//                      square root with gathers
 //   Consts             per-call constants in registers, from the Plan
 //   Set, Load, Store, Add, Sub, Mul
 //   ExactIndex, PositiveIndex
@@ -160,12 +163,12 @@ HWY_INLINE V GatherFastStep(const TileConsts<L>& c, int64_t colOff, const double
 // One sensor for one vector through the threshold table; the caller has
 // checked that every d2 lies in [d2Lo, d2Hi], and for kCover also that every
 // index lies in 1 .. rows-2 and that every lane's guess lies in the window
-// of kW rows starting `off` rows before lane 0's, which lies inside sigMat
+// starting `off` rows before lane 0's, which lies inside sigMat
 // (windowCovers). D[i] is the derivative term at row i.
-template <class L, int kTerm, int kGuess, bool kCover, int kW, class V = typename L::V>
+template <class L, int kTerm, int kGuess, bool kCover, class V = typename L::V>
 HWY_INLINE V FastStep(const TileConsts<L>& c, int64_t colOff, const double* D, int64_t off, V d2,
                       V R) {
-    constexpr int64_t kCentre = kW / 2 - 1;
+    constexpr int64_t kW = L::kWindow, kCentre = kW / 2 - 1;
     const auto guess = L::template Guess<kGuess, !kCover>(c.lanes, d2);
     // A window starting `off` (kCentre unless covered) rows before lane 0's
     // guess, inside sigMat.
@@ -179,11 +182,11 @@ HWY_INLINE V FastStep(const TileConsts<L>& c, int64_t colOff, const double* D, i
     const auto rel = L::Minus(guess, base);
     if (!kCover && HWY_UNLIKELY(L::AnyOutside(rel, kW - 2)))
         return GatherFastStep<L, kTerm>(c, colOff, D, d2, guess, R);
-    const V above = Lookup<L, kW>(c.E + (base + 1 - c.eOrigin), rel);
+    const V above = L::Lookup(c.E + (base + 1 - c.eOrigin), rel);
     const auto at = L::StepIfAtLeast(d2, above, rel);
-    const V sig = Lookup<L, kW>(c.sig + colOff + base, at);
+    const V sig = L::Lookup(c.sig + colOff + base, at);
     if (kTerm == 1) return L::Add(sig, R);
-    return Accumulate<L, kTerm>(R, sig, Lookup<L, kW>(D + base, at));
+    return Accumulate<L, kTerm>(R, sig, L::Lookup(D + base, at));
 }
 
 // One sensor for one vector of a covered sensor, through the correctly
@@ -196,6 +199,23 @@ HWY_INLINE V SqrtStep(const TileConsts<L>& c, int64_t colOff, const double* D, i
     const auto index = L::PositiveIndex(c.lanes, d2);
     const int64_t base = L::Lane0(index) - off;
     const auto rel = L::Minus(index, base);
+    const V sig = Lookup<L, kW>(c.sig + colOff + base, rel);
+    if (kTerm == 1) return L::Add(sig, R);
+    return Accumulate<L, kTerm>(R, sig, Lookup<L, kW>(D + base, rel));
+}
+
+// SqrtStep for a sensor whose windows are not guaranteed (clamped): the
+// window of kW rows around lane 0's index is kept inside sigMat, and a
+// vector whose indices do not all fall in it takes gathers.
+template <class L, int kTerm, int kW, class V = typename L::V>
+HWY_INLINE V CheckedSqrtStep(const TileConsts<L>& c, int64_t colOff, const double* D, V d2, V R) {
+    const auto index = L::ExactIndex(c.lanes, d2);
+    int64_t start = colOff + L::Lane0(index) - (kW / 2 - 1);
+    start = start < 0 ? 0 : start;
+    start = start > c.last - kW ? c.last - kW : start;
+    const int64_t base = start - colOff;
+    const auto rel = L::Minus(index, base);
+    if (HWY_UNLIKELY(L::AnyOutside(rel, kW - 1))) return GatherTerm<L, kTerm>(c, colOff, index, R);
     const V sig = Lookup<L, kW>(c.sig + colOff + base, rel);
     if (kTerm == 1) return L::Add(sig, R);
     return Accumulate<L, kTerm>(R, sig, Lookup<L, kW>(D + base, rel));
@@ -248,19 +268,22 @@ HWY_INLINE void Group(const Plan& p, const TileConsts<L>& c, int64_t s0, int cou
             auto covered = [&](auto w) {
                 constexpr int kW = decltype(w)::value;
                 Unrolled<kV>([&](auto v) {
-                    if (v < L::kSqrtVectors)
+                    if (kW != L::kWindow || v < L::kSqrtVectors)
                         r[v] = SqrtStep<L, kTerm, kW>(c, colOff, deriv[i], off[i], d2[v], r[v]);
                     else
-                        r[v] = FastStep<L, kTerm, kGuess, true, kW>(c, colOff, deriv[i], off[i],
-                                                                      d2[v], r[v]);
+                        r[v] = FastStep<L, kTerm, kGuess, true>(c, colOff, deriv[i], off[i],
+                                                                  d2[v], r[v]);
                 });
             };
             // Clamped, with checked windows of kW rows.
             auto clamped = [&](auto w) {
                 constexpr int kW = decltype(w)::value;
                 Unrolled<kV>([&](auto v) {
-                    r[v] = FastStep<L, kTerm, kGuess, false, kW>(c, colOff, deriv[i], 0, d2[v],
+                    if constexpr (kW == L::kWindow)
+                        r[v] = FastStep<L, kTerm, kGuess, false>(c, colOff, deriv[i], 0, d2[v],
                                                                    r[v]);
+                    else
+                        r[v] = CheckedSqrtStep<L, kTerm, kW>(c, colOff, deriv[i], d2[v], r[v]);
                 });
             };
             using Narrow = std::integral_constant<int, L::kWindow>;

@@ -34,9 +34,10 @@ struct Lanes {
     // table would do: the square root unit's throughput, used alongside.
     static constexpr int kSqrtVectors = 1;
     // Nanoseconds per evaluation on one thread of this machine's AVX-512
-    // CPU: threshold table with windows, with wide windows (a 128 x 128
-    // ring scan) and with gathers, and square root with gathers.
-    static constexpr double kTableCost = 0.40, kWideCost = 0.50, kGatherCost = 1.5,
+    // CPU: threshold table with windows; square root with wide windows (a
+    // 128 x 128 ring scan), with wide windows that a third of the vectors
+    // miss (gathers; a 64 x 64 ring scan), and with gathers.
+    static constexpr double kTableCost = 0.40, kWideCost = 0.40, kGatherCost = 0.8,
                             kSqrtCost = 1.6;
 
     struct Consts {
