@@ -35,9 +35,11 @@ struct Lanes {
     static constexpr int kSqrtVectors = 1;
     // Nanoseconds per evaluation on one thread of this machine's AVX-512
     // CPU: threshold table with windows; square root with wide windows (a
-    // 128 x 128 ring scan), with wide windows that a third of the vectors
-    // miss (gathers; a 64 x 64 ring scan), and with gathers.
-    static constexpr double kTableCost = 0.40, kWideCost = 0.40, kGatherCost = 0.8,
+    // 128 x 128 ring scan); windows too narrow for the grid, which take
+    // gathers (a 64 x 64 ring scan measures 0.8, but a few pixels of 4096
+    // sensors, whose samples miss the cache, measure about 1.5); square
+    // root with gathers.
+    static constexpr double kTableCost = 0.40, kWideCost = 0.40, kGatherCost = 1.5,
                             kSqrtCost = 1.6;
 
     struct Consts {
