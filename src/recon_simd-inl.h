@@ -49,7 +49,7 @@
 //                      the scalar kernel's index through the square root
 //   Guess<kGuess, kClamp>, StepIfAtLeast
 //                      the index guess, and the exact threshold step
-//   Lane0, Minus, AnyOutside, Lookup, LookupWide
+//   Lane0, Centre, Minus, AnyOutside, Lookup, LookupWide
 //                      window placement and lookup
 //   Gather, NextIndex  the fallback
 // Only the members the family's paths use need exist: a family without
@@ -205,12 +205,12 @@ HWY_INLINE V SqrtStep(const TileConsts<L>& c, int64_t colOff, const double* D, i
 }
 
 // SqrtStep for a sensor whose windows are not guaranteed (clamped): the
-// window of kW rows around lane 0's index is kept inside sigMat, and a
-// vector whose indices do not all fall in it takes gathers.
+// window of kW rows around the index at the vector's centre is kept inside
+// sigMat, and a vector whose indices do not all fall in it takes gathers.
 template <class L, int kTerm, int kW, class V = typename L::V>
 HWY_INLINE V CheckedSqrtStep(const TileConsts<L>& c, int64_t colOff, const double* D, V d2, V R) {
     const auto index = L::ExactIndex(c.lanes, d2);
-    int64_t start = colOff + L::Lane0(index) - (kW / 2 - 1);
+    int64_t start = colOff + L::Centre(index) - (kW / 2 - 1);
     start = start < 0 ? 0 : start;
     start = start > c.last - kW ? c.last - kW : start;
     const int64_t base = start - colOff;

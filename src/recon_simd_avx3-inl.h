@@ -103,6 +103,16 @@ struct Lanes {
     }
 
     static HWY_INLINE int64_t Lane0(I i) { return _mm_cvtsi128_si64(_mm512_castsi512_si128(i)); }
+    // The mean of the indices of lanes 1 and 7, opposite corners of the
+    // block: about the index at its centre, around which the lanes spread
+    // evenly (where the vector's samples span most of a wide window).
+    static_assert(kRow[1] == 0 && kCol[1] == 0 && kRow[7] == 3 && kCol[7] == 1,
+                  "Centre reads the block's corners");
+    static HWY_INLINE int64_t Centre(I i) {
+        const int64_t a = _mm_extract_epi64(_mm512_castsi512_si128(i), 1);
+        const int64_t b = _mm_extract_epi64(_mm512_extracti64x2_epi64(i, 3), 1);
+        return (a + b) >> 1;
+    }
     static HWY_INLINE I Minus(I i, int64_t x) { return _mm512_sub_epi64(i, _mm512_set1_epi64(x)); }
     // Whether some lane lies outside 0 .. most.
     static HWY_INLINE bool AnyOutside(I rel, int64_t most) {
