@@ -252,7 +252,13 @@ bool windowCovers(const Plan& p, const LaneSpan& lanes, int spread, double xs, d
     const Range dxs{std::min(c0, c1), std::max(c0, c1)};
     const Range dys{std::min(r0, r1), std::max(r0, r1)};
     const Range ax = times(dxs, gx), ay = times(dys, gy);
-    const double lo = p.k * (ax.lo + ay.lo), hi = p.k * (ax.hi + ay.hi);
+    // Nor does a distance change by more than the offset itself (triangle
+    // inequality), which is the tighter bound where the gradient turns
+    // across the tile (a sensor next to it).
+    const double reach = std::hypot(std::max(std::fabs(c0), std::fabs(c1)),
+                                    std::max(std::fabs(r0), std::fabs(r1)));
+    const double lo = p.k * std::max(ax.lo + ay.lo, -reach);
+    const double hi = p.k * std::min(ax.hi + ay.hi, reach);
     // Guess errors of both lanes, floor, and rounding of everything above.
     const double slack = 2.0 * p.guessError + 1.0 + 1e-6 + (std::fabs(lo) + std::fabs(hi)) * 1e-9;
     const double gmin = std::floor(lo - slack) + 1.0, gmax = std::ceil(hi + slack) - 1.0;

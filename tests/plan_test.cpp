@@ -95,4 +95,44 @@ TEST(Plan, ThresholdsAreExactOnIntegerGeometry) {
     }
 }
 
+TEST(Plan, WindowsCoverTilesNextToTheirSensor) {
+    // A linear array 0.5 mm above a 64 x 64 tile of 0.1 mm pixels: the
+    // gradient turns by almost half a circle across the tile, but no
+    // distance changes by more than a lane's offset, so the 16-sample
+    // windows of AVX-512 vectors (4 x 2 pixels) still hold every guess.
+    Plan p{};
+    p.k = 40e6 / 1540.0;
+    p.q = 0.0;
+    p.dx = 1e-4;
+    p.guessError = 0.25;
+    p.d2Lo = 0.0;
+    p.d2Hi = 1.0;
+    const LaneSpan lanes{-1, 2, 0, 1};
+    const int spread = 14;
+    const double xs = 0.3e-3, ys = 0.5e-3, xlo = -3.2e-3, ylo = -6.3e-3;
+    const double xhi = xlo + 63 * p.dx, yhi = ylo + 63 * p.dx;
+    double d2min, d2max;
+    ASSERT_TRUE(tableCovers(p, xs, ys, 0.0, xlo, xhi, ylo, yhi, &d2min, &d2max));
+    int64_t off = -1;
+    ASSERT_TRUE(windowCovers(p, lanes, spread, xs, ys, xlo, xhi, ylo, yhi, d2min, d2max, &off));
+    // Every pair of lanes, anywhere in the tile, with guesses up to
+    // guessError either side of the exact positions.
+    auto pos = [&](int row, int col) {
+        const double ex = xs - (xlo + col * p.dx), ey = ys - (yhi - row * p.dx);
+        return positionOf(p, ex * ex + ey * ey);
+    };
+    int outside = 0;
+    for (int row = 0; row < 64; ++row)
+        for (int col = 0; col < 64; ++col)
+            for (int dr = lanes.rowLo; dr <= lanes.rowHi; ++dr)
+                for (int dc = lanes.colLo; dc <= lanes.colHi; ++dc) {
+                    if (row + dr < 0 || row + dr > 63 || col + dc > 63) continue;
+                    const double p0 = pos(row, col), pl = pos(row + dr, col + dc);
+                    const double e = p.guessError;
+                    outside += std::floor(pl - e) - std::floor(p0 + e) + (double)off < 0.0 ||
+                               std::floor(pl + e) - std::floor(p0 - e) + (double)off > spread;
+                }
+    EXPECT_EQ(outside, 0) << "lane pairs whose guesses fall outside the window";
+}
+
 }  // namespace
