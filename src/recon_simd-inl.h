@@ -147,17 +147,23 @@ HWY_INLINE V ExactStep(const TileConsts<L>& c, int64_t colOff, V d2, V R) {
     return GatherTerm<L, kTerm>(c, colOff, L::ExactIndex(c.lanes, d2), R);
 }
 
+// Adds the term at sample indices i, fetched with gathers, the derivative
+// terms from D (D[i] is the term at row i): for the vectors whose samples
+// do not fit one window.
+template <class L, int kTerm, class V = typename L::V, class I = typename L::I>
+HWY_INLINE V GatherDerivTerm(const TileConsts<L>& c, int64_t colOff, const double* D, I i, V R) {
+    const V sig = L::Gather(c.sig + colOff, i);
+    if (kTerm == 1) return L::Add(sig, R);
+    return Accumulate<L, kTerm>(R, sig, L::Gather(D, i));
+}
+
 // The threshold table's index for guesses g with the index in {g, g + 1},
-// with gathers: for the vectors whose samples do not fit one window. D[i]
-// is the derivative term at row i.
+// with gathers.
 template <class L, int kTerm, class V = typename L::V, class I = typename L::I>
 HWY_INLINE V GatherFastStep(const TileConsts<L>& c, int64_t colOff, const double* D, V d2, I guess,
                             V R) {
     const V above = L::Gather(c.E, L::Minus(guess, c.eOrigin - 1));
-    const I i = L::StepIfAtLeast(d2, above, guess);
-    const V sig = L::Gather(c.sig + colOff, i);
-    if (kTerm == 1) return L::Add(sig, R);
-    return Accumulate<L, kTerm>(R, sig, L::Gather(D, i));
+    return GatherDerivTerm<L, kTerm>(c, colOff, D, L::StepIfAtLeast(d2, above, guess), R);
 }
 
 // One sensor for one vector through the threshold table; the caller has
@@ -215,7 +221,8 @@ HWY_INLINE V CheckedSqrtStep(const TileConsts<L>& c, int64_t colOff, const doubl
     start = start > c.last - kW ? c.last - kW : start;
     const int64_t base = start - colOff;
     const auto rel = L::Minus(index, base);
-    if (HWY_UNLIKELY(L::AnyOutside(rel, kW - 1))) return GatherTerm<L, kTerm>(c, colOff, index, R);
+    if (HWY_UNLIKELY(L::AnyOutside(rel, kW - 1)))
+        return GatherDerivTerm<L, kTerm>(c, colOff, D, index, R);
     const V sig = Lookup<L, kW>(c.sig + colOff + base, rel);
     if (kTerm == 1) return L::Add(sig, R);
     return Accumulate<L, kTerm>(R, sig, Lookup<L, kW>(D + base, rel));
