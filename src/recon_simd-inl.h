@@ -45,8 +45,10 @@
 //                      square root with gathers
 //   Consts             per-call constants in registers, from the Plan
 //   Set, Load, Store, Add, Sub, Mul
-//   ExactIndex, PositiveIndex
-//                      the scalar kernel's index through the square root
+//   ExactIndex, BoundedIndex, PositiveIndex
+//                      the scalar kernel's index through the square root:
+//                      for any d2, for the d2 the table covers, and for
+//                      positions inside the rows
 //   Guess<kGuess, kClamp>, StepIfAtLeast
 //                      the index guess, and the exact threshold step
 //   Lane0, Centre, Minus, AnyOutside, Lookup, LookupWide
@@ -210,12 +212,13 @@ HWY_INLINE V SqrtStep(const TileConsts<L>& c, int64_t colOff, const double* D, i
     return Accumulate<L, kTerm>(R, sig, Lookup<L, kW>(D + base, rel));
 }
 
-// SqrtStep for a sensor whose windows are not guaranteed (clamped): the
-// window of kW rows around the index at the vector's centre is kept inside
-// sigMat, and a vector whose indices do not all fall in it takes gathers.
+// SqrtStep for a sensor the table covers whose windows are not guaranteed
+// (clamped): the window of kW rows around the index at the vector's centre
+// is kept inside sigMat, and a vector whose indices do not all fall in it
+// takes gathers.
 template <class L, int kTerm, int kW, class V = typename L::V>
 HWY_INLINE V CheckedSqrtStep(const TileConsts<L>& c, int64_t colOff, const double* D, V d2, V R) {
-    const auto index = L::ExactIndex(c.lanes, d2);
+    const auto index = L::BoundedIndex(c.lanes, d2);
     int64_t start = colOff + L::Centre(index) - (kW / 2 - 1);
     start = start < 0 ? 0 : start;
     start = start > c.last - kW ? c.last - kW : start;

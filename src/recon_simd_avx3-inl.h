@@ -63,21 +63,32 @@ struct Lanes {
     static HWY_INLINE V Sub(V a, V b) { return _mm512_sub_pd(a, b); }
     static HWY_INLINE V Mul(V a, V b) { return _mm512_mul_pd(a, b); }
 
-    // The scalar kernel's sample index: rounded half away from zero by
-    // adding the largest double below 1/2 and truncating; negative, NaN and
-    // >= 2^31 give 0; at most rows - 1.
-    static HWY_INLINE I ExactIndex(const Consts& c, V d2) {
+    // The position plus the largest double below 1/2: truncated, the
+    // position rounded half away from zero.
+    static HWY_INLINE V Up(const Consts& c, V d2) {
         const V pos = _mm512_sub_pd(_mm512_mul_pd(c.k, _mm512_sqrt_pd(d2)), c.q);
-        const V up = _mm512_add_pd(pos, c.justBelowHalf);
+        return _mm512_add_pd(pos, c.justBelowHalf);
+    }
+
+    // The scalar kernel's sample index: negative, NaN and >= 2^31 give 0; at
+    // most rows - 1.
+    static HWY_INLINE I ExactIndex(const Consts& c, V d2) {
+        const V up = Up(c, d2);
         const __mmask8 inRange = _mm512_cmp_pd_mask(up, _mm512_setzero_pd(), _CMP_GE_OQ) &
                                  _mm512_cmp_pd_mask(up, c.two31, _CMP_LT_OQ);
         return _mm512_cvttpd_epi64(_mm512_maskz_min_pd(inRange, up, c.lastRow));
     }
 
+    // The same for squared distances the threshold table covers, whose
+    // positions lie below 2^31 - 1/2.
+    static HWY_INLINE I BoundedIndex(const Consts& c, V d2) {
+        const V up = _mm512_max_pd(Up(c, d2), _mm512_setzero_pd());
+        return _mm512_cvttpd_epi64(_mm512_min_pd(up, c.lastRow));
+    }
+
     // The same for positions known to be at least 1/2 and inside the rows.
     static HWY_INLINE I PositiveIndex(const Consts& c, V d2) {
-        const V pos = _mm512_sub_pd(_mm512_mul_pd(c.k, _mm512_sqrt_pd(d2)), c.q);
-        return _mm512_cvttpd_epi64(_mm512_add_pd(pos, c.justBelowHalf));
+        return _mm512_cvttpd_epi64(Up(c, d2));
     }
 
     // Floor of an estimate of the position within the plan's guessError;
