@@ -6,9 +6,10 @@
 // lie within a few samples of each other, so two unaligned 8-sample loads
 // and a two-table lane permute fetch all 8 at once (a 16-sample window). On
 // coarser grids two such permutes and a blend fetch them from 32 samples
-// (a wide window), which costs less than a gather. The
-// index guess comes from the 14-bit reciprocal square root estimate of
-// AVX-512F, refined by one Newton step when positions run long.
+// (a wide window), which costs less than a gather; the index then comes
+// from the square root. The index guess of the threshold table comes from
+// the 14-bit reciprocal square root estimate of AVX-512F, refined by one
+// Newton step when positions run long.
 HWY_BEFORE_NAMESPACE();
 namespace tofimage_simd {
 namespace HWY_NAMESPACE {
