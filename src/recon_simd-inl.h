@@ -67,8 +67,9 @@ enum Mode : uint8_t {
     kClamped,      // threshold table; indices may clamp, windows may touch the ends of sigMat
     kCovered,      // threshold table; every index in 1 .. rows-2, and every vector's
                    // samples inside one window that lies inside sigMat
-    kClampedWide,  // kClamped with wide windows
-    kCoveredWide,  // kCovered with wide windows
+    kClampedWide,  // the table covers every d2, but windows are checked: wide ones,
+                   // indices from the square root
+    kCoveredWide,  // kCovered with wide windows, indices from the square root
 };
 
 // Calls f(integral_constant<int, 0>) ... f(integral_constant<int, N-1>):
