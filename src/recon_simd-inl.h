@@ -565,9 +565,12 @@ bool ReconWith(const ReconInput& in, const ReconGeometry& g, int team, bool alwa
     // one.
     constexpr LaneSpan kSpan = laneSpan<L>();
     // Whether a vector's samples of one sensor fit one window on a grid this
-    // fine: its lanes lie within `reach` samples of each other.
-    const double reach = std::fabs(g.k * g.dx) * std::hypot((double)(kSpan.rowHi - kSpan.rowLo),
-                                                            (double)(kSpan.colHi - kSpan.colLo));
+    // fine: its lanes lie within `reach` samples of each other whatever the
+    // direction to the sensor, or within `typical` samples averaged over the
+    // directions (the rows and columns it spans, times 2 / pi).
+    const double rows = kSpan.rowHi - kSpan.rowLo, cols = kSpan.colHi - kSpan.colLo;
+    const double reach = std::fabs(g.k * g.dx) * std::hypot(rows, cols);
+    const double typical = std::fabs(g.k * g.dx) * (rows + cols) * 0.6366;
     auto fits = [&](int w) { return reach + 2.0 <= (double)(w - 2); };
     // Wide windows where a vector's samples need not fit a narrow one.
     const bool wide = !fits(L::kWindow);
@@ -577,7 +580,9 @@ bool ReconWith(const ReconInput& in, const ReconGeometry& g, int team, bool alwa
     traits.estimateError = L::kEstimateError;
     traits.refinedError = L::kRefinedError;
     traits.tableCost = L::kGatherCost * gatherFactor;
-    if (!wide)
+    // Narrow windows are chosen per sensor and tile: they pay where most
+    // directions fit.
+    if (typical + 2.0 <= (double)(L::kWindow - 2))
         traits.tableCost = L::kTableCost;
     else if constexpr (L::kWideWindow > 0)
         if (fits(L::kWideWindow)) traits.tableCost = L::kWideCost;
