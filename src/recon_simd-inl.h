@@ -213,6 +213,16 @@ HWY_INLINE V SqrtStep(const TileConsts<L>& c, int64_t colOff, const double* D, i
     return Accumulate<L, kTerm>(R, sig, Lookup<L, kW>(D + base, rel));
 }
 
+// ExactStep for a sensor the table covers: no range tests, and the
+// derivative terms from the tile's table. For the checked windows of a
+// family whose every vector takes the square root on covered sensors (a
+// square root costs less there than the table): its gathers then cost less
+// than a window that may miss.
+template <class L, int kTerm, class V = typename L::V>
+HWY_INLINE V BoundedStep(const TileConsts<L>& c, int64_t colOff, const double* D, V d2, V R) {
+    return GatherDerivTerm<L, kTerm>(c, colOff, D, L::BoundedIndex(c.lanes, d2), R);
+}
+
 // SqrtStep for a sensor the table covers whose windows are not guaranteed
 // (clamped): the window of kW rows around the index at the vector's centre
 // is kept inside sigMat, and a vector whose indices do not all fall in it
@@ -290,11 +300,13 @@ HWY_INLINE void Group(const Plan& p, const TileConsts<L>& c, int64_t s0, int cou
             auto clamped = [&](auto w) {
                 constexpr int kW = decltype(w)::value;
                 Unrolled<kV>([&](auto v) {
-                    if constexpr (kW == L::kWindow)
+                    if constexpr (kW != L::kWindow)
+                        r[v] = CheckedSqrtStep<L, kTerm, kW>(c, colOff, deriv[i], d2[v], r[v]);
+                    else if constexpr (L::kSqrtVectors == kV)
+                        r[v] = BoundedStep<L, kTerm>(c, colOff, deriv[i], d2[v], r[v]);
+                    else
                         r[v] = FastStep<L, kTerm, kGuess, false>(c, colOff, deriv[i], 0, d2[v],
                                                                    r[v]);
-                    else
-                        r[v] = CheckedSqrtStep<L, kTerm, kW>(c, colOff, deriv[i], d2[v], r[v]);
                 });
             };
             using Narrow = std::integral_constant<int, L::kWindow>;

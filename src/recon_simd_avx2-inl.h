@@ -2,11 +2,13 @@
 // recon_simd.cpp ahead of the tile algorithm (recon_simd-inl.h).
 //
 // A vector is 4 pixels, 2 rows by 2 columns. A window of 8 samples is
-// fetched with two 32-bit lane permutes and a blend. Where a tile's
-// geometry guarantees the windows (kCovered), every vector takes the
-// correctly rounded square root: a 4-lane square root costs less here than
-// the guess, the threshold lookup and the step. The threshold table serves
-// the checked windows. AVX2 has no double reciprocal square root estimate,
+// fetched with two 32-bit lane permutes and a blend. Every vector takes the
+// correctly rounded square root: on this machine a 4-lane square root costs
+// less than the guess, the threshold lookup and the step. The table's range
+// still tells each tile's indices: where its geometry guarantees the
+// windows (kCovered), lookups; elsewhere (kClamped), gathers. The guess
+// below serves a core with a slower square root (kSqrtVectors below the
+// group's 4 vectors). AVX2 has no double reciprocal square root estimate,
 // so the index guess works in float: each squared distance, scaled by a
 // power of 4, becomes a float by a shift and a subtraction of its bits
 // (exponent moved, mantissa truncated), kept in its own 64-bit lane and
@@ -57,10 +59,11 @@ struct Lanes {
     // 1 / 3) so, against 15.5 / 20.5 ms with one vector in four.
     static constexpr int kSqrtVectors = kGroupRows * kGroupCols;
     // Nanoseconds per evaluation on one thread of this machine's AMD EPYC
-    // with Highway held to AVX2, the mean of terms 1 and 3 (0.79 and 1.00
-    // on covered sensors, 1.10 and 2.42 with square roots and gathers; the
-    // table with gathers taken as the square root's).
-    static constexpr double kTableCost = 0.9, kGatherCost = 1.75, kSqrtCost = 1.75;
+    // with Highway held to AVX2, the mean of terms 1 and 3: covered sensors
+    // (0.79 and 1.00), clamped ones with the tile's derivative terms (0.88
+    // and 1.53 on a 128 x 128 ring scan), and square roots and gathers
+    // alone (1.10 and 2.42).
+    static constexpr double kTableCost = 0.9, kGatherCost = 0.85, kSqrtCost = 1.75;
 
     struct Consts {
         V k, q, invDt, justBelowHalf, two31, lastRow;
@@ -119,21 +122,32 @@ struct Lanes {
                                                    _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3)));
     }
 
-    // The scalar kernel's sample index: rounded half away from zero by
-    // adding the largest double below 1/2 and truncating; negative, NaN and
-    // >= 2^31 give 0; at most rows - 1.
-    static HWY_INLINE I ExactIndex(const Consts& c, V d2) {
+    // The position plus the largest double below 1/2: truncated, the
+    // position rounded half away from zero.
+    static HWY_INLINE V Up(const Consts& c, V d2) {
         const V pos = _mm256_sub_pd(_mm256_mul_pd(c.k, _mm256_sqrt_pd(d2)), c.q);
-        const V up = _mm256_add_pd(pos, c.justBelowHalf);
+        return _mm256_add_pd(pos, c.justBelowHalf);
+    }
+
+    // The scalar kernel's sample index: negative, NaN and >= 2^31 give 0; at
+    // most rows - 1.
+    static HWY_INLINE I ExactIndex(const Consts& c, V d2) {
+        const V up = Up(c, d2);
         const V inRange = _mm256_and_pd(_mm256_cmp_pd(up, _mm256_setzero_pd(), _CMP_GE_OQ),
                                         _mm256_cmp_pd(up, c.two31, _CMP_LT_OQ));
         return Indices(_mm256_cvttpd_epi32(_mm256_and_pd(inRange, _mm256_min_pd(up, c.lastRow))));
     }
 
+    // The same for squared distances the threshold table covers, whose
+    // positions lie below 2^31 - 1/2.
+    static HWY_INLINE I BoundedIndex(const Consts& c, V d2) {
+        const V up = _mm256_max_pd(Up(c, d2), _mm256_setzero_pd());
+        return Indices(_mm256_cvttpd_epi32(_mm256_min_pd(up, c.lastRow)));
+    }
+
     // The same for positions known to be at least 1/2 and inside the rows.
     static HWY_INLINE I PositiveIndex(const Consts& c, V d2) {
-        const V pos = _mm256_sub_pd(_mm256_mul_pd(c.k, _mm256_sqrt_pd(d2)), c.q);
-        return Indices(_mm256_cvttpd_epi32(_mm256_add_pd(pos, c.justBelowHalf)));
+        return Indices(_mm256_cvttpd_epi32(Up(c, d2)));
     }
 
     // Floor of an estimate of the position within the plan's guessError;
