@@ -580,9 +580,9 @@ bool ReconWith(const ReconInput& in, const ReconGeometry& g, int team, bool alwa
     // fine: its lanes lie within `reach` samples of each other whatever the
     // direction to the sensor, or within `typical` samples averaged over the
     // directions (the rows and columns it spans, times 2 / pi).
-    const double rows = kSpan.rowHi - kSpan.rowLo, cols = kSpan.colHi - kSpan.colLo;
-    const double reach = std::fabs(g.k * g.dx) * std::hypot(rows, cols);
-    const double typical = std::fabs(g.k * g.dx) * (rows + cols) * 0.6366;
+    const double spanDown = kSpan.rowHi - kSpan.rowLo, spanAcross = kSpan.colHi - kSpan.colLo;
+    const double reach = std::fabs(g.k * g.dx) * std::hypot(spanDown, spanAcross);
+    const double typical = std::fabs(g.k * g.dx) * (spanDown + spanAcross) * 0.6366;
     auto fits = [&](int w) { return reach + 2.0 <= (double)(w - 2); };
     // Wide windows where a vector's samples need not fit a narrow one.
     const bool wide = !fits(L::kWindow);
