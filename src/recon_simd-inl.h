@@ -64,7 +64,8 @@ constexpr int64_t kDerivCapacity = kSensorBlock * 1024;
 
 enum Mode : uint8_t {
     kExact,        // square root per evaluation
-    kClamped,      // threshold table; indices may clamp, windows may touch the ends of sigMat
+    kClamped,      // the table covers every d2; indices may clamp, windows are checked
+                   // (or, where every vector takes the square root, gathers)
     kCovered,      // threshold table; every index in 1 .. rows-2, and every vector's
                    // samples inside one window that lies inside sigMat
     kClampedWide,  // the table covers every d2, but windows are checked: wide ones,
