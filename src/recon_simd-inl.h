@@ -161,6 +161,27 @@ HWY_INLINE V GatherDerivTerm(const TileConsts<L>& c, int64_t colOff, const doubl
     return Accumulate<L, kTerm>(R, sig, L::Gather(D, i));
 }
 
+// Adds the term at sample indices base + rel, fetched from windows of kW
+// rows starting at row `base`; D as for GatherDerivTerm.
+template <class L, int kTerm, int kW, class V = typename L::V, class I = typename L::I>
+HWY_INLINE V WindowTerm(const TileConsts<L>& c, int64_t colOff, const double* D, int64_t base,
+                        I rel, V R) {
+    const V sig = Lookup<L, kW>(c.sig + colOff + base, rel);
+    if (kTerm == 1) return L::Add(sig, R);
+    return Accumulate<L, kTerm>(R, sig, Lookup<L, kW>(D + base, rel));
+}
+
+// The first row of a window of kW rows around row `around` of the sensor
+// whose column starts at colOff (kW / 2 - 1 rows before it), moved inside
+// sigMat.
+template <class L, int kW>
+HWY_INLINE int64_t CheckedBase(const TileConsts<L>& c, int64_t colOff, int64_t around) {
+    int64_t start = colOff + around - (kW / 2 - 1);
+    start = start < 0 ? 0 : start;
+    start = start > c.last - kW ? c.last - kW : start;
+    return start - colOff;
+}
+
 // The threshold table's index for guesses g with the index in {g, g + 1},
 // with gathers.
 template <class L, int kTerm, class V = typename L::V, class I = typename L::I>
@@ -178,25 +199,17 @@ HWY_INLINE V GatherFastStep(const TileConsts<L>& c, int64_t colOff, const double
 template <class L, int kTerm, int kGuess, bool kCover, class V = typename L::V>
 HWY_INLINE V FastStep(const TileConsts<L>& c, int64_t colOff, const double* D, int64_t off, V d2,
                       V R) {
-    constexpr int64_t kW = L::kWindow, kCentre = kW / 2 - 1;
+    constexpr int kW = L::kWindow;
     const auto guess = L::template Guess<kGuess, !kCover>(c.lanes, d2);
-    // A window starting `off` (kCentre unless covered) rows before lane 0's
-    // guess, inside sigMat.
-    int64_t base = L::Lane0(guess) - (kCover ? off : kCentre);
-    if (!kCover) {
-        int64_t start = colOff + base;
-        start = start < 0 ? 0 : start;
-        start = start > c.last - kW ? c.last - kW : start;
-        base = start - colOff;
-    }
+    // A window starting `off` rows before lane 0's guess, or unless covered
+    // one around it, inside sigMat.
+    const int64_t base = kCover ? L::Lane0(guess) - off
+                                : CheckedBase<L, kW>(c, colOff, L::Lane0(guess));
     const auto rel = L::Minus(guess, base);
     if (!kCover && HWY_UNLIKELY(L::AnyOutside(rel, kW - 2)))
         return GatherFastStep<L, kTerm>(c, colOff, D, d2, guess, R);
     const V above = L::Lookup(c.E + (base + 1 - c.eOrigin), rel);
-    const auto at = L::StepIfAtLeast(d2, above, rel);
-    const V sig = L::Lookup(c.sig + colOff + base, at);
-    if (kTerm == 1) return L::Add(sig, R);
-    return Accumulate<L, kTerm>(R, sig, L::Lookup(D + base, at));
+    return WindowTerm<L, kTerm, kW>(c, colOff, D, base, L::StepIfAtLeast(d2, above, rel), R);
 }
 
 // One sensor for one vector of a covered sensor, through the correctly
@@ -208,10 +221,7 @@ HWY_INLINE V SqrtStep(const TileConsts<L>& c, int64_t colOff, const double* D, i
     // Every position is at least 1/2 here.
     const auto index = L::PositiveIndex(c.lanes, d2);
     const int64_t base = L::Lane0(index) - off;
-    const auto rel = L::Minus(index, base);
-    const V sig = Lookup<L, kW>(c.sig + colOff + base, rel);
-    if (kTerm == 1) return L::Add(sig, R);
-    return Accumulate<L, kTerm>(R, sig, Lookup<L, kW>(D + base, rel));
+    return WindowTerm<L, kTerm, kW>(c, colOff, D, base, L::Minus(index, base), R);
 }
 
 // ExactStep for a sensor the table covers: no range tests, and the
@@ -231,16 +241,11 @@ HWY_INLINE V BoundedStep(const TileConsts<L>& c, int64_t colOff, const double* D
 template <class L, int kTerm, int kW, class V = typename L::V>
 HWY_INLINE V CheckedSqrtStep(const TileConsts<L>& c, int64_t colOff, const double* D, V d2, V R) {
     const auto index = L::BoundedIndex(c.lanes, d2);
-    int64_t start = colOff + L::Centre(index) - (kW / 2 - 1);
-    start = start < 0 ? 0 : start;
-    start = start > c.last - kW ? c.last - kW : start;
-    const int64_t base = start - colOff;
+    const int64_t base = CheckedBase<L, kW>(c, colOff, L::Centre(index));
     const auto rel = L::Minus(index, base);
     if (HWY_UNLIKELY(L::AnyOutside(rel, kW - 1)))
         return GatherDerivTerm<L, kTerm>(c, colOff, D, index, R);
-    const V sig = Lookup<L, kW>(c.sig + colOff + base, rel);
-    if (kTerm == 1) return L::Add(sig, R);
-    return Accumulate<L, kTerm>(R, sig, Lookup<L, kW>(D + base, rel));
+    return WindowTerm<L, kTerm, kW>(c, colOff, D, base, rel, R);
 }
 
 // Number of blocks of `size` covering `extent`, rounded up to a multiple of
@@ -584,7 +589,8 @@ bool ReconWith(const ReconInput& in, const ReconGeometry& g, int team, bool alwa
     const double spanDown = kSpan.rowHi - kSpan.rowLo, spanAcross = kSpan.colHi - kSpan.colLo;
     const double reach = std::fabs(g.k * g.dx) * std::hypot(spanDown, spanAcross);
     const double typical = std::fabs(g.k * g.dx) * (spanDown + spanAcross) * 0.6366;
-    auto fits = [&](int w) { return reach + 2.0 <= (double)(w - 2); };
+    auto fitsIn = [](double extent, int w) { return extent + 2.0 <= (double)(w - 2); };
+    auto fits = [&](int w) { return fitsIn(reach, w); };
     // Wide windows where a vector's samples need not fit a narrow one.
     const bool wide = !fits(L::kWindow);
     const double gatherFactor = in.image_select == 1.0 ? 1.0 : 2.0;
@@ -595,7 +601,7 @@ bool ReconWith(const ReconInput& in, const ReconGeometry& g, int team, bool alwa
     traits.tableCost = L::kGatherCost * gatherFactor;
     // Narrow windows are chosen per sensor and tile: they pay where most
     // directions fit.
-    if (typical + 2.0 <= (double)(L::kWindow - 2))
+    if (fitsIn(typical, L::kWindow))
         traits.tableCost = L::kTableCost;
     else if constexpr (L::kWideWindow > 0)
         if (fits(L::kWideWindow)) traits.tableCost = L::kWideCost;
