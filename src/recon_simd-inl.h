@@ -54,6 +54,10 @@
 //   Lane0, Centre, Minus, AnyOutside, Lookup, LookupWide
 //                      window placement and lookup
 //   Gather, NextIndex  the fallback
+//   Word, kStageRows, kStageDoubles, Stage, LookupStaged
+//                      where kStageRows > 0, covered sensors read their
+//                      windows from copies staged per tile in the family's
+//                      layout (Word: its element), rather than from sigMat
 // Only the members the family's paths use need exist: a family without
 // the table (kTable false) gives only the square root path's.
 
@@ -103,10 +107,13 @@ struct TileConsts {
 template <class L>
 constexpr int kMaxWindow = L::kWindow > L::kWideWindow ? L::kWindow : L::kWideWindow;
 
-// w[rel[l]] for rel in 0 .. kW-1, from a window or a wide window.
-template <class L, int kW, class I = typename L::I>
-HWY_INLINE typename L::V Lookup(const double* w, I rel) {
-    if constexpr (kW == L::kWindow)
+// w[rel[l]] for rel in 0 .. kW-1, from a window or a wide window of
+// doubles, or from a window staged in the family's layout.
+template <class L, int kW, class W, class I = typename L::I>
+HWY_INLINE typename L::V Lookup(const W* w, I rel) {
+    if constexpr (!std::is_same_v<W, double>)
+        return L::LookupStaged(w, rel);
+    else if constexpr (kW == L::kWindow)
         return L::Lookup(w, rel);
     else
         return L::LookupWide(w, rel);
@@ -162,11 +169,12 @@ HWY_INLINE V GatherDerivTerm(const TileConsts<L>& c, int64_t colOff, const doubl
 }
 
 // Adds the term at sample indices base + rel, fetched from windows of kW
-// rows starting at row `base`; D as for GatherDerivTerm.
-template <class L, int kTerm, int kW, class V = typename L::V, class I = typename L::I>
-HWY_INLINE V WindowTerm(const TileConsts<L>& c, int64_t colOff, const double* D, int64_t base,
-                        I rel, V R) {
-    const V sig = Lookup<L, kW>(c.sig + colOff + base, rel);
+// rows starting at row `base`: S[i] is the sample at row i of the sensor's
+// column, D[i] the derivative term (as for GatherDerivTerm), of sigMat and
+// the tile's table, or staged.
+template <class L, int kTerm, int kW, class W, class V = typename L::V, class I = typename L::I>
+HWY_INLINE V WindowTerm(const W* S, const W* D, int64_t base, I rel, V R) {
+    const V sig = Lookup<L, kW>(S + base, rel);
     if (kTerm == 1) return L::Add(sig, R);
     return Accumulate<L, kTerm>(R, sig, Lookup<L, kW>(D + base, rel));
 }
@@ -195,10 +203,11 @@ HWY_INLINE V GatherFastStep(const TileConsts<L>& c, int64_t colOff, const double
 // checked that every d2 lies in [d2Lo, d2Hi], and for kCover also that every
 // index lies in 1 .. rows-2 and that every lane's guess lies in the window
 // starting `off` rows before lane 0's, which lies inside sigMat
-// (windowCovers). D[i] is the derivative term at row i.
-template <class L, int kTerm, int kGuess, bool kCover, class V = typename L::V>
-HWY_INLINE V FastStep(const TileConsts<L>& c, int64_t colOff, const double* D, int64_t off, V d2,
-                      V R) {
+// (windowCovers). S and D as for WindowTerm: unless kCover, sigMat's column
+// and the tile's table.
+template <class L, int kTerm, int kGuess, bool kCover, class W, class V = typename L::V>
+HWY_INLINE V FastStep(const TileConsts<L>& c, int64_t colOff, const W* S, const W* D, int64_t off,
+                      V d2, V R) {
     constexpr int kW = L::kWindow;
     const auto guess = L::template Guess<kGuess, !kCover>(c.lanes, d2);
     // A window starting `off` rows before lane 0's guess, or unless covered
@@ -206,22 +215,22 @@ HWY_INLINE V FastStep(const TileConsts<L>& c, int64_t colOff, const double* D, i
     const int64_t base = kCover ? L::Lane0(guess) - off
                                 : CheckedBase<L, kW>(c, colOff, L::Lane0(guess));
     const auto rel = L::Minus(guess, base);
-    if (!kCover && HWY_UNLIKELY(L::AnyOutside(rel, kW - 2)))
-        return GatherFastStep<L, kTerm>(c, colOff, D, d2, guess, R);
+    if constexpr (!kCover)
+        if (HWY_UNLIKELY(L::AnyOutside(rel, kW - 2)))
+            return GatherFastStep<L, kTerm>(c, colOff, D, d2, guess, R);
     const V above = L::Lookup(c.E + (base + 1 - c.eOrigin), rel);
-    return WindowTerm<L, kTerm, kW>(c, colOff, D, base, L::StepIfAtLeast(d2, above, rel), R);
+    return WindowTerm<L, kTerm, kW>(S, D, base, L::StepIfAtLeast(d2, above, rel), R);
 }
 
 // One sensor for one vector of a covered sensor, through the correctly
 // rounded square root like ExactStep but with the window lookup. Between
 // FastStep's vectors it keeps the otherwise idle square root unit busy.
-template <class L, int kTerm, int kW, class V = typename L::V>
-HWY_INLINE V SqrtStep(const TileConsts<L>& c, int64_t colOff, const double* D, int64_t off, V d2,
-                      V R) {
+template <class L, int kTerm, int kW, class W, class V = typename L::V>
+HWY_INLINE V SqrtStep(const TileConsts<L>& c, const W* S, const W* D, int64_t off, V d2, V R) {
     // Every position is at least 1/2 here.
     const auto index = L::PositiveIndex(c.lanes, d2);
     const int64_t base = L::Lane0(index) - off;
-    return WindowTerm<L, kTerm, kW>(c, colOff, D, base, L::Minus(index, base), R);
+    return WindowTerm<L, kTerm, kW>(S, D, base, L::Minus(index, base), R);
 }
 
 // ExactStep for a sensor the table covers: no range tests, and the
@@ -245,7 +254,7 @@ HWY_INLINE V CheckedSqrtStep(const TileConsts<L>& c, int64_t colOff, const doubl
     const auto rel = L::Minus(index, base);
     if (HWY_UNLIKELY(L::AnyOutside(rel, kW - 1)))
         return GatherDerivTerm<L, kTerm>(c, colOff, D, index, R);
-    return WindowTerm<L, kTerm, kW>(c, colOff, D, base, rel, R);
+    return WindowTerm<L, kTerm, kW>(c.sig + colOff, D, base, rel, R);
 }
 
 // Number of blocks of `size` covering `extent`, rounded up to a multiple of
@@ -272,7 +281,9 @@ struct TileShape {
 template <class L, int kTerm, int kGuess, bool kHasZ, bool kWide>
 HWY_INLINE void Group(const Plan& p, const TileConsts<L>& c, int64_t s0, int count,
                       const double* bx, const double* by, const double* bz, const Mode* mode,
-                      const int64_t* off, const double* const* deriv, const double* yq,
+                      const int64_t* off, const double* const* deriv,
+                      const typename L::Word* const* sigRows,
+                      const typename L::Word* const* derivRows, const double* yq,
                       const double* xp, double* acc, int64_t accStride) {
     using V = typename L::V;
     constexpr int kR = L::kGroupRows, kC = L::kGroupCols, kV = kR * kC, N = L::kLanes;
@@ -296,10 +307,11 @@ HWY_INLINE void Group(const Plan& p, const TileConsts<L>& c, int64_t s0, int cou
                 constexpr int kW = decltype(w)::value;
                 Unrolled<kV>([&](auto v) {
                     if (kW != L::kWindow || v < L::kSqrtVectors)
-                        r[v] = SqrtStep<L, kTerm, kW>(c, colOff, deriv[i], off[i], d2[v], r[v]);
+                        r[v] = SqrtStep<L, kTerm, kW>(c, sigRows[i], derivRows[i], off[i], d2[v],
+                                                      r[v]);
                     else
-                        r[v] = FastStep<L, kTerm, kGuess, true>(c, colOff, deriv[i], off[i],
-                                                                  d2[v], r[v]);
+                        r[v] = FastStep<L, kTerm, kGuess, true>(
+                            c, colOff, sigRows[i], derivRows[i], off[i], d2[v], r[v]);
                 });
             };
             // Clamped, with checked windows of kW rows.
@@ -311,8 +323,8 @@ HWY_INLINE void Group(const Plan& p, const TileConsts<L>& c, int64_t s0, int cou
                     else if constexpr (L::kSqrtVectors == kV)
                         r[v] = BoundedStep<L, kTerm>(c, colOff, deriv[i], d2[v], r[v]);
                     else
-                        r[v] = FastStep<L, kTerm, kGuess, false>(c, colOff, deriv[i], 0, d2[v],
-                                                                   r[v]);
+                        r[v] = FastStep<L, kTerm, kGuess, false>(c, colOff, c.sig + colOff,
+                                                                   deriv[i], 0, d2[v], r[v]);
                 });
             };
             using Narrow = std::integral_constant<int, L::kWindow>;
@@ -342,16 +354,23 @@ HWY_INLINE void Group(const Plan& p, const TileConsts<L>& c, int64_t s0, int cou
     Unrolled<kV>([&](auto v) { L::Store(r[v], acc + (v / kC) * accStride + (v % kC) * N); });
 }
 
-// Fills deriv[i] with the derivative terms of sensor s for the rows
-// first .. final a pixel of the tile can select and kMargin rows (the
-// tile's widest window) either side, so that (*out)[i] is the term at row i.
-// False when they do not fit the buffer (that sensor then takes the square
-// root path with gathers).
+// The rows a tile's windows of one sensor may read: first .. final (those a
+// pixel can select) and kMargin rows (the tile's widest window) either
+// side, rounded up to a multiple of 8 rows.
+struct WindowRows {
+    int64_t lo, size;
+};
 template <int kMargin>
-inline bool DerivWindow(const Plan& p, int64_t s, int64_t first, int64_t final, double* buf,
-                        int64_t* used, const double** out) {
-    const int64_t lo = first - kMargin;
-    const int64_t size = (final + kMargin - lo + 8) / 8 * 8;
+inline WindowRows windowRows(int64_t first, int64_t final) {
+    return {first - kMargin, (final + 2 * kMargin - first + 8) / 8 * 8};
+}
+
+// Fills the derivative terms of sensor s for `rows`, so that (*out)[i] is
+// the term at row i. False when they do not fit the buffer (that sensor
+// then takes the square root path with gathers).
+inline bool DerivWindow(const Plan& p, int64_t s, WindowRows rows, double* buf, int64_t* used,
+                        const double** out) {
+    const int64_t lo = rows.lo, size = rows.size;
     if (*used + size > kDerivCapacity) return false;
     double* D = buf + *used;
     const int64_t colOff = s * p.rows;
@@ -367,6 +386,38 @@ inline bool DerivWindow(const Plan& p, int64_t s, int64_t first, int64_t final, 
     }
     *out = buf + *used - lo;
     *used += size;
+    return true;
+}
+
+// Stages `rows` of sensor s's column (zero outside it) and, for terms 2
+// and 3, of its derivative terms D, for a family that reads covered
+// windows from staged copies: (*sigOut)[i] and (*derivOut)[i] are row i.
+// False when they do not fit the buffer.
+template <class L, int kTerm, class W = typename L::Word>
+bool StageWindows(const Plan& p, int64_t s, WindowRows rows, const double* D, W* buf,
+                  int64_t* used, const W** sigOut, const W** derivOut) {
+    const int64_t copies = kTerm == 1 ? 1 : 2;
+    if (*used + copies * rows.size > L::kStageRows) return false;
+    W* S = buf + *used;
+    const double* col = p.sigMat + s * p.rows;
+    if (rows.lo >= 0 && rows.lo + rows.size <= p.rows) {
+        L::Stage(col + rows.lo, rows.size, S);
+    } else {
+        for (int64_t r = 0; r < rows.size; r += 8) {
+            double part[8];
+            for (int j = 0; j < 8; ++j) {
+                const int64_t row = rows.lo + r + j;
+                part[j] = row >= 0 && row < p.rows ? col[row] : 0.0;
+            }
+            L::Stage(part, 8, S + r);
+        }
+    }
+    *sigOut = S - rows.lo;
+    if (kTerm != 1) {
+        L::Stage(D + rows.lo, rows.size, S + rows.size);
+        *derivOut = S + rows.size - rows.lo;
+    }
+    *used += copies * rows.size;
     return true;
 }
 
@@ -417,6 +468,9 @@ void Tile(const Plan& p, const TileConsts<L>& c, int64_t K0, int64_t K1, int64_t
     const int64_t tilePixels = (int64_t)down * across * N;
     double* acc = scratch;
     double* derivBuf = scratch + Shape::kAccDoubles;
+    using W = typename L::Word;
+    constexpr bool kStaged = L::kStageRows > 0;
+    W* stageBuf = reinterpret_cast<W*>(derivBuf + (kTerm != 1 ? kDerivCapacity : 0));
 
     // Running sums, starting from what the image holds on entry.
     for (int a = 0; a < down; ++a)
@@ -435,7 +489,9 @@ void Tile(const Plan& p, const TileConsts<L>& c, int64_t K0, int64_t K1, int64_t
         Mode mode[kSensorBlock];
         int64_t off[kSensorBlock];
         const double* deriv[kSensorBlock] = {};
-        int64_t derivUsed = 0;
+        const W* sigRows[kSensorBlock] = {};
+        const W* derivRows[kSensorBlock] = {};
+        int64_t derivUsed = 0, stageUsed = 0;
         for (int i = 0; i < count; ++i) {
             const int64_t s = s0 + i;
             bx[i] = p.xs[s];
@@ -471,19 +527,29 @@ void Tile(const Plan& p, const TileConsts<L>& c, int64_t K0, int64_t K1, int64_t
                 else if (kWide && covers(L::kWideWindow))
                     mode[i] = kCoveredWide;
             }
-            // The derivative terms cost about as much per row as per pixel;
-            // where the tile has fewer pixels than rows to fill, the square
-            // root path with gathers is cheaper.
+            // The derivative terms and staged windows cost about as much
+            // per row as per pixel; where the tile has fewer pixels than
+            // rows to fill, the square root path with gathers is cheaper.
+            const WindowRows rows = windowRows<kMargin>(first, final);
+            const bool fewPixels = final - first + 2 * kMargin > tilePixels;
             if (kTerm != 1 &&
-                (final - first + 2 * kMargin > tilePixels ||
-                 !DerivWindow<kMargin>(p, s, first, final, derivBuf, &derivUsed, &deriv[i])))
+                (fewPixels || !DerivWindow(p, s, rows, derivBuf, &derivUsed, &deriv[i])))
                 mode[i] = kExact;
+            if constexpr (kStaged) {
+                if (mode[i] == kCovered &&
+                    (fewPixels || !StageWindows<L, kTerm>(p, s, rows, deriv[i], stageBuf,
+                                                          &stageUsed, &sigRows[i], &derivRows[i])))
+                    mode[i] = kClamped;
+            } else {
+                sigRows[i] = p.sigMat + colOff;
+                derivRows[i] = deriv[i];
+            }
         }
         for (int a = 0; a < down; a += L::kGroupRows)
             for (int b = 0; b < across; b += L::kGroupCols)
                 Group<L, kTerm, kGuess, kHasZ, kWide>(
-                    p, c, s0, count, bx, by, bz, mode, off, deriv, yq + a * N, xp + b * N,
-                    acc + a * accStride + b * N, accStride);
+                    p, c, s0, count, bx, by, bz, mode, off, deriv, sigRows, derivRows, yq + a * N,
+                    xp + b * N, acc + a * accStride + b * N, accStride);
     }
 
     for (int a = 0; a < down; ++a)
@@ -630,7 +696,9 @@ bool ReconWith(const ReconInput& in, const ReconGeometry& g, int team, bool alwa
     if (!always && scalarNs < vectorNs) return false;
 
     TileConsts<L> c{typename L::Consts(p), p.sigMat, p.t, p.E, p.eOrigin, p.last, nullptr, 0};
-    c.scratchDoubles = Shape::kAccDoubles + (p.term != 1 && p.guess != kNoGuess ? kDerivCapacity : 0);
+    c.scratchDoubles = Shape::kAccDoubles;
+    if (p.guess != kNoGuess)
+        c.scratchDoubles += (p.term != 1 ? kDerivCapacity : 0) + L::kStageDoubles;
     std::unique_ptr<double[]> scratch(
         new (std::nothrow) double[(size_t)team * c.scratchDoubles + 8]);
     if (!scratch) return false;

@@ -29,6 +29,8 @@ struct Lanes {
     static constexpr int kGroupRows = 2, kGroupCols = 4;
     static constexpr int kWindow = 16, kWideWindow = 32;
     static constexpr bool kTable = true;
+    using Word = double;  // windows read sigMat itself
+    static constexpr int64_t kStageRows = 0, kStageDoubles = 0;
     static constexpr double kEstimateError = 0x1p-14;  // _mm512_rsqrt14_pd
     static constexpr double kRefinedError = 0x1p-26;   // after one Newton step
     // Vectors of a group that take the square root where the threshold

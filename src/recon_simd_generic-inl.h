@@ -30,6 +30,8 @@ struct Lanes {
     static constexpr int kWindow = 0;
     static constexpr int kWideWindow = 0;  // no wider lookup
     static constexpr bool kTable = false;
+    using Word = double;  // windows read sigMat itself
+    static constexpr int64_t kStageRows = 0, kStageDoubles = 0;
     static constexpr double kEstimateError = 0.0, kRefinedError = 0.0;
     static constexpr int kSqrtVectors = 0;
     // Nanoseconds per evaluation on one thread of this machine (SSE4).

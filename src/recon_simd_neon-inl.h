@@ -41,6 +41,8 @@ struct Lanes {
     static constexpr int kWindow = 16;
     static constexpr int kWideWindow = 0;  // no wider lookup
     static constexpr bool kTable = true;
+    using Word = double;  // windows read sigMat itself
+    static constexpr int64_t kStageRows = 0, kStageDoubles = 0;
     // Relative error bounds of the estimate of k * sqrt(d2) that Guess
     // computes. FRSQRTE's result is defined bit for bit by the architecture
     // (a table of 8-bit values; FEAT_RPRES changes only single precision):
