@@ -57,8 +57,9 @@ struct Lanes {
     static constexpr double kRefinedError = 0x1p-19;
     // Vectors of a group that take the square root where the threshold
     // table would do: all of them. On this machine's AMD EPYC, the standard
-    // workload (minimum of 8 runs) took 13.2 / 16.8 ms per image (terms
-    // 1 / 3) so, against 15.5 / 20.5 ms with one vector in four.
+    // workload (minimum of 5 runs) takes 11.6 / 14.9 ms per image (terms
+    // 1 / 3) so, against 14.6 / 18.5 ms with two vectors of four and
+    // 18.2 / 22.2 ms with none.
     static constexpr int kSqrtVectors = kGroupRows * kGroupCols;
     // Nanoseconds per evaluation on one thread of this machine's AMD EPYC
     // with Highway held to AVX2, the mean of terms 1 and 3: covered sensors
