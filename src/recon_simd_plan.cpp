@@ -73,13 +73,16 @@ uint64_t estimateBits(const Plan& p, double pos) {
     return std::isfinite(d2) ? toBits(d2) : kInfBits;
 }
 
-// E[m] for one m: the smallest d2 whose sample index is at least m, or Tbig
-// when no smaller d2 reaches m.
+// E[m] for one m in 1 .. rows-1: the smallest d2 whose sample index is at
+// least m, or Tbig when no smaller d2 reaches m. Below Tbig the position
+// lies under 2^31 - 1/2, where the index (rounded half away from zero, at
+// most rows - 1) reaches m exactly when the position reaches m - 1/2.
 double threshold(const Plan& p, int64_t m) {
     const uint64_t bigBits = toBits(p.Tbig);
+    const double reach = (double)m - 0.5;
     const uint64_t b = firstTrue(
-        [&](uint64_t bits) { return bits >= bigBits || indexOf(p, fromBits(bits)) >= m; },
-        estimateBits(p, (double)m - 0.5), bigBits);
+        [&](uint64_t bits) { return bits >= bigBits || positionOf(p, fromBits(bits)) >= reach; },
+        estimateBits(p, reach), bigBits);
     return fromBits(b);
 }
 
@@ -255,8 +258,8 @@ bool windowCovers(const Plan& p, const LaneSpan& lanes, int spread, double xs, d
     // Nor does a distance change by more than the offset itself (triangle
     // inequality), which is the tighter bound where the gradient turns
     // across the tile (a sensor next to it).
-    const double reach = std::hypot(std::max(std::fabs(c0), std::fabs(c1)),
-                                    std::max(std::fabs(r0), std::fabs(r1)));
+    const double c = std::max(std::fabs(c0), std::fabs(c1)), r = std::max(std::fabs(r0), std::fabs(r1));
+    const double reach = std::sqrt(c * c + r * r);  // inf if it overflows: no bound
     const double lo = p.k * std::max(ax.lo + ay.lo, -reach);
     const double hi = p.k * std::min(ax.hi + ay.hi, reach);
     // Guess errors of both lanes, floor, and rounding of everything above.
