@@ -258,7 +258,8 @@ bool windowCovers(const Plan& p, const LaneSpan& lanes, int spread, double xs, d
     // Nor does a distance change by more than the offset itself (triangle
     // inequality), which is the tighter bound where the gradient turns
     // across the tile (a sensor next to it).
-    const double c = std::max(std::fabs(c0), std::fabs(c1)), r = std::max(std::fabs(r0), std::fabs(r1));
+    const double c = std::max(std::fabs(c0), std::fabs(c1));
+    const double r = std::max(std::fabs(r0), std::fabs(r1));
     const double reach = std::sqrt(c * c + r * r);  // inf if it overflows: no bound
     const double lo = p.k * std::max(ax.lo + ay.lo, -reach);
     const double hi = p.k * std::min(ax.hi + ay.hi, reach);
