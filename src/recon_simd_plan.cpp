@@ -79,10 +79,12 @@ uint64_t estimateBits(const Plan& p, double pos) {
 // most rows - 1) reaches m exactly when the position reaches m - 1/2.
 double threshold(const Plan& p, int64_t m) {
     const uint64_t bigBits = toBits(p.Tbig);
-    const double reach = (double)m - 0.5;
+    const double boundary = (double)m - 0.5;
     const uint64_t b = firstTrue(
-        [&](uint64_t bits) { return bits >= bigBits || positionOf(p, fromBits(bits)) >= reach; },
-        estimateBits(p, reach), bigBits);
+        [&](uint64_t bits) {
+            return bits >= bigBits || positionOf(p, fromBits(bits)) >= boundary;
+        },
+        estimateBits(p, boundary), bigBits);
     return fromBits(b);
 }
 
@@ -257,10 +259,13 @@ bool windowCovers(const Plan& p, const LaneSpan& lanes, int spread, double xs, d
     const Range ax = times(dxs, gx), ay = times(dys, gy);
     // Nor does a distance change by more than the offset itself (triangle
     // inequality), which is the tighter bound where the gradient turns
-    // across the tile (a sensor next to it).
+    // across the tile (a sensor next to it). The offset's length is
+    // hypot(c, r) to a few ulps, without the library call; scaled, so that
+    // no square underflows.
     const double c = std::max(std::fabs(c0), std::fabs(c1));
     const double r = std::max(std::fabs(r0), std::fabs(r1));
-    const double reach = std::sqrt(c * c + r * r);  // inf if it overflows: no bound
+    const double big = std::max(c, r), ratio = big > 0.0 ? std::min(c, r) / big : 0.0;
+    const double reach = big * std::sqrt(1.0 + ratio * ratio);
     const double lo = p.k * std::max(ax.lo + ay.lo, -reach);
     const double hi = p.k * std::min(ax.hi + ay.hi, reach);
     // Guess errors of both lanes, floor, and rounding of everything above.
