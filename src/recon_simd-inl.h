@@ -470,6 +470,9 @@ void Tile(const Plan& p, const TileConsts<L>& c, int64_t K0, int64_t K1, int64_t
     double* derivBuf = scratch + Shape::kAccDoubles;
     using W = typename L::Word;
     constexpr bool kStaged = L::kStageRows > 0;
+    // Only narrow windows are staged: a covered sensor that cannot be staged
+    // falls back to kClamped, and wide windows read sigMat itself.
+    static_assert(!kStaged || L::kWideWindow == 0, "staged windows are narrow ones");
     W* stageBuf = reinterpret_cast<W*>(derivBuf + (kTerm != 1 ? kDerivCapacity : 0));
 
     // Running sums, starting from what the image holds on entry.
