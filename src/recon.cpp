@@ -7,9 +7,11 @@
 // compiler and thread count.
 #include "recon.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 #ifdef _OPENMP
 #include <omp.h>
@@ -52,18 +54,22 @@ int32_t reconSampleIndex(double Y, int32_t rows) {
 
 namespace {
 
-// Value of pixel p: the running sum over all sensors, in sensor order,
-// starting from what the output holds on entry.
-double reconPixel(const ReconInput& in, const ReconGeometry& g, int64_t p) {
+// Frames the scalar kernel sums at once: each sample index serves them all.
+constexpr int64_t kScalarBatch = 8;
+
+// Values of pixel p in `frames` frames whose samples start at sigMat,
+// `frameStep` elements apart: per frame the running sum over all sensors, in
+// sensor order, starting from what R[f] holds on entry.
+void reconPixel(const ReconInput& in, const ReconGeometry& g, int64_t p, const double* sigMat,
+                int64_t frames, int64_t frameStep, double* R) {
     const int64_t L = p / in.n;
     const int64_t K = p % in.n;
     const double x = ((double)L - (g.half - 1.0)) * g.dx;
     const double y = ((g.half - 1.0) - (double)K) * g.dx;
 
-    // The element after the last one of the matrix does not exist; the
-    // forward difference there is zero.
+    // The element after the last one of a frame's matrix is not part of it;
+    // the forward difference there is zero.
     const int64_t lastElement = (int64_t)in.rows * in.cols - 1;
-    double R = in.Recon[p];
     for (int32_t s = 0; s < in.cols; ++s) {
         const double ex = in.x_sensor[s] - x;
         const double ey = in.y_sensor[s] - y;
@@ -72,25 +78,37 @@ double reconPixel(const ReconInput& in, const ReconGeometry& g, int64_t p) {
         const double Y = (g.k * d) - g.q;
         const int32_t i = reconSampleIndex(Y, in.rows);
         const int64_t j = (int64_t)s * in.rows + i;
-        const double sig = in.sigMat[j];
-        if (in.image_select == 1.0) {
-            R = sig + R;
-            continue;
+        for (int64_t f = 0; f < frames; ++f) {
+            const double* frame = sigMat + f * frameStep;
+            const double sig = frame[j];
+            if (in.image_select == 1.0) {
+                R[f] = sig + R[f];
+                continue;
+            }
+            const double next = j < lastElement ? frame[j + 1] : sig;
+            const double deriv = reconDerivTerm(in.t[i], g.invDt, sig, next);
+            if (in.image_select == 2.0)
+                R[f] = deriv + R[f];
+            else
+                R[f] = (R[f] + sig) - deriv;
         }
-        const double next = j < lastElement ? in.sigMat[j + 1] : sig;
-        const double deriv = (in.t[i] * g.invDt) * (next - sig);
-        if (in.image_select == 2.0)
-            R = deriv + R;
-        else
-            R = (R + sig) - deriv;
     }
-    return R;
 }
 
-void reconScalar(const ReconInput& in, const ReconGeometry& g, int team) {
+// The scalar kernel on a stack: the pixels are shared out, and each pixel
+// takes the frames kScalarBatch at a time.
+void reconScalar(const ReconInput& in, const ReconGeometry& g, int64_t frames, int team) {
     const int64_t pixels = (int64_t)in.n * in.n;
+    const int64_t frameStep = (int64_t)in.rows * in.cols;
 #pragma omp parallel for num_threads(team) schedule(static)
-    for (int64_t p = 0; p < pixels; ++p) in.Recon[p] = reconPixel(in, g, p);
+    for (int64_t p = 0; p < pixels; ++p)
+        for (int64_t f0 = 0; f0 < frames; f0 += kScalarBatch) {
+            const int64_t count = std::min(kScalarBatch, frames - f0);
+            double R[kScalarBatch];
+            for (int64_t f = 0; f < count; ++f) R[f] = in.Recon[(f0 + f) * pixels + p];
+            reconPixel(in, g, p, in.sigMat + f0 * frameStep, count, frameStep, R);
+            for (int64_t f = 0; f < count; ++f) in.Recon[(f0 + f) * pixels + p] = R[f];
+        }
 }
 
 }  // namespace
@@ -111,19 +129,83 @@ int reconTeamSize(int32_t numCores) {
 #endif
 }
 
-void doRecon(const ReconInput& in) { doRecon(in, ReconKernel::Best); }
-
-void doRecon(const ReconInput& in, ReconKernel kernel) {
-    if (in.n <= 0) return;
-    const ReconGeometry g = reconGeometry(in);
-    const int team = reconTeamSize(in.numCores);
+struct ReconPlan::Impl {
+    ReconInput in;  // into the copies below
+    std::vector<double> x, y, z, t;
+    ReconGeometry g;
+    int team;
 #ifdef TOFIMAGE_HAVE_HWY
-    if (kernel != ReconKernel::Scalar && reconVector(in, g, team, kernel == ReconKernel::Vector))
-        return;
+    VectorPlanPtr vector;  // null: the scalar kernel
+#endif
+};
+
+ReconPlan::ReconPlan(const ReconInput& in, ReconKernel kernel, int64_t frames)
+    : impl_(new Impl) {
+    Impl& m = *impl_;
+    const int32_t cols = in.cols > 0 ? in.cols : 0;
+    m.x.assign(in.x_sensor, in.x_sensor + cols);
+    m.y.assign(in.y_sensor, in.y_sensor + cols);
+    m.z.assign(in.z_sensor, in.z_sensor + cols);
+    m.t.assign(in.t, in.t + in.rows);
+    m.in = in;
+    m.in.sigMat = nullptr;
+    m.in.Recon = nullptr;
+    m.in.x_sensor = m.x.data();
+    m.in.y_sensor = m.y.data();
+    m.in.z_sensor = m.z.data();
+    m.in.t = m.t.data();
+    m.g = reconGeometry(m.in);
+    m.team = reconTeamSize(in.numCores);
+#ifdef TOFIMAGE_HAVE_HWY
+    if (kernel != ReconKernel::Scalar && in.n > 0)
+        m.vector = makeVectorPlan(m.in, m.g, m.team, kernel == ReconKernel::Vector, frames);
 #else
     (void)kernel;
+    (void)frames;
 #endif
-    reconScalar(in, g, team);
+}
+
+ReconPlan::~ReconPlan() = default;
+
+void ReconPlan::run(const double* sigMat, int64_t frames, double* Recon) const {
+    const Impl& m = *impl_;
+    if (m.in.n <= 0 || frames <= 0) return;
+#ifdef TOFIMAGE_HAVE_HWY
+    if (m.vector && runVectorPlan(*m.vector, sigMat, frames, Recon, m.team)) return;
+#endif
+    ReconInput in = m.in;
+    in.sigMat = sigMat;
+    in.Recon = Recon;
+    reconScalar(in, m.g, frames, m.team);
+}
+
+int64_t ReconPlan::batchFrames() const {
+#ifdef TOFIMAGE_HAVE_HWY
+    if (impl_->vector) return vectorBatchFrames(*impl_->vector);
+#endif
+    return kScalarBatch;
+}
+
+const char* ReconPlan::kernelName() const {
+#ifdef TOFIMAGE_HAVE_HWY
+    if (impl_->vector) return reconKernelName(ReconKernel::Vector);
+#endif
+    return "scalar";
+}
+
+const ReconInput& ReconPlan::request() const { return impl_->in; }
+
+void doRecon(const ReconInput& in) { doRecon(in, ReconKernel::Best); }
+
+void doRecon(const ReconInput& in, ReconKernel kernel) { doReconFrames(in, 1, kernel); }
+
+void doReconFrames(const ReconInput& in, int64_t frames) {
+    doReconFrames(in, frames, ReconKernel::Best);
+}
+
+void doReconFrames(const ReconInput& in, int64_t frames, ReconKernel kernel) {
+    if (in.n <= 0 || frames <= 0) return;
+    ReconPlan(in, kernel, frames).run(in.sigMat, frames, in.Recon);
 }
 
 const char* reconKernelName(ReconKernel kernel) {
@@ -139,11 +221,20 @@ const char* reconKernelName(ReconKernel kernel) {
 }
 
 std::string checkReconInput(const ReconInput& in, const ReconExtents& ext) {
+    return checkReconFrames(in, ext, 1);
+}
+
+std::string checkReconFrames(const ReconInput& in, const ReconExtents& ext, int64_t frames) {
+    if (frames < 0) return "the number of frames must not be negative";
     if (in.rows < 2) return "sigMat must have at least two rows (time samples)";
     if (in.cols < 0) return "sigMat must not have a negative number of columns";
-    if (in.sigMat == nullptr && in.cols > 0) return "sigMat has no data";
-    if (ext.sigMat < (int64_t)in.rows * in.cols)
-        return "sigMat has fewer elements than rows times columns";
+    const int64_t frameElements = (int64_t)in.rows * in.cols;
+    if (frameElements > 0 && frames > std::numeric_limits<int64_t>::max() / frameElements)
+        return "sigMat has too many frames";
+    if (in.sigMat == nullptr && in.cols > 0 && frames > 0) return "sigMat has no data";
+    if (ext.sigMat < frameElements * frames)
+        return frames == 1 ? "sigMat has fewer elements than rows times columns"
+                           : "sigMat has fewer elements than rows times columns times frames";
     if (in.t == nullptr || ext.t < in.rows)
         return "t must have at least as many elements as sigMat has rows";
     const struct {
@@ -159,7 +250,11 @@ std::string checkReconInput(const ReconInput& in, const ReconExtents& ext) {
     if (in.n < 0) return "n must not be negative";
     if ((int64_t)in.n * in.n > std::numeric_limits<int32_t>::max())
         return "n is too large: n*n must be less than 2^31";
-    if (ext.Recon != (int64_t)in.n * in.n) return "Recon must have n*n elements";
-    if (in.Recon == nullptr && in.n > 0) return "Recon has no data";
+    const int64_t pixels = (int64_t)in.n * in.n;
+    if (pixels > 0 && frames > std::numeric_limits<int64_t>::max() / pixels)
+        return "Recon has too many frames";
+    if (ext.Recon != pixels * frames)
+        return frames == 1 ? "Recon must have n*n elements" : "Recon must have n*n*frames elements";
+    if (in.Recon == nullptr && in.n > 0 && frames > 0) return "Recon has no data";
     return std::string();
 }

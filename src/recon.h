@@ -7,6 +7,7 @@
 #define TOFIMAGE_RECON_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 // No contraction into fused multiply-adds in any source that includes this
@@ -75,10 +76,63 @@ ReconGeometry reconGeometry(const ReconInput& in);
 void doRecon(const ReconInput& in);
 void doRecon(const ReconInput& in, ReconKernel kernel);
 
+// Stacks of frames. A stack is `frames` signal matrices of rows x cols that
+// share everything else of a request (sensors, times, grid, term): frame f's
+// samples start at sigMat + f*rows*cols (MATLAB's rows x cols x frames
+// layout), and its image at Recon + f*n*n. Frame f's image is, bit for bit,
+// the one doRecon gives for frame f alone: the stack only finds each sample
+// index once for all its frames.
+//
+// A plan holds a request's geometry and the tables its kernel needs, built
+// once; run() then reconstructs any number of stacks (a recording, or frames
+// as a scanner delivers them) without that set-up. It copies the sensor
+// coordinates and sample times, so the caller's arrays need not outlive it.
+class ReconPlan {
+public:
+    // The request without its samples and image: in.sigMat and in.Recon are
+    // not read. The caller guarantees the limits that checkReconInput
+    // verifies for one frame. `frames`: about how many frames one run()
+    // will take, against which the plan weighs the cost of its tables.
+    explicit ReconPlan(const ReconInput& in, ReconKernel kernel = ReconKernel::Best,
+                       int64_t frames = 1);
+    ~ReconPlan();
+    ReconPlan(const ReconPlan&) = delete;
+    ReconPlan& operator=(const ReconPlan&) = delete;
+
+    // Adds the images of `frames` frames of samples at sigMat into Recon
+    // (each image starts from what Recon holds). Several threads may run
+    // one plan at once.
+    void run(const double* sigMat, int64_t frames, double* Recon) const;
+
+    // Frames the kernel reconstructs at once: converting a stack of another
+    // type this many frames at a time costs no speed.
+    int64_t batchFrames() const;
+
+    // The instruction set run() uses: as reconKernelName.
+    const char* kernelName() const;
+
+    // The request the plan was made for, pointing into the plan's own
+    // copies (sigMat and Recon null).
+    const ReconInput& request() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// doRecon on a stack of `frames` frames: a plan made and run once.
+void doReconFrames(const ReconInput& in, int64_t frames);
+void doReconFrames(const ReconInput& in, int64_t frames, ReconKernel kernel);
+
 // Checks a request against the engine's limits before any computation.
 // Returns an empty string when the request is safe, otherwise a message that
 // names the offending argument.
 std::string checkReconInput(const ReconInput& in, const ReconExtents& extents);
+
+// The same for a stack of `frames` frames: extents.sigMat and extents.Recon
+// count the whole stack's elements. With no frames, sigMat and Recon may be
+// null.
+std::string checkReconFrames(const ReconInput& in, const ReconExtents& extents, int64_t frames);
 
 // Team size actually used for a requested numCores: the runtime default for
 // numCores <= 0, and never more than a small multiple of the processors.
@@ -88,5 +142,12 @@ int reconTeamSize(int32_t numCores);
 // converted to 32 bits (out of range -> INT32_MIN), then clamped to
 // [0, rows - 1] with the low clamp first. NaN and infinities select sample 0.
 int32_t reconSampleIndex(double Y, int32_t rows);
+
+// The derivative term of the scalar kernel at sample i: the time-weighted
+// forward difference (t[i] * invDt) * (next - sig), in that order of
+// operations. Every kernel computes it through this function.
+inline double reconDerivTerm(double ti, double invDt, double sig, double next) {
+    return (ti * invDt) * (next - sig);
+}
 
 #endif

@@ -90,11 +90,17 @@ HWY_INLINE void Unrolled(F&& f) {
     UnrolledOver(f, std::make_integer_sequence<int, N>());
 }
 
+// One frame of a stack: its samples and its image.
+struct Frame {
+    const double* sig;
+    double* image;
+};
+
 // Per-call values every tile reads.
 template <class L>
 struct TileConsts {
     typename L::Consts lanes;
-    const double* sig;
+    const double* sig;       // the frame's samples
     const double* t;
     const double* E;         // E[m] at E[m - eOrigin]
     int64_t eOrigin;
@@ -368,8 +374,8 @@ inline WindowRows windowRows(int64_t first, int64_t final) {
 // Fills the derivative terms of sensor s for `rows`, so that (*out)[i] is
 // the term at row i. False when they do not fit the buffer (that sensor
 // then takes the square root path with gathers).
-inline bool DerivWindow(const Plan& p, int64_t s, WindowRows rows, double* buf, int64_t* used,
-                        const double** out) {
+inline bool DerivWindow(const Plan& p, const double* sigMat, int64_t s, WindowRows rows,
+                        double* buf, int64_t* used, const double** out) {
     const int64_t lo = rows.lo, size = rows.size;
     if (*used + size > kDerivCapacity) return false;
     double* D = buf + *used;
@@ -377,12 +383,12 @@ inline bool DerivWindow(const Plan& p, int64_t s, WindowRows rows, double* buf, 
     if (lo >= 0 && lo + size <= p.rows && colOff + lo + size <= p.last) {
         // Every row inside the column, every following sample inside sigMat:
         // a plain loop the compiler vectorizes for this instruction set.
-        const double* sig = p.sigMat + colOff + lo;
+        const double* sig = sigMat + colOff + lo;
         const double* t = p.t + lo;
         const double invDt = p.invDt;
-        for (int64_t r = 0; r < size; ++r) D[r] = (t[r] * invDt) * (sig[r + 1] - sig[r]);
+        for (int64_t r = 0; r < size; ++r) D[r] = reconDerivTerm(t[r], invDt, sig[r], sig[r + 1]);
     } else {
-        derivTerms(p, s, lo, size, D);
+        derivTerms(p, sigMat, s, lo, size, D);
     }
     *out = buf + *used - lo;
     *used += size;
@@ -394,12 +400,12 @@ inline bool DerivWindow(const Plan& p, int64_t s, WindowRows rows, double* buf, 
 // windows from staged copies: (*sigOut)[i] and (*derivOut)[i] are row i.
 // False when they do not fit the buffer.
 template <class L, int kTerm, class W = typename L::Word>
-bool StageWindows(const Plan& p, int64_t s, WindowRows rows, const double* D, W* buf,
-                  int64_t* used, const W** sigOut, const W** derivOut) {
+bool StageWindows(const Plan& p, const double* sigMat, int64_t s, WindowRows rows, const double* D,
+                  W* buf, int64_t* used, const W** sigOut, const W** derivOut) {
     const int64_t copies = kTerm == 1 ? 1 : 2;
     if (*used + copies * rows.size > L::kStageRows) return false;
     W* S = buf + *used;
-    const double* col = p.sigMat + s * p.rows;
+    const double* col = sigMat + s * p.rows;
     if (rows.lo >= 0 && rows.lo + rows.size <= p.rows) {
         L::Stage(col + rows.lo, rows.size, S);
     } else {
@@ -424,7 +430,10 @@ bool StageWindows(const Plan& p, int64_t s, WindowRows rows, const double* D, W*
 // One tile: rows K0 .. K1 - 1 of columns L0 .. L1 - 1, at most kMaxTile
 // of each.
 template <class L, int kTerm, int kGuess, bool kHasZ, bool kWide>
-void Tile(const Plan& p, const TileConsts<L>& c, int64_t K0, int64_t K1, int64_t L0, int64_t L1) {
+void Tile(const Plan& p, const TileConsts<L>& consts, const Frame& frame, int64_t K0, int64_t K1,
+          int64_t L0, int64_t L1) {
+    TileConsts<L> c = consts;
+    c.sig = frame.sig;
     using Shape = TileShape<L>;
     constexpr int N = L::kLanes;
     const int64_t n = p.n;
@@ -481,7 +490,7 @@ void Tile(const Plan& p, const TileConsts<L>& c, int64_t K0, int64_t K1, int64_t
             for (int l = 0; l < N; ++l) {
                 const int64_t K = K0 + a * L::kBlockRows + L::kRow[l];
                 const int64_t Lc = L0 + b * L::kBlockCols + L::kCol[l];
-                acc[a * accStride + b * N + l] = (K <= Klast && Lc < L1) ? p.Recon[K + Lc * n] : 0.0;
+                acc[a * accStride + b * N + l] = (K <= Klast && Lc < L1) ? frame.image[K + Lc * n] : 0.0;
             }
 
     constexpr LaneSpan kSpan = laneSpan<L>();
@@ -536,15 +545,15 @@ void Tile(const Plan& p, const TileConsts<L>& c, int64_t K0, int64_t K1, int64_t
             const WindowRows rows = windowRows<kMargin>(first, final);
             const bool fewPixels = final - first + 2 * kMargin > tilePixels;
             if (kTerm != 1 &&
-                (fewPixels || !DerivWindow(p, s, rows, derivBuf, &derivUsed, &deriv[i])))
+                (fewPixels || !DerivWindow(p, frame.sig, s, rows, derivBuf, &derivUsed, &deriv[i])))
                 mode[i] = kExact;
             if constexpr (kStaged) {
                 if (mode[i] == kCovered &&
-                    (fewPixels || !StageWindows<L, kTerm>(p, s, rows, deriv[i], stageBuf,
+                    (fewPixels || !StageWindows<L, kTerm>(p, frame.sig, s, rows, deriv[i], stageBuf,
                                                           &stageUsed, &sigRows[i], &derivRows[i])))
                     mode[i] = kClamped;
             } else {
-                sigRows[i] = p.sigMat + colOff;
+                sigRows[i] = frame.sig + colOff;
                 derivRows[i] = deriv[i];
             }
         }
@@ -560,12 +569,13 @@ void Tile(const Plan& p, const TileConsts<L>& c, int64_t K0, int64_t K1, int64_t
             for (int l = 0; l < N; ++l) {
                 const int64_t K = K0 + a * L::kBlockRows + L::kRow[l];
                 const int64_t Lc = L0 + b * L::kBlockCols + L::kCol[l];
-                if (K <= Klast && Lc < L1) p.Recon[K + Lc * n] = acc[a * accStride + b * N + l];
+                if (K <= Klast && Lc < L1) frame.image[K + Lc * n] = acc[a * accStride + b * N + l];
             }
 }
 
 template <class L>
-using TileFn = void (*)(const Plan&, const TileConsts<L>&, int64_t, int64_t, int64_t, int64_t);
+using TileFn = void (*)(const Plan&, const TileConsts<L>&, const Frame&, int64_t, int64_t, int64_t,
+                        int64_t);
 
 template <class L, int kTerm, int kGuess>
 TileFn<L> ChooseTile(const Plan& p, bool wide) {
@@ -636,15 +646,14 @@ struct Cells {
     }
 };
 
-// Computes the image with the family L; false, without touching the image,
-// when the scalar kernel would be faster (unless `always`) or memory is
-// short.
+// Chooses how the family L runs a request: false where the scalar kernel
+// would be faster (unless `always`) or memory is short.
 template <class L>
-bool ReconWith(const ReconInput& in, const ReconGeometry& g, int team, bool always) {
-    using Shape = TileShape<L>;
+bool PlanWith(const ReconInput& in, const ReconGeometry& g, int team, bool always, int64_t frames,
+              VectorPlan* vp) {
     const Cells<L> cells(in.n);
-    const double computed =
-        (double)cells.count() * Cells<L>::kCellRows * Cells<L>::kCellCols * (double)in.cols;
+    const double computed = (double)cells.count() * Cells<L>::kCellRows * Cells<L>::kCellCols *
+                            (double)in.cols * (double)frames;
     // The costs of the paths: the scalar kernel computes only the image's
     // pixels; the vector kernel computes whole cells, sets up each sensor
     // for each tile and, with the table, fills it first. A gather path of
@@ -680,49 +689,65 @@ bool ReconWith(const ReconInput& in, const ReconGeometry& g, int team, bool alwa
     // Windows need kMaxWindow + 1 elements of sigMat; smaller matrices take
     // the square root path.
     if ((int64_t)in.rows * in.cols <= kMaxWindow<L>) traits.table = false;
-    const double scalarNs = (double)in.n * (double)in.n * (double)in.cols * kScalarCost;
+    const double scalarNs =
+        (double)in.n * (double)in.n * (double)in.cols * (double)frames * kScalarCost;
     const double tiles = std::ceil((double)in.n / kMaxTile) * std::ceil((double)in.n / kMaxTile);
-    double vectorNs = tiles * (double)in.cols * kSensorSetupCost;
+    double vectorNs = tiles * (double)in.cols * (double)frames * kSensorSetupCost;
     // Before any set-up: the scalar kernel where even the cheapest path
     // would cost more.
     if (!always &&
         scalarNs < vectorNs + computed * std::min(traits.sqrtCost,
                                                   traits.table ? traits.tableCost : traits.sqrtCost))
         return false;
-    Plan p;
-    PlanTables tables;
-    if (!makePlan(in, g, traits, &p, &tables)) return false;
+    Plan& p = vp->plan;
+    if (!makePlan(in, g, traits, &p, &vp->tables)) return false;
     if (p.guess != kNoGuess)
         vectorNs += (double)(p.mHi - p.mLo + 1) * kThresholdCost + computed * traits.tableCost;
     else
         vectorNs += computed * traits.sqrtCost;
     if (!always && scalarNs < vectorNs) return false;
+    if (p.guess != kNoGuess) {
+#pragma omp parallel num_threads(team)
+        fillThresholds(p);
+    }
+    vp->wide = wide;
+    vp->batch = 1;
+    return true;
+}
 
-    TileConsts<L> c{typename L::Consts(p), p.sigMat, p.t, p.E, p.eOrigin, p.last, nullptr, 0};
+// Adds the images of a stack with the family L, as PlanWith chose; false,
+// without touching them, when memory is short.
+template <class L>
+bool RunWith(const VectorPlan& vp, const double* sigMat, int64_t frames, double* Recon, int team) {
+    using Shape = TileShape<L>;
+    const Plan& p = vp.plan;
+    const Cells<L> cells(p.n);
+    TileConsts<L> c{typename L::Consts(p), nullptr, p.t, p.E, p.eOrigin, p.last, nullptr, 0};
     c.scratchDoubles = Shape::kAccDoubles;
     if (p.guess != kNoGuess)
         c.scratchDoubles += (p.term != 1 ? kDerivCapacity : 0) + L::kStageDoubles;
-    std::unique_ptr<double[]> scratch(
-        new (std::nothrow) double[(size_t)team * c.scratchDoubles + 8]);
+    const auto scratch = hwy::AllocateAligned<double>((size_t)team * c.scratchDoubles);
     if (!scratch) return false;
-    c.scratch = scratch.get() +
-                (8 - (reinterpret_cast<uintptr_t>(scratch.get()) / 8) % 8) % 8;  // 64-byte aligned
-    const TileFn<L> tileFn = p.term == 1   ? ChooseTile<L, 1>(p, wide)
-                             : p.term == 2 ? ChooseTile<L, 2>(p, wide)
-                                           : ChooseTile<L, 3>(p, wide);
+    c.scratch = scratch.get();
+    const TileFn<L> tileFn = p.term == 1   ? ChooseTile<L, 1>(p, vp.wide)
+                             : p.term == 2 ? ChooseTile<L, 2>(p, vp.wide)
+                                           : ChooseTile<L, 3>(p, vp.wide);
     if (tileFn == nullptr) return false;
+    const int64_t sigStep = p.rows * p.cols, imageStep = p.n * p.n;
 #pragma omp parallel num_threads(team)
     {
-        fillThresholds(p);  // ends with the team's barrier
 #ifdef _OPENMP
         const int64_t share = omp_get_thread_num(), shares = omp_get_num_threads();
 #else
         const int64_t share = 0, shares = 1;
 #endif
-        cells.forTiles(cells.count() * share / shares, cells.count() * (share + 1) / shares,
-                       [&](int64_t K0, int64_t K1, int64_t L0, int64_t L1) {
-                           tileFn(p, c, K0, K1, L0, L1);
-                       });
+        for (int64_t f = 0; f < frames; ++f) {
+            const Frame frame{sigMat + f * sigStep, Recon + f * imageStep};
+            cells.forTiles(cells.count() * share / shares, cells.count() * (share + 1) / shares,
+                           [&](int64_t K0, int64_t K1, int64_t L0, int64_t L1) {
+                               tileFn(p, c, frame, K0, K1, L0, L1);
+                           });
+        }
     }
     return true;
 }

@@ -37,6 +37,7 @@
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "recon_simd.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/aligned_allocator.h>
 #include <hwy/highway.h>
 
 #if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
@@ -63,15 +64,24 @@ namespace HWY_NAMESPACE {
 
 #include "recon_simd-inl.h"
 
-bool ReconVectorImpl(const ReconInput& in, const ReconGeometry& g, int team, bool always) {
-    return ReconWith<Lanes>(in, g, team, always);
+bool PlanImpl(const ReconInput& in, const ReconGeometry& g, int team, bool always, int64_t frames,
+              VectorPlan* vp) {
+    return PlanWith<Lanes>(in, g, team, always, frames, vp);
+}
+
+bool RunImpl(const VectorPlan& vp, const double* sigMat, int64_t frames, double* Recon, int team) {
+    return RunWith<Lanes>(vp, sigMat, frames, Recon, team);
 }
 
 const char* TargetNameImpl() { return hwy::TargetName(HWY_TARGET); }
 
 #else  // One lane, or no family: nothing to gain over the scalar kernel.
 
-bool ReconVectorImpl(const ReconInput&, const ReconGeometry&, int, bool) { return false; }
+bool PlanImpl(const ReconInput&, const ReconGeometry&, int, bool, int64_t, VectorPlan*) {
+    return false;
+}
+
+bool RunImpl(const VectorPlan&, const double*, int64_t, double*, int) { return false; }
 
 const char* TargetNameImpl() { return nullptr; }
 
@@ -87,19 +97,37 @@ namespace tofimage_simd {
 // Exported and called from inside the namespace, so that the call also
 // compiles when Highway builds only one static target (HWY_DYNAMIC_DISPATCH
 // then names the function in that target's namespace).
-HWY_EXPORT(ReconVectorImpl);
+HWY_EXPORT(PlanImpl);
+HWY_EXPORT(RunImpl);
 HWY_EXPORT(TargetNameImpl);
 
-bool reconVectorDispatch(const ReconInput& in, const ReconGeometry& g, int team, bool always) {
-    return HWY_DYNAMIC_DISPATCH(ReconVectorImpl)(in, g, team, always);
+bool planDispatch(const ReconInput& in, const ReconGeometry& g, int team, bool always,
+                  int64_t frames, VectorPlan* vp) {
+    return HWY_DYNAMIC_DISPATCH(PlanImpl)(in, g, team, always, frames, vp);
 }
 
-const char* reconTargetDispatch() { return HWY_DYNAMIC_DISPATCH(TargetNameImpl)(); }
+bool runDispatch(const VectorPlan& vp, const double* sigMat, int64_t frames, double* Recon,
+                 int team) {
+    return HWY_DYNAMIC_DISPATCH(RunImpl)(vp, sigMat, frames, Recon, team);
+}
+
+const char* targetDispatch() { return HWY_DYNAMIC_DISPATCH(TargetNameImpl)(); }
 }  // namespace tofimage_simd
 
-bool reconVector(const ReconInput& in, const ReconGeometry& g, int team, bool always) {
-    return tofimage_simd::reconVectorDispatch(in, g, team, always);
+VectorPlanPtr makeVectorPlan(const ReconInput& in, const ReconGeometry& g, int team, bool always,
+                             int64_t frames) {
+    VectorPlanPtr plan(new (std::nothrow) VectorPlan());
+    if (!plan || !tofimage_simd::planDispatch(in, g, team, always, frames, plan.get()))
+        return nullptr;
+    return plan;
 }
 
-const char* reconVectorTarget() { return tofimage_simd::reconTargetDispatch(); }
+bool runVectorPlan(const VectorPlan& plan, const double* sigMat, int64_t frames, double* Recon,
+                   int team) {
+    return tofimage_simd::runDispatch(plan, sigMat, frames, Recon, team);
+}
+
+int64_t vectorBatchFrames(const VectorPlan& plan) { return plan.batch; }
+
+const char* reconVectorTarget() { return tofimage_simd::targetDispatch(); }
 #endif

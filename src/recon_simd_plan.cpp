@@ -2,6 +2,8 @@
 // derivative terms, shared by every instruction set.
 #include "recon_simd_plan.h"
 
+#include "recon_simd.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -118,7 +120,6 @@ int32_t indexOf(const Plan& p, double d2) {
 bool makePlan(const ReconInput& in, const ReconGeometry& g, const KernelTraits& traits, Plan* pp,
               PlanTables* tables) {
     Plan& p = *pp;
-    p.sigMat = in.sigMat;
     p.rows = in.rows;
     p.cols = in.cols;
     p.n = in.n;
@@ -145,7 +146,6 @@ bool makePlan(const ReconInput& in, const ReconGeometry& g, const KernelTraits& 
     p.eOrigin = 0;
     p.d2Lo = std::numeric_limits<double>::infinity();
     p.d2Hi = -p.d2Lo;
-    p.Recon = in.Recon;
 
     if (!(traits.table && p.k > 0.0 && std::isfinite(p.k) && std::isfinite(p.q))) return true;
 
@@ -276,7 +276,8 @@ bool windowCovers(const Plan& p, const LaneSpan& lanes, int spread, double xs, d
     return true;
 }
 
-void derivTerms(const Plan& p, int64_t s, int64_t lo, int64_t count, double* D) {
+void derivTerms(const Plan& p, const double* sigMat, int64_t s, int64_t lo, int64_t count,
+                double* D) {
     const int64_t colOff = s * p.rows;
     for (int64_t r = 0; r < count; ++r) {
         const int64_t i = lo + r;
@@ -285,10 +286,12 @@ void derivTerms(const Plan& p, int64_t s, int64_t lo, int64_t count, double* D) 
             continue;
         }
         const int64_t j = colOff + i;
-        const double sig = p.sigMat[j];
-        const double next = j < p.last ? p.sigMat[j + 1] : sig;
-        D[r] = (p.t[i] * p.invDt) * (next - sig);
+        const double sig = sigMat[j];
+        const double next = j < p.last ? sigMat[j + 1] : sig;
+        D[r] = reconDerivTerm(p.t[i], p.invDt, sig, next);
     }
 }
 
 }  // namespace tofimage_simd
+
+void VectorPlanDelete::operator()(VectorPlan* plan) const { delete plan; }

@@ -69,9 +69,8 @@ struct KernelTraits {
 };
 
 struct Plan {
-    const double* sigMat;
     int64_t rows, cols, n;
-    int64_t last;  // index of the last element of sigMat
+    int64_t last;  // index of the last element of a frame's sigMat
     const double* xs;
     const double* ys;
     const double* zs;
@@ -90,7 +89,6 @@ struct Plan {
     // Squared distances the table covers: every d2 in [d2Lo, d2Hi] has its
     // thresholds in the table.
     double d2Lo, d2Hi;
-    double* Recon;
 };
 
 // Readable entries on either side of the threshold range, so that a window
@@ -139,11 +137,21 @@ bool windowCovers(const Plan& p, const LaneSpan& lanes, int spread, double xs, d
                   int64_t* off);
 
 // The derivative term (t[i] * invDt) * (sigMat[j+1] - sigMat[j]) of sensor s
-// for the rows lo .. lo + count - 1, into D[0 .. count-1]: the scalar
-// kernel's operations; zero outside the column's rows, and a difference of
-// zero after the last element of the matrix.
-void derivTerms(const Plan& p, int64_t s, int64_t lo, int64_t count, double* D);
+// of the frame at sigMat for the rows lo .. lo + count - 1, into
+// D[0 .. count-1]: the scalar kernel's operations; zero outside the column's
+// rows, and a difference of zero after the last element of the frame.
+void derivTerms(const Plan& p, const double* sigMat, int64_t s, int64_t lo, int64_t count,
+                double* D);
 
 }  // namespace tofimage_simd
+
+// What makeVectorPlan decided: the plan and its table, and how the tiles of
+// the chosen instruction set run it.
+struct VectorPlan {
+    tofimage_simd::Plan plan;
+    tofimage_simd::PlanTables tables;
+    bool wide;      // coarse grid: checked windows are wide ones
+    int64_t batch;  // frames a tile takes at once
+};
 
 #endif
