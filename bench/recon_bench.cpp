@@ -19,9 +19,12 @@
 //                  every instruction set this CPU supports in turn. The
 //                  benchmark names then carry the instruction set.
 // The standard workload is "scalar" and "vector"; the other sizes and shapes
-// are "sizes_vector" and "sizes_scalar" (filter with --benchmark_filter).
+// are "sizes_vector" and "sizes_scalar"; stacks of frames "stack" (per-frame
+// throughput), and what bounds them "apply_only" (filter with
+// --benchmark_filter).
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -37,6 +40,8 @@
 
 #ifdef TOFIMAGE_HAVE_HWY
 #include <hwy/targets.h>
+
+#include "recon_simd.h"
 #endif
 
 namespace {
@@ -107,6 +112,98 @@ void BM_Recon(benchmark::State& state, ReconKernel kernel, int64_t target) {
         benchmark::Counter(evals * (double)state.iterations(), benchmark::Counter::kIsRate);
 }
 
+// Arguments: n, term, frames, threads (the ring scan, 2030 samples).
+// Per-frame throughput of a stack reconstructed in one call (a plan made
+// and run), against which frames = 1 is a single call. Frames 0 and last
+// are checked against the scalar kernel first.
+void BM_Stack(benchmark::State& state, int64_t target) {
+    const HeldTarget hold(target);
+    Problem w = workload(kRing, (int32_t)state.range(0), 2030);
+    w.image_select = (double)state.range(1);
+    const int frames = (int)state.range(2);
+    w.numCores = (int32_t)state.range(3);
+    state.SetLabel(reconKernelName(ReconKernel::Best));
+    const std::vector<double> stack = frameStack(w, frames, 7);
+    std::vector<double> out = runStack(w, stack, frames, ReconKernel::Best);
+    const size_t pixels = (size_t)w.n * w.n;
+    for (int f : {0, frames - 1}) {
+        Problem one = w;
+        one.sigMat.assign(stack.begin() + (size_t)f * w.sigMat.size(),
+                          stack.begin() + (size_t)(f + 1) * w.sigMat.size());
+        const std::vector<double> want = one.run(ReconKernel::Scalar);
+        if (!sameImage(want, std::vector<double>(out.begin() + f * pixels,
+                                                 out.begin() + (f + 1) * pixels))) {
+            state.SkipWithError("a frame differs from the scalar kernel's image");
+            return;
+        }
+    }
+    const ReconInput in = w.inputOver(stack.data(), w.x.data(), w.y.data(), w.z.data(),
+                                      w.t.data(), out.data());
+    for (auto _ : state) {
+        std::fill(out.begin(), out.end(), 0.0);
+        doReconFrames(in, frames);
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    const double evals = (double)pixels * w.cols * frames;
+    state.counters["evals/s"] =
+        benchmark::Counter(evals * (double)state.iterations(), benchmark::Counter::kIsRate);
+}
+
+void stacks(benchmark::internal::Benchmark* b) {
+    b->ArgNames({"n", "term", "frames", "threads"});
+    for (int n : {64, 128, 256})
+        for (int term : {1, 3})
+            for (int frames : {1, 2, 4, 8, 16, 64}) b->Args({n, term, frames, 1});
+    b->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0.3);
+}
+
+#ifdef TOFIMAGE_HAVE_HWY
+// What bounds a stack: the apply stage alone (the window loads, permutes and
+// adds of every frame, with the indices found beforehand). Each iteration
+// runs the stack's plan twice, once as it is and once with the apply stage
+// repeated kRounds more times; the difference, over kRounds, is the apply
+// stage's time, and its rate is reported as evals/s. Arguments as stacks'.
+void BM_ApplyOnly(benchmark::State& state, int64_t target) {
+    constexpr int kRounds = 4;
+    const HeldTarget hold(target);
+    Problem w = workload(kRing, (int32_t)state.range(0), 2030);
+    w.image_select = (double)state.range(1);
+    const int frames = (int)state.range(2);
+    state.SetLabel(reconKernelName(ReconKernel::Best));
+    const std::vector<double> stack = frameStack(w, frames, 7);
+    std::vector<double> out((size_t)w.n * w.n * frames);
+    const ReconInput in = w.input(nullptr);
+    const VectorPlanPtr plan = makeVectorPlan(in, reconGeometry(in), 1, false, frames);
+    if (!plan) {
+        state.SkipWithError("the scalar kernel serves this request");
+        return;
+    }
+    using Clock = std::chrono::steady_clock;
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        runVectorPlan(*plan, stack.data(), frames, out.data(), 1);
+        const auto t1 = Clock::now();
+        runVectorPlan(*plan, stack.data(), frames, out.data(), 1, 1 + kRounds);
+        const auto t2 = Clock::now();
+        benchmark::DoNotOptimize(out.data());
+        const double applied = std::chrono::duration<double>((t2 - t1) - (t1 - t0)).count();
+        state.SetIterationTime(applied / kRounds);
+    }
+    const double evals = (double)w.n * w.n * w.cols * frames;
+    state.counters["evals/s"] =
+        benchmark::Counter(evals * (double)state.iterations(), benchmark::Counter::kIsRate);
+}
+
+void applyOnly(benchmark::internal::Benchmark* b) {
+    b->ArgNames({"n", "term", "frames", "threads"});
+    for (int n : {64, 128, 256})
+        for (int term : {1, 3})
+            for (int frames : {8, 16}) b->Args({n, term, frames, 1});
+    b->Unit(benchmark::kMillisecond)->UseManualTime()->MinTime(0.3);
+}
+#endif
+
 // The standard workload, terms 1 and 3, on 1 and 2 threads.
 void standard(benchmark::internal::Benchmark* b) {
     b->ArgNames({"scan", "n", "rows", "term", "threads"});
@@ -144,6 +241,11 @@ void registerAll(const std::string& name, int64_t target) {
     benchmark::RegisterBenchmark(("sizes_scalar" + tag).c_str(), BM_Recon, ReconKernel::Scalar,
                                  target)
         ->Apply(sizes);
+    benchmark::RegisterBenchmark(("stack" + tag).c_str(), BM_Stack, target)->Apply(stacks);
+#ifdef TOFIMAGE_HAVE_HWY
+    benchmark::RegisterBenchmark(("apply_only" + tag).c_str(), BM_ApplyOnly, target)
+        ->Apply(applyOnly);
+#endif
 }
 
 }  // namespace

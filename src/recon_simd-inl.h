@@ -63,7 +63,7 @@
 
 constexpr int kMaxTile = 64;
 constexpr int kSensorBlock = 16;
-// Doubles per thread for the derivative terms of one sensor block.
+// Doubles per thread and frame for the derivative terms of one sensor block.
 constexpr int64_t kDerivCapacity = kSensorBlock * 1024;
 
 enum Mode : uint8_t {
@@ -90,23 +90,29 @@ HWY_INLINE void Unrolled(F&& f) {
     UnrolledOver(f, std::make_integer_sequence<int, N>());
 }
 
-// One frame of a stack: its samples and its image.
-struct Frame {
-    const double* sig;
-    double* image;
+// Frames a tile reconstructs at once, at most.
+constexpr int kMaxBatch = 8;
+
+// The frames of a stack that a tile reconstructs together.
+struct Batch {
+    const double* sig;           // the first frame's samples
+    double* image;               // and its image
+    int64_t sigStep, imageStep;  // elements from one frame to the next
+    int count;                   // frames, 1 .. kMaxBatch
 };
 
 // Per-call values every tile reads.
 template <class L>
 struct TileConsts {
     typename L::Consts lanes;
-    const double* sig;       // the frame's samples
     const double* t;
     const double* E;         // E[m] at E[m - eOrigin]
     int64_t eOrigin;
-    int64_t last;            // index of the last element of sigMat
-    double* scratch;         // per-thread running sums and derivative terms
+    int64_t last;            // index of the last element of a frame
+    double* scratch;         // per-thread running sums, derivative terms, staged rows
     int64_t scratchDoubles;  // per thread
+    int64_t derivCapacity;   // doubles of derivative terms per thread
+    int applyRounds;         // 1; more only to time the apply stage (the images are then wrong)
 };
 
 // The widest window a family looks up.
@@ -144,32 +150,35 @@ HWY_INLINE V Accumulate(V R, V sig, V deriv) {
     return L::Sub(L::Add(R, sig), deriv);
 }
 
-// Adds the term at sample indices i of the sensor whose column starts at
-// colOff, fetched with gathers. After the last element of the matrix the
+// Where one vector's samples of one sensor come from: rows base + rel[l] of
+// a window (lane l), or with `gather`, rows rel[l] through gathers. The
+// index stage of a step finds it once; the apply stage reads the samples of
+// every frame of the batch there.
+template <class L>
+struct Fetch {
+    int64_t base;
+    typename L::I rel;
+    bool gather;
+};
+
+// Adds the term at sample indices i of a column `col` of sigMat, fetched
+// with gathers. After the last element of the frame (col[lastInCol]) the
 // difference is zero.
 template <class L, int kTerm, class V = typename L::V, class I = typename L::I>
-HWY_INLINE V GatherTerm(const TileConsts<L>& c, int64_t colOff, I i, V R) {
-    const double* col = c.sig + colOff;
+HWY_INLINE V GatherTerm(const TileConsts<L>& c, const double* col, int64_t lastInCol, I i, V R) {
     const V sig = L::Gather(col, i);
     if (kTerm == 1) return L::Add(sig, R);
-    const V next = L::Gather(col, L::NextIndex(i, c.last - colOff));
+    const V next = L::Gather(col, L::NextIndex(i, lastInCol));
     const V weight = L::Mul(L::Gather(c.t, i), c.lanes.invDt);
     return Accumulate<L, kTerm>(R, sig, L::Mul(weight, L::Sub(next, sig)));
 }
 
-// One sensor for one vector through the correctly rounded square root, as
-// the scalar kernel does.
-template <class L, int kTerm, class V = typename L::V>
-HWY_INLINE V ExactStep(const TileConsts<L>& c, int64_t colOff, V d2, V R) {
-    return GatherTerm<L, kTerm>(c, colOff, L::ExactIndex(c.lanes, d2), R);
-}
-
-// Adds the term at sample indices i, fetched with gathers, the derivative
-// terms from D (D[i] is the term at row i): for the vectors whose samples
-// do not fit one window.
+// Adds the term at sample indices i of the column `col`, fetched with
+// gathers, the derivative terms from D (D[i] is the term at row i): for the
+// vectors whose samples do not fit one window.
 template <class L, int kTerm, class V = typename L::V, class I = typename L::I>
-HWY_INLINE V GatherDerivTerm(const TileConsts<L>& c, int64_t colOff, const double* D, I i, V R) {
-    const V sig = L::Gather(c.sig + colOff, i);
+HWY_INLINE V GatherDerivTerm(const double* col, const double* D, I i, V R) {
+    const V sig = L::Gather(col, i);
     if (kTerm == 1) return L::Add(sig, R);
     return Accumulate<L, kTerm>(R, sig, L::Gather(D, i));
 }
@@ -185,6 +194,14 @@ HWY_INLINE V WindowTerm(const W* S, const W* D, int64_t base, I rel, V R) {
     return Accumulate<L, kTerm>(R, sig, Lookup<L, kW>(D + base, rel));
 }
 
+// Adds the term a checked fetch names: a window of kW rows of the column
+// `col`, or gathers.
+template <class L, int kTerm, int kW, class V = typename L::V>
+HWY_INLINE V CheckedTerm(const double* col, const double* D, const Fetch<L>& f, V R) {
+    if (HWY_UNLIKELY(f.gather)) return GatherDerivTerm<L, kTerm>(col, D, f.rel, R);
+    return WindowTerm<L, kTerm, kW>(col, D, f.base, f.rel, R);
+}
+
 // The first row of a window of kW rows around row `around` of the sensor
 // whose column starts at colOff (kW / 2 - 1 rows before it), moved inside
 // sigMat.
@@ -196,71 +213,65 @@ HWY_INLINE int64_t CheckedBase(const TileConsts<L>& c, int64_t colOff, int64_t a
     return start - colOff;
 }
 
-// The threshold table's index for guesses g with the index in {g, g + 1},
-// with gathers.
-template <class L, int kTerm, class V = typename L::V, class I = typename L::I>
-HWY_INLINE V GatherFastStep(const TileConsts<L>& c, int64_t colOff, const double* D, V d2, I guess,
-                            V R) {
-    const V above = L::Gather(c.E, L::Minus(guess, c.eOrigin - 1));
-    return GatherDerivTerm<L, kTerm>(c, colOff, D, L::StepIfAtLeast(d2, above, guess), R);
+// The index stages. Every one gives the scalar kernel's sample indices.
+
+// Through the correctly rounded square root, as the scalar kernel does, for
+// any d2: gathers.
+template <class L, class V = typename L::V>
+HWY_INLINE Fetch<L> ExactFetch(const TileConsts<L>& c, V d2) {
+    return {0, L::ExactIndex(c.lanes, d2), true};
 }
 
-// One sensor for one vector through the threshold table; the caller has
-// checked that every d2 lies in [d2Lo, d2Hi], and for kCover also that every
-// index lies in 1 .. rows-2 and that every lane's guess lies in the window
-// starting `off` rows before lane 0's, which lies inside sigMat
-// (windowCovers). S and D as for WindowTerm: unless kCover, sigMat's column
-// and the tile's table.
-template <class L, int kTerm, int kGuess, bool kCover, class W, class V = typename L::V>
-HWY_INLINE V FastStep(const TileConsts<L>& c, int64_t colOff, const W* S, const W* D, int64_t off,
-                      V d2, V R) {
+// Through the threshold table; the caller has checked that every d2 lies in
+// [d2Lo, d2Hi], and for kCover also that every index lies in 1 .. rows-2 and
+// that every lane's guess lies in the window starting `off` rows before lane
+// 0's, which lies inside sigMat (windowCovers). Unless kCover, the window
+// around lane 0's guess is moved inside sigMat, and a vector whose guesses
+// do not all fall in it takes the threshold with a gather, and gathers.
+template <class L, int kGuess, bool kCover, class V = typename L::V>
+HWY_INLINE Fetch<L> TableFetch(const TileConsts<L>& c, int64_t colOff, int64_t off, V d2) {
     constexpr int kW = L::kWindow;
     const auto guess = L::template Guess<kGuess, !kCover>(c.lanes, d2);
-    // A window starting `off` rows before lane 0's guess, or unless covered
-    // one around it, inside sigMat.
     const int64_t base = kCover ? L::Lane0(guess) - off
                                 : CheckedBase<L, kW>(c, colOff, L::Lane0(guess));
     const auto rel = L::Minus(guess, base);
-    if constexpr (!kCover)
-        if (HWY_UNLIKELY(L::AnyOutside(rel, kW - 2)))
-            return GatherFastStep<L, kTerm>(c, colOff, D, d2, guess, R);
+    if constexpr (!kCover) {
+        if (HWY_UNLIKELY(L::AnyOutside(rel, kW - 2))) {
+            const V above = L::Gather(c.E, L::Minus(guess, c.eOrigin - 1));
+            return {0, L::StepIfAtLeast(d2, above, guess), true};
+        }
+    }
     const V above = L::Lookup(c.E + (base + 1 - c.eOrigin), rel);
-    return WindowTerm<L, kTerm, kW>(S, D, base, L::StepIfAtLeast(d2, above, rel), R);
+    return {base, L::StepIfAtLeast(d2, above, rel), false};
 }
 
-// One sensor for one vector of a covered sensor, through the correctly
-// rounded square root like ExactStep but with the window lookup. Between
-// FastStep's vectors it keeps the otherwise idle square root unit busy.
-template <class L, int kTerm, int kW, class W, class V = typename L::V>
-HWY_INLINE V SqrtStep(const TileConsts<L>& c, const W* S, const W* D, int64_t off, V d2, V R) {
+// Through the square root for a covered sensor, into its window: between
+// the table's vectors it keeps the otherwise idle square root unit busy.
+template <class L, class V = typename L::V>
+HWY_INLINE Fetch<L> CoveredSqrtFetch(const TileConsts<L>& c, int64_t off, V d2) {
     // Every position is at least 1/2 here.
     const auto index = L::PositiveIndex(c.lanes, d2);
     const int64_t base = L::Lane0(index) - off;
-    return WindowTerm<L, kTerm, kW>(S, D, base, L::Minus(index, base), R);
+    return {base, L::Minus(index, base), false};
 }
 
-// ExactStep for a sensor the table covers: no range tests, and the
-// derivative terms from the tile's table. For the checked windows of a
-// family whose every vector takes the square root on covered sensors (a
-// square root costs less there than the table): its gathers then cost less
-// than a window that may miss.
-template <class L, int kTerm, class V = typename L::V>
-HWY_INLINE V BoundedStep(const TileConsts<L>& c, int64_t colOff, const double* D, V d2, V R) {
-    return GatherDerivTerm<L, kTerm>(c, colOff, D, L::BoundedIndex(c.lanes, d2), R);
-}
-
-// SqrtStep for a sensor the table covers whose windows are not guaranteed
-// (clamped): the window of kW rows around the index at the vector's centre
-// is kept inside sigMat, and a vector whose indices do not all fall in it
-// takes gathers.
-template <class L, int kTerm, int kW, class V = typename L::V>
-HWY_INLINE V CheckedSqrtStep(const TileConsts<L>& c, int64_t colOff, const double* D, V d2, V R) {
+// Through the square root for a sensor the table covers whose windows are
+// not guaranteed: no range tests. With kW 0, gathers (a family whose every
+// vector takes the square root: its gathers cost less than a window that
+// may miss); otherwise the window of kW rows around the index at the
+// vector's centre, kept inside sigMat, or gathers where a vector's indices
+// do not all fall in it.
+template <class L, int kW, class V = typename L::V>
+HWY_INLINE Fetch<L> CheckedSqrtFetch(const TileConsts<L>& c, int64_t colOff, V d2) {
     const auto index = L::BoundedIndex(c.lanes, d2);
-    const int64_t base = CheckedBase<L, kW>(c, colOff, L::Centre(index));
-    const auto rel = L::Minus(index, base);
-    if (HWY_UNLIKELY(L::AnyOutside(rel, kW - 1)))
-        return GatherDerivTerm<L, kTerm>(c, colOff, D, index, R);
-    return WindowTerm<L, kTerm, kW>(c.sig + colOff, D, base, rel, R);
+    if constexpr (kW == 0) {
+        return {0, index, true};
+    } else {
+        const int64_t base = CheckedBase<L, kW>(c, colOff, L::Centre(index));
+        const auto rel = L::Minus(index, base);
+        if (HWY_UNLIKELY(L::AnyOutside(rel, kW - 1))) return {0, index, true};
+        return {base, rel, false};
+    }
 }
 
 // Number of blocks of `size` covering `extent`, rounded up to a multiple of
@@ -279,85 +290,156 @@ struct TileShape {
     static constexpr int64_t kAccDoubles = (int64_t)kDown * kAcross * L::kLanes;
 };
 
+// What a tile knows of each sensor of a block: its position, how its
+// indices are found, and per frame of the batch where its samples lie.
+template <class L>
+struct SensorBlock {
+    using W = typename L::Word;
+    int64_t s0;  // the first sensor
+    int count;
+    double x[kSensorBlock], y[kSensorBlock], ez2[kSensorBlock];
+    Mode mode[kSensorBlock];
+    int64_t off[kSensorBlock];  // of a covered sensor's windows (windowCovers)
+    // Per frame: the derivative terms (row i at [i]), and the rows covered
+    // windows read (the frame's column, or staged copies).
+    const double* deriv[kMaxBatch][kSensorBlock];
+    const W* sigRows[kMaxBatch][kSensorBlock];
+    const W* derivRows[kMaxBatch][kSensorBlock];
+};
+
 // The sensors of one block over one group of kGroupRows x kGroupCols
-// vectors; vector v is row block v / kGroupCols, column block v % kGroupCols
-// of the group. kWide: checked windows are wide ones, and covered ones may
-// be (coarse grids); the paths of each kind are compiled apart, so that the
-// rarer one does not take registers from the other.
+// vectors, for every frame of the batch; vector v is row block
+// v / kGroupCols, column block v % kGroupCols of the group, and its running
+// sums of frame f lie at acc + f * accFrame. For one frame, each index is
+// applied as it is found; for a batch, the indices of the whole block are
+// found first and then applied to each frame in turn. kWide: checked windows
+// are wide ones, and covered ones may be (coarse grids); the paths of each
+// kind are compiled apart, so that the rarer one does not take registers
+// from the other.
 template <class L, int kTerm, int kGuess, bool kHasZ, bool kWide>
-HWY_INLINE void Group(const Plan& p, const TileConsts<L>& c, int64_t s0, int count,
-                      const double* bx, const double* by, const double* bz, const Mode* mode,
-                      const int64_t* off, const double* const* deriv,
-                      const typename L::Word* const* sigRows,
-                      const typename L::Word* const* derivRows, const double* yq,
-                      const double* xp, double* acc, int64_t accStride) {
+HWY_INLINE void Group(const Plan& p, const TileConsts<L>& c, const Batch& batch,
+                      const SensorBlock<L>& sb, const double* yq, const double* xp, double* acc,
+                      int64_t accStride, int64_t accFrame) {
     using V = typename L::V;
+    using I = typename L::I;
     constexpr int kR = L::kGroupRows, kC = L::kGroupCols, kV = kR * kC, N = L::kLanes;
-    V r[kV], y[kR], x[kC];
+    V y[kR], x[kC];
     Unrolled<kR>([&](auto a) { y[a] = L::Load(yq + a * N); });
     Unrolled<kC>([&](auto b) { x[b] = L::Load(xp + b * N); });
-    Unrolled<kV>([&](auto v) { r[v] = L::Load(acc + (v / kC) * accStride + (v % kC) * N); });
-    for (int i = 0; i < count; ++i) {
-        const V sx = L::Set(bx[i]), sy = L::Set(by[i]);
-        V EY[kR], EX[kC], d2[kV];
+    auto load = [&](int f, V* r) {
+        Unrolled<kV>([&](auto v) {
+            r[v] = L::Load(acc + f * accFrame + (v / kC) * accStride + (v % kC) * N);
+        });
+    };
+    auto store = [&](int f, const V* r) {
+        Unrolled<kV>([&](auto v) {
+            L::Store(r[v], acc + f * accFrame + (v / kC) * accStride + (v % kC) * N);
+        });
+    };
+
+    // The index stage of sensor i for every vector.
+    auto find = [&](int i, Fetch<L>* fetch) {
+        const V sx = L::Set(sb.x[i]), sy = L::Set(sb.y[i]);
+        V EY[kR], EX[kC];
         Unrolled<kR>([&](auto a) { EY[a] = L::Mul(L::Sub(sy, y[a]), L::Sub(sy, y[a])); });
         Unrolled<kC>([&](auto b) { EX[b] = L::Mul(L::Sub(sx, x[b]), L::Sub(sx, x[b])); });
+        const int64_t colOff = (sb.s0 + i) * p.rows;
+        const Mode mode = sb.mode[i];
         Unrolled<kV>([&](auto v) {
-            d2[v] = L::Add(EX[v % kC], EY[v / kC]);
-            if (kHasZ) d2[v] = L::Add(d2[v], L::Set(bz[i]));
+            V d2 = L::Add(EX[v % kC], EY[v / kC]);
+            if (kHasZ) d2 = L::Add(d2, L::Set(sb.ez2[i]));
+            if constexpr (kGuess != kNoGuess) {
+                if (mode == kCovered) {
+                    fetch[v] = v < L::kSqrtVectors
+                                   ? CoveredSqrtFetch<L>(c, sb.off[i], d2)
+                                   : TableFetch<L, kGuess, true>(c, colOff, sb.off[i], d2);
+                    return;
+                }
+                if constexpr (!kWide) {
+                    if (mode == kClamped) {
+                        if constexpr (L::kSqrtVectors == kV)
+                            fetch[v] = CheckedSqrtFetch<L, 0>(c, colOff, d2);
+                        else
+                            fetch[v] = TableFetch<L, kGuess, false>(c, colOff, 0, d2);
+                        return;
+                    }
+                } else {
+                    if (mode == kCoveredWide) {
+                        fetch[v] = CoveredSqrtFetch<L>(c, sb.off[i], d2);
+                        return;
+                    }
+                    if (mode == kClampedWide) {
+                        fetch[v] = CheckedSqrtFetch<L, L::kWideWindow>(c, colOff, d2);
+                        return;
+                    }
+                }
+            }
+            fetch[v] = ExactFetch<L>(c, d2);
         });
-        const int64_t colOff = (s0 + i) * p.rows;
+    };
+
+    // The apply stage of sensor i for frame f.
+    auto apply = [&](int i, int f, const Fetch<L>* fetch, V* r) {
+        const int64_t colOff = (sb.s0 + i) * p.rows;
+        const double* col = batch.sig + f * batch.sigStep + colOff;
+        const Mode mode = sb.mode[i];
         if constexpr (kGuess != kNoGuess) {
-            // Covered, with windows of kW rows.
-            auto covered = [&](auto w) {
-                constexpr int kW = decltype(w)::value;
+            constexpr int kNarrow = L::kWindow;
+            if (mode == kCovered) {
                 Unrolled<kV>([&](auto v) {
-                    if (kW != L::kWindow || v < L::kSqrtVectors)
-                        r[v] = SqrtStep<L, kTerm, kW>(c, sigRows[i], derivRows[i], off[i], d2[v],
-                                                      r[v]);
-                    else
-                        r[v] = FastStep<L, kTerm, kGuess, true>(
-                            c, colOff, sigRows[i], derivRows[i], off[i], d2[v], r[v]);
+                    r[v] = WindowTerm<L, kTerm, kNarrow>(sb.sigRows[f][i], sb.derivRows[f][i],
+                                                          fetch[v].base, fetch[v].rel, r[v]);
                 });
-            };
-            // Clamped, with checked windows of kW rows.
-            auto clamped = [&](auto w) {
-                constexpr int kW = decltype(w)::value;
-                Unrolled<kV>([&](auto v) {
-                    if constexpr (kW != L::kWindow)
-                        r[v] = CheckedSqrtStep<L, kTerm, kW>(c, colOff, deriv[i], d2[v], r[v]);
-                    else if constexpr (L::kSqrtVectors == kV)
-                        r[v] = BoundedStep<L, kTerm>(c, colOff, deriv[i], d2[v], r[v]);
-                    else
-                        r[v] = FastStep<L, kTerm, kGuess, false>(c, colOff, c.sig + colOff,
-                                                                   deriv[i], 0, d2[v], r[v]);
-                });
-            };
-            using Narrow = std::integral_constant<int, L::kWindow>;
-            using Wide = std::integral_constant<int, L::kWideWindow>;
-            if (mode[i] == kCovered) {
-                covered(Narrow());
-                continue;
+                return;
             }
             if constexpr (!kWide) {
-                if (mode[i] == kClamped) {
-                    clamped(Narrow());
-                    continue;
+                if (mode == kClamped) {
+                    Unrolled<kV>([&](auto v) {
+                        r[v] = CheckedTerm<L, kTerm, kNarrow>(col, sb.deriv[f][i], fetch[v], r[v]);
+                    });
+                    return;
                 }
             } else {
-                if (mode[i] == kCoveredWide) {
-                    covered(Wide());
-                    continue;
+                constexpr int kWider = L::kWideWindow;
+                if (mode == kCoveredWide) {
+                    Unrolled<kV>([&](auto v) {
+                        r[v] = WindowTerm<L, kTerm, kWider>(sb.sigRows[f][i], sb.derivRows[f][i],
+                                                             fetch[v].base, fetch[v].rel, r[v]);
+                    });
+                    return;
                 }
-                if (mode[i] == kClampedWide) {
-                    clamped(Wide());
-                    continue;
+                if (mode == kClampedWide) {
+                    Unrolled<kV>([&](auto v) {
+                        r[v] = CheckedTerm<L, kTerm, kWider>(col, sb.deriv[f][i], fetch[v], r[v]);
+                    });
+                    return;
                 }
             }
         }
-        Unrolled<kV>([&](auto v) { r[v] = ExactStep<L, kTerm>(c, colOff, d2[v], r[v]); });
+        Unrolled<kV>([&](auto v) {
+            r[v] = GatherTerm<L, kTerm>(c, col, c.last - colOff, fetch[v].rel, r[v]);
+        });
+    };
+
+    V r[kV];
+    if (batch.count == 1) {
+        load(0, r);
+        for (int i = 0; i < sb.count; ++i) {
+            Fetch<L> fetch[kV];
+            find(i, fetch);
+            apply(i, 0, fetch, r);
+        }
+        store(0, r);
+        return;
     }
-    Unrolled<kV>([&](auto v) { L::Store(r[v], acc + (v / kC) * accStride + (v % kC) * N); });
+    Fetch<L> found[kSensorBlock][kV];
+    for (int i = 0; i < sb.count; ++i) find(i, found[i]);
+    for (int round = 0; round < c.applyRounds; ++round)
+        for (int f = 0; f < batch.count; ++f) {
+            load(f, r);
+            for (int i = 0; i < sb.count; ++i) apply(i, f, found[i], r);
+            store(f, r);
+        }
 }
 
 // The rows a tile's windows of one sensor may read: first .. final (those a
@@ -371,18 +453,16 @@ inline WindowRows windowRows(int64_t first, int64_t final) {
     return {first - kMargin, (final + 2 * kMargin - first + 8) / 8 * 8};
 }
 
-// Fills the derivative terms of sensor s for `rows`, so that (*out)[i] is
-// the term at row i. False when they do not fit the buffer (that sensor
-// then takes the square root path with gathers).
-inline bool DerivWindow(const Plan& p, const double* sigMat, int64_t s, WindowRows rows,
-                        double* buf, int64_t* used, const double** out) {
+// Fills the derivative terms of sensor s of the frame at sigMat for `rows`
+// at D, so that D[i - rows.lo] is the term at row i.
+inline void DerivWindow(const Plan& p, const double* sigMat, int64_t s, WindowRows rows,
+                        double* D) {
     const int64_t lo = rows.lo, size = rows.size;
-    if (*used + size > kDerivCapacity) return false;
-    double* D = buf + *used;
     const int64_t colOff = s * p.rows;
     if (lo >= 0 && lo + size <= p.rows && colOff + lo + size <= p.last) {
-        // Every row inside the column, every following sample inside sigMat:
-        // a plain loop the compiler vectorizes for this instruction set.
+        // Every row inside the column, every following sample inside the
+        // frame: a plain loop the compiler vectorizes for this instruction
+        // set.
         const double* sig = sigMat + colOff + lo;
         const double* t = p.t + lo;
         const double invDt = p.invDt;
@@ -390,21 +470,15 @@ inline bool DerivWindow(const Plan& p, const double* sigMat, int64_t s, WindowRo
     } else {
         derivTerms(p, sigMat, s, lo, size, D);
     }
-    *out = buf + *used - lo;
-    *used += size;
-    return true;
 }
 
-// Stages `rows` of sensor s's column (zero outside it) and, for terms 2
-// and 3, of its derivative terms D, for a family that reads covered
-// windows from staged copies: (*sigOut)[i] and (*derivOut)[i] are row i.
-// False when they do not fit the buffer.
+// Stages `rows` of sensor s's column of the frame at sigMat (zero outside
+// it) and, for terms 2 and 3, of its derivative terms D (row i at D[i]), at
+// S, for a family that reads covered windows from staged copies: *sigOut
+// and *derivOut then hold row i at [i].
 template <class L, int kTerm, class W = typename L::Word>
-bool StageWindows(const Plan& p, const double* sigMat, int64_t s, WindowRows rows, const double* D,
-                  W* buf, int64_t* used, const W** sigOut, const W** derivOut) {
-    const int64_t copies = kTerm == 1 ? 1 : 2;
-    if (*used + copies * rows.size > L::kStageRows) return false;
-    W* S = buf + *used;
+void StageWindows(const Plan& p, const double* sigMat, int64_t s, WindowRows rows, const double* D,
+                  W* S, const W** sigOut, const W** derivOut) {
     const double* col = sigMat + s * p.rows;
     if (rows.lo >= 0 && rows.lo + rows.size <= p.rows) {
         L::Stage(col + rows.lo, rows.size, S);
@@ -423,17 +497,13 @@ bool StageWindows(const Plan& p, const double* sigMat, int64_t s, WindowRows row
         L::Stage(D + rows.lo, rows.size, S + rows.size);
         *derivOut = S + rows.size - rows.lo;
     }
-    *used += copies * rows.size;
-    return true;
 }
 
-// One tile: rows K0 .. K1 - 1 of columns L0 .. L1 - 1, at most kMaxTile
-// of each.
+// One tile of every frame of a batch: rows K0 .. K1 - 1 of columns
+// L0 .. L1 - 1, at most kMaxTile of each.
 template <class L, int kTerm, int kGuess, bool kHasZ, bool kWide>
-void Tile(const Plan& p, const TileConsts<L>& consts, const Frame& frame, int64_t K0, int64_t K1,
+void Tile(const Plan& p, const TileConsts<L>& c, const Batch& batch, int64_t K0, int64_t K1,
           int64_t L0, int64_t L1) {
-    TileConsts<L> c = consts;
-    c.sig = frame.sig;
     using Shape = TileShape<L>;
     constexpr int N = L::kLanes;
     const int64_t n = p.n;
@@ -466,8 +536,8 @@ void Tile(const Plan& p, const TileConsts<L>& consts, const Frame& frame, int64_
             xhi = std::max(xhi, xv);
         }
 
-    // This thread's scratch: running sums, then the derivative terms of a
-    // sensor block.
+    // This thread's scratch: running sums of every frame, then the
+    // derivative terms and staged rows of a sensor block.
 #ifdef _OPENMP
     double* scratch = c.scratch + (int64_t)omp_get_thread_num() * c.scratchDoubles;
 #else
@@ -475,45 +545,50 @@ void Tile(const Plan& p, const TileConsts<L>& consts, const Frame& frame, int64_
 #endif
     const int64_t accStride = (int64_t)across * N;  // doubles per row block
     const int64_t tilePixels = (int64_t)down * across * N;
+    const int64_t accFrame = Shape::kAccDoubles;
     double* acc = scratch;
-    double* derivBuf = scratch + Shape::kAccDoubles;
+    double* derivBuf = scratch + accFrame * batch.count;
     using W = typename L::Word;
     constexpr bool kStaged = L::kStageRows > 0;
     // Only narrow windows are staged: a covered sensor that cannot be staged
     // falls back to kClamped, and wide windows read sigMat itself.
     static_assert(!kStaged || L::kWideWindow == 0, "staged windows are narrow ones");
-    W* stageBuf = reinterpret_cast<W*>(derivBuf + (kTerm != 1 ? kDerivCapacity : 0));
+    W* stageBuf = reinterpret_cast<W*>(derivBuf + (kTerm != 1 ? c.derivCapacity : 0));
 
-    // Running sums, starting from what the image holds on entry.
-    for (int a = 0; a < down; ++a)
-        for (int b = 0; b < across; ++b)
-            for (int l = 0; l < N; ++l) {
-                const int64_t K = K0 + a * L::kBlockRows + L::kRow[l];
-                const int64_t Lc = L0 + b * L::kBlockCols + L::kCol[l];
-                acc[a * accStride + b * N + l] = (K <= Klast && Lc < L1) ? frame.image[K + Lc * n] : 0.0;
-            }
+    // Calls f(frame, K, L, a * accStride + b * N + l) for each lane of the
+    // tile that is a pixel of the image.
+    auto pixels = [&](auto&& f) {
+        for (int frame = 0; frame < batch.count; ++frame)
+            for (int a = 0; a < down; ++a)
+                for (int b = 0; b < across; ++b)
+                    for (int l = 0; l < N; ++l) {
+                        const int64_t K = K0 + a * L::kBlockRows + L::kRow[l];
+                        const int64_t Lc = L0 + b * L::kBlockCols + L::kCol[l];
+                        if (K <= Klast && Lc < L1)
+                            f(batch.image + frame * batch.imageStep + K + Lc * n,
+                              acc + frame * accFrame + a * accStride + b * N + l);
+                    }
+    };
+    // Running sums, starting from what the images hold on entry.
+    pixels([](const double* image, double* sum) { *sum = *image; });
 
     constexpr LaneSpan kSpan = laneSpan<L>();
     constexpr int kMargin = kWide ? kMaxWindow<L> : L::kWindow;  // of the derivative terms
+    SensorBlock<L> sb;
     for (int64_t s0 = 0; s0 < p.cols; s0 += kSensorBlock) {
-        const int count = (int)std::min<int64_t>(kSensorBlock, p.cols - s0);
-        double bx[kSensorBlock], by[kSensorBlock], bz[kSensorBlock];
-        Mode mode[kSensorBlock];
-        int64_t off[kSensorBlock];
-        const double* deriv[kSensorBlock] = {};
-        const W* sigRows[kSensorBlock] = {};
-        const W* derivRows[kSensorBlock] = {};
+        sb.s0 = s0;
+        sb.count = (int)std::min<int64_t>(kSensorBlock, p.cols - s0);
         int64_t derivUsed = 0, stageUsed = 0;
-        for (int i = 0; i < count; ++i) {
+        for (int i = 0; i < sb.count; ++i) {
             const int64_t s = s0 + i;
-            bx[i] = p.xs[s];
-            by[i] = p.ys[s];
-            bz[i] = p.zs[s] * p.zs[s];
-            mode[i] = kExact;
-            off[i] = 0;
+            sb.x[i] = p.xs[s];
+            sb.y[i] = p.ys[s];
+            sb.ez2[i] = p.zs[s] * p.zs[s];
+            sb.mode[i] = kExact;
+            sb.off[i] = 0;
             double d2min, d2max;
             if (kGuess == kNoGuess || !finite ||
-                !tableCovers(p, bx[i], by[i], bz[i], xlo, xhi, ylo, yhi, &d2min, &d2max))
+                !tableCovers(p, sb.x[i], sb.y[i], sb.ez2[i], xlo, xhi, ylo, yhi, &d2min, &d2max))
                 continue;
             // Every pixel of the tile takes a row in first .. final.
             const int64_t colOff = s * p.rows;
@@ -525,56 +600,70 @@ void Tile(const Plan& p, const TileConsts<L>& consts, const Frame& frame, int64_
             // any row of a sensor other than the first and the last lies
             // inside sigMat.
             auto covers = [&](int w) {
-                if (!windowCovers(p, kSpan, w - 2, bx[i], by[i], xlo, xhi, ylo, yhi, d2min,
-                                  d2max, &off[i]))
+                if (!windowCovers(p, kSpan, w - 2, sb.x[i], sb.y[i], xlo, xhi, ylo, yhi, d2min,
+                                  d2max, &sb.off[i]))
                     return false;
                 const bool ends = p.rows < w || s == 0 || s == p.cols - 1;
-                return !ends || (colOff + first - 1 - off[i] >= 0 &&
-                                 colOff + final - off[i] + w <= p.last);
+                return !ends || (colOff + first - 1 - sb.off[i] >= 0 &&
+                                 colOff + final - sb.off[i] + w <= p.last);
             };
-            mode[i] = kWide ? kClampedWide : kClamped;
+            Mode mode = kWide ? kClampedWide : kClamped;
             if (first >= 1 && final <= p.rows - 2) {
                 if (covers(L::kWindow))
-                    mode[i] = kCovered;
+                    mode = kCovered;
                 else if (kWide && covers(L::kWideWindow))
-                    mode[i] = kCoveredWide;
+                    mode = kCoveredWide;
             }
             // The derivative terms and staged windows cost about as much
             // per row as per pixel; where the tile has fewer pixels than
             // rows to fill, the square root path with gathers is cheaper.
+            // Either serves every frame of the batch, or none.
             const WindowRows rows = windowRows<kMargin>(first, final);
             const bool fewPixels = final - first + 2 * kMargin > tilePixels;
-            if (kTerm != 1 &&
-                (fewPixels || !DerivWindow(p, frame.sig, s, rows, derivBuf, &derivUsed, &deriv[i])))
-                mode[i] = kExact;
-            if constexpr (kStaged) {
-                if (mode[i] == kCovered &&
-                    (fewPixels || !StageWindows<L, kTerm>(p, frame.sig, s, rows, deriv[i], stageBuf,
-                                                          &stageUsed, &sigRows[i], &derivRows[i])))
-                    mode[i] = kClamped;
-            } else {
-                sigRows[i] = frame.sig + colOff;
-                derivRows[i] = deriv[i];
+            if (kTerm != 1) {
+                if (fewPixels || derivUsed + rows.size * batch.count > c.derivCapacity) {
+                    sb.mode[i] = kExact;
+                    continue;
+                }
+                for (int f = 0; f < batch.count; ++f) {
+                    double* D = derivBuf + derivUsed;
+                    DerivWindow(p, batch.sig + f * batch.sigStep, s, rows, D);
+                    sb.deriv[f][i] = D - rows.lo;
+                    derivUsed += rows.size;
+                }
             }
+            if constexpr (kStaged) {
+                const int64_t copies = kTerm == 1 ? 1 : 2;
+                if (mode == kCovered &&
+                    (fewPixels || stageUsed + copies * rows.size * batch.count > L::kStageRows))
+                    mode = kClamped;
+                if (mode == kCovered)
+                    for (int f = 0; f < batch.count; ++f) {
+                        StageWindows<L, kTerm>(p, batch.sig + f * batch.sigStep, s, rows,
+                                               sb.deriv[f][i], stageBuf + stageUsed,
+                                               &sb.sigRows[f][i], &sb.derivRows[f][i]);
+                        stageUsed += copies * rows.size;
+                    }
+            } else {
+                for (int f = 0; f < batch.count; ++f) {
+                    sb.sigRows[f][i] = batch.sig + f * batch.sigStep + colOff;
+                    sb.derivRows[f][i] = sb.deriv[f][i];
+                }
+            }
+            sb.mode[i] = mode;
         }
         for (int a = 0; a < down; a += L::kGroupRows)
             for (int b = 0; b < across; b += L::kGroupCols)
-                Group<L, kTerm, kGuess, kHasZ, kWide>(
-                    p, c, s0, count, bx, by, bz, mode, off, deriv, sigRows, derivRows, yq + a * N,
-                    xp + b * N, acc + a * accStride + b * N, accStride);
+                Group<L, kTerm, kGuess, kHasZ, kWide>(p, c, batch, sb, yq + a * N, xp + b * N,
+                                                      acc + a * accStride + b * N, accStride,
+                                                      accFrame);
     }
 
-    for (int a = 0; a < down; ++a)
-        for (int b = 0; b < across; ++b)
-            for (int l = 0; l < N; ++l) {
-                const int64_t K = K0 + a * L::kBlockRows + L::kRow[l];
-                const int64_t Lc = L0 + b * L::kBlockCols + L::kCol[l];
-                if (K <= Klast && Lc < L1) frame.image[K + Lc * n] = acc[a * accStride + b * N + l];
-            }
+    pixels([](double* image, const double* sum) { *image = *sum; });
 }
 
 template <class L>
-using TileFn = void (*)(const Plan&, const TileConsts<L>&, const Frame&, int64_t, int64_t, int64_t,
+using TileFn = void (*)(const Plan&, const TileConsts<L>&, const Batch&, int64_t, int64_t, int64_t,
                         int64_t);
 
 template <class L, int kTerm, int kGuess>
@@ -711,21 +800,25 @@ bool PlanWith(const ReconInput& in, const ReconGeometry& g, int team, bool alway
         fillThresholds(p);
     }
     vp->wide = wide;
-    vp->batch = 1;
+    vp->batch = kMaxBatch;
     return true;
 }
 
 // Adds the images of a stack with the family L, as PlanWith chose; false,
 // without touching them, when memory is short.
 template <class L>
-bool RunWith(const VectorPlan& vp, const double* sigMat, int64_t frames, double* Recon, int team) {
+bool RunWith(const VectorPlan& vp, const double* sigMat, int64_t frames, double* Recon, int team,
+             int applyRounds) {
     using Shape = TileShape<L>;
     const Plan& p = vp.plan;
     const Cells<L> cells(p.n);
-    TileConsts<L> c{typename L::Consts(p), nullptr, p.t, p.E, p.eOrigin, p.last, nullptr, 0};
-    c.scratchDoubles = Shape::kAccDoubles;
-    if (p.guess != kNoGuess)
-        c.scratchDoubles += (p.term != 1 ? kDerivCapacity : 0) + L::kStageDoubles;
+    const int batch = (int)std::min<int64_t>(vp.batch, frames);
+    TileConsts<L> c{typename L::Consts(p), p.t, p.E, p.eOrigin, p.last, nullptr, 0, 0, applyRounds};
+    c.scratchDoubles = Shape::kAccDoubles * batch;
+    if (p.guess != kNoGuess) {
+        c.derivCapacity = p.term != 1 ? kDerivCapacity * batch : 0;
+        c.scratchDoubles += c.derivCapacity + L::kStageDoubles;
+    }
     const auto scratch = hwy::AllocateAligned<double>((size_t)team * c.scratchDoubles);
     if (!scratch) return false;
     c.scratch = scratch.get();
@@ -734,6 +827,12 @@ bool RunWith(const VectorPlan& vp, const double* sigMat, int64_t frames, double*
                                            : ChooseTile<L, 3>(p, vp.wide);
     if (tileFn == nullptr) return false;
     const int64_t sigStep = p.rows * p.cols, imageStep = p.n * p.n;
+    const int64_t batches = (frames + batch - 1) / batch;
+    auto batchAt = [&](int64_t b) {
+        const int64_t f0 = b * batch;
+        return Batch{sigMat + f0 * sigStep, Recon + f0 * imageStep, sigStep, imageStep,
+                     (int)std::min<int64_t>(batch, frames - f0)};
+    };
 #pragma omp parallel num_threads(team)
     {
 #ifdef _OPENMP
@@ -741,12 +840,17 @@ bool RunWith(const VectorPlan& vp, const double* sigMat, int64_t frames, double*
 #else
         const int64_t share = 0, shares = 1;
 #endif
-        for (int64_t f = 0; f < frames; ++f) {
-            const Frame frame{sigMat + f * sigStep, Recon + f * imageStep};
-            cells.forTiles(cells.count() * share / shares, cells.count() * (share + 1) / shares,
-                           [&](int64_t K0, int64_t K1, int64_t L0, int64_t L1) {
-                               tileFn(p, c, frame, K0, K1, L0, L1);
-                           });
+        // Each thread takes a share of the pixels of every batch or, where
+        // there are fewer cells than threads, whole batches: either way every
+        // pixel of a frame is summed by one thread.
+        const bool byPixels = cells.count() >= shares || batches == 1;
+        const int64_t first = byPixels ? cells.count() * share / shares : 0;
+        const int64_t end = byPixels ? cells.count() * (share + 1) / shares : cells.count();
+        for (int64_t b = byPixels ? 0 : share; b < batches; b += byPixels ? 1 : shares) {
+            const Batch at = batchAt(b);
+            cells.forTiles(first, end, [&](int64_t K0, int64_t K1, int64_t L0, int64_t L1) {
+                tileFn(p, c, at, K0, K1, L0, L1);
+            });
         }
     }
     return true;

@@ -69,8 +69,9 @@ bool PlanImpl(const ReconInput& in, const ReconGeometry& g, int team, bool alway
     return PlanWith<Lanes>(in, g, team, always, frames, vp);
 }
 
-bool RunImpl(const VectorPlan& vp, const double* sigMat, int64_t frames, double* Recon, int team) {
-    return RunWith<Lanes>(vp, sigMat, frames, Recon, team);
+bool RunImpl(const VectorPlan& vp, const double* sigMat, int64_t frames, double* Recon, int team,
+             int applyRounds) {
+    return RunWith<Lanes>(vp, sigMat, frames, Recon, team, applyRounds);
 }
 
 const char* TargetNameImpl() { return hwy::TargetName(HWY_TARGET); }
@@ -81,7 +82,7 @@ bool PlanImpl(const ReconInput&, const ReconGeometry&, int, bool, int64_t, Vecto
     return false;
 }
 
-bool RunImpl(const VectorPlan&, const double*, int64_t, double*, int) { return false; }
+bool RunImpl(const VectorPlan&, const double*, int64_t, double*, int, int) { return false; }
 
 const char* TargetNameImpl() { return nullptr; }
 
@@ -107,8 +108,8 @@ bool planDispatch(const ReconInput& in, const ReconGeometry& g, int team, bool a
 }
 
 bool runDispatch(const VectorPlan& vp, const double* sigMat, int64_t frames, double* Recon,
-                 int team) {
-    return HWY_DYNAMIC_DISPATCH(RunImpl)(vp, sigMat, frames, Recon, team);
+                 int team, int applyRounds) {
+    return HWY_DYNAMIC_DISPATCH(RunImpl)(vp, sigMat, frames, Recon, team, applyRounds);
 }
 
 const char* targetDispatch() { return HWY_DYNAMIC_DISPATCH(TargetNameImpl)(); }
@@ -123,8 +124,8 @@ VectorPlanPtr makeVectorPlan(const ReconInput& in, const ReconGeometry& g, int t
 }
 
 bool runVectorPlan(const VectorPlan& plan, const double* sigMat, int64_t frames, double* Recon,
-                   int team) {
-    return tofimage_simd::runDispatch(plan, sigMat, frames, Recon, team);
+                   int team, int applyRounds) {
+    return tofimage_simd::runDispatch(plan, sigMat, frames, Recon, team, applyRounds);
 }
 
 int64_t vectorBatchFrames(const VectorPlan& plan) { return plan.batch; }

@@ -4,6 +4,7 @@
 #ifndef TOFIMAGE_TESTS_PROBLEM_H
 #define TOFIMAGE_TESTS_PROBLEM_H
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -69,6 +70,53 @@ struct Problem {
         return image;
     }
 };
+
+// A stack of `frames` frames of p's shape, in MATLAB's rows x cols x frames
+// layout: frame 0 holds p's own signals, each other frame a shuffled copy of
+// them whose NaNs and infinities (where p has any) therefore lie elsewhere,
+// with a few more of its own.
+inline std::vector<double> frameStack(const Problem& p, int frames, unsigned seed) {
+    std::mt19937_64 rng(seed);
+    const size_t size = p.sigMat.size();
+    std::vector<double> stack(p.sigMat);
+    stack.reserve(size * (size_t)frames);
+    const double specials[] = {NAN, INFINITY, -INFINITY};
+    for (int f = 1; f < frames; ++f) {
+        std::vector<double> frame(p.sigMat);
+        std::shuffle(frame.begin(), frame.end(), rng);
+        for (int k = 0; k < 3 && size > 0; ++k)
+            if (rng() % 2) frame[rng() % size] = specials[rng() % 3];
+        stack.insert(stack.end(), frame.begin(), frame.end());
+    }
+    return stack;
+}
+
+// Images of every frame of a stack, one after another, each starting from
+// p's start image: the stack in one call, or with `oneByOne`, each frame
+// by its own doRecon.
+inline std::vector<double> runStack(const Problem& p, const std::vector<double>& stack,
+                                    int frames, ReconKernel kernel, bool oneByOne = false) {
+    const size_t pixels = (size_t)p.n * (size_t)p.n;
+    std::vector<double> images;
+    for (int f = 0; f < frames; ++f) {
+        if (p.start.empty())
+            images.insert(images.end(), pixels, 0.0);
+        else
+            images.insert(images.end(), p.start.begin(), p.start.end());
+    }
+    ReconInput in = p.inputOver(stack.data(), p.x.data(), p.y.data(), p.z.data(), p.t.data(),
+                                images.data());
+    if (!oneByOne) {
+        doReconFrames(in, frames, kernel);
+        return images;
+    }
+    for (int f = 0; f < frames; ++f) {
+        in.sigMat = stack.data() + (size_t)f * p.sigMat.size();
+        in.Recon = images.data() + (size_t)f * pixels;
+        doRecon(in, kernel);
+    }
+    return images;
+}
 
 // Sample times t0 + i / fs, i = 0 .. rows - 1.
 inline void regularTimes(Problem& p, double t0) {

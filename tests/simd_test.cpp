@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <random>
 #include <sstream>
@@ -32,19 +33,31 @@ struct Case {
 };
 
 // Expects the vector kernel to reproduce the scalar kernel on 1 thread, on
-// every given thread count.
+// every given thread count: for the case itself, and for a stack of frames
+// (frame 0 the case's own signals, a frame count that varies from case to
+// case), against the scalar kernel on each frame alone. Both kernels' stacks
+// are checked.
 void expectSameAsScalar(Case c, const std::vector<int32_t>& threads) {
     c.p.numCores = 1;
     const std::vector<double> want = c.p.run(ReconKernel::Scalar);
+    const unsigned seed = (unsigned)std::hash<std::string>()(c.name);
+    const int frameCounts[] = {1, 2, 3, 5, 9, 4, 11};
+    const int frames = frameCounts[seed % 7];
+    const std::vector<double> stack = frameStack(c.p, frames, seed);
+    const std::vector<double> wantStack = runStack(c.p, stack, frames, ReconKernel::Scalar, true);
+    std::string why;
+    EXPECT_TRUE(sameImage(wantStack, runStack(c.p, stack, frames, ReconKernel::Scalar), &why))
+        << c.name << ", scalar kernel, stack of " << frames << ": " << why;
     for (int32_t t : threads) {
         // Under an OpenMP thread limit (OMP_THREAD_LIMIT=1 where teams
         // cannot run, as under qemu-user) a larger count would only repeat
         // a smaller one.
         if (t > 1 && reconTeamSize(t) < t) continue;
         c.p.numCores = t;
-        std::string why;
         EXPECT_TRUE(sameImage(want, c.p.run(ReconKernel::Vector), &why))
             << c.name << ", " << t << " thread(s): " << why;
+        EXPECT_TRUE(sameImage(wantStack, runStack(c.p, stack, frames, ReconKernel::Vector), &why))
+            << c.name << ", " << t << " thread(s), stack of " << frames << ": " << why;
     }
 }
 
