@@ -91,7 +91,7 @@ HWY_INLINE void Unrolled(F&& f) {
 }
 
 // Frames a tile reconstructs at once, at most.
-constexpr int kMaxBatch = 8;
+constexpr int kMaxBatch = 16;
 
 // The frames of a stack that a tile reconstructs together.
 struct Batch {
@@ -113,6 +113,7 @@ struct TileConsts {
     int64_t scratchDoubles;  // per thread
     int64_t derivCapacity;   // doubles of derivative terms per thread
     int applyRounds;         // 1; more only to time the apply stage (the images are then wrong)
+    int blockSensors;        // sensors of a block, at most kSensorBlock
 };
 
 // The widest window a family looks up.
@@ -403,8 +404,8 @@ HWY_INLINE void Group(const Plan& p, const TileConsts<L>& c, const Batch& batch,
                 constexpr int kWider = L::kWideWindow;
                 if (mode == kCoveredWide) {
                     Unrolled<kV>([&](auto v) {
-                        r[v] = WindowTerm<L, kTerm, kWider>(sb.sigRows[f][i], sb.derivRows[f][i],
-                                                             fetch[v].base, fetch[v].rel, r[v]);
+                        r[v] = WindowTerm<L, kTerm, kWider>(col, sb.deriv[f][i], fetch[v].base,
+                                                             fetch[v].rel, r[v]);
                     });
                     return;
                 }
@@ -552,7 +553,6 @@ void Tile(const Plan& p, const TileConsts<L>& c, const Batch& batch, int64_t K0,
     constexpr bool kStaged = L::kStageRows > 0;
     // Only narrow windows are staged: a covered sensor that cannot be staged
     // falls back to kClamped, and wide windows read sigMat itself.
-    static_assert(!kStaged || L::kWideWindow == 0, "staged windows are narrow ones");
     W* stageBuf = reinterpret_cast<W*>(derivBuf + (kTerm != 1 ? c.derivCapacity : 0));
 
     // Calls f(frame, K, L, a * accStride + b * N + l) for each lane of the
@@ -575,9 +575,10 @@ void Tile(const Plan& p, const TileConsts<L>& c, const Batch& batch, int64_t K0,
     constexpr LaneSpan kSpan = laneSpan<L>();
     constexpr int kMargin = kWide ? kMaxWindow<L> : L::kWindow;  // of the derivative terms
     SensorBlock<L> sb;
-    for (int64_t s0 = 0; s0 < p.cols; s0 += kSensorBlock) {
+    const int blockSensors = c.blockSensors;
+    for (int64_t s0 = 0; s0 < p.cols; s0 += blockSensors) {
         sb.s0 = s0;
-        sb.count = (int)std::min<int64_t>(kSensorBlock, p.cols - s0);
+        sb.count = (int)std::min<int64_t>(blockSensors, p.cols - s0);
         int64_t derivUsed = 0, stageUsed = 0;
         for (int i = 0; i < sb.count; ++i) {
             const int64_t s = s0 + i;
@@ -801,6 +802,7 @@ bool PlanWith(const ReconInput& in, const ReconGeometry& g, int team, bool alway
     }
     vp->wide = wide;
     vp->batch = kMaxBatch;
+    if (const char* e = std::getenv("TOFIMAGE_BATCH")) vp->batch = std::atoi(e);  // EXPERIMENT
     return true;
 }
 
@@ -813,7 +815,9 @@ bool RunWith(const VectorPlan& vp, const double* sigMat, int64_t frames, double*
     const Plan& p = vp.plan;
     const Cells<L> cells(p.n);
     const int batch = (int)std::min<int64_t>(vp.batch, frames);
-    TileConsts<L> c{typename L::Consts(p), p.t, p.E, p.eOrigin, p.last, nullptr, 0, 0, applyRounds};
+    TileConsts<L> c{typename L::Consts(p), p.t, p.E, p.eOrigin, p.last, nullptr, 0, 0, applyRounds,
+                    kSensorBlock};
+    if (const char* e = std::getenv("TOFIMAGE_BLOCK")) c.blockSensors = std::atoi(e);  // EXPERIMENT
     c.scratchDoubles = Shape::kAccDoubles * batch;
     if (p.guess != kNoGuess) {
         c.derivCapacity = p.term != 1 ? kDerivCapacity * batch : 0;
