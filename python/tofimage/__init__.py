@@ -361,9 +361,9 @@ def reconstruct(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor
     Returns
     -------
     ndarray of float64, shape (n, n)
-        The image ``Recon``: ``Recon[K, L]`` is MATLAB's ``Recon(K+1, L+1)``, bit for bit. Row
-        ``K`` lies at ``y[K]`` and column ``L`` at ``x[L]`` of
-        ``pixel_coordinates(n, image_width)``: draw it with
+        The image ``Recon``: ``Recon[K, L]`` is MATLAB's ``Recon(K+1, L+1)``,
+        bit for bit. Row ``K`` lies at ``y[K]`` and column ``L`` at ``x[L]``
+        of ``pixel_coordinates(n, image_width)``: draw it with
         ``imshow(Recon, extent=extent)``, not with ``origin='lower'``.
 
     Raises

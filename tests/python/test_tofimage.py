@@ -443,3 +443,16 @@ def test_dask_local_cluster():
         assert len(client.scheduler_info()["workers"]) == 2
         assert set(client.run(tofimage.kernel_name).values()) == {tofimage.kernel_name()}
     assert_same_bits(got, frame_by_frame([args[0].astype(np.float32)] + args[1:]))
+
+
+def test_build_without_highway(tmp_path):
+    # The package's build falls back to the scalar kernel, and says so.
+    meson = subprocess.run(["meson", "--version"], capture_output=True, text=True)
+    if meson.returncode != 0:
+        pytest.skip("meson is not installed")
+    setup = subprocess.run(["meson", "setup", str(tmp_path / "b"), "-Dvector=disabled"],
+                           cwd=ROOT, capture_output=True, text=True)
+    assert setup.returncode == 0, setup.stdout + setup.stderr
+    assert "building the scalar kernel only" in setup.stdout
+    ninja = (tmp_path / "b" / "build.ninja").read_text()
+    assert "recon.cpp" in ninja and "recon_simd" not in ninja
