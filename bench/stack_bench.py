@@ -8,7 +8,8 @@ reconstruct calls, of reconstruct_frames on the same frames as a float64
 stack and as an int16 stack, and of a Plan called frame after frame (a
 stream); every image is first checked against the single calls' bit for bit.
 Then the peak memory a 100-frame int16 memmap stack adds to the process
-(resident set, measured in a child process, beyond the file's own pages),
+(resident set, measured in a child process on Linux, beyond the file's own
+pages),
 and how long after SIGINT a long stack raises KeyboardInterrupt.
 """
 
@@ -66,16 +67,18 @@ for mode in (1, 3):
 
 # Peak memory of an int16 memmap stack of 100 frames, in a fresh process.
 child = r"""
-import resource, sys, numpy as np, tofimage
+import sys, numpy as np, tofimage
 path, rows, cols, frames = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
+def peak():  # this process's peak resident set in KiB (ru_maxrss would count the parent's)
+    return int(open("/proc/self/status").read().split("VmHWM:")[1].split()[0])
 a = 2 * np.pi * np.arange(cols) / cols
 t = 1e-6 + np.arange(rows) / 40e6
 args = (64, 0.04 * np.cos(a), 0.04 * np.sin(a), np.zeros(cols), 1500.0, 3, t, 40e6, 0.025, 1)
 tofimage.reconstruct_frames(np.zeros((rows, cols, 2), np.int16), *args)   # warm up
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+before = peak()
 sig = np.memmap(path, dtype=np.int16, mode="r", shape=(rows, cols, frames), order="F")
 tofimage.reconstruct_frames(sig, *args)
-print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
+print(peak() - before)
 """
 frames_m = 100
 with tempfile.TemporaryDirectory() as d:
