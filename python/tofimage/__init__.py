@@ -240,7 +240,9 @@ class Plan:
             numCores=_count("numCores", numCores),
         )
         self.samples = args["t"].shape[0]
-        self.sensors = args["x_sensor"].shape[0] if sensors is None else int(sensors)
+        self.sensors = args["x_sensor"].shape[0] if sensors is None else _count("sensors", sensors)
+        if self.sensors < 0:
+            raise ValueError(f"sensors must not be negative, not {self.sensors}")
         self.n = args["n"]
         self._plan = _core.Plan(self.samples, self.sensors, frames=max(int(frames), 1),
                                 scalar=scalar, **args)
