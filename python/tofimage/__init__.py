@@ -191,7 +191,8 @@ class Plan:
     Notes
     -----
     Calling a plan releases the GIL while computing, and several threads may
-    call one plan at once. A stack is walked one batch of frames at a time:
+    call one plan at once. A plan pickles (to Dask workers, say) as its
+    request, and is set up again where it is unpickled. A stack is walked one batch of frames at a time:
     Ctrl-C raises ``KeyboardInterrupt`` between two batches.
 
     Examples
@@ -244,10 +245,15 @@ class Plan:
         if self.sensors < 0:
             raise ValueError(f"sensors must not be negative, not {self.sensors}")
         self.n = args["n"]
-        self._plan = _core.Plan(self.samples, self.sensors, frames=max(int(frames), 1),
-                                scalar=scalar, **args)
+        frames = max(_count("frames", frames), 1)
+        self._plan = _core.Plan(self.samples, self.sensors, frames=frames, scalar=scalar, **args)
+        # What a copy in another process (pickle, Dask) is made from.
+        self._state = (tuple(args.values()) + (self.sensors, frames, scalar))
         self.kernel = self._plan.kernel_name
         self.batch_frames = max(int(self._plan.batch_frames), 1)
+
+    def __reduce__(self):
+        return _rebuild_plan, self._state
 
     def __repr__(self) -> str:
         return (f"<tofimage.Plan: {self.n} x {self.n} pixels from ({self.samples} samples, "
@@ -294,9 +300,8 @@ class Plan:
 
     def _stack(self, sig):
         frames = sig.shape[2]
-        out = np.empty((self.n, self.n, frames), order="F") if self.n > 0 else \
-            np.zeros((0, 0, frames), order="F")
-        if self.n <= 0 or frames == 0:
+        out = np.empty((self.n, self.n, frames), order="F")
+        if out.size == 0:
             return out
         batch = self.batch_frames
         scratch = None
@@ -307,10 +312,17 @@ class Plan:
                 if scratch is None:
                     scratch = np.empty((self.samples, self.sensors, min(batch, frames)), order="F")
                 buf = scratch[:, :, :part.shape[2]]
-                np.copyto(buf, part, casting="unsafe")  # exact: every real type fits float64
+                # As astype(float64): exact for every type of up to 32 bits.
+                np.copyto(buf, part, casting="unsafe")
                 part = buf
             self._plan.run(part, out[:, :, f0:f0 + part.shape[2]])
         return out
+
+
+def _rebuild_plan(*state):
+    plan = Plan.__new__(Plan)
+    plan._setup(*state)
+    return plan
 
 
 def _plan_for(sig, n, x_sensor, y_sensor, z_sensor, c, image_select, t, fs, image_width,
@@ -337,7 +349,8 @@ def reconstruct(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor
         Column ``s`` holds the time samples of sensor ``s``; at least 2
         samples. A Fortran-ordered float64 array (or the transpose of a
         C-ordered (sensors, samples) one) is read in place; any other layout
-        or real dtype is copied into float64 first, exactly.
+        or real dtype is converted into float64 first (exactly, for every
+        type of up to 32 bits).
     n : int
         The image is ``n`` x ``n`` pixels; a float must have a whole value.
     x_sensor, y_sensor, z_sensor : array_like, 1-D

@@ -245,6 +245,7 @@ def test_plans_and_stacks():
         for f in range(frames):
             assert_same_bits(plan(sig[:, :, f]), want[:, :, f])
         assert_same_bits(plan(sig), want)
+        assert_same_bits(pickle.loads(pickle.dumps(plan))(sig), want)
         assert_same_bits(plan(sig[:, :, 1:]), want[:, :, 1:])
         assert plan(sig[:, :, :0]).shape == (n, n, 0)
 
