@@ -10,7 +10,8 @@ stream); every image is first checked against the single calls' bit for bit.
 Then the peak memory a 100-frame int16 memmap stack adds to the process
 (resident set, measured in a child process on Linux, beyond the file's own
 pages),
-and how long after SIGINT a long stack raises KeyboardInterrupt.
+how long after SIGINT a long stack raises KeyboardInterrupt, and how long its
+batch in progress still takes.
 """
 
 import os
@@ -98,7 +99,8 @@ print(f"int16 memmap of {frames_m} frames ({file_bytes / 2**20:.0f} MiB file, a 
 # Ctrl-C: from SIGINT to KeyboardInterrupt, on a stack far too long to finish.
 args = (n, x, y, z, 1500.0, 3, t, fs, 0.025, threads)
 long_stack = np.broadcast_to(stack[:, :, :1], (rows, cols, 2000))
-latencies = []
+tiny = (2, [0, 2], [0.5, 2], [0, 0], 1, 1, np.arange(2, 8), 1, 2)
+latencies, stopped = [], []
 for _ in range(5):
     sent = []
     timer = threading.Timer(0.5, lambda: (sent.append(time.perf_counter()),
@@ -108,6 +110,11 @@ for _ in range(5):
         tofimage.reconstruct_frames(long_stack, *args)
     except KeyboardInterrupt:
         latencies.append(time.perf_counter() - sent[0])
+        # A tiny call waits for the batch still in progress.
+        tofimage.reconstruct(np.ones((6, 2)), *tiny)
+        stopped.append(time.perf_counter() - sent[0])
     timer.cancel()
-print(f"Ctrl-C to KeyboardInterrupt (term 3): median {np.median(latencies) * 1e3:.0f} ms, "
-      f"max {max(latencies) * 1e3:.0f} ms over {len(latencies)} tries")
+print(f"Ctrl-C to KeyboardInterrupt (term 3, batches of {tofimage.Plan(*args).batch_frames} "
+      f"frames): median {np.median(latencies) * 1e3:.1f} ms, max {max(latencies) * 1e3:.1f} ms "
+      f"over {len(latencies)} tries; to the end of the batch in progress: median "
+      f"{np.median(stopped) * 1e3:.0f} ms, max {max(stopped) * 1e3:.0f} ms")

@@ -10,8 +10,11 @@ reconstructs Dask arrays of frames.
 
 from __future__ import annotations
 
+import concurrent.futures
 import inspect
 import math
+import os
+import threading
 from typing import NamedTuple, Optional, Tuple, Union
 
 import numpy as np
@@ -49,6 +52,47 @@ def kernel_name() -> str:
     True
     """
     return _core.kernel_name()
+
+
+# The main thread's computations run on this helper thread while the main
+# thread waits, so that Ctrl-C (which Python handles in the main thread, and
+# only between bytecodes) raises KeyboardInterrupt at once rather than after
+# the batch of frames in progress, which may take a second on large grids.
+_helper = None
+_helper_lock = threading.Lock()
+
+
+def _forget_helper():
+    global _helper
+    _helper = None  # a forked child has no helper thread
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_helper)
+
+
+def _interruptible(task, *args):
+    """task(stop, *args), where `stop` is an Event to check between batches
+    (None off the main thread, where no KeyboardInterrupt arrives). On
+    Ctrl-C the helper stops after the batch it is computing."""
+    if threading.current_thread() is not threading.main_thread():
+        return task(None, *args)
+    global _helper
+    with _helper_lock:
+        if _helper is None:
+            _helper = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="tofimage")
+        helper = _helper
+    stop = threading.Event()
+    future = helper.submit(task, stop, *args)
+    try:
+        while True:
+            try:
+                return future.result(timeout=0.05)  # a timed wait also wakes on Windows
+            except concurrent.futures.TimeoutError:
+                pass
+    except BaseException:
+        stop.set()
+        raise
 
 
 def _real(name, value):
@@ -191,9 +235,12 @@ class Plan:
     Notes
     -----
     Calling a plan releases the GIL while computing, and several threads may
-    call one plan at once. A plan pickles (to Dask workers, say) as its
-    request, and is set up again where it is unpickled. A stack is walked one batch of frames at a time:
-    Ctrl-C raises ``KeyboardInterrupt`` between two batches.
+    call one plan at once. A stack is computed one batch of frames at a
+    time. In the main thread, Ctrl-C raises ``KeyboardInterrupt`` at once,
+    and the computation stops at the end of the batch in progress.
+
+    A plan pickles (to Dask workers, say) as its request, and is set up
+    again where it is unpickled.
 
     Examples
     --------
@@ -281,7 +328,8 @@ class Plan:
             sigMat's shape does not fit the plan; the message names both
             sizes, and says so where sigMat looks transposed.
         KeyboardInterrupt
-            Ctrl-C during a stack, raised between two batches.
+            Ctrl-C, raised at once; the computation stops at the end of the
+            batch of frames in progress.
 
         Examples
         --------
@@ -303,10 +351,15 @@ class Plan:
         out = np.empty((self.n, self.n, frames), order="F")
         if out.size == 0:
             return out
+        return _interruptible(self._batches, sig, out)
+
+    def _batches(self, stop, sig, out):
+        frames = sig.shape[2]
         batch = self.batch_frames
         scratch = None
-        # Python runs between two batches, so a pending Ctrl-C is raised there.
         for f0 in range(0, frames, batch):
+            if stop is not None and stop.is_set():
+                return None
             part = sig[:, :, f0:f0 + batch]
             if not (part.dtype == np.float64 and part.flags.f_contiguous and part.flags.aligned):
                 if scratch is None:
@@ -468,7 +521,8 @@ def reconstruct_frames(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike,
         Wrong shapes or values, as in ``reconstruct``, before anything is
         computed.
     KeyboardInterrupt
-        Ctrl-C, raised between two batches of frames.
+        Ctrl-C, raised at once; the computation stops at the end of the
+        batch of frames in progress.
 
     See Also
     --------
