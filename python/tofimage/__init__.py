@@ -160,8 +160,9 @@ def _check_shape(shape, samples, sensors):
     """The errors for a sigMat of `shape` against a plan of `samples` rows
     (the length of t) and `sensors` columns."""
     rows, cols = shape[0], shape[1]
-    transposed = (f"; it looks transposed (its {cols} columns match t): pass sigMat.T, "
-                  "of shape (samples, sensors)")
+    fix = "sigMat.T" if len(shape) == 2 else "sigMat.transpose(1, 0, 2)"
+    transposed = (f"; it looks transposed (its {cols} columns match t): pass {fix}, "
+                  "with samples along the first axis")
     if rows != samples:
         hint = transposed if cols == samples else ""
         raise ValueError("t must have the same number of elements as sigMat has rows: "

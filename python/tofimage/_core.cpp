@@ -3,8 +3,8 @@
 //
 // The Python layer (__init__.py) converts and checks the arguments and walks a
 // stack one batch of frames at a time, converting a batch into scratch where
-// the stack is not float64 in the engine's layout; between batches Python
-// sees a pending Ctrl-C. This layer checks the request against the engine's
+// the stack is not float64 in the engine's layout, and stops between batches
+// when told to (Ctrl-C). This layer checks the request against the engine's
 // limits (checkReconInput) once, when the plan is made, and runs each batch
 // without the GIL.
 #include <pybind11/numpy.h>

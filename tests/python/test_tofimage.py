@@ -190,11 +190,12 @@ def test_errors():
         with pytest.raises(ValueError) as info:
             call(sig, *rest)
         return str(info.value)
-    transposed = "it looks transposed (its 6 columns match t): pass sigMat.T"
+    transposed = "it looks transposed (its 6 columns match t): pass sigMat"
     assert message(tofimage.reconstruct, WORKED_SIG.T, *base[1:]) == (
         "t must have the same number of elements as sigMat has rows: t has 6, sigMat has 2 rows; "
-        + transposed + ", of shape (samples, sensors)")
-    assert transposed in message(tofimage.reconstruct_frames, stack.transpose(1, 0, 2), *base[1:])
+        + transposed + ".T, with samples along the first axis")
+    assert transposed + ".transpose(1, 0, 2)" in message(tofimage.reconstruct_frames,
+                                                         stack.transpose(1, 0, 2), *base[1:])
     assert "t has 6, sigMat has 5 rows" in message(tofimage.reconstruct, WORKED_SIG[:5], *base[1:])
     plan = tofimage.Plan(*base[1:])
     assert message(plan, np.zeros((6, 3))) == (
