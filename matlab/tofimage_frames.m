@@ -29,10 +29,9 @@ function varargout = tofimage_frames(varargin)
 %   images are those of double(sigMat)); the scratch space does not grow
 %   with the number of frames.
 %
-%   Example (a cine loop of 40 frames, kept as int16):
-%       scan = simulate_scan(256);              % one frame, in matlab/
-%       frames = 40;
-%       sigMat = int16(1000 * scan.sigMat .* reshape(1 + 0.1 * (1:frames), 1, 1, []));
+%   Example (a simulated cine loop of 40 frames, kept as int16):
+%       scan = simulate_scan(256, 40);          % in matlab/; one absorber moves
+%       sigMat = int16(1000 * scan.sigMat);     % 2030 x 256 x 40
 %       Recon = tofimage_frames(sigMat, 256, scan.x_sensor, scan.y_sensor, ...
 %                               scan.z_sensor, scan.c, 3, scan.t, scan.fs, ...
 %                               scan.image_width, 0);
