@@ -12,7 +12,8 @@ checks = 0;
 % standard workload, on which the vector kernel takes its table and window
 % paths.
 problems = {{7, 9, 600}, {1, 5, 300}, {33, 24, 500}, {64, 48, 2030}};
-frame_counts = [1 5 2 3 7 randi([4 12])];
+% More frames than the vector kernel takes at once (8), too.
+frame_counts = [1 5 2 3 7 randi([2 6]) 11 9];
 for k = 1:numel(frame_counts)
   p = problems{mod(k - 1, numel(problems)) + 1};
   mode = mod(k - 1, 3) + 1;
