@@ -113,7 +113,7 @@ best = Inf;
 for run = 1:3
   start = tic;
   for f = 1:frames
-    one = args(cine.sigMat(:, :, f));
+    one = args(cine.sigMat(:, :, f));   % the frame's copy: part of this way's cost
     by_frame(:, :, f) = tofimage(one{:});
   end
   best = min(best, toc(start));
