@@ -46,7 +46,8 @@ bool sigMatOk(const mxArray* sigMat) {
     return mxIsDouble(sigMat) || mxIsSingle(sigMat) || mxIsInt16(sigMat);
 }
 
-// Runs the plan on a stack of T, converted to double `batch` frames at a time.
+// Runs the plan on a stack of T, converted to double one batch of frames at
+// a time (as many as the kernel takes at once) into one batch of scratch.
 template <typename T>
 void runConverted(const ReconPlan& plan, const T* sigMat, int64_t frameElements, int64_t pixels,
                   int64_t frames, double* Recon) {
