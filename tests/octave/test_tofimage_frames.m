@@ -54,7 +54,12 @@ check_equal(tofimage_frames(args{:}), zeros(2, 2, 3), 'no sensors');
 args = worked_example_args(2);
 args{1} = repmat(args{1}, 1, 1, 4); args{2} = 0;
 check_equal(tofimage_frames(args{:}), zeros(0, 0, 4), 'n = 0');
-checks = checks + 9;
+% Like tofimage, the module locks itself at its first call, so that no
+% clear unloads it under the OpenMP runtime's threads.
+if ~mislocked('tofimage_frames')
+  error('test_tofimage_frames: the module is not locked after its first call');
+end
+checks = checks + 10;
 
 % Errors: the fixed messages name tofimage_frames; the other checks are
 % tofimage's, and come in the same order.
