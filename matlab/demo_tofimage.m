@@ -90,7 +90,9 @@ end
 function cine_loop(n, frames, threads)
 % A cine loop through tofimage_frames, against the same frames one
 % tofimage call at a time. Each way is timed over the whole loop, best of
-% three runs; the images of every way must be the same bit for bit.
+% three rounds (each round runs every way once, so that a change in the
+% machine's load weighs on all of them); the images of every way must be
+% the same bit for bit.
 cine = simulate_scan(n, frames);
 [rows, sensors, ~] = size(cine.sigMat);
 % As a scanner records it: int16, the largest magnitude at 30000.
@@ -108,51 +110,52 @@ args = @(sig) {sig, n, cine.x_sensor, cine.y_sensor, cine.z_sensor, cine.c, 3, .
 one = args(cine.sigMat(:, :, 1));
 tofimage_frames(one{:});              % load the module and start its threads
 
-by_frame = zeros(n, n, frames);
-best = Inf;
-for run = 1:3
-  start = tic;
-  for f = 1:frames
-    one = args(cine.sigMat(:, :, f));   % the frame's copy: part of this way's cost
-    by_frame(:, :, f) = tofimage(one{:});
-  end
-  best = min(best, toc(start));
-end
-rate = frames / best;
-fprintf('  tofimage, frame by frame         %7.3f s  %7.1f frames per second\n', best, rate);
-
-stacks = {cine.sigMat, 'double stack'; recorded, 'int16 stack'};
-for k = 1:size(stacks, 1)
-  whole = args(stacks{k, 1});
-  best = Inf;
-  for run = 1:3
+ways = {'tofimage, frame by frame', 'tofimage_frames, double stack', ...
+        'tofimage_frames, int16 stack'};
+stacks = {[], cine.sigMat, recorded};
+images = cell(1, 3);
+best = Inf(1, 3);
+for round = 1:3
+  for w = 1:3
     start = tic;
-    Recon = tofimage_frames(whole{:});
-    best = min(best, toc(start));
-  end
-  if k == 1
-    same = isequal(Recon, by_frame);
-  else
-    % The int16 stack's images are those of double(recorded), frame by frame.
-    same = true;
-    for f = 1:frames
-      one = args(double(recorded(:, :, f)));
-      same = same && isequal(Recon(:, :, f), tofimage(one{:}));
+    if w == 1
+      Recon = zeros(n, n, frames);
+      for f = 1:frames
+        one = args(cine.sigMat(:, :, f));   % the frame's copy: part of this way's cost
+        Recon(:, :, f) = tofimage(one{:});
+      end
+    else
+      whole = args(stacks{w});
+      Recon = tofimage_frames(whole{:});
     end
+    best(w) = min(best(w), toc(start));
+    images{w} = Recon;
   end
-  if ~same
-    error('demo_tofimage: tofimage_frames on the %s differs from tofimage frame by frame', ...
-          stacks{k, 2});
+end
+
+% The double stack's images are those of tofimage frame by frame; the int16
+% stack's those of double(recorded), frame by frame.
+same = isequal(images{2}, images{1});
+for f = 1:frames
+  one = args(double(recorded(:, :, f)));
+  same = same && isequal(images{3}(:, :, f), tofimage(one{:}));
+end
+if ~same
+  error('demo_tofimage: tofimage_frames differs from tofimage frame by frame');
+end
+for w = 1:3
+  fprintf('  %-32s %7.3f s  %7.1f frames per second', ways{w}, best(w), frames / best(w));
+  if w > 1
+    fprintf(' (%.2fx)', best(1) / best(w));
   end
-  fprintf('  tofimage_frames, %-16s %7.3f s  %7.1f frames per second (%.2fx)\n', ...
-          stacks{k, 2}, best, frames / best, frames / best / rate);
+  fprintf('\n');
 end
 fprintf('  every frame the same image bit for bit, each way\n');
 
 % Where term 3 peaks near the moving absorber, frame by frame.
 away = zeros(frames, 1);
 for f = 1:frames
-  pk = source_peaks(by_frame(:, :, f), cine.x_pixel, cine.y_pixel, cine.track(f, :), +1);
+  pk = source_peaks(images{1}(:, :, f), cine.x_pixel, cine.y_pixel, cine.track(f, :), +1);
   away(f) = hypot(pk.row - pk.true_row, pk.col - pk.true_col);
 end
 [worst, at] = max(away);
