@@ -9,7 +9,8 @@
 #
 # Both link the engine (tofimage_engine, with OpenMP and its floating-point
 # flags) and copy the help file matlab/tofimage.m next to the module, so that
-# `help tofimage` works with only the build folder on the path.
+# `help tofimage` works with only the build folder on the path. The stack
+# gateway tofimage_frames is built beside it in the same way.
 include(CheckLinkerFlag)
 
 # Linker flags for a module that the host loads and unloads:
@@ -107,6 +108,17 @@ if(TOFIMAGE_MKOCTFILE AND TOFIMAGE_OCTAVE_MEX_H)
   set_target_properties(tofimage_octave PROPERTIES
     OUTPUT_NAME tofimage PREFIX "" SUFFIX ".mex"
     LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>)
+  # tofimage_frames (build/tofimage_frames.mex): the stack gateway, built
+  # exactly as tofimage is, from the settings of the target above.
+  add_library(tofimage_frames_octave MODULE src/tofimage_frames.cpp)
+  foreach(prop INCLUDE_DIRECTORIES COMPILE_DEFINITIONS COMPILE_OPTIONS LINK_LIBRARIES
+               LINK_OPTIONS LIBRARY_OUTPUT_DIRECTORY RUNTIME_OUTPUT_DIRECTORY PREFIX SUFFIX)
+    get_target_property(value tofimage_octave ${prop})
+    if(NOT value STREQUAL "value-NOTFOUND")
+      set_property(TARGET tofimage_frames_octave PROPERTY ${prop} "${value}")
+    endif()
+  endforeach()
+  set_target_properties(tofimage_frames_octave PROPERTIES OUTPUT_NAME tofimage_frames)
   set(TOFIMAGE_HAVE_OCTAVE_MEX ON)
 else()
   message(STATUS "tofimage: mkoctfile or Octave's mex.h not found; no Octave MEX module")
@@ -127,10 +139,23 @@ if(Matlab_FOUND)
   set_target_properties(tofimage_matlab PROPERTIES
     LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>
     RUNTIME_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>)
+  matlab_add_mex(NAME tofimage_frames_matlab MODULE R2017b
+    OUTPUT_NAME tofimage_frames
+    SRC src/tofimage_frames.cpp
+    LINK_TO tofimage_engine OpenMP::OpenMP_CXX)
+  target_compile_options(tofimage_frames_matlab PRIVATE ${TOFIMAGE_FP_FLAGS})
+  target_link_options(tofimage_frames_matlab PRIVATE ${TOFIMAGE_MEX_LINK_OPTIONS})
+  set_target_properties(tofimage_frames_matlab PROPERTIES
+    LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>
+    RUNTIME_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>)
 endif()
 
 if(TOFIMAGE_HAVE_OCTAVE_MEX OR Matlab_FOUND)
   configure_file(${TOFIMAGE_HELP_FILE} ${PROJECT_BINARY_DIR}/tofimage.m COPYONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/matlab/tofimage_frames.m
+    ${PROJECT_BINARY_DIR}/tofimage_frames.m COPYONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/matlab/private/call_module.m
+    ${PROJECT_BINARY_DIR}/private/call_module.m COPYONLY)
 endif()
 
 # --------------------------------------------------------------- Octave tests

@@ -1,20 +1,24 @@
 function info = build_tofimage(outdir, hwy)
-%BUILD_TOFIMAGE  Compile the tofimage MEX module, in MATLAB or GNU Octave.
+%BUILD_TOFIMAGE  Compile the tofimage MEX modules, in MATLAB or GNU Octave.
 %
-%   build_tofimage              builds tofimage.<mexext> into the folder of
-%                               this script, next to the help file tofimage.m
-%   build_tofimage(outdir)      builds it into outdir (created if missing)
+%   build_tofimage              builds tofimage.<mexext> and
+%                               tofimage_frames.<mexext> (stacks of frames)
+%                               into the folder of this script, next to
+%                               their help files
+%   build_tofimage(outdir)      builds them into outdir (created if missing)
 %   build_tofimage(outdir, hwy) takes Highway from the folder hwy (with
 %                               include/hwy/highway.h and lib/), or builds
 %                               the scalar kernel only when hwy is 'none'
-%   info = build_tofimage(...)  also returns what was built: the module's
-%                               path, its kernel ('vector' or 'scalar') and
-%                               where Highway came from
+%   info = build_tofimage(...)  also returns what was built: the path of
+%                               tofimage's module, the paths of both
+%                               (modules), their kernel ('vector' or
+%                               'scalar') and where Highway came from
 %
-%   Compiles ../src/tofimage.cpp (the entry point), ../src/recon.cpp (the
-%   engine and its scalar kernel) and, when Google Highway (1.0 or later)
-%   is found, the vector kernel ../src/recon_simd*.cpp, which is many times
-%   faster and gives the same image:
+%   Compiles each module's entry point (../src/tofimage.cpp,
+%   ../src/tofimage_frames.cpp) with ../src/recon.cpp (the engine and its
+%   scalar kernel) and, when Google Highway (1.0 or later) is found, the
+%   vector kernel ../src/recon_simd*.cpp, which is many times faster and
+%   gives the same image:
 %     MATLAB  mex, with the separate-complex C API (-R2017b)
 %     Octave  mkoctfile --mex
 %   Highway is looked for, in this order, in: the folder hwy or the
@@ -64,7 +68,9 @@ if ~exist(outdir, 'dir')
   mkdir(outdir);
 end
 srcdir = fullfile(here, '..', 'src');
-sources = {fullfile(srcdir, 'tofimage.cpp'), fullfile(srcdir, 'recon.cpp')};
+names = {'tofimage', 'tofimage_frames'};
+sources = [cellfun(@(f) fullfile(srcdir, [f '.cpp']), names, 'UniformOutput', false), ...
+           {fullfile(srcdir, 'recon.cpp')}];
 for k = 1:numel(sources)
   if ~exist(sources{k}, 'file')
     error('build_tofimage: source file %s not found', sources{k});
@@ -79,14 +85,19 @@ if ~isempty(h)
   sources = [sources, cellfun(@(f) fullfile(srcdir, f), {simd.name}, 'UniformOutput', false)];
 end
 fpflags = '-fno-fast-math -ffp-contract=off -fno-math-errno';
-module = fullfile(outdir, ['tofimage.' mexext()]);
-was_locked = module_locked();
+modules = cellfun(@(f) fullfile(outdir, [f '.' mexext()]), names, 'UniformOutput', false);
+module = modules{1};
+was_locked = module_locked(names);
 
 try
-  if octave
-    build_octave(module, srcdir, sources, fpflags, h);
-  else
-    build_matlab(outdir, srcdir, sources, fpflags, h, mingw);
+  % Each module: its own entry point and the engine.
+  for k = 1:numel(names)
+    own = [sources(k), sources(numel(names) + 1:end)];
+    if octave
+      build_octave(modules{k}, srcdir, own, fpflags, h);
+    else
+      build_matlab(outdir, names{k}, srcdir, own, fpflags, h, mingw);
+    end
   end
 catch err
   if was_locked && ispc()
@@ -101,27 +112,28 @@ if ~isempty(h) && ~isempty(h.dll)
 end
 % A module of the same name that is not loaded yet is picked up at the
 % next call; one that is loaded (and locked) stays until the session ends.
-clear('tofimage');
+clear(names{:});
 
+built = strjoin(modules, ' and ');
 if isempty(h)
   kernel = 'scalar';
   if strcmpi(hwy, 'none')
-    fprintf('build_tofimage: built %s with the scalar kernel only, as asked\n', module);
+    fprintf('build_tofimage: built %s with the scalar kernel only, as asked\n', built);
   else
     fprintf('build_tofimage: built %s with the scalar kernel only: Highway not found.\n%s\n', ...
-            module, install_hint());
+            built, install_hint());
   end
 else
   kernel = 'vector';
   fprintf('build_tofimage: built %s with the vector kernel (Highway %s from %s: %s, %s)\n', ...
-          module, h.version, h.source, h.include, h.linkage);
+          built, h.version, h.source, h.include, h.linkage);
 end
 if was_locked
-  fprintf(['build_tofimage: tofimage was already loaded in this session and stays loaded; ' ...
+  fprintf(['build_tofimage: a module was already loaded in this session and stays loaded; ' ...
            'restart to use the new build.\n']);
 end
 if nargout > 0
-  info = struct('module', module, 'kernel', kernel, 'highway', h);
+  info = struct('module', module, 'modules', {modules}, 'kernel', kernel, 'highway', h);
 end
 end
 
@@ -164,12 +176,12 @@ if status ~= 0
 end
 end
 
-function build_matlab(outdir, srcdir, sources, fpflags, h, mingw)
+function build_matlab(outdir, name, srcdir, sources, fpflags, h, mingw)
 cc = mex.getCompilerConfigurations('C++', 'Selected');
 if isempty(cc)
   error('build_tofimage: no C++ compiler selected; run  mex -setup C++  first');
 end
-args = {'-R2017b', '-O', '-outdir', outdir, '-output', 'tofimage', ['-I' srcdir]};
+args = {'-R2017b', '-O', '-outdir', outdir, '-output', name, ['-I' srcdir]};
 [hcompile, hlink, rpath] = highway_flags(h, ispc() && ~mingw);
 if ~isempty(rpath)
   rpath = [' ' rpath];
@@ -438,13 +450,15 @@ end
 
 % ------------------------------------------------------------------ helpers
 
-function tf = module_locked()
-% True when a tofimage module is loaded in this session and has locked
+function tf = module_locked(names)
+% True when one of the modules is loaded in this session and has locked
 % itself (see tofimage.cpp); such a module is not replaced until restart.
 tf = false;
-try
-  tf = mislocked('tofimage');
-catch
+for k = 1:numel(names)
+  try
+    tf = tf || mislocked(names{k});
+  catch
+  end
 end
 end
 

@@ -1,9 +1,10 @@
 function test_build_tofimage_script()
-% matlab/build_tofimage.m builds a working module with Octave's mkoctfile:
-% built into a temporary folder, put first on the path, it carries the
+% matlab/build_tofimage.m builds working modules with Octave's mkoctfile:
+% built into a temporary folder, put first on the path, they carry the
 % kernel CTest expects (TOFIMAGE_EXPECT_KERNEL: vector where CMake found
-% Highway), passes the results tests, gives the CMake module's images bit
-% for bit, the same image for every thread count, and the error messages.
+% Highway); tofimage passes the results tests, gives the CMake module's
+% images bit for bit, the same image for every thread count, and the error
+% messages; tofimage_frames passes the stack tests.
 here = fileparts(mfilename('fullpath'));
 matlab_dir = canonicalize_file_name(fullfile(here, '..', '..', 'matlab'));
 cmake_module = which('tofimage');
@@ -15,25 +16,30 @@ cleanup = onCleanup(@() finish(old_path, outdir));
 addpath(matlab_dir);
 info = build_tofimage(outdir);
 module = fullfile(outdir, ['tofimage.' mexext()]);
-if ~exist(module, 'file') || ~strcmp(info.module, module)
-  error('test_build_tofimage_script: %s was not built', module);
+frames_module = fullfile(outdir, ['tofimage_frames.' mexext()]);
+if ~exist(module, 'file') || ~strcmp(info.module, module) || ~exist(frames_module, 'file') || ...
+   ~isequal(info.modules, {module, frames_module})
+  error('test_build_tofimage_script: %s and %s were not built', module, frames_module);
 end
 if ~strcmp(getenv('CXXFLAGS'), old_cxx)
   error('test_build_tofimage_script: the build script left CXXFLAGS changed');
 end
 check_kernel(module, info, getenv('TOFIMAGE_EXPECT_KERNEL'));
+check_kernel(frames_module, info, getenv('TOFIMAGE_EXPECT_KERNEL'));
 
 % The CMake module, under another name, to compare against in this session.
 if ~isempty(regexp(cmake_module, ['\.' mexext() '$'], 'once'))
   copyfile(cmake_module, fullfile(outdir, ['tofimage_cmake.' mexext()]));
 end
 addpath(outdir);
-clear tofimage;
-if ~strcmp(which('tofimage'), module)
-  error('test_build_tofimage_script: tofimage resolves to %s', which('tofimage'));
+clear tofimage tofimage_frames;
+if ~strcmp(which('tofimage'), module) || ~strcmp(which('tofimage_frames'), frames_module)
+  error('test_build_tofimage_script: tofimage and tofimage_frames resolve to %s and %s', ...
+        which('tofimage'), which('tofimage_frames'));
 end
 
 test_tofimage_results();
+test_tofimage_frames();
 
 compared = 0;
 if exist('tofimage_cmake', 'file') == 3
@@ -90,7 +96,7 @@ end
 
 function finish(old_path, outdir)
 path(old_path);
-clear tofimage tofimage_cmake;
+clear tofimage tofimage_frames tofimage_cmake;
 if exist(outdir, 'dir')
   confirm_recursive_rmdir(false, 'local');
   rmdir(outdir, 's');
