@@ -20,7 +20,7 @@
 //                  benchmark names then carry the instruction set.
 // The standard workload is "scalar" and "vector"; the other sizes and shapes
 // are "sizes_vector" and "sizes_scalar"; stacks of frames "stack" (per-frame
-// throughput), and what bounds them "apply_only" (filter with
+// throughput), and what bounds them "per_frame_only" (filter with
 // --benchmark_filter).
 #include <benchmark/benchmark.h>
 
@@ -171,11 +171,12 @@ double threadSeconds() {
 #endif
 }
 
-// What bounds a stack: the apply stage alone (the window loads, permutes and
-// adds of every frame, with the indices found beforehand). Each iteration
-// runs the stack's plan twice, once as it is and once with the apply stage
-// repeated kRounds more times; the difference, over kRounds, is the apply
-// stage's time, and its rate is reported as evals/s. Times are the thread's
+// What bounds a stack: its per-frame work alone, with the indices found
+// beforehand (each frame's image read and written, its samples staged, and
+// the loads and adds at every index). Each iteration runs the stack's plan
+// twice, once as it is and once with the per-frame work repeated kRounds
+// more times; the difference, over kRounds, is that work's time, and its
+// rate is reported as evals/s. Times are the thread's
 // CPU time where the system has that clock, so that other work on the
 // machine does not count. Arguments as stacks'.
 void BM_ApplyOnly(benchmark::State& state, int64_t target) {
@@ -255,7 +256,7 @@ void registerAll(const std::string& name, int64_t target) {
         ->Apply(sizes);
     benchmark::RegisterBenchmark(("stack" + tag).c_str(), BM_Stack, target)->Apply(stacks);
 #ifdef TOFIMAGE_HAVE_HWY
-    benchmark::RegisterBenchmark(("apply_only" + tag).c_str(), BM_ApplyOnly, target)
+    benchmark::RegisterBenchmark(("per_frame_only" + tag).c_str(), BM_ApplyOnly, target)
         ->Apply(applyOnly);
 #endif
 }

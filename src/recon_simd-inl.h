@@ -117,7 +117,10 @@ struct TileConsts {
     // for the windows of one frame, then stackDoubles for staged batches.
     double* scratch;
     int64_t scratchDoubles, batchFrames, windowDoubles, stackDoubles;
-    int applyRounds;  // 1; more only to time the apply stage (the images are then wrong)
+    // 1; more (to time it alone) repeats the per-frame work of a batch: its
+    // images read and written, its rows staged and its indices applied. The
+    // images are then wrong.
+    int frameRounds;
 };
 
 // The widest window a family looks up.
@@ -321,56 +324,87 @@ struct SensorBlock {
     const double* derivs[kSensorBlock];
 };
 
-// The index stage of sensor i of a block for every vector of a group.
-template <class L, int kGuess, bool kHasZ, bool kWide, class V = typename L::V>
-HWY_INLINE void FindIndices(const Plan& p, const TileConsts<L>& c, const SensorBlock<L>& sb,
-                            int i, const V* y, const V* x, Fetch<L>* fetch) {
+// Calls f(std::integral_constant<Mode, m>()) for a sensor's mode m: the
+// modes a tile of this kind runs are compiled apart.
+template <int kGuess, bool kWide, class F>
+HWY_INLINE void WithMode(Mode mode, F&& f) {
+    if constexpr (kGuess != kNoGuess) {
+        if (mode == kCovered) return f(std::integral_constant<Mode, kCovered>());
+        if constexpr (!kWide) {
+            if (mode == kClamped) return f(std::integral_constant<Mode, kClamped>());
+        } else {
+            if (mode == kCoveredWide) return f(std::integral_constant<Mode, kCoveredWide>());
+            if (mode == kClampedWide) return f(std::integral_constant<Mode, kClampedWide>());
+        }
+    }
+    f(std::integral_constant<Mode, kExact>());
+}
+
+// The squared distances between sensor i of a block and the pixels of every
+// vector of a group.
+template <class L, bool kHasZ, class V = typename L::V>
+HWY_INLINE void SquaredDistances(const SensorBlock<L>& sb, int i, const V* y, const V* x, V* d2) {
     constexpr int kR = L::kGroupRows, kC = L::kGroupCols, kV = kR * kC;
     const V sx = L::Set(sb.x[i]), sy = L::Set(sb.y[i]);
     V EY[kR], EX[kC];
     Unrolled<kR>([&](auto a) { EY[a] = L::Mul(L::Sub(sy, y[a]), L::Sub(sy, y[a])); });
     Unrolled<kC>([&](auto b) { EX[b] = L::Mul(L::Sub(sx, x[b]), L::Sub(sx, x[b])); });
-    const int64_t colOff = (sb.s0 + i) * p.rows;
-    const Mode mode = sb.mode[i];
     Unrolled<kV>([&](auto v) {
-        V d2 = L::Add(EX[v % kC], EY[v / kC]);
-        if (kHasZ) d2 = L::Add(d2, L::Set(sb.ez2[i]));
-        if constexpr (kGuess != kNoGuess) {
-            if (mode == kCovered) {
-                fetch[v] = v < L::kSqrtVectors
-                               ? CoveredSqrtFetch<L>(c, sb.off[i], d2)
-                               : TableFetch<L, kGuess, true>(c, colOff, sb.off[i], d2);
-                return;
-            }
-            if constexpr (!kWide) {
-                if (mode == kClamped) {
-                    if constexpr (L::kSqrtVectors == kV)
-                        fetch[v] = CheckedSqrtFetch<L, 0>(c, colOff, d2);
-                    else
-                        fetch[v] = TableFetch<L, kGuess, false>(c, colOff, 0, d2);
-                    return;
-                }
-            } else {
-                if (mode == kCoveredWide) {
-                    fetch[v] = CoveredSqrtFetch<L>(c, sb.off[i], d2);
-                    return;
-                }
-                if (mode == kClampedWide) {
-                    fetch[v] = CheckedSqrtFetch<L, L::kWideWindow>(c, colOff, d2);
-                    return;
-                }
-            }
-        }
-        fetch[v] = ExactFetch<L>(c, d2);
+        d2[v] = L::Add(EX[v % kC], EY[v / kC]);
+        if (kHasZ) d2[v] = L::Add(d2[v], L::Set(sb.ez2[i]));
     });
+}
+
+// The index stage of vector v for sensor i of a block in mode kMode.
+template <class L, int kGuess, Mode kMode, int v, class V = typename L::V>
+HWY_INLINE Fetch<L> FindIndex(const Plan& p, const TileConsts<L>& c, const SensorBlock<L>& sb,
+                              int i, V d2) {
+    constexpr int kV = L::kGroupRows * L::kGroupCols;
+    const int64_t colOff = (sb.s0 + i) * p.rows;
+    if constexpr (kMode == kCovered) {
+        if constexpr (v < L::kSqrtVectors)
+            return CoveredSqrtFetch<L>(c, sb.off[i], d2);
+        else
+            return TableFetch<L, kGuess, true>(c, colOff, sb.off[i], d2);
+    } else if constexpr (kMode == kClamped) {
+        if constexpr (L::kSqrtVectors == kV)
+            return CheckedSqrtFetch<L, 0>(c, colOff, d2);
+        else
+            return TableFetch<L, kGuess, false>(c, colOff, 0, d2);
+    } else if constexpr (kMode == kCoveredWide) {
+        return CoveredSqrtFetch<L>(c, sb.off[i], d2);
+    } else if constexpr (kMode == kClampedWide) {
+        return CheckedSqrtFetch<L, L::kWideWindow>(c, colOff, d2);
+    } else {
+        return ExactFetch<L>(c, d2);
+    }
+}
+
+// Adds the term of sensor i of a block at `fetch` in mode kMode, for one
+// frame whose samples start at sigMat.
+template <class L, int kTerm, Mode kMode, class V = typename L::V>
+HWY_INLINE V ApplyIndex(const Plan& p, const TileConsts<L>& c, const SensorBlock<L>& sb, int i,
+                        const double* sigMat, const Fetch<L>& fetch, V R) {
+    const int64_t colOff = (sb.s0 + i) * p.rows;
+    const double* col = sigMat + colOff;
+    if constexpr (kMode == kCovered)
+        return WindowTerm<L, kTerm, L::kWindow>(sb.sigRows[i], sb.derivRows[i], fetch.base,
+                                                fetch.rel, R);
+    else if constexpr (kMode == kClamped)
+        return CheckedTerm<L, kTerm, L::kWindow>(col, sb.deriv[i], fetch, R);
+    else if constexpr (kMode == kCoveredWide)
+        return WindowTerm<L, kTerm, L::kWideWindow>(sb.sigRows[i], sb.derivRows[i], fetch.base,
+                                                    fetch.rel, R);
+    else if constexpr (kMode == kClampedWide)
+        return CheckedTerm<L, kTerm, L::kWideWindow>(col, sb.deriv[i], fetch, R);
+    else
+        return GatherTerm<L, kTerm>(c, col, c.last - colOff, fetch.rel, R);
 }
 
 // The sensors of one block over one group of kGroupRows x kGroupCols
 // vectors of one frame; vector v is row block v / kGroupCols, column block
 // v % kGroupCols of the group. Each index is applied as it is found. kWide:
-// checked windows are wide ones, and covered ones may be (coarse grids); the
-// paths of each kind are compiled apart, so that the rarer one does not take
-// registers from the other.
+// checked windows are wide ones, and covered ones may be (coarse grids).
 template <class L, int kTerm, int kGuess, bool kHasZ, bool kWide>
 HWY_INLINE void Group(const Plan& p, const TileConsts<L>& c, const double* sigMat,
                       const SensorBlock<L>& sb, const double* yq, const double* xp, double* acc,
@@ -382,46 +416,13 @@ HWY_INLINE void Group(const Plan& p, const TileConsts<L>& c, const double* sigMa
     Unrolled<kC>([&](auto b) { x[b] = L::Load(xp + b * N); });
     Unrolled<kV>([&](auto v) { r[v] = L::Load(acc + (v / kC) * accStride + (v % kC) * N); });
     for (int i = 0; i < sb.count; ++i) {
-        Fetch<L> fetch[kV];
-        FindIndices<L, kGuess, kHasZ, kWide>(p, c, sb, i, y, x, fetch);
-        const int64_t colOff = (sb.s0 + i) * p.rows;
-        const double* col = sigMat + colOff;
-        const Mode mode = sb.mode[i];
-        if constexpr (kGuess != kNoGuess) {
-            constexpr int kNarrow = L::kWindow;
-            if (mode == kCovered) {
-                Unrolled<kV>([&](auto v) {
-                    r[v] = WindowTerm<L, kTerm, kNarrow>(sb.sigRows[i], sb.derivRows[i],
-                                                          fetch[v].base, fetch[v].rel, r[v]);
-                });
-                continue;
-            }
-            if constexpr (!kWide) {
-                if (mode == kClamped) {
-                    Unrolled<kV>([&](auto v) {
-                        r[v] = CheckedTerm<L, kTerm, kNarrow>(col, sb.deriv[i], fetch[v], r[v]);
-                    });
-                    continue;
-                }
-            } else {
-                constexpr int kWider = L::kWideWindow;
-                if (mode == kCoveredWide) {
-                    Unrolled<kV>([&](auto v) {
-                        r[v] = WindowTerm<L, kTerm, kWider>(sb.sigRows[i], sb.derivRows[i],
-                                                             fetch[v].base, fetch[v].rel, r[v]);
-                    });
-                    continue;
-                }
-                if (mode == kClampedWide) {
-                    Unrolled<kV>([&](auto v) {
-                        r[v] = CheckedTerm<L, kTerm, kWider>(col, sb.deriv[i], fetch[v], r[v]);
-                    });
-                    continue;
-                }
-            }
-        }
-        Unrolled<kV>([&](auto v) {
-            r[v] = GatherTerm<L, kTerm>(c, col, c.last - colOff, fetch[v].rel, r[v]);
+        V d2[kV];
+        SquaredDistances<L, kHasZ>(sb, i, y, x, d2);
+        WithMode<kGuess, kWide>(sb.mode[i], [&](auto mode) {
+            Unrolled<kV>([&](auto v) {
+                const Fetch<L> fetch = FindIndex<L, kGuess, mode, v>(p, c, sb, i, d2[v]);
+                r[v] = ApplyIndex<L, kTerm, mode>(p, c, sb, i, sigMat, fetch, r[v]);
+            });
         });
     }
     Unrolled<kV>([&](auto v) { L::Store(r[v], acc + (v / kC) * accStride + (v % kC) * N); });
@@ -447,14 +448,15 @@ HWY_INLINE void GroupStacked(const Plan& p, const TileConsts<L>& c, const Batch&
     // otherwise of its column.
     alignas(64) int32_t row[kSensorBlock][kV * N];
     for (int i = 0; i < sb.count; ++i) {
-        Fetch<L> fetch[kV];
-        FindIndices<L, kGuess, kHasZ, kWide>(p, c, sb, i, y, x, fetch);
+        V d2[kV];
+        SquaredDistances<L, kHasZ>(sb, i, y, x, d2);
         const int64_t from = sb.stacked[i] ? sb.lo[i] : 0;
-        Unrolled<kV>([&](auto v) {
-            int32_t* lanes = row[i] + v * N;
-            L::Spill(fetch[v].rel, lanes);
-            const int64_t shift = (fetch[v].gather ? 0 : fetch[v].base) - from;
-            for (int l = 0; l < N; ++l) lanes[l] = (int32_t)(lanes[l] + shift);
+        WithMode<kGuess, kWide>(sb.mode[i], [&](auto mode) {
+            Unrolled<kV>([&](auto v) {
+                const Fetch<L> fetch = FindIndex<L, kGuess, mode, v>(p, c, sb, i, d2[v]);
+                L::Spill(L::Minus(fetch.rel, from - (fetch.gather ? 0 : fetch.base)),
+                         row[i] + v * N);
+            });
         });
     }
 
@@ -476,7 +478,7 @@ HWY_INLINE void GroupStacked(const Plan& p, const TileConsts<L>& c, const Batch&
         return Accumulate<L, kTerm>(R, L::Load(sig), L::Load(deriv));
     };
 
-    for (int round = 0; round < c.applyRounds; ++round)
+    for (int round = 0; round < c.frameRounds; ++round)
         Unrolled<kV>([&](auto v) {
             double* slots = acc + ((v / kC) * accStride + (v % kC) * N) * frames;
             for (int64_t f0 = 0; f0 < frames; f0 += N) {
@@ -573,20 +575,35 @@ void StageStack(const Plan& p, const Batch& batch, int64_t s, WindowRows rows, i
     // Rows r0 .. r1 - 1 of the staged ones lie inside the column.
     const int64_t r0 = std::min(std::max<int64_t>(0, -rows.lo), rows.size);
     const int64_t r1 = std::max(r0, std::min(rows.size, p.rows - rows.lo));
-    for (int64_t f = 0; f < frames; ++f) {
-        const bool inBatch = f < batch.count;
-        const double* col = batch.sig + f * batch.sigStep + colOff + rows.lo;
-        for (int64_t r = 0; r < rows.size; ++r) {
-            const bool inside = inBatch && r >= r0 && r < r1;
-            S[r * frames + f] = inside ? col[r] : 0.0;
-            if (kTerm == 1) continue;
-            double term = 0.0;
-            if (inside) {
-                const int64_t j = colOff + rows.lo + r;
-                term = reconDerivTerm(p.t[rows.lo + r], p.invDt, col[r],
-                                      j < p.last ? col[r + 1] : col[r]);
+    // Row by row, every frame's column read in order alongside the others;
+    // a row is written whole.
+    const double* cols[kMaxBatch];
+    for (int f = 0; f < batch.count; ++f) cols[f] = batch.sig + f * batch.sigStep + colOff;
+    for (int64_t r = 0; r < rows.size; ++r) {
+        const int64_t row = rows.lo + r;
+        double* sig = S + r * frames;
+        double* deriv = D + r * frames;
+        int f = 0;
+        if (r >= r0 && r < r1) {
+            const double weight = p.t[row];
+            const int64_t j = colOff + row;
+            if (kTerm == 1) {
+                for (; f < batch.count; ++f) sig[f] = cols[f][row];
+            } else if (j < p.last) {
+                for (; f < batch.count; ++f) {
+                    sig[f] = cols[f][row];
+                    deriv[f] = reconDerivTerm(weight, p.invDt, cols[f][row], cols[f][row + 1]);
+                }
+            } else {
+                for (; f < batch.count; ++f) {
+                    sig[f] = cols[f][row];
+                    deriv[f] = reconDerivTerm(weight, p.invDt, cols[f][row], cols[f][row]);
+                }
             }
-            D[r * frames + f] = term;
+        }
+        for (; f < frames; ++f) {
+            sig[f] = 0.0;
+            if (kTerm != 1) deriv[f] = 0.0;
         }
     }
 }
@@ -651,22 +668,23 @@ void Tile(const Plan& p, const TileConsts<L>& c, const Batch& batch, int64_t K0,
     W* stageBuf = reinterpret_cast<W*>(derivBuf + (kTerm != 1 ? kDerivCapacity : 0));
     double* stackBuf = derivBuf + c.windowDoubles;
 
-    // Calls f(image element, running sum) for each lane of the tile that is
-    // a pixel of the image, in every frame.
+    // Calls f(frame 0's image element, running sums) for each lane of the
+    // tile that is a pixel of the image.
     auto pixels = [&](auto&& f) {
-        for (int frame = 0; frame < batch.count; ++frame)
-            for (int a = 0; a < down; ++a)
-                for (int b = 0; b < across; ++b)
-                    for (int l = 0; l < N; ++l) {
-                        const int64_t K = K0 + a * L::kBlockRows + L::kRow[l];
-                        const int64_t Lc = L0 + b * L::kBlockCols + L::kCol[l];
-                        if (K <= Klast && Lc < L1)
-                            f(batch.image + frame * batch.imageStep + K + Lc * n,
-                              acc + (a * accStride + b * N + l) * frames + frame);
-                    }
+        for (int a = 0; a < down; ++a)
+            for (int b = 0; b < across; ++b)
+                for (int l = 0; l < N; ++l) {
+                    const int64_t K = K0 + a * L::kBlockRows + L::kRow[l];
+                    const int64_t Lc = L0 + b * L::kBlockCols + L::kCol[l];
+                    if (K <= Klast && Lc < L1)
+                        f(batch.image + K + Lc * n, acc + (a * accStride + b * N + l) * frames);
+                }
     };
     // Running sums, starting from what the images hold on entry.
-    pixels([](const double* image, double* sum) { *sum = *image; });
+    for (int round = 0; round < c.frameRounds; ++round)
+        pixels([&](const double* image, double* sums) {
+            for (int f = 0; f < batch.count; ++f) sums[f] = image[f * batch.imageStep];
+        });
 
     constexpr LaneSpan kSpan = laneSpan<L>();
     constexpr int kMargin = kWide ? kMaxWindow<L> : L::kWindow;  // of the derivative terms
@@ -698,7 +716,8 @@ void Tile(const Plan& p, const TileConsts<L>& c, const Batch& batch, int64_t K0,
                 if (stackUsed + (kTerm == 1 ? 1 : 2) * size <= c.stackDoubles) {
                     double* S = stackBuf + stackUsed;
                     double* D = S + (kTerm == 1 ? 0 : size);
-                    StageStack<kTerm>(p, batch, s, rows, frames, S, D);
+                    for (int round = 0; round < c.frameRounds; ++round)
+                        StageStack<kTerm>(p, batch, s, rows, frames, S, D);
                     stackUsed += (kTerm == 1 ? 1 : 2) * size;
                     sb.stacked[i] = true;
                     sb.lo[i] = rows.lo;
@@ -772,7 +791,10 @@ void Tile(const Plan& p, const TileConsts<L>& c, const Batch& batch, int64_t K0,
             }
     }
 
-    pixels([](double* image, const double* sum) { *image = *sum; });
+    for (int round = 0; round < c.frameRounds; ++round)
+        pixels([&](double* image, const double* sums) {
+            for (int f = 0; f < batch.count; ++f) image[f * batch.imageStep] = sums[f];
+        });
 }
 
 template <class L>
@@ -914,7 +936,6 @@ bool PlanWith(const ReconInput& in, const ReconGeometry& g, int team, bool alway
     }
     vp->wide = wide;
     vp->batch = kMaxBatch;
-    if (const char* e = std::getenv("TOFIMAGE_BATCH")) vp->batch = std::atoi(e);  // EXPERIMENT
     return true;
 }
 
@@ -922,14 +943,14 @@ bool PlanWith(const ReconInput& in, const ReconGeometry& g, int team, bool alway
 // without touching them, when memory is short.
 template <class L>
 bool RunWith(const VectorPlan& vp, const double* sigMat, int64_t frames, double* Recon, int team,
-             int applyRounds) {
+             int frameRounds) {
     using Shape = TileShape<L>;
     constexpr int N = L::kLanes;
     const Plan& p = vp.plan;
     const Cells<L> cells(p.n);
     const int batch = (int)std::min<int64_t>(vp.batch, frames);
     TileConsts<L> c{typename L::Consts(p), p.t, p.E, p.eOrigin, p.last, nullptr, 0, 1, 0, 0,
-                    applyRounds};
+                    frameRounds};
     // Single frames (a stack of one, or the last frame of a stack) read
     // windows; batches stage their rows.
     if (p.guess != kNoGuess && (batch == 1 || frames % batch == 1))

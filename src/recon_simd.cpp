@@ -71,8 +71,8 @@ bool PlanImpl(const ReconInput& in, const ReconGeometry& g, int team, bool alway
 }
 
 bool RunImpl(const VectorPlan& vp, const double* sigMat, int64_t frames, double* Recon, int team,
-             int applyRounds) {
-    return RunWith<Lanes>(vp, sigMat, frames, Recon, team, applyRounds);
+             int frameRounds) {
+    return RunWith<Lanes>(vp, sigMat, frames, Recon, team, frameRounds);
 }
 
 const char* TargetNameImpl() { return hwy::TargetName(HWY_TARGET); }
@@ -109,8 +109,8 @@ bool planDispatch(const ReconInput& in, const ReconGeometry& g, int team, bool a
 }
 
 bool runDispatch(const VectorPlan& vp, const double* sigMat, int64_t frames, double* Recon,
-                 int team, int applyRounds) {
-    return HWY_DYNAMIC_DISPATCH(RunImpl)(vp, sigMat, frames, Recon, team, applyRounds);
+                 int team, int frameRounds) {
+    return HWY_DYNAMIC_DISPATCH(RunImpl)(vp, sigMat, frames, Recon, team, frameRounds);
 }
 
 const char* targetDispatch() { return HWY_DYNAMIC_DISPATCH(TargetNameImpl)(); }
@@ -125,8 +125,8 @@ VectorPlanPtr makeVectorPlan(const ReconInput& in, const ReconGeometry& g, int t
 }
 
 bool runVectorPlan(const VectorPlan& plan, const double* sigMat, int64_t frames, double* Recon,
-                   int team, int applyRounds) {
-    return tofimage_simd::runDispatch(plan, sigMat, frames, Recon, team, applyRounds);
+                   int team, int frameRounds) {
+    return tofimage_simd::runDispatch(plan, sigMat, frames, Recon, team, frameRounds);
 }
 
 int64_t vectorBatchFrames(const VectorPlan& plan) { return plan.batch; }

@@ -29,11 +29,12 @@ VectorPlanPtr makeVectorPlan(const ReconInput& in, const ReconGeometry& g, int t
 
 // Adds the images of a stack (ReconPlan::run) exactly as the scalar kernel
 // does, on a team of `team` threads. False, without touching the images,
-// when its scratch memory cannot be had. applyRounds above 1 (for the
-// benchmark only) repeats the apply stage of every batch of two or more
-// frames that many times, which times that stage and spoils the images.
+// when its scratch memory cannot be had. frameRounds above 1 (for the
+// benchmark only) repeats the per-frame work of every batch of two or more
+// frames (all but finding the indices) that many times, which times that
+// work and spoils the images.
 bool runVectorPlan(const VectorPlan& plan, const double* sigMat, int64_t frames, double* Recon,
-                   int team, int applyRounds = 1);
+                   int team, int frameRounds = 1);
 
 // Frames the plan's kernel takes at once.
 int64_t vectorBatchFrames(const VectorPlan& plan);

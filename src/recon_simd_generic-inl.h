@@ -66,6 +66,7 @@ struct Lanes {
         return hn::ConvertTo(DI(), hn::IfThenElseZero(inRange, hn::Min(up, c.lastRow)));
     }
     static HWY_INLINE V Gather(const double* p, I i) { return hn::GatherIndex(D(), p, i); }
+    static HWY_INLINE I Minus(I i, int64_t x) { return hn::Sub(i, hn::Set(DI(), x)); }
     // The lanes as 32-bit integers (all of them lie in that range).
     static HWY_INLINE void Spill(I i, int32_t* out) {
         HWY_ALIGN int64_t lanes[kLanes];
