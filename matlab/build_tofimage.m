@@ -421,10 +421,26 @@ if p.dry_run
 end
 setenv('CXXFLAGS', cxxflags);
 setenv('LDFLAGS', ldflags);
-[out, status] = mkoctfile(args{:});
+[status, out] = system(mkoctfile_command(args));
 if status ~= 0
   error('build_tofimage: mkoctfile failed:\n%s', out);
 end
+end
+
+function cmd = mkoctfile_command(args)
+% Octave's mkoctfile program, as its mkoctfile function calls it, but with
+% the compiler's messages (stderr) in the output, for the build report.
+bindir = feval('__octave_config_info__', 'bindir');   % a name MATLAB cannot parse
+ext = feval('__octave_config_info__', 'EXEEXT');
+program = fullfile(bindir, ['mkoctfile' ext]);
+if ~exist(program, 'file')
+  program = fullfile(bindir, sprintf('mkoctfile-%s%s', OCTAVE_VERSION, ext));
+end
+cmd = ['"' program '"'];
+for k = 1:numel(args)
+  cmd = [cmd ' "' args{k} '"'];
+end
+cmd = [cmd ' 2>&1'];
 end
 
 function commands = build_matlab(p, outdir, srcdir, sources, fpflags, h)

@@ -29,7 +29,7 @@
 #define HOST_API __declspec(dllexport)
 #else
 #include <dlfcn.h>
-#define HOST_API HOST_API
+#define HOST_API __attribute__((visibility("default")))
 #endif
 
 #include <chrono>
