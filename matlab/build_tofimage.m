@@ -143,6 +143,13 @@ end
 
 if isempty(h)
   kernel = 'scalar';
+else
+  kernel = 'vector';
+end
+if p.dry_run
+  fprintf('build_tofimage: dry run: would build %s with the %s kernel by\n  %s\n', ...
+          module, kernel, strjoin(commands, '\n  '));
+elseif isempty(h)
   if ~isempty(fallback)
     fprintf('build_tofimage: built %s with the scalar kernel only (see the warning above)\n', module);
   elseif strcmpi(hwy, 'none')
@@ -152,7 +159,6 @@ if isempty(h)
             module, install_hint(p));
   end
 else
-  kernel = 'vector';
   fprintf('build_tofimage: built %s with the vector kernel (Highway %s from %s: %s, %s)\n', ...
           module, h.version, h.source, h.include, h.linkage);
 end
