@@ -22,7 +22,8 @@ DEPS = cmake make g++ pkg-config libgtest-dev libbenchmark-dev libhwy-dev \
        g++-aarch64-linux-gnu qemu-user libhwy-dev:arm64 libgtest-dev:arm64 libgomp1:arm64
 # The Python package: its build (meson-python, pybind11) and its tests.
 PYTHON_DEPS = python3 python3-venv python3-pip python3-mesonpy meson ninja-build \
-       pybind11-dev python3-numpy python3-pytest python3-dask python3-distributed
+       pybind11-dev python3-numpy python3-pytest python3-dask python3-distributed \
+       python3-matplotlib python3-numpydoc
 
 .PHONY: all build deps test test-sanitize test-arm64 test-windows fuzz bench demo clean
 

@@ -17,7 +17,6 @@ import time
 import numpy as np
 
 import tofimage
-from tofimage import _core
 
 threads = int(sys.argv[1]) if len(sys.argv) > 1 else 1
 calls = int(sys.argv[2]) if len(sys.argv) > 2 else 30
@@ -30,7 +29,7 @@ sig = np.asfortranarray(np.random.default_rng(1).standard_normal((rows, cols)))
 print(f"tofimage {tofimage.kernel_name()}, {threads} thread(s), {calls} calls")
 for mode in (1, 3):
     args = (n, x, y, z, 1500.0, mode, t, fs, 0.025, threads)
-    scalar = _core.frames(sig[:, :, None], *args, scalar=True)[:, :, 0]
+    scalar = tofimage.Plan._scalar_kernel(*args)(sig)
     for layout, s in (("Fortran", sig), ("C", np.ascontiguousarray(sig))):
         image = tofimage.reconstruct(s, *args)
         if not np.array_equal(image.view(np.int64), scalar.view(np.int64)):

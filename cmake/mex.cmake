@@ -9,7 +9,8 @@
 #
 # Both link the engine (tofimage_engine, with OpenMP and its floating-point
 # flags) and copy the help file matlab/tofimage.m next to the module, so that
-# `help tofimage` works with only the build folder on the path.
+# `help tofimage` works with only the build folder on the path. The stack
+# gateway tofimage_frames is built beside it in the same way.
 # check_linker_flag came with CMake 3.18; before it (Ubuntu 20.04 ships
 # 3.16), the same test as a link of an empty program with the flag.
 if(CMAKE_VERSION VERSION_LESS 3.18)
@@ -117,6 +118,17 @@ if(TOFIMAGE_MKOCTFILE AND TOFIMAGE_OCTAVE_MEX_H)
   set_target_properties(tofimage_octave PROPERTIES
     OUTPUT_NAME tofimage PREFIX "" SUFFIX ".mex"
     LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>)
+  # tofimage_frames (build/tofimage_frames.mex): the stack gateway, built
+  # exactly as tofimage is, from the settings of the target above.
+  add_library(tofimage_frames_octave MODULE src/tofimage_frames.cpp)
+  foreach(prop INCLUDE_DIRECTORIES COMPILE_DEFINITIONS COMPILE_OPTIONS LINK_LIBRARIES
+               LINK_OPTIONS LIBRARY_OUTPUT_DIRECTORY RUNTIME_OUTPUT_DIRECTORY PREFIX SUFFIX)
+    get_target_property(value tofimage_octave ${prop})
+    if(NOT value STREQUAL "value-NOTFOUND")
+      set_property(TARGET tofimage_frames_octave PROPERTY ${prop} "${value}")
+    endif()
+  endforeach()
+  set_target_properties(tofimage_frames_octave PROPERTIES OUTPUT_NAME tofimage_frames)
   set(TOFIMAGE_HAVE_OCTAVE_MEX ON)
 else()
   message(STATUS "tofimage: mkoctfile or Octave's mex.h not found; no Octave MEX module")
@@ -139,15 +151,23 @@ elseif(WIN32 AND TOFIMAGE_HWY_LIBRARY)
     set(TOFIMAGE_HWY_DLL ${TOFIMAGE_HWY_DLL_FILE})
   endif()
 endif()
+# The modules are built into one folder: each one's copy waits for the one
+# before, so that two copies of the same DLL never run at once.
 function(tofimage_copy_hwy_dll target)
   if(TOFIMAGE_HWY_DLL)
     add_custom_command(TARGET ${target} POST_BUILD
       COMMAND ${CMAKE_COMMAND} -E copy_if_different ${TOFIMAGE_HWY_DLL} $<TARGET_FILE_DIR:${target}>
       COMMENT "hwy.dll next to the module (if it changed)")
+    get_property(previous GLOBAL PROPERTY TOFIMAGE_HWY_DLL_LAST_COPY)
+    if(previous)
+      add_dependencies(${target} ${previous})
+    endif()
+    set_property(GLOBAL PROPERTY TOFIMAGE_HWY_DLL_LAST_COPY ${target})
   endif()
 endfunction()
 if(TARGET tofimage_octave)
   tofimage_copy_hwy_dll(tofimage_octave)
+  tofimage_copy_hwy_dll(tofimage_frames_octave)
 endif()
 
 # -------------------------------------------------------------------- MATLAB
@@ -178,10 +198,24 @@ if(Matlab_FOUND)
     LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>
     RUNTIME_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>)
   tofimage_copy_hwy_dll(tofimage_matlab)
+  matlab_add_mex(NAME tofimage_frames_matlab MODULE R2017b
+    OUTPUT_NAME tofimage_frames
+    SRC src/tofimage_frames.cpp
+    LINK_TO tofimage_engine OpenMP::OpenMP_CXX)
+  target_compile_options(tofimage_frames_matlab PRIVATE ${TOFIMAGE_FP_FLAGS})
+  target_link_options(tofimage_frames_matlab PRIVATE ${TOFIMAGE_MEX_LINK_OPTIONS})
+  set_target_properties(tofimage_frames_matlab PROPERTIES
+    LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>
+    RUNTIME_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>)
+  tofimage_copy_hwy_dll(tofimage_frames_matlab)
 endif()
 
 if(TOFIMAGE_HAVE_OCTAVE_MEX OR Matlab_FOUND)
   configure_file(${TOFIMAGE_HELP_FILE} ${PROJECT_BINARY_DIR}/tofimage.m COPYONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/matlab/tofimage_frames.m
+    ${PROJECT_BINARY_DIR}/tofimage_frames.m COPYONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/matlab/private/call_module.m
+    ${PROJECT_BINARY_DIR}/private/call_module.m COPYONLY)
 endif()
 
 # --------------------------------------------------------------- Octave tests
@@ -234,8 +268,10 @@ if(TOFIMAGE_BUILD_TESTS AND TOFIMAGE_HAVE_OCTAVE_MEX AND CMAKE_SYSTEM_NAME STREQ
   # not linked: the host must reach it only through the module.
   target_include_directories(mex_unload_host PRIVATE src tests)
   target_link_libraries(mex_unload_host PRIVATE ${CMAKE_DL_LIBS})
-  add_dependencies(mex_unload_host tofimage_octave)
+  add_dependencies(mex_unload_host tofimage_octave tofimage_frames_octave)
   add_test(NAME mex_unload_cycles
     COMMAND mex_unload_host $<TARGET_FILE:tofimage_octave> 30)
-  set_tests_properties(mex_unload_cycles PROPERTIES TIMEOUT 120)
+  add_test(NAME mex_unload_cycles_frames
+    COMMAND mex_unload_host $<TARGET_FILE:tofimage_frames_octave> 30)
+  set_tests_properties(mex_unload_cycles mex_unload_cycles_frames PROPERTIES TIMEOUT 120)
 endif()

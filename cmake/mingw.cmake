@@ -1,4 +1,4 @@
-# Windows compile check: the gateway, the engine and the vector kernel
+# Windows compile check: the gateways, the engine and the vector kernel
 # compiled with Debian's MinGW-w64 cross compiler against Octave's MEX
 # header and Highway's headers at MSVC's OpenMP 2.0
 # (tests/mingw/compile_check.cmake). Compile only: the Windows build that

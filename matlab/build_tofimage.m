@@ -1,28 +1,34 @@
 function info = build_tofimage(outdir, hwy, opts)
-%BUILD_TOFIMAGE  Compile the tofimage MEX module, in MATLAB or GNU Octave.
+%BUILD_TOFIMAGE  Compile the tofimage MEX modules, in MATLAB or GNU Octave.
 %
-%   build_tofimage              builds tofimage.<mexext> into the folder of
-%                               this script, next to the help file tofimage.m
-%   build_tofimage(outdir)      builds it into outdir (created if missing)
+%   build_tofimage              builds tofimage.<mexext> and
+%                               tofimage_frames.<mexext> (stacks of frames)
+%                               into the folder of this script, next to
+%                               their help files
+%   build_tofimage(outdir)      builds them into outdir (created if missing)
 %   build_tofimage(outdir, hwy) takes Highway from the folder hwy (with
 %                               include/hwy/highway.h and lib/), or builds
 %                               the scalar kernel only when hwy is 'none'
-%   info = build_tofimage(...)  also returns what was built: the module's
-%                               path, its kernel ('vector' or 'scalar'),
-%                               where Highway came from, the notes of the
-%                               build report and the warning of a fallback
+%   info = build_tofimage(...)  also returns what was built: the path of
+%                               tofimage's module, the paths of both
+%                               (modules), their kernel ('vector' or
+%                               'scalar'), where Highway came from, the
+%                               notes of the build report and the warning
+%                               of a fallback
 %   build_tofimage(outdir, hwy, opts)  with opts.dry_run = true only decides:
 %                               info.commands holds the compiler calls that
-%                               would run. Other fields of opts stand in for
-%                               what is otherwise detected (os, arch,
-%                               matlab, compiler, compiler_version, cxx,
-%                               matlab_version, matlab_libstdcxx), to check
-%                               the decisions made for other platforms
+%                               would run, one per module. Other fields of
+%                               opts stand in for what is otherwise detected
+%                               (os, arch, matlab, compiler,
+%                               compiler_version, cxx, matlab_version,
+%                               matlab_libstdcxx), to check the decisions
+%                               made for other platforms
 %
-%   Compiles ../src/tofimage.cpp (the entry point), ../src/recon.cpp (the
-%   engine and its scalar kernel) and, when Google Highway (1.0 or later)
-%   is found, the vector kernel ../src/recon_simd*.cpp, which is many times
-%   faster and gives the same image:
+%   Compiles each module's entry point (../src/tofimage.cpp,
+%   ../src/tofimage_frames.cpp) with ../src/recon.cpp (the engine and its
+%   scalar kernel) and, when Google Highway (1.0 or later) is found, the
+%   vector kernel ../src/recon_simd*.cpp, which is many times faster and
+%   gives the same image:
 %     MATLAB  mex, with the separate-complex C API (-R2017b)
 %     Octave  mkoctfile --mex
 %   Highway is looked for, in this order, in: the folder hwy or the
@@ -30,13 +36,13 @@ function info = build_tofimage(outdir, hwy, opts)
 %   environment (CONDA_PREFIX); vcpkg's installed tree (VCPKG_ROOT); the
 %   Homebrew prefix of MATLAB's architecture (/opt/homebrew for maca64,
 %   /usr/local for maci64). A static libhwy is preferred and linked into
-%   the module; a shared one is found at run time through the module's run
-%   path (on Windows, hwy.dll is copied next to the module when it changed).
-%   The build prints which kernel it built and which libhwy it linked, and
-%   why; without Highway it says how to install it. When the vector kernel
-%   does not compile or link with the Highway found, the module is built
-%   again with the scalar kernel, with a warning that quotes the compiler's
-%   first error.
+%   the modules; a shared one is found at run time through the modules' run
+%   path (on Windows, hwy.dll is copied next to the modules when it
+%   changed). The build prints which kernel it built and which libhwy it
+%   linked, and why; without Highway it says how to install it. When the
+%   vector kernel does not compile or link with the Highway found, both
+%   modules are built again with the scalar kernel, with a warning that
+%   quotes the compiler's first error.
 %
 %   Needs MATLAB R2018a or later (or GNU Octave) and a C++17 compiler: GCC 7,
 %   Clang 5 or Visual Studio 2017 or later.
@@ -58,11 +64,11 @@ function info = build_tofimage(outdir, hwy, opts)
 %                               runtime: libomp on Apple silicon, libiomp5
 %                               on Intel Macs; Octave links libomp.
 %
-%   The module locks itself at its first call (mexLock): clear mex leaves
+%   Each module locks itself at its first call (mexLock): clear mex leaves
 %   it loaded, because unloading it under the OpenMP runtime's worker
 %   threads can crash MATLAB. Do not munlock it: to use a module rebuilt in
 %   the same folder, restart MATLAB or Octave; on Windows, build before
-%   calling tofimage.
+%   calling tofimage or tofimage_frames.
 %
 %   Before the first build in MATLAB, choose a C++ compiler: mex -setup C++
 %
@@ -70,7 +76,7 @@ function info = build_tofimage(outdir, hwy, opts)
 %       build_tofimage                  % then tofimage is ready to call
 %       help tofimage
 %
-%   See also TOFIMAGE.
+%   See also TOFIMAGE, TOFIMAGE_FRAMES.
 
 here = fileparts(mfilename('fullpath'));
 if nargin < 1 || isempty(outdir)
@@ -88,27 +94,33 @@ if ~p.dry_run && ~exist(outdir, 'dir')
   mkdir(outdir);
 end
 srcdir = fullfile(here, '..', 'src');
-base = {fullfile(srcdir, 'tofimage.cpp'), fullfile(srcdir, 'recon.cpp')};
-for k = 1:numel(base)
-  if ~exist(base{k}, 'file')
-    error('build_tofimage: source file %s not found', base{k});
+% The modules: each is its entry point (src/<name>.cpp) and the engine.
+names = {'tofimage', 'tofimage_frames'};
+entries = cellfun(@(f) fullfile(srcdir, [f '.cpp']), names, 'UniformOutput', false);
+base = {fullfile(srcdir, 'recon.cpp')};
+checked = [entries, base];
+for k = 1:numel(checked)
+  if ~exist(checked{k}, 'file')
+    error('build_tofimage: source file %s not found', checked{k});
   end
 end
 
 [h, searched] = find_highway(hwy, p);
-module = fullfile(outdir, ['tofimage.' p.mexext]);
-was_locked = ~p.dry_run && module_locked();
+modules = cellfun(@(f) fullfile(outdir, [f '.' p.mexext]), names, 'UniformOutput', false);
+module = modules{1};
+was_locked = ~p.dry_run && module_locked(names);
 commands = {};
 fallback = '';
 
 % The vector kernel first; when it does not compile or link with this
 % Highway (another compiler's library, an unusual build, an old compiler),
-% the scalar kernel still gives a working module.
+% the scalar kernel still gives working modules. Both modules get the same
+% kernel: a failure in either builds both again.
 try
   if ~isempty(h)
-    [commands, h] = build_module(p, module, outdir, srcdir, with_simd(base, srcdir), h);
+    [commands, h] = build_modules(p, names, modules, outdir, srcdir, entries, with_simd(base, srcdir), h);
   else
-    commands = build_module(p, module, outdir, srcdir, base, []);
+    commands = build_modules(p, names, modules, outdir, srcdir, entries, base, []);
   end
 catch err
   if isempty(h)
@@ -122,7 +134,7 @@ catch err
                      h.version, h.source, h.include, first_error(err.message), compiler_label(p));
   h = [];
   try
-    commands = build_module(p, module, outdir, srcdir, base, []);
+    commands = build_modules(p, names, modules, outdir, srcdir, entries, base, []);
   catch err2
     locked_hint(err2, was_locked, p);
   end
@@ -138,7 +150,7 @@ end
 if ~p.dry_run
   % A module of the same name that is not loaded yet is picked up at the
   % next call; one that is loaded (and locked) stays until the session ends.
-  clear('tofimage');
+  clear(names{:});
 end
 
 if isempty(h)
@@ -146,21 +158,22 @@ if isempty(h)
 else
   kernel = 'vector';
 end
+built = strjoin(modules, ' and ');
 if p.dry_run
   fprintf('build_tofimage: dry run: would build %s with the %s kernel by\n  %s\n', ...
-          module, kernel, strjoin(commands, '\n  '));
+          built, kernel, strjoin(commands, '\n  '));
 elseif isempty(h)
   if ~isempty(fallback)
-    fprintf('build_tofimage: built %s with the scalar kernel only (see the warning above)\n', module);
+    fprintf('build_tofimage: built %s with the scalar kernel only (see the warning above)\n', built);
   elseif strcmpi(hwy, 'none')
-    fprintf('build_tofimage: built %s with the scalar kernel only, as asked\n', module);
+    fprintf('build_tofimage: built %s with the scalar kernel only, as asked\n', built);
   else
     fprintf('build_tofimage: built %s with the scalar kernel only: Highway not found.\n%s\n', ...
-            module, install_hint(p));
+            built, install_hint(p));
   end
 else
   fprintf('build_tofimage: built %s with the vector kernel (Highway %s from %s: %s, %s)\n', ...
-          module, h.version, h.source, h.include, h.linkage);
+          built, h.version, h.source, h.include, h.linkage);
 end
 for k = 1:numel(notes)
   if ~isempty(notes{k})
@@ -169,11 +182,11 @@ for k = 1:numel(notes)
 end
 notes = notes(~cellfun(@isempty, notes));
 if was_locked
-  fprintf(['build_tofimage: tofimage was already loaded in this session and stays loaded; ' ...
+  fprintf(['build_tofimage: a module was already loaded in this session and stays loaded; ' ...
            'restart to use the new build.\n']);
 end
 if nargout > 0
-  info = struct('module', module, 'kernel', kernel, 'highway', h, 'notes', {notes}, ...
+  info = struct('module', module, 'modules', {modules}, 'kernel', kernel, 'highway', h, 'notes', {notes}, ...
                 'fallback', fallback, 'commands', {commands}, 'searched', {searched});
 end
 end
@@ -183,15 +196,21 @@ simd = dir(fullfile(srcdir, 'recon_simd*.cpp'));
 sources = [base, cellfun(@(f) fullfile(srcdir, f), {simd.name}, 'UniformOutput', false)];
 end
 
-function [commands, h] = build_module(p, module, outdir, srcdir, sources, h)
+function [commands, h] = build_modules(p, names, modules, outdir, srcdir, entries, engine, h)
+% Each module from its entry point and the engine's sources; one command
+% per module, in the order of names.
 fpflags = '-fno-fast-math -ffp-contract=off -fno-math-errno';
 if ~isempty(h) && p.mingw
   h = mingw_vector_flags(h, p);
 end
-if p.octave
-  commands = build_octave(p, module, srcdir, sources, fpflags, h);
-else
-  commands = build_matlab(p, outdir, srcdir, sources, fpflags, h);
+commands = {};
+for k = 1:numel(names)
+  sources = [entries(k), engine];
+  if p.octave
+    commands = [commands, build_octave(p, modules{k}, srcdir, sources, fpflags, h)];
+  else
+    commands = [commands, build_matlab(p, names{k}, outdir, srcdir, sources, fpflags, h)];
+  end
 end
 end
 
@@ -199,7 +218,8 @@ function locked_hint(err, was_locked, p)
 % Rethrows a build error, saying what to do when Windows holds the old file.
 if was_locked && p.windows
   error(['build_tofimage: %s\nA module loaded in this session stays loaded, and Windows keeps ' ...
-         'its file open: restart MATLAB, then run build_tofimage before calling tofimage.'], ...
+         'its file open: restart MATLAB, then run build_tofimage before calling tofimage or ' ...
+         'tofimage_frames.'], ...
         err.message);
 end
 rethrow(err);
@@ -449,8 +469,8 @@ end
 cmd = [cmd ' 2>&1'];
 end
 
-function commands = build_matlab(p, outdir, srcdir, sources, fpflags, h)
-args = {'-R2017b', '-O', '-outdir', outdir, '-output', 'tofimage', ['-I' srcdir]};
+function commands = build_matlab(p, name, outdir, srcdir, sources, fpflags, h)
+args = {'-R2017b', '-O', '-outdir', outdir, '-output', name, ['-I' srcdir]};
 [hcompile, hlink, rpath] = highway_flags(h, p);
 if ~isempty(rpath)
   rpath = [' ' rpath];
@@ -627,10 +647,10 @@ end
 static = cellfun(@(x) x.static, found);
 if any(static)
   h = found{find(static, 1)};
-  h.why = 'a static libhwy is preferred: the module then needs no libhwy at run time';
+  h.why = 'a static libhwy is preferred: the modules then need no libhwy at run time';
 else
   h = found{1};
-  h.why = 'no static libhwy found, so the module loads this one at run time';
+  h.why = 'no static libhwy found, so the modules load this one at run time';
 end
 end
 
@@ -785,7 +805,7 @@ have = glibcxx_max(p.matlab_libstdcxx);
 if ~isempty(need) && ~isempty(have) && need > have
   warning('build_tofimage:libstdcxx', ...
           ['build_tofimage: %s needs GLIBCXX_3.4.%d, but MATLAB''s own %s has only GLIBCXX_3.4.%d: ' ...
-           'MATLAB will refuse to load the module ("GLIBCXX_3.4.%d not found"). Fix: link a static ' ...
+           'MATLAB will refuse to load the modules ("GLIBCXX_3.4.%d not found"). Fix: link a static ' ...
            'libhwy (build Highway with -DBUILD_SHARED_LIBS=OFF -DCMAKE_POSITION_INDEPENDENT_CODE=ON ' ...
            'and pass its prefix as HWY_ROOT), or start MATLAB with LD_PRELOAD set to the system''s ' ...
            'libstdc++.so.6.'], h.lib, need, p.matlab_libstdcxx, have, need);
@@ -812,23 +832,24 @@ end
 end
 
 function note = copy_dll(dll, outdir, p)
-% hwy.dll next to the module, where Windows looks for it. Copied only when
-% it differs: a loaded module holds the old copy open.
+% hwy.dll next to the modules (one folder holds both), where Windows looks
+% for it. Copied only when it differs: a loaded module holds the old copy
+% open.
 [~, name, ext] = fileparts(dll);
 target = fullfile(outdir, [name ext]);
 if same_file_contents(dll, target)
-  note = [name ext ' next to the module is up to date'];
+  note = [name ext ' next to the modules is up to date'];
   return;
 end
-note = ['copied ' dll ' next to the module'];
+note = ['copied ' dll ' next to the modules'];
 if p.dry_run
   return;
 end
 [ok, msg] = copyfile(dll, target);
 if ~ok
-  error(['build_tofimage: the module was built, but %s could not be replaced by %s (%s): ' ...
+  error(['build_tofimage: the modules were built, but %s could not be replaced by %s (%s): ' ...
          'a loaded module holds it. Restart MATLAB, then run build_tofimage again before ' ...
-         'calling tofimage (or copy %s there yourself).'], target, dll, msg, dll);
+         'calling tofimage or tofimage_frames (or copy %s there yourself).'], target, dll, msg, dll);
 end
 end
 
@@ -872,13 +893,15 @@ end
 
 % ------------------------------------------------------------------ helpers
 
-function tf = module_locked()
-% True when a tofimage module is loaded in this session and has locked
+function tf = module_locked(names)
+% True when one of the modules is loaded in this session and has locked
 % itself (see tofimage.cpp); such a module is not replaced until restart.
 tf = false;
-try
-  tf = mislocked('tofimage');
-catch
+for k = 1:numel(names)
+  try
+    tf = tf || mislocked(names{k});
+  catch
+  end
 end
 end
 

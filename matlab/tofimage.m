@@ -124,37 +124,7 @@ function varargout = tofimage(varargin)
 %   See also BUILD_TOFIMAGE.
 
 % This file holds the help text. When it runs, the compiled module is not
-% first on the path: either it was never built, or this file's folder comes
-% before the folder of the module. In the second case the module's folder is
-% moved to the front of the path and the call is passed on.
-ext = mexext();
-here = fileparts(mfilename('fullpath'));
-found = '';
-dirs = strsplit(path(), pathsep());
-for k = 1:numel(dirs)
-  if ~strcmp(dirs{k}, here) && exist(fullfile(dirs{k}, ['tofimage.' ext]), 'file')
-    found = dirs{k};
-    break;
-  end
-end
-if isempty(found)
-  error('tofimage:notBuilt', ...
-        ['tofimage: the compiled module (tofimage.%s) was not found on the path. ' ...
-         'Build it with build_tofimage, or with `make` and addpath the build folder.'], ext);
-end
-if strcmp(here, pwd())
-  error('tofimage:shadowed', ...
-        ['tofimage: the current folder %s holds the help file tofimage.m, which hides ' ...
-         'the compiled module in %s; change to another folder, or run build_tofimage ' ...
-         'to build the module here.'], here, found);
-end
-warning('tofimage:shadowed', ...
-        ['tofimage: the help file in %s was ahead of the compiled module on the path; ' ...
-         'moving %s to the front of the path.'], here, found);
-addpath(found);
-if ~strcmp(which('tofimage'), fullfile(found, ['tofimage.' ext]))
-  error('tofimage:shadowed', 'tofimage: could not put the compiled module in %s first on the path.', found);
-end
+% first on the path: call_module (in private/) finds it, or says why not.
 varargout = cell(1, max(nargout, 1));
-[varargout{:}] = tofimage(varargin{:});
+[varargout{:}] = call_module('tofimage', nargout, varargin{:});
 end

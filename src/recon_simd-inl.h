@@ -63,8 +63,12 @@
 
 constexpr int kMaxTile = 64;
 constexpr int kSensorBlock = 16;
-// Doubles per thread and frame for the derivative terms of one sensor block.
+// Doubles per thread for the derivative terms of one sensor block.
 constexpr int64_t kDerivCapacity = kSensorBlock * 1024;
+// Rows per thread for the sensors of one block staged for a batch of frames
+// (each row holding every frame's sample and, for terms 2 and 3, derivative
+// term); a sensor beyond them reads its samples from sigMat one by one.
+constexpr int64_t kStackRows = kSensorBlock * 2048;
 
 enum Mode : uint8_t {
     kExact,        // square root per evaluation
@@ -109,11 +113,11 @@ struct TileConsts {
     const double* E;         // E[m] at E[m - eOrigin]
     int64_t eOrigin;
     int64_t last;            // index of the last element of a frame
-    double* scratch;         // per-thread running sums, derivative terms, staged rows
-    int64_t scratchDoubles;  // per thread
-    int64_t derivCapacity;   // doubles of derivative terms per thread
-    int applyRounds;         // 1; more only to time the apply stage (the images are then wrong)
-    int blockSensors;        // sensors of a block, at most kSensorBlock
+    // Per thread: running sums of batchFrames frames, then windowDoubles
+    // for the windows of one frame, then stackDoubles for staged batches.
+    double* scratch;
+    int64_t scratchDoubles, batchFrames, windowDoubles, stackDoubles;
+    int applyRounds;  // 1; more only to time the apply stage (the images are then wrong)
 };
 
 // The widest window a family looks up.
@@ -291,8 +295,9 @@ struct TileShape {
     static constexpr int64_t kAccDoubles = (int64_t)kDown * kAcross * L::kLanes;
 };
 
-// What a tile knows of each sensor of a block: its position, how its
-// indices are found, and per frame of the batch where its samples lie.
+// What a tile knows of each sensor of a block: its position and how its
+// indices are found; for one frame, where its windows lie; for a batch of
+// frames, its rows staged with the frames interleaved.
 template <class L>
 struct SensorBlock {
     using W = typename L::Word;
@@ -301,146 +306,202 @@ struct SensorBlock {
     double x[kSensorBlock], y[kSensorBlock], ez2[kSensorBlock];
     Mode mode[kSensorBlock];
     int64_t off[kSensorBlock];  // of a covered sensor's windows (windowCovers)
-    // Per frame: the derivative terms (row i at [i]), and the rows covered
+    // One frame: the derivative terms (row i at [i]), and the rows covered
     // windows read (the frame's column, or staged copies).
-    const double* deriv[kMaxBatch][kSensorBlock];
-    const W* sigRows[kMaxBatch][kSensorBlock];
-    const W* derivRows[kMaxBatch][kSensorBlock];
+    const double* deriv[kSensorBlock];
+    const W* sigRows[kSensorBlock];
+    const W* derivRows[kSensorBlock];
+    // A batch: where `stacked`, the sample of frame f at row lo + r lies at
+    // rows[r * frames + f] and its derivative term at derivs[r * frames + f]
+    // (`frames`: the batch's frames rounded up to whole vectors); elsewhere
+    // every frame's samples are read from sigMat one by one.
+    bool stacked[kSensorBlock];
+    int64_t lo[kSensorBlock];
+    const double* rows[kSensorBlock];
+    const double* derivs[kSensorBlock];
 };
 
-// The sensors of one block over one group of kGroupRows x kGroupCols
-// vectors, for every frame of the batch; vector v is row block
-// v / kGroupCols, column block v % kGroupCols of the group, and its running
-// sums of frame f lie at acc + f * accFrame. For one frame, each index is
-// applied as it is found; for a batch, the indices of the whole block are
-// found first and then applied to each frame in turn. kWide: checked windows
-// are wide ones, and covered ones may be (coarse grids); the paths of each
-// kind are compiled apart, so that the rarer one does not take registers
-// from the other.
-template <class L, int kTerm, int kGuess, bool kHasZ, bool kWide>
-HWY_INLINE void Group(const Plan& p, const TileConsts<L>& c, const Batch& batch,
-                      const SensorBlock<L>& sb, const double* yq, const double* xp, double* acc,
-                      int64_t accStride, int64_t accFrame) {
-    using V = typename L::V;
-    using I = typename L::I;
-    constexpr int kR = L::kGroupRows, kC = L::kGroupCols, kV = kR * kC, N = L::kLanes;
-    V y[kR], x[kC];
-    Unrolled<kR>([&](auto a) { y[a] = L::Load(yq + a * N); });
-    Unrolled<kC>([&](auto b) { x[b] = L::Load(xp + b * N); });
-    auto load = [&](int f, V* r) {
-        Unrolled<kV>([&](auto v) {
-            r[v] = L::Load(acc + f * accFrame + (v / kC) * accStride + (v % kC) * N);
-        });
-    };
-    auto store = [&](int f, const V* r) {
-        Unrolled<kV>([&](auto v) {
-            L::Store(r[v], acc + f * accFrame + (v / kC) * accStride + (v % kC) * N);
-        });
-    };
-
-    // The index stage of sensor i for every vector.
-    auto find = [&](int i, Fetch<L>* fetch) {
-        const V sx = L::Set(sb.x[i]), sy = L::Set(sb.y[i]);
-        V EY[kR], EX[kC];
-        Unrolled<kR>([&](auto a) { EY[a] = L::Mul(L::Sub(sy, y[a]), L::Sub(sy, y[a])); });
-        Unrolled<kC>([&](auto b) { EX[b] = L::Mul(L::Sub(sx, x[b]), L::Sub(sx, x[b])); });
-        const int64_t colOff = (sb.s0 + i) * p.rows;
-        const Mode mode = sb.mode[i];
-        Unrolled<kV>([&](auto v) {
-            V d2 = L::Add(EX[v % kC], EY[v / kC]);
-            if (kHasZ) d2 = L::Add(d2, L::Set(sb.ez2[i]));
-            if constexpr (kGuess != kNoGuess) {
-                if (mode == kCovered) {
-                    fetch[v] = v < L::kSqrtVectors
-                                   ? CoveredSqrtFetch<L>(c, sb.off[i], d2)
-                                   : TableFetch<L, kGuess, true>(c, colOff, sb.off[i], d2);
+// The index stage of sensor i of a block for every vector of a group.
+template <class L, int kGuess, bool kHasZ, bool kWide, class V = typename L::V>
+HWY_INLINE void FindIndices(const Plan& p, const TileConsts<L>& c, const SensorBlock<L>& sb,
+                            int i, const V* y, const V* x, Fetch<L>* fetch) {
+    constexpr int kR = L::kGroupRows, kC = L::kGroupCols, kV = kR * kC;
+    const V sx = L::Set(sb.x[i]), sy = L::Set(sb.y[i]);
+    V EY[kR], EX[kC];
+    Unrolled<kR>([&](auto a) { EY[a] = L::Mul(L::Sub(sy, y[a]), L::Sub(sy, y[a])); });
+    Unrolled<kC>([&](auto b) { EX[b] = L::Mul(L::Sub(sx, x[b]), L::Sub(sx, x[b])); });
+    const int64_t colOff = (sb.s0 + i) * p.rows;
+    const Mode mode = sb.mode[i];
+    Unrolled<kV>([&](auto v) {
+        V d2 = L::Add(EX[v % kC], EY[v / kC]);
+        if (kHasZ) d2 = L::Add(d2, L::Set(sb.ez2[i]));
+        if constexpr (kGuess != kNoGuess) {
+            if (mode == kCovered) {
+                fetch[v] = v < L::kSqrtVectors
+                               ? CoveredSqrtFetch<L>(c, sb.off[i], d2)
+                               : TableFetch<L, kGuess, true>(c, colOff, sb.off[i], d2);
+                return;
+            }
+            if constexpr (!kWide) {
+                if (mode == kClamped) {
+                    if constexpr (L::kSqrtVectors == kV)
+                        fetch[v] = CheckedSqrtFetch<L, 0>(c, colOff, d2);
+                    else
+                        fetch[v] = TableFetch<L, kGuess, false>(c, colOff, 0, d2);
                     return;
                 }
-                if constexpr (!kWide) {
-                    if (mode == kClamped) {
-                        if constexpr (L::kSqrtVectors == kV)
-                            fetch[v] = CheckedSqrtFetch<L, 0>(c, colOff, d2);
-                        else
-                            fetch[v] = TableFetch<L, kGuess, false>(c, colOff, 0, d2);
-                        return;
-                    }
-                } else {
-                    if (mode == kCoveredWide) {
-                        fetch[v] = CoveredSqrtFetch<L>(c, sb.off[i], d2);
-                        return;
-                    }
-                    if (mode == kClampedWide) {
-                        fetch[v] = CheckedSqrtFetch<L, L::kWideWindow>(c, colOff, d2);
-                        return;
-                    }
+            } else {
+                if (mode == kCoveredWide) {
+                    fetch[v] = CoveredSqrtFetch<L>(c, sb.off[i], d2);
+                    return;
+                }
+                if (mode == kClampedWide) {
+                    fetch[v] = CheckedSqrtFetch<L, L::kWideWindow>(c, colOff, d2);
+                    return;
                 }
             }
-            fetch[v] = ExactFetch<L>(c, d2);
-        });
-    };
+        }
+        fetch[v] = ExactFetch<L>(c, d2);
+    });
+}
 
-    // The apply stage of sensor i for frame f.
-    auto apply = [&](int i, int f, const Fetch<L>* fetch, V* r) {
+// The sensors of one block over one group of kGroupRows x kGroupCols
+// vectors of one frame; vector v is row block v / kGroupCols, column block
+// v % kGroupCols of the group. Each index is applied as it is found. kWide:
+// checked windows are wide ones, and covered ones may be (coarse grids); the
+// paths of each kind are compiled apart, so that the rarer one does not take
+// registers from the other.
+template <class L, int kTerm, int kGuess, bool kHasZ, bool kWide>
+HWY_INLINE void Group(const Plan& p, const TileConsts<L>& c, const double* sigMat,
+                      const SensorBlock<L>& sb, const double* yq, const double* xp, double* acc,
+                      int64_t accStride) {
+    using V = typename L::V;
+    constexpr int kR = L::kGroupRows, kC = L::kGroupCols, kV = kR * kC, N = L::kLanes;
+    V r[kV], y[kR], x[kC];
+    Unrolled<kR>([&](auto a) { y[a] = L::Load(yq + a * N); });
+    Unrolled<kC>([&](auto b) { x[b] = L::Load(xp + b * N); });
+    Unrolled<kV>([&](auto v) { r[v] = L::Load(acc + (v / kC) * accStride + (v % kC) * N); });
+    for (int i = 0; i < sb.count; ++i) {
+        Fetch<L> fetch[kV];
+        FindIndices<L, kGuess, kHasZ, kWide>(p, c, sb, i, y, x, fetch);
         const int64_t colOff = (sb.s0 + i) * p.rows;
-        const double* col = batch.sig + f * batch.sigStep + colOff;
+        const double* col = sigMat + colOff;
         const Mode mode = sb.mode[i];
         if constexpr (kGuess != kNoGuess) {
             constexpr int kNarrow = L::kWindow;
             if (mode == kCovered) {
                 Unrolled<kV>([&](auto v) {
-                    r[v] = WindowTerm<L, kTerm, kNarrow>(sb.sigRows[f][i], sb.derivRows[f][i],
+                    r[v] = WindowTerm<L, kTerm, kNarrow>(sb.sigRows[i], sb.derivRows[i],
                                                           fetch[v].base, fetch[v].rel, r[v]);
                 });
-                return;
+                continue;
             }
             if constexpr (!kWide) {
                 if (mode == kClamped) {
                     Unrolled<kV>([&](auto v) {
-                        r[v] = CheckedTerm<L, kTerm, kNarrow>(col, sb.deriv[f][i], fetch[v], r[v]);
+                        r[v] = CheckedTerm<L, kTerm, kNarrow>(col, sb.deriv[i], fetch[v], r[v]);
                     });
-                    return;
+                    continue;
                 }
             } else {
                 constexpr int kWider = L::kWideWindow;
                 if (mode == kCoveredWide) {
                     Unrolled<kV>([&](auto v) {
-                        r[v] = WindowTerm<L, kTerm, kWider>(col, sb.deriv[f][i], fetch[v].base,
-                                                             fetch[v].rel, r[v]);
+                        r[v] = WindowTerm<L, kTerm, kWider>(sb.sigRows[i], sb.derivRows[i],
+                                                             fetch[v].base, fetch[v].rel, r[v]);
                     });
-                    return;
+                    continue;
                 }
                 if (mode == kClampedWide) {
                     Unrolled<kV>([&](auto v) {
-                        r[v] = CheckedTerm<L, kTerm, kWider>(col, sb.deriv[f][i], fetch[v], r[v]);
+                        r[v] = CheckedTerm<L, kTerm, kWider>(col, sb.deriv[i], fetch[v], r[v]);
                     });
-                    return;
+                    continue;
                 }
             }
         }
         Unrolled<kV>([&](auto v) {
             r[v] = GatherTerm<L, kTerm>(c, col, c.last - colOff, fetch[v].rel, r[v]);
         });
+    }
+    Unrolled<kV>([&](auto v) { L::Store(r[v], acc + (v / kC) * accStride + (v % kC) * N); });
+}
+
+// The sensors of one block over one group of vectors, for every frame of a
+// batch: the indices of the whole block are found first, then applied to
+// the frames N at a time, one vector of frames per pixel. The running sum
+// of frame f of the pixel in slot g lies at acc[g * frames + f], slot g of
+// vector v's lane l being (v / kGroupCols) * accStride + (v % kGroupCols) * N
+// + l.
+template <class L, int kTerm, int kGuess, bool kHasZ, bool kWide>
+HWY_INLINE void GroupStacked(const Plan& p, const TileConsts<L>& c, const Batch& batch,
+                             const SensorBlock<L>& sb, int64_t frames, const double* yq,
+                             const double* xp, double* acc, int64_t accStride) {
+    using V = typename L::V;
+    constexpr int kR = L::kGroupRows, kC = L::kGroupCols, kV = kR * kC, N = L::kLanes;
+    V y[kR], x[kC];
+    Unrolled<kR>([&](auto a) { y[a] = L::Load(yq + a * N); });
+    Unrolled<kC>([&](auto b) { x[b] = L::Load(xp + b * N); });
+
+    // Rows of every lane: from the first staged row of a stacked sensor,
+    // otherwise of its column.
+    alignas(64) int32_t row[kSensorBlock][kV * N];
+    for (int i = 0; i < sb.count; ++i) {
+        Fetch<L> fetch[kV];
+        FindIndices<L, kGuess, kHasZ, kWide>(p, c, sb, i, y, x, fetch);
+        const int64_t from = sb.stacked[i] ? sb.lo[i] : 0;
+        Unrolled<kV>([&](auto v) {
+            int32_t* lanes = row[i] + v * N;
+            L::Spill(fetch[v].rel, lanes);
+            const int64_t shift = (fetch[v].gather ? 0 : fetch[v].base) - from;
+            for (int l = 0; l < N; ++l) lanes[l] = (int32_t)(lanes[l] + shift);
+        });
+    }
+
+    // Frames f0 .. f0 + N - 1 of the sensors that are not stacked, at rows r:
+    // the scalar kernel's operations, frame by frame. A frame beyond the
+    // batch repeats its last one.
+    auto unstacked = [&](int i, int32_t r, int64_t f0, V R) {
+        const int64_t colOff = (sb.s0 + i) * p.rows;
+        alignas(64) double sig[N], deriv[N];
+        for (int l = 0; l < N; ++l) {
+            const int64_t f = std::min<int64_t>(f0 + l, batch.count - 1);
+            const double* frame = batch.sig + f * batch.sigStep;
+            const int64_t j = colOff + r;
+            sig[l] = frame[j];
+            if (kTerm != 1)
+                deriv[l] = reconDerivTerm(p.t[r], p.invDt, sig[l], j < p.last ? frame[j + 1] : sig[l]);
+        }
+        if (kTerm == 1) return L::Add(L::Load(sig), R);
+        return Accumulate<L, kTerm>(R, L::Load(sig), L::Load(deriv));
     };
 
-    V r[kV];
-    if (batch.count == 1) {
-        load(0, r);
-        for (int i = 0; i < sb.count; ++i) {
-            Fetch<L> fetch[kV];
-            find(i, fetch);
-            apply(i, 0, fetch, r);
-        }
-        store(0, r);
-        return;
-    }
-    Fetch<L> found[kSensorBlock][kV];
-    for (int i = 0; i < sb.count; ++i) find(i, found[i]);
     for (int round = 0; round < c.applyRounds; ++round)
-        for (int f = 0; f < batch.count; ++f) {
-            load(f, r);
-            for (int i = 0; i < sb.count; ++i) apply(i, f, found[i], r);
-            store(f, r);
-        }
+        Unrolled<kV>([&](auto v) {
+            double* slots = acc + ((v / kC) * accStride + (v % kC) * N) * frames;
+            for (int64_t f0 = 0; f0 < frames; f0 += N) {
+                V r[N];
+                Unrolled<N>([&](auto l) { r[l] = L::Load(slots + l * frames + f0); });
+                for (int i = 0; i < sb.count; ++i) {
+                    const int32_t* lanes = row[i] + v * N;
+                    if (HWY_UNLIKELY(!sb.stacked[i])) {
+                        Unrolled<N>([&](auto l) { r[l] = unstacked(i, lanes[l], f0, r[l]); });
+                        continue;
+                    }
+                    const double* S = sb.rows[i] + f0;
+                    const double* D = sb.derivs[i] + f0;
+                    Unrolled<N>([&](auto l) {
+                        const int64_t at = (int64_t)lanes[l] * frames;
+                        const V sig = L::Load(S + at);
+                        if (kTerm == 1)
+                            r[l] = L::Add(sig, r[l]);
+                        else
+                            r[l] = Accumulate<L, kTerm>(r[l], sig, L::Load(D + at));
+                    });
+                }
+                Unrolled<N>([&](auto l) { L::Store(r[l], slots + l * frames + f0); });
+            }
+        });
 }
 
 // The rows a tile's windows of one sensor may read: first .. final (those a
@@ -500,8 +561,39 @@ void StageWindows(const Plan& p, const double* sigMat, int64_t s, WindowRows row
     }
 }
 
+// Stages rows lo .. lo + size - 1 of sensor s of every frame of a batch with
+// the frames interleaved: the sample of frame f at row lo + r goes to
+// S[r * frames + f], its derivative term (terms 2 and 3) to D[r * frames + f].
+// Rows outside the column, and frames beyond the batch, are zero. Each
+// frame's column is read in order.
+template <int kTerm>
+void StageStack(const Plan& p, const Batch& batch, int64_t s, WindowRows rows, int64_t frames,
+                double* S, double* D) {
+    const int64_t colOff = s * p.rows;
+    // Rows r0 .. r1 - 1 of the staged ones lie inside the column.
+    const int64_t r0 = std::min(std::max<int64_t>(0, -rows.lo), rows.size);
+    const int64_t r1 = std::max(r0, std::min(rows.size, p.rows - rows.lo));
+    for (int64_t f = 0; f < frames; ++f) {
+        const bool inBatch = f < batch.count;
+        const double* col = batch.sig + f * batch.sigStep + colOff + rows.lo;
+        for (int64_t r = 0; r < rows.size; ++r) {
+            const bool inside = inBatch && r >= r0 && r < r1;
+            S[r * frames + f] = inside ? col[r] : 0.0;
+            if (kTerm == 1) continue;
+            double term = 0.0;
+            if (inside) {
+                const int64_t j = colOff + rows.lo + r;
+                term = reconDerivTerm(p.t[rows.lo + r], p.invDt, col[r],
+                                      j < p.last ? col[r + 1] : col[r]);
+            }
+            D[r * frames + f] = term;
+        }
+    }
+}
+
 // One tile of every frame of a batch: rows K0 .. K1 - 1 of columns
-// L0 .. L1 - 1, at most kMaxTile of each.
+// L0 .. L1 - 1, at most kMaxTile of each. One frame runs through Group;
+// two or more through GroupStacked, with each sensor's rows staged.
 template <class L, int kTerm, int kGuess, bool kHasZ, bool kWide>
 void Tile(const Plan& p, const TileConsts<L>& c, const Batch& batch, int64_t K0, int64_t K1,
           int64_t L0, int64_t L1) {
@@ -538,25 +630,29 @@ void Tile(const Plan& p, const TileConsts<L>& c, const Batch& batch, int64_t K0,
         }
 
     // This thread's scratch: running sums of every frame, then the
-    // derivative terms and staged rows of a sensor block.
+    // derivative terms and staged rows of a sensor block (see RunWith).
 #ifdef _OPENMP
     double* scratch = c.scratch + (int64_t)omp_get_thread_num() * c.scratchDoubles;
 #else
     double* scratch = c.scratch;
 #endif
-    const int64_t accStride = (int64_t)across * N;  // doubles per row block
+    const bool stacked = batch.count > 1;
+    // Running sums: frame f of the pixel in slot g at acc[g * frames + f].
+    const int64_t frames = stacked ? (batch.count + N - 1) / N * N : 1;
+    const int64_t accStride = (int64_t)across * N;  // slots per row block
     const int64_t tilePixels = (int64_t)down * across * N;
-    const int64_t accFrame = Shape::kAccDoubles;
     double* acc = scratch;
-    double* derivBuf = scratch + accFrame * batch.count;
+    double* derivBuf = scratch + Shape::kAccDoubles * c.batchFrames;
     using W = typename L::Word;
     constexpr bool kStaged = L::kStageRows > 0;
     // Only narrow windows are staged: a covered sensor that cannot be staged
     // falls back to kClamped, and wide windows read sigMat itself.
-    W* stageBuf = reinterpret_cast<W*>(derivBuf + (kTerm != 1 ? c.derivCapacity : 0));
+    static_assert(!kStaged || L::kWideWindow == 0, "staged windows are narrow ones");
+    W* stageBuf = reinterpret_cast<W*>(derivBuf + (kTerm != 1 ? kDerivCapacity : 0));
+    double* stackBuf = derivBuf + c.windowDoubles;
 
-    // Calls f(frame, K, L, a * accStride + b * N + l) for each lane of the
-    // tile that is a pixel of the image.
+    // Calls f(image element, running sum) for each lane of the tile that is
+    // a pixel of the image, in every frame.
     auto pixels = [&](auto&& f) {
         for (int frame = 0; frame < batch.count; ++frame)
             for (int a = 0; a < down; ++a)
@@ -566,7 +662,7 @@ void Tile(const Plan& p, const TileConsts<L>& c, const Batch& batch, int64_t K0,
                         const int64_t Lc = L0 + b * L::kBlockCols + L::kCol[l];
                         if (K <= Klast && Lc < L1)
                             f(batch.image + frame * batch.imageStep + K + Lc * n,
-                              acc + frame * accFrame + a * accStride + b * N + l);
+                              acc + (a * accStride + b * N + l) * frames + frame);
                     }
     };
     // Running sums, starting from what the images hold on entry.
@@ -575,11 +671,10 @@ void Tile(const Plan& p, const TileConsts<L>& c, const Batch& batch, int64_t K0,
     constexpr LaneSpan kSpan = laneSpan<L>();
     constexpr int kMargin = kWide ? kMaxWindow<L> : L::kWindow;  // of the derivative terms
     SensorBlock<L> sb;
-    const int blockSensors = c.blockSensors;
-    for (int64_t s0 = 0; s0 < p.cols; s0 += blockSensors) {
+    for (int64_t s0 = 0; s0 < p.cols; s0 += kSensorBlock) {
         sb.s0 = s0;
-        sb.count = (int)std::min<int64_t>(blockSensors, p.cols - s0);
-        int64_t derivUsed = 0, stageUsed = 0;
+        sb.count = (int)std::min<int64_t>(kSensorBlock, p.cols - s0);
+        int64_t derivUsed = 0, stageUsed = 0, stackUsed = 0;
         for (int i = 0; i < sb.count; ++i) {
             const int64_t s = s0 + i;
             sb.x[i] = p.xs[s];
@@ -587,14 +682,31 @@ void Tile(const Plan& p, const TileConsts<L>& c, const Batch& batch, int64_t K0,
             sb.ez2[i] = p.zs[s] * p.zs[s];
             sb.mode[i] = kExact;
             sb.off[i] = 0;
+            sb.stacked[i] = false;
             double d2min, d2max;
-            if (kGuess == kNoGuess || !finite ||
-                !tableCovers(p, sb.x[i], sb.y[i], sb.ez2[i], xlo, xhi, ylo, yhi, &d2min, &d2max))
+            if (!finite ||
+                !rangeCovers(p, sb.x[i], sb.y[i], sb.ez2[i], xlo, xhi, ylo, yhi, &d2min, &d2max))
                 continue;
             // Every pixel of the tile takes a row in first .. final.
             const int64_t colOff = s * p.rows;
             const int64_t first = indexOf(p, d2min);
             const int64_t final = indexOf(p, d2max);
+            if (stacked) {
+                // Staged with the frames interleaved, where room is left.
+                const WindowRows rows{first, final - first + 1};
+                const int64_t size = rows.size * frames;
+                if (stackUsed + (kTerm == 1 ? 1 : 2) * size <= c.stackDoubles) {
+                    double* S = stackBuf + stackUsed;
+                    double* D = S + (kTerm == 1 ? 0 : size);
+                    StageStack<kTerm>(p, batch, s, rows, frames, S, D);
+                    stackUsed += (kTerm == 1 ? 1 : 2) * size;
+                    sb.stacked[i] = true;
+                    sb.lo[i] = rows.lo;
+                    sb.rows[i] = S;
+                    sb.derivs[i] = D;
+                }
+            }
+            if (kGuess == kNoGuess) continue;
             // Whether windows of w rows are covered: every vector's guesses
             // fit one, and it lies inside sigMat. Lane 0's guess is at least
             // first - 1 and at most final; with w rows or more, a window of
@@ -615,49 +727,49 @@ void Tile(const Plan& p, const TileConsts<L>& c, const Batch& batch, int64_t K0,
                 else if (kWide && covers(L::kWideWindow))
                     mode = kCoveredWide;
             }
+            sb.mode[i] = mode;
+            if (stacked) continue;  // no windows of samples are read
             // The derivative terms and staged windows cost about as much
             // per row as per pixel; where the tile has fewer pixels than
             // rows to fill, the square root path with gathers is cheaper.
-            // Either serves every frame of the batch, or none.
             const WindowRows rows = windowRows<kMargin>(first, final);
             const bool fewPixels = final - first + 2 * kMargin > tilePixels;
             if (kTerm != 1) {
-                if (fewPixels || derivUsed + rows.size * batch.count > c.derivCapacity) {
+                if (fewPixels || derivUsed + rows.size > kDerivCapacity) {
                     sb.mode[i] = kExact;
                     continue;
                 }
-                for (int f = 0; f < batch.count; ++f) {
-                    double* D = derivBuf + derivUsed;
-                    DerivWindow(p, batch.sig + f * batch.sigStep, s, rows, D);
-                    sb.deriv[f][i] = D - rows.lo;
-                    derivUsed += rows.size;
-                }
+                double* D = derivBuf + derivUsed;
+                DerivWindow(p, batch.sig, s, rows, D);
+                sb.deriv[i] = D - rows.lo;
+                derivUsed += rows.size;
             }
             if constexpr (kStaged) {
                 const int64_t copies = kTerm == 1 ? 1 : 2;
                 if (mode == kCovered &&
-                    (fewPixels || stageUsed + copies * rows.size * batch.count > L::kStageRows))
-                    mode = kClamped;
-                if (mode == kCovered)
-                    for (int f = 0; f < batch.count; ++f) {
-                        StageWindows<L, kTerm>(p, batch.sig + f * batch.sigStep, s, rows,
-                                               sb.deriv[f][i], stageBuf + stageUsed,
-                                               &sb.sigRows[f][i], &sb.derivRows[f][i]);
-                        stageUsed += copies * rows.size;
-                    }
-            } else {
-                for (int f = 0; f < batch.count; ++f) {
-                    sb.sigRows[f][i] = batch.sig + f * batch.sigStep + colOff;
-                    sb.derivRows[f][i] = sb.deriv[f][i];
+                    (fewPixels || stageUsed + copies * rows.size > L::kStageRows))
+                    sb.mode[i] = kClamped;
+                if (sb.mode[i] == kCovered) {
+                    StageWindows<L, kTerm>(p, batch.sig, s, rows, sb.deriv[i],
+                                           stageBuf + stageUsed, &sb.sigRows[i],
+                                           &sb.derivRows[i]);
+                    stageUsed += copies * rows.size;
                 }
+            } else {
+                sb.sigRows[i] = batch.sig + colOff;
+                sb.derivRows[i] = sb.deriv[i];
             }
-            sb.mode[i] = mode;
         }
         for (int a = 0; a < down; a += L::kGroupRows)
-            for (int b = 0; b < across; b += L::kGroupCols)
-                Group<L, kTerm, kGuess, kHasZ, kWide>(p, c, batch, sb, yq + a * N, xp + b * N,
-                                                      acc + a * accStride + b * N, accStride,
-                                                      accFrame);
+            for (int b = 0; b < across; b += L::kGroupCols) {
+                double* groupAcc = acc + (a * accStride + b * N) * frames;
+                if (stacked)
+                    GroupStacked<L, kTerm, kGuess, kHasZ, kWide>(
+                        p, c, batch, sb, frames, yq + a * N, xp + b * N, groupAcc, accStride);
+                else
+                    Group<L, kTerm, kGuess, kHasZ, kWide>(p, c, batch.sig, sb, yq + a * N,
+                                                          xp + b * N, groupAcc, accStride);
+            }
     }
 
     pixels([](double* image, const double* sum) { *image = *sum; });
@@ -812,17 +924,21 @@ template <class L>
 bool RunWith(const VectorPlan& vp, const double* sigMat, int64_t frames, double* Recon, int team,
              int applyRounds) {
     using Shape = TileShape<L>;
+    constexpr int N = L::kLanes;
     const Plan& p = vp.plan;
     const Cells<L> cells(p.n);
     const int batch = (int)std::min<int64_t>(vp.batch, frames);
-    TileConsts<L> c{typename L::Consts(p), p.t, p.E, p.eOrigin, p.last, nullptr, 0, 0, applyRounds,
-                    kSensorBlock};
-    if (const char* e = std::getenv("TOFIMAGE_BLOCK")) c.blockSensors = std::atoi(e);  // EXPERIMENT
-    c.scratchDoubles = Shape::kAccDoubles * batch;
-    if (p.guess != kNoGuess) {
-        c.derivCapacity = p.term != 1 ? kDerivCapacity * batch : 0;
-        c.scratchDoubles += c.derivCapacity + L::kStageDoubles;
+    TileConsts<L> c{typename L::Consts(p), p.t, p.E, p.eOrigin, p.last, nullptr, 0, 1, 0, 0,
+                    applyRounds};
+    // Single frames (a stack of one, or the last frame of a stack) read
+    // windows; batches stage their rows.
+    if (p.guess != kNoGuess && (batch == 1 || frames % batch == 1))
+        c.windowDoubles = (p.term != 1 ? kDerivCapacity : 0) + L::kStageDoubles;
+    if (batch > 1) {
+        c.batchFrames = (batch + N - 1) / N * N;
+        c.stackDoubles = kStackRows * c.batchFrames;
     }
+    c.scratchDoubles = Shape::kAccDoubles * c.batchFrames + c.windowDoubles + c.stackDoubles;
     const auto scratch = hwy::AllocateAligned<double>((size_t)team * c.scratchDoubles);
     if (!scratch) return false;
     c.scratch = scratch.get();

@@ -42,9 +42,7 @@ struct Lanes {
     // the 16 registers.
     static constexpr int kGroupRows = 2, kGroupCols = 2;
     static constexpr int kWindow = 8;
-    // Wide windows of 16 rows read sigMat itself: two 8-row lookups and a
-    // blend.
-    static constexpr int kWideWindow = 16;
+    static constexpr int kWideWindow = 0;  // no wider lookup
     static constexpr bool kTable = true;
     // Bounds on the error of Guess's estimate of k * sqrt(d2), relative to
     // the largest k * sqrt(d2) + |q| that matters (the plan's span). The
@@ -68,8 +66,7 @@ struct Lanes {
     // (0.79 and 1.00), clamped ones with the tile's derivative terms (0.88
     // and 1.53 on a 128 x 128 ring scan), and square roots and gathers
     // alone (1.10 and 2.42).
-    static constexpr double kTableCost = 0.9, kWideCost = 0.85, kGatherCost = 0.85,
-                            kSqrtCost = 1.75;
+    static constexpr double kTableCost = 0.9, kGatherCost = 0.85, kSqrtCost = 1.75;
 
     struct Consts {
         V k, q, invDt, justBelowHalf, two31, lastRow;
@@ -195,13 +192,6 @@ struct Lanes {
     static HWY_INLINE int64_t Lane0(I i) {
         return _mm_cvtsi128_si32(_mm256_castsi256_si128(i.twice));
     }
-    // The mean of the indices of lanes 0 and 3, opposite corners of the
-    // block: about the index at its centre.
-    static_assert(kRow[0] == 0 && kCol[0] == 0 && kRow[3] == 1 && kCol[3] == 1,
-                  "Centre reads the block's corners");
-    static HWY_INLINE int64_t Centre(I i) {
-        return ((int64_t)_mm256_extract_epi32(i.twice, 0) + _mm256_extract_epi32(i.twice, 6)) >> 1;
-    }
     static HWY_INLINE I Minus(I i, int64_t x) {
         const uint32_t x32 = (uint32_t)(uint64_t)x;
         return I{_mm256_sub_epi32(i.pairs, _mm256_set1_epi32((int32_t)(x32 * 2u))),
@@ -252,12 +242,6 @@ struct Lanes {
         return _mm256_blendv_pd(_mm256_castps_pd(hi), _mm256_castps_pd(lo),
                                 _mm256_castsi256_pd(rel.pairs));
     }
-    // w[rel[l]] for rel in 0 .. 15.
-    static HWY_INLINE V LookupWide(const double* w, I rel) {
-        const __m256i upper = _mm256_cmpgt_epi32(rel.twice, _mm256_set1_epi32(7));
-        return _mm256_blendv_pd(Lookup(w, rel), Lookup(w + 8, Minus(rel, 8)),
-                                _mm256_castsi256_pd(upper));
-    }
     // rel + 1 in the lanes where d2 >= above.
     static HWY_INLINE I StepIfAtLeast(V d2, V above, I rel) {
         const __m256i step = _mm256_castpd_si256(_mm256_cmp_pd(d2, above, _CMP_GE_OQ));
@@ -266,6 +250,11 @@ struct Lanes {
     }
     static HWY_INLINE V Gather(const double* p, I i) {
         return _mm256_i64gather_pd(p, _mm256_and_si256(i.twice, _mm256_set1_epi64x(0xFFFFFFFF)), 8);
+    }
+    // The lanes as 32-bit integers.
+    static HWY_INLINE void Spill(I i, int32_t* out) {
+        const __m256i even = _mm256_permutevar8x32_epi32(i.twice, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(even));
     }
     // min(i + 1, most)
     static HWY_INLINE I NextIndex(I i, int64_t most) {

@@ -147,6 +147,10 @@ struct Lanes {
         return _mm512_mask_add_epi64(rel, step, rel, _mm512_set1_epi64(1));
     }
     static HWY_INLINE V Gather(const double* p, I i) { return _mm512_i64gather_pd(i, p, 8); }
+    // The lanes as 32-bit integers (all of them lie in that range).
+    static HWY_INLINE void Spill(I i, int32_t* out) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm512_cvtepi64_epi32(i));
+    }
     // min(i + 1, most)
     static HWY_INLINE I NextIndex(I i, int64_t most) {
         return _mm512_min_epi64(_mm512_add_epi64(i, _mm512_set1_epi64(1)),

@@ -66,6 +66,12 @@ struct Lanes {
         return hn::ConvertTo(DI(), hn::IfThenElseZero(inRange, hn::Min(up, c.lastRow)));
     }
     static HWY_INLINE V Gather(const double* p, I i) { return hn::GatherIndex(D(), p, i); }
+    // The lanes as 32-bit integers (all of them lie in that range).
+    static HWY_INLINE void Spill(I i, int32_t* out) {
+        HWY_ALIGN int64_t lanes[kLanes];
+        hn::Store(i, DI(), lanes);
+        for (int l = 0; l < kLanes; ++l) out[l] = (int32_t)lanes[l];
+    }
     // min(i + 1, most)
     static HWY_INLINE I NextIndex(I i, int64_t most) {
         return hn::Min(hn::Add(i, hn::Set(DI(), int64_t{1})), hn::Set(DI(), most));

@@ -145,6 +145,8 @@ struct Lanes {
     static HWY_INLINE I StepIfAtLeast(V d2, V above, I rel) {
         return vsubq_s64(rel, vreinterpretq_s64_u64(vcgeq_f64(d2, above)));
     }
+    // The lanes as 32-bit integers (all of them lie in that range).
+    static HWY_INLINE void Spill(I i, int32_t* out) { vst1_s32(out, vmovn_s64(i)); }
     // min(i + 1, most)
     static HWY_INLINE I NextIndex(I i, int64_t most) {
         const I next = vaddq_s64(i, vdupq_n_s64(1)), m = vdupq_n_s64(most);

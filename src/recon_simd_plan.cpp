@@ -147,7 +147,7 @@ bool makePlan(const ReconInput& in, const ReconGeometry& g, const KernelTraits& 
     p.d2Lo = std::numeric_limits<double>::infinity();
     p.d2Hi = -p.d2Lo;
 
-    if (!(traits.table && p.k > 0.0 && std::isfinite(p.k) && std::isfinite(p.q))) return true;
+    if (!(p.k > 0.0 && std::isfinite(p.k) && std::isfinite(p.q))) return true;
 
     // The squared distances between the image's pixel centres and the
     // sensors of finite position.
@@ -176,6 +176,9 @@ bool makePlan(const ReconInput& in, const ReconGeometry& g, const KernelTraits& 
     lo = std::max(lo, kTinySquare);
     hi = std::min(hi, std::nextafter(p.Tbig, 0.0));
     if (!(lo <= hi)) return true;
+    p.d2Lo = lo;
+    p.d2Hi = hi;
+    if (!traits.table) return true;
 
     // The estimate is accurate enough when k * sqrt(d2) + |q| stays below
     // span for every d2 the table covers: what the geometry reaches, not
@@ -210,8 +213,6 @@ bool makePlan(const ReconInput& in, const ReconGeometry& g, const KernelTraits& 
     p.eOrigin = mLo - kTablePad;
     p.mLo = mLo;
     p.mHi = mHi;
-    p.d2Lo = lo;
-    p.d2Hi = hi;
     p.guess = guess;
     p.guessError =
         span * (guess == kEstimate ? traits.estimateError : traits.refinedError) * 1.000001;
@@ -224,7 +225,7 @@ void fillThresholds(const Plan& p) {
     for (int64_t m = p.mLo; m <= p.mHi; ++m) p.E[m - p.eOrigin] = threshold(p, m);
 }
 
-bool tableCovers(const Plan& p, double xs, double ys, double ez2, double xlo, double xhi,
+bool rangeCovers(const Plan& p, double xs, double ys, double ez2, double xlo, double xhi,
                  double ylo, double yhi, double* d2min, double* d2max) {
     if (!(std::isfinite(xs) && std::isfinite(ys) && std::isfinite(ez2))) return false;
     squaredRange(xs, ys, ez2, xlo, xhi, ylo, yhi, d2min, d2max);

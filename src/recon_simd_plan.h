@@ -86,8 +86,9 @@ struct Plan {
     // within kTablePad of that range are readable (their values unused).
     double* E;
     int64_t mLo, mHi, eOrigin;
-    // Squared distances the table covers: every d2 in [d2Lo, d2Hi] has its
-    // thresholds in the table.
+    // Squared distances whose index is a step function of d2 alone, below
+    // Tbig (empty where k or q rules that out): every d2 in [d2Lo, d2Hi]
+    // has its thresholds in the table, where there is one.
     double d2Lo, d2Hi;
 };
 
@@ -115,10 +116,12 @@ bool makePlan(const ReconInput& in, const ReconGeometry& g, const KernelTraits& 
 void fillThresholds(const Plan& p);
 
 // Whether, for the sensor at (xs, ys) with ez * ez = ez2, every pixel whose
-// centre lies in [xlo, xhi] x [ylo, yhi] has a squared distance the
-// threshold table covers. Sets [*d2min, *d2max] to the range of those
-// squared distances.
-bool tableCovers(const Plan& p, double xs, double ys, double ez2, double xlo, double xhi,
+// centre lies in [xlo, xhi] x [ylo, yhi] has a squared distance in
+// [d2Lo, d2Hi], where the index is a step function of d2 alone (and the
+// threshold table, where there is one, has its thresholds). Sets
+// [*d2min, *d2max] to the range of those squared distances; their indices
+// then lie between indexOf(*d2min) and indexOf(*d2max).
+bool rangeCovers(const Plan& p, double xs, double ys, double ez2, double xlo, double xhi,
                  double ylo, double yhi, double* d2min, double* d2max);
 
 // Pixel offsets of a vector's lanes from its first lane (lane 0), in rows

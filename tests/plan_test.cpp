@@ -112,7 +112,7 @@ TEST(Plan, WindowsCoverTilesNextToTheirSensor) {
     const double xs = 0.3e-3, ys = 0.5e-3, xlo = -3.2e-3, ylo = -6.3e-3;
     const double xhi = xlo + 63 * p.dx, yhi = ylo + 63 * p.dx;
     double d2min, d2max;
-    ASSERT_TRUE(tableCovers(p, xs, ys, 0.0, xlo, xhi, ylo, yhi, &d2min, &d2max));
+    ASSERT_TRUE(rangeCovers(p, xs, ys, 0.0, xlo, xhi, ylo, yhi, &d2min, &d2max));
     int64_t off = -1;
     ASSERT_TRUE(windowCovers(p, lanes, spread, xs, ys, xlo, xhi, ylo, yhi, d2min, d2max, &off));
     // Every pair of lanes, anywhere in the tile, with guesses up to

@@ -2,20 +2,97 @@
 
 ``reconstruct`` computes the image the MATLAB/Octave function ``tofimage``
 computes, bit for bit, from NumPy arrays; ``reconstruct_frames`` does the same
-for a stack of frames, and ``tofimage.dask`` for a Dask array of frames.
+for a stack of frames that share the sensors, times and grid, and ``Plan``
+keeps that shared set-up for frames that arrive one at a time.
+``pixel_coordinates`` gives where each pixel lies, and ``tofimage.dask``
+reconstructs Dask arrays of frames.
 """
 
+from __future__ import annotations
+
+import concurrent.futures
+import inspect
 import math
+import os
+import threading
+from typing import NamedTuple, Optional, Tuple, Union
 
 import numpy as np
+import numpy.typing as npt
 
 from . import _core
+from ._version import __version__
 
-__all__ = ["reconstruct", "reconstruct_frames", "kernel_name"]
-
-kernel_name = _core.kernel_name
+__all__ = ["Plan", "reconstruct", "reconstruct_frames", "pixel_coordinates", "kernel_name",
+           "PixelCoordinates", "__version__"]
 
 _INT32_MIN, _INT32_MAX = -(2**31), 2**31 - 1
+
+# The names image_select takes besides its numbers.
+_TERMS = {"signal": 1.0, "derivative": 2.0, "difference": 3.0}
+
+ImageSelect = Union[float, str]
+
+
+def kernel_name() -> str:
+    """Name the instruction set the engine's kernel uses on this CPU.
+
+    Returns
+    -------
+    str
+        Highway's name of the vector kernel's target (``'AVX3'``,
+        ``'AVX2'``, ``'NEON'``, ...), or ``'scalar'`` where the CPU or the
+        build has no vector kernel. Images are the same bit for bit either
+        way.
+
+    Examples
+    --------
+    >>> import tofimage
+    >>> isinstance(tofimage.kernel_name(), str)
+    True
+    """
+    return _core.kernel_name()
+
+
+# The main thread's computations run on this helper thread while the main
+# thread waits, so that Ctrl-C (which Python handles in the main thread, and
+# only between bytecodes) raises KeyboardInterrupt at once rather than after
+# the batch of frames in progress, which may take a second on large grids.
+_helper = None
+_helper_lock = threading.Lock()
+
+
+def _forget_helper():
+    global _helper
+    _helper = None  # a forked child has no helper thread
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_helper)
+
+
+def _interruptible(task, *args):
+    """task(stop, *args), where `stop` is an Event to check between batches
+    (None off the main thread, where no KeyboardInterrupt arrives). On
+    Ctrl-C the helper stops after the batch it is computing."""
+    if threading.current_thread() is not threading.main_thread():
+        return task(None, *args)
+    global _helper
+    with _helper_lock:
+        if _helper is None:
+            _helper = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="tofimage")
+        helper = _helper
+    stop = threading.Event()
+    future = helper.submit(task, stop, *args)
+    try:
+        while True:
+            try:
+                return future.result(timeout=0.05)  # a timed wait also wakes on Windows
+            except concurrent.futures.TimeoutError:
+                pass
+    except BaseException:
+        stop.set()
+        raise
 
 
 def _real(name, value):
@@ -58,106 +135,502 @@ def _count(name, value):
     return min(max(v, _INT32_MIN), _INT32_MAX)
 
 
-def _request(sigMat, ndim, n, x_sensor, y_sensor, z_sensor, c, image_select, t, fs,
-             image_width, numCores):
-    """The engine's arguments, converted and checked in call order."""
+def _term(value):
+    if isinstance(value, str):
+        try:
+            return _TERMS[value]
+        except KeyError:
+            raise ValueError("image_select must be a number (1 signal, 2 derivative, other "
+                             "difference) or one of 'signal', 'derivative', 'difference', "
+                             f"not {value!r}") from None
+    return _scalar("image_select", value)
+
+
+def _signals(sigMat, ndims):
+    """sigMat as a real array of one of the dimension counts `ndims`."""
     sig = _real("sigMat", sigMat)
-    if sig.ndim != ndim:
-        shape = "(samples, sensors)" if ndim == 2 else "(samples, sensors, frames)"
-        raise ValueError(f"sigMat must have shape {shape}, not {sig.shape}")
-    if sig.dtype != np.float64:
-        # One conversion, straight into the engine's layout.
-        sig = np.array(sig, dtype=np.float64, order="F")
-    args = dict(
-        n=_count("n", n),
-        x_sensor=_vector("x_sensor", x_sensor),
-        y_sensor=_vector("y_sensor", y_sensor),
-        z_sensor=_vector("z_sensor", z_sensor),
-        c=_scalar("c", c),
-        image_select=_scalar("image_select", image_select),
-        t=_vector("t", t),
-        fs=_scalar("fs", fs),
-        image_width=_scalar("image_width", image_width),
-        numCores=_count("numCores", numCores),
-    )
-    if args["t"].shape[0] != sig.shape[0]:
-        raise ValueError("t must have the same number of elements as sigMat has rows")
-    return sig, args
+    if sig.ndim not in ndims:
+        shapes = {2: "(samples, sensors)", 3: "(samples, sensors, frames)"}
+        want = " or ".join(shapes[d] for d in ndims)
+        raise ValueError(f"sigMat must have shape {want}, not {sig.shape}")
+    return sig
 
 
-def reconstruct(sigMat, n, x_sensor, y_sensor, z_sensor, c, image_select, t, fs,
-                image_width, numCores=0):
-    """Reconstruct one image by time-of-flight delay-and-sum.
+def _check_shape(shape, samples, sensors):
+    """The errors for a sigMat of `shape` against a plan of `samples` rows
+    (the length of t) and `sensors` columns."""
+    rows, cols = shape[0], shape[1]
+    fix = "sigMat.T" if len(shape) == 2 else "sigMat.transpose(1, 0, 2)"
+    transposed = (f"; it looks transposed (its {cols} columns match t): pass {fix}, "
+                  "with samples along the first axis")
+    if rows != samples:
+        hint = transposed if cols == samples else ""
+        raise ValueError("t must have the same number of elements as sigMat has rows: "
+                         f"t has {samples}, sigMat has {rows} rows{hint}")
+    if cols != sensors:
+        raise ValueError(f"sigMat must have {sensors} columns, one per sensor of the plan, "
+                         f"not {cols}")
 
-    The arguments are those of the MATLAB call
-    ``Recon = tofimage(sigMat, n, x_sensor, y_sensor, z_sensor, c,
-    image_select, t, fs, image_width, numCores)``, as NumPy arrays:
 
-    sigMat : array of shape (samples, sensors)
-        Column ``s`` holds the time samples of sensor ``s``; at least 2 samples.
-        A Fortran-ordered array (or the transpose of a C-ordered
-        (sensors, samples) array) is read in place; any other layout is copied.
+class Plan:
+    """A reconstruction set up once for frames that share one geometry.
+
+    A plan holds everything of a request but its samples: the sensors, the
+    sample times, the grid and the term, with the tables the engine's kernel
+    builds from them. Calling it with a frame or a stack of frames skips that
+    set-up, which suits frames delivered one after another by a live scanner.
+
+    Parameters
+    ----------
     n : int
-        The image is ``n`` x ``n`` pixels; a float must have a whole value.
-    x_sensor, y_sensor, z_sensor : 1-D arrays
+        The images are ``n`` x ``n`` pixels; a float must have a whole value.
+    x_sensor, y_sensor, z_sensor : array_like, 1-D
         Sensor positions, at least ``sensors`` elements each (more are
         ignored). The image lies in the plane z = 0.
     c : float
         Speed of sound.
-    image_select : float
-        Term summed: exactly 1 the signal, exactly 2 its time-weighted
-        derivative ``t(i) * (s(i+1) - s(i)) / (t(2) - t(1))``, anything else
-        the signal minus that derivative.
-    t : 1-D array of length ``samples``
-        Time of each sample.
+    image_select : float or {'signal', 'derivative', 'difference'}
+        Term summed: 1 or ``'signal'`` the signal; 2 or ``'derivative'``
+        its time-weighted derivative ``t[i] * (s[i+1] - s[i]) / (t[1] - t[0])``;
+        3 or ``'difference'`` (any number other than 1 and 2) the signal
+        minus that derivative.
+    t : array_like, 1-D
+        Time of each sample; its length is the number of samples of every
+        frame.
     fs : float
         Sampling rate.
     image_width : float
         Side of the square image; the pixel pitch is ``image_width / n``.
     numCores : int, optional
-        Threads for the pixel loop; 0 or negative use OpenMP's default. The
-        image is the same for every thread count.
+        Threads for each frame; 0 or negative use OpenMP's default. The
+        images are the same for every thread count.
+    sensors : int, optional
+        Columns of each frame. By default the length of `x_sensor`.
+    frames : int, optional
+        About how many frames each call will take; the plan weighs the cost
+        of its tables against it. Any number of frames may be passed anyway.
 
-    Integer, boolean and float32 (any real) inputs are converted to float64.
-    Complex inputs raise ``TypeError``; take the real part explicitly.
-
-    Returns
-    -------
-    Recon : ndarray of float64, shape (n, n)
-        ``Recon[K, L]`` is MATLAB's ``Recon(K+1, L+1)``, bit for bit: row K
-        has y = ``(n//2 - 1 - K) * dx``, column L has x = ``(L - (n//2 - 1)) * dx``.
+    Attributes
+    ----------
+    n : int
+        Pixels on each side of the images.
+    samples, sensors : int
+        The shape (samples, sensors) every frame must have.
+    kernel : str
+        The instruction set the plan runs with, as ``kernel_name()``.
+    batch_frames : int
+        Frames the kernel reconstructs at once; a stack that is not float64
+        in Fortran order is converted this many frames at a time.
 
     Raises
     ------
     TypeError
         A non-numeric or complex argument.
     ValueError
-        Wrong shapes or values, with the engine's messages, for example
-        "t must have the same number of elements as sigMat has rows" or
-        "n is too large: n*n must be less than 2^31". Nothing is computed.
+        Wrong shapes or values, with the engine's messages.
 
+    See Also
+    --------
+    reconstruct_frames : A plan made and called once.
+
+    Notes
+    -----
+    Calling a plan releases the GIL while computing, and several threads may
+    call one plan at once. A stack is computed one batch of frames at a
+    time. In the main thread, Ctrl-C raises ``KeyboardInterrupt`` at once,
+    and the computation stops at the end of the batch in progress.
+
+    A plan pickles (to Dask workers, say) as its request, and is set up
+    again where it is unpickled.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import tofimage
+    >>> a = 2 * np.pi * np.arange(32) / 32
+    >>> x, y, z = 0.02 * np.cos(a), 0.02 * np.sin(a), np.zeros(32)
+    >>> t = np.arange(500) / 20e6
+    >>> plan = tofimage.Plan(64, x, y, z, 1500, 'signal', t, 20e6, 0.03)
+    >>> frame = np.random.default_rng(0).standard_normal((500, 32))
+    >>> plan(frame).shape
+    (64, 64)
+    >>> plan(np.stack([frame, frame], axis=2)).shape
+    (64, 64, 2)
+    """
+
+    def __init__(self, n: int, x_sensor: npt.ArrayLike, y_sensor: npt.ArrayLike,
+                 z_sensor: npt.ArrayLike, c: float, image_select: ImageSelect,
+                 t: npt.ArrayLike, fs: float, image_width: float, numCores: int = 0, *,
+                 sensors: Optional[int] = None, frames: int = 1):
+        self._setup(n, x_sensor, y_sensor, z_sensor, c, image_select, t, fs, image_width,
+                    numCores, sensors, frames, False)
+
+    @classmethod
+    def _scalar_kernel(cls, *args, **kwargs):
+        """The same plan on the scalar kernel, the reference (for checks)."""
+        plan = cls.__new__(cls)
+        bound = inspect.signature(cls).bind(*args, **kwargs)
+        bound.apply_defaults()
+        plan._setup(*bound.arguments.values(), True)
+        return plan
+
+    def _setup(self, n, x_sensor, y_sensor, z_sensor, c, image_select, t, fs, image_width,
+               numCores, sensors, frames, scalar):
+        args = dict(
+            n=_count("n", n),
+            x_sensor=_vector("x_sensor", x_sensor),
+            y_sensor=_vector("y_sensor", y_sensor),
+            z_sensor=_vector("z_sensor", z_sensor),
+            c=_scalar("c", c),
+            image_select=_term(image_select),
+            t=_vector("t", t),
+            fs=_scalar("fs", fs),
+            image_width=_scalar("image_width", image_width),
+            numCores=_count("numCores", numCores),
+        )
+        self.samples = args["t"].shape[0]
+        self.sensors = args["x_sensor"].shape[0] if sensors is None else _count("sensors", sensors)
+        if self.sensors < 0:
+            raise ValueError(f"sensors must not be negative, not {self.sensors}")
+        self.n = args["n"]
+        frames = max(_count("frames", frames), 1)
+        self._plan = _core.Plan(self.samples, self.sensors, frames=frames, scalar=scalar, **args)
+        # What a copy in another process (pickle, Dask) is made from.
+        self._state = (tuple(args.values()) + (self.sensors, frames, scalar))
+        self.kernel = self._plan.kernel_name
+        self.batch_frames = max(int(self._plan.batch_frames), 1)
+
+    def __reduce__(self):
+        return _rebuild_plan, self._state
+
+    def __repr__(self) -> str:
+        return (f"<tofimage.Plan: {self.n} x {self.n} pixels from ({self.samples} samples, "
+                f"{self.sensors} sensors), kernel {self.kernel}>")
+
+    def __call__(self, sigMat: npt.ArrayLike) -> npt.NDArray[np.float64]:
+        """Reconstruct one frame or a stack of frames.
+
+        Parameters
+        ----------
+        sigMat : array_like, shape (samples, sensors) or (samples, sensors, frames)
+            The samples: column ``s`` of a frame holds sensor ``s``. Any real
+            dtype and layout (memmaps included); a stack that is not float64
+            in Fortran order is converted one batch of frames at a time.
+
+        Returns
+        -------
+        ndarray of float64, shape (n, n) or (n, n, frames)
+            Image ``[:, :, f]`` is ``reconstruct(sigMat[:, :, f], ...)`` bit
+            for bit; a stack's images are Fortran-ordered.
+
+        Raises
+        ------
+        ValueError
+            sigMat's shape does not fit the plan; the message names both
+            sizes, and says so where sigMat looks transposed.
+        KeyboardInterrupt
+            Ctrl-C, raised at once; the computation stops at the end of the
+            batch of frames in progress.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import tofimage
+        >>> plan = tofimage.Plan(2, [0, 2], [0.5, 2], [0, 0], 1, 1, np.arange(2, 8), 1, 2)
+        >>> plan(np.arange(12.0).reshape(6, 2, order='F'))
+        array([[ 8.,  7.],
+               [10.,  9.]])
+        """
+        sig = _signals(sigMat, (2, 3))
+        _check_shape(sig.shape, self.samples, self.sensors)
+        if sig.ndim == 2:
+            return self._stack(sig[:, :, np.newaxis])[:, :, 0]
+        return self._stack(sig)
+
+    def _stack(self, sig):
+        frames = sig.shape[2]
+        out = np.empty((self.n, self.n, frames), order="F")
+        if out.size == 0:
+            return out
+        return _interruptible(self._batches, sig, out)
+
+    def _batches(self, stop, sig, out):
+        frames = sig.shape[2]
+        batch = self.batch_frames
+        scratch = None
+        for f0 in range(0, frames, batch):
+            if stop is not None and stop.is_set():
+                return None
+            part = sig[:, :, f0:f0 + batch]
+            if not (part.dtype == np.float64 and part.flags.f_contiguous and part.flags.aligned):
+                if scratch is None:
+                    scratch = np.empty((self.samples, self.sensors, min(batch, frames)), order="F")
+                buf = scratch[:, :, :part.shape[2]]
+                # As astype(float64): exact for every type of up to 32 bits.
+                np.copyto(buf, part, casting="unsafe")
+                part = buf
+            self._plan.run(part, out[:, :, f0:f0 + part.shape[2]])
+        return out
+
+
+def _rebuild_plan(*state):
+    plan = Plan.__new__(Plan)
+    plan._setup(*state)
+    return plan
+
+
+def _plan_for(sig, n, x_sensor, y_sensor, z_sensor, c, image_select, t, fs, image_width,
+              numCores, frames):
+    """The plan of a reconstruct call: sigMat's shape is checked against t
+    first, so that a transposed sigMat is named as such."""
+    _check_shape(sig.shape, _vector("t", t).shape[0], sig.shape[1])
+    return Plan(n, x_sensor, y_sensor, z_sensor, c, image_select, t, fs, image_width, numCores,
+                sensors=sig.shape[1], frames=frames)
+
+
+def reconstruct(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor: npt.ArrayLike,
+                z_sensor: npt.ArrayLike, c: float, image_select: ImageSelect, t: npt.ArrayLike,
+                fs: float, image_width: float, numCores: int = 0) -> npt.NDArray[np.float64]:
+    """Reconstruct one image by time-of-flight delay-and-sum.
+
+    The arguments are those of the MATLAB call ``Recon = tofimage(sigMat, n,
+    x_sensor, y_sensor, z_sensor, c, image_select, t, fs, image_width,
+    numCores)``, in the same order, as NumPy arrays.
+
+    Parameters
+    ----------
+    sigMat : array_like, shape (samples, sensors)
+        Column ``s`` holds the time samples of sensor ``s``; at least 2
+        samples. A Fortran-ordered float64 array (or the transpose of a
+        C-ordered (sensors, samples) one) is read in place; any other layout
+        or real dtype is converted into float64 first (exactly, for every
+        type of up to 32 bits).
+    n : int
+        The image is ``n`` x ``n`` pixels; a float must have a whole value.
+    x_sensor, y_sensor, z_sensor : array_like, 1-D
+        Sensor positions, at least ``sensors`` elements each (more are
+        ignored). The image lies in the plane z = 0.
+    c : float
+        Speed of sound.
+    image_select : float or {'signal', 'derivative', 'difference'}
+        Term summed: 1 or ``'signal'`` the signal; 2 or ``'derivative'``
+        its time-weighted derivative ``t[i] * (s[i+1] - s[i]) / (t[1] - t[0])``;
+        3 or ``'difference'`` (any number other than 1 and 2) the signal
+        minus that derivative.
+    t : array_like, 1-D, length samples
+        Time of each sample.
+    fs : float
+        Sampling rate.
+    image_width : float
+        Side of the square image; the pixel pitch is ``image_width / n``.
+    numCores : int, optional
+        Threads for the pixel loop; 0 (the default) or negative use OpenMP's
+        default. The image is the same for every thread count.
+
+    Returns
+    -------
+    ndarray of float64, shape (n, n)
+        The image ``Recon``: ``Recon[K, L]`` is MATLAB's ``Recon(K+1, L+1)``,
+        bit for bit. Row ``K`` lies at ``y[K]`` and column ``L`` at ``x[L]``
+        of ``pixel_coordinates(n, image_width)``: draw it with
+        ``imshow(Recon, extent=extent)``, not with ``origin='lower'``.
+
+    Raises
+    ------
+    TypeError
+        A non-numeric or complex argument: take ``.real`` or ``abs()`` first.
+    ValueError
+        Wrong shapes or values, before anything is computed: for example
+        "t must have the same number of elements as sigMat has rows: t has
+        2030, sigMat has 256 rows; it looks transposed ...", or the engine's
+        "n is too large: n*n must be less than 2^31".
+
+    See Also
+    --------
+    reconstruct_frames : A stack of frames.
+    Plan : Frames that arrive one at a time.
+    pixel_coordinates : Where each pixel lies.
+
+    Notes
+    -----
     The GIL is released while the image is computed; calls from several
     threads at once are safe.
+
+    Examples
+    --------
+    Two sensors and six samples (the worked example of the README):
+
+    >>> import numpy as np
+    >>> import tofimage
+    >>> sigMat = np.array([[10, 0], [20, 1], [30, 4], [40, 9], [50, 16], [60, 25]])
+    >>> tofimage.reconstruct(sigMat, 2, [0, 2], [0.5, 2], [0, 0], 1, 'signal',
+    ...                      np.arange(2, 8), 1, 2)
+    array([[14., 11.],
+           [29., 24.]])
     """
-    sig, args = _request(sigMat, 2, n, x_sensor, y_sensor, z_sensor, c, image_select, t, fs,
-                         image_width, numCores)
-    return _core.frames(sig[:, :, np.newaxis], **args)[:, :, 0]
+    sig = _signals(sigMat, (2,))
+    return _plan_for(sig, n, x_sensor, y_sensor, z_sensor, c, image_select, t, fs, image_width,
+                     numCores, 1)(sig)
 
 
-def reconstruct_frames(sig, n, x_sensor, y_sensor, z_sensor, c, image_select, t, fs,
-                       image_width, numCores=0):
+def reconstruct_frames(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike,
+                       y_sensor: npt.ArrayLike, z_sensor: npt.ArrayLike, c: float,
+                       image_select: ImageSelect, t: npt.ArrayLike, fs: float,
+                       image_width: float, numCores: int = 0) -> npt.NDArray[np.float64]:
     """Reconstruct a stack of frames that share the sensors, times and grid.
 
-    ``sig`` has shape (samples, sensors, frames); the other arguments are
-    those of ``reconstruct``. Returns an array of shape (n, n, frames) whose
-    ``[:, :, f]`` is ``reconstruct(sig[:, :, f], ...)``, bit for bit.
+    The engine finds each pixel's sample index once for a batch of frames,
+    and each frame's image is the one ``reconstruct`` gives for it alone, bit
+    for bit.
 
-    The arguments are converted and checked once, and the frames are computed
-    one after another without the GIL, each on ``numCores`` threads. Frames
-    of a Fortran-ordered stack are read in place; otherwise each frame is
-    copied in turn into one reused buffer (a stack that is not float64 is
-    converted to a Fortran-ordered float64 copy first).
+    Parameters
+    ----------
+    sigMat : array_like, shape (samples, sensors, frames)
+        The frames, ``sigMat[:, :, f]`` as in ``reconstruct``. A float64
+        Fortran-ordered stack is read in place; any other dtype or layout (an
+        int16 memmap of scanner data, say) is converted one batch of frames at
+        a time into scratch, never whole.
+    n : int
+        The images are ``n`` x ``n`` pixels.
+    x_sensor, y_sensor, z_sensor : array_like, 1-D
+        Sensor positions, at least ``sensors`` elements each.
+    c : float
+        Speed of sound.
+    image_select : float or {'signal', 'derivative', 'difference'}
+        Term summed, as in ``reconstruct``.
+    t : array_like, 1-D, length samples
+        Time of each sample.
+    fs : float
+        Sampling rate.
+    image_width : float
+        Side of the square image.
+    numCores : int, optional
+        Threads that share each batch of frames; 0 (the default) or negative
+        use OpenMP's default.
+
+    Returns
+    -------
+    ndarray of float64, shape (n, n, frames)
+        Fortran-ordered; ``[:, :, f]`` is ``reconstruct(sigMat[:, :, f],
+        ...)``, bit for bit.
+
+    Raises
+    ------
+    TypeError
+        A non-numeric or complex argument.
+    ValueError
+        Wrong shapes or values, as in ``reconstruct``, before anything is
+        computed.
+    KeyboardInterrupt
+        Ctrl-C, raised at once; the computation stops at the end of the
+        batch of frames in progress.
+
+    See Also
+    --------
+    Plan : The same set-up kept for frames that arrive one at a time.
+    tofimage.dask.reconstruct_frames : Stacks in a Dask array.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import tofimage
+    >>> a = 2 * np.pi * np.arange(32) / 32
+    >>> t = np.arange(500) / 20e6
+    >>> stack = np.zeros((500, 32, 3), dtype=np.int16)
+    >>> images = tofimage.reconstruct_frames(stack, 64, 0.02 * np.cos(a), 0.02 * np.sin(a),
+    ...                                      np.zeros(32), 1500, 1, t, 20e6, 0.03)
+    >>> images.shape
+    (64, 64, 3)
     """
-    sig, args = _request(sig, 3, n, x_sensor, y_sensor, z_sensor, c, image_select, t, fs,
-                         image_width, numCores)
-    return _core.frames(sig, **args)
+    sig = _signals(sigMat, (3,))
+    return _plan_for(sig, n, x_sensor, y_sensor, z_sensor, c, image_select, t, fs, image_width,
+                     numCores, sig.shape[2])(sig)
+
+
+class PixelCoordinates(NamedTuple):
+    """Where the pixels of an n x n image lie, as ``pixel_coordinates`` returns.
+
+    Parameters
+    ----------
+    x : ndarray of float64, shape (n,)
+        The x of each column, increasing.
+    y : ndarray of float64, shape (n,)
+        The y of each row, decreasing: row 0 is the top of the picture.
+    extent : tuple of 4 floats
+        The pixels' outer edges ``(left, right, bottom, top)``, for ``imshow``.
+
+    Examples
+    --------
+    >>> import tofimage
+    >>> tofimage.pixel_coordinates(2, 2.0).extent
+    (-0.5, 1.5, -1.5, 0.5)
+    """
+
+    x: npt.NDArray[np.float64]
+    y: npt.NDArray[np.float64]
+    extent: Tuple[float, float, float, float]
+
+
+def pixel_coordinates(n: int, image_width: float) -> PixelCoordinates:
+    """Compute the coordinates of the pixel centres of an ``n`` x ``n`` image.
+
+    The grid is not centred on the origin: with ``half = n // 2`` and
+    ``dx = image_width / n``, column ``L`` lies at ``x = (L - (half - 1)) * dx``
+    and row ``K`` at ``y = ((half - 1) - K) * dx``, computed here with the
+    engine's own operations, so the values are those the engine used.
+
+    Parameters
+    ----------
+    n : int
+        Pixels on each side, at least 1.
+    image_width : float
+        Side of the square image, as given to ``reconstruct``.
+
+    Returns
+    -------
+    x : ndarray of float64, shape (n,)
+        The x of the centre of each column, increasing.
+    y : ndarray of float64, shape (n,)
+        The y of the centre of each row, decreasing: row 0 is the top.
+    extent : tuple of 4 floats
+        The outer edges of the pixels, ``(left, right, bottom, top)``, for
+        ``matplotlib.pyplot.imshow(Recon, extent=extent)``.
+
+    Raises
+    ------
+    ValueError
+        ``n`` below 1, or not a whole number.
+
+    Notes
+    -----
+    Draw an image with imshow's default ``origin='upper'``: row 0 at the top.
+    ``origin='lower'`` with this extent draws the image upside down.
+
+    Examples
+    --------
+    >>> import tofimage
+    >>> x, y, extent = tofimage.pixel_coordinates(4, 0.004)
+    >>> x
+    array([-0.001,  0.   ,  0.001,  0.002])
+    >>> y
+    array([ 0.001,  0.   , -0.001, -0.002])
+    >>> extent
+    (-0.0015, 0.0025, -0.0025, 0.0015)
+
+    Drawing an image with its coordinates, in millimetres:
+
+    >>> import matplotlib.pyplot as plt  # doctest: +SKIP
+    >>> plt.imshow(Recon, extent=[1e3 * e for e in extent], cmap='gray')  # doctest: +SKIP
+    """
+    n = _count("n", n)
+    if n < 1:
+        raise ValueError(f"n must be at least 1, not {n}")
+    width = _scalar("image_width", image_width)
+    dx = width / float(n)
+    half = float(n // 2)
+    index = np.arange(n, dtype=np.float64)
+    x = (index - (half - 1.0)) * dx
+    y = ((half - 1.0) - index) * dx
+    edge = dx / 2.0
+    extent = (float(x[0] - edge), float(x[-1] + edge), float(y[-1] - edge), float(y[0] + edge))
+    return PixelCoordinates(x, y, extent)

@@ -1,12 +1,12 @@
-// Python binding of the reconstruction engine: one call reconstructs a stack
-// of frames that share everything but the signals.
+// Python binding of the reconstruction engine: a plan (the engine's
+// ReconPlan) that reconstructs stacks of frames sharing one geometry.
 //
-// The Python layer (__init__.py) converts the arguments to float64 and checks
-// their kinds and shapes; this layer checks the request against the engine's
-// limits (checkReconInput), allocates the output and runs doRecon once per
-// frame without the GIL. A frame whose samples are already in the engine's
-// column-major layout is read in place; any other frame is copied into one
-// scratch matrix that every such frame reuses.
+// The Python layer (__init__.py) converts and checks the arguments and walks a
+// stack one batch of frames at a time, converting a batch into scratch where
+// the stack is not float64 in the engine's layout, and stops between batches
+// when told to (Ctrl-C). This layer checks the request against the engine's
+// limits (checkReconInput) once, when the plan is made, and runs each batch
+// without the GIL.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -14,8 +14,8 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 
 namespace py = pybind11;
@@ -24,102 +24,98 @@ namespace {
 
 using Vector = py::array_t<double, py::array::c_style>;
 
-// Copies the (rows, cols) frame at `src`, with byte strides s0 and s1, into
-// the column-major matrix `dst`, in blocks so that neither side is walked
-// with a long stride for long.
-void copyFrame(const char* src, py::ssize_t s0, py::ssize_t s1, int64_t rows, int64_t cols,
-               double* dst) {
-    constexpr int64_t kBlock = 64;
-    for (int64_t sb = 0; sb < cols; sb += kBlock)
-        for (int64_t ib = 0; ib < rows; ib += kBlock) {
-            const int64_t sEnd = std::min(cols, sb + kBlock);
-            const int64_t iEnd = std::min(rows, ib + kBlock);
-            for (int64_t s = sb; s < sEnd; ++s)
-                for (int64_t i = ib; i < iEnd; ++i)
-                    std::memcpy(&dst[i + s * rows], src + i * s0 + s * s1, sizeof(double));
-        }
+bool isEngineStack(const py::array& a, py::ssize_t rows, py::ssize_t cols) {
+    return py::isinstance<py::array_t<double>>(a) && a.ndim() == 3 && a.shape(0) == rows &&
+           a.shape(1) == cols &&
+           (a.flags() & py::detail::npy_api::NPY_ARRAY_F_CONTIGUOUS_) != 0 &&
+           (a.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0;
 }
 
-// sig: (rows, cols, frames) float64 with any strides. Returns the
-// (n, n, frames) images in Fortran order: frame f is column-major, pixel
-// (K, L) at [K, L, f]. `scalar` runs the reference kernel instead of the best
-// one (for checks and benchmarks).
-py::array reconFrames(py::array_t<double> sig, int32_t n, Vector x_sensor, Vector y_sensor,
-                      Vector z_sensor, double c, double image_select, Vector t, double fs,
-                      double image_width, int32_t numCores, bool scalar) {
-    if (sig.ndim() != 3) throw py::value_error("sigMat must be a stack of shape (samples, sensors, frames)");
-    const py::ssize_t rows = sig.shape(0), cols = sig.shape(1), frames = sig.shape(2);
-    if (rows > std::numeric_limits<int32_t>::max() || cols > std::numeric_limits<int32_t>::max())
-        throw py::value_error("sigMat is too large: its rows and columns must each number less than 2^31");
-
-    // Checked as each frame will be handed over: rows*cols samples, and an
-    // output of n*n pixels (stand-ins for buffers that do not exist yet).
-    double standIn = 0.0;
-    ReconInput in;
-    in.sigMat = &standIn;
-    in.rows = (int32_t)rows;
-    in.cols = (int32_t)cols;
-    in.n = n;
-    in.x_sensor = x_sensor.data();
-    in.y_sensor = y_sensor.data();
-    in.z_sensor = z_sensor.data();
-    in.c = c;
-    in.image_select = image_select;
-    in.t = t.data();
-    in.fs = fs;
-    in.image_width = image_width;
-    in.numCores = numCores;
-    in.Recon = &standIn;
-    ReconExtents ext;
-    ext.sigMat = (int64_t)rows * cols;
-    ext.x_sensor = x_sensor.size();
-    ext.y_sensor = y_sensor.size();
-    ext.z_sensor = z_sensor.size();
-    ext.t = t.size();
-    ext.Recon = (int64_t)n * n;
-    const std::string msg = checkReconInput(in, ext);
-    if (!msg.empty()) throw py::value_error(msg);
-
-    const py::ssize_t nn = std::max<int32_t>(n, 0);
-    py::array_t<double, py::array::f_style> out({nn, nn, frames});
-    const int64_t pixels = (int64_t)nn * nn;
-    const py::ssize_t s0 = sig.strides(0), s1 = sig.strides(1), s2 = sig.strides(2);
-    const char* base = reinterpret_cast<const char*>(sig.data());
-    const bool aligned = reinterpret_cast<std::uintptr_t>(base) % alignof(double) == 0 &&
-                         s2 % (py::ssize_t)alignof(double) == 0;
-    const bool inPlace = cols == 0 || (aligned && s0 == (py::ssize_t)sizeof(double) &&
-                                       (cols == 1 || s1 == rows * s0));
-    // A NumPy array, so that it is accounted like the caller's arrays.
-    py::array_t<double> scratch(inPlace || frames == 0 ? 0 : rows * cols);
-    double* image = out.mutable_data();
-    double* copy = scratch.mutable_data();
-    const ReconKernel kernel = scalar ? ReconKernel::Scalar : ReconKernel::Best;
-    {
-        py::gil_scoped_release release;
-        for (py::ssize_t f = 0; f < frames; ++f) {
-            const char* frame = base + f * s2;
-            if (inPlace) {
-                in.sigMat = reinterpret_cast<const double*>(frame);
-            } else {
-                copyFrame(frame, s0, s1, rows, cols, copy);
-                in.sigMat = copy;
-            }
-            in.Recon = image + f * pixels;
-            std::fill(in.Recon, in.Recon + pixels, 0.0);  // doRecon adds into the image
-            doRecon(in, kernel);
-        }
+class Plan {
+public:
+    // rows samples per sensor (the length of t), cols sensors. `frames`:
+    // about how many frames one run takes. `scalar` runs the reference kernel
+    // (for checks and benchmarks).
+    Plan(int64_t rows, int64_t cols, int32_t n, Vector x_sensor, Vector y_sensor,
+         Vector z_sensor, double c, double image_select, Vector t, double fs, double image_width,
+         int32_t numCores, int64_t frames, bool scalar) {
+        constexpr int64_t kMax = std::numeric_limits<int32_t>::max();
+        if (rows < 0 || cols < 0) throw py::value_error("sigMat must not have negative dimensions");
+        if (rows > kMax || cols > kMax)
+            throw py::value_error("sigMat is too large: its rows and columns must each number less than 2^31");
+        // Stand-ins for the samples and the image, which come with each run.
+        double standIn = 0.0;
+        ReconInput in;
+        in.sigMat = &standIn;
+        in.rows = (int32_t)rows;
+        in.cols = (int32_t)cols;
+        in.n = n;
+        in.x_sensor = x_sensor.data();
+        in.y_sensor = y_sensor.data();
+        in.z_sensor = z_sensor.data();
+        in.c = c;
+        in.image_select = image_select;
+        in.t = t.data();
+        in.fs = fs;
+        in.image_width = image_width;
+        in.numCores = numCores;
+        in.Recon = &standIn;
+        ReconExtents ext;
+        ext.sigMat = rows * cols;
+        ext.x_sensor = x_sensor.size();
+        ext.y_sensor = y_sensor.size();
+        ext.z_sensor = z_sensor.size();
+        ext.t = t.size();
+        ext.Recon = (int64_t)n * n;
+        const std::string msg = checkReconInput(in, ext);
+        if (!msg.empty()) throw py::value_error(msg);
+        rows_ = rows;
+        cols_ = cols;
+        n_ = n;
+        const ReconKernel kernel = scalar ? ReconKernel::Scalar : ReconKernel::Best;
+        py::gil_scoped_release release;  // the plan's tables may take a while
+        plan_.reset(new ReconPlan(in, kernel, std::max<int64_t>(frames, 1)));
     }
-    return std::move(out);
-}
+
+    // sig: (rows, cols, frames) float64 in Fortran order; out: (n, n, frames)
+    // float64 in Fortran order, overwritten with the images.
+    void run(const py::array& sig, py::array& out) const {
+        if (!isEngineStack(sig, rows_, cols_))
+            throw py::value_error("internal: the stack must be Fortran-ordered float64 of the plan's rows and columns");
+        const py::ssize_t frames = sig.shape(2);
+        if (!isEngineStack(out, n_, n_) || out.shape(2) != frames || !out.writeable())
+            throw py::value_error("internal: the images must be a writeable Fortran-ordered float64 stack");
+        const double* samples = static_cast<const double*>(sig.data());
+        double* images = static_cast<double*>(out.mutable_data());
+        const int64_t elements = (int64_t)n_ * n_ * frames;
+        py::gil_scoped_release release;
+        std::fill(images, images + elements, 0.0);  // run() adds into the images
+        plan_->run(samples, frames, images);
+    }
+
+    int64_t batchFrames() const { return plan_->batchFrames(); }
+    std::string kernelName() const { return plan_->kernelName(); }
+
+private:
+    std::unique_ptr<ReconPlan> plan_;
+    int64_t rows_ = 0, cols_ = 0;
+    int32_t n_ = 0;
+};
 
 }  // namespace
 
 PYBIND11_MODULE(_core, m) {
-    m.doc() = "tofimage reconstruction engine (internal; use tofimage.reconstruct)";
-    m.def("frames", &reconFrames, py::arg("sig"), py::arg("n"), py::arg("x_sensor"),
-          py::arg("y_sensor"), py::arg("z_sensor"), py::arg("c"), py::arg("image_select"),
-          py::arg("t"), py::arg("fs"), py::arg("image_width"), py::arg("numCores"),
-          py::arg("scalar") = false);
+    m.doc() = "tofimage reconstruction engine (internal; use tofimage.Plan and tofimage.reconstruct)";
+    py::class_<Plan>(m, "Plan")
+        .def(py::init<int64_t, int64_t, int32_t, Vector, Vector, Vector, double, double, Vector,
+                      double, double, int32_t, int64_t, bool>(),
+             py::arg("rows"), py::arg("cols"), py::arg("n"), py::arg("x_sensor"),
+             py::arg("y_sensor"), py::arg("z_sensor"), py::arg("c"), py::arg("image_select"),
+             py::arg("t"), py::arg("fs"), py::arg("image_width"), py::arg("numCores"),
+             py::arg("frames") = 1, py::arg("scalar") = false)
+        .def("run", &Plan::run, py::arg("sig"), py::arg("out"))
+        .def_property_readonly("batch_frames", &Plan::batchFrames)
+        .def_property_readonly("kernel_name", &Plan::kernelName);
     m.def("kernel_name", [] { return std::string(reconKernelName(ReconKernel::Best)); },
           "Instruction set the engine's vector kernel uses on this CPU, or 'scalar'.");
 }

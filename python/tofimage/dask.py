@@ -5,47 +5,100 @@
     import tofimage.dask
 
     client = Client("scheduler-address:8786")     # or Client() for this machine
-    sig = da.from_zarr("scan.zarr")               # (samples, sensors, frames)
-    images = tofimage.dask.reconstruct_frames(sig, 256, x, y, z, 1500, 1, t, 40e6, 0.025)
+    sigMat = da.from_zarr("scan.zarr")            # (samples, sensors, frames)
+    images = tofimage.dask.reconstruct_frames(sigMat, 256, x, y, z, 1500, 1, t, 40e6, 0.025)
     images.to_zarr("images.zarr")                 # (256, 256, frames), computed in parallel
 
-Each chunk of frames becomes one task that calls
-``tofimage.reconstruct_frames`` on the worker; Dask schedules, moves and
+Each chunk of frames becomes one task, one stack call of the engine
+(``tofimage.reconstruct_frames``) on the worker; Dask schedules, moves and
 gathers the chunks. Workers need the ``tofimage`` package installed.
 """
 
+from __future__ import annotations
+
 import dask.array as da
 import numpy as np
+import numpy.typing as npt
 
-from . import _core, _request, reconstruct_frames as _reconstruct_frames
+from . import ImageSelect, _signals, _plan_for, reconstruct_frames as _reconstruct_frames
 
 __all__ = ["reconstruct_frames"]
 
 
-def reconstruct_frames(sig, n, x_sensor, y_sensor, z_sensor, c, image_select, t, fs,
-                       image_width, numCores=1):
-    """Lazy reconstruction of a (samples, sensors, frames) array.
+def reconstruct_frames(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike,
+                       y_sensor: npt.ArrayLike, z_sensor: npt.ArrayLike, c: float,
+                       image_select: ImageSelect, t: npt.ArrayLike, fs: float,
+                       image_width: float, numCores: int = 1) -> da.Array:
+    """Lazy reconstruction of a Dask array of frames.
 
-    The arguments are those of ``tofimage.reconstruct_frames``; ``sig`` may be
-    a Dask array or anything ``dask.array.asarray`` takes. It is kept in its
-    chunks along the frames axis and gathered whole along the samples and
-    sensors axes. Returns a Dask array of shape (n, n, frames), float64, with
-    the same chunks along the frames axis; frame f equals
-    ``tofimage.reconstruct(sig[:, :, f], ...)`` bit for bit.
+    Parameters
+    ----------
+    sigMat : dask.array.Array or array_like, shape (samples, sensors, frames)
+        Anything ``dask.array.asarray`` takes. It is kept in its chunks along
+        the frames axis and gathered whole along the samples and sensors
+        axes; each chunk of frames is one stack call on a worker, converted
+        there one batch of frames at a time if it is not float64.
+    n : int
+        The images are ``n`` x ``n`` pixels.
+    x_sensor, y_sensor, z_sensor : array_like, 1-D
+        Sensor positions, at least ``sensors`` elements each.
+    c : float
+        Speed of sound.
+    image_select : float or {'signal', 'derivative', 'difference'}
+        Term summed, as in ``tofimage.reconstruct``.
+    t : array_like, 1-D, length samples
+        Time of each sample.
+    fs : float
+        Sampling rate.
+    image_width : float
+        Side of the square image.
+    numCores : int, optional
+        Threads for each task. The default 1 suits Dask, which already runs
+        one task per worker thread; raise it for workers with one thread and
+        several cores.
 
-    The arguments are checked here, before anything is computed, and raise the
-    errors of ``tofimage.reconstruct``. ``numCores`` defaults to 1 because Dask
-    already runs one task per worker thread; raise it for workers with one
-    thread and several cores.
+    Returns
+    -------
+    dask.array.Array of float64, shape (n, n, frames)
+        With the chunks of `sigMat` along the frames axis; frame ``f`` equals
+        ``tofimage.reconstruct(sigMat[:, :, f], ...)`` bit for bit.
+
+    Raises
+    ------
+    TypeError, ValueError
+        As ``tofimage.reconstruct_frames``, here, before anything is
+        computed.
+
+    See Also
+    --------
+    tofimage.reconstruct_frames : The same on a NumPy stack.
+
+    Examples
+    --------
+    >>> import dask.array as da
+    >>> import numpy as np
+    >>> import tofimage.dask
+    >>> a = 2 * np.pi * np.arange(32) / 32
+    >>> t = np.arange(500) / 20e6
+    >>> sigMat = da.zeros((500, 32, 10), chunks=(500, 32, 4))
+    >>> images = tofimage.dask.reconstruct_frames(sigMat, 64, 0.02 * np.cos(a),
+    ...                                           0.02 * np.sin(a), np.zeros(32), 1500, 1,
+    ...                                           t, 20e6, 0.03)
+    >>> images.chunks[2]
+    (4, 4, 2)
+    >>> images.compute().shape
+    (64, 64, 10)
     """
-    sig = da.asarray(sig)
-    # Everything is checked now, on a stand-in of no frames (and no memory).
+    sig = da.asarray(sigMat)
+    # Everything is checked now, with a plan made on a stand-in of no frames
+    # (and no memory).
     shape = sig.shape[:2] + (0,) if sig.ndim == 3 else sig.shape
-    stand_in = np.broadcast_to(np.zeros((), dtype=sig.dtype), shape)
-    stand_in, args = _request(stand_in, 3, n, x_sensor, y_sensor, z_sensor, c, image_select,
-                              t, fs, image_width, numCores)
-    _core.frames(stand_in, **args)
+    stand_in = _signals(np.broadcast_to(np.zeros((), dtype=sig.dtype), shape), (3,))
+    plan = _plan_for(stand_in, n, x_sensor, y_sensor, z_sensor, c, image_select, t, fs,
+                     image_width, numCores, 1)
     sig = sig.rechunk({0: -1, 1: -1})
     return sig.map_blocks(_reconstruct_frames, dtype=np.float64,
-                          chunks=((args["n"],), (args["n"],), sig.chunks[2]),
-                          meta=np.empty((0, 0, 0)), **args)
+                          chunks=((plan.n,), (plan.n,), sig.chunks[2]),
+                          meta=np.empty((0, 0, 0)), n=n, x_sensor=x_sensor, y_sensor=y_sensor,
+                          z_sensor=z_sensor, c=c, image_select=image_select, t=t, fs=fs,
+                          image_width=image_width, numCores=numCores)

@@ -1,6 +1,8 @@
-// Loads the tofimage MEX module, calls it with several threads and clears it,
-// many times over, the way a host without an OpenMP runtime of its own does
-// (MATLAB ships a different one). Two ways of clearing:
+// Loads a tofimage MEX module (tofimage, or tofimage_frames, which takes the
+// same arguments and makes a matrix one frame), calls it with several
+// threads and clears it, many times over, the way a host without an OpenMP
+// runtime of its own does (MATLAB ships a different one). Two ways of
+// clearing:
 //
 //   unload  (Linux) the module is unloaded regardless of its lock, as MATLAB
 //           does after `munlock tofimage; clear mex`. The module brings its
@@ -66,9 +68,16 @@ HOST_API double* mxGetPr(const mxArray* a) {
     return const_cast<double*>(a->data.data());
 }
 HOST_API double mxGetScalar(const mxArray* a) { return a->data.at(0); }
+// Only doubles here: the class questions of tofimage_frames have one answer.
+HOST_API mxClassID mxGetClassID(const mxArray*) { return mxDOUBLE_CLASS; }
+HOST_API bool mxIsSingle(const mxArray*) { return false; }
+HOST_API bool mxIsInt16(const mxArray*) { return false; }
+HOST_API void* mxGetData(const mxArray* a) { return const_cast<double*>(a->data.data()); }
+HOST_API mwSize mxGetNumberOfDimensions(const mxArray*) { return 2; }
 HOST_API mxArray* mxCreateNumericArray(mwSize ndim, const mwSize* dims,
                                                                      mxClassID, mxComplexity) {
-    if (ndim != 2) std::abort();
+    // A matrix, or one frame of a stack (n x n x 1).
+    if (ndim != 2 && !(ndim == 3 && dims[2] == 1)) std::abort();
     mxArray* a = new mxArray;
     a->dims[0] = dims[0];
     a->dims[1] = dims[1];

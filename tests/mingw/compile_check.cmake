@@ -1,4 +1,4 @@
-# MSVC's OpenMP, checked with MinGW-w64 (cmake -P): the gateway, the engine
+# MSVC's OpenMP, checked with MinGW-w64 (cmake -P): the gateways, the engine
 # and the vector kernel (every src/recon_simd*.cpp) compiled for 64-bit
 # Windows against Octave's MEX header and Highway's headers as MSVC's
 # /openmp sees the code (OpenMP 2.0: _OPENMP = 200203 and
@@ -9,7 +9,7 @@
 #   -DCXX=<x86_64-w64-mingw32-g++> -DSRC=<src> -DOCTAVE_INCLUDES=<dirs>
 #   -DHWY_INCLUDE=<dir holding hwy/> -DOUT=<work dir> -DOMP2=<openmp2 dir>
 file(GLOB simd_sources ${SRC}/recon_simd*.cpp)
-set(sources ${SRC}/tofimage.cpp ${SRC}/recon.cpp ${simd_sources})
+set(sources ${SRC}/tofimage.cpp ${SRC}/tofimage_frames.cpp ${SRC}/recon.cpp ${simd_sources})
 
 # Only hwy/ of the host's include folder: the cross compiler must not see the
 # host's C library headers next to it.

@@ -1,7 +1,7 @@
 function demo_picture
 % What `make demo` runs works headless: demo_tofimage prints its report,
-% ending with the path of the picture, and draws the picture there (into a
-% folder it creates when needed).
+% with the cine loop's rates, ending with the path of the picture, and
+% draws the picture there (into a folder it creates when needed).
 
 folder = tempname();
 png = fullfile(folder, 'pictures', 'demo.png');
@@ -24,6 +24,19 @@ for s = 1:4
                                         ' +term 1 minimum x = [^\\n]* px away\\n'], s), 'once')), ...
          'the report does not say where the images peak near absorber %d:\n%s', s, out);
 end
+% The cine loop: a rate for each way, the same images, and the moving
+% absorber where it truly is in every frame.
+for way = {'tofimage, frame by frame', 'tofimage_frames, double stack', ...
+           'tofimage_frames, int16 stack'}
+  assert(~isempty(regexp(out, [way{1} ' +\d+\.\d{3} s +\d+\.\d frames per second'], 'once')), ...
+         'the report gives no rate for the cine loop through %s:\n%s', way{1}, out);
+end
+assert(~isempty(strfind(out, 'every frame the same image bit for bit, each way')), ...
+       'the report does not say that the cine loop''s images agree:\n%s', out);
+worst = regexp(out, 'moving absorber: term 3 peaks within (\d+\.\d+) px of it in every frame', ...
+               'tokens', 'once');
+assert(~isempty(worst) && str2double(worst{1}) <= 1, ...
+       'the moving absorber is not within a pixel of its track in every frame:\n%s', out);
 
 assert(exist(png, 'file') == 2, 'no picture at %s', png);
 img = imread(png);

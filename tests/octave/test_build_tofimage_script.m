@@ -1,11 +1,12 @@
 function test_build_tofimage_script()
-% matlab/build_tofimage.m builds a working module with Octave's mkoctfile:
-% built into a temporary folder, put first on the path, it carries the
+% matlab/build_tofimage.m builds working modules with Octave's mkoctfile:
+% built into a temporary folder, put first on the path, they carry the
 % kernel CTest expects (TOFIMAGE_EXPECT_KERNEL: vector where CMake found
-% Highway), passes the results tests, gives the CMake module's images bit
-% for bit, the same image for every thread count, and the error messages.
-% With a Highway whose header does not compile, it still builds a working
-% module with the scalar kernel, and warns with the compiler's error.
+% Highway); tofimage passes the results tests, gives the CMake module's
+% images bit for bit, the same image for every thread count, and the error
+% messages; tofimage_frames passes the stack tests. With a Highway whose
+% header does not compile, it still builds working modules with the scalar
+% kernel, and warns with the compiler's error.
 here = fileparts(mfilename('fullpath'));
 matlab_dir = canonicalize_file_name(fullfile(here, '..', '..', 'matlab'));
 cmake_module = which('tofimage');
@@ -18,25 +19,30 @@ cleanup = onCleanup(@() finish(old_path, outdir, old_root));
 addpath(matlab_dir);
 info = build_tofimage(outdir);
 module = fullfile(outdir, ['tofimage.' mexext()]);
-if ~exist(module, 'file') || ~strcmp(info.module, module)
-  error('test_build_tofimage_script: %s was not built', module);
+frames_module = fullfile(outdir, ['tofimage_frames.' mexext()]);
+if ~exist(module, 'file') || ~strcmp(info.module, module) || ~exist(frames_module, 'file') || ...
+   ~isequal(info.modules, {module, frames_module})
+  error('test_build_tofimage_script: %s and %s were not built', module, frames_module);
 end
 if ~strcmp(getenv('CXXFLAGS'), old_cxx)
   error('test_build_tofimage_script: the build script left CXXFLAGS changed');
 end
 check_kernel(module, info, getenv('TOFIMAGE_EXPECT_KERNEL'));
+check_kernel(frames_module, info, getenv('TOFIMAGE_EXPECT_KERNEL'));
 
 % The CMake module, under another name, to compare against in this session.
 if ~isempty(regexp(cmake_module, ['\.' mexext() '$'], 'once'))
   copyfile(cmake_module, fullfile(outdir, ['tofimage_cmake.' mexext()]));
 end
 addpath(outdir);
-clear tofimage;
-if ~strcmp(which('tofimage'), module)
-  error('test_build_tofimage_script: tofimage resolves to %s', which('tofimage'));
+clear tofimage tofimage_frames;
+if ~strcmp(which('tofimage'), module) || ~strcmp(which('tofimage_frames'), frames_module)
+  error('test_build_tofimage_script: tofimage and tofimage_frames resolve to %s and %s', ...
+        which('tofimage'), which('tofimage_frames'));
 end
 
 test_tofimage_results();
+test_tofimage_frames();
 
 compared = 0;
 if exist('tofimage_cmake', 'file') == 3
@@ -65,7 +71,7 @@ args = worked_example_args(1);
 check_error('Wrong number of input arguments for Recon = tofimage(sigMat, n,  x_sensor, y_sensor, z_sensor, c, image_select, t, fs, image_width, numCores)', 1, args{1:10});
 check_error('n must not be negative', 1, args{1}, -4, args{3:11});
 check_fallback(outdir, old_root);
-printf('test_build_tofimage_script: module built by build_tofimage (%s kernel) passes; %d images compared with the CMake module\n', ...
+printf('test_build_tofimage_script: modules built by build_tofimage (%s kernel) pass; %d images compared with the CMake module\n', ...
        info.kernel, compared);
 end
 
@@ -94,13 +100,26 @@ if ~strcmp(id, 'build_tofimage:scalarFallback') || isempty(strfind(msg, 'this Hi
    || isempty(strfind(msg, 'HWY_ROOT')) || isempty(strfind(fb.fallback, 'error'))
   error('test_build_tofimage_script: no fallback warning with the compiler''s error; last warning (%s): %s', id, msg);
 end
-check_kernel(fb.module, fb, 'scalar');
-% Under another name: the module built first stays loaded as tofimage.
-copyfile(fb.module, fullfile(outdir, ['tofimage_fallback.' mexext()]));
+if ~isequal(fb.modules, {fb.module, fullfile(outdir, 'fallback', ['tofimage_frames.' mexext()])})
+  error('test_build_tofimage_script: the fallback build reports the modules {%s}', strjoin(fb.modules, ', '));
+end
+check_kernel(fb.modules{1}, fb, 'scalar');
+check_kernel(fb.modules{2}, fb, 'scalar');
+% Under other names: the modules built first stay loaded as tofimage and
+% tofimage_frames.
+copyfile(fb.modules{1}, fullfile(outdir, ['tofimage_fallback.' mexext()]));
+copyfile(fb.modules{2}, fullfile(outdir, ['tofimage_frames_fallback.' mexext()]));
 rehash();
 args = ring_args(21, 16, 300, 3, 2, 9);
-check_equal(tofimage_fallback(args{:}), reference_recon(args{1:10}), 'scalar fallback module against the reference');
-printf('test_build_tofimage_script: a Highway that does not compile gave a working scalar module\n');
+one = tofimage_fallback(args{:});
+check_equal(one, reference_recon(args{1:10}), 'scalar fallback module against the reference');
+second = args;
+second{1} = flipud(args{1});
+stack = args;
+stack{1} = cat(3, args{1}, second{1});
+check_equal(tofimage_frames_fallback(stack{:}), cat(3, one, tofimage_fallback(second{:})), ...
+            'scalar fallback tofimage_frames against tofimage frame by frame');
+printf('test_build_tofimage_script: a Highway that does not compile gave working scalar modules\n');
 end
 
 function check_kernel(module, info, expected)
@@ -133,7 +152,7 @@ if isempty(old_root)
 else
   setenv('HWY_ROOT', old_root);
 end
-clear tofimage tofimage_cmake tofimage_fallback;
+clear tofimage tofimage_frames tofimage_cmake tofimage_fallback tofimage_frames_fallback;
 if exist(outdir, 'dir')
   confirm_recursive_rmdir(false, 'local');
   rmdir(outdir, 's');

@@ -1,7 +1,8 @@
 function valgrind_session(fuzz_calls)
-% An Octave session for memcheck (see valgrind_tofimage.sh): tofimage on
-% valid requests of every shape the module accepts, on requests it must
-% reject at each of its checks, then FUZZ_CALLS random calls (default 300).
+% An Octave session for memcheck (see valgrind_tofimage.sh): tofimage and
+% tofimage_frames on valid requests of every shape they accept, on requests
+% they must reject at each of their checks, then FUZZ_CALLS random calls of
+% tofimage (default 300).
 % Every call is made for its memory accesses; results are checked only
 % loosely here (the other tests check them exactly), but a valid call that
 % fails or a rejected call that succeeds still stops the session.
@@ -65,6 +66,20 @@ ring = {randn(rows, cols), 24, 0.02 * cos(ang), 0.02 * sin(ang), zeros(1, cols),
 expect_image(ring, 24);
 valid = valid + 1;
 
+% Stacks through tofimage_frames: double ones read in place, single and
+% int16 ones converted a batch of frames at a time, none at all.
+stack = cat(3, sig, 2 * sig, -sig);
+for cls = {'double', 'single', 'int16'}
+  for frames = [0 1 3]
+    a = ok; a{1} = cast(stack(:, :, 1:frames), cls{1});
+    expect_frames(a, 2, frames);
+    valid = valid + 1;
+  end
+  a = ring; a{1} = cast(100 * repmat(ring{1}, 1, 1, 5), cls{1});
+  expect_frames(a, 24, 5);
+  valid = valid + 1;
+end
+
 % --------------------------------------------------------------- rejected
 rejects = {};
 for k = 0:10
@@ -122,6 +137,19 @@ for k = 1:numel(rejects)
   end
   rejected = rejected + 1;
 end
+for sigMat = {zeros(6, 2, 2, 2), int32(stack), single(stack(1, :, :))}
+  a = ok; a{1} = sigMat{1};
+  try
+    tofimage_frames(a{:});
+    error('valgrind_session:accepted', 'tofimage_frames accepted a %s %s sigMat', ...
+          class(sigMat{1}), mat2str(size(sigMat{1})));
+  catch err
+    if strcmp(err.identifier, 'valgrind_session:accepted')
+      rethrow(err);
+    end
+  end
+  rejected = rejected + 1;
+end
 printf('valgrind_session: %d valid and %d rejected calls\n', valid, rejected);
 
 % ------------------------------------------------------------------ random
@@ -133,5 +161,13 @@ R = tofimage(a{:});
 if ~isa(R, 'double') || ~isequal(size(R), [n n])
   error('valgrind_session:shape', 'expected a %d x %d double image, got %s %s', ...
         n, n, class(R), mat2str(size(R)));
+end
+end
+
+function expect_frames(a, n, frames)
+R = tofimage_frames(a{:});
+if ~isa(R, 'double') || ~isequal([size(R, 1), size(R, 2), size(R, 3)], [n n frames])
+  error('valgrind_session:shape', 'expected %d x %d x %d double images, got %s %s', ...
+        n, n, frames, class(R), mat2str(size(R)));
 end
 end

@@ -6,10 +6,11 @@
 #
 # "Inside the module" means: the stack of the faulting access (the first
 # stack of the error, not the stack where the block was allocated or freed)
-# has a frame in the module's shared object, tofimage.mex. The engine is
-# linked statically into it, so that covers the gateway, the engine and
-# anything they inline; the OpenMP worker threads running the pixel loop
-# start in libgomp but run the engine's code, so their frames count too.
+# has a frame in a module's shared object, tofimage.mex or
+# tofimage_frames.mex. The engine is linked statically into each, so that
+# covers the gateways, the engine and anything they inline; the OpenMP
+# worker threads running the pixel loop start in libgomp but run the
+# engine's code, so their frames count too.
 # Errors with no frame in the module are Octave's own or the C library's;
 # they are listed (with their kinds) but do not fail the test. On Debian 12's
 # Octave 7.3 there are none, in this session or in one that never calls the
@@ -57,7 +58,7 @@ summary=$(awk '
     /<stack>/     { stacks++; next }
     stacks == 1 && /<obj>/ {
         obj = $0; gsub(/.*<obj>|<\/obj>.*/, "", obj)
-        if (obj ~ /tofimage\.mex$/) mine = 1
+        if (obj ~ /tofimage(_frames)?\.mex$/) mine = 1
         next
     }
     stacks == 1 && /<fn>/ {
@@ -73,7 +74,7 @@ leaks=$(printf '%s\n' "$summary" | sed -n 's/^LEAKS //p')
 summary=$(printf '%s\n' "$summary" | grep -v '^LEAKS ' || true)
 errors=$(printf '%s\n' "$summary" | grep -c . || true)
 inside=$(printf '%s\n' "$summary" | grep -c ' MODULE ' || true)
-echo "valgrind_tofimage: memcheck reported $errors error(s), $inside inside tofimage.mex," \
+echo "valgrind_tofimage: memcheck reported $errors error(s), $inside inside the modules," \
      "and ${leaks:-0} leak record(s), not checked (log: $log)"
 if [ "$errors" -gt 0 ]; then
     printf '%s\n' "$summary" | sort | uniq -c | sed 's/^/  /'

@@ -1,18 +1,28 @@
 """The Python package against the MEX module (through octave-cli), across
-array layouts, frames, threads and a Dask cluster, and its errors."""
+array layouts, frames, plans, threads and a Dask cluster; its errors,
+coordinates, names, docs, metadata and example."""
 
+import inspect
 import os
+import pickle
 import re
+import shutil
+import signal
 import subprocess
+import sys
 import tempfile
+import threading
+import time
 import tracemalloc
 from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
 
 import numpy as np
 import pytest
 
 import tofimage
 
+ROOT = Path(__file__).resolve().parents[2]
 # The worked example (sensors at (0, 0.5, 0) and (2, 2, 0), t = 2..7, fs = c = 1)
 # and its images computed by hand, as MATLAB prints them.
 WORKED_SIG = np.array([[10, 0], [20, 1], [30, 4], [40, 9], [50, 16], [60, 25]], float)
@@ -45,6 +55,13 @@ def assert_same_bits(got, want):
     np.testing.assert_array_equal(got.view(np.int64), want.view(np.int64))
 
 
+def octave(script, cwd, path):
+    """Runs an Octave script with `path` on its path."""
+    exe = os.environ.get("TOFIMAGE_OCTAVE", "octave-cli")
+    subprocess.run([exe, "--no-gui", "-q", "-H", "--no-site-file", "--path", str(path),
+                    "--eval", script], cwd=cwd, check=True)
+
+
 def mex_images(cases):
     """The MEX module's image for each argument list, from one octave-cli run."""
     mex_dir = os.environ.get("TOFIMAGE_MEX_DIR")
@@ -61,9 +78,7 @@ def mex_images(cases):
           R = tofimage(s, v(3), xyz(:, 1), xyz(:, 2), xyz(:, 3), v(4), v(5), v(p + 3 * cols:end), v(6), v(7), v(8));
           f = fopen(sprintf('out%d', k), 'w'); fwrite(f, R, 'double'); fclose(f);
         end"""
-        octave = os.environ.get("TOFIMAGE_OCTAVE", "octave-cli")
-        subprocess.run([octave, "--no-gui", "-q", "-H", "--no-site-file", "--path", mex_dir,
-                        "--eval", script], cwd=d, check=True)
+        octave(script, d, mex_dir)
         return [np.fromfile(f"{d}/out{k}").reshape((case[1], case[1]), order="F")
                 for k, case in enumerate(cases)]
 
@@ -169,28 +184,244 @@ def test_errors():
     with pytest.raises(ValueError, match=re.escape("sigMat must have shape (samples, sensors, frames)")):
         tofimage.reconstruct_frames(WORKED_SIG, *base[1:])
 
+    # Shape mismatches name both sizes; (sensors, samples) data is named as
+    # transposed, before the sensor positions are found too short for it.
+    def message(call, sig, *rest):
+        with pytest.raises(ValueError) as info:
+            call(sig, *rest)
+        return str(info.value)
+    transposed = "it looks transposed (its 6 columns match t): pass sigMat"
+    assert message(tofimage.reconstruct, WORKED_SIG.T, *base[1:]) == (
+        "t must have the same number of elements as sigMat has rows: t has 6, sigMat has 2 rows; "
+        + transposed + ".T, with samples along the first axis")
+    assert transposed + ".transpose(1, 0, 2)" in message(tofimage.reconstruct_frames,
+                                                         stack.transpose(1, 0, 2), *base[1:])
+    assert "t has 6, sigMat has 5 rows" in message(tofimage.reconstruct, WORKED_SIG[:5], *base[1:])
+    plan = tofimage.Plan(*base[1:])
+    assert message(plan, np.zeros((6, 3))) == (
+        "sigMat must have 2 columns, one per sensor of the plan, not 3")
+    assert transposed in message(plan, WORKED_SIG.T)
 
-def frame_by_frame(args):
+
+def frame_by_frame(args, kernel="best"):
+    """Each frame alone: through reconstruct (the engine's single-frame call)
+    or through the scalar kernel, the reference."""
     sig = np.asarray(args[0])
-    return np.stack([tofimage.reconstruct(sig[:, :, f], *args[1:])
-                     for f in range(sig.shape[2])], axis=2)
+    if kernel == "scalar":
+        one = tofimage.Plan._scalar_kernel(*args[1:], sensors=sig.shape[1])
+    else:
+        def one(frame):
+            return tofimage.reconstruct(frame, *args[1:])
+    return np.stack([one(sig[:, :, f]) for f in range(sig.shape[2])], axis=2)
 
 
-def test_frames_and_threads():
+def test_plans_and_stacks():
+    """Stacks of random frame counts (1 and odd ones among them), layouts and
+    dtypes, through reconstruct_frames and through plans reused like a
+    stream's, against each frame alone and the scalar kernel."""
     rng = np.random.default_rng(5)
-    args = ring_case(rng, 48, 64, 900, 3, frames=6)
-    want = frame_by_frame(args)
-    for stack in (args[0], np.ascontiguousarray(args[0]), args[0][:, :, ::-1][:, :, ::-1]):
-        assert_same_bits(tofimage.reconstruct_frames(stack, *args[1:]), want)
+    for trial, (n, cols, rows, mode) in enumerate([(48, 64, 900, 3), (40, 33, 500, 1),
+                                                   (17, 20, 300, 2), (64, 128, 1200, 1)]):
+        frames = [1, 7, int(rng.integers(2, 12)), 5][trial]
+        args = ring_case(rng, n, cols, rows, mode, frames=frames)
+        sig = args[0]
+        # Frames differ in where NaNs and infinities sit.
+        for f in range(0, frames, 2):
+            sig[rng.integers(0, rows, 3), rng.integers(0, cols, 3), f] = [np.nan, np.inf, -np.inf]
+        want = frame_by_frame(args)
+        assert_same_bits(frame_by_frame(args, "scalar"), want)
+        layouts = [sig, np.ascontiguousarray(sig), sig[:, :, ::-1][:, :, ::-1],
+                   np.asfortranarray(np.repeat(sig, 2, axis=2))[:, :, ::2]]
+        for stack in layouts:
+            assert_same_bits(tofimage.reconstruct_frames(stack, *args[1:]), want)
+        small = np.asfortranarray(np.clip(np.nan_to_num(sig, posinf=30, neginf=-30) * 1000, -30000, 30000))
+        for dtype in (np.int16, np.float32, ">f8"):
+            s = small.astype(dtype)
+            assert_same_bits(tofimage.reconstruct_frames(s, *args[1:]),
+                             frame_by_frame([s.astype(np.float64)] + args[1:]))
 
-    # Four threads at once, each on two threads of its own, each frame several
-    # times: the same images as one call after another.
-    def one(f):
-        return tofimage.reconstruct(args[0][:, :, f], *args[1:10], 2)
+        # A plan serves frames one at a time and stacks of any length.
+        plan = tofimage.Plan(*args[1:], sensors=cols, frames=4)
+        assert plan.batch_frames >= 1 and plan.kernel in ("scalar", tofimage.kernel_name())
+        for f in range(frames):
+            assert_same_bits(plan(sig[:, :, f]), want[:, :, f])
+        assert_same_bits(plan(sig), want)
+        assert_same_bits(pickle.loads(pickle.dumps(plan))(sig), want)
+        assert_same_bits(plan(sig[:, :, 1:]), want[:, :, 1:])
+        assert plan(sig[:, :, :0]).shape == (n, n, 0)
+
+    # Threads share one plan, each on two threads of its own, frames and
+    # stacks mixed: the same images as one call after another.
     with ThreadPoolExecutor(4) as pool:
-        images = list(pool.map(one, [f % 6 for f in range(24)]))
+        two = tofimage.Plan(*args[1:10], 2, sensors=cols)
+        images = list(pool.map(lambda f: two(sig[:, :, f % frames:]), range(12)))
     for f, got in enumerate(images):
-        assert_same_bits(got, want[:, :, f % 6])
+        assert_same_bits(got, want[:, :, f % frames:])
+
+
+def test_int16_memmap_stack_memory(tmp_path):
+    # 100 frames of int16 scanner data: converted a batch at a time, so the
+    # call's allocations (images included) stay far below a float64 copy.
+    rng = np.random.default_rng(9)
+    args = ring_case(rng, 16, 32, 2000, 3, frames=None)
+    path = tmp_path / "scan.int16"
+    stack = np.memmap(path, dtype=np.int16, mode="w+", shape=(2000, 32, 100), order="F")
+    stack[:] = rng.integers(-2000, 2000, stack.shape, dtype=np.int16)
+    stack.flush()
+    stack = np.memmap(path, dtype=np.int16, mode="r", shape=(2000, 32, 100), order="F")
+    tracemalloc.start()
+    images = tofimage.reconstruct_frames(stack, *args[1:])
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    assert peak < stack.size * 8 // 2, (peak, stack.size * 8)
+    for f in (0, 57, 99):
+        assert_same_bits(images[:, :, f],
+                         tofimage.reconstruct(np.asarray(stack[:, :, f], np.float64), *args[1:]))
+
+
+def test_ctrl_c_stops_a_long_stack():
+    # 100,000 frames (a broadcast view of one) take minutes; Ctrl-C must stop
+    # them between two batches.
+    if threading.current_thread() is not threading.main_thread():
+        pytest.skip("signals reach only the main thread")
+    args = ring_case(np.random.default_rng(4), 16, 1024, 300, 1)
+    stack = np.broadcast_to(args[0][:, :, None], args[0].shape + (10**5,))
+    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        timer.start()
+        start = time.perf_counter()
+        with pytest.raises(KeyboardInterrupt):
+            tofimage.reconstruct_frames(stack, *args[1:])
+        assert time.perf_counter() - start < 60
+        # The computation stopped: the next call gets its images.
+        assert_same_bits(tofimage.reconstruct_frames(stack[:, :, :3], *args[1:]),
+                         frame_by_frame([stack[:, :, :3]] + args[1:]))
+    finally:
+        timer.cancel()
+        signal.signal(signal.SIGINT, previous)
+
+
+def test_pixel_coordinates_place_a_point_source():
+    # A point source at the centre of pixel (K0, L0) by pixel_coordinates,
+    # away from the diagonals and the centre (a flipped, transposed or
+    # shifted grid puts it elsewhere): the image peaks at that pixel, and
+    # imshow's extent draws that pixel there.
+    n, width, cols, fs, c = 64, 0.016, 96, 40e6, 1500.0
+    a = 2 * np.pi * np.arange(cols) / cols
+    xs, ys = 0.02 * np.cos(a), 0.02 * np.sin(a)
+    t = np.arange(1400) / fs
+    x, y, (left, right, bottom, top) = tofimage.pixel_coordinates(n, width)
+    for K0, L0 in [(13, 40), (50, 21)]:
+        # A smooth pulse at the sample the engine reads for that distance.
+        Y = np.hypot(xs - x[L0], ys - y[K0]) * fs / c + 1
+        sig = np.asfortranarray(np.exp(-0.5 * ((np.arange(t.size)[:, None] - Y) / 2) ** 2))
+        Recon = tofimage.reconstruct(sig, n, xs, ys, np.zeros(cols), c, "signal", t, fs, width)
+        assert np.unravel_index(np.argmax(Recon), Recon.shape) == (K0, L0)
+        # imshow (origin='upper') centres pixel (K0, L0) there.
+        assert np.isclose(left + (L0 + 0.5) * (right - left) / n, x[L0])
+        assert np.isclose(top - (K0 + 0.5) * (top - bottom) / n, y[K0])
+    # The worked example's grid (n = 2, dx = 1): columns at 0, 1, rows at 0, -1.
+    x, y, extent = tofimage.pixel_coordinates(2, 2.0)
+    assert list(x) == [0, 1] and list(y) == [0, -1] and extent == (-0.5, 1.5, -1.5, 0.5)
+    with pytest.raises(ValueError, match="n must be at least 1"):
+        tofimage.pixel_coordinates(0, 1.0)
+
+
+def test_grid_m_file_matches():
+    # tofimage_grid.m gives the same coordinates, bit for bit.
+    if not shutil.which(os.environ.get("TOFIMAGE_OCTAVE", "octave-cli")):
+        pytest.skip("octave-cli is not installed")
+    cases = [(1, 1.0), (2, 2.0), (5, 0.3), (64.9, 0.016), (255, 0.025)]
+    with tempfile.TemporaryDirectory() as d:
+        script = "".join(f"[x, y] = tofimage_grid({n!r}, {w!r}); assert(isrow(x) && iscolumn(y)); "
+                         f"f = fopen('g{k}', 'w'); fwrite(f, [x(:); y(:)], 'double'); fclose(f);\n"
+                         for k, (n, w) in enumerate(cases))
+        octave(script, d, ROOT / "matlab")
+        for k, (n, w) in enumerate(cases):
+            x, y, _ = tofimage.pixel_coordinates(int(n), w)
+            assert_same_bits(np.fromfile(f"{d}/g{k}"), np.concatenate([x, y]))
+
+
+def test_one_set_of_names():
+    import tofimage.dask
+    names = list(inspect.signature(tofimage.reconstruct).parameters)
+    assert names[0] == "sigMat" and names[-1] == "numCores"
+    for f in (tofimage.reconstruct_frames, tofimage.dask.reconstruct_frames):
+        assert list(inspect.signature(f).parameters) == names
+    assert list(inspect.signature(tofimage.Plan).parameters)[:10] == names[1:]
+    # Keyword calls work the same everywhere, with image_select by name.
+    args = worked_example(1)
+    kwargs = dict(zip(names, args))
+    for term, number in (("signal", 1), ("derivative", 2), ("difference", 3)):
+        kwargs["image_select"] = term
+        assert_same_bits(tofimage.reconstruct(**kwargs), WORKED_IMAGES[number])
+        stack = dict(kwargs, sigMat=WORKED_SIG[:, :, None])
+        assert_same_bits(tofimage.reconstruct_frames(**stack)[:, :, 0], WORKED_IMAGES[number])
+    with pytest.raises(ValueError, match="image_select must be a number .* not 'sum'"):
+        tofimage.reconstruct(**dict(kwargs, image_select="sum"))
+    # kernel_name travels to workers (client.run pickles it).
+    assert pickle.loads(pickle.dumps(tofimage.kernel_name))() == tofimage.kernel_name()
+
+
+def test_docs_and_types():
+    import doctest
+    import importlib.metadata
+    import tofimage.dask
+    numpydoc_validate = pytest.importorskip("numpydoc.validate")
+    public = ["reconstruct", "reconstruct_frames", "Plan", "Plan.__call__", "pixel_coordinates",
+              "PixelCoordinates",
+              "kernel_name", "dask.reconstruct_frames"]
+    # Not asked for: See Also everywhere, and an extended summary.
+    ignored = {"SA01", "ES01", "GL01", "GL02"}
+    for name in public:
+        report = numpydoc_validate.validate("tofimage." + name)
+        errors = [e for e in report["errors"] if e[0] not in ignored]
+        assert not errors, (name, errors)
+    # Every example runs and prints what it shows.
+    for module in (tofimage, tofimage.dask):
+        result = doctest.testmod(module, optionflags=doctest.NORMALIZE_WHITESPACE)
+        assert result.failed == 0 and result.attempted > 0
+    assert tofimage.__version__ == importlib.metadata.version("tofimage")
+    meta = importlib.metadata.metadata("tofimage")
+    assert meta["License"] == "BSD-3-Clause" and "License :: OSI Approved :: BSD License" in \
+        meta.get_all("Classifier")
+    # The typing marker and the extension's stub are installed, and the stub
+    # names what the extension has.
+    package = Path(tofimage.__file__).parent
+    assert (package / "py.typed").exists()
+    stub = (package / "_core.pyi").read_text()
+    for name in ["Plan", "kernel_name", "run", "batch_frames"]:
+        assert re.search(rf"(def|class) {name}\b", stub), name
+        assert hasattr(tofimage._core, name) or hasattr(tofimage._core.Plan, name)
+
+
+def test_example_runs(tmp_path):
+    out = subprocess.run([sys.executable, str(ROOT / "python/examples/ring_scan.py"),
+                          str(tmp_path / "ring.png")], capture_output=True, text=True, check=True)
+    distances = [float(d) for d in re.findall(r"([0-9.]+) pixels away", out.stdout)]
+    assert len(distances) == 3 and max(distances) <= 1.0, out.stdout
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        return
+    assert (tmp_path / "ring.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_editable_install_with_old_meson_python():
+    # meson-python before 0.13 cannot install in place: the package's backend
+    # says so instead of letting pip "install" a version 0.0.0.
+    mesonpy = pytest.importorskip("mesonpy")
+    sys.path.insert(0, str(ROOT / "python/build_backend"))
+    try:
+        import tofimage_backend
+    finally:
+        sys.path.pop(0)
+    if hasattr(mesonpy, "build_editable"):
+        assert tofimage_backend.build_editable is mesonpy.build_editable
+    else:
+        with pytest.raises(RuntimeError, match="needs meson-python 0.13 or later"):
+            tofimage_backend.build_editable("wheels")
 
 
 def test_dask_local_cluster():
@@ -205,11 +436,29 @@ def test_dask_local_cluster():
     sig = da.from_array(args[0], chunks=(200, 32, 2))
     with pytest.raises(TypeError, match="sigMat must be real"):
         tofimage.dask.reconstruct_frames(sig * 1j, *args[1:])
-    lazy = tofimage.dask.reconstruct_frames(sig, *args[1:])
+    with pytest.raises(ValueError, match="sigMat must have shape .samples, sensors, frames."):
+        tofimage.dask.reconstruct_frames(sig[:, :, 0], *args[1:])
+    with pytest.raises(ValueError, match="looks transposed"):
+        tofimage.dask.reconstruct_frames(sig.transpose(1, 0, 2), *args[1:])
+    lazy = tofimage.dask.reconstruct_frames(sig.astype(np.float32), *args[1:])
     assert lazy.shape == (40, 40, 5) and lazy.chunks[2] == (2, 2, 1)
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=None) as cluster, \
             distributed.Client(cluster) as client:
         got = client.compute(lazy).result()
         assert len(client.scheduler_info()["workers"]) == 2
-    assert_same_bits(got, want)
+        assert set(client.run(tofimage.kernel_name).values()) == {tofimage.kernel_name()}
+    assert_same_bits(got, frame_by_frame([args[0].astype(np.float32)] + args[1:]))
+
+
+def test_build_without_highway(tmp_path):
+    # The package's build falls back to the scalar kernel, and says so.
+    meson = subprocess.run(["meson", "--version"], capture_output=True, text=True)
+    if meson.returncode != 0:
+        pytest.skip("meson is not installed")
+    setup = subprocess.run(["meson", "setup", str(tmp_path / "b"), "-Dvector=disabled"],
+                           cwd=ROOT, capture_output=True, text=True)
+    assert setup.returncode == 0, setup.stdout + setup.stderr
+    assert "building the scalar kernel only" in setup.stdout
+    ninja = (tmp_path / "b" / "build.ninja").read_text()
+    assert "recon.cpp" in ninja and "recon_simd" not in ninja

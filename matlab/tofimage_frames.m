@@ -1,0 +1,80 @@
+function varargout = tofimage_frames(varargin)
+%TOFIMAGE_FRAMES  tofimage on a stack of frames that share one scan geometry.
+%
+%   Recon = tofimage_frames(sigMat, n, x_sensor, y_sensor, z_sensor, c, ...
+%                           image_select, t, fs, image_width, numCores)
+%
+%   Takes the arguments of tofimage, but sigMat may hold many frames (a cine
+%   loop, several wavelengths, repeated acquisitions), all recorded by the
+%   same sensors at the same sample times:
+%
+%   sigMat        time samples x sensors x frames (rows x cols x frames);
+%                 a matrix is a stack of one frame. double, single or int16
+%                 (as scanners record it); the other arguments are double,
+%                 as for tofimage. At most three dimensions.
+%   Recon         n x n x frames (double): Recon(:, :, f) is, bit for bit,
+%                 tofimage(double(sigMat(:, :, f)), n, x_sensor, ...). A
+%                 stack of zero frames gives an n x n x 0 result.
+%
+%   Every other argument, the grid, the terms and the thread count are those
+%   of tofimage: see help tofimage.
+%
+%   Why a stack is faster than a loop over tofimage: every frame's pixel and
+%   sensor meet at the same sample index, since only the samples differ
+%   between frames. tofimage_frames finds each index once for a batch of
+%   frames and reads that sample in each of them.
+%
+%   Memory: a double stack is read in place, never copied. A single or int16
+%   stack is converted to double a few frames at a time (exactly, so the
+%   images are those of double(sigMat)); the scratch space does not grow
+%   with the number of frames.
+%
+%   Example (a simulated cine loop of 40 frames, kept as int16):
+%       scan = simulate_scan(256, 40);          % in matlab/; one absorber moves
+%       sigMat = int16(1000 * scan.sigMat);     % 2030 x 256 x 40
+%       Recon = tofimage_frames(sigMat, 256, scan.x_sensor, scan.y_sensor, ...
+%                               scan.z_sensor, scan.c, 3, scan.t, scan.fs, ...
+%                               scan.image_width, 0);
+%       size(Recon)                             % 256 256 40
+%       imagesc(Recon(:, :, 7)); axis image
+%
+%   Errors. The first four are checked in this order, before anything else:
+%     "Wrong number of input arguments for Recon = tofimage_frames(sigMat, n,  x_sensor, y_sensor, z_sensor, c, image_select, t, fs, image_width, numCores)"
+%         fewer than 11 inputs
+%     "Wrong number of output arguments for Recon = tofimage_frames(sigMat, n,  x_sensor, y_sensor, z_sensor, c, image_select, t, fs, image_width, numCores )"
+%         more than one output
+%     "All input arguments must be double (sigMat may also be single or int16) for fcn Recon = tofimage_frames(...)"
+%         sigMat of another class, or another of the first 11 inputs not
+%         double
+%     "t must have the same number of elements as sigMat has rows"
+%         size(t,1) differs from size(sigMat,1) (a row vector t fails)
+%   Then, still before any output exists:
+%     "<name> must be a full array, not sparse"        (any of the 11)
+%     "<name> must not be empty"       (n, c, image_select, fs,
+%                                       image_width, numCores)
+%     "sigMat is too large: its rows and columns must each number less than 2^31"
+%     "n must be a number, not NaN"
+%     "sigMat must have at most three dimensions (samples x sensors x frames)"
+%     "sigMat must have at least two rows (time samples)"
+%     "t must have at least as many elements as sigMat has rows"
+%     "<name> must have at least as many elements as sigMat has columns"
+%                                      (x_sensor, y_sensor, z_sensor)
+%     "n must not be negative"
+%     "n is too large: n*n must be less than 2^31"   (also n = Inf)
+%   And, should memory run out while the stack is reconstructed:
+%     "out of memory for the reconstruction of the stack"
+%   GNU Octave shows each message after "tofimage_frames: ".
+%
+%   Build: build_tofimage or CMake (`make`) build tofimage_frames beside
+%   tofimage. Like tofimage, the module locks itself at its first call:
+%   munlock tofimage_frames releases the lock; clear mex then unloads the
+%   module, which is safe on Linux (where it stays mapped) and risky
+%   elsewhere.
+%
+%   See also TOFIMAGE, BUILD_TOFIMAGE.
+
+% This file holds the help text. When it runs, the compiled module is not
+% first on the path: call_module (in private/) finds it, or says why not.
+varargout = cell(1, max(nargout, 1));
+[varargout{:}] = call_module('tofimage_frames', nargout, varargin{:});
+end

@@ -1,0 +1,17 @@
+# Types of the compiled extension (python/tofimage/_core.cpp).
+import numpy as np
+import numpy.typing as npt
+
+class Plan:
+    def __init__(self, rows: int, cols: int, n: int, x_sensor: npt.NDArray[np.float64],
+                 y_sensor: npt.NDArray[np.float64], z_sensor: npt.NDArray[np.float64],
+                 c: float, image_select: float, t: npt.NDArray[np.float64], fs: float,
+                 image_width: float, numCores: int, frames: int = 1,
+                 scalar: bool = False) -> None: ...
+    def run(self, sig: npt.NDArray[np.float64], out: npt.NDArray[np.float64]) -> None: ...
+    @property
+    def batch_frames(self) -> int: ...
+    @property
+    def kernel_name(self) -> str: ...
+
+def kernel_name() -> str: ...

@@ -1,0 +1,72 @@
+function checks = check_module_help(name, must)
+% help NAME (tofimage, tofimage_frames) explains the call from the build
+% folder: its text holds every string of MUST and every message that the
+% module's gateway, the gateways' shared checks and the engine can raise.
+% The help file in matlab/ never hides the compiled module: called ahead of
+% it on the path, it passes the call on. Returns the number of checks.
+checks = 0;
+module = which(name);
+[~, ~, ext] = fileparts(module);
+if ~strcmp(ext, ['.' mexext()])
+  error('check_module_help: %s resolves to %s, not to the compiled module', name, module);
+end
+text = evalc(['help ' name]);
+for k = 1:numel(must)
+  if isempty(strfind(text, must{k}))
+    error('check_module_help: the help of %s lacks "%s"', name, must{k});
+  end
+  checks = checks + 1;
+end
+% Every message the module can raise is listed in the help: compare with the
+% sources.
+src = fullfile(fileparts(mfilename('fullpath')), '..', '..', 'src');
+code = [fileread(fullfile(src, [name '.cpp'])), fileread(fullfile(src, 'mex_gateway.h')), ...
+        fileread(fullfile(src, 'recon.cpp'))];
+msgs = regexp(code, '(?:mexErrMsgTxt\(|takeMessage\(|return |\+ )\s*"([^"]+)"', 'tokens');
+for k = 1:numel(msgs)
+  m = msgs{k}{1};
+  if any(strcmp(m, {'Recon must have n*n elements', 'Recon has no data', 'sigMat has no data', ...
+                    'sigMat must not have a negative number of columns', ...
+                    'sigMat has fewer elements than rows times columns', ...
+                    'sigMat has fewer elements than rows times columns times frames', ...
+                    'Recon must have n*n*frames elements', ...
+                    'the number of frames must not be negative', ...
+                    'sigMat has too many frames', 'Recon has too many frames'}))
+    continue;   % conditions the gateways rule out before they can arise
+  end
+  if numel(m) > 20 && isempty(strfind(text, m))
+    error('check_module_help: the message "%s" is not in the help of %s', m, name);
+  end
+  checks = checks + 1;
+end
+if numel(msgs) < 14
+  error('check_module_help: only %d messages found in the sources', numel(msgs));
+end
+
+% The help file in matlab/ ahead of the build folder: the call still reaches
+% the compiled module (with a warning) and puts it first on the path again.
+matlab_dir = fullfile(fileparts(mfilename('fullpath')), '..', '..', 'matlab');
+matlab_dir = canonicalize_file_name(matlab_dir);
+old_path = path();
+restore = onCleanup(@() path(old_path));
+addpath(matlab_dir);
+if ~strcmp(which(name), fullfile(matlab_dir, [name '.m']))
+  error('check_module_help: matlab/%s.m is not ahead on the path', name);
+end
+args = worked_example_args(2);
+lastwarn('');
+R = feval(name, args{:});            % prints the warning
+check_equal(R, expected_worked_example(2), ['call through the help file ' name '.m']);
+[~, id] = lastwarn();
+if ~strcmp(id, [name ':shadowed'])
+  error('check_module_help: no warning when the help file hid the module %s', name);
+end
+if ~strcmp(which(name), module)
+  error('check_module_help: the module %s is not first on the path after the call', name);
+end
+% Errors of the module come through unchanged.
+addpath(matlab_dir);
+check_error_of(name, 't must have the same number of elements as sigMat has rows', 1, ...
+               args{1:7}, args{8}', args{9:11});
+checks = checks + 4;
+end
