@@ -11,7 +11,17 @@
 # flags) and copy the help file matlab/tofimage.m next to the module, so that
 # `help tofimage` works with only the build folder on the path. The stack
 # gateway tofimage_frames is built beside it in the same way.
-include(CheckLinkerFlag)
+# check_linker_flag came with CMake 3.18; before it (Ubuntu 20.04 ships
+# 3.16), the same test as a link of an empty program with the flag.
+if(CMAKE_VERSION VERSION_LESS 3.18)
+  include(CheckCXXSourceCompiles)
+  function(check_linker_flag lang flag var)
+    set(CMAKE_REQUIRED_LINK_OPTIONS "${flag}")
+    check_cxx_source_compiles("int main() { return 0; }" ${var})
+  endfunction()
+else()
+  include(CheckLinkerFlag)
+endif()
 
 # Linker flags for a module that the host loads and unloads:
 #  -z nodelete    the module, and with it the OpenMP runtime it brought in,
@@ -125,9 +135,57 @@ else()
   set(TOFIMAGE_HAVE_OCTAVE_MEX OFF)
 endif()
 
+# A shared Highway on Windows: its DLL next to the module, where Windows
+# looks for it, copied only when it changed (a loaded module holds the old
+# copy open: then restart MATLAB or Octave and build again).
+set(TOFIMAGE_HWY_DLL "")
+if(WIN32 AND TARGET hwy::hwy)
+  get_target_property(_hwy_type hwy::hwy TYPE)
+  if(_hwy_type STREQUAL "SHARED_LIBRARY")
+    set(TOFIMAGE_HWY_DLL $<TARGET_FILE:hwy::hwy>)
+  endif()
+elseif(WIN32 AND TOFIMAGE_HWY_LIBRARY)
+  get_filename_component(_hwy_libdir "${TOFIMAGE_HWY_LIBRARY}" DIRECTORY)
+  find_file(TOFIMAGE_HWY_DLL_FILE NAMES hwy.dll libhwy.dll HINTS ${_hwy_libdir}/../bin NO_DEFAULT_PATH)
+  if(TOFIMAGE_HWY_DLL_FILE)
+    set(TOFIMAGE_HWY_DLL ${TOFIMAGE_HWY_DLL_FILE})
+  endif()
+endif()
+# The modules are built into one folder: each one's copy waits for the one
+# before, so that two copies of the same DLL never run at once.
+function(tofimage_copy_hwy_dll target)
+  if(TOFIMAGE_HWY_DLL)
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND ${CMAKE_COMMAND} -E copy_if_different ${TOFIMAGE_HWY_DLL} $<TARGET_FILE_DIR:${target}>
+      COMMENT "hwy.dll next to the module (if it changed)")
+    get_property(previous GLOBAL PROPERTY TOFIMAGE_HWY_DLL_LAST_COPY)
+    if(previous)
+      add_dependencies(${target} ${previous})
+    endif()
+    set_property(GLOBAL PROPERTY TOFIMAGE_HWY_DLL_LAST_COPY ${target})
+  endif()
+endfunction()
+if(TARGET tofimage_octave)
+  tofimage_copy_hwy_dll(tofimage_octave)
+  tofimage_copy_hwy_dll(tofimage_frames_octave)
+endif()
+
 # -------------------------------------------------------------------- MATLAB
-# Looked for quietly: most machines have none.
-find_package(Matlab QUIET COMPONENTS MX_LIBRARY)
+# Looked for quietly: most machines have none. Not on macOS: the engine
+# links the OpenMP runtime CMake found (Homebrew's libomp), and MATLAB runs
+# its own (libomp or libiomp5); a second runtime in MATLAB aborts it ("OMP:
+# Error #15") or crashes it. build_tofimage links MATLAB's own runtime there.
+if(APPLE)
+  find_package(Matlab QUIET COMPONENTS MX_LIBRARY)
+  if(Matlab_FOUND)
+    message(WARNING "tofimage: no MATLAB module from CMake on macOS: it would load a second OpenMP "
+      "runtime into MATLAB (\"OMP: Error #15\"); build it in MATLAB with build_tofimage "
+      "(matlab/build_tofimage.m), which links MATLAB's own")
+    set(Matlab_FOUND FALSE)
+  endif()
+else()
+  find_package(Matlab QUIET COMPONENTS MX_LIBRARY)
+endif()
 if(Matlab_FOUND)
   message(STATUS "tofimage: building the MATLAB MEX module (${Matlab_ROOT_DIR})")
   matlab_add_mex(NAME tofimage_matlab MODULE R2017b
@@ -139,6 +197,7 @@ if(Matlab_FOUND)
   set_target_properties(tofimage_matlab PROPERTIES
     LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>
     RUNTIME_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>)
+  tofimage_copy_hwy_dll(tofimage_matlab)
   matlab_add_mex(NAME tofimage_frames_matlab MODULE R2017b
     OUTPUT_NAME tofimage_frames
     SRC src/tofimage_frames.cpp
@@ -148,6 +207,7 @@ if(Matlab_FOUND)
   set_target_properties(tofimage_frames_matlab PROPERTIES
     LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>
     RUNTIME_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>)
+  tofimage_copy_hwy_dll(tofimage_frames_matlab)
 endif()
 
 if(TOFIMAGE_HAVE_OCTAVE_MEX OR Matlab_FOUND)
@@ -208,8 +268,10 @@ if(TOFIMAGE_BUILD_TESTS AND TOFIMAGE_HAVE_OCTAVE_MEX AND CMAKE_SYSTEM_NAME STREQ
   # not linked: the host must reach it only through the module.
   target_include_directories(mex_unload_host PRIVATE src tests)
   target_link_libraries(mex_unload_host PRIVATE ${CMAKE_DL_LIBS})
-  add_dependencies(mex_unload_host tofimage_octave)
+  add_dependencies(mex_unload_host tofimage_octave tofimage_frames_octave)
   add_test(NAME mex_unload_cycles
     COMMAND mex_unload_host $<TARGET_FILE:tofimage_octave> 30)
-  set_tests_properties(mex_unload_cycles PROPERTIES TIMEOUT 120)
+  add_test(NAME mex_unload_cycles_frames
+    COMMAND mex_unload_host $<TARGET_FILE:tofimage_frames_octave> 30)
+  set_tests_properties(mex_unload_cycles mex_unload_cycles_frames PROPERTIES TIMEOUT 120)
 endif()

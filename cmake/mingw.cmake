@@ -1,8 +1,8 @@
-# Windows compile check: the gateway, the engine and the vector kernel
+# Windows compile check: the gateways, the engine and the vector kernel
 # compiled with Debian's MinGW-w64 cross compiler against Octave's MEX
-# header and Highway's headers, once as MinGW builds them and once at MSVC's
-# OpenMP 2.0 (tests/mingw/compile_check.cmake). Compile only: nothing here
-# links or runs a Windows module.
+# header and Highway's headers at MSVC's OpenMP 2.0
+# (tests/mingw/compile_check.cmake). Compile only: the Windows build that
+# links and runs is `make test-windows` (tests/mingw/CMakeLists.txt).
 if(NOT TOFIMAGE_BUILD_TESTS OR NOT TOFIMAGE_OCTAVE_MEX_H)
   return()
 endif()

@@ -47,6 +47,21 @@ if(TOFIMAGE_HWY_LIB)
   target_sources(tofimage_engine PRIVATE src/recon_simd.cpp src/recon_simd_plan.cpp)
   target_compile_definitions(tofimage_engine PRIVATE TOFIMAGE_HAVE_HWY)
   target_link_libraries(tofimage_engine PUBLIC ${TOFIMAGE_HWY_LIB})
+  # MinGW GCC may spill 32- and 64-byte vectors to stack slots with aligned
+  # moves where Windows aligns the stack to 16 bytes only (GCC bug 54412);
+  # binutils 2.38 and later make them unaligned. Without that, no AVX2 or
+  # AVX-512 (x86 targets better than SSE4 have the lower bits).
+  if(MINGW)
+    include(CheckCXXCompilerFlag)
+    check_cxx_compiler_flag(-Wa,-muse-unaligned-vector-move TOFIMAGE_AS_UNALIGNED_MOVES)
+    if(TOFIMAGE_AS_UNALIGNED_MOVES)
+      target_compile_options(tofimage_engine PRIVATE -Wa,-muse-unaligned-vector-move)
+    else()
+      target_compile_definitions(tofimage_engine PRIVATE "HWY_DISABLED_TARGETS=(HWY_SSE4-1)")
+      message(STATUS "tofimage: the assembler lacks -muse-unaligned-vector-move (binutils 2.38); "
+        "vector kernel without AVX2 and AVX-512")
+    endif()
+  endif()
 
   if(TOFIMAGE_BUILD_TESTS)
     find_package(GTest REQUIRED)

@@ -1,4 +1,4 @@
-function info = build_tofimage(outdir, hwy)
+function info = build_tofimage(outdir, hwy, opts)
 %BUILD_TOFIMAGE  Compile the tofimage MEX modules, in MATLAB or GNU Octave.
 %
 %   build_tofimage              builds tofimage.<mexext> and
@@ -12,7 +12,17 @@ function info = build_tofimage(outdir, hwy)
 %   info = build_tofimage(...)  also returns what was built: the path of
 %                               tofimage's module, the paths of both
 %                               (modules), their kernel ('vector' or
-%                               'scalar') and where Highway came from
+%                               'scalar'), where Highway came from, the
+%                               notes of the build report and the warning
+%                               of a fallback
+%   build_tofimage(outdir, hwy, opts)  with opts.dry_run = true only decides:
+%                               info.commands holds the compiler calls that
+%                               would run, one per module. Other fields of
+%                               opts stand in for what is otherwise detected
+%                               (os, arch, matlab, compiler,
+%                               compiler_version, cxx, matlab_version,
+%                               matlab_libstdcxx), to check the decisions
+%                               made for other platforms
 %
 %   Compiles each module's entry point (../src/tofimage.cpp,
 %   ../src/tofimage_frames.cpp) with ../src/recon.cpp (the engine and its
@@ -24,11 +34,18 @@ function info = build_tofimage(outdir, hwy)
 %   Highway is looked for, in this order, in: the folder hwy or the
 %   environment variable HWY_ROOT; pkg-config (libhwy); the active conda
 %   environment (CONDA_PREFIX); vcpkg's installed tree (VCPKG_ROOT); the
-%   Homebrew prefixes /opt/homebrew and /usr/local. A static libhwy is
-%   linked into the module; a shared one is found at run time through the
-%   module's run path (on Windows, hwy.dll is copied next to the module).
-%   The build prints which kernel it built and which Highway it used;
-%   without Highway it says how to install it.
+%   Homebrew prefix of MATLAB's architecture (/opt/homebrew for maca64,
+%   /usr/local for maci64). A static libhwy is preferred and linked into
+%   the modules; a shared one is found at run time through the modules' run
+%   path (on Windows, hwy.dll is copied next to the modules when it
+%   changed). The build prints which kernel it built and which libhwy it
+%   linked, and why; without Highway it says how to install it. When the
+%   vector kernel does not compile or link with the Highway found, both
+%   modules are built again with the scalar kernel, with a warning that
+%   quotes the compiler's first error.
+%
+%   Needs MATLAB R2018a or later (or GNU Octave) and a C++17 compiler: GCC 7,
+%   Clang 5 or Visual Studio 2017 or later.
 %
 %   Floating point: no contraction into fused multiply-adds and no
 %   fast-math, so that images are the same bit for bit on every machine
@@ -37,17 +54,21 @@ function info = build_tofimage(outdir, hwy)
 %     Windows, MSVC             /openmp (OpenMP 2.0)
 %     Windows, MinGW-w64        -fopenmp, linked with -static in MATLAB, so
 %                               the module needs no libgomp, libstdc++ or
-%                               libgcc DLL (Octave ships those itself)
+%                               libgcc DLL (Octave ships those itself);
+%                               -Wa,-muse-unaligned-vector-move where the
+%                               assembler has it (binutils 2.38), else
+%                               without Highway's AVX2 and AVX-512 targets
 %     macOS,   Apple clang      -Xpreprocessor -fopenmp with the omp.h of
 %                               LLVM's libomp (brew install libomp, or set
 %                               LIBOMP_PREFIX). MATLAB links its own OpenMP
 %                               runtime: libomp on Apple silicon, libiomp5
 %                               on Intel Macs; Octave links libomp.
 %
-%   The module locks itself at its first call (mexLock): clear mex leaves
+%   Each module locks itself at its first call (mexLock): clear mex leaves
 %   it loaded, because unloading it under the OpenMP runtime's worker
-%   threads can crash MATLAB. To use a module rebuilt in the same folder,
-%   restart MATLAB or Octave; on Windows, build before calling tofimage.
+%   threads can crash MATLAB. Do not munlock it: to use a module rebuilt in
+%   the same folder, restart MATLAB or Octave; on Windows, build before
+%   calling tofimage or tofimage_frames.
 %
 %   Before the first build in MATLAB, choose a C++ compiler: mex -setup C++
 %
@@ -55,7 +76,7 @@ function info = build_tofimage(outdir, hwy)
 %       build_tofimage                  % then tofimage is ready to call
 %       help tofimage
 %
-%   See also TOFIMAGE.
+%   See also TOFIMAGE, TOFIMAGE_FRAMES.
 
 here = fileparts(mfilename('fullpath'));
 if nargin < 1 || isempty(outdir)
@@ -64,96 +85,348 @@ end
 if nargin < 2
   hwy = '';
 end
-if ~exist(outdir, 'dir')
+if nargin < 3
+  opts = struct();
+end
+p = platform_facts(opts);
+check_versions(p);
+if ~p.dry_run && ~exist(outdir, 'dir')
   mkdir(outdir);
 end
 srcdir = fullfile(here, '..', 'src');
+% The modules: each is its entry point (src/<name>.cpp) and the engine.
 names = {'tofimage', 'tofimage_frames'};
-sources = [cellfun(@(f) fullfile(srcdir, [f '.cpp']), names, 'UniformOutput', false), ...
-           {fullfile(srcdir, 'recon.cpp')}];
-for k = 1:numel(sources)
-  if ~exist(sources{k}, 'file')
-    error('build_tofimage: source file %s not found', sources{k});
+entries = cellfun(@(f) fullfile(srcdir, [f '.cpp']), names, 'UniformOutput', false);
+base = {fullfile(srcdir, 'recon.cpp')};
+checked = [entries, base];
+for k = 1:numel(checked)
+  if ~exist(checked{k}, 'file')
+    error('build_tofimage: source file %s not found', checked{k});
   end
 end
-octave = exist('OCTAVE_VERSION', 'builtin') ~= 0;
-mingw = ispc() && (octave || matlab_uses_mingw());
 
-h = find_highway(hwy, mingw);
-if ~isempty(h)
-  simd = dir(fullfile(srcdir, 'recon_simd*.cpp'));
-  sources = [sources, cellfun(@(f) fullfile(srcdir, f), {simd.name}, 'UniformOutput', false)];
-end
-fpflags = '-fno-fast-math -ffp-contract=off -fno-math-errno';
-modules = cellfun(@(f) fullfile(outdir, [f '.' mexext()]), names, 'UniformOutput', false);
+[h, searched] = find_highway(hwy, p);
+modules = cellfun(@(f) fullfile(outdir, [f '.' p.mexext]), names, 'UniformOutput', false);
 module = modules{1};
-was_locked = module_locked(names);
+was_locked = ~p.dry_run && module_locked(names);
+commands = {};
+fallback = '';
 
+% The vector kernel first; when it does not compile or link with this
+% Highway (another compiler's library, an unusual build, an old compiler),
+% the scalar kernel still gives working modules. Both modules get the same
+% kernel: a failure in either builds both again.
 try
-  % Each module: its own entry point and the engine.
-  for k = 1:numel(names)
-    own = [sources(k), sources(numel(names) + 1:end)];
-    if octave
-      build_octave(modules{k}, srcdir, own, fpflags, h);
-    else
-      build_matlab(outdir, names{k}, srcdir, own, fpflags, h, mingw);
-    end
+  if ~isempty(h)
+    [commands, h] = build_modules(p, names, modules, outdir, srcdir, entries, with_simd(base, srcdir), h);
+  else
+    commands = build_modules(p, names, modules, outdir, srcdir, entries, base, []);
   end
 catch err
-  if was_locked && ispc()
-    error(['build_tofimage: %s\nA module loaded in this session stays loaded, and Windows keeps ' ...
-           'its file open: restart MATLAB, then run build_tofimage before calling tofimage.'], ...
-          err.message);
+  if isempty(h)
+    locked_hint(err, was_locked, p);
   end
-  rethrow(err);
+  fallback = sprintf(['build_tofimage: the vector kernel did not build with Highway %s from %s ' ...
+                      '(%s); built the scalar kernel instead (same image, many times slower).\n' ...
+                      '  First error: %s\n' ...
+                      '  For the fast kernel, install Highway built with this compiler (%s), ' ...
+                      'or point HWY_ROOT at such a build, then build again.'], ...
+                     h.version, h.source, h.include, first_error(err.message), compiler_label(p));
+  h = [];
+  try
+    commands = build_modules(p, names, modules, outdir, srcdir, entries, base, []);
+  catch err2
+    locked_hint(err2, was_locked, p);
+  end
+  warning('build_tofimage:scalarFallback', '%s', fallback);
 end
-if ~isempty(h) && ~isempty(h.dll)
-  copyfile(h.dll, outdir);
+notes = {};
+if ~isempty(h)
+  notes = highway_notes(h, p);
+  if ~isempty(h.dll)
+    notes{end + 1} = copy_dll(h.dll, outdir, p);
+  end
 end
-% A module of the same name that is not loaded yet is picked up at the
-% next call; one that is loaded (and locked) stays until the session ends.
-clear(names{:});
+if ~p.dry_run
+  % A module of the same name that is not loaded yet is picked up at the
+  % next call; one that is loaded (and locked) stays until the session ends.
+  clear(names{:});
+end
 
-built = strjoin(modules, ' and ');
 if isempty(h)
   kernel = 'scalar';
-  if strcmpi(hwy, 'none')
+else
+  kernel = 'vector';
+end
+built = strjoin(modules, ' and ');
+if p.dry_run
+  fprintf('build_tofimage: dry run: would build %s with the %s kernel by\n  %s\n', ...
+          built, kernel, strjoin(commands, '\n  '));
+elseif isempty(h)
+  if ~isempty(fallback)
+    fprintf('build_tofimage: built %s with the scalar kernel only (see the warning above)\n', built);
+  elseif strcmpi(hwy, 'none')
     fprintf('build_tofimage: built %s with the scalar kernel only, as asked\n', built);
   else
     fprintf('build_tofimage: built %s with the scalar kernel only: Highway not found.\n%s\n', ...
-            built, install_hint());
+            built, install_hint(p));
   end
 else
-  kernel = 'vector';
   fprintf('build_tofimage: built %s with the vector kernel (Highway %s from %s: %s, %s)\n', ...
           built, h.version, h.source, h.include, h.linkage);
 end
+for k = 1:numel(notes)
+  if ~isempty(notes{k})
+    fprintf('build_tofimage: %s\n', notes{k});
+  end
+end
+notes = notes(~cellfun(@isempty, notes));
 if was_locked
   fprintf(['build_tofimage: a module was already loaded in this session and stays loaded; ' ...
            'restart to use the new build.\n']);
 end
 if nargout > 0
-  info = struct('module', module, 'modules', {modules}, 'kernel', kernel, 'highway', h);
+  info = struct('module', module, 'modules', {modules}, 'kernel', kernel, 'highway', h, 'notes', {notes}, ...
+                'fallback', fallback, 'commands', {commands}, 'searched', {searched});
 end
+end
+
+function sources = with_simd(base, srcdir)
+simd = dir(fullfile(srcdir, 'recon_simd*.cpp'));
+sources = [base, cellfun(@(f) fullfile(srcdir, f), {simd.name}, 'UniformOutput', false)];
+end
+
+function [commands, h] = build_modules(p, names, modules, outdir, srcdir, entries, engine, h)
+% Each module from its entry point and the engine's sources; one command
+% per module, in the order of names.
+fpflags = '-fno-fast-math -ffp-contract=off -fno-math-errno';
+if ~isempty(h) && p.mingw
+  h = mingw_vector_flags(h, p);
+end
+commands = {};
+for k = 1:numel(names)
+  sources = [entries(k), engine];
+  if p.octave
+    commands = [commands, build_octave(p, modules{k}, srcdir, sources, fpflags, h)];
+  else
+    commands = [commands, build_matlab(p, names{k}, outdir, srcdir, sources, fpflags, h)];
+  end
+end
+end
+
+function locked_hint(err, was_locked, p)
+% Rethrows a build error, saying what to do when Windows holds the old file.
+if was_locked && p.windows
+  error(['build_tofimage: %s\nA module loaded in this session stays loaded, and Windows keeps ' ...
+         'its file open: restart MATLAB, then run build_tofimage before calling tofimage or ' ...
+         'tofimage_frames.'], ...
+        err.message);
+end
+rethrow(err);
+end
+
+function line = first_error(text)
+% The compiler's first error line (GCC, Clang: "error:"; MSVC: "error C1234";
+% the linker: "cannot find", "undefined reference"), else the message's
+% first line.
+lines = regexp(text, '[^\r\n]+', 'match');
+line = '';
+for k = 1:numel(lines)
+  if ~isempty(regexpi(lines{k}, '(\<error\>|cannot find|undefined reference|unresolved external)', 'once'))
+    line = strtrim(lines{k});
+    return;
+  end
+end
+if ~isempty(lines)
+  line = strtrim(lines{1});
+end
+end
+
+% ---------------------------------------------------------------- platform
+
+function p = platform_facts(opts)
+% What the build depends on: host, system, architecture, compiler, versions.
+% Fields of opts replace what would be detected.
+p.dry_run = isfield(opts, 'dry_run') && opts.dry_run;
+p.octave = exist('OCTAVE_VERSION', 'builtin') ~= 0;
+if isfield(opts, 'matlab')
+  p.octave = ~opts.matlab;
+end
+if isfield(opts, 'os')
+  p.os = opts.os;
+elseif ispc()
+  p.os = 'windows';
+elseif ismac()
+  p.os = 'mac';
+else
+  p.os = 'linux';
+end
+p.windows = strcmp(p.os, 'windows');
+p.mac = strcmp(p.os, 'mac');
+p.linux = strcmp(p.os, 'linux');
+if isfield(opts, 'arch')
+  p.arch = opts.arch;
+else
+  p.arch = computer('arch');
+end
+% MATLAB's computer('arch'): maca64, maci64, glnxa64, win64. Octave's
+% (and computer()) names the host triplet: aarch64-..., arm64-...
+p.arm = ~isempty(regexpi([p.arch ' ' computer()], '(^|\s)(maca64|aarch64|arm64)', 'once'));
+if isfield(opts, 'arch')
+  p.arm = ~isempty(regexpi(p.arch, '^(maca64|aarch64|arm64)', 'once'));
+end
+p.mexext = mexext();
+if isfield(opts, 'os') && ~p.octave
+  exts = struct('windows', 'mexw64', 'linux', 'mexa64', 'mac', 'mexmaci64');
+  p.mexext = exts.(p.os);
+  if p.mac && p.arm
+    p.mexext = 'mexmaca64';
+  end
+end
+p.matlab_version = '';
+if ~p.octave
+  if isfield(opts, 'matlab_version')
+    p.matlab_version = opts.matlab_version;
+  else
+    p.matlab_version = version();
+  end
+end
+p.matlab_libstdcxx = '';
+if isfield(opts, 'matlab_libstdcxx')
+  p.matlab_libstdcxx = opts.matlab_libstdcxx;
+elseif ~p.octave && p.linux
+  p.matlab_libstdcxx = fullfile(matlabroot, 'sys', 'os', p.arch, 'libstdc++.so.6');
+end
+[p.compiler, p.compiler_version, p.cxx] = compiler_facts(p, opts);
+p.mingw = p.windows && strcmp(p.compiler, 'mingw');
+p.msvc = p.windows && strcmp(p.compiler, 'msvc');
+end
+
+function [compiler, ver, cxx] = compiler_facts(p, opts)
+% compiler: 'gcc', 'clang', 'mingw' or 'msvc'; its version; the C++
+% compiler's command (for probes), empty where there is none to run.
+compiler = '';
+ver = '';
+cxx = '';
+if isfield(opts, 'cxx')
+  cxx = opts.cxx;
+end
+if p.octave
+  if isempty(cxx) && ~isfield(opts, 'compiler_version')
+    cxx = strtrim(mkoctfile('-p', 'CXX'));
+  end
+else
+  if ~isfield(opts, 'compiler')
+    cc = mex.getCompilerConfigurations('C++', 'Selected');
+    if isempty(cc)
+      error('build_tofimage: no C++ compiler selected; run  mex -setup C++  first');
+    end
+    name = lower([cc.ShortName ' ' cc.Name]);
+    if ~isempty(strfind(name, 'mingw'))
+      compiler = 'mingw';
+      if isempty(cxx)
+        cxx = fullfile(cc.Location, 'bin', 'g++');
+      end
+    elseif ~isempty(strfind(name, 'msvc')) || ~isempty(strfind(name, 'visual'))
+      compiler = 'msvc';
+    elseif ~isempty(strfind(name, 'clang')) || ~isempty(strfind(name, 'xcode'))
+      compiler = 'clang';
+    else
+      compiler = 'gcc';
+    end
+    ver = cc.Version;
+  end
+end
+if isfield(opts, 'compiler')
+  compiler = opts.compiler;
+end
+if isfield(opts, 'compiler_version')
+  ver = opts.compiler_version;
+elseif isempty(ver) && ~isempty(cxx)
+  [status, text] = system(sprintf('"%s" --version', cxx));
+  if status == 0
+    if isempty(compiler)
+      if ~isempty(regexpi(text, 'clang', 'once'))
+        compiler = 'clang';
+      else
+        compiler = 'gcc';
+      end
+    end
+    [status, dumped] = system(sprintf('"%s" -dumpversion', cxx));
+    if status == 0
+      ver = strtrim(dumped);
+    end
+  end
+end
+if isempty(compiler)
+  compiler = 'gcc';
+end
+if p.windows && strcmp(compiler, 'gcc')
+  compiler = 'mingw';
+end
+end
+
+function check_versions(p)
+% The oldest MATLAB and compilers the module builds with: the -R2017b API
+% needs MATLAB R2018a (9.4); C++17 (if constexpr) needs GCC 7, Clang 5,
+% Visual Studio 2017 (15).
+if ~p.octave && version_less(p.matlab_version, '9.4')
+  error(['build_tofimage: MATLAB R2018a (9.4) or later is needed; this is MATLAB %s. ' ...
+         'Build with a newer MATLAB or with GNU Octave.'], p.matlab_version);
+end
+floors = struct('gcc', '7', 'mingw', '7', 'clang', '5', 'msvc', '15');
+if ~isempty(p.compiler_version) && isfield(floors, p.compiler) && ...
+   version_less(p.compiler_version, floors.(p.compiler))
+  names = struct('gcc', 'GCC 7', 'mingw', 'MinGW-w64 GCC 7', 'clang', 'Clang 5', ...
+                 'msvc', 'Visual Studio 2017 (15)');
+  error(['build_tofimage: %s or later is needed for C++17; the selected compiler is %s %s. ' ...
+         'Install a newer compiler (in MATLAB, choose it with  mex -setup C++ ).'], ...
+        names.(p.compiler), compiler_label(p), p.compiler_version);
+end
+end
+
+function tf = version_less(a, b)
+% True when the dotted version a (leading numbers only) is before b.
+va = sscanf(regexprep(a, '^[^0-9]*', ''), '%d.')';
+vb = sscanf(b, '%d.')';
+if isempty(va)
+  tf = false;
+  return;
+end
+n = max(numel(va), numel(vb));
+va(end + 1:n) = 0;
+vb(end + 1:n) = 0;
+d = find(va ~= vb, 1);
+tf = ~isempty(d) && va(d) < vb(d);
+end
+
+function text = compiler_label(p)
+labels = struct('gcc', 'GCC', 'mingw', 'MinGW-w64 GCC', 'clang', 'Clang', 'msvc', 'Visual Studio');
+text = labels.(p.compiler);
 end
 
 % ------------------------------------------------------------------ builds
 
-function build_octave(module, srcdir, sources, fpflags, h)
+function commands = build_octave(p, module, srcdir, sources, fpflags, h)
 % mkoctfile takes compiler flags from its configuration variables, which the
 % environment overrides; the previous values come back afterwards.
-cxxflags = strtrim(mkoctfile('-p', 'CXXFLAGS'));
-ldflags = strtrim(mkoctfile('-p', 'LDFLAGS'));
+if p.dry_run
+  cxxflags = '$CXXFLAGS';
+  ldflags = '$LDFLAGS';
+else
+  cxxflags = strtrim(mkoctfile('-p', 'CXXFLAGS'));
+  ldflags = strtrim(mkoctfile('-p', 'LDFLAGS'));
+end
 oldcxx = getenv('CXXFLAGS');
 oldld = getenv('LDFLAGS');
 restore = onCleanup(@() restore_env(oldcxx, oldld));
 
 extra = {};
-if ismac()
-  prefix = libomp_prefix();
+if p.mac
+  prefix = libomp_prefix(p);
   ompflags = ['-Xpreprocessor -fopenmp -I' prefix '/include'];
   extra = {['-L' prefix '/lib'], '-lomp', ['-Wl,-rpath,' prefix '/lib']};
-elseif ispc()
+elseif p.windows
   % Octave's MinGW: its own libgomp and libstdc++ DLLs are loaded with it.
   ompflags = '-fopenmp';
   ldflags = [ldflags ' -fopenmp'];
@@ -162,46 +435,62 @@ else
   ldflags = [ldflags ' -fopenmp'];
   extra = {'-Wl,-z,nodelete'};
 end
-setenv('CXXFLAGS', [cxxflags ' -std=c++17 -O2 ' ompflags ' ' fpflags]);
-setenv('LDFLAGS', ldflags);
-
-[hcompile, hlink, rpath] = highway_flags(h, false);
+cxxflags = [cxxflags ' -std=c++17 -O2 ' ompflags ' ' fpflags];
+[hcompile, hlink, rpath] = highway_flags(h, p);
 if ~isempty(rpath)
   extra{end + 1} = rpath;
 end
-[out, status] = mkoctfile('--mex', '-o', module, ['-I' srcdir], hcompile{:}, ...
-                          sources{:}, hlink{:}, extra{:});
+args = {'--mex', '-o', module, ['-I' srcdir], hcompile{:}, sources{:}, hlink{:}, extra{:}};
+commands = {strjoin([{['CXXFLAGS="' cxxflags '"'], ['LDFLAGS="' ldflags '"'], 'mkoctfile'}, args], ' ')};
+if p.dry_run
+  return;
+end
+setenv('CXXFLAGS', cxxflags);
+setenv('LDFLAGS', ldflags);
+[status, out] = system(mkoctfile_command(args));
 if status ~= 0
   error('build_tofimage: mkoctfile failed:\n%s', out);
 end
 end
 
-function build_matlab(outdir, name, srcdir, sources, fpflags, h, mingw)
-cc = mex.getCompilerConfigurations('C++', 'Selected');
-if isempty(cc)
-  error('build_tofimage: no C++ compiler selected; run  mex -setup C++  first');
+function cmd = mkoctfile_command(args)
+% Octave's mkoctfile program, as its mkoctfile function calls it, but with
+% the compiler's messages (stderr) in the output, for the build report.
+bindir = feval('__octave_config_info__', 'bindir');   % a name MATLAB cannot parse
+ext = feval('__octave_config_info__', 'EXEEXT');
+program = fullfile(bindir, ['mkoctfile' ext]);
+if ~exist(program, 'file')
+  program = fullfile(bindir, sprintf('mkoctfile-%s%s', OCTAVE_VERSION, ext));
 end
+cmd = ['"' program '"'];
+for k = 1:numel(args)
+  cmd = [cmd ' "' args{k} '"'];
+end
+cmd = [cmd ' 2>&1'];
+end
+
+function commands = build_matlab(p, name, outdir, srcdir, sources, fpflags, h)
 args = {'-R2017b', '-O', '-outdir', outdir, '-output', name, ['-I' srcdir]};
-[hcompile, hlink, rpath] = highway_flags(h, ispc() && ~mingw);
+[hcompile, hlink, rpath] = highway_flags(h, p);
 if ~isempty(rpath)
   rpath = [' ' rpath];
 end
-if ispc() && mingw
+if p.mingw
   % -static: libgomp, libstdc++, libgcc and winpthread go into the module,
   % which then needs no DLL of MinGW's beside it. MinGW's linker has no
   % -z nodelete; the module's lock keeps it loaded.
   args = [args, {['CXXFLAGS=$CXXFLAGS -std=c++17 -fopenmp ' fpflags], ...
                  'LDFLAGS=$LDFLAGS -fopenmp -static'}];
-elseif ispc()
+elseif p.windows
   % MSVC: /fp:precise rounds every operation as written; src/recon.h turns
   % contraction off for versions that would contract under it.
   args = [args, {'COMPFLAGS=$COMPFLAGS /std:c++17 /openmp /fp:precise'}];
-elseif ismac()
+elseif p.mac
   % One OpenMP runtime per process: MATLAB's own (libomp on Apple silicon,
   % libiomp5 on Intel Macs), with only the header taken from Homebrew's
   % libomp. A second runtime aborts with "OMP: Error #15".
-  prefix = libomp_prefix();
-  [ompdir, ompname] = matlab_openmp();
+  prefix = libomp_prefix(p);
+  [ompdir, ompname] = matlab_openmp(p);
   args = [args, {['CXXFLAGS=$CXXFLAGS -std=c++17 -Xpreprocessor -fopenmp ' fpflags], ...
                  ['-I' prefix '/include'], ['-L' ompdir], ['-l' ompname], ...
                  ['LDFLAGS=$LDFLAGS -Wl,-rpath,' ompdir rpath]}];
@@ -209,19 +498,67 @@ else
   args = [args, {['CXXFLAGS=$CXXFLAGS -std=c++17 -fopenmp ' fpflags], ...
                  ['LDFLAGS=$LDFLAGS -fopenmp -Wl,-z,nodelete' rpath]}];
 end
-mex(args{:}, hcompile{:}, sources{:}, hlink{:});
+args = [args, hcompile, sources, hlink];
+commands = {strjoin([{'mex'}, args], ' ')};
+if ~p.dry_run
+  mex(args{:});
+end
 end
 
-function [ompdir, name] = matlab_openmp()
+function h = mingw_vector_flags(h, p)
+% MinGW GCC may spill 32- and 64-byte vectors to stack slots with aligned
+% moves where Windows aligns the stack to 16 bytes only (GCC bug 54412): an
+% access violation in AVX2 and AVX-512 code. Binutils 2.38 and later turn
+% such moves into unaligned ones (-muse-unaligned-vector-move); without it,
+% Highway's targets beyond SSE4 are left out (x86 targets' bits lie below
+% SSE4's, the better ones lowest).
+flag = '-Wa,-muse-unaligned-vector-move';
+if compiler_accepts(p.cxx, flag)
+  h.compile_extra = {flag};
+  h.note = ['MinGW: compiled with ' flag ' (aligned vector moves to the 16-byte-aligned stack would fault)'];
+else
+  h.compile_extra = {'-DHWY_DISABLED_TARGETS=(HWY_SSE4-1)'};
+  h.note = ['MinGW: the assembler does not accept ' flag ' (binutils 2.38 or later has it), so ' ...
+            'the vector kernel was built without Highway''s AVX2 and AVX-512 targets (SSE4 at best), ' ...
+            'which GCC could otherwise compile into faulting stack accesses. A newer MinGW-w64 gives them back.'];
+end
+end
+
+function ok = compiler_accepts(cxx, flag)
+% Compiles an empty translation unit with flag; false without a compiler.
+ok = false;
+if isempty(cxx)
+  return;
+end
+dir_ = tempname();
+mkdir(dir_);
+cleanup = onCleanup(@() remove_dir(dir_));
+src = fullfile(dir_, 'probe.cpp');
+fid = fopen(src, 'w');
+fprintf(fid, 'int probe(int x) { return x + 1; }\n');
+fclose(fid);
+[status, ~] = system(sprintf('"%s" %s -c "%s" -o "%s"', cxx, flag, src, fullfile(dir_, 'probe.o')));
+ok = status == 0;
+end
+
+function remove_dir(d)
+if exist(d, 'dir')
+  if exist('OCTAVE_VERSION', 'builtin')
+    confirm_recursive_rmdir(false, 'local');
+  end
+  rmdir(d, 's');
+end
+end
+
+function [ompdir, name] = matlab_openmp(p)
 % MATLAB's OpenMP runtime on macOS: libomp on Apple silicon (maca64),
 % Intel's libiomp5 on Intel Macs (maci64).
-arch = computer('arch');
-if strcmp(arch, 'maca64')
+if p.arm
   lib = 'omp';
 else
   lib = 'iomp5';
 end
-dirs = {fullfile(matlabroot, 'bin', arch), fullfile(matlabroot, 'sys', 'os', arch)};
+dirs = {fullfile(matlabroot, 'bin', p.arch), fullfile(matlabroot, 'sys', 'os', p.arch)};
 for k = 1:numel(dirs)
   if exist(fullfile(dirs{k}, ['lib' lib '.dylib']), 'file')
     ompdir = dirs{k};
@@ -229,28 +566,31 @@ for k = 1:numel(dirs)
     return;
   end
 end
+if p.dry_run
+  ompdir = dirs{1};
+  name = lib;
+  return;
+end
 error('build_tofimage: MATLAB''s OpenMP runtime lib%s.dylib not found in %s or %s', ...
       lib, dirs{:});
 end
 
-function tf = matlab_uses_mingw()
-cc = mex.getCompilerConfigurations('C++', 'Selected');
-tf = ~isempty(cc) && ~isempty(strfind(lower([cc.ShortName ' ' cc.Name]), 'mingw'));
-end
-
 % ----------------------------------------------------------------- Highway
 
-function h = find_highway(hwy, mingw)
+function [h, searched] = find_highway(hwy, p)
 % Highway as a struct (source, version, include, libdir, lib, static,
-% linkage, dll), or [] when none is found or the scalar kernel is asked for.
+% linkage, dll, why), or [] when none is found or the scalar kernel is
+% asked for; searched lists the prefixes looked at, in order.
 h = [];
+searched = {};
 if strcmpi(hwy, 'none')
   return;
 end
 explicit = {hwy, 'argument'; getenv('HWY_ROOT'), 'HWY_ROOT'};
 for k = 1:2
   if ~isempty(explicit{k, 1})
-    h = highway_at(explicit{k, 1}, explicit{k, 2}, mingw);
+    searched = explicit(k, 1);
+    h = highway_at(explicit{k, 1}, explicit{k, 2}, p);
     if isempty(h)
       error('build_tofimage: no Highway 1.0 or later in %s (%s): no include/hwy/highway.h or libhwy', ...
             explicit{k, 1}, explicit{k, 2});
@@ -258,9 +598,13 @@ for k = 1:2
     return;
   end
 end
-h = highway_from_pkgconfig(mingw);
-if ~isempty(h)
-  return;
+% Every candidate is looked at: the first static libhwy wins, else the
+% first shared one.
+found = {};
+hp = highway_from_pkgconfig(p);
+if ~isempty(hp)
+  found{end + 1} = hp;
+  searched{end + 1} = 'pkg-config';
 end
 candidates = {};
 conda = getenv('CONDA_PREFIX');
@@ -270,54 +614,67 @@ if ~isempty(conda)
 end
 for root = {getenv('VCPKG_ROOT'), getenv('VCPKG_INSTALLATION_ROOT')}
   if ~isempty(root{1})
-    for t = vcpkg_triplets(mingw)
+    for t = vcpkg_triplets(p)
       candidates(end + 1, :) = {fullfile(root{1}, 'installed', t{1}), ['vcpkg ' t{1}]};
     end
   end
 end
-if ~ispc()
-  % MATLAB started from the Dock or a desktop menu has no Homebrew on its PATH.
+if p.mac
+  % MATLAB started from the Dock has no Homebrew on its PATH. Homebrew's
+  % prefix follows the architecture it installs for: an Intel MATLAB
+  % (under Rosetta) needs Intel libraries from /usr/local, an Apple-silicon
+  % one arm64 libraries from /opt/homebrew.
+  if p.arm
+    candidates(end + 1, :) = {'/opt/homebrew', 'Homebrew'};
+  else
+    candidates(end + 1, :) = {'/usr/local', 'Homebrew'};
+  end
+elseif p.linux
   candidates(end + 1, :) = {'/opt/homebrew', 'Homebrew'};
   candidates(end + 1, :) = {'/usr/local', '/usr/local'};
-  if ~ismac()
-    candidates(end + 1, :) = {'/usr', 'the system'};
-  end
+  candidates(end + 1, :) = {'/usr', 'the system'};
 end
 for k = 1:size(candidates, 1)
-  h = highway_at(candidates{k, 1}, candidates{k, 2}, mingw);
-  if ~isempty(h)
-    return;
+  searched{end + 1} = candidates{k, 1};
+  hk = highway_at(candidates{k, 1}, candidates{k, 2}, p);
+  if ~isempty(hk)
+    found{end + 1} = hk;
   end
+end
+if isempty(found)
+  return;
+end
+static = cellfun(@(x) x.static, found);
+if any(static)
+  h = found{find(static, 1)};
+  h.why = 'a static libhwy is preferred: the modules then need no libhwy at run time';
+else
+  h = found{1};
+  h.why = 'no static libhwy found, so the modules load this one at run time';
 end
 end
 
-function triplets = vcpkg_triplets(mingw)
+function triplets = vcpkg_triplets(p)
 % MEX files use the dynamic C runtime (/MD): a static Highway built for it
 % (x64-windows-static-md) first, then the DLL build.
-if ispc() && mingw
+if p.mingw
   triplets = {'x64-mingw-static', 'x64-mingw-dynamic'};
-elseif ispc()
+elseif p.windows
   triplets = {'x64-windows-static-md', 'x64-windows'};
-elseif ismac() && is_arm()
+elseif p.mac && p.arm
   triplets = {'arm64-osx', 'arm64-osx-dynamic'};
-elseif ismac()
+elseif p.mac
   triplets = {'x64-osx', 'x64-osx-dynamic'};
-elseif is_arm()
+elseif p.arm
   triplets = {'arm64-linux', 'arm64-linux-dynamic'};
 else
   triplets = {'x64-linux', 'x64-linux-dynamic'};
 end
 end
 
-function tf = is_arm()
-% MATLAB's computer() says MACA64 on Apple silicon; Octave's gives the
-% host triplet (aarch64-..., arm64-...).
-tf = ~isempty(regexpi(computer(), '^(maca64|aarch64|arm64)', 'once'));
-end
-
-function h = highway_from_pkgconfig(mingw)
+function h = highway_from_pkgconfig(p)
 h = [];
-if ispc()
+if p.windows || p.dry_run
   return;
 end
 [status, ~] = system('pkg-config --exists "libhwy >= 1.0" 2>/dev/null');
@@ -326,22 +683,22 @@ if status ~= 0
 end
 [~, incdir] = system('pkg-config --variable=includedir libhwy');
 [~, libdir] = system('pkg-config --variable=libdir libhwy');
-h = highway_files(strtrim(incdir), {strtrim(libdir)}, 'pkg-config', mingw);
+h = highway_files(strtrim(incdir), {strtrim(libdir)}, 'pkg-config', p);
 end
 
-function h = highway_at(prefix, source, mingw)
+function h = highway_at(prefix, source, p)
 % Debian's multiarch folder of this machine only: another architecture's
 % libhwy (installed for cross compiling) would not link.
-if is_arm()
+if p.arm
   multiarch = 'aarch64-linux-gnu';
 else
   multiarch = 'x86_64-linux-gnu';
 end
 libdirs = {fullfile(prefix, 'lib'), fullfile(prefix, 'lib64'), fullfile(prefix, 'lib', multiarch)};
-h = highway_files(fullfile(prefix, 'include'), libdirs, source, mingw);
+h = highway_files(fullfile(prefix, 'include'), libdirs, source, p);
 end
 
-function h = highway_files(incdir, libdirs, source, mingw)
+function h = highway_files(incdir, libdirs, source, p)
 % Highway's header (version 1.0 or later) and library, static preferred.
 % On Windows a library with hwy.dll in the bin folder beside lib is the
 % import library of that DLL.
@@ -350,11 +707,11 @@ version = highway_version(fullfile(incdir, 'hwy', 'highway.h'));
 if isempty(version)
   return;
 end
-if ispc() && ~mingw
+if p.msvc
   names = {'hwy.lib'};
-elseif ispc()
+elseif p.windows
   names = {'libhwy.a', 'libhwy.dll.a'};
-elseif ismac()
+elseif p.mac
   names = {'libhwy.a', 'libhwy.dylib'};
 else
   names = {'libhwy.a', 'libhwy.so'};
@@ -366,13 +723,13 @@ for d = 1:numel(libdirs)
       continue;
     end
     dll = '';
-    if ispc()
+    if p.windows
       for f = {'hwy.dll', 'libhwy.dll'}
         if exist(fullfile(libdirs{d}, '..', 'bin', f{1}), 'file')
           dll = fullfile(libdirs{d}, '..', 'bin', f{1});
         end
       end
-      static = isempty(dll);
+      static = isempty(dll) && ~strcmp(names{k}, 'libhwy.dll.a');
     else
       static = strcmp(names{k}, 'libhwy.a');
     end
@@ -383,7 +740,8 @@ for d = 1:numel(libdirs)
     end
     h = struct('source', source, 'version', version, 'include', incdir, ...
                'libdir', libdirs{d}, 'lib', lib, 'static', static, ...
-               'linkage', linkage, 'dll', dll);
+               'linkage', linkage, 'dll', dll, 'why', '', ...
+               'compile_extra', {{}}, 'note', '');
     return;
   end
 end
@@ -403,7 +761,7 @@ end
 version = sprintf('%s.%s.%s', parts{1}{2}, parts{2}{2}, parts{3}{2});
 end
 
-function [compile, link, rpath] = highway_flags(h, msvc)
+function [compile, link, rpath] = highway_flags(h, p)
 % Compiler and linker arguments for the vector kernel; rpath is the linker
 % flag that lets the loader find a shared libhwy outside the system folders.
 compile = {};
@@ -412,21 +770,106 @@ rpath = '';
 if isempty(h)
   return;
 end
-compile = {'-DTOFIMAGE_HAVE_HWY'};
+compile = [{'-DTOFIMAGE_HAVE_HWY'}, h.compile_extra];
 if ~is_system_dir(h.include)
   compile{end + 1} = ['-I' h.include];
 end
-if h.static || msvc
+% The library by its full path: on Windows always, since MinGW's -static
+% makes -lhwy look for libhwy.a only and so miss a DLL's import library.
+if h.static || p.windows
   link = {h.lib};
 else
   link = {['-L' h.libdir], '-lhwy'};
 end
-if ~h.static && ispc()
+if ~h.static && p.windows
   compile{end + 1} = '-DHWY_SHARED_DEFINE';   % Highway's functions come from its DLL
 end
-if ~h.static && ~ispc() && ~is_system_dir(h.libdir)
+if ~h.static && ~p.windows && ~is_system_dir(h.libdir)
   rpath = ['-Wl,-rpath,' h.libdir];
 end
+end
+
+function notes = highway_notes(h, p)
+% The build report's lines on Highway: which libhwy and why, the MinGW
+% note, and on Linux MATLAB a shared libhwy that MATLAB's own libstdc++
+% cannot serve.
+notes = {['libhwy: ' h.lib ' (' h.why ')'], h.note};
+if isempty(h.why)
+  notes{1} = ['libhwy: ' h.lib ' (as given by ' h.source ')'];
+end
+if p.octave || ~p.linux || h.static
+  return;
+end
+need = glibcxx_max(h.lib);
+have = glibcxx_max(p.matlab_libstdcxx);
+if ~isempty(need) && ~isempty(have) && need > have
+  warning('build_tofimage:libstdcxx', ...
+          ['build_tofimage: %s needs GLIBCXX_3.4.%d, but MATLAB''s own %s has only GLIBCXX_3.4.%d: ' ...
+           'MATLAB will refuse to load the modules ("GLIBCXX_3.4.%d not found"). Fix: link a static ' ...
+           'libhwy (build Highway with -DBUILD_SHARED_LIBS=OFF -DCMAKE_POSITION_INDEPENDENT_CODE=ON ' ...
+           'and pass its prefix as HWY_ROOT), or start MATLAB with LD_PRELOAD set to the system''s ' ...
+           'libstdc++.so.6.'], h.lib, need, p.matlab_libstdcxx, have, need);
+end
+end
+
+function v = glibcxx_max(file)
+% The highest GLIBCXX_3.4.N named in a shared library (what it needs or,
+% for libstdc++ itself, provides), or [] when unknown.
+v = [];
+if isempty(file) || ~exist(file, 'file')
+  return;
+end
+fid = fopen(file, 'r');
+if fid < 0
+  return;
+end
+bytes = fread(fid, Inf, 'uint8=>char')';
+fclose(fid);
+tokens = regexp(bytes, 'GLIBCXX_3\.4\.(\d+)', 'tokens');
+if ~isempty(tokens)
+  v = max(cellfun(@(t) str2double(t{1}), tokens));
+end
+end
+
+function note = copy_dll(dll, outdir, p)
+% hwy.dll next to the modules (one folder holds both), where Windows looks
+% for it. Copied only when it differs: a loaded module holds the old copy
+% open.
+[~, name, ext] = fileparts(dll);
+target = fullfile(outdir, [name ext]);
+if same_file_contents(dll, target)
+  note = [name ext ' next to the modules is up to date'];
+  return;
+end
+note = ['copied ' dll ' next to the modules'];
+if p.dry_run
+  return;
+end
+[ok, msg] = copyfile(dll, target);
+if ~ok
+  error(['build_tofimage: the modules were built, but %s could not be replaced by %s (%s): ' ...
+         'a loaded module holds it. Restart MATLAB, then run build_tofimage again before ' ...
+         'calling tofimage or tofimage_frames (or copy %s there yourself).'], target, dll, msg, dll);
+end
+end
+
+function tf = same_file_contents(a, b)
+tf = false;
+if ~exist(a, 'file') || ~exist(b, 'file')
+  return;
+end
+fa = fopen(a, 'r');
+fb = fopen(b, 'r');
+if fa < 0 || fb < 0
+  if fa >= 0, fclose(fa); end
+  if fb >= 0, fclose(fb); end
+  return;
+end
+da = fread(fa, Inf, 'uint8=>uint8');
+db = fread(fb, Inf, 'uint8=>uint8');
+fclose(fa);
+fclose(fb);
+tf = isequal(da, db);
 end
 
 function tf = is_system_dir(d)
@@ -436,10 +879,10 @@ tf = any(strcmp(regexprep(d, '[/\\]+$', ''), {'/usr/include', '/usr/lib', '/usr/
      ~isempty(regexp(d, '^/usr/lib/[^/]*-linux-gnu[^/]*/?$', 'once'));
 end
 
-function text = install_hint()
-if ismac()
+function text = install_hint(p)
+if p.mac
   text = '  Install it with  brew install highway  (or conda install -c conda-forge libhwy), then build again.';
-elseif ispc()
+elseif p.windows
   text = ['  Install it with  vcpkg install highway:x64-windows-static-md  (MSVC) or ' ...
           'highway:x64-mingw-static  (MinGW) and set VCPKG_ROOT, or conda install -c conda-forge libhwy; then build again.'];
 else
@@ -462,19 +905,28 @@ for k = 1:numel(names)
 end
 end
 
-function prefix = libomp_prefix()
-% Where LLVM's libomp lives on macOS: LIBOMP_PREFIX, else Homebrew's usual
-% places (Apple silicon, then Intel).
+function prefix = libomp_prefix(p)
+% Where LLVM's libomp lives on macOS: LIBOMP_PREFIX, else Homebrew's prefix
+% for this architecture (Apple silicon: /opt/homebrew, Intel: /usr/local).
 prefix = getenv('LIBOMP_PREFIX');
-candidates = {prefix, '/opt/homebrew/opt/libomp', '/usr/local/opt/libomp'};
+if p.arm
+  brew = '/opt/homebrew/opt/libomp';
+else
+  brew = '/usr/local/opt/libomp';
+end
+candidates = {prefix, brew};
 for k = 1:numel(candidates)
   if ~isempty(candidates{k}) && exist(fullfile(candidates{k}, 'include', 'omp.h'), 'file')
     prefix = candidates{k};
     return;
   end
 end
-error(['build_tofimage: OpenMP (libomp) not found; install it with  brew install libomp  ' ...
-       'or set the environment variable LIBOMP_PREFIX to its folder']);
+if p.dry_run
+  prefix = brew;
+  return;
+end
+error(['build_tofimage: OpenMP (libomp) not found in %s; install it with  brew install libomp  ' ...
+       'or set the environment variable LIBOMP_PREFIX to its folder'], brew);
 end
 
 function restore_env(oldcxx, oldld)

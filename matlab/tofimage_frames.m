@@ -67,7 +67,9 @@ function varargout = tofimage_frames(varargin)
 %
 %   Build: build_tofimage or CMake (`make`) build tofimage_frames beside
 %   tofimage. Like tofimage, the module locks itself at its first call:
-%   munlock tofimage_frames releases the lock.
+%   munlock tofimage_frames releases the lock; clear mex then unloads the
+%   module, which is safe on Linux (where it stays mapped) and risky
+%   elsewhere.
 %
 %   See also TOFIMAGE, BUILD_TOFIMAGE.
 

@@ -1,27 +1,46 @@
-// Loads and unloads the tofimage MEX module the way a host without an OpenMP
-// runtime of its own does (MATLAB ships a different one), calling it with
-// several threads in between, many times over.
+// Loads a tofimage MEX module (tofimage, or tofimage_frames, which takes the
+// same arguments and makes a matrix one frame), calls it with several
+// threads and clears it, many times over, the way a host without an OpenMP
+// runtime of its own does (MATLAB ships a different one). Two ways of
+// clearing:
 //
-// The module brings its OpenMP runtime in as a dependency. If unloading the
-// module also unmapped that runtime, its idle worker threads would be left
-// without code and the process would crash (at the next call or at exit).
-// The test passes when every cycle gives the right image, the module has
-// locked itself (mexLock) at its first call, and the process ends normally.
-// This host unloads the module regardless of the lock, as MATLAB does after
-// `munlock tofimage; clear mex`.
+//   unload  (Linux) the module is unloaded regardless of its lock, as MATLAB
+//           does after `munlock tofimage; clear mex`. The module brings its
+//           OpenMP runtime in as a dependency; if unloading the module also
+//           unmapped that runtime, its idle worker threads would be left
+//           without code and the process would crash (at the next call or
+//           at exit). -z nodelete keeps both mapped.
+//   clear   (Windows) `clear mex`: the host frees a module only when it has
+//           not locked itself. With MinGW the OpenMP runtime is linked into
+//           the module, so the lock (mexLock) is all that keeps its threads'
+//           code mapped: after each clear the module must still be mapped,
+//           and the next call must go to the same copy.
+//
+// Either way every call must give the right image and the module must lock
+// itself at its first call; the test passes when the process ends normally.
 //
 // This program plays the host: it defines the few MEX API functions the
-// module calls, over a minimal array type. Being part of the executable,
-// they take precedence over any other definition the module's own
-// dependencies carry.
+// module calls, over a minimal array type. On Linux, being part of the
+// executable, they take precedence over any other definition the module's
+// own dependencies carry; on Windows the executable exports them and the
+// module is linked against its import library, as against libmex.dll.
 //
-// Usage: mex_unload_host <path to tofimage.mex> [cycles]
+// Usage: mex_unload_host <path to the module> [cycles] [unload|clear]
+#ifdef _WIN32
+#include <windows.h>
+#define HOST_API __declspec(dllexport)
+#else
 #include <dlfcn.h>
-#include <unistd.h>
+#define HOST_API __attribute__((visibility("default")))
+#endif
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "problem.h"
@@ -37,21 +56,28 @@ typedef int64_t mwSize;
 enum mxClassID { mxDOUBLE_CLASS = 6 };
 enum mxComplexity { mxREAL = 0 };
 
-__attribute__((visibility("default"))) bool mxIsDouble(const mxArray* a) { return a->isDouble; }
-__attribute__((visibility("default"))) bool mxIsSparse(const mxArray*) { return false; }
-__attribute__((visibility("default"))) const mwSize* mxGetDimensions(const mxArray* a) {
+HOST_API bool mxIsDouble(const mxArray* a) { return a->isDouble; }
+HOST_API bool mxIsSparse(const mxArray*) { return false; }
+HOST_API const mwSize* mxGetDimensions(const mxArray* a) {
     return a->dims;
 }
-__attribute__((visibility("default"))) size_t mxGetNumberOfElements(const mxArray* a) {
+HOST_API size_t mxGetNumberOfElements(const mxArray* a) {
     return (size_t)(a->dims[0] * a->dims[1]);
 }
-__attribute__((visibility("default"))) double* mxGetPr(const mxArray* a) {
+HOST_API double* mxGetPr(const mxArray* a) {
     return const_cast<double*>(a->data.data());
 }
-__attribute__((visibility("default"))) double mxGetScalar(const mxArray* a) { return a->data.at(0); }
-__attribute__((visibility("default"))) mxArray* mxCreateNumericArray(mwSize ndim, const mwSize* dims,
+HOST_API double mxGetScalar(const mxArray* a) { return a->data.at(0); }
+// Only doubles here: the class questions of tofimage_frames have one answer.
+HOST_API mxClassID mxGetClassID(const mxArray*) { return mxDOUBLE_CLASS; }
+HOST_API bool mxIsSingle(const mxArray*) { return false; }
+HOST_API bool mxIsInt16(const mxArray*) { return false; }
+HOST_API void* mxGetData(const mxArray* a) { return const_cast<double*>(a->data.data()); }
+HOST_API mwSize mxGetNumberOfDimensions(const mxArray*) { return 2; }
+HOST_API mxArray* mxCreateNumericArray(mwSize ndim, const mwSize* dims,
                                                                      mxClassID, mxComplexity) {
-    if (ndim != 2) std::abort();
+    // A matrix, or one frame of a stack (n x n x 1).
+    if (ndim != 2 && !(ndim == 3 && dims[2] == 1)) std::abort();
     mxArray* a = new mxArray;
     a->dims[0] = dims[0];
     a->dims[1] = dims[1];
@@ -61,9 +87,9 @@ __attribute__((visibility("default"))) mxArray* mxCreateNumericArray(mwSize ndim
 }
 // Lock state of the loaded module: set by mexLock, reset at each unload.
 static bool moduleLocked = false;
-__attribute__((visibility("default"))) void mexLock(void) { moduleLocked = true; }
-__attribute__((visibility("default"))) int mexIsLocked(void) { return moduleLocked ? 1 : 0; }
-__attribute__((visibility("default"))) void mexErrMsgTxt(const char* msg) {
+HOST_API void mexLock(void) { moduleLocked = true; }
+HOST_API int mexIsLocked(void) { return moduleLocked ? 1 : 0; }
+HOST_API void mexErrMsgTxt(const char* msg) {
     std::fprintf(stderr, "unexpected error from the module: %s\n", msg);
     std::exit(3);
 }
@@ -83,14 +109,55 @@ mxArray* matrix(int64_t m, int64_t n, std::vector<double> v) {
 
 typedef void (*MexFunction)(int, mxArray**, int, const mxArray**);
 
+// The platform's loader: load (or find the loaded copy), look up, unload,
+// and whether the module at a path is mapped.
+#ifdef _WIN32
+// The module's folder is searched for its DLLs (hwy.dll beside it), as
+// MATLAB does; that needs a full path with backslashes.
+void* loadModule(const char* path) {
+    std::string p = path;
+    for (char& ch : p)
+        if (ch == '/') ch = '\\';
+    char full[MAX_PATH];
+    if (GetFullPathNameA(p.c_str(), MAX_PATH, full, nullptr) == 0) return nullptr;
+    return (void*)LoadLibraryExA(full, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+MexFunction findMexFunction(void* module) {
+    return (MexFunction)(void*)GetProcAddress((HMODULE)module, "mexFunction");
+}
+bool unloadModule(void* module) { return FreeLibrary((HMODULE)module) != 0; }
+bool isMapped(MexFunction f) {
+    HMODULE h = nullptr;
+    return GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                  GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                              (LPCSTR)(void*)f, &h) != 0;
+}
+std::string loadError() { return "error " + std::to_string(GetLastError()); }
+#else
+void* loadModule(const char* path) { return dlopen(path, RTLD_NOW | RTLD_LOCAL); }
+MexFunction findMexFunction(void* module) { return (MexFunction)dlsym(module, "mexFunction"); }
+bool unloadModule(void* module) { return dlclose(module) == 0; }
+std::string loadError() {
+    const char* e = dlerror();
+    return e ? e : "unknown error";
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s module [cycles]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s module [cycles] [unload|clear]\n", argv[0]);
         return 2;
     }
     const int cycles = argc > 2 ? std::atoi(argv[2]) : 20;
+    const bool honourLock = argc > 3 && std::strcmp(argv[3], "clear") == 0;
+#ifndef _WIN32
+    if (honourLock) {
+        std::fprintf(stderr, "clear: Windows only\n");
+        return 2;
+    }
+#endif
 
     // The worked example: two sensors, six samples, a 2 x 2 image, on two
     // threads.
@@ -105,17 +172,26 @@ int main(int argc, char** argv) {
     };
     const std::vector<double> expected = workedExampleImage(p.image_select);
 
+    void* module = nullptr;  // the host's handle while it holds the module
+    MexFunction first = nullptr;
     for (int k = 0; k < cycles; ++k) {
-        void* module = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
         if (!module) {
-            std::fprintf(stderr, "cannot load %s: %s\n", argv[1], dlerror());
-            return 2;
+            module = loadModule(argv[1]);
+            if (!module) {
+                std::fprintf(stderr, "cannot load %s: %s\n", argv[1], loadError().c_str());
+                return 2;
+            }
         }
-        MexFunction f = (MexFunction)dlsym(module, "mexFunction");
+        MexFunction f = findMexFunction(module);
         if (!f) {
             std::fprintf(stderr, "no mexFunction in %s\n", argv[1]);
             return 2;
         }
+        if (honourLock && first && f != first) {
+            std::fprintf(stderr, "cycle %d: the module was mapped again\n", k);
+            return 1;
+        }
+        first = f;
         mxArray* out[1] = {nullptr};
         f(1, out, (int)args.size(), const_cast<const mxArray**>(args.data()));
         if (!out[0] || !sameBits(out[0]->data, expected)) {
@@ -127,14 +203,28 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "cycle %d: the module did not lock itself\n", k);
             return 1;
         }
-        moduleLocked = false;
-        if (dlclose(module) != 0) {
-            std::fprintf(stderr, "cannot unload: %s\n", dlerror());
-            return 2;
+        if (!honourLock) {
+            // munlock, then clear mex: the module goes, and with it its lock.
+            moduleLocked = false;
+            if (!unloadModule(module)) {
+                std::fprintf(stderr, "cannot unload: %s\n", loadError().c_str());
+                return 2;
+            }
+            module = nullptr;
+        } else if (!mexIsLocked()) {
+            unloadModule(module);  // clear mex frees what is not locked
+            module = nullptr;
         }
-        usleep(2000);  // let the runtime's idle workers go back to sleep
+#ifdef _WIN32
+        if (honourLock && !isMapped(f)) {
+            std::fprintf(stderr, "cycle %d: the module is gone after clear\n", k);
+            return 1;
+        }
+#endif
+        // Let the runtime's idle workers go back to sleep.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     for (mxArray* a : args) delete a;
-    std::printf("%d load/call/unload cycles passed\n", cycles);
+    std::printf("%d load/call/%s cycles passed\n", cycles, honourLock ? "clear" : "unload");
     return 0;
 }

@@ -4,14 +4,17 @@ function test_build_tofimage_script()
 % kernel CTest expects (TOFIMAGE_EXPECT_KERNEL: vector where CMake found
 % Highway); tofimage passes the results tests, gives the CMake module's
 % images bit for bit, the same image for every thread count, and the error
-% messages; tofimage_frames passes the stack tests.
+% messages; tofimage_frames passes the stack tests. With a Highway whose
+% header does not compile, it still builds working modules with the scalar
+% kernel, and warns with the compiler's error.
 here = fileparts(mfilename('fullpath'));
 matlab_dir = canonicalize_file_name(fullfile(here, '..', '..', 'matlab'));
 cmake_module = which('tofimage');
 outdir = tempname();
 old_path = path();
 old_cxx = getenv('CXXFLAGS');
-cleanup = onCleanup(@() finish(old_path, outdir));
+old_root = getenv('HWY_ROOT');
+cleanup = onCleanup(@() finish(old_path, outdir, old_root));
 
 addpath(matlab_dir);
 info = build_tofimage(outdir);
@@ -67,8 +70,56 @@ end
 args = worked_example_args(1);
 check_error('Wrong number of input arguments for Recon = tofimage(sigMat, n,  x_sensor, y_sensor, z_sensor, c, image_select, t, fs, image_width, numCores)', 1, args{1:10});
 check_error('n must not be negative', 1, args{1}, -4, args{3:11});
-printf('test_build_tofimage_script: module built by build_tofimage (%s kernel) passes; %d images compared with the CMake module\n', ...
+check_fallback(outdir, old_root);
+printf('test_build_tofimage_script: modules built by build_tofimage (%s kernel) pass; %d images compared with the CMake module\n', ...
        info.kernel, compared);
+end
+
+function check_fallback(outdir, old_root)
+% HWY_ROOT names a Highway 1.2.0 whose header stops the compiler: the build
+% must end with a scalar module that works, and a warning that quotes the
+% compiler's first error and says how to get the vector kernel.
+broken = fullfile(outdir, 'broken-highway');
+mkdir(fullfile(broken, 'include', 'hwy'));
+mkdir(fullfile(broken, 'lib'));
+fid = fopen(fullfile(broken, 'include', 'hwy', 'highway.h'), 'w');
+fprintf(fid, '#define HWY_MAJOR 1\n#define HWY_MINOR 2\n#define HWY_PATCH 0\n#error "this Highway does not compile here"\n');
+fclose(fid);
+fid = fopen(fullfile(broken, 'lib', 'libhwy.a'), 'w');
+fclose(fid);
+setenv('HWY_ROOT', broken);
+lastwarn('', '');
+fb = build_tofimage(fullfile(outdir, 'fallback'));
+[msg, id] = lastwarn();
+if isempty(old_root)
+  unsetenv('HWY_ROOT');
+else
+  setenv('HWY_ROOT', old_root);
+end
+if ~strcmp(id, 'build_tofimage:scalarFallback') || isempty(strfind(msg, 'this Highway does not compile here')) ...
+   || isempty(strfind(msg, 'HWY_ROOT')) || isempty(strfind(fb.fallback, 'error'))
+  error('test_build_tofimage_script: no fallback warning with the compiler''s error; last warning (%s): %s', id, msg);
+end
+if ~isequal(fb.modules, {fb.module, fullfile(outdir, 'fallback', ['tofimage_frames.' mexext()])})
+  error('test_build_tofimage_script: the fallback build reports the modules {%s}', strjoin(fb.modules, ', '));
+end
+check_kernel(fb.modules{1}, fb, 'scalar');
+check_kernel(fb.modules{2}, fb, 'scalar');
+% Under other names: the modules built first stay loaded as tofimage and
+% tofimage_frames.
+copyfile(fb.modules{1}, fullfile(outdir, ['tofimage_fallback.' mexext()]));
+copyfile(fb.modules{2}, fullfile(outdir, ['tofimage_frames_fallback.' mexext()]));
+rehash();
+args = ring_args(21, 16, 300, 3, 2, 9);
+one = tofimage_fallback(args{:});
+check_equal(one, reference_recon(args{1:10}), 'scalar fallback module against the reference');
+second = args;
+second{1} = flipud(args{1});
+stack = args;
+stack{1} = cat(3, args{1}, second{1});
+check_equal(tofimage_frames_fallback(stack{:}), cat(3, one, tofimage_fallback(second{:})), ...
+            'scalar fallback tofimage_frames against tofimage frame by frame');
+printf('test_build_tofimage_script: a Highway that does not compile gave working scalar modules\n');
 end
 
 function check_kernel(module, info, expected)
@@ -94,9 +145,14 @@ printf('test_build_tofimage_script: %s kernel, Highway targets in the module: %s
        info.kernel, strjoin(targets, ' '));
 end
 
-function finish(old_path, outdir)
+function finish(old_path, outdir, old_root)
 path(old_path);
-clear tofimage tofimage_frames tofimage_cmake;
+if isempty(old_root)
+  unsetenv('HWY_ROOT');
+else
+  setenv('HWY_ROOT', old_root);
+end
+clear tofimage tofimage_frames tofimage_cmake tofimage_fallback tofimage_frames_fallback;
 if exist(outdir, 'dir')
   confirm_recursive_rmdir(false, 'local');
   rmdir(outdir, 's');
