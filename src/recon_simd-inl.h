@@ -27,6 +27,15 @@
 // from a per-tile table of the sensor's weighted forward differences,
 // computed with the scalar kernel's operations.
 //
+// A batch of two to kMaxBatch frames of a stack finds its indices by the
+// same paths, once for all its frames (FindIndex), and then applies them to
+// every frame: each tile stages the rows of each sensor that its pixels can
+// select with the frames side by side (StageStack), so that one vector load
+// at a pixel's index fetches that sample of kLanes frames, whatever the
+// grid, and a pixel's running sums of those frames lie side by side too
+// (GroupStacked). A sensor whose rows cannot be bounded or staged reads
+// every frame's samples one by one.
+//
 // Nothing here is specific to an instruction set. A family (`Lanes`) gives:
 //   V, I               kLanes doubles, and kLanes sample indices
 //   kLanes, kBlockRows, kBlockCols, kRow[], kCol[]
@@ -54,6 +63,8 @@
 //   Lane0, Centre, Minus, AnyOutside, Lookup, LookupWide
 //                      window placement and lookup
 //   Gather, NextIndex  the fallback
+//   Spill              a vector of indices as kLanes 32-bit integers
+//                      (batches of frames)
 //   Word, kStageRows, kStageDoubles, Stage, LookupStaged
 //                      where kStageRows > 0, covered sensors read their
 //                      windows from copies staged per tile in the family's
@@ -472,7 +483,8 @@ HWY_INLINE void GroupStacked(const Plan& p, const TileConsts<L>& c, const Batch&
             const int64_t j = colOff + r;
             sig[l] = frame[j];
             if (kTerm != 1)
-                deriv[l] = reconDerivTerm(p.t[r], p.invDt, sig[l], j < p.last ? frame[j + 1] : sig[l]);
+                deriv[l] = reconDerivTerm(p.t[r], p.invDt, sig[l],
+                                          j < p.last ? frame[j + 1] : sig[l]);
         }
         if (kTerm == 1) return L::Add(L::Load(sig), R);
         return Accumulate<L, kTerm>(R, L::Load(sig), L::Load(deriv));

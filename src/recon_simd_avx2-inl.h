@@ -253,7 +253,8 @@ struct Lanes {
     }
     // The lanes as 32-bit integers.
     static HWY_INLINE void Spill(I i, int32_t* out) {
-        const __m256i even = _mm256_permutevar8x32_epi32(i.twice, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6));
+        const __m256i even =
+            _mm256_permutevar8x32_epi32(i.twice, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(even));
     }
     // min(i + 1, most)

@@ -35,7 +35,8 @@ inline void runAsMiddleFrame(const ReconInput& in, ReconKernel kernel) {
         stack[i] = stack[2 * samples + i] = in.sigMat[samples - 1 - i];
     }
     std::vector<double> images(3 * pixels);
-    for (size_t f = 0; f < 3; ++f) std::copy(in.Recon, in.Recon + pixels, images.begin() + f * pixels);
+    for (size_t f = 0; f < 3; ++f)
+        std::copy(in.Recon, in.Recon + pixels, images.begin() + f * pixels);
     ReconInput stackIn = in;
     stackIn.sigMat = stack.data();
     stackIn.Recon = images.data();
