@@ -66,7 +66,7 @@ deps:
 	fi
 
 test: deps build
-	ctest --test-dir $(BUILD) --output-on-failure
+	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
 	$(MAKE) --no-print-directory test-arm64
 	$(MAKE) --no-print-directory test-windows
 	$(MAKE) --no-print-directory test-sanitize

@@ -33,7 +33,7 @@
 // select with the frames side by side (StageStack), so that one vector load
 // at a pixel's index fetches that sample of kLanes frames, whatever the
 // grid, and a pixel's running sums of those frames lie side by side too
-// (GroupStacked). A sensor whose rows cannot be bounded or staged reads
+// (StackRows, StackApply). A sensor whose rows cannot be bounded or staged reads
 // every frame's samples one by one.
 //
 // Nothing here is specific to an instruction set. A family (`Lanes`) gives:
@@ -439,25 +439,23 @@ HWY_INLINE void Group(const Plan& p, const TileConsts<L>& c, const double* sigMa
     Unrolled<kV>([&](auto v) { L::Store(r[v], acc + (v / kC) * accStride + (v % kC) * N); });
 }
 
-// The sensors of one block over one group of vectors, for every frame of a
-// batch: the indices of the whole block are found first, then applied to
-// the frames N at a time, one vector of frames per pixel. The running sum
-// of frame f of the pixel in slot g lies at acc[g * frames + f], slot g of
-// vector v's lane l being (v / kGroupCols) * accStride + (v % kGroupCols) * N
-// + l.
-template <class L, int kTerm, int kGuess, bool kHasZ, bool kWide>
-HWY_INLINE void GroupStacked(const Plan& p, const TileConsts<L>& c, const Batch& batch,
-                             const SensorBlock<L>& sb, int64_t frames, const double* yq,
-                             const double* xp, double* acc, int64_t accStride) {
+// For a batch of frames, the sensors of one block over one group of
+// vectors are taken in two stages. StackRows finds every index once, for
+// all the frames; StackApply then applies them to the frames N at a time,
+// one vector of frames per pixel. Neither is inlined: the first does not
+// depend on the term, the second depends on nothing else.
+
+// The rows of sensor i's samples for lane l of vector v, at
+// row[(i * kV + v) * N + l]: counted from the first staged row of a stacked
+// sensor, otherwise from the start of its column.
+template <class L, int kGuess, bool kHasZ, bool kWide>
+HWY_NOINLINE void StackRows(const Plan& p, const TileConsts<L>& c, const SensorBlock<L>& sb,
+                            const double* yq, const double* xp, int32_t* row) {
     using V = typename L::V;
     constexpr int kR = L::kGroupRows, kC = L::kGroupCols, kV = kR * kC, N = L::kLanes;
     V y[kR], x[kC];
     Unrolled<kR>([&](auto a) { y[a] = L::Load(yq + a * N); });
     Unrolled<kC>([&](auto b) { x[b] = L::Load(xp + b * N); });
-
-    // Rows of every lane: from the first staged row of a stacked sensor,
-    // otherwise of its column.
-    alignas(64) int32_t row[kSensorBlock][kV * N];
     for (int i = 0; i < sb.count; ++i) {
         V d2[kV];
         SquaredDistances<L, kHasZ>(sb, i, y, x, d2);
@@ -466,14 +464,26 @@ HWY_INLINE void GroupStacked(const Plan& p, const TileConsts<L>& c, const Batch&
             Unrolled<kV>([&](auto v) {
                 const Fetch<L> fetch = FindIndex<L, kGuess, mode, v>(p, c, sb, i, d2[v]);
                 L::Spill(L::Minus(fetch.rel, from - (fetch.gather ? 0 : fetch.base)),
-                         row[i] + v * N);
+                         row + (i * kV + v) * N);
             });
         });
     }
+}
 
-    // Frames f0 .. f0 + N - 1 of the sensors that are not stacked, at rows r:
-    // the scalar kernel's operations, frame by frame. A frame beyond the
-    // batch repeats its last one.
+// Adds the terms at the rows StackRows found to the running sums of every
+// frame of the batch: frame f of the pixel in slot g at acc[g * frames + f],
+// slot g of vector v's lane l being (v / kGroupCols) * accStride +
+// (v % kGroupCols) * N + l.
+template <class L, int kTerm>
+HWY_NOINLINE void StackApply(const Plan& p, const TileConsts<L>& c, const Batch& batch,
+                             const SensorBlock<L>& sb, int64_t frames, const int32_t* row,
+                             double* acc, int64_t accStride) {
+    using V = typename L::V;
+    constexpr int kC = L::kGroupCols, kV = L::kGroupRows * kC, N = L::kLanes;
+
+    // Frames f0 .. f0 + N - 1 of a sensor that is not stacked, at row r: the
+    // scalar kernel's operations, frame by frame. A frame beyond the batch
+    // repeats its last one.
     auto unstacked = [&](int i, int32_t r, int64_t f0, V R) {
         const int64_t colOff = (sb.s0 + i) * p.rows;
         alignas(64) double sig[N], deriv[N];
@@ -491,13 +501,13 @@ HWY_INLINE void GroupStacked(const Plan& p, const TileConsts<L>& c, const Batch&
     };
 
     for (int round = 0; round < c.frameRounds; ++round)
-        Unrolled<kV>([&](auto v) {
+        for (int v = 0; v < kV; ++v) {
             double* slots = acc + ((v / kC) * accStride + (v % kC) * N) * frames;
             for (int64_t f0 = 0; f0 < frames; f0 += N) {
                 V r[N];
                 Unrolled<N>([&](auto l) { r[l] = L::Load(slots + l * frames + f0); });
                 for (int i = 0; i < sb.count; ++i) {
-                    const int32_t* lanes = row[i] + v * N;
+                    const int32_t* lanes = row + (i * kV + v) * N;
                     if (HWY_UNLIKELY(!sb.stacked[i])) {
                         Unrolled<N>([&](auto l) { r[l] = unstacked(i, lanes[l], f0, r[l]); });
                         continue;
@@ -515,7 +525,7 @@ HWY_INLINE void GroupStacked(const Plan& p, const TileConsts<L>& c, const Batch&
                 }
                 Unrolled<N>([&](auto l) { L::Store(r[l], slots + l * frames + f0); });
             }
-        });
+        }
 }
 
 // The rows a tile's windows of one sensor may read: first .. final (those a
@@ -622,7 +632,8 @@ void StageStack(const Plan& p, const Batch& batch, int64_t s, WindowRows rows, i
 
 // One tile of every frame of a batch: rows K0 .. K1 - 1 of columns
 // L0 .. L1 - 1, at most kMaxTile of each. One frame runs through Group;
-// two or more through GroupStacked, with each sensor's rows staged.
+// two or more through StackRows and StackApply, with each sensor's rows
+// staged.
 template <class L, int kTerm, int kGuess, bool kHasZ, bool kWide>
 void Tile(const Plan& p, const TileConsts<L>& c, const Batch& batch, int64_t K0, int64_t K1,
           int64_t L0, int64_t L1) {
@@ -701,6 +712,7 @@ void Tile(const Plan& p, const TileConsts<L>& c, const Batch& batch, int64_t K0,
     constexpr LaneSpan kSpan = laneSpan<L>();
     constexpr int kMargin = kWide ? kMaxWindow<L> : L::kWindow;  // of the derivative terms
     SensorBlock<L> sb;
+    alignas(64) int32_t laneRows[kSensorBlock * L::kGroupRows * L::kGroupCols * N];  // StackRows'
     for (int64_t s0 = 0; s0 < p.cols; s0 += kSensorBlock) {
         sb.s0 = s0;
         sb.count = (int)std::min<int64_t>(kSensorBlock, p.cols - s0);
@@ -794,10 +806,12 @@ void Tile(const Plan& p, const TileConsts<L>& c, const Batch& batch, int64_t K0,
         for (int a = 0; a < down; a += L::kGroupRows)
             for (int b = 0; b < across; b += L::kGroupCols) {
                 double* groupAcc = acc + (a * accStride + b * N) * frames;
-                if (stacked)
-                    GroupStacked<L, kTerm, kGuess, kHasZ, kWide>(
-                        p, c, batch, sb, frames, yq + a * N, xp + b * N, groupAcc, accStride);
-                else
+                if (stacked) {
+                    StackRows<L, kGuess, kHasZ, kWide>(p, c, sb, yq + a * N, xp + b * N,
+                                                       laneRows);
+                    StackApply<L, kTerm>(p, c, batch, sb, frames, laneRows, groupAcc,
+                                         accStride);
+                } else
                     Group<L, kTerm, kGuess, kHasZ, kWide>(p, c, batch.sig, sb, yq + a * N,
                                                           xp + b * N, groupAcc, accStride);
             }
