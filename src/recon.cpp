@@ -193,8 +193,6 @@ const char* ReconPlan::kernelName() const {
     return "scalar";
 }
 
-const ReconInput& ReconPlan::request() const { return impl_->in; }
-
 void doRecon(const ReconInput& in) { doRecon(in, ReconKernel::Best); }
 
 void doRecon(const ReconInput& in, ReconKernel kernel) { doReconFrames(in, 1, kernel); }

@@ -111,10 +111,6 @@ public:
     // The instruction set run() uses: as reconKernelName.
     const char* kernelName() const;
 
-    // The request the plan was made for, pointing into the plan's own
-    // copies (sigMat and Recon null).
-    const ReconInput& request() const;
-
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
