@@ -33,23 +33,12 @@ ReconGeometry reconGeometry(const ReconInput& in) {
 }
 
 int32_t reconSampleIndex(double Y, int32_t rows) {
-    // Round half away from zero; zero, NaN and infinities give 0.
-    double r = 0.0;
-    if (Y != 0.0 && std::isfinite(Y)) {
-        const double a = std::fabs(Y);
-        const double f = a - std::floor(a);
-        if (f < 0.5)
-            r = std::trunc(Y);
-        else
-            r = Y > 0.0 ? std::ceil(Y) : std::floor(Y);
-    }
-    // 32-bit conversion: anything outside the range becomes INT32_MIN.
-    int32_t i = (r >= -2147483648.0 && r < 2147483648.0) ? (int32_t)r
-                                                         : std::numeric_limits<int32_t>::min();
-    // Low clamp first: positions of 2^31 and beyond end up at sample 0.
-    if (i < 0) i = 0;
-    if (i > rows - 1) i = rows - 1;
-    return i;
+    // Negative positions, NaN and 2^31 and beyond (INT32_MIN, then clamped
+    // low) select sample 0; see recon_exact.h.
+    const double up = RoundingUp<ScalarArith>(Y);
+    if (!(up >= 0.0 && up < 2147483648.0)) return 0;
+    const int32_t i = (int32_t)up;  // truncates
+    return i > rows - 1 ? rows - 1 : i;
 }
 
 namespace {
@@ -74,9 +63,8 @@ void reconPixel(const ReconInput& in, const ReconGeometry& g, int64_t p, const d
         const double ex = in.x_sensor[s] - x;
         const double ey = in.y_sensor[s] - y;
         const double ez = in.z_sensor[s];
-        const double d = std::sqrt((ex * ex + ey * ey) + ez * ez);
-        const double Y = (g.k * d) - g.q;
-        const int32_t i = reconSampleIndex(Y, in.rows);
+        const double d2 = (ex * ex + ey * ey) + ez * ez;
+        const int32_t i = reconSampleIndex(SamplePosition<ScalarArith>(g.k, g.q, d2), in.rows);
         const int64_t j = (int64_t)s * in.rows + i;
         for (int64_t f = 0; f < frames; ++f) {
             const double* frame = sigMat + f * frameStep;
@@ -86,7 +74,7 @@ void reconPixel(const ReconInput& in, const ReconGeometry& g, int64_t p, const d
                 continue;
             }
             const double next = j < lastElement ? frame[j + 1] : sig;
-            const double deriv = reconDerivTerm(in.t[i], g.invDt, sig, next);
+            const double deriv = DerivTerm<ScalarArith>(in.t[i], g.invDt, sig, next);
             if (in.image_select == 2.0)
                 R[f] = deriv + R[f];
             else

@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 
+#include "recon_exact.h"
+
 // No contraction into fused multiply-adds in any source that includes this
 // header. GCC and Clang get -ffp-contract=off from the build; MSVC before
 // Visual Studio 2022 contracts under /fp:precise unless told otherwise.
@@ -137,13 +139,7 @@ int reconTeamSize(int32_t numCores);
 // Sample index for a sample position Y: rounded half away from zero,
 // converted to 32 bits (out of range -> INT32_MIN), then clamped to
 // [0, rows - 1] with the low clamp first. NaN and infinities select sample 0.
+// (recon_exact.h: the rule every kernel computes.)
 int32_t reconSampleIndex(double Y, int32_t rows);
-
-// The derivative term of the scalar kernel at sample i: the time-weighted
-// forward difference (t[i] * invDt) * (next - sig), in that order of
-// operations. Every kernel computes it through this function.
-inline double reconDerivTerm(double ti, double invDt, double sig, double next) {
-    return (ti * invDt) * (next - sig);
-}
 
 #endif

@@ -1,31 +1,30 @@
 // The vector kernel's tile algorithm, written once over a family of lane
-// primitives (recon_simd_<family>-inl.h). Included once per instruction set
-// by recon_simd.cpp, inside its HWY_NAMESPACE, after the family header that
-// defines `Lanes` for that instruction set.
+// primitives and its policy: the family's primitives are
+// recon_simd_<family>-inl.h, its policy recon_simd_policy.h, and the
+// arithmetic that makes it exact recon_exact.h. recon_simd.cpp includes
+// this header once per instruction set (Highway's foreach_target), then the
+// family of that instruction set, and runs the templates below with it.
 //
 // Each lane of a vector is one pixel; for each sensor, in increasing order,
 // it evaluates the same IEEE operations in the same order as the scalar
 // kernel (no fused multiply-add, no reassociation), so the running sum of
-// every pixel is the scalar kernel's sum. A vector covers a small block of
-// Lanes::kBlockRows x kBlockCols pixels; a group of kGroupRows x kGroupCols
-// vectors shares the squared offsets of a sensor; a tile of up to kMaxTile
-// pixels a side keeps its signal windows for a block of sensors in L1 while
-// every group of the tile runs through that block.
+// every pixel is the scalar kernel's sum. A vector holds kVectorRows x
+// kVectorCols pixels; a group of kGroupRows x kGroupCols vectors shares the
+// squared offsets of a sensor; a tile of up to kMaxTile pixels a side keeps
+// its signal windows for a block of kSensorBlock sensors in L1 while every
+// group of the tile runs through that block.
 //
-// Per sensor and tile one of these paths is chosen (Mode): the correctly
-// rounded square root with gathers, as the scalar kernel does (anything the
-// threshold table does not cover); the threshold table with checked windows
-// (kClamped); or the threshold table with unchecked windows, where the tile's
-// geometry guarantees that every vector's samples fit one window inside the
-// signal matrix (kCovered). On grids so coarse that neighbouring pixels lie
-// several samples apart, the windows are wide ones where the family has them
-// (kClampedWide, kCoveredWide); a wide lookup costs about two narrow ones,
-// so there every vector takes the square root and one lookup rather than
-// the table's two. A window lookup fetches the samples of all
-// lanes from Lanes::kWindow (or kWideWindow) consecutive samples (lane
-// permutes, or lane loads where vectors are short); the derivative terms come
-// from a per-tile table of the sensor's weighted forward differences,
-// computed with the scalar kernel's operations.
+// Per sensor and tile, the plan's range of squared distances chooses how
+// samples are fetched (Mode): gathers, as the scalar kernel reads them, for
+// anything the range does not cover; checked windows; or windows the tile's
+// geometry guarantees, where every vector's samples fit one window inside
+// the signal matrix. On grids so coarse that neighbouring pixels lie several
+// samples apart, the windows are wide ones where the family has them. A
+// window lookup fetches the samples of all lanes from kWindow (or
+// kWideWindow) consecutive samples (lane permutes, or lane loads where
+// vectors are short); the derivative terms come from a per-tile table of
+// the sensor's weighted forward differences, computed with the scalar
+// kernel's operations.
 //
 // A batch of two to kMaxBatch frames of a stack finds its indices by the
 // same paths, once for all its frames (FindIndex), and then applies them to
@@ -33,44 +32,68 @@
 // select with the frames side by side (StageStack), so that one vector load
 // at a pixel's index fetches that sample of kLanes frames, whatever the
 // grid, and a pixel's running sums of those frames lie side by side too
-// (StackRows, StackApply). A sensor whose rows cannot be bounded or staged reads
-// every frame's samples one by one.
+// (StackRows, StackApply). A sensor whose rows cannot be bounded or staged
+// reads every frame's samples one by one.
 //
-// Nothing here is specific to an instruction set. A family (`Lanes`) gives:
+// Adding a family. Nothing here is specific to an instruction set. A family
+// is `struct Family : <Name>Policy`, in its own recon_simd_<name>-inl.h
+// (recon_simd_generic-inl.h is the shortest whole example, and
+// recon_simd_neon-inl.h one with windows and the table), and gives:
 //   V, I               kLanes doubles, and kLanes sample indices
-//   kLanes, kBlockRows, kBlockCols, kRow[], kCol[]
+//   kLanes, kVectorRows, kVectorCols, kRow[], kCol[]
 //                      the pixels of a vector: lane l at row kRow[l], column
-//                      kCol[l] of a kBlockRows x kBlockCols block
-//   kGroupRows, kGroupCols, kSqrtVectors
-//                      vectors per group, and how many of them take the
-//                      square root with windows on covered sensors
-//   kTable, kWindow, kWideWindow, kEstimateError, kRefinedError
-//                      whether it has the table path, the samples a window
-//                      lookup covers (kWideWindow: a wider, dearer lookup;
-//                      0 for none), the relative error bounds of Guess
-//   kTableCost, kWideCost, kGatherCost, kSqrtCost
-//                      nanoseconds per evaluation: table with windows, wide
-//                      windows, windows too narrow for the grid (gathers);
-//                      square root with gathers
+//                      kCol[l] of the vector's kVectorRows x kVectorCols
+//   kWindow, kWideWindow
+//                      samples a window lookup covers (0: none)
 //   Consts             per-call constants in registers, from the Plan
-//   Set, Load, Store, Add, Sub, Mul
-//   ExactIndex, BoundedIndex, PositiveIndex
-//                      the scalar kernel's index through the square root:
-//                      for any d2, for the d2 the table covers, and for
-//                      positions inside the rows
-//   Guess<kGuess, kClamp>, StepIfAtLeast
-//                      the index guess, and the exact threshold step
-//   Lane0, Centre, Minus, AnyOutside, Lookup, LookupWide
-//                      window placement and lookup
-//   Gather, NextIndex  the fallback
+//   Set, Load, Store, Add, Sub, Mul, Sqrt
+//   ExactIndex         the scalar kernel's index through the square root
+//   Gather, NextIndex  lane loads at indices; the next index, bounded
 //   Spill              a vector of indices as kLanes 32-bit integers
-//                      (batches of frames)
-//   Word, kStageRows, kStageDoubles, Stage, LookupStaged
-//                      where kStageRows > 0, covered sensors read their
-//                      windows from copies staged per tile in the family's
-//                      layout (Word: its element), rather than from sigMat
-// Only the members the family's paths use need exist: a family without
-// the table (kTable false) gives only the square root path's.
+//   Word, kStageRows, kStageDoubles
+//                      staged windows' element and sizes (double, 0, 0 for
+//                      a family that reads sigMat itself)
+// and, for the switches its policy turns on (CheckFamily below):
+//   kWindows           BoundedIndex, PositiveIndex (the index for the d2 the
+//                      range covers, and for positions inside the rows);
+//                      Lane0, Minus, AnyOutside, Lookup (window placement
+//                      and lookup)
+//   kThresholdTable    Guess<kGuess, kClamp>, StepIfAtLeast: the index
+//                      guess, and the exact threshold step
+//   kWideWindows       LookupWide, Centre
+//   kStagedWindows     Stage, LookupStaged
+// recon_simd.cpp includes the family for its Highway targets, and
+// tests/primitive_test.cpp checks its primitives against their scalar
+// models; simd_test then compares the whole kernel with the scalar one.
+
+// Per-target include guard, as Highway's own -inl.h headers have.
+#if defined(TOFIMAGE_RECON_SIMD_INL_H_) == defined(HWY_TARGET_TOGGLE)
+#ifdef TOFIMAGE_RECON_SIMD_INL_H_
+#undef TOFIMAGE_RECON_SIMD_INL_H_
+#else
+#define TOFIMAGE_RECON_SIMD_INL_H_
+#endif
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <type_traits>
+#include <utility>
+
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
+#include <hwy/aligned_allocator.h>
+#include <hwy/highway.h>
+
+#include "recon_simd_exact-inl.h"
+#include "recon_simd_plan.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace tofimage_simd {
+namespace HWY_NAMESPACE {
 
 constexpr int kMaxTile = 64;
 constexpr int kSensorBlock = 16;
@@ -81,27 +104,31 @@ constexpr int64_t kDerivCapacity = kSensorBlock * 1024;
 // term); a sensor beyond them reads its samples from sigMat one by one.
 constexpr int64_t kStackRows = kSensorBlock * 2048;
 
+// How a tile fetches one sensor's samples; the index comes from the square
+// root or the threshold table, as the family's policy says (FindIndex).
 enum Mode : uint8_t {
-    kExact,        // square root per evaluation
-    kClamped,      // the table covers every d2; indices may clamp, windows are checked
-                   // (or, where every vector takes the square root, gathers)
-    kCovered,      // threshold table; every index in 1 .. rows-2, and every vector's
-                   // samples inside one window that lies inside sigMat
-    kClampedWide,  // the table covers every d2, but windows are checked: wide ones,
-                   // indices from the square root
-    kCoveredWide,  // kCovered with wide windows, indices from the square root
+    kSqrtGathers,         // any d2: the square root, and gathers
+    kCheckedWindows,      // d2 in the plan's range: windows of kWindow samples placed
+                          // around the vector's first index and kept inside sigMat; a
+                          // vector whose samples miss its window gathers (without the
+                          // table: every vector gathers)
+    kCoveredWindows,      // also every index in 1 .. rows-2, and every vector's samples
+                          // inside one window that lies inside sigMat: no checks
+    kCheckedWideWindows,  // kCheckedWindows with windows of kWideWindow samples, indices
+                          // from the square root (coarse grids)
+    kCoveredWideWindows,  // kCoveredWindows with wide windows, indices from the square root
 };
 
 // Calls f(integral_constant<int, 0>) ... f(integral_constant<int, N-1>):
 // unrolled from the start, so arrays of vectors indexed by them stay in
 // registers.
-template <class F, int... I>
-HWY_INLINE void UnrolledOver(F&& f, std::integer_sequence<int, I...>) {
+template <class Fn, int... I>
+HWY_INLINE void UnrolledOver(Fn&& f, std::integer_sequence<int, I...>) {
     (f(std::integral_constant<int, I>()), ...);
 }
 
-template <int N, class F>
-HWY_INLINE void Unrolled(F&& f) {
+template <int N, class Fn>
+HWY_INLINE void Unrolled(Fn&& f) {
     UnrolledOver(f, std::make_integer_sequence<int, N>());
 }
 
@@ -117,9 +144,9 @@ struct Batch {
 };
 
 // Per-call values every tile reads.
-template <class L>
+template <class F>
 struct TileConsts {
-    typename L::Consts lanes;
+    typename F::Consts lanes;
     const double* t;
     const double* E;         // E[m] at E[m - eOrigin]
     int64_t eOrigin;
@@ -134,27 +161,72 @@ struct TileConsts {
     int frameRounds;
 };
 
+// Whether a family has the primitives a switch of its policy needs.
+template <class F, class = void>
+struct HasWindowPrimitives : std::false_type {};
+template <class F>
+struct HasWindowPrimitives<
+    F, std::void_t<decltype(&F::BoundedIndex), decltype(&F::PositiveIndex), decltype(&F::Lane0),
+                   decltype(&F::Minus), decltype(&F::AnyOutside), decltype(&F::Lookup)>>
+    : std::true_type {};
+template <class F, class = void>
+struct HasTablePrimitives : std::false_type {};
+template <class F>
+struct HasTablePrimitives<F, std::void_t<decltype(&F::template Guess<kEstimate, true>),
+                                         decltype(&F::template Guess<kRefined, false>),
+                                         decltype(&F::StepIfAtLeast)>> : std::true_type {};
+template <class F, class = void>
+struct HasWidePrimitives : std::false_type {};
+template <class F>
+struct HasWidePrimitives<F, std::void_t<decltype(&F::LookupWide), decltype(&F::Centre)>>
+    : std::true_type {};
+template <class F, class = void>
+struct HasStagingPrimitives : std::false_type {};
+template <class F>
+struct HasStagingPrimitives<F, std::void_t<decltype(&F::Stage), decltype(&F::LookupStaged)>>
+    : std::true_type {};
+
+template <class F>
+constexpr bool CheckFamily() {
+    static_assert(!F::kWindows || (F::kWindow >= 4 && HasWindowPrimitives<F>::value),
+                  "kWindows needs kWindow, BoundedIndex, PositiveIndex, Lane0, Minus, "
+                  "AnyOutside and Lookup");
+    static_assert(!F::kThresholdTable ||
+                      (F::kWindows && HasTablePrimitives<F>::value && F::kEstimateError > 0.0 &&
+                       F::kSqrtVectors < F::kGroupRows * F::kGroupCols),
+                  "kThresholdTable needs windows, Guess, StepIfAtLeast, the estimate's error "
+                  "bounds and a vector of the group without the square root");
+    static_assert(!F::kWideWindows || (F::kWindows && F::kWideWindow > F::kWindow &&
+                                       HasWidePrimitives<F>::value),
+                  "kWideWindows needs kWideWindow, LookupWide and Centre");
+    static_assert(!F::kStagedWindows || (F::kWindows && !F::kWideWindows && F::kStageRows > 0 &&
+                                         HasStagingPrimitives<F>::value),
+                  "kStagedWindows stages narrow windows: it needs kStageRows, Stage and "
+                  "LookupStaged");
+    return true;
+}
+
 // The widest window a family looks up.
-template <class L>
-constexpr int kMaxWindow = L::kWindow > L::kWideWindow ? L::kWindow : L::kWideWindow;
+template <class F>
+constexpr int kMaxWindow = F::kWindow > F::kWideWindow ? F::kWindow : F::kWideWindow;
 
 // w[rel[l]] for rel in 0 .. kW-1, from a window or a wide window of
 // doubles, or from a window staged in the family's layout.
-template <class L, int kW, class W, class I = typename L::I>
-HWY_INLINE typename L::V Lookup(const W* w, I rel) {
+template <class F, int kW, class W, class I = typename F::I>
+HWY_INLINE typename F::V Lookup(const W* w, I rel) {
     if constexpr (!std::is_same_v<W, double>)
-        return L::LookupStaged(w, rel);
-    else if constexpr (kW == L::kWindow)
-        return L::Lookup(w, rel);
+        return F::LookupStaged(w, rel);
+    else if constexpr (kW == F::kWindow)
+        return F::Lookup(w, rel);
     else
-        return L::LookupWide(w, rel);
+        return F::LookupWide(w, rel);
 }
 
-template <class L>
+template <class F>
 constexpr LaneSpan laneSpan() {
     LaneSpan s{0, 0, 0, 0};
-    for (int l = 0; l < L::kLanes; ++l) {
-        const int r = L::kRow[l] - L::kRow[0], c = L::kCol[l] - L::kCol[0];
+    for (int l = 0; l < F::kLanes; ++l) {
+        const int r = F::kRow[l] - F::kRow[0], c = F::kCol[l] - F::kCol[0];
         s.rowLo = r < s.rowLo ? r : s.rowLo;
         s.rowHi = r > s.rowHi ? r : s.rowHi;
         s.colLo = c < s.colLo ? c : s.colLo;
@@ -163,69 +235,68 @@ constexpr LaneSpan laneSpan() {
     return s;
 }
 
-template <class L, int kTerm, class V = typename L::V>
+template <class F, int kTerm, class V = typename F::V>
 HWY_INLINE V Accumulate(V R, V sig, V deriv) {
-    if (kTerm == 2) return L::Add(deriv, R);
-    return L::Sub(L::Add(R, sig), deriv);
+    if (kTerm == 2) return F::Add(deriv, R);
+    return F::Sub(F::Add(R, sig), deriv);
 }
 
 // Where one vector's samples of one sensor come from: rows base + rel[l] of
 // a window (lane l), or with `gather`, rows rel[l] through gathers. The
 // index stage of a step finds it once; the apply stage reads the samples of
 // every frame of the batch there.
-template <class L>
+template <class F>
 struct Fetch {
     int64_t base;
-    typename L::I rel;
+    typename F::I rel;
     bool gather;
 };
 
 // Adds the term at sample indices i of a column `col` of sigMat, fetched
 // with gathers. After the last element of the frame (col[lastInCol]) the
 // difference is zero.
-template <class L, int kTerm, class V = typename L::V, class I = typename L::I>
-HWY_INLINE V GatherTerm(const TileConsts<L>& c, const double* col, int64_t lastInCol, I i, V R) {
-    const V sig = L::Gather(col, i);
-    if (kTerm == 1) return L::Add(sig, R);
-    const V next = L::Gather(col, L::NextIndex(i, lastInCol));
-    const V weight = L::Mul(L::Gather(c.t, i), c.lanes.invDt);
-    return Accumulate<L, kTerm>(R, sig, L::Mul(weight, L::Sub(next, sig)));
+template <class F, int kTerm, class V = typename F::V, class I = typename F::I>
+HWY_INLINE V GatherTerm(const TileConsts<F>& c, const double* col, int64_t lastInCol, I i, V R) {
+    const V sig = F::Gather(col, i);
+    if (kTerm == 1) return F::Add(sig, R);
+    const V next = F::Gather(col, F::NextIndex(i, lastInCol));
+    return Accumulate<F, kTerm>(R, sig, DerivTerm<F>(F::Gather(c.t, i), c.lanes.invDt, sig, next));
 }
 
 // Adds the term at sample indices i of the column `col`, fetched with
 // gathers, the derivative terms from D (D[i] is the term at row i): for the
 // vectors whose samples do not fit one window.
-template <class L, int kTerm, class V = typename L::V, class I = typename L::I>
+template <class F, int kTerm, class V = typename F::V, class I = typename F::I>
 HWY_INLINE V GatherDerivTerm(const double* col, const double* D, I i, V R) {
-    const V sig = L::Gather(col, i);
-    if (kTerm == 1) return L::Add(sig, R);
-    return Accumulate<L, kTerm>(R, sig, L::Gather(D, i));
+    const V sig = F::Gather(col, i);
+    if (kTerm == 1) return F::Add(sig, R);
+    return Accumulate<F, kTerm>(R, sig, F::Gather(D, i));
 }
 
 // Adds the term at sample indices base + rel, fetched from windows of kW
 // rows starting at row `base`: S[i] is the sample at row i of the sensor's
 // column, D[i] the derivative term (as for GatherDerivTerm), of sigMat and
 // the tile's table, or staged.
-template <class L, int kTerm, int kW, class W, class V = typename L::V, class I = typename L::I>
+template <class F, int kTerm, int kW, class W, class V = typename F::V, class I = typename F::I>
 HWY_INLINE V WindowTerm(const W* S, const W* D, int64_t base, I rel, V R) {
-    const V sig = Lookup<L, kW>(S + base, rel);
-    if (kTerm == 1) return L::Add(sig, R);
-    return Accumulate<L, kTerm>(R, sig, Lookup<L, kW>(D + base, rel));
+    const V sig = Lookup<F, kW>(S + base, rel);
+    if (kTerm == 1) return F::Add(sig, R);
+    return Accumulate<F, kTerm>(R, sig, Lookup<F, kW>(D + base, rel));
 }
 
 // Adds the term a checked fetch names: a window of kW rows of the column
 // `col`, or gathers.
-template <class L, int kTerm, int kW, class V = typename L::V>
-HWY_INLINE V CheckedTerm(const double* col, const double* D, const Fetch<L>& f, V R) {
-    if (HWY_UNLIKELY(f.gather)) return GatherDerivTerm<L, kTerm>(col, D, f.rel, R);
-    return WindowTerm<L, kTerm, kW>(col, D, f.base, f.rel, R);
+template <class F, int kTerm, int kW, class V = typename F::V>
+HWY_INLINE V CheckedTerm(const double* col, const double* D, const Fetch<F>& f, V R) {
+    if (HWY_UNLIKELY(f.gather)) return GatherDerivTerm<F, kTerm>(col, D, f.rel, R);
+    return WindowTerm<F, kTerm, kW>(col, D, f.base, f.rel, R);
 }
 
 // The first row of a window of kW rows around row `around` of the sensor
 // whose column starts at colOff (kW / 2 - 1 rows before it), moved inside
 // sigMat.
-template <class L, int kW>
-HWY_INLINE int64_t CheckedBase(const TileConsts<L>& c, int64_t colOff, int64_t around) {
+template <class F, int kW>
+HWY_INLINE int64_t CheckedBase(const TileConsts<F>& c, int64_t colOff, int64_t around) {
     int64_t start = colOff + around - (kW / 2 - 1);
     start = start < 0 ? 0 : start;
     start = start > c.last - kW ? c.last - kW : start;
@@ -236,9 +307,9 @@ HWY_INLINE int64_t CheckedBase(const TileConsts<L>& c, int64_t colOff, int64_t a
 
 // Through the correctly rounded square root, as the scalar kernel does, for
 // any d2: gathers.
-template <class L, class V = typename L::V>
-HWY_INLINE Fetch<L> ExactFetch(const TileConsts<L>& c, V d2) {
-    return {0, L::ExactIndex(c.lanes, d2), true};
+template <class F, class V = typename F::V>
+HWY_INLINE Fetch<F> SqrtGatherFetch(const TileConsts<F>& c, V d2) {
+    return {0, F::ExactIndex(c.lanes, d2), true};
 }
 
 // Through the threshold table; the caller has checked that every d2 lies in
@@ -247,31 +318,31 @@ HWY_INLINE Fetch<L> ExactFetch(const TileConsts<L>& c, V d2) {
 // 0's, which lies inside sigMat (windowCovers). Unless kCover, the window
 // around lane 0's guess is moved inside sigMat, and a vector whose guesses
 // do not all fall in it takes the threshold with a gather, and gathers.
-template <class L, int kGuess, bool kCover, class V = typename L::V>
-HWY_INLINE Fetch<L> TableFetch(const TileConsts<L>& c, int64_t colOff, int64_t off, V d2) {
-    constexpr int kW = L::kWindow;
-    const auto guess = L::template Guess<kGuess, !kCover>(c.lanes, d2);
-    const int64_t base = kCover ? L::Lane0(guess) - off
-                                : CheckedBase<L, kW>(c, colOff, L::Lane0(guess));
-    const auto rel = L::Minus(guess, base);
+template <class F, int kGuess, bool kCover, class V = typename F::V>
+HWY_INLINE Fetch<F> TableWindowFetch(const TileConsts<F>& c, int64_t colOff, int64_t off, V d2) {
+    constexpr int kW = F::kWindow;
+    const auto guess = F::template Guess<kGuess, !kCover>(c.lanes, d2);
+    const int64_t base = kCover ? F::Lane0(guess) - off
+                                : CheckedBase<F, kW>(c, colOff, F::Lane0(guess));
+    const auto rel = F::Minus(guess, base);
     if constexpr (!kCover) {
-        if (HWY_UNLIKELY(L::AnyOutside(rel, kW - 2))) {
-            const V above = L::Gather(c.E, L::Minus(guess, c.eOrigin - 1));
-            return {0, L::StepIfAtLeast(d2, above, guess), true};
+        if (HWY_UNLIKELY(F::AnyOutside(rel, kW - 2))) {
+            const V above = F::Gather(c.E, F::Minus(guess, c.eOrigin - 1));
+            return {0, F::StepIfAtLeast(d2, above, guess), true};
         }
     }
-    const V above = L::Lookup(c.E + (base + 1 - c.eOrigin), rel);
-    return {base, L::StepIfAtLeast(d2, above, rel), false};
+    const V above = F::Lookup(c.E + (base + 1 - c.eOrigin), rel);
+    return {base, F::StepIfAtLeast(d2, above, rel), false};
 }
 
 // Through the square root for a covered sensor, into its window: between
 // the table's vectors it keeps the otherwise idle square root unit busy.
-template <class L, class V = typename L::V>
-HWY_INLINE Fetch<L> CoveredSqrtFetch(const TileConsts<L>& c, int64_t off, V d2) {
+template <class F, class V = typename F::V>
+HWY_INLINE Fetch<F> SqrtWindowFetch(const TileConsts<F>& c, int64_t off, V d2) {
     // Every position is at least 1/2 here.
-    const auto index = L::PositiveIndex(c.lanes, d2);
-    const int64_t base = L::Lane0(index) - off;
-    return {base, L::Minus(index, base), false};
+    const auto index = F::PositiveIndex(c.lanes, d2);
+    const int64_t base = F::Lane0(index) - off;
+    return {base, F::Minus(index, base), false};
 }
 
 // Through the square root for a sensor the table covers whose windows are
@@ -280,15 +351,15 @@ HWY_INLINE Fetch<L> CoveredSqrtFetch(const TileConsts<L>& c, int64_t off, V d2) 
 // may miss); otherwise the window of kW rows around the index at the
 // vector's centre, kept inside sigMat, or gathers where a vector's indices
 // do not all fall in it.
-template <class L, int kW, class V = typename L::V>
-HWY_INLINE Fetch<L> CheckedSqrtFetch(const TileConsts<L>& c, int64_t colOff, V d2) {
-    const auto index = L::BoundedIndex(c.lanes, d2);
+template <class F, int kW, class V = typename F::V>
+HWY_INLINE Fetch<F> SqrtCheckedFetch(const TileConsts<F>& c, int64_t colOff, V d2) {
+    const auto index = F::BoundedIndex(c.lanes, d2);
     if constexpr (kW == 0) {
         return {0, index, true};
     } else {
-        const int64_t base = CheckedBase<L, kW>(c, colOff, L::Centre(index));
-        const auto rel = L::Minus(index, base);
-        if (HWY_UNLIKELY(L::AnyOutside(rel, kW - 1))) return {0, index, true};
+        const int64_t base = CheckedBase<F, kW>(c, colOff, F::Centre(index));
+        const auto rel = F::Minus(index, base);
+        if (HWY_UNLIKELY(F::AnyOutside(rel, kW - 1))) return {0, index, true};
         return {base, rel, false};
     }
 }
@@ -302,19 +373,19 @@ inline int blocksFor(int64_t extent, int size, int multiple, int most) {
 }
 
 // Sizes of a tile's arrays of lane coordinates and running sums.
-template <class L>
+template <class F>
 struct TileShape {
-    static constexpr int kDown = kMaxTile / L::kBlockRows;    // blocks down a tile
-    static constexpr int kAcross = kMaxTile / L::kBlockCols;  // blocks across a tile
-    static constexpr int64_t kAccDoubles = (int64_t)kDown * kAcross * L::kLanes;
+    static constexpr int kDown = kMaxTile / F::kVectorRows;    // blocks down a tile
+    static constexpr int kAcross = kMaxTile / F::kVectorCols;  // blocks across a tile
+    static constexpr int64_t kAccDoubles = (int64_t)kDown * kAcross * F::kLanes;
 };
 
 // What a tile knows of each sensor of a block: its position and how its
 // indices are found; for one frame, where its windows lie; for a batch of
 // frames, its rows staged with the frames interleaved.
-template <class L>
+template <class F>
 struct SensorBlock {
-    using W = typename L::Word;
+    using W = typename F::Word;
     int64_t s0;  // the first sensor
     int count;
     double x[kSensorBlock], y[kSensorBlock], ez2[kSensorBlock];
@@ -337,106 +408,106 @@ struct SensorBlock {
 
 // Calls f(std::integral_constant<Mode, m>()) for a sensor's mode m: the
 // modes a tile of this kind runs are compiled apart.
-template <int kGuess, bool kWide, class F>
-HWY_INLINE void WithMode(Mode mode, F&& f) {
+template <int kGuess, bool kWide, class Fn>
+HWY_INLINE void WithMode(Mode mode, Fn&& f) {
     if constexpr (kGuess != kNoGuess) {
-        if (mode == kCovered) return f(std::integral_constant<Mode, kCovered>());
+        if (mode == kCoveredWindows) return f(std::integral_constant<Mode, kCoveredWindows>());
         if constexpr (!kWide) {
-            if (mode == kClamped) return f(std::integral_constant<Mode, kClamped>());
+            if (mode == kCheckedWindows) return f(std::integral_constant<Mode, kCheckedWindows>());
         } else {
-            if (mode == kCoveredWide) return f(std::integral_constant<Mode, kCoveredWide>());
-            if (mode == kClampedWide) return f(std::integral_constant<Mode, kClampedWide>());
+            if (mode == kCoveredWideWindows) return f(std::integral_constant<Mode, kCoveredWideWindows>());
+            if (mode == kCheckedWideWindows) return f(std::integral_constant<Mode, kCheckedWideWindows>());
         }
     }
-    f(std::integral_constant<Mode, kExact>());
+    f(std::integral_constant<Mode, kSqrtGathers>());
 }
 
 // The squared distances between sensor i of a block and the pixels of every
 // vector of a group.
-template <class L, bool kHasZ, class V = typename L::V>
-HWY_INLINE void SquaredDistances(const SensorBlock<L>& sb, int i, const V* y, const V* x, V* d2) {
-    constexpr int kR = L::kGroupRows, kC = L::kGroupCols, kV = kR * kC;
-    const V sx = L::Set(sb.x[i]), sy = L::Set(sb.y[i]);
+template <class F, bool kHasZ, class V = typename F::V>
+HWY_INLINE void SquaredDistances(const SensorBlock<F>& sb, int i, const V* y, const V* x, V* d2) {
+    constexpr int kR = F::kGroupRows, kC = F::kGroupCols, kV = kR * kC;
+    const V sx = F::Set(sb.x[i]), sy = F::Set(sb.y[i]);
     V EY[kR], EX[kC];
-    Unrolled<kR>([&](auto a) { EY[a] = L::Mul(L::Sub(sy, y[a]), L::Sub(sy, y[a])); });
-    Unrolled<kC>([&](auto b) { EX[b] = L::Mul(L::Sub(sx, x[b]), L::Sub(sx, x[b])); });
+    Unrolled<kR>([&](auto a) { EY[a] = F::Mul(F::Sub(sy, y[a]), F::Sub(sy, y[a])); });
+    Unrolled<kC>([&](auto b) { EX[b] = F::Mul(F::Sub(sx, x[b]), F::Sub(sx, x[b])); });
     Unrolled<kV>([&](auto v) {
-        d2[v] = L::Add(EX[v % kC], EY[v / kC]);
-        if (kHasZ) d2[v] = L::Add(d2[v], L::Set(sb.ez2[i]));
+        d2[v] = F::Add(EX[v % kC], EY[v / kC]);
+        if (kHasZ) d2[v] = F::Add(d2[v], F::Set(sb.ez2[i]));
     });
 }
 
 // The index stage of vector v for sensor i of a block in mode kMode.
-template <class L, int kGuess, Mode kMode, int v, class V = typename L::V>
-HWY_INLINE Fetch<L> FindIndex(const Plan& p, const TileConsts<L>& c, const SensorBlock<L>& sb,
+template <class F, int kGuess, Mode kMode, int v, class V = typename F::V>
+HWY_INLINE Fetch<F> FindIndex(const Plan& p, const TileConsts<F>& c, const SensorBlock<F>& sb,
                               int i, V d2) {
-    constexpr int kV = L::kGroupRows * L::kGroupCols;
+    constexpr int kV = F::kGroupRows * F::kGroupCols;
     const int64_t colOff = (sb.s0 + i) * p.rows;
-    if constexpr (kMode == kCovered) {
-        if constexpr (v < L::kSqrtVectors)
-            return CoveredSqrtFetch<L>(c, sb.off[i], d2);
+    if constexpr (kMode == kCoveredWindows) {
+        if constexpr (!F::kThresholdTable || v < F::kSqrtVectors)
+            return SqrtWindowFetch<F>(c, sb.off[i], d2);
         else
-            return TableFetch<L, kGuess, true>(c, colOff, sb.off[i], d2);
-    } else if constexpr (kMode == kClamped) {
-        if constexpr (L::kSqrtVectors == kV)
-            return CheckedSqrtFetch<L, 0>(c, colOff, d2);
+            return TableWindowFetch<F, kGuess, true>(c, colOff, sb.off[i], d2);
+    } else if constexpr (kMode == kCheckedWindows) {
+        if constexpr (!F::kThresholdTable)
+            return SqrtCheckedFetch<F, 0>(c, colOff, d2);
         else
-            return TableFetch<L, kGuess, false>(c, colOff, 0, d2);
-    } else if constexpr (kMode == kCoveredWide) {
-        return CoveredSqrtFetch<L>(c, sb.off[i], d2);
-    } else if constexpr (kMode == kClampedWide) {
-        return CheckedSqrtFetch<L, L::kWideWindow>(c, colOff, d2);
+            return TableWindowFetch<F, kGuess, false>(c, colOff, 0, d2);
+    } else if constexpr (kMode == kCoveredWideWindows) {
+        return SqrtWindowFetch<F>(c, sb.off[i], d2);
+    } else if constexpr (kMode == kCheckedWideWindows) {
+        return SqrtCheckedFetch<F, F::kWideWindow>(c, colOff, d2);
     } else {
-        return ExactFetch<L>(c, d2);
+        return SqrtGatherFetch<F>(c, d2);
     }
 }
 
 // Adds the term of sensor i of a block at `fetch` in mode kMode, for one
 // frame whose samples start at sigMat.
-template <class L, int kTerm, Mode kMode, class V = typename L::V>
-HWY_INLINE V ApplyIndex(const Plan& p, const TileConsts<L>& c, const SensorBlock<L>& sb, int i,
-                        const double* sigMat, const Fetch<L>& fetch, V R) {
+template <class F, int kTerm, Mode kMode, class V = typename F::V>
+HWY_INLINE V ApplyIndex(const Plan& p, const TileConsts<F>& c, const SensorBlock<F>& sb, int i,
+                        const double* sigMat, const Fetch<F>& fetch, V R) {
     const int64_t colOff = (sb.s0 + i) * p.rows;
     const double* col = sigMat + colOff;
-    if constexpr (kMode == kCovered)
-        return WindowTerm<L, kTerm, L::kWindow>(sb.sigRows[i], sb.derivRows[i], fetch.base,
+    if constexpr (kMode == kCoveredWindows)
+        return WindowTerm<F, kTerm, F::kWindow>(sb.sigRows[i], sb.derivRows[i], fetch.base,
                                                 fetch.rel, R);
-    else if constexpr (kMode == kClamped)
-        return CheckedTerm<L, kTerm, L::kWindow>(col, sb.deriv[i], fetch, R);
-    else if constexpr (kMode == kCoveredWide)
-        return WindowTerm<L, kTerm, L::kWideWindow>(sb.sigRows[i], sb.derivRows[i], fetch.base,
+    else if constexpr (kMode == kCheckedWindows)
+        return CheckedTerm<F, kTerm, F::kWindow>(col, sb.deriv[i], fetch, R);
+    else if constexpr (kMode == kCoveredWideWindows)
+        return WindowTerm<F, kTerm, F::kWideWindow>(sb.sigRows[i], sb.derivRows[i], fetch.base,
                                                     fetch.rel, R);
-    else if constexpr (kMode == kClampedWide)
-        return CheckedTerm<L, kTerm, L::kWideWindow>(col, sb.deriv[i], fetch, R);
+    else if constexpr (kMode == kCheckedWideWindows)
+        return CheckedTerm<F, kTerm, F::kWideWindow>(col, sb.deriv[i], fetch, R);
     else
-        return GatherTerm<L, kTerm>(c, col, c.last - colOff, fetch.rel, R);
+        return GatherTerm<F, kTerm>(c, col, c.last - colOff, fetch.rel, R);
 }
 
 // The sensors of one block over one group of kGroupRows x kGroupCols
 // vectors of one frame; vector v is row block v / kGroupCols, column block
 // v % kGroupCols of the group. Each index is applied as it is found. kWide:
 // checked windows are wide ones, and covered ones may be (coarse grids).
-template <class L, int kTerm, int kGuess, bool kHasZ, bool kWide>
-HWY_INLINE void Group(const Plan& p, const TileConsts<L>& c, const double* sigMat,
-                      const SensorBlock<L>& sb, const double* yq, const double* xp, double* acc,
+template <class F, int kTerm, int kGuess, bool kHasZ, bool kWide>
+HWY_INLINE void Group(const Plan& p, const TileConsts<F>& c, const double* sigMat,
+                      const SensorBlock<F>& sb, const double* yq, const double* xp, double* acc,
                       int64_t accStride) {
-    using V = typename L::V;
-    constexpr int kR = L::kGroupRows, kC = L::kGroupCols, kV = kR * kC, N = L::kLanes;
+    using V = typename F::V;
+    constexpr int kR = F::kGroupRows, kC = F::kGroupCols, kV = kR * kC, N = F::kLanes;
     V r[kV], y[kR], x[kC];
-    Unrolled<kR>([&](auto a) { y[a] = L::Load(yq + a * N); });
-    Unrolled<kC>([&](auto b) { x[b] = L::Load(xp + b * N); });
-    Unrolled<kV>([&](auto v) { r[v] = L::Load(acc + (v / kC) * accStride + (v % kC) * N); });
+    Unrolled<kR>([&](auto a) { y[a] = F::Load(yq + a * N); });
+    Unrolled<kC>([&](auto b) { x[b] = F::Load(xp + b * N); });
+    Unrolled<kV>([&](auto v) { r[v] = F::Load(acc + (v / kC) * accStride + (v % kC) * N); });
     for (int i = 0; i < sb.count; ++i) {
         V d2[kV];
-        SquaredDistances<L, kHasZ>(sb, i, y, x, d2);
+        SquaredDistances<F, kHasZ>(sb, i, y, x, d2);
         WithMode<kGuess, kWide>(sb.mode[i], [&](auto mode) {
             Unrolled<kV>([&](auto v) {
-                const Fetch<L> fetch = FindIndex<L, kGuess, mode, v>(p, c, sb, i, d2[v]);
-                r[v] = ApplyIndex<L, kTerm, mode>(p, c, sb, i, sigMat, fetch, r[v]);
+                const Fetch<F> fetch = FindIndex<F, kGuess, mode, v>(p, c, sb, i, d2[v]);
+                r[v] = ApplyIndex<F, kTerm, mode>(p, c, sb, i, sigMat, fetch, r[v]);
             });
         });
     }
-    Unrolled<kV>([&](auto v) { L::Store(r[v], acc + (v / kC) * accStride + (v % kC) * N); });
+    Unrolled<kV>([&](auto v) { F::Store(r[v], acc + (v / kC) * accStride + (v % kC) * N); });
 }
 
 // For a batch of frames, the sensors of one block over one group of
@@ -451,29 +522,29 @@ HWY_INLINE void Group(const Plan& p, const TileConsts<L>& c, const double* sigMa
 // The rows of sensor i's samples for lane l of vector v, at
 // row[(i * kV + v) * N + l]: counted from the first staged row of a stacked
 // sensor, otherwise from the start of its column.
-template <class L, int kGuess, bool kHasZ, bool kWide>
-HWY_NOINLINE void StackRows(const Plan& p, const TileConsts<L>& c, const SensorBlock<L>& sb, int i,
+template <class F, int kGuess, bool kHasZ, bool kWide>
+HWY_NOINLINE void StackRows(const Plan& p, const TileConsts<F>& c, const SensorBlock<F>& sb, int i,
                             const double* yq, const double* xp, int32_t* row) {
-    using V = typename L::V;
-    constexpr int kR = L::kGroupRows, kC = L::kGroupCols, kV = kR * kC, N = L::kLanes;
+    using V = typename F::V;
+    constexpr int kR = F::kGroupRows, kC = F::kGroupCols, kV = kR * kC, N = F::kLanes;
     V y[kR], x[kC], d2[kV];
-    Unrolled<kR>([&](auto a) { y[a] = L::Load(yq + a * N); });
-    Unrolled<kC>([&](auto b) { x[b] = L::Load(xp + b * N); });
-    SquaredDistances<L, kHasZ>(sb, i, y, x, d2);
+    Unrolled<kR>([&](auto a) { y[a] = F::Load(yq + a * N); });
+    Unrolled<kC>([&](auto b) { x[b] = F::Load(xp + b * N); });
+    SquaredDistances<F, kHasZ>(sb, i, y, x, d2);
     const int64_t from = sb.stacked[i] ? sb.lo[i] : 0;
     WithMode<kGuess, kWide>(sb.mode[i], [&](auto mode) {
         Unrolled<kV>([&](auto v) {
-            const Fetch<L> fetch = FindIndex<L, kGuess, mode, v>(p, c, sb, i, d2[v]);
-            L::Spill(L::Minus(fetch.rel, from - (fetch.gather ? 0 : fetch.base)),
+            const Fetch<F> fetch = FindIndex<F, kGuess, mode, v>(p, c, sb, i, d2[v]);
+            F::Spill(F::Minus(fetch.rel, from - (fetch.gather ? 0 : fetch.base)),
                      row + (i * kV + v) * N);
         });
     });
 }
 
 // A group whose rows StackApply finds while it applies another's.
-template <class L>
+template <class F>
 struct NextRows {
-    void (*find)(const Plan&, const TileConsts<L>&, const SensorBlock<L>&, int, const double*,
+    void (*find)(const Plan&, const TileConsts<F>&, const SensorBlock<F>&, int, const double*,
                  const double*, int32_t*);  // StackRows; null: no group
     const double *yq, *xp;
     int32_t* row;
@@ -483,12 +554,12 @@ struct NextRows {
 // frame of the batch: frame f of the pixel in slot g at acc[g * frames + f],
 // slot g of vector v's lane l being (v / kGroupCols) * accStride +
 // (v % kGroupCols) * N + l. Meanwhile finds the rows of `next`.
-template <class L, int kTerm>
-HWY_NOINLINE void StackApply(const Plan& p, const TileConsts<L>& c, const Batch& batch,
-                             const SensorBlock<L>& sb, int64_t frames, const int32_t* row,
-                             double* acc, int64_t accStride, const NextRows<L>& next) {
-    using V = typename L::V;
-    constexpr int kC = L::kGroupCols, kV = L::kGroupRows * kC, N = L::kLanes;
+template <class F, int kTerm>
+HWY_NOINLINE void StackApply(const Plan& p, const TileConsts<F>& c, const Batch& batch,
+                             const SensorBlock<F>& sb, int64_t frames, const int32_t* row,
+                             double* acc, int64_t accStride, const NextRows<F>& next) {
+    using V = typename F::V;
+    constexpr int kC = F::kGroupCols, kV = F::kGroupRows * kC, N = F::kLanes;
     // Frames f0 .. f0 + N - 1 of a sensor that is not stacked, at row r: the
     // scalar kernel's operations, frame by frame. A frame beyond the batch
     // repeats its last one.
@@ -501,11 +572,11 @@ HWY_NOINLINE void StackApply(const Plan& p, const TileConsts<L>& c, const Batch&
             const int64_t j = colOff + r;
             sig[l] = frame[j];
             if (kTerm != 1)
-                deriv[l] = reconDerivTerm(p.t[r], p.invDt, sig[l],
-                                          j < p.last ? frame[j + 1] : sig[l]);
+                deriv[l] = DerivTerm<ScalarArith>(p.t[r], p.invDt, sig[l],
+                                                  j < p.last ? frame[j + 1] : sig[l]);
         }
-        if (kTerm == 1) return L::Add(L::Load(sig), R);
-        return Accumulate<L, kTerm>(R, L::Load(sig), L::Load(deriv));
+        if (kTerm == 1) return F::Add(F::Load(sig), R);
+        return Accumulate<F, kTerm>(R, F::Load(sig), F::Load(deriv));
     };
 
     // Steps of kV x frames / N; step k finds the next group's rows of
@@ -523,7 +594,7 @@ HWY_NOINLINE void StackApply(const Plan& p, const TileConsts<L>& c, const Batch&
                         next.find(p, c, sb, found, next.yq, next.xp, next.row);
                 }
                 V r[N];
-                Unrolled<N>([&](auto l) { r[l] = L::Load(slots + l * frames + f0); });
+                Unrolled<N>([&](auto l) { r[l] = F::Load(slots + l * frames + f0); });
                 for (int i = 0; i < sb.count; ++i) {
                     const int32_t* lanes = row + (i * kV + v) * N;
                     if (HWY_UNLIKELY(!sb.stacked[i])) {
@@ -534,14 +605,14 @@ HWY_NOINLINE void StackApply(const Plan& p, const TileConsts<L>& c, const Batch&
                     const double* D = sb.derivs[i] + f0;
                     Unrolled<N>([&](auto l) {
                         const int64_t at = (int64_t)lanes[l] * frames;
-                        const V sig = L::Load(S + at);
+                        const V sig = F::Load(S + at);
                         if (kTerm == 1)
-                            r[l] = L::Add(sig, r[l]);
+                            r[l] = F::Add(sig, r[l]);
                         else
-                            r[l] = Accumulate<L, kTerm>(r[l], sig, L::Load(D + at));
+                            r[l] = Accumulate<F, kTerm>(r[l], sig, F::Load(D + at));
                     });
                 }
-                Unrolled<N>([&](auto l) { L::Store(r[l], slots + l * frames + f0); });
+                Unrolled<N>([&](auto l) { F::Store(r[l], slots + l * frames + f0); });
             }
         }
 }
@@ -570,7 +641,7 @@ inline void DerivWindow(const Plan& p, const double* sigMat, int64_t s, WindowRo
         const double* sig = sigMat + colOff + lo;
         const double* t = p.t + lo;
         const double invDt = p.invDt;
-        for (int64_t r = 0; r < size; ++r) D[r] = reconDerivTerm(t[r], invDt, sig[r], sig[r + 1]);
+        for (int64_t r = 0; r < size; ++r) D[r] = DerivTerm<ScalarArith>(t[r], invDt, sig[r], sig[r + 1]);
     } else {
         derivTerms(p, sigMat, s, lo, size, D);
     }
@@ -580,12 +651,12 @@ inline void DerivWindow(const Plan& p, const double* sigMat, int64_t s, WindowRo
 // it) and, for terms 2 and 3, of its derivative terms D (row i at D[i]), at
 // S, for a family that reads covered windows from staged copies: *sigOut
 // and *derivOut then hold row i at [i].
-template <class L, int kTerm, class W = typename L::Word>
+template <class F, int kTerm, class W = typename F::Word>
 void StageWindows(const Plan& p, const double* sigMat, int64_t s, WindowRows rows, const double* D,
                   W* S, const W** sigOut, const W** derivOut) {
     const double* col = sigMat + s * p.rows;
     if (rows.lo >= 0 && rows.lo + rows.size <= p.rows) {
-        L::Stage(col + rows.lo, rows.size, S);
+        F::Stage(col + rows.lo, rows.size, S);
     } else {
         for (int64_t r = 0; r < rows.size; r += 8) {
             double part[8];
@@ -593,12 +664,12 @@ void StageWindows(const Plan& p, const double* sigMat, int64_t s, WindowRows row
                 const int64_t row = rows.lo + r + j;
                 part[j] = row >= 0 && row < p.rows ? col[row] : 0.0;
             }
-            L::Stage(part, 8, S + r);
+            F::Stage(part, 8, S + r);
         }
     }
     *sigOut = S - rows.lo;
     if (kTerm != 1) {
-        L::Stage(D + rows.lo, rows.size, S + rows.size);
+        F::Stage(D + rows.lo, rows.size, S + rows.size);
         *derivOut = S + rows.size - rows.lo;
     }
 }
@@ -632,12 +703,12 @@ void StageStack(const Plan& p, const Batch& batch, int64_t s, WindowRows rows, i
             } else if (j < p.last) {
                 for (; f < batch.count; ++f) {
                     sig[f] = cols[f][row];
-                    deriv[f] = reconDerivTerm(weight, p.invDt, cols[f][row], cols[f][row + 1]);
+                    deriv[f] = DerivTerm<ScalarArith>(weight, p.invDt, cols[f][row], cols[f][row + 1]);
                 }
             } else {
                 for (; f < batch.count; ++f) {
                     sig[f] = cols[f][row];
-                    deriv[f] = reconDerivTerm(weight, p.invDt, cols[f][row], cols[f][row]);
+                    deriv[f] = DerivTerm<ScalarArith>(weight, p.invDt, cols[f][row], cols[f][row]);
                 }
             }
         }
@@ -652,14 +723,14 @@ void StageStack(const Plan& p, const Batch& batch, int64_t s, WindowRows rows, i
 // L0 .. L1 - 1, at most kMaxTile of each. One frame runs through Group;
 // two or more through StackRows and StackApply, with each sensor's rows
 // staged.
-template <class L, int kTerm, int kGuess, bool kHasZ, bool kWide>
-void Tile(const Plan& p, const TileConsts<L>& c, const Batch& batch, int64_t K0, int64_t K1,
+template <class F, int kTerm, int kGuess, bool kHasZ, bool kWide>
+void Tile(const Plan& p, const TileConsts<F>& c, const Batch& batch, int64_t K0, int64_t K1,
           int64_t L0, int64_t L1) {
-    using Shape = TileShape<L>;
-    constexpr int N = L::kLanes;
+    using Shape = TileShape<F>;
+    constexpr int N = F::kLanes;
     const int64_t n = p.n;
-    const int down = blocksFor(K1 - K0, L::kBlockRows, L::kGroupRows, Shape::kDown);
-    const int across = blocksFor(L1 - L0, L::kBlockCols, L::kGroupCols, Shape::kAcross);
+    const int down = blocksFor(K1 - K0, F::kVectorRows, F::kGroupRows, Shape::kDown);
+    const int across = blocksFor(L1 - L0, F::kVectorCols, F::kGroupCols, Shape::kAcross);
 
     // Pixel centres of every lane. Lanes beyond the tile repeat its last row
     // or column; they are computed and thrown away.
@@ -670,7 +741,7 @@ void Tile(const Plan& p, const TileConsts<L>& c, const Batch& batch, int64_t K0,
     bool finite = true;
     for (int a = 0; a < down; ++a)
         for (int l = 0; l < N; ++l) {
-            const int64_t K = std::min<int64_t>(K0 + a * L::kBlockRows + L::kRow[l], Klast);
+            const int64_t K = std::min<int64_t>(K0 + a * F::kVectorRows + F::kRow[l], Klast);
             const double yv = (p.half1 - (double)K) * p.dx;
             yq[a * N + l] = yv;
             finite = finite && std::isfinite(yv);
@@ -679,7 +750,7 @@ void Tile(const Plan& p, const TileConsts<L>& c, const Batch& batch, int64_t K0,
         }
     for (int b = 0; b < across; ++b)
         for (int l = 0; l < N; ++l) {
-            const int64_t Lc = std::min<int64_t>(L0 + b * L::kBlockCols + L::kCol[l], L1 - 1);
+            const int64_t Lc = std::min<int64_t>(L0 + b * F::kVectorCols + F::kCol[l], L1 - 1);
             const double xv = ((double)Lc - p.half1) * p.dx;
             xp[b * N + l] = xv;
             finite = finite && std::isfinite(xv);
@@ -701,11 +772,9 @@ void Tile(const Plan& p, const TileConsts<L>& c, const Batch& batch, int64_t K0,
     const int64_t tilePixels = (int64_t)down * across * N;
     double* acc = scratch;
     double* derivBuf = scratch + Shape::kAccDoubles * c.batchFrames;
-    using W = typename L::Word;
-    constexpr bool kStaged = L::kStageRows > 0;
-    // Only narrow windows are staged: a covered sensor that cannot be staged
-    // falls back to kClamped, and wide windows read sigMat itself.
-    static_assert(!kStaged || L::kWideWindow == 0, "staged windows are narrow ones");
+    using W = typename F::Word;
+    // A covered sensor that cannot be staged falls back to kCheckedWindows.
+    constexpr bool kStaged = F::kStagedWindows;
     W* stageBuf = reinterpret_cast<W*>(derivBuf + (kTerm != 1 ? kDerivCapacity : 0));
     double* stackBuf = derivBuf + c.windowDoubles;
 
@@ -715,8 +784,8 @@ void Tile(const Plan& p, const TileConsts<L>& c, const Batch& batch, int64_t K0,
         for (int a = 0; a < down; ++a)
             for (int b = 0; b < across; ++b)
                 for (int l = 0; l < N; ++l) {
-                    const int64_t K = K0 + a * L::kBlockRows + L::kRow[l];
-                    const int64_t Lc = L0 + b * L::kBlockCols + L::kCol[l];
+                    const int64_t K = K0 + a * F::kVectorRows + F::kRow[l];
+                    const int64_t Lc = L0 + b * F::kVectorCols + F::kCol[l];
                     if (K <= Klast && Lc < L1)
                         f(batch.image + K + Lc * n, acc + (a * accStride + b * N + l) * frames);
                 }
@@ -727,10 +796,10 @@ void Tile(const Plan& p, const TileConsts<L>& c, const Batch& batch, int64_t K0,
             for (int f = 0; f < batch.count; ++f) sums[f] = image[f * batch.imageStep];
         });
 
-    constexpr LaneSpan kSpan = laneSpan<L>();
-    constexpr int kMargin = kWide ? kMaxWindow<L> : L::kWindow;  // of the derivative terms
-    SensorBlock<L> sb;
-    alignas(64) int32_t laneRows[2][kSensorBlock * L::kGroupRows * L::kGroupCols * N];  // StackRows'
+    constexpr LaneSpan kSpan = laneSpan<F>();
+    constexpr int kMargin = kWide ? kMaxWindow<F> : F::kWindow;  // of the derivative terms
+    SensorBlock<F> sb;
+    alignas(64) int32_t laneRows[2][kSensorBlock * F::kGroupRows * F::kGroupCols * N];  // StackRows'
     for (int64_t s0 = 0; s0 < p.cols; s0 += kSensorBlock) {
         sb.s0 = s0;
         sb.count = (int)std::min<int64_t>(kSensorBlock, p.cols - s0);
@@ -740,7 +809,7 @@ void Tile(const Plan& p, const TileConsts<L>& c, const Batch& batch, int64_t K0,
             sb.x[i] = p.xs[s];
             sb.y[i] = p.ys[s];
             sb.ez2[i] = p.zs[s] * p.zs[s];
-            sb.mode[i] = kExact;
+            sb.mode[i] = kSqrtGathers;
             sb.off[i] = 0;
             sb.stacked[i] = false;
             double d2min, d2max;
@@ -781,12 +850,12 @@ void Tile(const Plan& p, const TileConsts<L>& c, const Batch& batch, int64_t K0,
                 return !ends || (colOff + first - 1 - sb.off[i] >= 0 &&
                                  colOff + final - sb.off[i] + w <= p.last);
             };
-            Mode mode = kWide ? kClampedWide : kClamped;
+            Mode mode = kWide ? kCheckedWideWindows : kCheckedWindows;
             if (first >= 1 && final <= p.rows - 2) {
-                if (covers(L::kWindow))
-                    mode = kCovered;
-                else if (kWide && covers(L::kWideWindow))
-                    mode = kCoveredWide;
+                if (covers(F::kWindow))
+                    mode = kCoveredWindows;
+                else if (kWide && covers(F::kWideWindow))
+                    mode = kCoveredWideWindows;
             }
             sb.mode[i] = mode;
             if (stacked) continue;  // no windows of samples are read
@@ -797,7 +866,7 @@ void Tile(const Plan& p, const TileConsts<L>& c, const Batch& batch, int64_t K0,
             const bool fewPixels = final - first + 2 * kMargin > tilePixels;
             if (kTerm != 1) {
                 if (fewPixels || derivUsed + rows.size > kDerivCapacity) {
-                    sb.mode[i] = kExact;
+                    sb.mode[i] = kSqrtGathers;
                     continue;
                 }
                 double* D = derivBuf + derivUsed;
@@ -807,11 +876,11 @@ void Tile(const Plan& p, const TileConsts<L>& c, const Batch& batch, int64_t K0,
             }
             if constexpr (kStaged) {
                 const int64_t copies = kTerm == 1 ? 1 : 2;
-                if (mode == kCovered &&
-                    (fewPixels || stageUsed + copies * rows.size > L::kStageRows))
-                    sb.mode[i] = kClamped;
-                if (sb.mode[i] == kCovered) {
-                    StageWindows<L, kTerm>(p, batch.sig, s, rows, sb.deriv[i],
+                if (mode == kCoveredWindows &&
+                    (fewPixels || stageUsed + copies * rows.size > F::kStageRows))
+                    sb.mode[i] = kCheckedWindows;
+                if (sb.mode[i] == kCoveredWindows) {
+                    StageWindows<F, kTerm>(p, batch.sig, s, rows, sb.deriv[i],
                                            stageBuf + stageUsed, &sb.sigRows[i],
                                            &sb.derivRows[i]);
                     stageUsed += copies * rows.size;
@@ -822,25 +891,25 @@ void Tile(const Plan& p, const TileConsts<L>& c, const Batch& batch, int64_t K0,
             }
         }
         if (!stacked) {
-            for (int a = 0; a < down; a += L::kGroupRows)
-                for (int b = 0; b < across; b += L::kGroupCols)
-                    Group<L, kTerm, kGuess, kHasZ, kWide>(p, c, batch.sig, sb, yq + a * N,
+            for (int a = 0; a < down; a += F::kGroupRows)
+                for (int b = 0; b < across; b += F::kGroupCols)
+                    Group<F, kTerm, kGuess, kHasZ, kWide>(p, c, batch.sig, sb, yq + a * N,
                                                           xp + b * N,
                                                           acc + a * accStride + b * N, accStride);
             continue;
         }
         // Each group's rows are found while the one before it is applied.
-        constexpr auto find = &StackRows<L, kGuess, kHasZ, kWide>;
+        constexpr auto find = &StackRows<F, kGuess, kHasZ, kWide>;
         int32_t* rows = laneRows[0];
         int32_t* nextRows = laneRows[1];
         for (int i = 0; i < sb.count; ++i) find(p, c, sb, i, yq, xp, rows);
-        for (int a = 0; a < down; a += L::kGroupRows)
-            for (int b = 0; b < across; b += L::kGroupCols) {
-                const bool rowEnd = b + L::kGroupCols >= across;
-                const int na = rowEnd ? a + L::kGroupRows : a, nb = rowEnd ? 0 : b + L::kGroupCols;
-                const NextRows<L> next{na < down ? find : nullptr, yq + na * N, xp + nb * N,
+        for (int a = 0; a < down; a += F::kGroupRows)
+            for (int b = 0; b < across; b += F::kGroupCols) {
+                const bool rowEnd = b + F::kGroupCols >= across;
+                const int na = rowEnd ? a + F::kGroupRows : a, nb = rowEnd ? 0 : b + F::kGroupCols;
+                const NextRows<F> next{na < down ? find : nullptr, yq + na * N, xp + nb * N,
                                        nextRows};
-                StackApply<L, kTerm>(p, c, batch, sb, frames, rows,
+                StackApply<F, kTerm>(p, c, batch, sb, frames, rows,
                                      acc + (a * accStride + b * N) * frames, accStride, next);
                 std::swap(rows, nextRows);
             }
@@ -852,34 +921,40 @@ void Tile(const Plan& p, const TileConsts<L>& c, const Batch& batch, int64_t K0,
         });
 }
 
-template <class L>
-using TileFn = void (*)(const Plan&, const TileConsts<L>&, const Batch&, int64_t, int64_t, int64_t,
+template <class F>
+using TileFn = void (*)(const Plan&, const TileConsts<F>&, const Batch&, int64_t, int64_t, int64_t,
                         int64_t);
 
-template <class L, int kTerm, int kGuess>
-TileFn<L> ChooseTile(const Plan& p, bool wide) {
-    if constexpr (kGuess != kNoGuess && !L::kTable) {
+template <class F, int kTerm, int kGuess>
+TileFn<F> ChooseTile(const Plan& p, bool wide) {
+    // Windows by the table's guess, or by the square root alone, as the
+    // family's policy says; gathers (kNoGuess) for any family.
+    constexpr bool kRuns = kGuess == kNoGuess ||
+                           (F::kWindows && (kGuess == kSqrtOnly) != F::kThresholdTable);
+    if constexpr (!kRuns) {
         return nullptr;
     } else {
-        if constexpr (kGuess != kNoGuess && L::kWideWindow > 0) {
+        if constexpr (kGuess != kNoGuess && F::kWideWindows) {
             if (wide)
-                return p.hasZ ? &Tile<L, kTerm, kGuess, true, true>
-                              : &Tile<L, kTerm, kGuess, false, true>;
+                return p.hasZ ? &Tile<F, kTerm, kGuess, true, true>
+                              : &Tile<F, kTerm, kGuess, false, true>;
         }
-        return p.hasZ ? &Tile<L, kTerm, kGuess, true, false>
-                      : &Tile<L, kTerm, kGuess, false, false>;
+        return p.hasZ ? &Tile<F, kTerm, kGuess, true, false>
+                      : &Tile<F, kTerm, kGuess, false, false>;
     }
 }
 
-template <class L, int kTerm>
-TileFn<L> ChooseTile(const Plan& p, bool wide) {
+template <class F, int kTerm>
+TileFn<F> ChooseTile(const Plan& p, bool wide) {
     switch (p.guess) {
         case kEstimate:
-            return ChooseTile<L, kTerm, kEstimate>(p, wide);
+            return ChooseTile<F, kTerm, kEstimate>(p, wide);
         case kRefined:
-            return ChooseTile<L, kTerm, kRefined>(p, wide);
+            return ChooseTile<F, kTerm, kRefined>(p, wide);
+        case kSqrtOnly:
+            return ChooseTile<F, kTerm, kSqrtOnly>(p, wide);
         default:
-            return ChooseTile<L, kTerm, kNoGuess>(p, wide);
+            return ChooseTile<F, kTerm, kNoGuess>(p, wide);
     }
 }
 
@@ -889,10 +964,10 @@ TileFn<L> ChooseTile(const Plan& p, bool wide) {
 // to kMaxTile pixels a side, the partial columns at either end into tiles
 // one cell wide. Every share then holds the same number of cells, give or
 // take one, at every image size and thread count.
-template <class L>
+template <class F>
 struct Cells {
-    static constexpr int64_t kCellRows = L::kGroupRows * L::kBlockRows;
-    static constexpr int64_t kCellCols = L::kGroupCols * L::kBlockCols;
+    static constexpr int64_t kCellRows = F::kGroupRows * F::kVectorRows;
+    static constexpr int64_t kCellCols = F::kGroupCols * F::kVectorCols;
     static_assert(kMaxTile % kCellRows == 0 && kMaxTile % kCellCols == 0,
                   "a tile holds whole cells");
     int64_t n, down, across;  // image size, cells down and across
@@ -901,8 +976,8 @@ struct Cells {
     int64_t count() const { return down * across; }
 
     // Calls tile(K0, K1, L0, L1) for every tile of cells first .. end - 1.
-    template <class F>
-    void forTiles(int64_t first, int64_t end, F&& tile) const {
+    template <class Fn>
+    void forTiles(int64_t first, int64_t end, Fn&& tile) const {
         constexpr int64_t kTileDown = kMaxTile / kCellRows, kTileAcross = kMaxTile / kCellCols;
         auto column = [&](int64_t col, int64_t cols, int64_t r0, int64_t r1) {
             const int64_t L0 = col * kCellCols, L1 = std::min(n, (col + cols) * kCellCols);
@@ -925,20 +1000,21 @@ struct Cells {
     }
 };
 
-// Chooses how the family L runs a request: false where the scalar kernel
+// Chooses how the family F runs a request: false where the scalar kernel
 // would be faster (unless `always`) or memory is short.
-template <class L>
+template <class F>
 bool PlanWith(const ReconInput& in, const ReconGeometry& g, int team, bool always, int64_t frames,
               VectorPlan* vp) {
-    const Cells<L> cells(in.n);
-    const double computed = (double)cells.count() * Cells<L>::kCellRows * Cells<L>::kCellCols *
+    static_assert(CheckFamily<F>(), "");
+    const Cells<F> cells(in.n);
+    const double computed = (double)cells.count() * Cells<F>::kCellRows * Cells<F>::kCellCols *
                             (double)in.cols * (double)frames;
     // The costs of the paths: the scalar kernel computes only the image's
     // pixels; the vector kernel computes whole cells, sets up each sensor
     // for each tile and, with the table, fills it first. A gather path of
     // the derivative terms fetches two or three values where term 1 fetches
     // one.
-    constexpr LaneSpan kSpan = laneSpan<L>();
+    constexpr LaneSpan kSpan = laneSpan<F>();
     // Whether a vector's samples of one sensor fit one window on a grid this
     // fine: its lanes lie within `reach` samples of each other whatever the
     // direction to the sensor, or within `typical` samples averaged over the
@@ -949,25 +1025,26 @@ bool PlanWith(const ReconInput& in, const ReconGeometry& g, int team, bool alway
     auto fitsIn = [](double extent, int w) { return extent + 2.0 <= (double)(w - 2); };
     auto fits = [&](int w) { return fitsIn(reach, w); };
     // Wide windows where a vector's samples need not fit a narrow one.
-    const bool wide = !fits(L::kWindow);
+    const bool wide = !fits(F::kWindow);
     const double gatherFactor = in.image_select == 1.0 ? 1.0 : 2.0;
     KernelTraits traits;
-    traits.table = L::kTable;
-    traits.estimateError = L::kEstimateError;
-    traits.refinedError = L::kRefinedError;
-    traits.tableCost = L::kGatherCost * gatherFactor;
+    traits.windows = F::kWindows;
+    traits.table = F::kThresholdTable;
+    traits.estimateError = F::kEstimateError;
+    traits.refinedError = F::kRefinedError;
+    traits.tableCost = F::kGatherCost * gatherFactor;
     // Narrow windows are chosen per sensor and tile: they pay where most
     // directions fit.
-    if (fitsIn(typical, L::kWindow))
-        traits.tableCost = L::kTableCost;
-    else if constexpr (L::kWideWindow > 0)
-        if (fits(L::kWideWindow)) traits.tableCost = L::kWideCost;
-    traits.sqrtCost = L::kSqrtCost * gatherFactor;
+    if (fitsIn(typical, F::kWindow))
+        traits.tableCost = F::kTableCost;
+    else if constexpr (F::kWideWindows)
+        if (fits(F::kWideWindow)) traits.tableCost = F::kWideCost;
+    traits.sqrtCost = F::kSqrtCost * gatherFactor;
     traits.evaluations = computed;
     traits.always = always;
     // Windows need kMaxWindow + 1 elements of sigMat; smaller matrices take
     // the square root path.
-    if ((int64_t)in.rows * in.cols <= kMaxWindow<L>) traits.table = false;
+    if ((int64_t)in.rows * in.cols <= kMaxWindow<F>) traits.windows = traits.table = false;
     const double scalarNs =
         (double)in.n * (double)in.n * (double)in.cols * (double)frames * kScalarCost;
     const double tiles = std::ceil((double)in.n / kMaxTile) * std::ceil((double)in.n / kMaxTile);
@@ -976,7 +1053,7 @@ bool PlanWith(const ReconInput& in, const ReconGeometry& g, int team, bool alway
     // would cost more.
     if (!always &&
         scalarNs < vectorNs + computed * std::min(traits.sqrtCost,
-                                                  traits.table ? traits.tableCost : traits.sqrtCost))
+                                                  traits.windows ? traits.tableCost : traits.sqrtCost))
         return false;
     Plan& p = vp->plan;
     if (!makePlan(in, g, traits, &p, &vp->tables)) return false;
@@ -985,7 +1062,7 @@ bool PlanWith(const ReconInput& in, const ReconGeometry& g, int team, bool alway
     else
         vectorNs += computed * traits.sqrtCost;
     if (!always && scalarNs < vectorNs) return false;
-    if (p.guess != kNoGuess) {
+    if (p.E != nullptr) {
 #pragma omp parallel num_threads(team)
         fillThresholds(p);
     }
@@ -994,22 +1071,22 @@ bool PlanWith(const ReconInput& in, const ReconGeometry& g, int team, bool alway
     return true;
 }
 
-// Adds the images of a stack with the family L, as PlanWith chose; false,
+// Adds the images of a stack with the family F, as PlanWith chose; false,
 // without touching them, when memory is short.
-template <class L>
+template <class F>
 bool RunWith(const VectorPlan& vp, const double* sigMat, int64_t frames, double* Recon, int team,
              int frameRounds) {
-    using Shape = TileShape<L>;
-    constexpr int N = L::kLanes;
+    using Shape = TileShape<F>;
+    constexpr int N = F::kLanes;
     const Plan& p = vp.plan;
-    const Cells<L> cells(p.n);
+    const Cells<F> cells(p.n);
     const int batch = (int)std::min<int64_t>(vp.batch, frames);
-    TileConsts<L> c{typename L::Consts(p), p.t, p.E, p.eOrigin, p.last, nullptr, 0, 1, 0, 0,
+    TileConsts<F> c{typename F::Consts(p), p.t, p.E, p.eOrigin, p.last, nullptr, 0, 1, 0, 0,
                     frameRounds};
     // Single frames (a stack of one, or the last frame of a stack) read
     // windows; batches stage their rows.
     if (p.guess != kNoGuess && (batch == 1 || frames % batch == 1))
-        c.windowDoubles = (p.term != 1 ? kDerivCapacity : 0) + L::kStageDoubles;
+        c.windowDoubles = (p.term != 1 ? kDerivCapacity : 0) + F::kStageDoubles;
     if (batch > 1) {
         c.batchFrames = (batch + N - 1) / N * N;
         c.stackDoubles = kStackRows * c.batchFrames;
@@ -1018,9 +1095,9 @@ bool RunWith(const VectorPlan& vp, const double* sigMat, int64_t frames, double*
     const auto scratch = hwy::AllocateAligned<double>((size_t)team * c.scratchDoubles);
     if (!scratch) return false;
     c.scratch = scratch.get();
-    const TileFn<L> tileFn = p.term == 1   ? ChooseTile<L, 1>(p, vp.wide)
-                             : p.term == 2 ? ChooseTile<L, 2>(p, vp.wide)
-                                           : ChooseTile<L, 3>(p, vp.wide);
+    const TileFn<F> tileFn = p.term == 1   ? ChooseTile<F, 1>(p, vp.wide)
+                             : p.term == 2 ? ChooseTile<F, 2>(p, vp.wide)
+                                           : ChooseTile<F, 3>(p, vp.wide);
     if (tileFn == nullptr) return false;
     const int64_t sigStep = p.rows * p.cols, imageStep = p.n * p.n;
     const int64_t batches = (frames + batch - 1) / batch;
@@ -1051,3 +1128,9 @@ bool RunWith(const VectorPlan& vp, const double* sigMat, int64_t frames, double*
     }
     return true;
 }
+
+}  // namespace HWY_NAMESPACE
+}  // namespace tofimage_simd
+HWY_AFTER_NAMESPACE();
+
+#endif

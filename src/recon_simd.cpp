@@ -2,9 +2,9 @@
 // pixels at once, for the instruction set Google Highway picks at run time.
 //
 // This file only dispatches. Highway compiles it once per instruction set
-// (foreach_target.h includes it again for each); each pass includes the lane
-// primitives of that instruction set's family and the tile algorithm,
-// which is written once over them (recon_simd-inl.h). The per-call plan
+// (foreach_target.h includes it again for each); each pass includes the tile
+// algorithm, written once (recon_simd-inl.h), and the family of that
+// instruction set: its primitives and its policy. The per-call plan
 // they share is plain C++ (recon_simd_plan.cpp).
 //
 // Families, by Highway target (x86 target bits are the lowest for the best
@@ -34,45 +34,48 @@
 #endif
 
 #include "recon_simd_plan.h"
+#include "recon_simd_policy.h"
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "recon_simd.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
-#include <hwy/aligned_allocator.h>
 #include <hwy/highway.h>
 
+// The family of this pass's instruction set; each family header compiles
+// only for its own.
+#undef TOFIMAGE_FAMILY
 #if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
-#include "recon_simd_avx3-inl.h"
-#define TOFIMAGE_LANES 1
+#define TOFIMAGE_FAMILY TOFIMAGE_FAMILY_AVX3
 #elif HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
-#include "recon_simd_avx2-inl.h"
-#define TOFIMAGE_LANES 1
+#define TOFIMAGE_FAMILY TOFIMAGE_FAMILY_AVX2
 #elif HWY_ARCH_ARM_A64 && HWY_TARGET < HWY_EMU128
-#include "recon_simd_neon-inl.h"
-#define TOFIMAGE_LANES 1
+#define TOFIMAGE_FAMILY TOFIMAGE_FAMILY_NEON
 #elif HWY_TARGET < HWY_EMU128 && !HWY_HAVE_SCALABLE
-#include "recon_simd_generic-inl.h"
-#define TOFIMAGE_LANES 1
+#define TOFIMAGE_FAMILY TOFIMAGE_FAMILY_GENERIC
 #else
-#define TOFIMAGE_LANES 0
+#define TOFIMAGE_FAMILY 0
 #endif
+
+#include "recon_simd-inl.h"
+#include "recon_simd_avx2-inl.h"
+#include "recon_simd_avx3-inl.h"
+#include "recon_simd_generic-inl.h"
+#include "recon_simd_neon-inl.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace tofimage_simd {
 namespace HWY_NAMESPACE {
 
-#if TOFIMAGE_LANES
-
-#include "recon_simd-inl.h"
+#if TOFIMAGE_FAMILY
 
 bool PlanImpl(const ReconInput& in, const ReconGeometry& g, int team, bool always, int64_t frames,
               VectorPlan* vp) {
-    return PlanWith<Lanes>(in, g, team, always, frames, vp);
+    return PlanWith<Family>(in, g, team, always, frames, vp);
 }
 
 bool RunImpl(const VectorPlan& vp, const double* sigMat, int64_t frames, double* Recon, int team,
              int frameRounds) {
-    return RunWith<Lanes>(vp, sigMat, frames, Recon, team, frameRounds);
+    return RunWith<Family>(vp, sigMat, frames, Recon, team, frameRounds);
 }
 
 const char* TargetNameImpl() { return hwy::TargetName(HWY_TARGET); }
@@ -88,7 +91,7 @@ bool RunImpl(const VectorPlan&, const double*, int64_t, double*, int, int) { ret
 const char* TargetNameImpl() { return nullptr; }
 
 #endif
-#undef TOFIMAGE_LANES
+#undef TOFIMAGE_FAMILY
 
 }  // namespace HWY_NAMESPACE
 }  // namespace tofimage_simd

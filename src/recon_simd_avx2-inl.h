@@ -1,26 +1,45 @@
-// Lane primitives for AVX2 (Highway's AVX2 target). Included by
-// recon_simd.cpp ahead of the tile algorithm (recon_simd-inl.h).
+// The AVX2 family's primitives (Highway's AVX2 target); its policy is
+// Avx2Policy (recon_simd_policy.h). Included by recon_simd.cpp.
 //
 // A vector is 4 pixels, 2 rows by 2 columns. A window of 8 samples is
 // fetched with two 32-bit lane permutes and a blend, from a copy of the
 // sensor's rows staged per tile with the two halves of each double apart
-// (or, for the threshold table, from the doubles). Every vector takes the
-// correctly rounded square root: on this machine a 4-lane square root costs
-// less than the guess, the threshold lookup and the step. The table's range
-// still tells each tile's indices: where its geometry guarantees the
-// windows (kCovered), lookups; elsewhere (kClamped), gathers. The guess
-// below serves a core with a slower square root (kSqrtVectors below the
-// group's 4 vectors). AVX2 has no double reciprocal square root estimate,
+// (or, for the threshold table, from the doubles). The policy takes the
+// square root for every vector; the guess, the threshold lookup and the
+// step serve a policy with the threshold table (a core with a slower square
+// root), and the primitives' test. AVX2 has no double reciprocal square root estimate,
 // so the index guess works in float: each squared distance, scaled by a
 // power of 4, becomes a float by a shift and a subtraction of its bits
 // (exponent moved, mantissa truncated), kept in its own 64-bit lane and
 // copied to both halves, then takes the 12-bit float estimate, refined by
 // one Newton step when positions run long.
+
+#include "recon_simd_policy.h"
+
+// Per-target include guard, as Highway's own -inl.h headers have.
+#if defined(TOFIMAGE_RECON_SIMD_AVX2_INL_H_) == defined(HWY_TARGET_TOGGLE)
+#ifdef TOFIMAGE_RECON_SIMD_AVX2_INL_H_
+#undef TOFIMAGE_RECON_SIMD_AVX2_INL_H_
+#else
+#define TOFIMAGE_RECON_SIMD_AVX2_INL_H_
+#endif
+
+// Only in the passes of recon_simd.cpp that choose this family (or where
+// nothing chooses, as for a reader of this file alone).
+#if !defined(TOFIMAGE_FAMILY) || TOFIMAGE_FAMILY == TOFIMAGE_FAMILY_AVX2
+
+#include <immintrin.h>
+
+#include <hwy/highway.h>
+
+#include "recon_simd_exact-inl.h"
+#include "recon_simd_plan.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace tofimage_simd {
 namespace HWY_NAMESPACE {
 
-struct Lanes {
+struct Family : Avx2Policy {
     using V = __m256d;
     // Each lane's index v twice, as the two 32-bit halves of its 64-bit lane,
     // and as the pair (2v - 8, 2v - 7) modulo 2^32: the permute indices of the
@@ -35,41 +54,13 @@ struct Lanes {
     };
 
     static constexpr int kLanes = 4;
-    static constexpr int kBlockRows = 2, kBlockCols = 2;
+    static constexpr int kVectorRows = 2, kVectorCols = 2;
     static constexpr int kRow[4] = {0, 1, 0, 1};
     static constexpr int kCol[4] = {0, 0, 1, 1};
-    // A group of 2 x 2 vectors keeps 4 running sums and the temporaries in
-    // the 16 registers.
-    static constexpr int kGroupRows = 2, kGroupCols = 2;
     static constexpr int kWindow = 8;
     static constexpr int kWideWindow = 0;  // no wider lookup
-    static constexpr bool kTable = true;
-    // Bounds on the error of Guess's estimate of k * sqrt(d2), relative to
-    // the largest k * sqrt(d2) + |q| that matters (the plan's span). The
-    // float estimate's own error is taken as 2^-11 (the documented bound is
-    // 1.5 * 2^-12); one Newton step leaves 1.5 (2^-11)^2 = 6 * 2^-24 of it.
-    // On top come the truncation to float (2^-23 relative in d2, 2^-24 in
-    // the distance), the roundings of the float operations and constants
-    // (2^-24 relative each: 4 raw, 5 refined, the two of q and the result
-    // counted against |q| and the position) and the floor of d2 (at most
-    // 2^-49 samples): below 2^-11 + 6 * 2^-24 and 13 * 2^-24.
-    static constexpr double kEstimateError = 0x1p-11 + 0x1p-20;
-    static constexpr double kRefinedError = 0x1p-19;
-    // Vectors of a group that take the square root where the threshold
-    // table would do: all of them. On this machine's AMD EPYC, the standard
-    // workload (minimum of 5 runs) takes 11.6 / 14.9 ms per image (terms
-    // 1 / 3) so, against 14.6 / 18.5 ms with two vectors of four and
-    // 18.2 / 22.2 ms with none.
-    static constexpr int kSqrtVectors = kGroupRows * kGroupCols;
-    // Nanoseconds per evaluation on one thread of this machine's AMD EPYC
-    // with Highway held to AVX2, the mean of terms 1 and 3: covered sensors
-    // (0.79 and 1.00), clamped ones with the tile's derivative terms (0.88
-    // and 1.53 on a 128 x 128 ring scan), and square roots and gathers
-    // alone (1.10 and 2.42).
-    static constexpr double kTableCost = 0.9, kGatherCost = 0.85, kSqrtCost = 1.75;
-
     struct Consts {
-        V k, q, invDt, justBelowHalf, two31, lastRow;
+        V k, q, invDt, two31, lastRow;
         // Guess: x = max(d2, floor) * 4^e as a float, kx = k / 2^e, so that
         // the position is kx * sqrt(x) - q. With k = m * 2^e, m in [1/2, 1),
         // x lies in [2^-100, 2^66] for every d2 the table covers (positions
@@ -82,7 +73,6 @@ struct Lanes {
             : k(_mm256_set1_pd(p.k)),
               q(_mm256_set1_pd(p.q)),
               invDt(_mm256_set1_pd(p.invDt)),
-              justBelowHalf(_mm256_set1_pd(kJustBelowHalf)),
               two31(_mm256_set1_pd(2147483648.0)),
               lastRow(_mm256_set1_pd((double)(p.rows - 1))) {
             int e = 0;
@@ -106,6 +96,7 @@ struct Lanes {
     static HWY_INLINE V Add(V a, V b) { return _mm256_add_pd(a, b); }
     static HWY_INLINE V Sub(V a, V b) { return _mm256_sub_pd(a, b); }
     static HWY_INLINE V Mul(V a, V b) { return _mm256_mul_pd(a, b); }
+    static HWY_INLINE V Sqrt(V a) { return _mm256_sqrt_pd(a); }
 
     // A double's conversion to float by the hardware (no undefined
     // behaviour out of range), in every lane.
@@ -125,11 +116,9 @@ struct Lanes {
                                                    _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3)));
     }
 
-    // The position plus the largest double below 1/2: truncated, the
-    // position rounded half away from zero.
+    // The position rounded up: truncated, the sample index (recon_exact.h).
     static HWY_INLINE V Up(const Consts& c, V d2) {
-        const V pos = _mm256_sub_pd(_mm256_mul_pd(c.k, _mm256_sqrt_pd(d2)), c.q);
-        return _mm256_add_pd(pos, c.justBelowHalf);
+        return RoundingUp<Family>(SamplePosition<Family>(c.k, c.q, d2));
     }
 
     // The scalar kernel's sample index: negative, NaN and >= 2^31 give 0; at
@@ -269,3 +258,6 @@ struct Lanes {
 }  // namespace HWY_NAMESPACE
 }  // namespace tofimage_simd
 HWY_AFTER_NAMESPACE();
+
+#endif  // family
+#endif

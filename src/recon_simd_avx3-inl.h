@@ -1,6 +1,6 @@
-// Lane primitives for AVX-512 (every x86 target of Highway from AVX3 up:
-// AVX3, AVX3_DL, AVX3_ZEN4, AVX3_SPR, ...). Included by recon_simd.cpp once
-// per such target, ahead of the tile algorithm (recon_simd-inl.h).
+// The AVX-512 family's primitives (every x86 target of Highway from AVX3
+// up: AVX3, AVX3_DL, AVX3_ZEN4, AVX3_SPR, ...); its policy is Avx3Policy
+// (recon_simd_policy.h). Included by recon_simd.cpp once per such target.
 //
 // A vector is 8 pixels, 4 rows by 2 columns; the 8 samples of one sensor
 // lie within a few samples of each other, so two unaligned 8-sample loads
@@ -10,48 +10,52 @@
 // from the square root. The index guess of the threshold table comes from
 // the 14-bit reciprocal square root estimate of AVX-512F, refined by one
 // Newton step when positions run long.
+
+#include "recon_simd_policy.h"
+
+// Per-target include guard, as Highway's own -inl.h headers have.
+#if defined(TOFIMAGE_RECON_SIMD_AVX3_INL_H_) == defined(HWY_TARGET_TOGGLE)
+#ifdef TOFIMAGE_RECON_SIMD_AVX3_INL_H_
+#undef TOFIMAGE_RECON_SIMD_AVX3_INL_H_
+#else
+#define TOFIMAGE_RECON_SIMD_AVX3_INL_H_
+#endif
+
+// Only in the passes of recon_simd.cpp that choose this family (or where
+// nothing chooses, as for a reader of this file alone).
+#if !defined(TOFIMAGE_FAMILY) || TOFIMAGE_FAMILY == TOFIMAGE_FAMILY_AVX3
+
+#include <immintrin.h>
+
+#include <hwy/highway.h>
+
+#include "recon_simd_exact-inl.h"
+#include "recon_simd_plan.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace tofimage_simd {
 namespace HWY_NAMESPACE {
 
-struct Lanes {
+struct Family : Avx3Policy {
     using V = __m512d;
     using I = __m512i;
 
     static constexpr int kLanes = 8;
     // Lane l is the pixel at row kRow[l], column kCol[l] of the vector's
-    // block. Lane 0, next to the block's centre, places the window.
-    static constexpr int kBlockRows = 4, kBlockCols = 2;
+    // pixels. Lane 0, next to their centre, places the window.
+    static constexpr int kVectorRows = 4, kVectorCols = 2;
     static constexpr int kRow[8] = {1, 0, 2, 3, 0, 1, 2, 3};
     static constexpr int kCol[8] = {0, 0, 0, 0, 1, 1, 1, 1};
-    // A group of 2 x 4 vectors keeps 8 running sums, 6 coordinate vectors
-    // and the temporaries in the 32 registers.
-    static constexpr int kGroupRows = 2, kGroupCols = 4;
     static constexpr int kWindow = 16, kWideWindow = 32;
-    static constexpr bool kTable = true;
     using Word = double;  // windows read sigMat itself
     static constexpr int64_t kStageRows = 0, kStageDoubles = 0;
-    static constexpr double kEstimateError = 0x1p-14;  // _mm512_rsqrt14_pd
-    static constexpr double kRefinedError = 0x1p-26;   // after one Newton step
-    // Vectors of a group that take the square root where the threshold
-    // table would do: the square root unit's throughput, used alongside.
-    static constexpr int kSqrtVectors = 1;
-    // Nanoseconds per evaluation on one thread of this machine's AVX-512
-    // CPU: threshold table with windows; square root with wide windows (a
-    // 128 x 128 ring scan); windows too narrow for the grid, which take
-    // gathers (a 64 x 64 ring scan measures 0.8, but a few pixels of 4096
-    // sensors, whose samples miss the cache, measure about 1.5); square
-    // root with gathers.
-    static constexpr double kTableCost = 0.40, kWideCost = 0.40, kGatherCost = 1.5,
-                            kSqrtCost = 1.6;
 
     struct Consts {
-        V k, q, invDt, justBelowHalf, two31, half, threeHalves, lastGuess, lastRow;
+        V k, q, invDt, two31, half, threeHalves, lastGuess, lastRow;
         explicit Consts(const Plan& p)
             : k(_mm512_set1_pd(p.k)),
               q(_mm512_set1_pd(p.q)),
               invDt(_mm512_set1_pd(p.invDt)),
-              justBelowHalf(_mm512_set1_pd(kJustBelowHalf)),
               two31(_mm512_set1_pd(2147483648.0)),
               half(_mm512_set1_pd(0.5)),
               threeHalves(_mm512_set1_pd(1.5)),
@@ -65,12 +69,11 @@ struct Lanes {
     static HWY_INLINE V Add(V a, V b) { return _mm512_add_pd(a, b); }
     static HWY_INLINE V Sub(V a, V b) { return _mm512_sub_pd(a, b); }
     static HWY_INLINE V Mul(V a, V b) { return _mm512_mul_pd(a, b); }
+    static HWY_INLINE V Sqrt(V a) { return _mm512_sqrt_pd(a); }
 
-    // The position plus the largest double below 1/2: truncated, the
-    // position rounded half away from zero.
+    // The position rounded up: truncated, the sample index (recon_exact.h).
     static HWY_INLINE V Up(const Consts& c, V d2) {
-        const V pos = _mm512_sub_pd(_mm512_mul_pd(c.k, _mm512_sqrt_pd(d2)), c.q);
-        return _mm512_add_pd(pos, c.justBelowHalf);
+        return RoundingUp<Family>(SamplePosition<Family>(c.k, c.q, d2));
     }
 
     // The scalar kernel's sample index: negative, NaN and >= 2^31 give 0; at
@@ -118,10 +121,10 @@ struct Lanes {
 
     static HWY_INLINE int64_t Lane0(I i) { return _mm_cvtsi128_si64(_mm512_castsi512_si128(i)); }
     // The mean of the indices of lanes 1 and 7, opposite corners of the
-    // block: about the index at its centre, around which the lanes spread
+    // vector's pixels: about the index at their centre, around which the lanes spread
     // evenly (where the vector's samples span most of a wide window).
     static_assert(kRow[1] == 0 && kCol[1] == 0 && kRow[7] == 3 && kCol[7] == 1,
-                  "Centre reads the block's corners");
+                  "Centre reads the corners");
     static HWY_INLINE int64_t Centre(I i) {
         const int64_t a = _mm_extract_epi64(_mm512_castsi512_si128(i), 1);
         const int64_t b = _mm_extract_epi64(_mm512_extracti64x2_epi64(i, 3), 1);
@@ -161,3 +164,6 @@ struct Lanes {
 }  // namespace HWY_NAMESPACE
 }  // namespace tofimage_simd
 HWY_AFTER_NAMESPACE();
+
+#endif  // family
+#endif

@@ -1,49 +1,61 @@
-// Lane primitives in portable Highway ops, for the fixed-width instruction
-// sets without a family of their own (SSE4, SSSE3, SSE2, WASM, PPC, ...).
-// Included by recon_simd.cpp once per such target, ahead of the tile
-// algorithm (recon_simd-inl.h).
+// The generic family's primitives, in portable Highway ops, for the
+// fixed-width instruction sets without a family of their own (SSE4, SSSE3,
+// SSE2, WASM, PPC, ...); its policy is GenericPolicy (recon_simd_policy.h).
+// Included by recon_simd.cpp once per such target.
 //
 // A vector is a column of N consecutive rows. Every sample index comes from
 // the correctly rounded square root and every lookup is a gather: these
 // instruction sets have neither a double reciprocal square root estimate nor
 // a cheap permute across more than two doubles.
+
+#include "recon_simd_policy.h"
+
+// Per-target include guard, as Highway's own -inl.h headers have.
+#if defined(TOFIMAGE_RECON_SIMD_GENERIC_INL_H_) == defined(HWY_TARGET_TOGGLE)
+#ifdef TOFIMAGE_RECON_SIMD_GENERIC_INL_H_
+#undef TOFIMAGE_RECON_SIMD_GENERIC_INL_H_
+#else
+#define TOFIMAGE_RECON_SIMD_GENERIC_INL_H_
+#endif
+
+// Only in the passes of recon_simd.cpp that choose this family (or where
+// nothing chooses, as for a reader of this file alone).
+#if !defined(TOFIMAGE_FAMILY) || TOFIMAGE_FAMILY == TOFIMAGE_FAMILY_GENERIC
+
+#include <hwy/highway.h>
+
+#include "recon_simd_exact-inl.h"
+#include "recon_simd_plan.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace tofimage_simd {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-struct Lanes {
+struct Family : GenericPolicy {
     using D = hn::ScalableTag<double>;
     using DI = hn::RebindToSigned<D>;
     using V = hn::Vec<D>;
     using I = hn::Vec<DI>;
 
     static constexpr int kLanes = (int)HWY_LANES(double);
-    static constexpr int kBlockRows = kLanes, kBlockCols = 1;
+    static constexpr int kVectorRows = kLanes, kVectorCols = 1;
     static constexpr std::array<int, kLanes> kRow = [] {
         std::array<int, kLanes> r{};
         for (int l = 0; l < kLanes; ++l) r[l] = l;
         return r;
     }();
     static constexpr std::array<int, kLanes> kCol{};
-    static constexpr int kGroupRows = 2, kGroupCols = 4;
-    static constexpr int kWindow = 0;
-    static constexpr int kWideWindow = 0;  // no wider lookup
-    static constexpr bool kTable = false;
-    using Word = double;  // windows read sigMat itself
+    static constexpr int kWindow = 0, kWideWindow = 0;  // no windows
+    using Word = double;
     static constexpr int64_t kStageRows = 0, kStageDoubles = 0;
-    static constexpr double kEstimateError = 0.0, kRefinedError = 0.0;
-    static constexpr int kSqrtVectors = 0;
-    // Nanoseconds per evaluation on one thread of this machine (SSE4).
-    static constexpr double kTableCost = 3.0, kGatherCost = 3.0, kSqrtCost = 3.0;
 
     struct Consts {
-        V k, q, invDt, justBelowHalf, zero, two31, lastRow;
+        V k, q, invDt, zero, two31, lastRow;
         explicit Consts(const Plan& p)
             : k(hn::Set(D(), p.k)),
               q(hn::Set(D(), p.q)),
               invDt(hn::Set(D(), p.invDt)),
-              justBelowHalf(hn::Set(D(), kJustBelowHalf)),
               zero(hn::Zero(D())),
               two31(hn::Set(D(), 2147483648.0)),
               lastRow(hn::Set(D(), (double)(p.rows - 1))) {}
@@ -55,13 +67,12 @@ struct Lanes {
     static HWY_INLINE V Add(V a, V b) { return hn::Add(a, b); }
     static HWY_INLINE V Sub(V a, V b) { return hn::Sub(a, b); }
     static HWY_INLINE V Mul(V a, V b) { return hn::Mul(a, b); }
+    static HWY_INLINE V Sqrt(V a) { return hn::Sqrt(a); }
 
-    // The scalar kernel's sample index: rounded half away from zero by
-    // adding the largest double below 1/2 and truncating; negative, NaN and
+    // The scalar kernel's sample index (recon_exact.h): negative, NaN and
     // >= 2^31 give 0; at most rows - 1.
     static HWY_INLINE I ExactIndex(const Consts& c, V d2) {
-        const V pos = hn::Sub(hn::Mul(c.k, hn::Sqrt(d2)), c.q);
-        const V up = hn::Add(pos, c.justBelowHalf);
+        const V up = RoundingUp<Family>(SamplePosition<Family>(c.k, c.q, d2));
         const auto inRange = hn::And(hn::Ge(up, c.zero), hn::Lt(up, c.two31));
         return hn::ConvertTo(DI(), hn::IfThenElseZero(inRange, hn::Min(up, c.lastRow)));
     }
@@ -82,3 +93,6 @@ struct Lanes {
 }  // namespace HWY_NAMESPACE
 }  // namespace tofimage_simd
 HWY_AFTER_NAMESPACE();
+
+#endif  // family
+#endif

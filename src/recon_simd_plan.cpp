@@ -66,6 +66,10 @@ uint64_t firstTrue(Pred pred, uint64_t start, uint64_t hi) {
     return (uint64_t)up;
 }
 
+// The position of d2 rounded up: truncated, its sample index, where that
+// lies in 0 .. rows - 1.
+double roundedUp(const Plan& p, double d2) { return RoundingUp<ScalarArith>(positionOf(p, d2)); }
+
 // Bits of the squared distance at which the position is about `pos`, from
 // the closed form: the starting point of firstTrue.
 uint64_t estimateBits(const Plan& p, double pos) {
@@ -76,17 +80,16 @@ uint64_t estimateBits(const Plan& p, double pos) {
 }
 
 // E[m] for one m in 1 .. rows-1: the smallest d2 whose sample index is at
-// least m, or Tbig when no smaller d2 reaches m. Below Tbig the position
-// lies under 2^31 - 1/2, where the index (rounded half away from zero, at
-// most rows - 1) reaches m exactly when the position reaches m - 1/2.
+// least m, or Tbig when no smaller d2 reaches m. Below Tbig the rounded-up
+// position (recon_exact.h) lies under 2^31, where the index (at most
+// rows - 1) reaches m exactly when the rounded-up position does.
 double threshold(const Plan& p, int64_t m) {
     const uint64_t bigBits = toBits(p.Tbig);
-    const double boundary = (double)m - 0.5;
     const uint64_t b = firstTrue(
         [&](uint64_t bits) {
-            return bits >= bigBits || positionOf(p, fromBits(bits)) >= boundary;
+            return bits >= bigBits || roundedUp(p, fromBits(bits)) >= (double)m;
         },
-        estimateBits(p, boundary), bigBits);
+        estimateBits(p, (double)m - 0.5), bigBits);
     return fromBits(b);
 }
 
@@ -111,7 +114,7 @@ void squaredRange(double xs, double ys, double ez2, double xlo, double xhi, doub
 
 }  // namespace
 
-double positionOf(const Plan& p, double d2) { return (p.k * std::sqrt(d2)) - p.q; }
+double positionOf(const Plan& p, double d2) { return SamplePosition<ScalarArith>(p.k, p.q, d2); }
 
 int32_t indexOf(const Plan& p, double d2) {
     return reconSampleIndex(positionOf(p, d2), (int32_t)p.rows);
@@ -169,7 +172,7 @@ bool makePlan(const ReconInput& in, const ReconGeometry& g, const KernelTraits& 
     if (!(lo <= hi)) return true;
 
     p.Tbig = fromBits(firstTrue(
-        [&](uint64_t bits) { return !(positionOf(p, fromBits(bits)) < 2147483647.5); },
+        [&](uint64_t bits) { return !(roundedUp(p, fromBits(bits)) < 2147483648.0); },
         estimateBits(p, 2147483647.5), kInfBits));
     // Squared distances below kTinySquare (a sensor on top of a pixel) and
     // from Tbig on take the square root path.
@@ -178,7 +181,11 @@ bool makePlan(const ReconInput& in, const ReconGeometry& g, const KernelTraits& 
     if (!(lo <= hi)) return true;
     p.d2Lo = lo;
     p.d2Hi = hi;
-    if (!traits.table) return true;
+    if (!traits.windows) return true;
+    if (!traits.table) {
+        p.guess = kSqrtOnly;
+        return true;
+    }
 
     // The estimate is accurate enough when k * sqrt(d2) + |q| stays below
     // span for every d2 the table covers: what the geometry reaches, not
@@ -220,7 +227,7 @@ bool makePlan(const ReconInput& in, const ReconGeometry& g, const KernelTraits& 
 }
 
 void fillThresholds(const Plan& p) {
-    if (p.guess == kNoGuess) return;
+    if (p.E == nullptr) return;
 #pragma omp for schedule(static)
     for (int64_t m = p.mLo; m <= p.mHi; ++m) p.E[m - p.eOrigin] = threshold(p, m);
 }
@@ -289,7 +296,7 @@ void derivTerms(const Plan& p, const double* sigMat, int64_t s, int64_t lo, int6
         const int64_t j = colOff + i;
         const double sig = sigMat[j];
         const double next = j < p.last ? sigMat[j + 1] : sig;
-        D[r] = reconDerivTerm(p.t[i], p.invDt, sig, next);
+        D[r] = DerivTerm<ScalarArith>(p.t[i], p.invDt, sig, next);
     }
 }
 

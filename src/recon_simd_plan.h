@@ -31,6 +31,7 @@
 #include <memory>
 
 #include "recon.h"
+#include "recon_simd_policy.h"
 
 namespace tofimage_simd {
 
@@ -38,27 +39,20 @@ namespace tofimage_simd {
 // top of a pixel) take the square root path.
 constexpr double kTinySquare = 0x1p-1000;
 
-// The largest double below one half: adding it and truncating rounds a
-// non-negative position half away from zero.
-constexpr double kJustBelowHalf = 0.49999999999999994;
-
-// Nanoseconds on one thread of this machine (an AMD EPYC with AVX-512):
-// one evaluation of the scalar kernel, one threshold of the table, and the
-// set-up of one sensor for one tile of the vector kernel.
-constexpr double kScalarCost = 15.0;
-constexpr double kThresholdCost = 16.0;
-constexpr double kSensorSetupCost = 100.0;
-
-// How a kernel finds sample indices.
+// How a kernel finds sample indices where the plan's range covers a tile's
+// squared distances (elsewhere: the correctly rounded square root, and
+// gathers).
 enum Guess {
-    kNoGuess = 0,   // correctly rounded square root per evaluation
+    kNoGuess = 0,   // nowhere: square root and gathers everywhere
     kEstimate = 1,  // threshold table, raw reciprocal square root estimate
     kRefined = 2,   // threshold table, estimate refined by one Newton step
+    kSqrtOnly = 3,  // no table: windows, the square root for every index
 };
 
 // What a kernel's instruction set offers the plan.
 struct KernelTraits {
-    bool table = false;          // has an index guess and exact threshold step
+    bool windows = false;        // reads windows where the range covers a tile
+    bool table = false;          // with windows, an index guess and exact threshold step
     double estimateError = 0.0;  // relative error bound of the raw estimate
     double refinedError = 0.0;   // ... after one Newton step
     // Costs in nanoseconds per evaluation on one thread, measured on the

@@ -26,7 +26,7 @@ Guess expectExactTable(const Problem& problem, std::mt19937_64& rng) {
     std::vector<double> image((size_t)problem.n * problem.n, 0.0);
     const ReconInput in = problem.input(image.data());
     KernelTraits traits;
-    traits.table = true;
+    traits.windows = traits.table = true;
     traits.estimateError = 0x1p-14;
     traits.refinedError = 0x1p-26;
     traits.always = true;

@@ -1,0 +1,145 @@
+// How each family of the vector kernel runs the one tile algorithm
+// (recon_simd-inl.h): the paths it takes, by name, and the figures its
+// choices rest on, in one place. A family is its policy plus its primitives
+// (recon_simd_<family>-inl.h: struct Family : <Name>Policy { ... }).
+//
+// Switches (the algorithm tests these names; CheckFamily in
+// recon_simd-inl.h says which primitives each needs):
+//   kWindows         sensors whose samples the plan bounds for a tile read
+//                    windows of kWindow samples, with lane permutes or loads,
+//                    rather than gathers
+//   kThresholdTable  with windows, indices from the estimate and one exact
+//                    threshold step (recon_simd_plan.h), for all but
+//                    kSqrtVectors vectors of a group; without it, every
+//                    index comes from the correctly rounded square root
+//   kWideWindows     coarse grids read windows of kWideWindow samples, with
+//                    indices from the square root
+//   kStagedWindows   covered windows read copies of the sensor's rows staged
+//                    per tile in the family's layout (Stage, LookupStaged)
+// Tuning: kGroupRows x kGroupCols vectors share a sensor's squared offsets
+// (as many running sums as the registers hold); kEstimateError and
+// kRefinedError bound the estimate's relative error (the guess levels of
+// the plan); the costs, in nanoseconds per pixel-sensor evaluation on one
+// thread, weigh the paths against each other and against the scalar kernel:
+//   kTableCost   windows where a vector's samples typically fit one
+//   kWideCost    wide windows
+//   kGatherCost  windows too narrow for the grid (the vector gathers)
+//   kSqrtCost    square root with gathers
+// The costs are measurements, and go stale with new cores. Re-measure a
+// family on the machine that should decide with
+//   build/bench/recon_bench --target=AVX2 --benchmark_filter='^(vector|sizes_vector)/'
+// (--target=AVX3, SSE4, ...: Highway's target names), and the scalar kernel
+// with --benchmark_filter='^(scalar|sizes_scalar)/'. The README holds the
+// measured tables.
+#ifndef TOFIMAGE_RECON_SIMD_POLICY_H
+#define TOFIMAGE_RECON_SIMD_POLICY_H
+
+// The families, for recon_simd.cpp's choice per instruction set.
+#define TOFIMAGE_FAMILY_AVX3 1
+#define TOFIMAGE_FAMILY_AVX2 2
+#define TOFIMAGE_FAMILY_NEON 3
+#define TOFIMAGE_FAMILY_GENERIC 4
+
+namespace tofimage_simd {
+
+// Nanoseconds: one evaluation of the scalar kernel, one threshold of the
+// table, and the set-up of one sensor for one tile of the vector kernel.
+constexpr double kScalarCost = 15.0;
+constexpr double kThresholdCost = 16.0;
+constexpr double kSensorSetupCost = 100.0;
+
+// AVX-512: vectors of 8 pixels (4 rows by 2 columns).
+struct Avx3Policy {
+    static constexpr bool kWindows = true, kThresholdTable = true, kWideWindows = true,
+                          kStagedWindows = false;
+    // One vector of the group takes the square root where the table would
+    // do: the square root unit works alongside the table's lookups.
+    static constexpr int kSqrtVectors = 1;
+    // 8 running sums, 6 coordinate vectors and the temporaries in the 32
+    // registers.
+    static constexpr int kGroupRows = 2, kGroupCols = 4;
+    static constexpr double kEstimateError = 0x1p-14;  // _mm512_rsqrt14_pd
+    static constexpr double kRefinedError = 0x1p-26;   // after one Newton step
+    // kGatherCost: a 64 x 64 ring scan measures 0.8, but a few pixels of
+    // 4096 sensors, whose samples miss the cache, about 1.5.
+    static constexpr double kTableCost = 0.40, kWideCost = 0.40, kGatherCost = 1.5,
+                            kSqrtCost = 1.6;
+};
+
+// AVX2: vectors of 4 pixels (2 by 2).
+struct Avx2Policy {
+    // Every vector takes the correctly rounded square root: on the AMD and
+    // Intel cores measured, a 4-lane square root costs less than the guess,
+    // the threshold lookup and the step, and it runs alongside the window
+    // lookups. The plan's range still tells each tile where windows are
+    // guaranteed. The guess and step primitives remain (tested) for a core
+    // with a slower square root: kThresholdTable and kSqrtVectors below 4.
+    static constexpr bool kWindows = true, kThresholdTable = false, kWideWindows = false,
+                          kStagedWindows = true;
+    static constexpr int kSqrtVectors = 4;
+    // 4 running sums and the temporaries in the 16 registers.
+    static constexpr int kGroupRows = 2, kGroupCols = 2;
+    // The float estimate's own error is taken as 2^-11 (the documented bound
+    // is 1.5 * 2^-12); one Newton step leaves 1.5 (2^-11)^2 = 6 * 2^-24 of
+    // it. On top come the truncation to float (2^-23 relative in d2, 2^-24
+    // in the distance), the roundings of the float operations and constants
+    // (2^-24 relative each: 4 raw, 5 refined, the two of q and the result
+    // counted against |q| and the position) and the floor of d2 (at most
+    // 2^-49 samples): below 2^-11 + 6 * 2^-24 and 13 * 2^-24.
+    static constexpr double kEstimateError = 0x1p-11 + 0x1p-20;
+    static constexpr double kRefinedError = 0x1p-19;
+    // The mean of terms 1 and 3: covered sensors, clamped ones with the
+    // tile's derivative terms (128 x 128 ring scan), square roots and
+    // gathers alone.
+    static constexpr double kTableCost = 0.9, kWideCost = 0.9, kGatherCost = 0.85,
+                            kSqrtCost = 1.75;
+};
+
+// Arm NEON and SVE: vectors of 2 pixels (2 rows of a column).
+struct NeonPolicy {
+    static constexpr bool kWindows = true, kThresholdTable = true, kWideWindows = false,
+                          kStagedWindows = false;
+    // Estimates, not measurements: the instructions each path executes per
+    // 16 evaluations for term 1 (from the disassembly: 232 table with 4
+    // square root vectors, 174 square root with 8), on a core that issues 4
+    // instructions a cycle and finishes one 2-lane square root every 8
+    // cycles (assumed; cores differ). The table path is then issue-bound at
+    // about 3.6 cycles per evaluation, the square root path bound by its
+    // square roots at 4. With 2 lanes a table lookup costs two lane loads
+    // and the index arithmetic, so the table saves less than on wider
+    // vectors, and half the vectors of a group keep the square root unit
+    // busy. A gather is the same two lane loads as a window lookup.
+    static constexpr int kSqrtVectors = 4;
+    // 8 running sums, 6 coordinate vectors and the temporaries in the 32
+    // registers.
+    static constexpr int kGroupRows = 4, kGroupCols = 2;
+    // FRSQRTE's result is defined bit for bit by the architecture (a table
+    // of 8-bit values; FEAT_RPRES changes only single precision): its
+    // relative error e0 is at most 0.00328 (< 2^-8.25, found by trying every
+    // class of inputs: the estimate is constant over each class, so the
+    // worst case lies at a class's first or last double). A step
+    // y * (3 - d2*y*y) / 2 leaves 1.5 e^2 + 0.5 e^3 plus the roundings of
+    // the products (a few 2^-53), 1.62e-5 < 2^-15.9 after one step and
+    // 3.9e-10 < 2^-31.2 after two (also the largest errors seen over those
+    // inputs). The bounds leave a factor of about 2 over those.
+    static constexpr double kEstimateError = 0x1p-15;  // one Newton step
+    static constexpr double kRefinedError = 0x1p-30;   // two Newton steps
+    static constexpr double kTableCost = 1.2, kWideCost = 1.2, kGatherCost = 1.2,
+                            kSqrtCost = 1.35;
+};
+
+// Other fixed-width instruction sets (SSE4, SSSE3, SSE2, WASM, PPC, ...):
+// the square root and gathers only.
+struct GenericPolicy {
+    static constexpr bool kWindows = false, kThresholdTable = false, kWideWindows = false,
+                          kStagedWindows = false;
+    static constexpr int kSqrtVectors = 8;
+    static constexpr int kGroupRows = 2, kGroupCols = 4;
+    static constexpr double kEstimateError = 0.0, kRefinedError = 0.0;
+    static constexpr double kTableCost = 3.0, kWideCost = 3.0, kGatherCost = 3.0,
+                            kSqrtCost = 3.0;
+};
+
+}  // namespace tofimage_simd
+
+#endif
