@@ -54,13 +54,13 @@
 //                      staged windows' element and sizes (double, 0, 0 for
 //                      a family that reads sigMat itself)
 // and, for the switches its policy turns on (CheckFamily below):
-//   kWindows           BoundedIndex, PositiveIndex (the index for the d2 the
-//                      range covers, and for positions inside the rows);
-//                      Lane0, Minus, AnyOutside, Lookup (window placement
-//                      and lookup)
+//   kWindows           PositiveIndex (the index for positions inside the
+//                      rows); Lane0, Minus, AnyOutside, Lookup (window
+//                      placement and lookup); without the table, also
+//                      BoundedIndex (the index for the d2 the range covers)
 //   kThresholdTable    Guess<kGuess, kClamp>, StepIfAtLeast: the index
 //                      guess, and the exact threshold step
-//   kWideWindows       LookupWide, Centre
+//   kWideWindows       LookupWide, Centre, BoundedIndex
 //   kStagedWindows     Stage, LookupStaged
 // recon_simd.cpp includes the family for its Highway targets, and
 // tests/primitive_test.cpp checks its primitives against their scalar
@@ -94,6 +94,21 @@
 HWY_BEFORE_NAMESPACE();
 namespace tofimage_simd {
 namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+// Lane arithmetic through Highway's ops for a family whose own primitives
+// are written in intrinsics: V is Highway's vector of D, unwrapped.
+template <class D>
+struct HighwayArith {
+    using V = decltype(hn::Zero(D()).raw);
+    static HWY_INLINE V Set(double x) { return hn::Set(D(), x).raw; }
+    static HWY_INLINE V Load(const double* p) { return hn::Load(D(), p).raw; }
+    static HWY_INLINE void Store(V v, double* p) { hn::Store(hn::Vec<D>{v}, D(), p); }
+    static HWY_INLINE V Add(V a, V b) { return hn::Add(hn::Vec<D>{a}, hn::Vec<D>{b}).raw; }
+    static HWY_INLINE V Sub(V a, V b) { return hn::Sub(hn::Vec<D>{a}, hn::Vec<D>{b}).raw; }
+    static HWY_INLINE V Mul(V a, V b) { return hn::Mul(hn::Vec<D>{a}, hn::Vec<D>{b}).raw; }
+    static HWY_INLINE V Sqrt(V a) { return hn::Sqrt(hn::Vec<D>{a}).raw; }
+};
 
 constexpr int kMaxTile = 64;
 constexpr int kSensorBlock = 16;
@@ -104,20 +119,6 @@ constexpr int64_t kDerivCapacity = kSensorBlock * 1024;
 // term); a sensor beyond them reads its samples from sigMat one by one.
 constexpr int64_t kStackRows = kSensorBlock * 2048;
 
-// How a tile fetches one sensor's samples; the index comes from the square
-// root or the threshold table, as the family's policy says (FindIndex).
-enum Mode : uint8_t {
-    kSqrtGathers,         // any d2: the square root, and gathers
-    kCheckedWindows,      // d2 in the plan's range: windows of kWindow samples placed
-                          // around the vector's first index and kept inside sigMat; a
-                          // vector whose samples miss its window gathers (without the
-                          // table: every vector gathers)
-    kCoveredWindows,      // also every index in 1 .. rows-2, and every vector's samples
-                          // inside one window that lies inside sigMat: no checks
-    kCheckedWideWindows,  // kCheckedWindows with windows of kWideWindow samples, indices
-                          // from the square root (coarse grids)
-    kCoveredWideWindows,  // kCoveredWindows with wide windows, indices from the square root
-};
 
 // Calls f(integral_constant<int, 0>) ... f(integral_constant<int, N-1>):
 // unrolled from the start, so arrays of vectors indexed by them stay in
@@ -166,9 +167,12 @@ template <class F, class = void>
 struct HasWindowPrimitives : std::false_type {};
 template <class F>
 struct HasWindowPrimitives<
-    F, std::void_t<decltype(&F::BoundedIndex), decltype(&F::PositiveIndex), decltype(&F::Lane0),
-                   decltype(&F::Minus), decltype(&F::AnyOutside), decltype(&F::Lookup)>>
-    : std::true_type {};
+    F, std::void_t<decltype(&F::PositiveIndex), decltype(&F::Lane0), decltype(&F::Minus),
+                   decltype(&F::AnyOutside), decltype(&F::Lookup)>> : std::true_type {};
+template <class F, class = void>
+struct HasBoundedIndex : std::false_type {};
+template <class F>
+struct HasBoundedIndex<F, std::void_t<decltype(&F::BoundedIndex)>> : std::true_type {};
 template <class F, class = void>
 struct HasTablePrimitives : std::false_type {};
 template <class F>
@@ -189,8 +193,9 @@ struct HasStagingPrimitives<F, std::void_t<decltype(&F::Stage), decltype(&F::Loo
 template <class F>
 constexpr bool CheckFamily() {
     static_assert(!F::kWindows || (F::kWindow >= 4 && HasWindowPrimitives<F>::value),
-                  "kWindows needs kWindow, BoundedIndex, PositiveIndex, Lane0, Minus, "
-                  "AnyOutside and Lookup");
+                  "kWindows needs kWindow, PositiveIndex, Lane0, Minus, AnyOutside and Lookup");
+    static_assert(!(F::kWindows && !F::kThresholdTable) || HasBoundedIndex<F>::value,
+                  "windows without the table need BoundedIndex (checked windows)");
     static_assert(!F::kThresholdTable ||
                       (F::kWindows && HasTablePrimitives<F>::value && F::kEstimateError > 0.0 &&
                        F::kSqrtVectors < F::kGroupRows * F::kGroupCols),
@@ -199,6 +204,8 @@ constexpr bool CheckFamily() {
     static_assert(!F::kWideWindows || (F::kWindows && F::kWideWindow > F::kWindow &&
                                        HasWidePrimitives<F>::value),
                   "kWideWindows needs kWideWindow, LookupWide and Centre");
+    static_assert(!F::kWideWindows || HasBoundedIndex<F>::value,
+                  "kWideWindows needs BoundedIndex (checked wide windows)");
     static_assert(!F::kStagedWindows || (F::kWindows && !F::kWideWindows && F::kStageRows > 0 &&
                                          HasStagingPrimitives<F>::value),
                   "kStagedWindows stages narrow windows: it needs kStageRows, Stage and "
@@ -441,7 +448,6 @@ HWY_INLINE void SquaredDistances(const SensorBlock<F>& sb, int i, const V* y, co
 template <class F, int kGuess, Mode kMode, int v, class V = typename F::V>
 HWY_INLINE Fetch<F> FindIndex(const Plan& p, const TileConsts<F>& c, const SensorBlock<F>& sb,
                               int i, V d2) {
-    constexpr int kV = F::kGroupRows * F::kGroupCols;
     const int64_t colOff = (sb.s0 + i) * p.rows;
     if constexpr (kMode == kCoveredWindows) {
         if constexpr (!F::kThresholdTable || v < F::kSqrtVectors)
@@ -765,6 +771,7 @@ void Tile(const Plan& p, const TileConsts<F>& c, const Batch& batch, int64_t K0,
 #else
     double* scratch = c.scratch;
 #endif
+    const TileBounds bounds{xlo, xhi, ylo, yhi, finite};
     const bool stacked = batch.count > 1;
     // Running sums: frame f of the pixel in slot g at acc[g * frames + f].
     const int64_t frames = stacked ? (batch.count + N - 1) / N * N : 1;
@@ -809,17 +816,14 @@ void Tile(const Plan& p, const TileConsts<F>& c, const Batch& batch, int64_t K0,
             sb.x[i] = p.xs[s];
             sb.y[i] = p.ys[s];
             sb.ez2[i] = p.zs[s] * p.zs[s];
-            sb.mode[i] = kSqrtGathers;
-            sb.off[i] = 0;
+            const TileSensor ts =
+                classifySensor(p, kSpan, F::kWindow, kWide ? F::kWideWindow : 0, s, bounds);
+            sb.mode[i] = ts.mode;
+            sb.off[i] = ts.off;
             sb.stacked[i] = false;
-            double d2min, d2max;
-            if (!finite ||
-                !rangeCovers(p, sb.x[i], sb.y[i], sb.ez2[i], xlo, xhi, ylo, yhi, &d2min, &d2max))
-                continue;
+            if (!ts.bounded) continue;
             // Every pixel of the tile takes a row in first .. final.
-            const int64_t colOff = s * p.rows;
-            const int64_t first = indexOf(p, d2min);
-            const int64_t final = indexOf(p, d2max);
+            const int64_t first = ts.first, final = ts.final;
             if (stacked) {
                 // Staged with the frames interleaved, where room is left.
                 const WindowRows rows{first, final - first + 1};
@@ -836,28 +840,7 @@ void Tile(const Plan& p, const TileConsts<F>& c, const Batch& batch, int64_t K0,
                     sb.derivs[i] = D;
                 }
             }
-            if (kGuess == kNoGuess) continue;
-            // Whether windows of w rows are covered: every vector's guesses
-            // fit one, and it lies inside sigMat. Lane 0's guess is at least
-            // first - 1 and at most final; with w rows or more, a window of
-            // any row of a sensor other than the first and the last lies
-            // inside sigMat.
-            auto covers = [&](int w) {
-                if (!windowCovers(p, kSpan, w - 2, sb.x[i], sb.y[i], xlo, xhi, ylo, yhi, d2min,
-                                  d2max, &sb.off[i]))
-                    return false;
-                const bool ends = p.rows < w || s == 0 || s == p.cols - 1;
-                return !ends || (colOff + first - 1 - sb.off[i] >= 0 &&
-                                 colOff + final - sb.off[i] + w <= p.last);
-            };
-            Mode mode = kWide ? kCheckedWideWindows : kCheckedWindows;
-            if (first >= 1 && final <= p.rows - 2) {
-                if (covers(F::kWindow))
-                    mode = kCoveredWindows;
-                else if (kWide && covers(F::kWideWindow))
-                    mode = kCoveredWideWindows;
-            }
-            sb.mode[i] = mode;
+            if (ts.mode == kSqrtGathers) continue;
             if (stacked) continue;  // no windows of samples are read
             // The derivative terms and staged windows cost about as much
             // per row as per pixel; where the tile has fewer pixels than
@@ -876,7 +859,7 @@ void Tile(const Plan& p, const TileConsts<F>& c, const Batch& batch, int64_t K0,
             }
             if constexpr (kStaged) {
                 const int64_t copies = kTerm == 1 ? 1 : 2;
-                if (mode == kCoveredWindows &&
+                if (ts.mode == kCoveredWindows &&
                     (fewPixels || stageUsed + copies * rows.size > F::kStageRows))
                     sb.mode[i] = kCheckedWindows;
                 if (sb.mode[i] == kCoveredWindows) {
@@ -886,7 +869,7 @@ void Tile(const Plan& p, const TileConsts<F>& c, const Batch& batch, int64_t K0,
                     stageUsed += copies * rows.size;
                 }
             } else {
-                sb.sigRows[i] = batch.sig + colOff;
+                sb.sigRows[i] = batch.sig + s * p.rows;
                 sb.derivRows[i] = sb.deriv[i];
             }
         }

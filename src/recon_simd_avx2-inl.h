@@ -32,6 +32,7 @@
 
 #include <hwy/highway.h>
 
+#include "recon_simd-inl.h"
 #include "recon_simd_exact-inl.h"
 #include "recon_simd_plan.h"
 
@@ -39,8 +40,7 @@ HWY_BEFORE_NAMESPACE();
 namespace tofimage_simd {
 namespace HWY_NAMESPACE {
 
-struct Family : Avx2Policy {
-    using V = __m256d;
+struct Family : Avx2Policy, HighwayArith<hn::Full256<double>> {
     // Each lane's index v twice, as the two 32-bit halves of its 64-bit lane,
     // and as the pair (2v - 8, 2v - 7) modulo 2^32: the permute indices of the
     // two floats of double v - 4 of a 4-double register, the sign of the
@@ -59,6 +59,7 @@ struct Family : Avx2Policy {
     static constexpr int kCol[4] = {0, 0, 1, 1};
     static constexpr int kWindow = 8;
     static constexpr int kWideWindow = 0;  // no wider lookup
+
     struct Consts {
         V k, q, invDt, two31, lastRow;
         // Guess: x = max(d2, floor) * 4^e as a float, kx = k / 2^e, so that
@@ -70,11 +71,11 @@ struct Family : Avx2Policy {
         __m256i rebias;  // (896 - 2e) << 23: from a double's exponent to a float's
         __m256 kx, halfKx, qf, lastGuess;
         explicit Consts(const Plan& p)
-            : k(_mm256_set1_pd(p.k)),
-              q(_mm256_set1_pd(p.q)),
-              invDt(_mm256_set1_pd(p.invDt)),
-              two31(_mm256_set1_pd(2147483648.0)),
-              lastRow(_mm256_set1_pd((double)(p.rows - 1))) {
+            : k(Set(p.k)),
+              q(Set(p.q)),
+              invDt(Set(p.invDt)),
+              two31(Set(2147483648.0)),
+              lastRow(Set((double)(p.rows - 1))) {
             int e = 0;
             std::frexp(p.k > 0.0 && std::isfinite(p.k) ? p.k : 1.0, &e);
             e = std::max(-511, std::min(511, e));
@@ -90,13 +91,6 @@ struct Family : Avx2Policy {
         }
     };
 
-    static HWY_INLINE V Set(double x) { return _mm256_set1_pd(x); }
-    static HWY_INLINE V Load(const double* p) { return _mm256_load_pd(p); }
-    static HWY_INLINE void Store(V v, double* p) { _mm256_store_pd(p, v); }
-    static HWY_INLINE V Add(V a, V b) { return _mm256_add_pd(a, b); }
-    static HWY_INLINE V Sub(V a, V b) { return _mm256_sub_pd(a, b); }
-    static HWY_INLINE V Mul(V a, V b) { return _mm256_mul_pd(a, b); }
-    static HWY_INLINE V Sqrt(V a) { return _mm256_sqrt_pd(a); }
 
     // A double's conversion to float by the hardware (no undefined
     // behaviour out of range), in every lane.

@@ -29,6 +29,7 @@
 
 #include <hwy/highway.h>
 
+#include "recon_simd-inl.h"
 #include "recon_simd_exact-inl.h"
 #include "recon_simd_plan.h"
 
@@ -36,8 +37,7 @@ HWY_BEFORE_NAMESPACE();
 namespace tofimage_simd {
 namespace HWY_NAMESPACE {
 
-struct Family : Avx3Policy {
-    using V = __m512d;
+struct Family : Avx3Policy, HighwayArith<hn::Full512<double>> {
     using I = __m512i;
 
     static constexpr int kLanes = 8;
@@ -53,23 +53,16 @@ struct Family : Avx3Policy {
     struct Consts {
         V k, q, invDt, two31, half, threeHalves, lastGuess, lastRow;
         explicit Consts(const Plan& p)
-            : k(_mm512_set1_pd(p.k)),
-              q(_mm512_set1_pd(p.q)),
-              invDt(_mm512_set1_pd(p.invDt)),
-              two31(_mm512_set1_pd(2147483648.0)),
-              half(_mm512_set1_pd(0.5)),
-              threeHalves(_mm512_set1_pd(1.5)),
-              lastGuess(_mm512_set1_pd((double)(p.rows - 2))),
-              lastRow(_mm512_set1_pd((double)(p.rows - 1))) {}
+            : k(Set(p.k)),
+              q(Set(p.q)),
+              invDt(Set(p.invDt)),
+              two31(Set(2147483648.0)),
+              half(Set(0.5)),
+              threeHalves(Set(1.5)),
+              lastGuess(Set((double)(p.rows - 2))),
+              lastRow(Set((double)(p.rows - 1))) {}
     };
 
-    static HWY_INLINE V Set(double x) { return _mm512_set1_pd(x); }
-    static HWY_INLINE V Load(const double* p) { return _mm512_load_pd(p); }
-    static HWY_INLINE void Store(V v, double* p) { _mm512_store_pd(p, v); }
-    static HWY_INLINE V Add(V a, V b) { return _mm512_add_pd(a, b); }
-    static HWY_INLINE V Sub(V a, V b) { return _mm512_sub_pd(a, b); }
-    static HWY_INLINE V Mul(V a, V b) { return _mm512_mul_pd(a, b); }
-    static HWY_INLINE V Sqrt(V a) { return _mm512_sqrt_pd(a); }
 
     // The position rounded up: truncated, the sample index (recon_exact.h).
     static HWY_INLINE V Up(const Consts& c, V d2) {

@@ -58,6 +58,7 @@ struct Family : NeonPolicy {
     static constexpr int kWideWindow = 0;  // no wider lookup
     using Word = double;  // windows read sigMat itself
     static constexpr int64_t kStageRows = 0, kStageDoubles = 0;
+
     struct Consts {
         V k, q, invDt, zero, two31, lastGuess, lastRow;
         explicit Consts(const Plan& p)

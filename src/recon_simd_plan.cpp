@@ -284,6 +284,42 @@ bool windowCovers(const Plan& p, const LaneSpan& lanes, int spread, double xs, d
     return true;
 }
 
+TileSensor classifySensor(const Plan& p, const LaneSpan& lanes, int window, int wideWindow,
+                          int64_t s, const TileBounds& tile) {
+    TileSensor ts{kSqrtGathers, false, 0, 0, 0};
+    const double xs = p.xs[s], ys = p.ys[s], ez2 = p.zs[s] * p.zs[s];
+    double d2min, d2max;
+    if (!tile.finite ||
+        !rangeCovers(p, xs, ys, ez2, tile.xlo, tile.xhi, tile.ylo, tile.yhi, &d2min, &d2max))
+        return ts;
+    ts.bounded = true;
+    ts.first = indexOf(p, d2min);
+    ts.final = indexOf(p, d2max);
+    if (p.guess == kNoGuess || window == 0) return ts;
+    // Whether windows of w rows are covered: every vector's guesses fit
+    // one, and it lies inside sigMat. Lane 0's guess is at least first - 1
+    // and at most final; with w rows or more, a window of any row of a
+    // sensor other than the first and the last lies inside sigMat.
+    const int64_t colOff = s * p.rows;
+    auto covers = [&](int w) {
+        if (!windowCovers(p, lanes, w - 2, xs, ys, tile.xlo, tile.xhi, tile.ylo, tile.yhi, d2min,
+                          d2max, &ts.off))
+            return false;
+        const bool ends = p.rows < w || s == 0 || s == p.cols - 1;
+        return !ends || (colOff + ts.first - 1 - ts.off >= 0 &&
+                         colOff + ts.final - ts.off + w <= p.last);
+    };
+    ts.mode = wideWindow > 0 ? kCheckedWideWindows : kCheckedWindows;
+    if (ts.first >= 1 && ts.final <= p.rows - 2) {
+        if (covers(window))
+            ts.mode = kCoveredWindows;
+        else if (wideWindow > 0 && covers(wideWindow))
+            ts.mode = kCoveredWideWindows;
+    }
+    if (ts.mode != kCoveredWindows && ts.mode != kCoveredWideWindows) ts.off = 0;
+    return ts;
+}
+
 void derivTerms(const Plan& p, const double* sigMat, int64_t s, int64_t lo, int64_t count,
                 double* D) {
     const int64_t colOff = s * p.rows;

@@ -124,6 +124,45 @@ struct LaneSpan {
     int rowLo, rowHi, colLo, colHi;
 };
 
+// How a tile fetches one sensor's samples; the index comes from the square
+// root or the threshold table, as the family's policy says (FindIndex).
+enum Mode : uint8_t {
+    kSqrtGathers,         // any d2: the square root, and gathers
+    kCheckedWindows,      // d2 in the plan's range: windows of kWindow samples placed
+                          // around the vector's first index and kept inside sigMat; a
+                          // vector whose samples miss its window gathers (without the
+                          // table: every vector gathers)
+    kCoveredWindows,      // also every index in 1 .. rows-2, and every vector's samples
+                          // inside one window that lies inside sigMat: no checks
+    kCheckedWideWindows,  // kCheckedWindows with windows of kWideWindow samples, indices
+                          // from the square root (coarse grids)
+    kCoveredWideWindows,  // kCoveredWindows with wide windows, indices from the square root
+};
+
+// A tile of the image: its pixel centres lie in [xlo, xhi] x [ylo, yhi]
+// (finite: all of them are finite numbers).
+struct TileBounds {
+    double xlo, xhi, ylo, yhi;
+    bool finite;
+};
+
+// How a tile reads one sensor, as the plan can tell from their geometry.
+struct TileSensor {
+    Mode mode;
+    bool bounded;           // every pixel's index lies in first .. final
+    int64_t first, final;
+    int64_t off;            // covered windows start off rows before lane 0's index
+};
+
+// Classifies sensor s for a tile of vectors whose lanes span `lanes`, with
+// windows of `window` rows (0: none) and, where wideWindow > 0, wide ones
+// (checked windows are then wide ones too): the covered modes where every
+// vector's indices fit one window (windowCovers) that lies inside sigMat
+// and every index lies in 1 .. rows-2, the checked ones elsewhere in the
+// plan's range, kSqrtGathers outside it or without a guess level.
+TileSensor classifySensor(const Plan& p, const LaneSpan& lanes, int window, int wideWindow,
+                          int64_t s, const TileBounds& tile);
+
 // Whether, for one sensor over a tile whose pixel centres lie in
 // [xlo, xhi] x [ylo, yhi] (squared distances in [d2min, d2max]), the guesses
 // of every vector's lanes lie within `spread` rows of each other, so that a

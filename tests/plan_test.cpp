@@ -135,4 +135,77 @@ TEST(Plan, WindowsCoverTilesNextToTheirSensor) {
     EXPECT_EQ(outside, 0) << "lane pairs whose guesses fall outside the window";
 }
 
+TEST(Plan, TileSensorsAreClassifiedSoundly) {
+    // Every sensor over tiles of several sizes, for the lane shapes of the
+    // AVX-512, AVX2 and NEON families with their windows, on ring scans
+    // whose first samples lie a few rows from the nearest pixels (windows
+    // then reach before row 0 of the first sensor) or far from every pixel,
+    // some with their last rows inside the image: a bounded sensor's indices lie in
+    // first .. final, and a covered one's every vector fits one window of
+    // the family's width that lies inside sigMat, away from the first and
+    // last rows.
+    struct Shape {
+        LaneSpan lanes;
+        int window, wideWindow;
+    };
+    const Shape shapes[] = {{{-1, 2, 0, 1}, 16, 32}, {{0, 1, 0, 1}, 8, 0}, {{0, 1, 0, 0}, 16, 0}};
+    std::mt19937_64 rng(13);
+    int covered = 0, bounded = 0;
+    for (int32_t rows : {60, 2030, 700}) {
+        Problem problem = ringProblem(96, 24, rows, (unsigned)rows);
+        if (rows != 2030) regularTimes(problem, 731.0 / problem.fs);  // 3 rows from sensor 0
+        std::vector<double> image((size_t)problem.n * problem.n, 0.0);
+        const ReconInput in = problem.input(image.data());
+        KernelTraits traits;
+        traits.windows = true;  // indices from the square root
+        Plan p;
+        PlanTables tables;
+        ASSERT_TRUE(makePlan(in, reconGeometry(in), traits, &p, &tables));
+        ASSERT_EQ(p.guess, kSqrtOnly);
+        auto index = [&](int64_t s, int64_t K, int64_t L) {
+            const double ex = p.xs[s] - ((double)L - p.half1) * p.dx;
+            const double ey = p.ys[s] - (p.half1 - (double)K) * p.dx;
+            return (int64_t)indexOf(p, (ex * ex + ey * ey) + p.zs[s] * p.zs[s]);
+        };
+        for (int trial = 0; trial < 21; ++trial) {
+            // The 9 tiles of 32 pixels, and 12 others of 8 to 64 anywhere.
+            const int64_t size = trial < 9 ? 32 : 8 << (trial % 4);
+            const int64_t K0 = trial < 9 ? trial % 3 * 32 : (int64_t)(rng() % (p.n - size + 1));
+            const int64_t L0 = trial < 9 ? trial / 3 * 32 : (int64_t)(rng() % (p.n - size + 1));
+            const TileBounds tile{((double)L0 - p.half1) * p.dx,
+                                  ((double)(L0 + size - 1) - p.half1) * p.dx,
+                                  (p.half1 - (double)(K0 + size - 1)) * p.dx,
+                                  (p.half1 - (double)K0) * p.dx, true};
+            for (const Shape& shape : shapes)
+                for (int64_t s = 0; s < p.cols; ++s) {
+                    const TileSensor ts =
+                        classifySensor(p, shape.lanes, shape.window, shape.wideWindow, s, tile);
+                    if (!ts.bounded) continue;
+                    ++bounded;
+                    const bool wide = ts.mode == kCoveredWideWindows;
+                    if (!wide && ts.mode != kCoveredWindows) continue;
+                    ++covered;
+                    const int64_t w = wide ? shape.wideWindow : shape.window;
+                    int64_t bad = 0;
+                    for (int64_t K = K0; K < K0 + size; ++K)
+                        for (int64_t L = L0; L < L0 + size; ++L) {
+                            const int64_t i0 = index(s, K, L), base = i0 - ts.off;
+                            bad += i0 < ts.first || i0 > ts.final || i0 < 1 || i0 > p.rows - 2;
+                            bad += s * p.rows + base < 0 || s * p.rows + base + w > p.last;
+                            for (int dr = shape.lanes.rowLo; dr <= shape.lanes.rowHi; ++dr)
+                                for (int dc = shape.lanes.colLo; dc <= shape.lanes.colHi; ++dc) {
+                                    if (K + dr < K0 || K + dr >= K0 + size || L + dc >= L0 + size)
+                                        continue;
+                                    const int64_t rel = index(s, K + dr, L + dc) - base;
+                                    bad += rel < 0 || rel >= w;
+                                }
+                        }
+                    EXPECT_EQ(bad, 0) << "sensor " << s << ", tile at " << K0 << ", " << L0
+                                      << ", " << size << " pixels, window " << w;
+                }
+        }
+    }
+    EXPECT_GT(covered, bounded / 4) << "covered windows are what the test is about";
+}
+
 }  // namespace
