@@ -371,7 +371,7 @@ HWY_INLINE Fetch<F> SqrtCheckedFetch(const TileConsts<F>& c, int64_t colOff, V d
     }
 }
 
-// Number of blocks of `size` covering `extent`, rounded up to a multiple of
+// Number of vectors' spans of `size` pixels covering `extent`, rounded up to a multiple of
 // `multiple` and at most `most`.
 inline int blocksFor(int64_t extent, int size, int multiple, int most) {
     int64_t b = (extent + size - 1) / size;
@@ -382,8 +382,8 @@ inline int blocksFor(int64_t extent, int size, int multiple, int most) {
 // Sizes of a tile's arrays of lane coordinates and running sums.
 template <class F>
 struct TileShape {
-    static constexpr int kDown = kMaxTile / F::kVectorRows;    // blocks down a tile
-    static constexpr int kAcross = kMaxTile / F::kVectorCols;  // blocks across a tile
+    static constexpr int kDown = kMaxTile / F::kVectorRows;    // vectors down a tile
+    static constexpr int kAcross = kMaxTile / F::kVectorCols;  // vectors across a tile
     static constexpr int64_t kAccDoubles = (int64_t)kDown * kAcross * F::kLanes;
 };
 
@@ -490,7 +490,7 @@ HWY_INLINE V ApplyIndex(const Plan& p, const TileConsts<F>& c, const SensorBlock
 }
 
 // The sensors of one block over one group of kGroupRows x kGroupCols
-// vectors of one frame; vector v is row block v / kGroupCols, column block
+// vectors of one frame; vector v is vector row v / kGroupCols, vector column
 // v % kGroupCols of the group. Each index is applied as it is found. kWide:
 // checked windows are wide ones, and covered ones may be (coarse grids).
 template <class F, int kTerm, int kGuess, bool kHasZ, bool kWide>
@@ -775,7 +775,7 @@ void Tile(const Plan& p, const TileConsts<F>& c, const Batch& batch, int64_t K0,
     const bool stacked = batch.count > 1;
     // Running sums: frame f of the pixel in slot g at acc[g * frames + f].
     const int64_t frames = stacked ? (batch.count + N - 1) / N * N : 1;
-    const int64_t accStride = (int64_t)across * N;  // slots per row block
+    const int64_t accStride = (int64_t)across * N;  // slots per row of vectors
     const int64_t tilePixels = (int64_t)down * across * N;
     double* acc = scratch;
     double* derivBuf = scratch + Shape::kAccDoubles * c.batchFrames;

@@ -136,7 +136,7 @@ struct Family : Avx2Policy, HighwayArith<hn::Full256<double>> {
     // index is the low half of its own lane's bits: an in-lane shuffle
     // copies it, where a conversion to 32-bit integers packs the four
     // indices into one half and needs a permute across halves to spread
-    // them again (3% of the standard workload).
+    // them again.
     static HWY_INLINE I PositiveIndex(const Consts& c, V d2) {
         const V whole = _mm256_round_pd(Up(c, d2), _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
         const __m256i bits = _mm256_castpd_si256(_mm256_add_pd(whole, _mm256_set1_pd(0x1p52)));
@@ -192,8 +192,7 @@ struct Family : Avx2Policy, HighwayArith<hn::Full256<double>> {
     // at w[r + kStageRows]. A 32-bit permute of each plane fetches a lane's
     // halves with the index itself, and an immediate blend joins them: two
     // fewer operations per lookup than permuting a window of doubles as
-    // pairs of floats, and no blend by index (standard workload, terms
-    // 1 / 3: 12.3 / 15.8 -> 11.3 / 14.1 ms per image).
+    // pairs of floats, and no blend by index.
     using Word = uint32_t;
     static constexpr int64_t kStageRows = 32 * 1024;  // rows of a plane
     static constexpr int64_t kStageDoubles = kStageRows;  // two planes of 32-bit words

@@ -44,8 +44,8 @@ constexpr double kTinySquare = 0x1p-1000;
 // gathers).
 enum Guess {
     kNoGuess = 0,   // nowhere: square root and gathers everywhere
-    kEstimate = 1,  // threshold table, raw reciprocal square root estimate
-    kRefined = 2,   // threshold table, estimate refined by one Newton step
+    kEstimate = 1,  // threshold table, the family's cheaper estimate (estimateError)
+    kRefined = 2,   // threshold table, its finer one, one Newton step more (refinedError)
     kSqrtOnly = 3,  // no table: windows, the square root for every index
 };
 
