@@ -110,15 +110,6 @@ struct HighwayArith {
     static HWY_INLINE V Sqrt(V a) { return hn::Sqrt(hn::Vec<D>{a}).raw; }
 };
 
-constexpr int kMaxTile = 64;
-constexpr int kSensorBlock = 16;
-// Doubles per thread for the derivative terms of one sensor block.
-constexpr int64_t kDerivCapacity = kSensorBlock * 1024;
-// Rows per thread for the sensors of one block staged for a batch of frames
-// (each row holding every frame's sample and, for terms 2 and 3, derivative
-// term); a sensor beyond them reads its samples from sigMat one by one.
-constexpr int64_t kStackRows = kSensorBlock * 2048;
-
 
 // Calls f(integral_constant<int, 0>) ... f(integral_constant<int, N-1>):
 // unrolled from the start, so arrays of vectors indexed by them stay in
@@ -132,9 +123,6 @@ template <int N, class Fn>
 HWY_INLINE void Unrolled(Fn&& f) {
     UnrolledOver(f, std::make_integer_sequence<int, N>());
 }
-
-// Frames a tile reconstructs at once, at most.
-constexpr int kMaxBatch = 16;
 
 // The frames of a stack that a tile reconstructs together.
 struct Batch {

@@ -34,6 +34,8 @@
 #ifndef TOFIMAGE_RECON_SIMD_POLICY_H
 #define TOFIMAGE_RECON_SIMD_POLICY_H
 
+#include <cstdint>
+
 // The families, for recon_simd.cpp's choice per instruction set.
 #define TOFIMAGE_FAMILY_AVX3 1
 #define TOFIMAGE_FAMILY_AVX2 2
@@ -47,6 +49,19 @@ namespace tofimage_simd {
 constexpr double kScalarCost = 15.0;
 constexpr double kThresholdCost = 16.0;
 constexpr double kSensorSetupCost = 100.0;
+
+// Shared by every family: pixels a tile has a side at most; sensors a tile
+// takes at once (their windows or staged rows stay in cache while every
+// group of the tile runs through them); frames a batch of a stack holds at
+// most; per thread, doubles for the derivative terms of one sensor block,
+// and rows for the sensors of one block staged for a batch (each holding
+// every frame's sample and, for terms 2 and 3, derivative term; a sensor
+// beyond them reads its samples from sigMat one by one).
+constexpr int kMaxTile = 64;
+constexpr int kSensorBlock = 16;
+constexpr int kMaxBatch = 16;
+constexpr int64_t kDerivCapacity = kSensorBlock * 1024;
+constexpr int64_t kStackRows = kSensorBlock * 2048;
 
 // AVX-512: vectors of 8 pixels (4 rows by 2 columns).
 struct Avx3Policy {
