@@ -4,7 +4,7 @@
 #               then the sanitizer tests and the fuzzer below
 #   make test-sanitize  the C++ tests built with ASan + UBSan (build-sanitize/)
 #   make test-arm64  cross-build for 64-bit Arm (build-arm64/) and run the
-#               vector kernel's test under qemu-aarch64 (NEON, SVE, SVE2)
+#               vector kernel's tests under qemu-aarch64 (NEON, SVE, SVE2)
 #   make test-windows  cross-build for 64-bit Windows with MinGW-w64
 #               (build-windows/) and run the kernel and module checks under Wine
 #   make fuzz   the engine's libFuzzer target for FUZZ_SECONDS (build-fuzz/)

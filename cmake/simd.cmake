@@ -71,6 +71,13 @@ if(TOFIMAGE_HWY_LIB)
     target_compile_options(simd_test PRIVATE ${TOFIMAGE_FP_FLAGS})
     target_link_libraries(simd_test PRIVATE tofimage_engine GTest::gtest_main)
     gtest_discover_tests(simd_test DISCOVERY_TIMEOUT 60)
+    # The lane primitives of every instruction set's family against scalar
+    # models, compiled once per target like the kernel.
+    add_executable(primitive_test tests/primitive_test.cpp)
+    target_include_directories(primitive_test PRIVATE tests)
+    target_compile_options(primitive_test PRIVATE ${TOFIMAGE_FP_FLAGS})
+    target_link_libraries(primitive_test PRIVATE tofimage_engine GTest::gtest_main)
+    gtest_discover_tests(primitive_test DISCOVERY_TIMEOUT 60)
   endif()
 elseif(TOFIMAGE_USE_HWY)
   message(STATUS "tofimage: Google Highway (>= 1.0) not found; scalar kernel only")

@@ -5,7 +5,7 @@
 #   cmake -S . -B build-arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-aarch64.cmake
 #
 # `make test-arm64` does this and runs the vector kernel's lean differential
-# test under qemu-aarch64 (see tests/CMakeLists.txt).
+# test and its lane primitives' test under qemu-aarch64 (see tests/CMakeLists.txt).
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 

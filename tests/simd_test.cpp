@@ -5,7 +5,6 @@
 // ties, the edges of the sample window and of the signal matrix, and the
 // worked example.
 #include <gtest/gtest.h>
-#include <hwy/targets.h>
 
 #include <algorithm>
 #include <cmath>
@@ -14,12 +13,12 @@
 #include <functional>
 #include <limits>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "problem.h"
 #include "recon.h"
+#include "targets.h"
 
 namespace {
 
@@ -439,44 +438,7 @@ TEST_P(VectorKernel, UnusualParameters) {
         }
 }
 
-// The instruction sets named in TOFIMAGE_TEST_TARGETS (Highway's names,
-// separated by spaces), as the emulated runs of cross builds ask for;
-// empty when the variable is not set.
-std::vector<std::string> namedTargets() {
-    std::vector<std::string> names;
-    if (const char* list = std::getenv("TOFIMAGE_TEST_TARGETS")) {
-        std::istringstream words(list);
-        for (std::string w; words >> w;) names.push_back(w);
-    }
-    return names;
-}
-
-// Every target compiled in that this CPU supports, or those of them named.
-std::vector<int64_t> compiledTargets() {
-    const std::vector<std::string> names = namedTargets();
-    std::vector<int64_t> targets;
-    for (int64_t t : hwy::SupportedAndGeneratedTargets())
-        if (names.empty() || std::count(names.begin(), names.end(), hwy::TargetName(t)))
-            targets.push_back(t);
-    return targets;
-}
-
-// A named target that is not compiled in or not supported here (e.g. SVE_256
-// where the emulated vectors are not 256 bits long) fails the run rather
-// than leave it testing nothing.
-TEST(Targets, NamedTargetsAreUnderTest) {
-    const std::vector<std::string> names = namedTargets();
-    if (names.empty()) GTEST_SKIP() << "TOFIMAGE_TEST_TARGETS is not set";
-    std::vector<std::string> tested;
-    for (int64_t t : compiledTargets()) tested.push_back(hwy::TargetName(t));
-    for (const std::string& name : names)
-        EXPECT_EQ(std::count(tested.begin(), tested.end(), name), 1)
-            << name << " is not compiled in or not supported here";
-}
-
-std::string targetName(const ::testing::TestParamInfo<int64_t>& info) {
-    return hwy::TargetName(info.param);
-}
+TEST(Targets, NamedTargetsAreUnderTest) { expectNamedTargetsUnderTest(); }
 
 INSTANTIATE_TEST_SUITE_P(Targets, VectorKernel, ::testing::ValuesIn(compiledTargets()), targetName);
 
