@@ -2,7 +2,7 @@
 // primitives and its policy: the family's primitives are
 // recon_simd_<family>-inl.h, its policy recon_simd_policy.h, and the
 // arithmetic that makes it exact recon_exact.h. recon_simd.cpp includes
-// this header once per instruction set (Highway's foreach_target), then the
+// this header once per instruction set (Highway's foreach_target), with the
 // family of that instruction set, and runs the templates below with it.
 //
 // Each lane of a vector is one pixel; for each sensor, in increasing order,
@@ -62,9 +62,9 @@
 //                      guess, and the exact threshold step
 //   kWideWindows       LookupWide, Centre, BoundedIndex
 //   kStagedWindows     Stage, LookupStaged
-// recon_simd.cpp includes the family for its Highway targets, and
+// recon_simd_families-inl.h chooses the family for its Highway targets;
 // tests/primitive_test.cpp checks its primitives against their scalar
-// models; simd_test then compares the whole kernel with the scalar one.
+// models, and simd_test compares the whole kernel with the scalar one.
 
 // Per-target include guard, as Highway's own -inl.h headers have.
 #if defined(TOFIMAGE_RECON_SIMD_INL_H_) == defined(HWY_TARGET_TOGGLE)

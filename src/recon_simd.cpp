@@ -7,14 +7,7 @@
 // instruction set: its primitives and its policy. The per-call plan
 // they share is plain C++ (recon_simd_plan.cpp).
 //
-// Families, by Highway target (x86 target bits are the lowest for the best
-// targets, so "<= HWY_AVX3" means AVX-512 or better):
-//   AVX-512 (AVX3, AVX3_DL, AVX3_ZEN4, AVX3_SPR, ...)  recon_simd_avx3-inl.h
-//   AVX2                                               recon_simd_avx2-inl.h
-//   Arm NEON and SVE (all widths)                      recon_simd_neon-inl.h
-//   other fixed-width targets (SSE4, SSSE3, ...)       recon_simd_generic-inl.h
-// Where Highway offers only its one-lane fallbacks (SCALAR, EMU128) or
-// scalable vectors without a family (RVV), doRecon runs the scalar kernel.
+// Which family serves which Highway target: recon_simd_families-inl.h.
 #include "recon_simd.h"
 
 #include <algorithm>
@@ -41,26 +34,7 @@
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
-// The family of this pass's instruction set; each family header compiles
-// only for its own.
-#undef TOFIMAGE_FAMILY
-#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
-#define TOFIMAGE_FAMILY TOFIMAGE_FAMILY_AVX3
-#elif HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
-#define TOFIMAGE_FAMILY TOFIMAGE_FAMILY_AVX2
-#elif HWY_ARCH_ARM_A64 && HWY_TARGET < HWY_EMU128
-#define TOFIMAGE_FAMILY TOFIMAGE_FAMILY_NEON
-#elif HWY_TARGET < HWY_EMU128 && !HWY_HAVE_SCALABLE
-#define TOFIMAGE_FAMILY TOFIMAGE_FAMILY_GENERIC
-#else
-#define TOFIMAGE_FAMILY 0
-#endif
-
-#include "recon_simd-inl.h"
-#include "recon_simd_avx2-inl.h"
-#include "recon_simd_avx3-inl.h"
-#include "recon_simd_generic-inl.h"
-#include "recon_simd_neon-inl.h"
+#include "recon_simd_families-inl.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace tofimage_simd {

@@ -21,8 +21,8 @@
 #define TOFIMAGE_RECON_SIMD_AVX3_INL_H_
 #endif
 
-// Only in the passes of recon_simd.cpp that choose this family (or where
-// nothing chooses, as for a reader of this file alone).
+// Only in the passes that choose this family (recon_simd_families-inl.h),
+// or where nothing chooses, as for a reader of this file alone.
 #if !defined(TOFIMAGE_FAMILY) || TOFIMAGE_FAMILY == TOFIMAGE_FAMILY_AVX3
 
 #include <immintrin.h>

@@ -169,28 +169,14 @@ std::vector<double> samples(const Plan& p, std::mt19937_64& rng) {
 #include <hwy/highway.h>
 
 // Each target's family, as recon_simd.cpp picks it.
-#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
-#include "recon_simd_avx3-inl.h"
-#define TOFIMAGE_HAS_FAMILY 1
-#elif HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
-#include "recon_simd_avx2-inl.h"
-#define TOFIMAGE_HAS_FAMILY 1
-#elif HWY_ARCH_ARM_A64 && HWY_TARGET < HWY_EMU128
-#include "recon_simd_neon-inl.h"
-#define TOFIMAGE_HAS_FAMILY 1
-#elif HWY_TARGET < HWY_EMU128 && !HWY_HAVE_SCALABLE
-#include "recon_simd_generic-inl.h"
-#define TOFIMAGE_HAS_FAMILY 1
-#else
-#define TOFIMAGE_HAS_FAMILY 0
-#endif
+#include "recon_simd_families-inl.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace tofimage_simd {
 namespace HWY_NAMESPACE {
-#if TOFIMAGE_HAS_FAMILY
+#if TOFIMAGE_FAMILY
 
-using Fam = Lanes;  // this target's family of lane primitives
+using Fam = Family;  // this target's family of lane primitives
 using namespace primitive_test;
 
 template <class F>
@@ -234,11 +220,6 @@ std::string show(const Ints<F>& v) {
     return s;
 }
 
-template <class F, class = void>
-struct HasBoundedIndex : std::false_type {};
-template <class F>
-struct HasBoundedIndex<F, std::void_t<decltype(&F::BoundedIndex)>> : std::true_type {};
-
 // The index arithmetic, gathers and window lookups, on random indices.
 template <class F>
 void CheckLanes() {
@@ -247,10 +228,12 @@ void CheckLanes() {
     unitPlan.k = 1.0;
     unitPlan.rows = int64_t{1} << 30;
     const typename F::Consts unit(unitPlan);
+    // The primitives a family has, whether or not its policy runs them.
+    constexpr bool win = HasWindowPrimitives<F>::value, wideWin = HasWidePrimitives<F>::value;
     Tally spill{"Spill of ExactIndex of whole squares"}, gather{"Gather"}, minus{"Minus"},
-        next{"NextIndex"}, lane0{"Lane0", F::kTable}, outside{"AnyOutside", F::kTable},
-        centre{"Centre", F::kWideWindow > 0}, lookup{"Lookup", F::kTable},
-        wide{"LookupWide", F::kWideWindow > 0}, staged{"Stage, LookupStaged", F::kStageRows > 0};
+        next{"NextIndex"}, lane0{"Lane0", win}, outside{"AnyOutside", win},
+        centre{"Centre", wideWin}, lookup{"Lookup", win}, wide{"LookupWide", wideWin},
+        staged{"Stage, LookupStaged", HasStagingPrimitives<F>::value};
     std::mt19937_64 rng(2);
     // Samples, with special values whose bits a fetch must keep.
     std::vector<double> table(4096);
@@ -275,7 +258,7 @@ void CheckLanes() {
         expect(minus, indices<F>(F::Minus(i, x)), lanesFrom<F>([&](int l) { return v[l] - x; }));
         expect(next, indices<F>(F::NextIndex(i, most)),
                lanesFrom<F>([&](int l) { return std::min(v[l] + 1, most); }));
-        if constexpr (F::kTable) {
+        if constexpr (HasWindowPrimitives<F>::value) {
             lane0(F::Lane0(i) == v[0], [&] { return at; });
             // Indices relative to a window of rows 0 .. last, one of them
             // outside on every other trial (by 1, or by up to 3000).
@@ -291,16 +274,16 @@ void CheckLanes() {
             outside(F::AnyOutside(r, last) == out,
                     [&] { return show<F>(rel) + "last " + std::to_string(last); });
         }
-        if constexpr (F::kWideWindow > 0) {
+        if constexpr (HasWidePrimitives<F>::value) {
             int a = 0, z = 0;  // the lanes at opposite corners of the block
             for (int l = 0; l < F::kLanes; ++l) {
                 if (F::kRow[l] == 0 && F::kCol[l] == 0) a = l;
-                if (F::kRow[l] == F::kBlockRows - 1 && F::kCol[l] == F::kBlockCols - 1) z = l;
+                if (F::kRow[l] == F::kVectorRows - 1 && F::kCol[l] == F::kVectorCols - 1) z = l;
             }
             centre(F::Centre(i) == (v[a] + v[z]) >> 1, [&] { return at; });
         }
     }
-    if constexpr (F::kTable) {
+    if constexpr (HasWindowPrimitives<F>::value) {
         // Rows rel[l] of windows of `width` rows of the table: every rel in
         // every lane, then random ones, formed behind a Minus as the kernel's.
         auto windows = [&](Tally& t, int width, auto fetch) {
@@ -317,10 +300,10 @@ void CheckLanes() {
             }
         };
         windows(lookup, F::kWindow, [&](int64_t s, I rel) { return F::Lookup(&table[s], rel); });
-        if constexpr (F::kWideWindow > 0)
+        if constexpr (HasWidePrimitives<F>::value)
             windows(wide, F::kWideWindow,
                     [&](int64_t s, I rel) { return F::LookupWide(&table[s], rel); });
-        if constexpr (F::kStageRows > 0) {
+        if constexpr (HasStagingPrimitives<F>::value) {
             std::vector<typename F::Word> w(2 * F::kStageRows);  // in two parts, as tiles do
             F::Stage(table.data(), 40, w.data());
             F::Stage(table.data() + 40, 24, w.data() + 40);
@@ -336,7 +319,8 @@ template <class F>
 void CheckIndices() {
     using V = typename F::V;
     using I = typename F::I;
-    const bool table = F::kTable;
+    // A family's table primitives, whether or not its policy runs them.
+    constexpr bool table = HasTablePrimitives<F>::value;
     Tally exact{"ExactIndex"}, bounded{"BoundedIndex", HasBoundedIndex<F>::value},
         positive{"PositiveIndex", table}, gathered{"StepIfAtLeast, thresholds gathered", table},
         windowed{"StepIfAtLeast, thresholds from a window", table},
@@ -350,7 +334,7 @@ void CheckIndices() {
         // (they are where indices step), guessing within the family's bounds.
         const ReconInput in = r.p.input(nullptr);
         KernelTraits traits;
-        traits.table = traits.always = true;
+        traits.windows = traits.table = traits.always = true;
         traits.estimateError = table ? F::kEstimateError : 0x1p-14;
         traits.refinedError = table ? F::kRefinedError : 0x1p-26;
         Plan p;
@@ -391,7 +375,7 @@ void CheckIndices() {
             const Ints<F> got = indices<F>(i);
             bool ok = got == lanesFrom<F>([&](int l) { return indexOf(p, v[l]) - shift; });
             const bool spilled = ok;
-            if constexpr (F::kTable)
+            if constexpr (HasWindowPrimitives<F>::value)
                 if (ok && std::all_of(got.begin(), got.end(),
                                       [](int64_t e) { return e >= 0 && e < F::kWindow; }))
                     ok = lanesBits<F>(F::Lookup(ramp, i)) ==
@@ -410,7 +394,7 @@ void CheckIndices() {
         if constexpr (HasBoundedIndex<F>::value)
             each(covered,
                  [&](V d2, const double* v) { expectIndices(bounded, F::BoundedIndex(c, d2), v); });
-        if constexpr (F::kTable) {
+        if constexpr (table) {
             each(inRows, [&](V d2, const double* v) {
                 expectIndices(positive, F::PositiveIndex(c, d2), v);
             });
@@ -466,7 +450,6 @@ const char* CheckPrimitives() {
 const char* CheckPrimitives() { return nullptr; }
 
 #endif
-#undef TOFIMAGE_HAS_FAMILY
 }  // namespace HWY_NAMESPACE
 }  // namespace tofimage_simd
 HWY_AFTER_NAMESPACE();
