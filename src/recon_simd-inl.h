@@ -507,51 +507,42 @@ HWY_INLINE void Group(const Plan& p, const TileConsts<F>& c, const double* sigMa
 // For a batch of frames, the sensors of one block over one group of
 // vectors are taken in two stages. StackRows finds every index once, for
 // all the frames; StackApply then applies them to the frames N at a time,
-// one vector of frames per pixel. The first stage mostly waits on the square
-// root unit, the second on loads and adds, so StackApply runs the first
-// stage of the next group between its own steps, sensor by sensor, and the
-// core overlaps them. Neither is inlined: the first does not depend on the
-// term, the second depends on nothing else.
+// one vector of frames per pixel. Neither is inlined: the first does not
+// depend on the term, the second depends on nothing else.
 
 // The rows of sensor i's samples for lane l of vector v, at
 // row[(i * kV + v) * N + l]: counted from the first staged row of a stacked
 // sensor, otherwise from the start of its column.
 template <class F, int kGuess, bool kHasZ, bool kWide>
-HWY_NOINLINE void StackRows(const Plan& p, const TileConsts<F>& c, const SensorBlock<F>& sb, int i,
+HWY_NOINLINE void StackRows(const Plan& p, const TileConsts<F>& c, const SensorBlock<F>& sb,
                             const double* yq, const double* xp, int32_t* row) {
     using V = typename F::V;
     constexpr int kR = F::kGroupRows, kC = F::kGroupCols, kV = kR * kC, N = F::kLanes;
-    V y[kR], x[kC], d2[kV];
+    V y[kR], x[kC];
     Unrolled<kR>([&](auto a) { y[a] = F::Load(yq + a * N); });
     Unrolled<kC>([&](auto b) { x[b] = F::Load(xp + b * N); });
-    SquaredDistances<F, kHasZ>(sb, i, y, x, d2);
-    const int64_t from = sb.stacked[i] ? sb.lo[i] : 0;
-    WithMode<kGuess, kWide>(sb.mode[i], [&](auto mode) {
-        Unrolled<kV>([&](auto v) {
-            const Fetch<F> fetch = FindIndex<F, kGuess, mode, v>(p, c, sb, i, d2[v]);
-            F::Spill(F::Minus(fetch.rel, from - (fetch.gather ? 0 : fetch.base)),
-                     row + (i * kV + v) * N);
+    for (int i = 0; i < sb.count; ++i) {
+        V d2[kV];
+        SquaredDistances<F, kHasZ>(sb, i, y, x, d2);
+        const int64_t from = sb.stacked[i] ? sb.lo[i] : 0;
+        WithMode<kGuess, kWide>(sb.mode[i], [&](auto mode) {
+            Unrolled<kV>([&](auto v) {
+                const Fetch<F> fetch = FindIndex<F, kGuess, mode, v>(p, c, sb, i, d2[v]);
+                F::Spill(F::Minus(fetch.rel, from - (fetch.gather ? 0 : fetch.base)),
+                         row + (i * kV + v) * N);
+            });
         });
-    });
+    }
 }
-
-// A group whose rows StackApply finds while it applies another's.
-template <class F>
-struct NextRows {
-    void (*find)(const Plan&, const TileConsts<F>&, const SensorBlock<F>&, int, const double*,
-                 const double*, int32_t*);  // StackRows; null: no group
-    const double *yq, *xp;
-    int32_t* row;
-};
 
 // Adds the terms at the rows StackRows found to the running sums of every
 // frame of the batch: frame f of the pixel in slot g at acc[g * frames + f],
 // slot g of vector v's lane l being (v / kGroupCols) * accStride +
-// (v % kGroupCols) * N + l. Meanwhile finds the rows of `next`.
+// (v % kGroupCols) * N + l.
 template <class F, int kTerm>
 HWY_NOINLINE void StackApply(const Plan& p, const TileConsts<F>& c, const Batch& batch,
                              const SensorBlock<F>& sb, int64_t frames, const int32_t* row,
-                             double* acc, int64_t accStride, const NextRows<F>& next) {
+                             double* acc, int64_t accStride) {
     using V = typename F::V;
     constexpr int kC = F::kGroupCols, kV = F::kGroupRows * kC, N = F::kLanes;
     // Frames f0 .. f0 + N - 1 of a sensor that is not stacked, at row r: the
@@ -573,20 +564,10 @@ HWY_NOINLINE void StackApply(const Plan& p, const TileConsts<F>& c, const Batch&
         return Accumulate<F, kTerm>(R, F::Load(sig), F::Load(deriv));
     };
 
-    // Steps of kV x frames / N; step k finds the next group's rows of
-    // sensors count * k / steps .. count * (k + 1) / steps - 1.
-    const int64_t steps = kV * (frames / N);
-    int64_t step = 0;
-    int found = 0;
     for (int round = 0; round < c.frameRounds; ++round)
         for (int v = 0; v < kV; ++v) {
             double* slots = acc + ((v / kC) * accStride + (v % kC) * N) * frames;
             for (int64_t f0 = 0; f0 < frames; f0 += N) {
-                if (next.find && round == 0) {
-                    const int upTo = (int)(sb.count * ++step / steps);
-                    for (; found < upTo; ++found)
-                        next.find(p, c, sb, found, next.yq, next.xp, next.row);
-                }
                 V r[N];
                 Unrolled<N>([&](auto l) { r[l] = F::Load(slots + l * frames + f0); });
                 for (int i = 0; i < sb.count; ++i) {
@@ -794,7 +775,7 @@ void Tile(const Plan& p, const TileConsts<F>& c, const Batch& batch, int64_t K0,
     constexpr LaneSpan kSpan = laneSpan<F>();
     constexpr int kMargin = kWide ? kMaxWindow<F> : F::kWindow;  // of the derivative terms
     SensorBlock<F> sb;
-    alignas(64) int32_t laneRows[2][kSensorBlock * F::kGroupRows * F::kGroupCols * N];  // StackRows'
+    alignas(64) int32_t laneRows[kSensorBlock * F::kGroupRows * F::kGroupCols * N];  // StackRows'
     for (int64_t s0 = 0; s0 < p.cols; s0 += kSensorBlock) {
         sb.s0 = s0;
         sb.count = (int)std::min<int64_t>(kSensorBlock, p.cols - s0);
@@ -869,20 +850,11 @@ void Tile(const Plan& p, const TileConsts<F>& c, const Batch& batch, int64_t K0,
                                                           acc + a * accStride + b * N, accStride);
             continue;
         }
-        // Each group's rows are found while the one before it is applied.
-        constexpr auto find = &StackRows<F, kGuess, kHasZ, kWide>;
-        int32_t* rows = laneRows[0];
-        int32_t* nextRows = laneRows[1];
-        for (int i = 0; i < sb.count; ++i) find(p, c, sb, i, yq, xp, rows);
         for (int a = 0; a < down; a += F::kGroupRows)
             for (int b = 0; b < across; b += F::kGroupCols) {
-                const bool rowEnd = b + F::kGroupCols >= across;
-                const int na = rowEnd ? a + F::kGroupRows : a, nb = rowEnd ? 0 : b + F::kGroupCols;
-                const NextRows<F> next{na < down ? find : nullptr, yq + na * N, xp + nb * N,
-                                       nextRows};
-                StackApply<F, kTerm>(p, c, batch, sb, frames, rows,
-                                     acc + (a * accStride + b * N) * frames, accStride, next);
-                std::swap(rows, nextRows);
+                StackRows<F, kGuess, kHasZ, kWide>(p, c, sb, yq + a * N, xp + b * N, laneRows);
+                StackApply<F, kTerm>(p, c, batch, sb, frames, laneRows,
+                                     acc + (a * accStride + b * N) * frames, accStride);
             }
     }
 
