@@ -71,6 +71,8 @@ struct Family : NeonPolicy {
               lastRow(vdupq_n_f64((double)(p.rows - 1))) {}
     };
 
+    // Its own arithmetic, not Highway's: on the SVE targets Highway's vectors
+    // are SVE's sizeless ones, and these are NEON's.
     static HWY_INLINE V Set(double x) { return vdupq_n_f64(x); }
     static HWY_INLINE V Load(const double* p) { return vld1q_f64(p); }
     static HWY_INLINE void Store(V v, double* p) { vst1q_f64(p, v); }
