@@ -110,7 +110,6 @@ struct HighwayArith {
     static HWY_INLINE V Sqrt(V a) { return hn::Sqrt(hn::Vec<D>{a}).raw; }
 };
 
-
 // Calls f(integral_constant<int, 0>) ... f(integral_constant<int, N-1>):
 // unrolled from the start, so arrays of vectors indexed by them stay in
 // registers.
@@ -359,9 +358,9 @@ HWY_INLINE Fetch<F> SqrtCheckedFetch(const TileConsts<F>& c, int64_t colOff, V d
     }
 }
 
-// Number of vectors' spans of `size` pixels covering `extent`, rounded up to a multiple of
-// `multiple` and at most `most`.
-inline int blocksFor(int64_t extent, int size, int multiple, int most) {
+// Number of vectors of `size` pixels a side covering `extent`, rounded up
+// to a multiple of `multiple` and at most `most`.
+inline int vectorsFor(int64_t extent, int size, int multiple, int most) {
     int64_t b = (extent + size - 1) / size;
     b = (b + multiple - 1) / multiple * multiple;
     return (int)std::min<int64_t>(b, most);
@@ -410,8 +409,10 @@ HWY_INLINE void WithMode(Mode mode, Fn&& f) {
         if constexpr (!kWide) {
             if (mode == kCheckedWindows) return f(std::integral_constant<Mode, kCheckedWindows>());
         } else {
-            if (mode == kCoveredWideWindows) return f(std::integral_constant<Mode, kCoveredWideWindows>());
-            if (mode == kCheckedWideWindows) return f(std::integral_constant<Mode, kCheckedWideWindows>());
+            if (mode == kCoveredWideWindows)
+                return f(std::integral_constant<Mode, kCoveredWideWindows>());
+            if (mode == kCheckedWideWindows)
+                return f(std::integral_constant<Mode, kCheckedWideWindows>());
         }
     }
     f(std::integral_constant<Mode, kSqrtGathers>());
@@ -545,6 +546,7 @@ HWY_NOINLINE void StackApply(const Plan& p, const TileConsts<F>& c, const Batch&
                              double* acc, int64_t accStride) {
     using V = typename F::V;
     constexpr int kC = F::kGroupCols, kV = F::kGroupRows * kC, N = F::kLanes;
+
     // Frames f0 .. f0 + N - 1 of a sensor that is not stacked, at row r: the
     // scalar kernel's operations, frame by frame. A frame beyond the batch
     // repeats its last one.
@@ -616,7 +618,8 @@ inline void DerivWindow(const Plan& p, const double* sigMat, int64_t s, WindowRo
         const double* sig = sigMat + colOff + lo;
         const double* t = p.t + lo;
         const double invDt = p.invDt;
-        for (int64_t r = 0; r < size; ++r) D[r] = DerivTerm<ScalarArith>(t[r], invDt, sig[r], sig[r + 1]);
+        for (int64_t r = 0; r < size; ++r)
+            D[r] = DerivTerm<ScalarArith>(t[r], invDt, sig[r], sig[r + 1]);
     } else {
         derivTerms(p, sigMat, s, lo, size, D);
     }
@@ -678,7 +681,8 @@ void StageStack(const Plan& p, const Batch& batch, int64_t s, WindowRows rows, i
             } else if (j < p.last) {
                 for (; f < batch.count; ++f) {
                     sig[f] = cols[f][row];
-                    deriv[f] = DerivTerm<ScalarArith>(weight, p.invDt, cols[f][row], cols[f][row + 1]);
+                    deriv[f] =
+                        DerivTerm<ScalarArith>(weight, p.invDt, cols[f][row], cols[f][row + 1]);
                 }
             } else {
                 for (; f < batch.count; ++f) {
@@ -704,8 +708,8 @@ void Tile(const Plan& p, const TileConsts<F>& c, const Batch& batch, int64_t K0,
     using Shape = TileShape<F>;
     constexpr int N = F::kLanes;
     const int64_t n = p.n;
-    const int down = blocksFor(K1 - K0, F::kVectorRows, F::kGroupRows, Shape::kDown);
-    const int across = blocksFor(L1 - L0, F::kVectorCols, F::kGroupCols, Shape::kAcross);
+    const int down = vectorsFor(K1 - K0, F::kVectorRows, F::kGroupRows, Shape::kDown);
+    const int across = vectorsFor(L1 - L0, F::kVectorCols, F::kGroupCols, Shape::kAcross);
 
     // Pixel centres of every lane. Lanes beyond the tile repeat its last row
     // or column; they are computed and thrown away.
@@ -995,8 +999,9 @@ bool PlanWith(const ReconInput& in, const ReconGeometry& g, int team, bool alway
     // Before any set-up: the scalar kernel where even the cheapest path
     // would cost more.
     if (!always &&
-        scalarNs < vectorNs + computed * std::min(traits.sqrtCost,
-                                                  traits.windows ? traits.tableCost : traits.sqrtCost))
+        scalarNs < vectorNs + computed * std::min(traits.sqrtCost, traits.windows
+                                                                       ? traits.tableCost
+                                                                       : traits.sqrtCost))
         return false;
     Plan& p = vp->plan;
     if (!makePlan(in, g, traits, &p, &vp->tables)) return false;
