@@ -25,7 +25,7 @@ PYTHON_DEPS = python3 python3-venv python3-pip python3-mesonpy meson ninja-build
        pybind11-dev python3-numpy python3-pytest python3-dask python3-distributed \
        python3-matplotlib python3-numpydoc
 
-.PHONY: all build deps test test-sanitize test-arm64 test-windows fuzz bench demo clean
+.PHONY: all build deps test test-native test-sanitize test-arm64 test-windows fuzz bench demo clean
 
 # Robustness trees: the engine and its C++ tests under AddressSanitizer and
 # UndefinedBehaviorSanitizer, and the libFuzzer target (clang). Neither
@@ -65,18 +65,25 @@ deps:
 	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
 	fi
 
-test: deps build
+# The five parts of `make test` are independent of each other (each has its
+# own build folder), and most of their time goes into compiling the vector
+# kernel, one source file that keeps one core busy: they run side by side,
+# JOBS at a time, longest first, each one's output printed whole when it
+# ends.
+TEST_PARTS = test-sanitize test-native fuzz test-arm64 test-windows
+test: deps
+	@echo "make test: $(TEST_PARTS), $(JOBS) at a time; each one's output follows when it ends"
+	@$(MAKE) --no-print-directory -j $(JOBS) --output-sync=target $(TEST_PARTS)
+
+# The normal build's CTest run (part of make test).
+test-native: deps build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
-	$(MAKE) --no-print-directory test-arm64
-	$(MAKE) --no-print-directory test-windows
-	$(MAKE) --no-print-directory test-sanitize
-	$(MAKE) --no-print-directory fuzz
 
 test-sanitize: deps
 	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOFIMAGE_SANITIZE=ON \
 	  -DTOFIMAGE_BUILD_BENCH=OFF -DTOFIMAGE_BUILD_MEX=OFF
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
-	$(SANITIZE_ENV) ctest --test-dir $(SANITIZE_BUILD) --output-on-failure
+	$(SANITIZE_ENV) ctest --test-dir $(SANITIZE_BUILD) -j $(JOBS) --output-on-failure
 
 # The engine and its tests cross-built for 64-bit Arm from the same CMake
 # (only the toolchain differs); ctest's qemu label runs the vector kernel's
@@ -85,7 +92,7 @@ test-arm64: deps
 	cmake -S . -B $(ARM64_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-aarch64.cmake \
 	  -DCMAKE_BUILD_TYPE=Release -DTOFIMAGE_BUILD_BENCH=OFF -DTOFIMAGE_BUILD_MEX=OFF
 	cmake --build $(ARM64_BUILD) -j $(JOBS)
-	ctest --test-dir $(ARM64_BUILD) -L qemu --no-tests=error --output-on-failure
+	ctest --test-dir $(ARM64_BUILD) -L qemu -j $(JOBS) --no-tests=error --output-on-failure
 
 # The engine, the vector kernel and the MEX module cross-built for 64-bit
 # Windows with MinGW-w64, with Highway's runtime compiled from Debian's

@@ -25,10 +25,30 @@ if(TOFIMAGE_SANITIZE OR TOFIMAGE_FUZZ)
     message(FATAL_ERROR "A sanitized MEX module cannot be loaded into Octave or MATLAB: "
       "configure sanitizer and fuzzing trees with -DTOFIMAGE_BUILD_MEX=OFF")
   endif()
+  # The vector kernel is compiled once per instruction set, and under both
+  # sanitizers that takes many times longer than without. These trees run
+  # it on this CPU only, so they compile it only for the instruction sets
+  # this CPU can run (cmake/simd.cmake); the tests and the fuzz target still
+  # run every one of those. The normal tree compiles them all.
+  option(TOFIMAGE_SANITIZE_ALL_TARGETS
+    "Sanitizer and fuzzing trees: compile the vector kernel also for the instruction sets this CPU cannot run" OFF)
+  if(NOT TOFIMAGE_HWY_UNRUNNABLE EQUAL 0 AND NOT TOFIMAGE_SANITIZE_ALL_TARGETS)
+    message(STATUS "tofimage: vector kernel without the instruction sets this CPU cannot run "
+      "(${TOFIMAGE_HWY_UNRUNNABLE_NAMES}); -DTOFIMAGE_SANITIZE_ALL_TARGETS=ON compiles them too")
+    string(APPEND CMAKE_CXX_FLAGS " -DHWY_DISABLED_TARGETS=${TOFIMAGE_HWY_UNRUNNABLE}")
+  endif()
   # Clang's "undefined" group includes float-cast-overflow; GCC's does not.
   set(_tofimage_san "-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g")
   if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
     string(APPEND _tofimage_san " -fsanitize=float-cast-overflow")
+  endif()
+  # GCC spends most of the sanitized vector kernel's compile in its register
+  # allocator, which by default works loop region by loop region: at -O2,
+  # 15 minutes of CPU for the AVX-512 pass alone. At -O1 (the level ASan's
+  # authors advise) with the whole function as one region, 3 minutes; the
+  # sanitizers instrument the same code.
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    target_compile_options(tofimage_engine PRIVATE -O1 -fira-region=one)
   endif()
   # Appended at the top level, these reach every target of the build,
   # including the engine defined before this file is read.

@@ -5,6 +5,8 @@
 option(TOFIMAGE_USE_HWY "Build the vector kernel when Google Highway (>= 1.0) is found" ON)
 
 set(TOFIMAGE_HWY_LIB "")
+set(TOFIMAGE_HWY_UNRUNNABLE 0)
+set(TOFIMAGE_HWY_UNRUNNABLE_NAMES "")
 if(TOFIMAGE_USE_HWY)
   # Highway's own CMake package first, then pkg-config, then a plain search.
   find_package(hwy 1.0 CONFIG QUIET)
@@ -60,6 +62,39 @@ if(TOFIMAGE_HWY_LIB)
       target_compile_definitions(tofimage_engine PRIVATE "HWY_DISABLED_TARGETS=(HWY_SSE4-1)")
       message(STATUS "tofimage: the assembler lacks -muse-unaligned-vector-move (binutils 2.38); "
         "vector kernel without AVX2 and AVX-512")
+    endif()
+  endif()
+
+  # The instruction sets that this compiler and these flags would compile
+  # the vector kernel for but that this CPU cannot run, found by running a
+  # probe (cmake/hwy_unrunnable_targets.cpp): TOFIMAGE_HWY_UNRUNNABLE is
+  # their Highway mask (0 when the CPU runs them all, when cross-compiling
+  # or when the probe fails), TOFIMAGE_HWY_UNRUNNABLE_NAMES their names.
+  # Trees that only run the kernel here may leave them out
+  # (HWY_DISABLED_TARGETS): the sanitizer and fuzzing trees
+  # (cmake/robustness.cmake) and the Octave test of build_tofimage
+  # (cmake/mex.cmake). Not measured for a tree without tests.
+  if((TOFIMAGE_BUILD_TESTS OR TOFIMAGE_SANITIZE OR TOFIMAGE_FUZZ) AND NOT CMAKE_CROSSCOMPILING)
+    if(TOFIMAGE_HWY_LIB STREQUAL "tofimage_hwy")
+      # Not an imported target: try_run takes its parts.
+      set(_probe_flags CMAKE_FLAGS "-DINCLUDE_DIRECTORIES=${TOFIMAGE_HWY_INCLUDE_DIR}")
+      set(_probe_libs ${TOFIMAGE_HWY_LIBRARY})
+    else()
+      set(_probe_flags "")
+      set(_probe_libs ${TOFIMAGE_HWY_LIB})
+    endif()
+    try_run(_probe_run _probe_compiled ${PROJECT_BINARY_DIR}/hwy_unrunnable_targets
+      ${PROJECT_SOURCE_DIR}/cmake/hwy_unrunnable_targets.cpp
+      ${_probe_flags}
+      LINK_LIBRARIES ${_probe_libs}
+      COMPILE_OUTPUT_VARIABLE _probe_compile_out
+      RUN_OUTPUT_VARIABLE _probe_out)
+    if(_probe_compiled AND _probe_run EQUAL 0 AND _probe_out MATCHES "^([0-9]+)\n([^\n]*)")
+      set(TOFIMAGE_HWY_UNRUNNABLE ${CMAKE_MATCH_1})
+      set(TOFIMAGE_HWY_UNRUNNABLE_NAMES "${CMAKE_MATCH_2}")
+    else()
+      message(WARNING "tofimage: the probe of the instruction sets this CPU runs failed:\n"
+        "${_probe_compile_out}${_probe_out}")
     endif()
   endif()
 
