@@ -1,7 +1,8 @@
 # People's entry points; CMake does the building.
 #   make        configure and build everything into build/
-#   make test   install missing Debian packages, build, run every test,
-#               then the sanitizer tests and the fuzzer below
+#   make test   install missing Debian packages, then build and run every
+#               test: the normal build's CTest run and the four targets
+#               below (sanitizers, arm64, Windows, fuzzer), side by side
 #   make test-sanitize  the C++ tests built with ASan + UBSan (build-sanitize/)
 #   make test-arm64  cross-build for 64-bit Arm (build-arm64/) and run the
 #               vector kernel's tests under qemu-aarch64 (NEON, SVE, SVE2)
@@ -40,9 +41,13 @@ SANITIZE_ENV = ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_u
 
 all: build
 
+define build-recipe
+cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+cmake --build $(BUILD) -j $(JOBS)
+endef
+
 build:
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
-	cmake --build $(BUILD) -j $(JOBS)
+	$(build-recipe)
 
 # Installs only what is missing, so a machine that has everything needs
 # neither root nor the network. A name without an architecture means the
@@ -70,13 +75,14 @@ deps:
 # kernel, one source file that keeps one core busy: they run side by side,
 # JOBS at a time, longest first, each one's output printed whole when it
 # ends.
-TEST_PARTS = test-sanitize test-native fuzz test-arm64 test-windows
+TEST_PARTS = test-native test-sanitize test-arm64 fuzz test-windows
 test: deps
 	@echo "make test: $(TEST_PARTS), $(JOBS) at a time; each one's output follows when it ends"
 	@$(MAKE) --no-print-directory -j $(JOBS) --output-sync=target $(TEST_PARTS)
 
-# The normal build's CTest run (part of make test).
-test-native: deps build
+# The normal build and its CTest run, in one recipe so that it starts first.
+test-native: deps
+	$(build-recipe)
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
 
 test-sanitize: deps
