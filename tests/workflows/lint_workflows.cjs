@@ -89,7 +89,8 @@ async function main() {
       const line = text.slice(0, m.index).split("\n").length;
       const planted = text.replace(plant.from, plant.to);
       const caught = problems(lint, planted, name, labels).filter((p) => p.line === line);
-      console.log(`${name}:${line}: ${plant.what}: ${caught.length ? "reported: " + caught[0].message : "NOT REPORTED"}`);
+      const said = caught.length ? "reported: " + caught[0].message.slice(0, 70) : "NOT REPORTED";
+      console.log(`${name}:${line}: ${plant.what}: ${said}`);
       if (!caught.length) failed += 1;
     }
   }
