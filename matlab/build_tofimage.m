@@ -45,10 +45,9 @@ function info = build_tofimage(outdir, hwy, opts)
 %   mex.getCompilerConfigurations reports as selected) and the OpenMP
 %   runtime the modules will use. It then prints which kernel it built and
 %   which libhwy it linked, and why; without Highway it says how to install
-%   it. When the
-%   vector kernel does not compile or link with the Highway found, both
-%   modules are built again with the scalar kernel, with a warning that
-%   quotes the compiler's first error.
+%   it. When the vector kernel does not compile or link with the Highway
+%   found, both modules are built again with the scalar kernel, with a
+%   warning that quotes the compiler's first error.
 %
 %   Needs MATLAB R2018a or later (or GNU Octave) and a C++17 compiler: GCC 7,
 %   Clang 5 or Visual Studio 2017 or later.
