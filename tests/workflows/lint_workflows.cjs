@@ -83,15 +83,21 @@ async function main() {
       failed += 1;
       continue;
     }
+    let planted_here = 0;
     for (const plant of PLANTS) {
       const m = text.match(plant.from);
       if (!m) continue;
+      planted_here += 1;
       const line = text.slice(0, m.index).split("\n").length;
       const planted = text.replace(plant.from, plant.to);
       const caught = problems(lint, planted, name, labels).filter((p) => p.line === line);
       const said = caught.length ? "reported: " + caught[0].message.slice(0, 70) : "NOT REPORTED";
       console.log(`${name}:${line}: ${plant.what}: ${said}`);
       if (!caught.length) failed += 1;
+    }
+    if (!planted_here) {
+      console.log(`${name}: none of the typos could be planted in it`);
+      failed += 1;
     }
   }
   if (mode === "--planted") {
