@@ -83,11 +83,11 @@ async function main() {
       failed += 1;
       continue;
     }
-    let planted_here = 0;
+    let plantedHere = 0;
     for (const plant of PLANTS) {
       const m = text.match(plant.from);
       if (!m) continue;
-      planted_here += 1;
+      plantedHere += 1;
       const line = text.slice(0, m.index).split("\n").length;
       const planted = text.replace(plant.from, plant.to);
       const caught = problems(lint, planted, name, labels).filter((p) => p.line === line);
@@ -95,7 +95,7 @@ async function main() {
       console.log(`${name}:${line}: ${plant.what}: ${said}`);
       if (!caught.length) failed += 1;
     }
-    if (!planted_here) {
+    if (!plantedHere) {
       console.log(`${name}: none of the typos could be planted in it`);
       failed += 1;
     }
