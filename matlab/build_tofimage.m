@@ -33,7 +33,8 @@ function info = build_tofimage(outdir, hwy, opts)
 %   vector kernel ../src/recon_simd*.cpp, which is many times faster and
 %   gives the same image:
 %     MATLAB  mex, with the separate-complex C API (-R2017b)
-%     Octave  mkoctfile --mex
+%     Octave  mkoctfile --mex, without the debug information (-g) that
+%             mkoctfile's flags ask for (a twentieth of the size)
 %   Highway is looked for, in this order, in: the folder hwy or the
 %   environment variable HWY_ROOT; pkg-config (libhwy); the active conda
 %   environment (CONDA_PREFIX); vcpkg's installed tree (VCPKG_ROOT); the
