@@ -50,8 +50,9 @@ function varargout = tofimage(varargin)
 %   t             sample times [s], a column with one entry per row of
 %                 sigMat (size(t,1) must equal size(sigMat,1); pass t(:)
 %                 for a row); extra columns are ignored. In the unit of
-%                 1/fs: t in microseconds with fs in hertz reads the same
-%                 sample everywhere, an image of one value. t(1) places the samples in time;
+%                 1/fs: with t in microseconds but fs in hertz, a t(1)
+%                 other than 0 reads the same samples for every pixel, an
+%                 image of one value. t(1) places the samples in time;
 %                 t(i) and t(2) - t(1) weight the derivative term.
 %   fs            sampling rate [Hz]; with c it turns distances into samples
 %   image_width   side length of the square image [m]; the pixel pitch is

@@ -5,7 +5,8 @@ computes, bit for bit, from NumPy arrays; ``reconstruct_frames`` does the same
 for a stack of frames that share the sensors, times and grid, and ``Plan``
 keeps that shared set-up for frames that arrive one at a time.
 ``pixel_coordinates`` gives where each pixel lies, and ``tofimage.dask``
-reconstructs Dask arrays of frames.
+reconstructs Dask arrays of frames. The README's section "Using it well"
+says which term to use, and how to read stacks too big to load.
 """
 
 from __future__ import annotations
