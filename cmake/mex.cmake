@@ -44,7 +44,6 @@ if(NOT WIN32 AND NOT APPLE)
   endif()
 endif()
 
-
 # ---------------------------------------------------------------- GNU Octave
 find_program(TOFIMAGE_MKOCTFILE NAMES mkoctfile)
 find_program(TOFIMAGE_OCTAVE_CLI NAMES octave-cli octave)

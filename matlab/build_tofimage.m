@@ -214,11 +214,12 @@ files = {'tofimage.m', 'tofimage_frames.m', 'tofimage_grid.m', fullfile('private
 [~, probe] = fileparts(tempname());
 probe = [probe '.probe'];
 fid = fopen(fullfile(outdir, probe), 'w');
+copied = true;
 if fid >= 0
   fclose(fid);
+  copied = ~exist(fullfile(here, probe), 'file');
+  delete(fullfile(outdir, probe));
 end
-copied = ~exist(fullfile(here, probe), 'file');
-delete(fullfile(outdir, probe));
 if ~copied
   return;
 end
