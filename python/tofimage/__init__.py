@@ -366,8 +366,9 @@ class Plan:
         _check_shape(sig.shape, self.samples, cols if self._any_width else self.sensors)
         plan = self._plan
         if cols != self.sensors:
-            # Wider than the shortest positions: the engine's message names
-            # the one that is too short.
+            # Only without `sensors`: a narrower frame gets a plan of its
+            # own; for a wider one the engine names the positions that are
+            # too short.
             plan = self._other_widths.get(cols)
             if plan is None:
                 plan = self._other_widths.setdefault(cols, self._plan_for_width(cols))
