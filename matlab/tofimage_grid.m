@@ -27,6 +27,9 @@ function [x, y] = tofimage_grid(n, image_width)
 %   downwards and the picture appears upside down, each pixel still at its
 %   coordinates.
 %
+%   To image another region, shift the sensor coordinates, not the grid:
+%   see "Using it well" in the README of the tofimage sources.
+%
 %   See also tofimage.
 
 if nargin ~= 2

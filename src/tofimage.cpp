@@ -44,7 +44,7 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     if (soundArguments(prhs, msg)) mexErrMsgTxt(msg);
 
     // Request, pointing into the caller's arrays. A 3-D sigMat gives its
-    // first rows*cols elements: its first frame.
+    // first rows*cols elements: its first frame (with a warning below).
     ReconInput in;
     ReconExtents ext;
     readRequest(prhs, in, ext);
@@ -55,6 +55,14 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     in.Recon = &standIn;
     ext.Recon = (int64_t)in.n * in.n;
     if (takeMessage(checkReconInput(in, ext), msg)) mexErrMsgTxt(msg);
+    // A stack given here is almost always meant for tofimage_frames: say so,
+    // but keep the image (callers may rely on the first frame). Raised after
+    // every check and before the output exists, so that a warning turned
+    // into an error (warning('error', ...)) leaves nothing behind.
+    if (mxGetNumberOfDimensions(prhs[0]) > 2)
+        mexWarnMsgIdAndTxt("tofimage:firstFrameOnly",
+                           "sigMat has more than two dimensions; only its first frame, "
+                           "sigMat(:, :, 1), is used. tofimage_frames reconstructs every frame.");
 
     const mwSize dims[2] = {(mwSize)in.n, (mwSize)in.n};
     plhs[0] = mxCreateNumericArray(2, dims, mxDOUBLE_CLASS, mxREAL);

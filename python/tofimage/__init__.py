@@ -5,7 +5,8 @@ computes, bit for bit, from NumPy arrays; ``reconstruct_frames`` does the same
 for a stack of frames that share the sensors, times and grid, and ``Plan``
 keeps that shared set-up for frames that arrive one at a time.
 ``pixel_coordinates`` gives where each pixel lies, and ``tofimage.dask``
-reconstructs Dask arrays of frames.
+reconstructs Dask arrays of frames. The README's section "Using it well"
+says which term to use, and how to read stacks too big to load.
 """
 
 from __future__ import annotations
@@ -105,9 +106,14 @@ def _real(name, value):
 
 
 def _vector(name, value):
+    """A 1-D float64 array from a 1-D one, a column (N, 1), as
+    scipy.io.loadmat gives MATLAB's vectors, or a row (1, N)."""
     a = _real(name, value)
+    if a.ndim == 2 and 1 in a.shape:
+        a = a.reshape(-1)
     if a.ndim != 1:
-        raise ValueError(f"{name} must be a 1-D array, not {a.ndim}-D")
+        raise ValueError(f"{name} must be a 1-D array, a column (N, 1) or a row (1, N), "
+                         f"not an array of shape {a.shape}")
     return np.ascontiguousarray(a, dtype=np.float64)
 
 
@@ -184,9 +190,9 @@ class Plan:
     ----------
     n : int
         The images are ``n`` x ``n`` pixels; a float must have a whole value.
-    x_sensor, y_sensor, z_sensor : array_like, 1-D
-        Sensor positions, at least ``sensors`` elements each (more are
-        ignored). The image lies in the plane z = 0.
+    x_sensor, y_sensor, z_sensor : array_like, shape (N,), (N, 1) or (1, N)
+        Sensor positions, at least one per sensor (column of `sigMat`);
+        more are ignored. The image lies in the plane z = 0.
     c : float
         Speed of sound.
     image_select : float or {'signal', 'derivative', 'difference'}
@@ -194,9 +200,9 @@ class Plan:
         its time-weighted derivative ``t[i] * (s[i+1] - s[i]) / (t[1] - t[0])``;
         3 or ``'difference'`` (any number other than 1 and 2) the signal
         minus that derivative.
-    t : array_like, 1-D
-        Time of each sample; its length is the number of samples of every
-        frame.
+    t : array_like, shape (samples,), (samples, 1) or (1, samples)
+        Time of each sample, in the unit of ``1 / fs``; its length is the
+        number of samples of every frame.
     fs : float
         Sampling rate.
     image_width : float
@@ -205,7 +211,10 @@ class Plan:
         Threads for each frame; 0 or negative use OpenMP's default. The
         images are the same for every thread count.
     sensors : int, optional
-        Columns of each frame. By default the length of `x_sensor`.
+        Columns of each frame. By default the fewest elements of the three
+        sensor positions, and frames with fewer columns are taken too (the
+        positions beyond them are ignored, as in ``reconstruct``): a plan
+        for each such width is set up at its first frame and kept.
     frames : int, optional
         About how many frames each call will take; the plan weighs the cost
         of its tables against it. Any number of frames may be passed anyway.
@@ -215,7 +224,8 @@ class Plan:
     n : int
         Pixels on each side of the images.
     samples, sensors : int
-        The shape (samples, sensors) every frame must have.
+        The shape (samples, sensors) of the frames; without the argument
+        `sensors`, frames may also have fewer columns.
     kernel : str
         The instruction set the plan runs with, as ``kernel_name()``.
     batch_frames : int
@@ -289,14 +299,24 @@ class Plan:
             numCores=_count("numCores", numCores),
         )
         self.samples = args["t"].shape[0]
-        self.sensors = args["x_sensor"].shape[0] if sensors is None else _count("sensors", sensors)
+        # As in MATLAB: at least one position per column, the rest ignored.
+        # Without `sensors`, frames of any width up to the positions' are
+        # taken, each width with its own engine plan.
+        self._any_width = sensors is None
+        if sensors is None:
+            self.sensors = min(args[k].shape[0] for k in ("x_sensor", "y_sensor", "z_sensor"))
+        else:
+            self.sensors = _count("sensors", sensors)
         if self.sensors < 0:
             raise ValueError(f"sensors must not be negative, not {self.sensors}")
         self.n = args["n"]
         frames = max(_count("frames", frames), 1)
         self._plan = _core.Plan(self.samples, self.sensors, frames=frames, scalar=scalar, **args)
+        self._other_widths = {}
+        self._plan_for_width = lambda cols: _core.Plan(self.samples, cols, frames=frames,
+                                                       scalar=scalar, **args)
         # What a copy in another process (pickle, Dask) is made from.
-        self._state = (tuple(args.values()) + (self.sensors, frames, scalar))
+        self._state = (tuple(args.values()) + (sensors, frames, scalar))
         self.kernel = self._plan.kernel_name
         self.batch_frames = max(int(self._plan.batch_frames), 1)
 
@@ -342,21 +362,30 @@ class Plan:
                [10.,  9.]])
         """
         sig = _signals(sigMat, (2, 3))
-        _check_shape(sig.shape, self.samples, self.sensors)
+        cols = sig.shape[1]
+        _check_shape(sig.shape, self.samples, cols if self._any_width else self.sensors)
+        plan = self._plan
+        if cols != self.sensors:
+            # Only without `sensors`: a narrower frame gets a plan of its
+            # own; for a wider one the engine names the positions that are
+            # too short.
+            plan = self._other_widths.get(cols)
+            if plan is None:
+                plan = self._other_widths.setdefault(cols, self._plan_for_width(cols))
         if sig.ndim == 2:
-            return self._stack(sig[:, :, np.newaxis])[:, :, 0]
-        return self._stack(sig)
+            return self._stack(plan, sig[:, :, np.newaxis])[:, :, 0]
+        return self._stack(plan, sig)
 
-    def _stack(self, sig):
+    def _stack(self, plan, sig):
         frames = sig.shape[2]
         out = np.empty((self.n, self.n, frames), order="F")
         if out.size == 0:
             return out
-        return _interruptible(self._batches, sig, out)
+        return _interruptible(self._batches, plan, sig, out)
 
-    def _batches(self, stop, sig, out):
+    def _batches(self, stop, plan, sig, out):
         frames = sig.shape[2]
-        batch = self.batch_frames
+        batch = max(int(plan.batch_frames), 1)
         scratch = None
         for f0 in range(0, frames, batch):
             if stop is not None and stop.is_set():
@@ -364,12 +393,12 @@ class Plan:
             part = sig[:, :, f0:f0 + batch]
             if not (part.dtype == np.float64 and part.flags.f_contiguous and part.flags.aligned):
                 if scratch is None:
-                    scratch = np.empty((self.samples, self.sensors, min(batch, frames)), order="F")
+                    scratch = np.empty((self.samples, sig.shape[1], min(batch, frames)), order="F")
                 buf = scratch[:, :, :part.shape[2]]
                 # As astype(float64): exact for every type of up to 32 bits.
                 np.copyto(buf, part, casting="unsafe")
                 part = buf
-            self._plan.run(part, out[:, :, f0:f0 + part.shape[2]])
+            plan.run(part, out[:, :, f0:f0 + part.shape[2]])
         return out
 
 
@@ -407,9 +436,9 @@ def reconstruct(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor
         type of up to 32 bits).
     n : int
         The image is ``n`` x ``n`` pixels; a float must have a whole value.
-    x_sensor, y_sensor, z_sensor : array_like, 1-D
-        Sensor positions, at least ``sensors`` elements each (more are
-        ignored). The image lies in the plane z = 0.
+    x_sensor, y_sensor, z_sensor : array_like, shape (N,), (N, 1) or (1, N)
+        Sensor positions, at least one per sensor (column of `sigMat`);
+        more are ignored. The image lies in the plane z = 0.
     c : float
         Speed of sound.
     image_select : float or {'signal', 'derivative', 'difference'}
@@ -417,8 +446,8 @@ def reconstruct(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor
         its time-weighted derivative ``t[i] * (s[i+1] - s[i]) / (t[1] - t[0])``;
         3 or ``'difference'`` (any number other than 1 and 2) the signal
         minus that derivative.
-    t : array_like, 1-D, length samples
-        Time of each sample.
+    t : array_like, shape (samples,), (samples, 1) or (1, samples)
+        Time of each sample, in the unit of ``1 / fs``.
     fs : float
         Sampling rate.
     image_width : float
@@ -492,14 +521,14 @@ def reconstruct_frames(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike,
         a time into scratch, never whole.
     n : int
         The images are ``n`` x ``n`` pixels.
-    x_sensor, y_sensor, z_sensor : array_like, 1-D
-        Sensor positions, at least ``sensors`` elements each.
+    x_sensor, y_sensor, z_sensor : array_like, shape (N,), (N, 1) or (1, N)
+        Sensor positions, at least one per sensor; more are ignored.
     c : float
         Speed of sound.
     image_select : float or {'signal', 'derivative', 'difference'}
         Term summed, as in ``reconstruct``.
-    t : array_like, 1-D, length samples
-        Time of each sample.
+    t : array_like, shape (samples,), (samples, 1) or (1, samples)
+        Time of each sample, in the unit of ``1 / fs``.
     fs : float
         Sampling rate.
     image_width : float

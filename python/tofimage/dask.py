@@ -40,14 +40,14 @@ def reconstruct_frames(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike,
         there one batch of frames at a time if it is not float64.
     n : int
         The images are ``n`` x ``n`` pixels.
-    x_sensor, y_sensor, z_sensor : array_like, 1-D
-        Sensor positions, at least ``sensors`` elements each.
+    x_sensor, y_sensor, z_sensor : array_like, shape (N,), (N, 1) or (1, N)
+        Sensor positions, at least one per sensor; more are ignored.
     c : float
         Speed of sound.
     image_select : float or {'signal', 'derivative', 'difference'}
         Term summed, as in ``tofimage.reconstruct``.
-    t : array_like, 1-D, length samples
-        Time of each sample.
+    t : array_like, shape (samples,), (samples, 1) or (1, samples)
+        Time of each sample, in the unit of ``1 / fs``.
     fs : float
         Sampling rate.
     image_width : float

@@ -89,6 +89,11 @@ HOST_API mxArray* mxCreateNumericArray(mwSize ndim, const mwSize* dims,
 static bool moduleLocked = false;
 HOST_API void mexLock(void) { moduleLocked = true; }
 HOST_API int mexIsLocked(void) { return moduleLocked ? 1 : 0; }
+// Only a stack given to tofimage warns; the host passes matrices.
+HOST_API void mexWarnMsgIdAndTxt(const char*, const char* msg, ...) {
+    std::fprintf(stderr, "unexpected warning from the module: %s\n", msg);
+    std::exit(3);
+}
 HOST_API void mexErrMsgTxt(const char* msg) {
     std::fprintf(stderr, "unexpected error from the module: %s\n", msg);
     std::exit(3);

@@ -4,7 +4,8 @@ function test_build_tofimage_script()
 % kernel CTest expects (TOFIMAGE_EXPECT_KERNEL: vector where CMake found
 % Highway); tofimage passes the results tests, gives the CMake module's
 % images bit for bit, the same image for every thread count, and the error
-% messages; tofimage_frames passes the stack tests. With a Highway whose
+% messages; tofimage_frames passes the stack tests; the help files and
+% tofimage_grid.m are copied beside them. With a Highway whose
 % header does not compile, it still builds working modules with the scalar
 % kernel, and warns with the compiler's error.
 % The modules only ever run on this CPU, so, like the sanitizer trees, they
@@ -37,6 +38,7 @@ end
 if ~strcmp(getenv('CXXFLAGS'), build_cxx)
   error('test_build_tofimage_script: the build script left CXXFLAGS changed');
 end
+check_user_files(outdir, 'the folder build_tofimage built into');
 check_kernel(module, info, getenv('TOFIMAGE_EXPECT_KERNEL'));
 check_kernel(frames_module, info, getenv('TOFIMAGE_EXPECT_KERNEL'));
 

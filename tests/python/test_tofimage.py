@@ -159,7 +159,8 @@ def test_errors():
         ({2: ["a", "b"]}, TypeError, "x_sensor must be a real numeric array"),
         ({0: WORKED_SIG.ravel()}, ValueError, "sigMat must have shape (samples, sensors), not (12,)"),
         ({7: np.arange(7.0)}, ValueError, "t must have the same number of elements as sigMat has rows"),
-        ({7: np.arange(6.0)[:, None]}, ValueError, "t must be a 1-D array, not 2-D"),
+        ({7: np.ones((6, 2))}, ValueError,
+         "t must be a 1-D array, a column (N, 1) or a row (1, N), not an array of shape (6, 2)"),
         ({0: WORKED_SIG[:1], 7: [2.0]}, ValueError, "sigMat must have at least two rows (time samples)"),
         ({4: [0.0]}, ValueError, "z_sensor must have at least as many elements as sigMat has columns"),
         ({1: -1}, ValueError, "n must not be negative"),
@@ -197,10 +198,46 @@ def test_errors():
     assert transposed + ".transpose(1, 0, 2)" in message(tofimage.reconstruct_frames,
                                                          stack.transpose(1, 0, 2), *base[1:])
     assert "t has 6, sigMat has 5 rows" in message(tofimage.reconstruct, WORKED_SIG[:5], *base[1:])
-    plan = tofimage.Plan(*base[1:])
+    plan = tofimage.Plan(*base[1:], sensors=2)
     assert message(plan, np.zeros((6, 3))) == (
         "sigMat must have 2 columns, one per sensor of the plan, not 3")
+    assert message(plan, np.zeros((6, 1))) == (
+        "sigMat must have 2 columns, one per sensor of the plan, not 1")
     assert transposed in message(plan, WORKED_SIG.T)
+    assert message(tofimage.Plan(*base[1:]), np.zeros((6, 3))) == (
+        "x_sensor must have at least as many elements as sigMat has columns")
+
+
+# Vectors as MATLAB files give them, (N, 1), and rows; more sensor positions
+# than columns, the rest ignored: the same image through every function.
+VECTOR_SHAPES = {"1-D": lambda v: v, "column": lambda v: v[:, None], "row": lambda v: v[None, :]}
+
+
+@pytest.mark.parametrize("shape", VECTOR_SHAPES)
+@pytest.mark.parametrize("extra", [0, 3])
+def test_vector_shapes_and_extra_positions(shape, extra):
+    da = pytest.importorskip("dask.array")
+    import tofimage.dask
+    rng = np.random.default_rng(11)
+    args = ring_case(rng, 20, 24, 300, 3, frames=3)
+    sig = args[0]
+    want = frame_by_frame(args)
+    changed = list(args)
+    for pos in (2, 3, 4):   # positions, with `extra` more that must be ignored
+        changed[pos] = VECTOR_SHAPES[shape](np.concatenate([args[pos], rng.uniform(-1, 1, extra)]))
+    changed[7] = VECTOR_SHAPES[shape](args[7])
+    rest = changed[1:]
+    assert_same_bits(tofimage.reconstruct(sig[:, :, 1], *rest), want[:, :, 1])
+    assert_same_bits(tofimage.reconstruct_frames(sig, *rest), want)
+    plan = tofimage.Plan(*rest)
+    assert_same_bits(plan(sig), want)
+    assert_same_bits(pickle.loads(pickle.dumps(plan))(sig[:, :, 2]), want[:, :, 2])
+    # A plan takes frames of fewer columns too, like reconstruct.
+    narrow = list(args)
+    narrow[0] = sig[:, :20]
+    assert_same_bits(plan(sig[:, :20]), frame_by_frame(narrow))
+    lazy = tofimage.dask.reconstruct_frames(da.from_array(sig, chunks=(300, 24, 2)), *rest)
+    assert_same_bits(lazy.compute(scheduler="synchronous"), want)
 
 
 def frame_by_frame(args, kernel="best"):
