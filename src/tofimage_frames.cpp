@@ -39,16 +39,17 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
-#include <memory>
 #include <new>
 #include <vector>
 
 #ifdef HAVE_OCTAVE  // defined by Octave's mex.h
 #include <octave/quit.h>
 #else
-// MATLAB's interrupt query, from libut. Not part of the documented MEX API,
-// but for many years the only way a MEX function can see Ctrl-C.
+// MATLAB's interrupt query and its reset, from libut. Not part of the
+// documented MEX API, but for many years the only way a MEX function can
+// see Ctrl-C.
 extern "C" bool utIsInterruptPending(void);
+extern "C" bool utSetInterruptPending(bool);
 #endif
 
 using namespace tofimage_mex;
@@ -88,7 +89,10 @@ bool interruptPending() {
     }
     return false;
 #else
-    return utIsInterruptPending();
+    // Taken, like Octave's: the call's own error reports it.
+    if (!utIsInterruptPending()) return false;
+    utSetInterruptPending(false);
+    return true;
 #endif
 }
 
@@ -187,16 +191,12 @@ private:
     double lastShown_ = 0.0;
 };
 
-// Runs the plan on a stack of T, converted to double one batch of frames at
-// a time (as many as the kernel takes at once) into one batch of scratch.
-// Returns the frames done. `scratch` is allocated here, so that running out
-// of memory for it can be told apart.
+// Runs the plan on a stack of T, converted to double `batch` frames at a
+// time into scratch. Returns the frames done: all, or fewer on Ctrl-C.
 template <typename T>
 int64_t runConverted(const ReconPlan& plan, const T* sigMat, int64_t frameElements,
-                     int64_t pixels, int64_t frames, double* Recon, std::vector<double>& scratch,
-                     Monitor& monitor) {
-    const int64_t batch = std::max<int64_t>(1, std::min(plan.batchFrames(), frames));
-    scratch.resize((std::size_t)(batch * frameElements));
+                     int64_t pixels, int64_t frames, int64_t batch, std::vector<double>& scratch,
+                     double* Recon, Monitor& monitor) {
     for (int64_t f0 = 0; f0 < frames; f0 += batch) {
         const int64_t count = std::min(batch, frames - f0);
         const T* from = sigMat + f0 * frameElements;
@@ -216,26 +216,30 @@ const char* reconstruct(const ReconInput& in, const mxArray* sigMat, int64_t fra
     if (in.n <= 0 || frames <= 0) return nullptr;
     const int64_t frameElements = (int64_t)in.rows * in.cols;
     const int64_t pixels = (int64_t)in.n * in.n;
-    std::unique_ptr<ReconPlan> plan;
     const char* step = "the reconstruction plan";
     int64_t done = 0;
     try {
-        plan.reset(new ReconPlan(in, ReconKernel::Best, frames));
-        std::vector<double> scratch;
+        const ReconPlan plan(in, ReconKernel::Best, frames);
+        // A single or int16 stack is converted as many frames at a time as
+        // the kernel takes at once, which costs no speed.
         step = "the buffer that converts a batch of frames to double";
+        const int64_t batch = std::max<int64_t>(1, std::min(plan.batchFrames(), frames));
+        std::vector<double> scratch(mxIsDouble(sigMat) ? 0 : (std::size_t)(batch * frameElements));
+        step = "the working memory of the reconstruction";
         switch (mxGetClassID(sigMat)) {
             case mxSINGLE_CLASS:
-                done = runConverted(*plan, static_cast<const float*>(mxGetData(sigMat)),
-                                    frameElements, pixels, frames, in.Recon, scratch, monitor);
+                done = runConverted(plan, static_cast<const float*>(mxGetData(sigMat)),
+                                    frameElements, pixels, frames, batch, scratch, in.Recon,
+                                    monitor);
                 break;
             case mxINT16_CLASS:
-                done = runConverted(*plan, static_cast<const int16_t*>(mxGetData(sigMat)),
-                                    frameElements, pixels, frames, in.Recon, scratch, monitor);
+                done = runConverted(plan, static_cast<const int16_t*>(mxGetData(sigMat)),
+                                    frameElements, pixels, frames, batch, scratch, in.Recon,
+                                    monitor);
                 break;
             default:
-                step = "the working memory of the reconstruction";
-                done = plan->run(in.sigMat, frames, in.Recon,
-                                 [&](int64_t d, int64_t) { return monitor(d); });
+                done = plan.run(in.sigMat, frames, in.Recon,
+                                [&](int64_t d, int64_t) { return monitor(d); });
                 break;
         }
     } catch (const std::bad_alloc&) {
