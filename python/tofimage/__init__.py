@@ -121,16 +121,16 @@ class _Progress:
         self.start = time.perf_counter()
         if callable(progress):
             self.callback = progress
-        elif progress is True:
+        elif not (progress is None or isinstance(progress, (bool, np.bool_))):
+            raise TypeError("progress must be True, False, None or a callable(done, total), "
+                            f"not {progress!r}")
+        elif progress:
             try:
                 from tqdm.auto import tqdm
             except ImportError:
                 self.line = sys.stderr
             else:
                 self.bar = tqdm(total=total, desc="tofimage", unit="frame")
-        elif progress not in (None, False):
-            raise TypeError("progress must be True, False, None or a callable(done, total), "
-                            f"not {progress!r}")
 
     def __bool__(self):
         return self.callback is not None or self.bar is not None or self.line is not None

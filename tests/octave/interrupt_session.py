@@ -40,9 +40,13 @@ class Session:
             os.execvp(octave, [octave, "--no-gui", "-q", "-H", "--no-site-file",
                                "--path", module_dir, "--path", tests_dir])
         self.buf = b""
-        # The prompt is written in two pieces, so that the echo of this
-        # command does not match it.
-        self.command(b"PS1(['TOFIMAGE-' 'PROMPT> ']);", timeout=60)
+        _sessions.append(self)
+        # No workspace file when the session is ended by a signal (a failed
+        # check kills it). The prompt is written in two pieces, so that the
+        # echo of this command does not match it.
+        self.command(b"crash_dumps_octave_core(false); sighup_dumps_octave_core(false); "
+                     b"sigterm_dumps_octave_core(false); PS1(['TOFIMAGE-' 'PROMPT> ']);",
+                     timeout=60)
 
     def send(self, data):
         self.buf = b""
@@ -90,8 +94,17 @@ class Session:
         fail("the session did not exit")
 
 
+_sessions = []
+
+
 def fail(message):
     print("FAIL: " + message)
+    for session in _sessions:
+        try:
+            os.kill(session.pid, signal.SIGKILL)
+            os.waitpid(session.pid, 0)
+        except OSError:
+            pass
     sys.exit(1)
 
 
