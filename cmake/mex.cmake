@@ -300,7 +300,7 @@ endif()
 # tofimage_frames: the prompt must be back within one batch of frames, the
 # session must be idle and the next call right. Also the progress line of a
 # long call, and none for a short one. Driven from outside through a
-# pseudo-terminal, as a user at a terminal; timed, so it runs alone.
+# pseudo-terminal, as a user at a terminal.
 find_program(TOFIMAGE_SESSION_PYTHON NAMES python3)
 if(TOFIMAGE_BUILD_TESTS AND TOFIMAGE_HAVE_OCTAVE_MEX AND TOFIMAGE_OCTAVE_CLI
    AND TOFIMAGE_SESSION_PYTHON AND NOT WIN32)
@@ -308,7 +308,7 @@ if(TOFIMAGE_BUILD_TESTS AND TOFIMAGE_HAVE_OCTAVE_MEX AND TOFIMAGE_OCTAVE_CLI
     COMMAND ${TOFIMAGE_SESSION_PYTHON} ${PROJECT_SOURCE_DIR}/tests/octave/interrupt_session.py
       ${TOFIMAGE_OCTAVE_CLI} $<TARGET_FILE_DIR:tofimage_octave> ${PROJECT_SOURCE_DIR}/tests/octave)
   set_tests_properties(octave_interrupt_session PROPERTIES
-    WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/tests/octave TIMEOUT 180 RUN_SERIAL TRUE)
+    WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/tests/octave TIMEOUT 180)
 endif()
 
 # Load/call/unload cycles of the module in a host that has no OpenMP runtime
