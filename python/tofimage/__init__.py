@@ -119,6 +119,7 @@ class _Progress:
         self.total = total
         self.callback = self.bar = self.line = None
         self.start = time.perf_counter()
+        self.shown = -1.0  # when the line was last written
         if callable(progress):
             self.callback = progress
         elif not (progress is None or isinstance(progress, (bool, np.bool_))):
@@ -142,6 +143,9 @@ class _Progress:
             self.bar.update(done - self.bar.n)
         elif self.line is not None:
             elapsed = time.perf_counter() - self.start
+            if elapsed - self.shown < 0.2 and done < self.total:
+                return  # a few updates a second are enough to read
+            self.shown = elapsed
             rate = done / elapsed if elapsed > 0 else float("inf")
             left = (self.total - done) / rate if rate > 0 else 0.0
             self.line.write(f"\rtofimage: {done} of {self.total} frames, {rate:.1f} frames/s, "
