@@ -32,7 +32,7 @@ DEPS = $(DEMO_DEPS) $(TEST_DEPS)
 # The Python package: its build (meson-python, pybind11) and its tests.
 PYTHON_DEPS = python3 python3-venv python3-pip python3-mesonpy meson ninja-build \
        pybind11-dev python3-numpy python3-pytest python3-dask python3-distributed \
-       python3-matplotlib python3-numpydoc
+       python3-matplotlib python3-numpydoc python3-tqdm
 
 .PHONY: all build deps demo-deps test test-native test-sanitize test-arm64 test-windows fuzz bench demo clean
 

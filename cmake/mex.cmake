@@ -196,10 +196,18 @@ if(Matlab_FOUND)
     LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>
     RUNTIME_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>)
   tofimage_copy_hwy_dll(tofimage_matlab)
+  # tofimage_frames asks MATLAB whether Ctrl-C was pressed with
+  # utIsInterruptPending, from MATLAB's libut (beside libmex): undocumented,
+  # but what MEX functions have long used to be interruptible.
+  get_filename_component(_matlab_libdir "${Matlab_MEX_LIBRARY}" DIRECTORY)
+  find_library(TOFIMAGE_MATLAB_UT_LIBRARY NAMES ut libut HINTS ${_matlab_libdir} NO_DEFAULT_PATH)
+  if(NOT TOFIMAGE_MATLAB_UT_LIBRARY)
+    message(FATAL_ERROR "tofimage: MATLAB's libut not found in ${_matlab_libdir}")
+  endif()
   matlab_add_mex(NAME tofimage_frames_matlab MODULE R2017b
     OUTPUT_NAME tofimage_frames
     SRC src/tofimage_frames.cpp
-    LINK_TO tofimage_engine OpenMP::OpenMP_CXX)
+    LINK_TO tofimage_engine OpenMP::OpenMP_CXX ${TOFIMAGE_MATLAB_UT_LIBRARY})
   target_compile_options(tofimage_frames_matlab PRIVATE ${TOFIMAGE_FP_FLAGS})
   target_link_options(tofimage_frames_matlab PRIVATE ${TOFIMAGE_MEX_LINK_OPTIONS})
   set_target_properties(tofimage_frames_matlab PROPERTIES
@@ -260,6 +268,49 @@ if(TOFIMAGE_BUILD_TESTS AND TOFIMAGE_HAVE_OCTAVE_MEX AND TOFIMAGE_OCTAVE_CLI)
   # cannot run (cmake/simd.cmake), which this tree's build compiles.
   set_property(TEST octave_test_build_tofimage_script APPEND PROPERTY
     ENVIRONMENT TOFIMAGE_EXPECT_KERNEL=${_tofimage_kernel} TOFIMAGE_HWY_UNRUNNABLE=${TOFIMAGE_HWY_UNRUNNABLE})
+endif()
+
+# Running out of memory, in both gateways: test builds of the modules
+# (build/alloc-limit/) whose operator new fails beyond a limit the test sets
+# (tests/mex/alloc_limit.cpp). -Bsymbolic binds the module's allocations to
+# that operator new rather than to the host's.
+if(TOFIMAGE_BUILD_TESTS AND TOFIMAGE_HAVE_OCTAVE_MEX AND TOFIMAGE_OCTAVE_CLI
+   AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  foreach(module tofimage tofimage_frames)
+    add_library(${module}_alloc_limit MODULE src/${module}.cpp tests/mex/alloc_limit.cpp)
+    foreach(prop INCLUDE_DIRECTORIES COMPILE_DEFINITIONS COMPILE_OPTIONS LINK_LIBRARIES
+                 LINK_OPTIONS PREFIX SUFFIX)
+      get_target_property(value tofimage_octave ${prop})
+      if(NOT value STREQUAL "value-NOTFOUND")
+        set_property(TARGET ${module}_alloc_limit PROPERTY ${prop} "${value}")
+      endif()
+    endforeach()
+    target_link_options(${module}_alloc_limit PRIVATE -Wl,-Bsymbolic)
+    set_target_properties(${module}_alloc_limit PROPERTIES OUTPUT_NAME ${module}
+      LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}/alloc-limit>)
+  endforeach()
+  add_test(NAME octave_out_of_memory_modules
+    COMMAND ${TOFIMAGE_OCTAVE_CLI} --no-gui -q -H --no-site-file
+      --path ${PROJECT_BINARY_DIR}/alloc-limit
+      --path ${PROJECT_SOURCE_DIR}/tests/octave
+      --eval out_of_memory_modules)
+  set_tests_properties(octave_out_of_memory_modules PROPERTIES
+    WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/tests/octave TIMEOUT 120)
+endif()
+
+# Ctrl-C in an interactive Octave session, pressed during a long
+# tofimage_frames: the prompt must be back within one batch of frames, the
+# session must be idle and the next call right. Also the progress line of a
+# long call, and none for a short one. Driven from outside through a
+# pseudo-terminal, as a user at a terminal.
+find_program(TOFIMAGE_SESSION_PYTHON NAMES python3)
+if(TOFIMAGE_BUILD_TESTS AND TOFIMAGE_HAVE_OCTAVE_MEX AND TOFIMAGE_OCTAVE_CLI
+   AND TOFIMAGE_SESSION_PYTHON AND NOT WIN32)
+  add_test(NAME octave_interrupt_session
+    COMMAND ${TOFIMAGE_SESSION_PYTHON} ${PROJECT_SOURCE_DIR}/tests/octave/interrupt_session.py
+      ${TOFIMAGE_OCTAVE_CLI} $<TARGET_FILE_DIR:tofimage_octave> ${PROJECT_SOURCE_DIR}/tests/octave)
+  set_tests_properties(octave_interrupt_session PROPERTIES
+    WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/tests/octave TIMEOUT 180)
 endif()
 
 # Load/call/unload cycles of the module in a host that has no OpenMP runtime

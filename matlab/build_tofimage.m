@@ -582,6 +582,11 @@ else
                  ['LDFLAGS=$LDFLAGS -fopenmp -Wl,-z,nodelete' rpath]}];
 end
 args = [args, hcompile, sources, hlink];
+if strcmp(name, 'tofimage_frames')
+  % Ctrl-C: utIsInterruptPending from MATLAB's libut (undocumented, but
+  % what MEX functions have long used to see it).
+  args = [args, {'-lut'}];
+end
 commands = {strjoin([{'mex'}, args], ' ')};
 if ~p.dry_run
   mex(args{:});

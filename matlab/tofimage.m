@@ -117,6 +117,9 @@ function varargout = tofimage(varargin)
 %     "n must not be negative"
 %     "n is too large: n*n must be less than 2^31"   (also n = Inf)
 %   GNU Octave shows each message after "tofimage: ".
+%   And, should memory run out for the engine's working memory (the error
+%   reads the same in both hosts; identifier tofimage:outOfMemory):
+%     "tofimage: out of memory: could not allocate the reconstruction plan (256 sensors, 2030 samples, 512 x 512 image)"
 %
 %   Build: in MATLAB or Octave run build_tofimage (matlab/build_tofimage.m),
 %   or build with CMake (`make`), which writes build/tofimage.mex for Octave.

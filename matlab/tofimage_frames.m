@@ -3,6 +3,7 @@ function varargout = tofimage_frames(varargin)
 %
 %   Recon = tofimage_frames(sigMat, n, x_sensor, y_sensor, z_sensor, c, ...
 %                           image_select, t, fs, image_width, numCores)
+%   Recon = tofimage_frames(..., numCores, 'Progress', false)
 %
 %   Takes the arguments of tofimage, but sigMat may hold many frames (a cine
 %   loop, several wavelengths, repeated acquisitions), all recorded by the
@@ -23,6 +24,27 @@ function varargout = tofimage_frames(varargin)
 %   sensor meet at the same sample index, since only the samples differ
 %   between frames. tofimage_frames finds each index once for a batch of
 %   frames and reads that sample in each of them.
+%
+%   Long calls. A call expected to last more than about 2 s shows one line
+%   in the command window, rewritten in place as the batches of frames are
+%   done, which ends with the total time:
+%       tofimage_frames: 96 of 240 frames, 30.2 frames/s, 5 s left
+%       tofimage_frames: 240 frames in 8.1 s (29.7 frames/s)
+%   A shorter call prints nothing. To switch the line off (in scripts whose
+%   output goes to a log, say), add the option after numCores:
+%       Recon = tofimage_frames(sigMat, n, ..., numCores, 'Progress', false);
+%
+%   Ctrl-C stops the call within one batch of frames (a few frames: under
+%   a second on common grids), with the error
+%       tofimage_frames: interrupted (Ctrl-C) after 48 of 240 frames
+%   The call returns nothing, as after any error: the images of the frames
+%   done are discarded. No thread keeps computing, and the next call works.
+%   In MATLAB the module asks for Ctrl-C with utIsInterruptPending, from
+%   MATLAB's libut: undocumented by MathWorks, but what MEX functions have
+%   long used to be interruptible. In GNU Octave it asks Octave's own
+%   interrupt flag (octave_quit). To keep the images of a very long stack
+%   as they come, call tofimage_frames on parts of it, e.g. 100 frames at a
+%   time.
 %
 %   Memory: a double stack is read in place, never copied. A single or int16
 %   stack is converted to double a few frames at a time (exactly, so the
@@ -55,15 +77,24 @@ function varargout = tofimage_frames(varargin)
 %     "sigMat is too large: its rows and columns must each number less than 2^31"
 %     "n must be a number, not NaN"
 %     "sigMat must have at most three dimensions (samples x sensors x frames)"
+%     "argument 12: the options after numCores are name-value pairs, and the only name is 'Progress'"
+%     "the value of 'Progress' must be true or false"
 %     "sigMat must have at least two rows (time samples)"
 %     "t must have at least as many elements as sigMat has rows"
 %     "<name> must have at least as many elements as sigMat has columns"
 %                                      (x_sensor, y_sensor, z_sensor)
 %     "n must not be negative"
 %     "n is too large: n*n must be less than 2^31"   (also n = Inf)
-%   And, should memory run out while the stack is reconstructed:
-%     "out of memory for the reconstruction of the stack"
-%   GNU Octave shows each message after "tofimage_frames: ".
+%   GNU Octave shows each of these messages after "tofimage_frames: ".
+%   Errors that can arise once the computation runs begin with
+%   "tofimage_frames: " in both hosts, and have identifiers:
+%     tofimage_frames:interrupted
+%         "tofimage_frames: interrupted (Ctrl-C) after 48 of 240 frames"
+%     tofimage_frames:outOfMemory
+%         "tofimage_frames: out of memory: could not allocate <what> (...)",
+%         where <what> is the reconstruction plan, the buffer that converts
+%         a batch of frames to double, or the working memory of the
+%         reconstruction, followed by the size of the request
 %
 %   Build: build_tofimage or CMake (`make`) build tofimage_frames beside
 %   tofimage. Like tofimage, the module locks itself at its first call, so

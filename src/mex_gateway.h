@@ -14,7 +14,9 @@
 #include "recon.h"
 
 #include <cmath>
+#include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -122,6 +124,25 @@ inline void readRequest(const mxArray* prhs[], ReconInput& in, ReconExtents& ext
     ext.y_sensor = (int64_t)mxGetNumberOfElements(prhs[3]);
     ext.z_sensor = (int64_t)mxGetNumberOfElements(prhs[4]);
     ext.t = (int64_t)mxGetNumberOfElements(prhs[7]);
+}
+
+// Fills msg with a message that names its function: "name: " and the
+// text of printf's format. Octave puts "name: " before every error of a MEX
+// function itself; MATLAB shows the name beside the error but not in its
+// message. Either way the message reads "name: ...". Allocates nothing, so
+// it also serves when memory ran out.
+inline void namedMessage(char* msg, const char* name, const char* format, ...) {
+#ifdef HAVE_OCTAVE
+    (void)name;
+    int used = 0;
+#else
+    int used = std::snprintf(msg, kMsgSize, "%s: ", name);
+    if (used < 0 || used >= (int)kMsgSize) used = 0;
+#endif
+    std::va_list args;
+    va_start(args, format);
+    std::vsnprintf(msg + used, kMsgSize - (std::size_t)used, format, args);
+    va_end(args);
 }
 
 }  // namespace tofimage_mex

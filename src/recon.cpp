@@ -167,6 +167,28 @@ void ReconPlan::run(const double* sigMat, int64_t frames, double* Recon) const {
     reconScalar(in, m.g, frames, m.team);
 }
 
+int64_t ReconPlan::run(const double* sigMat, int64_t frames, double* Recon,
+                       const ReconProgress& progress) const {
+    if (frames <= 0) return 0;
+    if (!progress) {
+        run(sigMat, frames, Recon);
+        return frames;
+    }
+    // Each batch is a run of its own: the images do not depend on how a
+    // stack is cut into runs, and between runs no worker thread is busy.
+    const int64_t batch = batchFrames();
+    const int64_t frameStep = (int64_t)impl_->in.rows * impl_->in.cols;
+    const int64_t pixels = impl_->in.n > 0 ? (int64_t)impl_->in.n * impl_->in.n : 0;
+    int64_t done = 0;
+    while (done < frames) {
+        const int64_t count = std::min(batch, frames - done);
+        run(sigMat + done * frameStep, count, Recon + done * pixels);
+        done += count;
+        if (!progress(done, frames)) break;
+    }
+    return done;
+}
+
 int64_t ReconPlan::batchFrames() const {
 #ifdef TOFIMAGE_HAVE_HWY
     if (impl_->vector) return vectorBatchFrames(*impl_->vector);

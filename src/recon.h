@@ -7,6 +7,7 @@
 #define TOFIMAGE_RECON_H
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -89,6 +90,12 @@ void doRecon(const ReconInput& in, ReconKernel kernel);
 // once; run() then reconstructs any number of stacks (a recording, or frames
 // as a scanner delivers them) without that set-up. It copies the sensor
 // coordinates and sample times, so the caller's arrays need not outlive it.
+//
+// A long run can report its progress and be stopped: run() with a
+// ReconProgress calls it on the calling thread after each batch of frames,
+// with no worker thread running, and stops when it returns false.
+using ReconProgress = std::function<bool(int64_t done, int64_t total)>;
+
 class ReconPlan {
 public:
     // The request without its samples and image: in.sigMat and in.Recon are
@@ -105,6 +112,15 @@ public:
     // (each image starts from what Recon holds). Several threads may run
     // one plan at once.
     void run(const double* sigMat, int64_t frames, double* Recon) const;
+
+    // The same, one batch of frames (batchFrames()) at a time, calling
+    // progress(frames done, frames) after each batch, the last one included.
+    // Returns the number of leading frames whose images are complete: all of
+    // them, or fewer when progress returned false. The images of the frames
+    // after those hold what they held on entry. Images are bit for bit those
+    // of the run without progress. An empty progress runs as run() above.
+    int64_t run(const double* sigMat, int64_t frames, double* Recon,
+                const ReconProgress& progress) const;
 
     // Frames the kernel reconstructs at once: converting a stack of another
     // type this many frames at a time costs no speed.

@@ -6,7 +6,9 @@
 // Checks the arguments, creates the n x n output and hands pointers into the
 // caller's arrays to doRecon. Nothing is copied and nothing is kept between
 // calls. Every error is raised before the output exists and before any
-// computation.
+// computation, except one: memory that runs out for the engine's working
+// memory (its plan: copies of the sensors and times, and tables) is an
+// error naming tofimage, not a C++ exception escaping into the host.
 //
 // The module locks itself into the host at its first call (mexLock), so
 // `clear mex`, `clear all` and `clear tofimage` leave it loaded. Unloading a
@@ -21,6 +23,8 @@
 #include "mex_gateway.h"
 #include "recon.h"
 
+#include <new>
+
 using namespace tofimage_mex;
 
 namespace {
@@ -33,6 +37,22 @@ const GatewayMessages kMessages = {
     "All input arguments must be double for fcn Recon = tofimage(...)"};
 
 bool sigMatOk(const mxArray* sigMat) { return mxIsDouble(sigMat); }
+
+// doRecon on the checked request. Returns true and fills msg when memory
+// ran out; the error is raised by the caller, after the plan is gone.
+bool reconstruct(const ReconInput& in, char* msg) {
+    if (in.n <= 0) return false;
+    try {
+        ReconPlan(in).run(in.sigMat, 1, in.Recon);
+    } catch (const std::bad_alloc&) {
+        namedMessage(msg, "tofimage",
+                     "out of memory: could not allocate the reconstruction plan (%d sensors, "
+                     "%d samples, %d x %d image)",
+                     in.cols, in.rows, in.n, in.n);
+        return true;
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -67,5 +87,5 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     const mwSize dims[2] = {(mwSize)in.n, (mwSize)in.n};
     plhs[0] = mxCreateNumericArray(2, dims, mxDOUBLE_CLASS, mxREAL);
     in.Recon = mxGetPr(plhs[0]);
-    doRecon(in);
+    if (reconstruct(in, msg)) mexErrMsgIdAndTxt("tofimage:outOfMemory", msg);
 }

@@ -259,6 +259,48 @@ TEST(Parallel, FewerPixelsThanThreads) {
     EXPECT_TRUE(sameBits(p.run(), four));
 }
 
+// A run told to stop after k batches: the frames it reports done are the
+// uninterrupted run's, bit for bit, the others are untouched, and the plan's
+// next run is whole. On both kernels, with fewer frames in the last batch.
+TEST(Parallel, StoppedRunKeepsItsFinishedFrames) {
+    Problem p = ringProblem(40, 24, 400, 9);
+    p.image_select = 3.0;
+    p.numCores = 2;
+    for (ReconKernel kernel : {ReconKernel::Scalar, ReconKernel::Vector}) {
+        const ReconPlan plan(p.input(nullptr), kernel, 16);
+        const int64_t batch = plan.batchFrames();
+        const int frames = (int)(3 * batch + 2);
+        const std::vector<double> stack = frameStack(p, frames, 5);
+        const std::vector<double> whole = runStack(p, stack, frames, kernel);
+        const size_t pixels = (size_t)p.n * p.n;
+        const double untouched = -7.25;
+        for (int64_t k = 0; k <= 4; ++k) {
+            const int64_t want = std::min<int64_t>(std::max<int64_t>(k, 1) * batch, frames);
+            std::vector<double> images(pixels * frames, untouched);
+            std::fill(images.begin(), images.begin() + (ptrdiff_t)(want * pixels), 0.0);
+            std::vector<int64_t> reports;
+            const int64_t done =
+                plan.run(stack.data(), frames, images.data(), [&](int64_t d, int64_t total) {
+                    EXPECT_EQ(total, frames);
+                    reports.push_back(d);
+                    return (int64_t)reports.size() < k;
+                });
+            EXPECT_EQ(done, want) << reconKernelName(kernel) << " k=" << k;
+            ASSERT_EQ(reports.size(), (size_t)std::max<int64_t>(k, 1));
+            EXPECT_EQ(reports.back(), done);
+            const size_t cut = (size_t)done * pixels;
+            EXPECT_TRUE(sameBits(std::vector<double>(images.begin(), images.begin() + cut),
+                                 std::vector<double>(whole.begin(), whole.begin() + cut)))
+                << reconKernelName(kernel) << " k=" << k;
+            for (size_t e = cut; e < images.size(); ++e)
+                ASSERT_EQ(images[e], untouched) << "element " << e << " k=" << k;
+        }
+        std::vector<double> again(pixels * frames, 0.0);
+        plan.run(stack.data(), frames, again.data());
+        EXPECT_TRUE(sameBits(again, whole)) << reconKernelName(kernel);
+    }
+}
+
 // A signal matrix of 2^31 elements and more: the sensor at s * rows >= 2^31
 // must be read where it is. The matrix is reserved, not committed; only the
 // few pages the lookups touch are ever backed by memory.

@@ -15,8 +15,11 @@ import concurrent.futures
 import inspect
 import math
 import os
+import queue
+import sys
 import threading
-from typing import NamedTuple, Optional, Tuple, Union
+import time
+from typing import Callable, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -72,28 +75,95 @@ if hasattr(os, "register_at_fork"):
     os.register_at_fork(after_in_child=_forget_helper)
 
 
-def _interruptible(task, *args):
-    """task(stop, *args), where `stop` is an Event to check between batches
-    (None off the main thread, where no KeyboardInterrupt arrives). On
-    Ctrl-C the helper stops after the batch it is computing."""
+def _interruptible(task, *args, progress=None):
+    """task(stop, report, *args), where `stop` is an Event to check between
+    batches (None off the main thread, where no KeyboardInterrupt arrives)
+    and `report(done)` tells how many frames are done. On Ctrl-C the helper
+    stops after the batch it is computing. `progress(done)` is called with
+    each report, in the calling thread."""
     if threading.current_thread() is not threading.main_thread():
-        return task(None, *args)
+        return task(None, progress, *args)
     global _helper
     with _helper_lock:
         if _helper is None:
             _helper = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="tofimage")
         helper = _helper
     stop = threading.Event()
-    future = helper.submit(task, stop, *args)
+    reports = queue.SimpleQueue()
+
+    def drain():
+        while progress is not None and not reports.empty():
+            progress(reports.get())
+
+    future = helper.submit(task, stop, None if progress is None else reports.put, *args)
     try:
         while True:
             try:
-                return future.result(timeout=0.05)  # a timed wait also wakes on Windows
+                result = future.result(timeout=0.05)  # a timed wait also wakes on Windows
             except concurrent.futures.TimeoutError:
-                pass
+                drain()
+                continue
+            drain()
+            return result
     except BaseException:
         stop.set()
         raise
+
+
+class _Progress:
+    """What ``progress=`` asks for, fed with the frames done: a callable
+    called with (done, total), or for True a bar of tqdm when it is
+    installed, else a line on stderr rewritten in place. Used as a context,
+    it ends the bar or line."""
+
+    def __init__(self, progress, total):
+        self.total = total
+        self.callback = self.bar = self.line = None
+        self.start = time.perf_counter()
+        self.shown = -1.0  # when the line was last written
+        if callable(progress):
+            self.callback = progress
+        elif not (progress is None or isinstance(progress, (bool, np.bool_))):
+            raise TypeError("progress must be True, False, None or a callable(done, total), "
+                            f"not {progress!r}")
+        elif progress:
+            try:
+                from tqdm.auto import tqdm
+            except ImportError:
+                self.line = sys.stderr
+            else:
+                self.bar = tqdm(total=total, desc="tofimage", unit="frame")
+
+    def __bool__(self):
+        return self.callback is not None or self.bar is not None or self.line is not None
+
+    def __call__(self, done):
+        if self.callback is not None:
+            self.callback(done, self.total)
+        elif self.bar is not None:
+            self.bar.update(done - self.bar.n)
+        elif self.line is not None:
+            elapsed = time.perf_counter() - self.start
+            if elapsed - self.shown < 0.2 and done < self.total:
+                return  # a few updates a second are enough to read
+            self.shown = elapsed
+            rate = done / elapsed if elapsed > 0 else float("inf")
+            left = (self.total - done) / rate if rate > 0 else 0.0
+            self.line.write(f"\rtofimage: {done} of {self.total} frames, {rate:.1f} frames/s, "
+                            f"{left:.0f} s left ")
+            self.line.flush()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if self.bar is not None:
+            self.bar.close()
+        elif self.line is not None:
+            elapsed = time.perf_counter() - self.start
+            end = f"{self.total} frames in {elapsed:.1f} s" if exc[0] is None else "stopped"
+            self.line.write(f"\rtofimage: {end}".ljust(60) + "\n")
+            self.line.flush()
 
 
 def _real(name, value):
@@ -247,8 +317,9 @@ class Plan:
     -----
     Calling a plan releases the GIL while computing, and several threads may
     call one plan at once. A stack is computed one batch of frames at a
-    time. In the main thread, Ctrl-C raises ``KeyboardInterrupt`` at once,
-    and the computation stops at the end of the batch in progress.
+    time, which ``progress=`` reports. In the main thread, Ctrl-C raises
+    ``KeyboardInterrupt`` at once, and the computation stops at the end of
+    the batch in progress.
 
     A plan pickles (to Dask workers, say) as its request, and is set up
     again where it is unpickled.
@@ -327,7 +398,9 @@ class Plan:
         return (f"<tofimage.Plan: {self.n} x {self.n} pixels from ({self.samples} samples, "
                 f"{self.sensors} sensors), kernel {self.kernel}>")
 
-    def __call__(self, sigMat: npt.ArrayLike) -> npt.NDArray[np.float64]:
+    def __call__(self, sigMat: npt.ArrayLike, *,
+                 progress: Union[bool, Callable[[int, int], object], None] = None
+                 ) -> npt.NDArray[np.float64]:
         """Reconstruct one frame or a stack of frames.
 
         Parameters
@@ -336,6 +409,8 @@ class Plan:
             The samples: column ``s`` of a frame holds sensor ``s``. Any real
             dtype and layout (memmaps included); a stack that is not float64
             in Fortran order is converted one batch of frames at a time.
+        progress : bool or callable, optional
+            As in ``reconstruct_frames``.
 
         Returns
         -------
@@ -345,12 +420,14 @@ class Plan:
 
         Raises
         ------
+        TypeError
+            `progress` is not a bool, None or a callable.
         ValueError
             sigMat's shape does not fit the plan; the message names both
             sizes, and says so where sigMat looks transposed.
         KeyboardInterrupt
             Ctrl-C, raised at once; the computation stops at the end of the
-            batch of frames in progress.
+            batch of frames in progress, and no images are returned.
 
         Examples
         --------
@@ -373,17 +450,19 @@ class Plan:
             if plan is None:
                 plan = self._other_widths.setdefault(cols, self._plan_for_width(cols))
         if sig.ndim == 2:
-            return self._stack(plan, sig[:, :, np.newaxis])[:, :, 0]
-        return self._stack(plan, sig)
+            return self._stack(plan, sig[:, :, np.newaxis], progress)[:, :, 0]
+        return self._stack(plan, sig, progress)
 
-    def _stack(self, plan, sig):
+    def _stack(self, plan, sig, progress=None):
         frames = sig.shape[2]
         out = np.empty((self.n, self.n, frames), order="F")
         if out.size == 0:
             return out
-        return _interruptible(self._batches, plan, sig, out)
+        with _Progress(progress, frames) as report:
+            return _interruptible(self._batches, plan, sig, out,
+                                  progress=report if report else None)
 
-    def _batches(self, stop, plan, sig, out):
+    def _batches(self, stop, report, plan, sig, out):
         frames = sig.shape[2]
         batch = max(int(plan.batch_frames), 1)
         scratch = None
@@ -399,6 +478,8 @@ class Plan:
                 np.copyto(buf, part, casting="unsafe")
                 part = buf
             plan.run(part, out[:, :, f0:f0 + part.shape[2]])
+            if report is not None:
+                report(f0 + part.shape[2])
         return out
 
 
@@ -505,7 +586,9 @@ def reconstruct(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor
 def reconstruct_frames(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike,
                        y_sensor: npt.ArrayLike, z_sensor: npt.ArrayLike, c: float,
                        image_select: ImageSelect, t: npt.ArrayLike, fs: float,
-                       image_width: float, numCores: int = 0) -> npt.NDArray[np.float64]:
+                       image_width: float, numCores: int = 0, *,
+                       progress: Union[bool, Callable[[int, int], object], None] = None
+                       ) -> npt.NDArray[np.float64]:
     """Reconstruct a stack of frames that share the sensors, times and grid.
 
     The engine finds each pixel's sample index once for a batch of frames,
@@ -536,6 +619,13 @@ def reconstruct_frames(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike,
     numCores : int, optional
         Threads that share each batch of frames; 0 (the default) or negative
         use OpenMP's default.
+    progress : bool or callable, optional
+        ``True`` shows a progress bar on stderr (tqdm's where tqdm is
+        installed, else a line rewritten in place) with the frames done of
+        the total, the rate and the time left. A callable is called as
+        ``progress(done, total)`` in the calling thread after each batch of
+        frames; an exception it raises stops the computation and is raised
+        here. ``None`` or ``False`` (the default): nothing.
 
     Returns
     -------
@@ -546,13 +636,14 @@ def reconstruct_frames(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike,
     Raises
     ------
     TypeError
-        A non-numeric or complex argument.
+        A non-numeric or complex argument, or a `progress` that is not a
+        bool, None or a callable.
     ValueError
         Wrong shapes or values, as in ``reconstruct``, before anything is
         computed.
     KeyboardInterrupt
         Ctrl-C, raised at once; the computation stops at the end of the
-        batch of frames in progress.
+        batch of frames in progress, and no images are returned.
 
     See Also
     --------
@@ -570,10 +661,21 @@ def reconstruct_frames(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike,
     ...                                      np.zeros(32), 1500, 1, t, 20e6, 0.03)
     >>> images.shape
     (64, 64, 3)
+
+    Progress of a long stack, as a bar, or to a function of one's own:
+
+    >>> images = tofimage.reconstruct_frames(stack, 64, 0.02 * np.cos(a), 0.02 * np.sin(a),
+    ...                                      np.zeros(32), 1500, 1, t, 20e6, 0.03,
+    ...                                      progress=True)  # doctest: +SKIP
+    tofimage: 100%|██████████| 3/3 [00:00<00:00, 61.2frame/s]
+    >>> images = tofimage.reconstruct_frames(stack, 64, 0.02 * np.cos(a), 0.02 * np.sin(a),
+    ...                                      np.zeros(32), 1500, 1, t, 20e6, 0.03,
+    ...                                      progress=lambda done, total: print(done, total))
+    3 3
     """
     sig = _signals(sigMat, (3,))
     return _plan_for(sig, n, x_sensor, y_sensor, z_sensor, c, image_select, t, fs, image_width,
-                     numCores, sig.shape[2])(sig)
+                     numCores, sig.shape[2])(sig, progress=progress)
 
 
 class PixelCoordinates(NamedTuple):

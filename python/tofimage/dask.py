@@ -12,6 +12,17 @@
 Each chunk of frames becomes one task, one stack call of the engine
 (``tofimage.reconstruct_frames``) on the worker; Dask schedules, moves and
 gathers the chunks. Workers need the ``tofimage`` package installed.
+
+Progress is Dask's own, counted in chunks: ``dask.diagnostics.ProgressBar``
+with the local schedulers, ``distributed.progress`` or the dashboard with a
+cluster::
+
+    from dask.diagnostics import ProgressBar
+    with ProgressBar():
+        result = images.compute()
+
+A chunk that has started runs to its end, so chunks of a few seconds' work
+each keep cancelling prompt.
 """
 
 from __future__ import annotations
@@ -72,6 +83,12 @@ def reconstruct_frames(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike,
     See Also
     --------
     tofimage.reconstruct_frames : The same on a NumPy stack.
+
+    Notes
+    -----
+    Dask reports the progress of the computation, one chunk at a time:
+    ``with dask.diagnostics.ProgressBar(): images.compute()``, or
+    ``distributed.progress(client.persist(images))`` on a cluster.
 
     Examples
     --------

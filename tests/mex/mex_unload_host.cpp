@@ -35,6 +35,7 @@
 #endif
 
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -98,6 +99,22 @@ HOST_API void mexErrMsgTxt(const char* msg) {
     std::fprintf(stderr, "unexpected error from the module: %s\n", msg);
     std::exit(3);
 }
+HOST_API void mexErrMsgIdAndTxt(const char* id, const char* msg, ...) {
+    std::fprintf(stderr, "unexpected error from the module: %s: %s\n", id, msg);
+    std::exit(3);
+}
+// What tofimage_frames calls only for options and long calls, never here.
+HOST_API bool mxIsChar(const mxArray*) { return false; }
+HOST_API bool mxIsLogical(const mxArray*) { return false; }
+HOST_API bool mxIsNumeric(const mxArray*) { return true; }
+HOST_API bool mxIsComplex(const mxArray*) { return false; }
+HOST_API int mxGetString(const mxArray*, char*, mwSize) { return 1; }
+HOST_API int mexPrintf(const char*, ...) { return 0; }
+HOST_API int mexEvalString(const char*) { return 0; }
+// Octave's Ctrl-C flag and handler (the module is built against Octave's
+// headers): no signal arrives here.
+HOST_API volatile sig_atomic_t octave_signal_caught = 0;
+HOST_API void octave_handle_signal(void) {}
 
 }  // extern "C"
 

@@ -2,6 +2,7 @@
 array layouts, frames, plans, threads and a Dask cluster; its errors,
 coordinates, names, docs, metadata and example."""
 
+import importlib.util
 import inspect
 import os
 import pickle
@@ -340,6 +341,63 @@ def test_ctrl_c_stops_a_long_stack():
         signal.signal(signal.SIGINT, previous)
 
 
+def test_progress(capsys, monkeypatch):
+    """progress=: a callable hears (done, total) after each batch, in the
+    calling thread (the main one, or any other); True draws tqdm's bar, or
+    without tqdm a line on stderr, each naming the total; an exception from
+    the callable stops the computation."""
+    rng = np.random.default_rng(8)
+    frames = 21
+    args = ring_case(rng, 24, 16, 300, 3, frames=frames)
+    want = tofimage.reconstruct_frames(*args)
+
+    def check_reports(calls, thread):
+        done = [d for d, _, _ in calls]
+        steps = np.diff([0] + done)
+        assert done[-1] == frames and all(t == frames for _, t, _ in calls), calls
+        assert len(calls) >= 2 and all(steps[:-1] == steps[0]) and 0 < steps[-1] <= steps[0], done
+        assert all(th is thread for _, _, th in calls)
+
+    def record(calls):
+        return lambda d, t: calls.append((d, t, threading.current_thread()))
+
+    calls = []
+    assert_same_bits(tofimage.reconstruct_frames(*args, progress=record(calls)), want)
+    check_reports(calls, threading.current_thread())
+    calls = []
+    plan = tofimage.Plan(*args[1:], sensors=16)
+    assert_same_bits(plan(args[0].astype(np.float32), progress=record(calls)),
+                     frame_by_frame([args[0].astype(np.float32).astype(np.float64)] + args[1:]))
+    check_reports(calls, threading.current_thread())
+    with ThreadPoolExecutor(1) as pool:
+        calls = []
+        got = pool.submit(tofimage.reconstruct_frames, *args, progress=record(calls)).result()
+        assert_same_bits(got, want)
+        check_reports(calls, calls[0][2])
+        assert calls[0][2] is not threading.current_thread()
+
+    def refuse(done, total):
+        raise RuntimeError(f"stop at {done}")
+    with pytest.raises(RuntimeError, match="stop at"):
+        tofimage.reconstruct_frames(*args, progress=refuse)
+    with pytest.raises(TypeError, match="progress must be"):
+        tofimage.reconstruct_frames(*args, progress="yes")
+
+    capsys.readouterr()
+    if importlib.util.find_spec("tqdm") is not None:
+        assert_same_bits(tofimage.reconstruct_frames(*args, progress=True), want)
+        err = capsys.readouterr().err
+        assert re.search(rf"tofimage: 100%.*\b{frames}/{frames} ", err), err
+    monkeypatch.setitem(sys.modules, "tqdm", None)  # as where tqdm is not installed
+    monkeypatch.setitem(sys.modules, "tqdm.auto", None)
+    assert_same_bits(tofimage.reconstruct_frames(*args, progress=True), want)
+    err = capsys.readouterr().err
+    assert re.search(rf"\rtofimage: \d+ of {frames} frames, [0-9.]+ frames/s, \d+ s left", err), err
+    assert re.search(rf"\rtofimage: {frames} frames in [0-9.]+ s *\n$", err), err
+    assert_same_bits(tofimage.reconstruct_frames(*args, progress=False), want)
+    assert capsys.readouterr().err == ""
+
+
 def test_pixel_coordinates_place_a_point_source():
     # A point source at the centre of pixel (K0, L0) by pixel_coordinates,
     # away from the diagonals and the centre (a flipped, transposed or
@@ -385,8 +443,10 @@ def test_one_set_of_names():
     import tofimage.dask
     names = list(inspect.signature(tofimage.reconstruct).parameters)
     assert names[0] == "sigMat" and names[-1] == "numCores"
-    for f in (tofimage.reconstruct_frames, tofimage.dask.reconstruct_frames):
-        assert list(inspect.signature(f).parameters) == names
+    assert list(inspect.signature(tofimage.dask.reconstruct_frames).parameters) == names
+    frames = inspect.signature(tofimage.reconstruct_frames).parameters
+    assert list(frames) == names + ["progress"]
+    assert frames["progress"].kind is inspect.Parameter.KEYWORD_ONLY
     assert list(inspect.signature(tofimage.Plan).parameters)[:10] == names[1:]
     # Keyword calls work the same everywhere, with image_select by name.
     args = worked_example(1)
