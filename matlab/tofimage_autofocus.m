@@ -57,8 +57,10 @@ function [c, info] = tofimage_autofocus(sigMat, n, x_sensor, y_sensor, z_sensor,
 %
 %   info, a struct:
 %     c             the speed found (as the output c)
-%     candidates    every speed tried, increasing (row)
-%     scores        their scores (row)
+%     candidates    every speed tried, level by level, increasing within
+%                   a level (row)
+%     scores        their scores (row); compare them within a level only
+%     levels        the level of each (row): 0 is the coarsest
 %     method        the method used
 %     image         tofimage's n x n image at c (the term image_select)
 %     x, y          its pixel coordinates, as tofimage_grid gives them
@@ -76,13 +78,14 @@ function [c, info] = tofimage_autofocus(sigMat, n, x_sensor, y_sensor, z_sensor,
 %     seconds       the search's wall-clock time
 %
 %   Method. Each level of the search tries speeds a fixed step apart: the
-%   first, 17 across c_range; each next one, the 9 around the best so far at
-%   a quarter of the step; speeds already tried are not tried again. Each
-%   level first smooths the signals in time, by as much as a change of c by
-%   one step moves an image feature (at least one search pixel), so that a
-%   coarse level sees the focus between its candidates and a fine level
-%   tells neighbours apart; all candidates of a level share the smoothed
-%   signals, their term and their squares. The engine reads every sensor one
+%   first, 17 across c_range; each next one, the 9 around the best of the
+%   level before at a quarter of its step. Each level first smooths the
+%   signals in time, by as much as a change of c by one step moves an image
+%   feature (at least one search pixel), so that a coarse level sees the
+%   focus between its candidates and a fine level tells neighbours apart;
+%   all candidates of a level share the smoothed signals, their term, their
+%   squares and their division into sub-apertures, and only they are
+%   compared with each other. The engine reads every sensor one
 %   sample after the time of flight (its derivative terms half a sample
 %   later still); the search images shift t by that much, so that their
 %   features line up at the true c rather than at c + c^2 delay / distance.
@@ -137,21 +140,22 @@ if isempty(opts.resolution)
 end
 
 search = plan_search(x, y, z, t, fs, image_select, opts);
-[candidates, scores, unit] = search_levels(double(sigMat), search, c_range, opts, numCores);
-[~, best] = max(scores);
+[candidates, scores, levels, best, unit] = search_levels(double(sigMat), search, c_range, ...
+                                                         opts, numCores);
 c = candidates(best);
 
 info = struct();
 info.c = c;
 info.candidates = candidates;
 info.scores = scores;
+info.levels = levels;
 info.method = opts.method;
 info.image = tofimage(double(sigMat), n, x, y, z, c, image_select, t, fs, image_width, numCores);
 [info.x, info.y] = tofimage_grid(n, image_width);
 info.roi = opts.roi;
 info.search_n = opts.search_n;
 info.resolution = unit;
-info.edge = best == 1 || best == numel(candidates);
+info.edge = c == c_range(1) || c == c_range(2);
 info.view_angle = search.view_angle;
 info.limited_view = search.view_angle < 270;
 info.subapertures = search.description;
@@ -247,44 +251,43 @@ order = order([at+1:end, 1:at]);
 view_angle = (2 * pi - widest) * 180 / pi;
 end
 
-function [candidates, scores, unit] = search_levels(sigMat, search, c_range, opts, numCores)
+function [candidates, scores, levels, best, unit] = search_levels(sigMat, search, c_range, ...
+                                                                   opts, numCores)
+% Every candidate of every level, in the order tried; best indexes the best
+% of the last level. Scores are compared within a level only: each level
+% smooths the signals differently, and smoother signals score higher.
 coarse = 16;
 split = 4;
-levels = 0;
-while (c_range(2) - c_range(1)) / (coarse * split ^ levels) > opts.resolution
-  levels = levels + 1;
+last = 0;
+while (c_range(2) - c_range(1)) / (coarse * split ^ last) > opts.resolution
+  last = last + 1;
 end
-unit = (c_range(2) - c_range(1)) / (coarse * split ^ levels);
-top = coarse * split ^ levels;
-tried = zeros(1, 0);      % candidate indices m: c = c_min + m * unit
-values = zeros(1, 0);
-best = 0;
-for level = 0:levels
-  step = split ^ (levels - level);
+unit = (c_range(2) - c_range(1)) / (coarse * split ^ last);
+top = coarse * split ^ last;
+candidates = zeros(1, 0);
+scores = zeros(1, 0);
+levels = zeros(1, 0);
+m_best = 0;
+for level = 0:last
+  step = split ^ (last - level);
   if level == 0
     ms = 0:step:top;
   else
-    ms = best + (-split:split) * step;
+    ms = m_best + (-split:split) * step;
     ms = ms(ms >= 0 & ms <= top);
   end
   data = level_signals(sigMat, search, step * unit, mean(c_range), opts.method);
   level_scores = zeros(size(ms));
   for k = 1:numel(ms)
-    at = find(tried == ms(k), 1);
-    if isempty(at)
-      level_scores(k) = score(data, search, c_range(1) + ms(k) * unit, opts, numCores);
-      tried(end + 1) = ms(k);
-      values(end + 1) = level_scores(k);
-    else
-      level_scores(k) = values(at);
-    end
+    level_scores(k) = score(data, search, c_range(1) + ms(k) * unit, opts, numCores);
   end
   [~, at] = max(level_scores);
-  best = ms(at);
+  m_best = ms(at);
+  best = numel(candidates) + at;
+  candidates = [candidates, c_range(1) + ms * unit]; %#ok<AGROW>
+  scores = [scores, level_scores]; %#ok<AGROW>
+  levels = [levels, level + zeros(size(ms))]; %#ok<AGROW>
 end
-[tried, order] = sort(tried);
-candidates = c_range(1) + tried * unit;
-scores = values(order);
 end
 
 function data = level_signals(sigMat, search, step, c_mid, method)
@@ -466,10 +469,17 @@ end
 function draw(info)
 figure();
 subplot(1, 2, 1);
-plot(info.candidates, info.scores, '.-');
 hold on;
-plot(info.c, max(info.scores), 'o', 'markersize', 10);
+names = cell(1, 0);
+for level = unique(info.levels)
+  at = info.levels == level;
+  plot(info.candidates(at), info.scores(at), '.-');
+  names{end + 1} = sprintf('level %d', level); %#ok<AGROW>
+end
+plot(info.c, info.scores(info.candidates == info.c & info.levels == max(info.levels)), ...
+     'ko', 'markersize', 10);
 hold off;
+legend(names{:});
 xlabel('c');
 ylabel(sprintf('score (%s)', info.method));
 title(sprintf('best c = %g', info.c));
