@@ -173,10 +173,8 @@ function focus = find_speed(n, threads)
 hidden = 1540;
 scan = simulate_scan(n, 'c', hidden);
 c_range = [1400 1650];
-fprintf('Speed of sound from the data: the scan again, simulated at c = %d m/s, which the
-', hidden);
-fprintf('reconstruction is not told; tofimage_autofocus searches c from %d to %d m/s:
-', c_range);
+fprintf('Speed of sound from the data: the scan again, simulated at c = %d m/s, which the\n', hidden);
+fprintf('reconstruction is not told; tofimage_autofocus searches c from %d to %d m/s:\n', c_range);
 start = tic;
 [c, info] = tofimage_autofocus(scan.sigMat, n, scan.x_sensor, scan.y_sensor, scan.z_sensor, ...
                                c_range, 3, scan.t, scan.fs, scan.image_width, threads);
@@ -269,8 +267,8 @@ hold off;
 legend(labels{:}, 'location', 'northwest');
 xlabel('c (m/s)');
 ylabel(sprintf('score (%s)', info.method));
-title(sprintf('tofimage\\_autofocus: c = %.1f m/s found in %.2f s (true %d)', focus.c, ...
-              focus.seconds, focus.hidden));
+title(sprintf('tofimage_autofocus: c = %.1f m/s found in %.2f s (true %d)', focus.c, ...
+              focus.seconds, focus.hidden), 'interpreter', 'none');
 subplot(3, 2, 6);
 picture(x, y, info.image, px, py);
 title(sprintf('term 3 of that scan at c = %.1f m/s', focus.c));

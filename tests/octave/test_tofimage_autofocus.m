@@ -7,7 +7,9 @@ function test_tofimage_autofocus()
 % most 5 s on 2 threads. Also: what it says of an edge of c_range and of a
 % limited view, and its argument errors.
 here = fileparts(mfilename('fullpath'));
-addpath(fullfile(here, '..', '..', 'matlab'));
+% At the end: matlab/ holds the modules' help files, which must not
+% shadow the compiled modules.
+addpath(fullfile(here, '..', '..', 'matlab'), '-end');
 
 check_arguments();
 check_edge_and_view();
@@ -53,6 +55,10 @@ end
 if ~isempty(missed)
   error('tofimage_autofocus missed its targets:\n%s', sprintf('  %s\n', missed{:}));
 end
+fprintf(['targets met: within 5 m/s on the ring, 10 m/s on the linear array (points over the ' ...
+         'field, the vessel with the region on its end), at most 10 s of CPU (5 s on 2 threads) ' ...
+         'per search; the largest was %.2f s of CPU, %.2f s wall\n'], max([rows.cpu]), ...
+        max([rows.seconds]));
 end
 
 function check_edge_and_view()
