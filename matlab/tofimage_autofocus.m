@@ -118,7 +118,7 @@ if ~isnumeric(c_range) || ~isreal(c_range) || numel(c_range) ~= 2 || ...
         'c_range must be [c_min c_max] with 0 < c_min < c_max, both finite');
 end
 c_range = double(c_range(:)');
-image_select = real_scalar('image_select', image_select, false);
+image_select = any_scalar('image_select', image_select);
 if ~isnumeric(t) || ~isreal(t) || numel(t) < rows || any(~isfinite(t(1:rows)))
   error('tofimage_autofocus:t', 't must hold a finite time for each of the %d rows of sigMat', rows);
 end
@@ -127,9 +127,9 @@ t = t(:);
 if t(2) == t(1) && image_select ~= 1
   error('tofimage_autofocus:t', 't(2) must differ from t(1): the derivative term divides by it');
 end
-fs = real_scalar('fs', fs, true);
-image_width = real_scalar('image_width', image_width, true);
-numCores = real_scalar('numCores', numCores, false);
+fs = real_scalar('fs', fs);
+image_width = real_scalar('image_width', image_width);
+numCores = any_scalar('numCores', numCores);
 if isempty(opts.roi)
   dx = image_width / n;
   half = floor(n / 2);
@@ -195,7 +195,7 @@ search.y = y - centre(2) - offset;
 search.z = z;
 search.width = width;
 search.pitch = pitch;
-search.reach = median(hypot(x - centre(1), y - centre(2)));
+search.reach = median(sqrt((x - centre(1)) .^ 2 + (y - centre(2)) .^ 2 + z .^ 2));
 if image_select == 1
   late = 1;
 else
@@ -409,7 +409,7 @@ for k = 1:2:numel(args)
       end
       opts.method = lower(value);
     case 'resolution'
-      opts.resolution = real_scalar('resolution', value, true);
+      opts.resolution = real_scalar('resolution', value);
     case 'plot'
       if ~(islogical(value) || isnumeric(value)) || ~isscalar(value)
         error('tofimage_autofocus:plot', 'plot must be true or false');
@@ -454,12 +454,17 @@ end
 v = double(v);
 end
 
-function v = real_scalar(name, v, positive)
-if ~isnumeric(v) || ~isreal(v) || ~isscalar(v) || ~isfinite(v) || (positive && v <= 0)
-  if positive
-    error(['tofimage_autofocus:' name], '%s must be a finite positive number', name);
-  end
-  error(['tofimage_autofocus:' name], '%s must be a finite real number', name);
+function v = real_scalar(name, v)
+if ~isnumeric(v) || ~isreal(v) || ~isscalar(v) || ~isfinite(v) || v <= 0
+  error(['tofimage_autofocus:' name], '%s must be a finite positive number', name);
+end
+v = double(v);
+end
+
+function v = any_scalar(name, v)
+% As tofimage takes it: any real number, NaN included.
+if ~isnumeric(v) || ~isreal(v) || ~isscalar(v)
+  error(['tofimage_autofocus:' name], '%s must be a real scalar', name);
 end
 v = double(v);
 end

@@ -13,6 +13,9 @@ from typing import List, Optional, Sequence, Tuple
 import numpy as np
 import numpy.typing as npt
 
+# The package imports this module after defining these.
+from . import Plan, _count, _real, _scalar, _term, _vector, pixel_coordinates
+
 _METHODS = ("coherence", "subaperture", "sharpness")
 _COARSE = 16      # intervals of the first level
 _SPLIT = 4        # each level divides the step by this
@@ -40,6 +43,8 @@ class AutofocusResult:
         The score used: ``'coherence'``, ``'subaperture'`` or ``'sharpness'``.
     image : ndarray of float64, shape (n, n)
         ``reconstruct``'s image at `c`, with the term `image_select`.
+    image_width : float
+        Its width, as given.
     roi : tuple of 4 floats
         The region searched, ``(x_min, x_max, y_min, y_max)``.
     search_n : int
@@ -100,7 +105,6 @@ class AutofocusResult:
         >>> result.plot().savefig('autofocus.png')  # doctest: +SKIP
         """
         import matplotlib.pyplot as plt
-        from . import pixel_coordinates
 
         if fig is None:
             fig = plt.figure(figsize=(10, 4.2))
@@ -232,8 +236,6 @@ def autofocus(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor: 
     >>> r.edge, r.limited_view
     (False, False)
     """
-    from . import Plan, _count, _real, _scalar, _term, _vector
-
     started = time.perf_counter()
     method, roi_given, search_n, resolution = _options(method, roi, search_n, resolution)
     sig = _real("sigMat", sigMat)
@@ -253,14 +255,12 @@ def autofocus(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor: 
                (("x_sensor", x_sensor), ("y_sensor", y_sensor), ("z_sensor", z_sensor)))
     c_range = _c_range(c_range)
     image_select = _term(image_select)
-    if not math.isfinite(image_select):
-        raise ValueError("image_select must be a finite real number")
     t = _vector("t", t)
     if t.shape[0] < rows or not np.all(np.isfinite(t[:rows])):
         raise ValueError(f"t must hold a finite time for each of the {rows} rows of sigMat")
     t = t[:rows]
     if t[1] == t[0] and image_select != 1:
-        raise ValueError("t(2) must differ from t(1): the derivative term divides by it")
+        raise ValueError("t[1] must differ from t[0]: the derivative term divides by it")
     fs = _positive("fs", _scalar("fs", fs))
     image_width = _positive("image_width", _scalar("image_width", image_width))
     numCores = _count("numCores", numCores)
@@ -273,7 +273,7 @@ def autofocus(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor: 
         resolution = (c_range[0] + c_range[1]) / 2 / 1500
 
     search = _Search(x, y, z, t, fs, image_select, roi_given, search_n, method)
-    candidates, scores, levels, best, unit = search.run(sig, c_range, resolution, numCores, Plan)
+    candidates, scores, levels, best, unit = search.run(sig, c_range, resolution, numCores)
     c = float(candidates[best])
     image = Plan(n, x, y, z, c, image_select, t, fs, image_width, numCores)(sig)
 
@@ -309,7 +309,7 @@ class _Search:
         # and the opposite in y; moving the sensors moves the region there.
         offset = ((m - 1) / 2 - (m // 2 - 1)) * self.pitch
         self.x, self.y, self.z = x - xc + offset, y - yc - offset, z
-        self.reach = float(np.median(np.hypot(x - xc, y - yc)))
+        self.reach = float(np.median(np.sqrt((x - xc) ** 2 + (y - yc) ** 2 + z ** 2)))
         self.t = t
         self.t_search = t + (1.0 if image_select == 1 else 1.5) / fs
         self.fs = fs
@@ -342,7 +342,7 @@ class _Search:
             self.groups = [np.arange(cols)]
             self.description = "the whole array"
 
-    def run(self, sig, c_range, resolution, numCores, Plan):
+    def run(self, sig, c_range, resolution, numCores):
         """Every candidate of every level, in the order tried, and the index of
         the best of the last level. Scores are compared within a level only:
         each level smooths the signals differently."""
@@ -362,7 +362,7 @@ class _Search:
                 ms = [m_best + j * step for j in range(-_SPLIT, _SPLIT + 1)
                       if 0 <= m_best + j * step <= top]
             data = self._level_signals(sig, step * unit, c_mid)
-            level_scores = [self._score(data, c_range[0] + m * unit, numCores, Plan) for m in ms]
+            level_scores = [self._score(data, c_range[0] + m * unit, numCores) for m in ms]
             at = int(np.argmax(level_scores))
             m_best, best = ms[at], len(candidates) + at
             candidates += [c_range[0] + m * unit for m in ms]
@@ -389,7 +389,7 @@ class _Search:
             return [np.asfortranarray(v), np.asfortranarray(v * v)]
         return [np.asfortranarray(v)]
 
-    def _score(self, data, c, numCores, Plan):
+    def _score(self, data, c, numCores):
         def recon(part, sensors):
             plan = Plan(self.search_n, self.x[sensors], self.y[sensors], self.z[sensors], c, 1,
                         self.t_search, self.fs, self.width, numCores)
@@ -463,13 +463,11 @@ def _options(method, roi, search_n, resolution):
             or not math.isfinite(search_n) or search_n != int(search_n) or search_n < 16):
         raise ValueError("search_n must be a whole number of at least 16")
     if resolution is not None:
-        from . import _scalar
         resolution = _positive("resolution", _scalar("resolution", resolution))
     return method.lower(), roi, int(search_n), resolution
 
 
 def _sensor_column(name, value, cols):
-    from . import _vector
     v = _vector(name, value)
     if v.shape[0] < cols or not np.all(np.isfinite(v[:cols])):
         raise ValueError(f"{name} must hold a finite coordinate for each of the {cols} sensors "
