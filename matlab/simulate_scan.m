@@ -121,15 +121,16 @@ seg = sqrt(sum(diff(centre).^2, 2));
 along = [0; cumsum(seg)];
 vessel = interp1(along, centre, (0:25e-6:along(end))');
 
-% Each point absorber has unit strength; the vessel's absorbers are weaker,
-% so that the line, summed along its length, images about half as bright
-% as a point.
 if ~any(strcmp(opts.phantom, {'demo', 'points'}))
   points = zeros(0, 2);
 end
 if strcmp(opts.phantom, 'points')
   vessel = zeros(0, 2);
 end
+
+% Each point absorber has unit strength; the vessel's absorbers are weaker,
+% so that the line, summed along its length, images about half as bright
+% as a point.
 sources = [points; vessel];
 strength = [ones(size(points, 1), 1); 0.06 * ones(size(vessel, 1), 1)];
 
@@ -199,12 +200,13 @@ end
 
 function sigMat = disc_pulses(disc, x_sensor, y_sensor, t, fs, c, sigma, half_window, ...
                               radius, rows)
-% A uniform disc [x y a] of weak absorbers, 96 per square millimetre of
-% strength 0.06 each, as dense as the vessel's along its line. Its points
-% at distance r from a sensor D away from the centre lie on an arc of
-% length r * 2 acos((r^2 + D^2 - a^2) / (2 r D)); the disc is summed as
-% such arcs, every 10 um of r (a tenth of the pulse's length), each one
-% source at its distance; 64 sensors at a time, to bound the memory.
+% A uniform disc [x y a], as dense as the vessel along its line: absorbers
+% of strength 0.06 every 25 um in both directions (96 per square
+% millimetre in all). Its points at distance r from a sensor D away from
+% the centre lie on an arc of length r * 2 acos((r^2 + D^2 - a^2) / (2 r D));
+% the disc is summed as such arcs, every 10 um of r (a tenth of the
+% pulse's length), each one source at its distance; 64 sensors at a time,
+% to bound the memory.
 step = 10e-6;
 density = 0.06 / (25e-6)^2;
 a = disc(3);
