@@ -16,6 +16,7 @@ check_edge_and_view();
 
 rows = autofocus_cases({'coherence'});
 missed = {};
+unheld = {};
 for k = 1:numel(rows)
   r = rows(k);
   if strcmp(r.array, 'ring')
@@ -36,6 +37,10 @@ for k = 1:numel(rows)
     held = strcmp(r.roi, 'field');
   else
     held = strcmp(r.phantom, 'vessel') && strcmp(r.roi, 'vessel end');
+  end
+  if ~held
+    unheld{end + 1} = sprintf('%s %s %d roi %s: %+.2f m/s', r.array, r.phantom, r.c_true, ...
+                              r.roi, r.error); %#ok<AGROW>
   end
   if strcmp(r.array, 'linear') && ~r.limited_view
     missed{end + 1} = sprintf('%s %s %d: the linear array''s view is not reported as limited', ...
@@ -59,10 +64,14 @@ fprintf(['targets met: within 5 m/s on the ring, 10 m/s on the linear array (poi
          'field, the vessel with the region on its end), at most 10 s of CPU (5 s on 2 threads) ' ...
          'per search; the largest was %.2f s of CPU, %.2f s wall\n'], max([rows.cpu]), ...
         max([rows.seconds]));
+fprintf('not held to the target (limited view, which the search reports):\n%s', ...
+        sprintf('  %s\n', unheld{:}));
 end
 
 function check_edge_and_view()
-% A focus outside c_range is reported as an edge, never as a found value.
+% On the demo's scan, a focus above c_range gives c_max and says so. (A
+% narrow range just beside the focus could instead hold a weaker side peak
+% of the score: the search cannot tell that from a focus.)
 scan = simulate_scan(256, 'c', 1500, 'phantom', 'points');
 args = {scan.sigMat, 256, scan.x_sensor, scan.y_sensor, scan.z_sensor};
 rest = {3, scan.t, scan.fs, scan.image_width, 2};
