@@ -8,7 +8,10 @@ function demo_tofimage(png)
 %   reconstructs it with tofimage_frames, as double and as int16 stacks,
 %   and frame by frame with tofimage, checks that every frame's image is the
 %   same, and prints the frames per second of each and where the moving
-%   absorber shows in every frame.
+%   absorber shows in every frame. Last, it simulates the scan again with a
+%   speed of sound of 1540 m/s that the reconstruction is not told, finds
+%   it with tofimage_autofocus, prints what it found and how long the
+%   search took, and draws the score against c under the images.
 %   demo_tofimage(png) writes the picture to the file png instead.
 %
 %   Run it from the repository root with the module and this folder on the
@@ -82,8 +85,9 @@ for s = 1:size(scan.points, 1)
 end
 
 cine_loop(n, 32, threads);
+focus = find_speed(n, threads);
 
-draw(png, scan, images, names, seconds, threads);
+draw(png, scan, images, names, seconds, threads, focus);
 fprintf('Picture: %s\n', png);
 end
 
@@ -163,6 +167,32 @@ fprintf('  moving absorber: term 3 peaks within %.2f px of it in every frame (wo
         worst, at);
 end
 
+function focus = find_speed(n, threads)
+% A scan through water warmer than the reconstruction assumes: its speed of
+% sound is found from the data alone.
+hidden = 1540;
+scan = simulate_scan(n, 'c', hidden);
+c_range = [1400 1650];
+fprintf('Speed of sound from the data: the scan again, simulated at c = %d m/s, which the\n', hidden);
+fprintf('reconstruction is not told; tofimage_autofocus searches c from %d to %d m/s:\n', c_range);
+start = tic;
+[c, info] = tofimage_autofocus(scan.sigMat, n, scan.x_sensor, scan.y_sensor, scan.z_sensor, ...
+                               c_range, 3, scan.t, scan.fs, scan.image_width, threads);
+seconds = toc(start);
+fprintf('  found c = %.2f m/s (%+.2f m/s) in %.3f s: %d candidates on a %d x %d grid, method %s\n', ...
+        c, c - hidden, seconds, numel(info.candidates), info.search_n, info.search_n, info.method);
+for k = 1:numel(info.notes)
+  fprintf('  note: %s\n', info.notes{k});
+end
+% How much the focus matters: the brightest spot of term 3 at the c found
+% and at the 1500 m/s the reconstruction would otherwise have assumed.
+assumed = tofimage(scan.sigMat, n, scan.x_sensor, scan.y_sensor, scan.z_sensor, 1500, 3, ...
+                   scan.t, scan.fs, scan.image_width, threads);
+fprintf('  term 3 peaks at %.4g at c = %.2f m/s, at %.4g at an assumed 1500 m/s\n', ...
+        max(info.image(:)), c, max(assumed(:)));
+focus = struct('hidden', hidden, 'c', c, 'info', info, 'seconds', seconds);
+end
+
 function img = recon(scan, n, term, threads)
 img = tofimage(scan.sigMat, n, scan.x_sensor, scan.y_sensor, scan.z_sensor, ...
                scan.c, term, scan.t, scan.fs, scan.image_width, threads);
@@ -173,7 +203,7 @@ fprintf('              %s x = %6.3f mm, y = %6.3f mm   row %3d,    col %3d      
         what, 1e3 * p.x, 1e3 * p.y, p.row, p.col, 1e3 * p.distance, p.distance / pitch);
 end
 
-function draw(png, scan, images, names, seconds, threads)
+function draw(png, scan, images, names, seconds, threads, focus)
 if exist('OCTAVE_VERSION', 'builtin')
   % Octave without a display draws through gnuplot.
   toolkits = available_graphics_toolkits();
@@ -192,10 +222,10 @@ vy = 1e3 * scan.vessel(:, 2);
 half = 1e3 * scan.image_width / 2;
 
 fig = figure('visible', 'off', 'paperunits', 'inches', ...
-             'paperposition', [0 0 12 11], 'papersize', [12 11]);
+             'paperposition', [0 0 12 16.5], 'papersize', [12 16.5]);
 colormap(bluewhitered(256));
 
-subplot(2, 2, 1);
+subplot(3, 2, 1);
 plot(vx, vy, '-', 'color', [0.85 0.3 0.1], 'linewidth', 2);
 hold on;
 plot(px, py, 'o', 'color', [0.85 0.3 0.1], 'markerfacecolor', [0.85 0.3 0.1], 'markersize', 5);
@@ -212,24 +242,38 @@ ylabel('y (mm)');
 title(sprintf('Phantom, %d sensors, image field (box)', numel(scan.x_sensor)));
 
 for term = 1:3
-  subplot(2, 2, term + 1);
-  img = flipud(images{term});     % row 1 (largest y) to the top
-  % Saturate at half the largest magnitude, so that the small spots of the
-  % point absorbers stand out.
-  lim = 0.5 * max(abs(img(:)));
-  imagesc(x, y, img, [-lim lim]);
-  axis xy;
-  axis image;
-  hold on;
-  plot(px, py, 'ko', 'markersize', 12);
-  hold off;
-  colorbar;
-  xlabel('x (mm)');
-  ylabel('y (mm)');
+  subplot(3, 2, term + 1);
+  picture(x, y, images{term}, px, py);
   title(sprintf('term %d: %s  (%.3f s)', term, names{term}, seconds(term)));
 end
 
-annotation('textbox', [0 0.965 1 0.035], 'string', ...
+% The search for the speed of sound: its score against c, level by level,
+% and term 3 at the speed the reconstruction would otherwise have assumed.
+info = focus.info;
+subplot(3, 2, 5);
+hold on;
+marks = {'.-', 'o-', 's-', 'd-', '^-'};
+labels = cell(1, 0);
+for level = unique(info.levels)
+  at = info.levels == level;
+  plot(info.candidates(at), info.scores(at), marks{min(level + 1, numel(marks))}, ...
+       'markersize', 4);
+  labels{end + 1} = sprintf('level %d', level); %#ok<AGROW>
+end
+top = max(info.scores);
+plot([focus.hidden focus.hidden], [0 top], 'k:');
+labels{end + 1} = sprintf('true c = %d', focus.hidden);
+hold off;
+legend(labels{:}, 'location', 'northwest');
+xlabel('c (m/s)');
+ylabel(sprintf('score (%s)', info.method));
+title(sprintf('tofimage_autofocus: c = %.1f m/s found in %.2f s (true %d)', focus.c, ...
+              focus.seconds, focus.hidden), 'interpreter', 'none');
+subplot(3, 2, 6);
+picture(x, y, info.image, px, py);
+title(sprintf('term 3 of that scan at c = %.1f m/s', focus.c));
+
+annotation('textbox', [0 0.975 1 0.025], 'string', ...
            sprintf('tofimage: %d x %d image, %d sensors x %d samples, 3 terms in %.3f s on %d threads', ...
                    n, n, numel(scan.x_sensor), numel(scan.t), sum(seconds), threads), ...
            'horizontalalignment', 'center', 'linestyle', 'none', 'fontsize', 12);
@@ -240,6 +284,22 @@ if ~isempty(folder) && ~exist(folder, 'dir')
 end
 print(fig, '-dpng', '-r120', png);
 close(fig);
+end
+
+function picture(x, y, img, px, py)
+img = flipud(img);     % row 1 (largest y) to the top
+% Saturate at half the largest magnitude, so that the small spots of the
+% point absorbers stand out.
+lim = 0.5 * max(abs(img(:)));
+imagesc(x, y, img, [-lim lim]);
+axis xy;
+axis image;
+hold on;
+plot(px, py, 'ko', 'markersize', 12);
+hold off;
+colorbar;
+xlabel('x (mm)');
+ylabel('y (mm)');
 end
 
 function map = bluewhitered(m)

@@ -4,9 +4,10 @@
 computes, bit for bit, from NumPy arrays; ``reconstruct_frames`` does the same
 for a stack of frames that share the sensors, times and grid, and ``Plan``
 keeps that shared set-up for frames that arrive one at a time.
-``pixel_coordinates`` gives where each pixel lies, and ``tofimage.dask``
-reconstructs Dask arrays of frames. The README's section "Using it well"
-says which term to use, and how to read stacks too big to load.
+``pixel_coordinates`` gives where each pixel lies, ``autofocus`` finds the
+speed of sound that focuses a scan, and ``tofimage.dask`` reconstructs Dask
+arrays of frames. The README's section "Using it well" says which term to
+use, and how to read stacks too big to load.
 """
 
 from __future__ import annotations
@@ -28,7 +29,7 @@ from . import _core
 from ._version import __version__
 
 __all__ = ["Plan", "reconstruct", "reconstruct_frames", "pixel_coordinates", "kernel_name",
-           "PixelCoordinates", "__version__"]
+           "PixelCoordinates", "autofocus", "AutofocusResult", "__version__"]
 
 _INT32_MIN, _INT32_MAX = -(2**31), 2**31 - 1
 
@@ -765,3 +766,7 @@ def pixel_coordinates(n: int, image_width: float) -> PixelCoordinates:
     edge = dx / 2.0
     extent = (float(x[0] - edge), float(x[-1] + edge), float(y[-1] - edge), float(y[0] + edge))
     return PixelCoordinates(x, y, extent)
+
+
+# After the helpers it uses.
+from ._autofocus import AutofocusResult, autofocus  # noqa: E402

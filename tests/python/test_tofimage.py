@@ -468,7 +468,7 @@ def test_docs_and_types():
     import tofimage.dask
     numpydoc_validate = pytest.importorskip("numpydoc.validate")
     public = ["reconstruct", "reconstruct_frames", "Plan", "Plan.__call__", "pixel_coordinates",
-              "PixelCoordinates",
+              "PixelCoordinates", "autofocus", "AutofocusResult", "AutofocusResult.plot",
               "kernel_name", "dask.reconstruct_frames"]
     # Not asked for: See Also everywhere, and an extended summary.
     ignored = {"SA01", "ES01", "GL01", "GL02"}
@@ -477,7 +477,7 @@ def test_docs_and_types():
         errors = [e for e in report["errors"] if e[0] not in ignored]
         assert not errors, (name, errors)
     # Every example runs and prints what it shows.
-    for module in (tofimage, tofimage.dask):
+    for module in (tofimage, tofimage.dask, tofimage._autofocus):
         result = doctest.testmod(module, optionflags=doctest.NORMALIZE_WHITESPACE)
         assert result.failed == 0 and result.attempted > 0
     assert tofimage.__version__ == importlib.metadata.version("tofimage")
