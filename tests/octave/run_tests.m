@@ -55,10 +55,7 @@ for k = 1:numel(names)
       results(k).status = 'skipped';
     else
       results(k).status = 'FAILED';
-      if ~isempty(err.stack)
-        results(k).message = sprintf('%s\n    at %s, line %d', err.message, ...
-                                     err.stack(1).name, err.stack(1).line);
-      end
+      results(k).message = [err.message where(err.stack)];
     end
   end
   results(k).seconds = toc(start);
@@ -81,5 +78,16 @@ end
 if count('FAILED') > 0
   failed = {results(strcmp({results.status}, 'FAILED')).name};
   error('run_tests:failed', 'run_tests: %d test(s) failed: %s', numel(failed), strjoin(failed, ', '));
+end
+end
+
+function text = where(stack)
+% Where the error arose, from the innermost call out to the runner.
+text = '';
+for k = 1:numel(stack)
+  if strcmp(stack(k).name, 'run_tests')
+    break;
+  end
+  text = sprintf('%s\n  at %s, line %d', text, stack(k).name, stack(k).line);
 end
 end
