@@ -345,7 +345,7 @@ parts = cell(1, numel(args));
 for k = 1:numel(args)
   a = args{k};
   cls = class(a);
-  if iscomplex(a)
+  if isnumeric(a) && ~isreal(a)
     cls = ['complex ' cls];
   end
   if issparse(a)

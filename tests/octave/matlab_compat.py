@@ -25,7 +25,7 @@ OCTAVE_FUNCTIONS = set("""
     printf puts fputs fdisp fflush stdout stderr signbit columns rows isargout
     index rindex program_name program_invocation_name canonicalize_file_name
     make_absolute_filename is_absolute_filename confirm_recursive_rmdir
-    unsetenv putenv nproc usleep print_usage is_function_handle nthargout
+    unsetenv putenv nproc usleep print_usage is_function_handle nthargout iscomplex
     postpad prepad ifelse merge octave_config_info available_graphics_toolkits
     graphics_toolkit
 """.split())

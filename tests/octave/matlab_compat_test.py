@@ -18,7 +18,7 @@ KEYWORDS = ["endif", "endfor", "endwhile", "endfunction", "endswitch", "end_try_
             "unwind_protect", "unwind_protect_cleanup", "end_unwind_protect", "until"]
 FUNCTIONS = ["printf", "puts", "fputs", "fdisp", "fflush", "stdout", "stderr", "signbit", "columns",
              "rows", "isargout", "index", "program_name", "canonicalize_file_name",
-             "confirm_recursive_rmdir", "unsetenv", "nproc"]
+             "confirm_recursive_rmdir", "unsetenv", "nproc", "iscomplex"]
 # One line per construct: (code, construct reported).
 PLANTS = (
     [("x = 1; # note", "# comment"),
