@@ -34,7 +34,7 @@ for k = 1:2
   end
   s = median(times);
   fprintf('%s term %d: median %.4f s over %d calls (min %.4f s), %.3f G evaluations/s\n', ...
-         moduledir, terms(k), s, reps, min(times), evals / s / 1e9);
+          moduledir, terms(k), s, reps, min(times), evals / s / 1e9);
 end
-save('-binary', outfile, 'images');
+save(outfile, 'images', '-v7');     % a MAT-file, which MATLAB and Octave both read
 end

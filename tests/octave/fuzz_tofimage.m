@@ -84,7 +84,7 @@ for call = 1:calls
     failures = failures + 1;
     if failures <= 20
       fprintf('FAILED call %d (seed %d): %s\n  nout %d, %s\n', call, seed, problem, nout, ...
-             describe(args));
+               describe(args));
     end
   end
   if mod(call, 1000) == 0
@@ -94,7 +94,7 @@ for call = 1:calls
 end
 
 fprintf('fuzz_tofimage: %d calls in %.1f s: %d images (%d non-empty, %d compared with the reference), %d errors\n', ...
-       stats.calls, toc(start), stats.images, stats.nonempty_images, stats.compared, stats.errors);
+        stats.calls, toc(start), stats.images, stats.nonempty_images, stats.compared, stats.errors);
 [~, order] = sort(counts, 'descend');
 for k = order
   fprintf('  %5d x %s\n', counts(k), messages{k});
