@@ -153,8 +153,7 @@ def check_text(text):
     report = lambda line, what: found.append((line, what))
     toks = tokens(text, report)
     stmts = list(statements(toks))
-    code = [s for s in stmts if s]
-    script = bool(code) and code[0][0].text != "function"
+    script = bool(stmts) and stmts[0][0].text != "function"
 
     # Variables: names assigned to, and the names of function signatures.
     variables = set()
@@ -170,8 +169,6 @@ def check_text(text):
                 variables.update(u.text for j, u in enumerate(s[:i]) if u.kind == "name"
                                  and not (j > 0 and s[j - 1].text == "."))
                 break
-        if s[0].text in ("for", "parfor") and len(s) > 1:
-            variables.add(s[1].text.strip("("))
 
     stack = []                      # [keyword, names guarded in this branch]
     functions_seen = False
@@ -189,18 +186,17 @@ def check_text(text):
             stack[-1][1] = guarded_names(s[1:])
         elif head == "else" and stack:
             stack[-1][1] = set()
+        elif head in BLOCK_CLOSE and stack:
+            stack.pop()
         guarded = set().union(*(g for _, g in stack)) if stack else set()
         depth, handle_params, prev = 0, [], None
-        for i, t in enumerate(s):
+        for t in s:
             if t.kind == "name" and not (prev is not None and prev.text == "."):
                 if t.text in OCTAVE_KEYWORDS:
                     report(t.line, t.text)
                 elif (t.text in OCTAVE_FUNCTIONS and t.text not in variables
                       and t.text not in guarded and "OCTAVE_VERSION" not in guarded):
                     report(t.line, t.text)
-                if i == 0 and t.text in BLOCK_CLOSE and stack:
-                    stack.pop()
-                    guarded = set().union(*(g for _, g in stack)) if stack else set()
             elif t.kind == "op" and t.text in OPERATORS:
                 report(t.line, t.text)
             elif t.text in ("(", "[", "{"):
