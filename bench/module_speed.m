@@ -33,8 +33,8 @@ for k = 1:2
     times(r) = toc;
   end
   s = median(times);
-  printf('%s term %d: median %.4f s over %d calls (min %.4f s), %.3f G evaluations/s\n', ...
-         moduledir, terms(k), s, reps, min(times), evals / s / 1e9);
+  fprintf('%s term %d: median %.4f s over %d calls (min %.4f s), %.3f G evaluations/s\n', ...
+          moduledir, terms(k), s, reps, min(times), evals / s / 1e9);
 end
-save('-binary', outfile, 'images');
+save(outfile, 'images', '-v7');     % a MAT-file, which MATLAB and Octave both read
 end

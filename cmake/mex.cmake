@@ -2,7 +2,8 @@
 #
 # GNU Octave (when mkoctfile is found): build/tofimage.mex, compiled against
 # the headers and libraries mkoctfile reports, plus the Octave tests of the
-# module (tests/octave/test_*.m, each run by CTest inside octave-cli).
+# modules (tests/octave/test_*.m, each run by CTest through the suite's
+# runner, run_tests, inside octave-cli).
 # MATLAB (when FindMatlab finds one): build/tofimage.<mexext> through
 # matlab_add_mex, with the separate-complex C API (-R2017b), whose mxGetPr
 # gives the real part of complex inputs.
@@ -229,34 +230,31 @@ if(TOFIMAGE_HAVE_OCTAVE_MEX OR Matlab_FOUND)
 endif()
 
 # --------------------------------------------------------------- Octave tests
-# tofimage_add_octave_tests(PATTERN TIMEOUT [DIR ...]): one CTest test for
-# each tests/octave/PATTERN file, run inside octave-cli with the module, the
-# given folders and tests/octave on the path. An uncaught error makes
-# octave-cli exit with status 1, failing the test.
-function(tofimage_add_octave_tests pattern timeout)
-  set(extra_paths "")
-  foreach(dir IN LISTS ARGN)
-    list(APPEND extra_paths --path ${dir})
-  endforeach()
-  file(GLOB test_files CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/octave/${pattern})
-  foreach(test_file IN LISTS test_files)
+# One CTest test, octave_<name>, for each tests/octave/<name>.m of the suite,
+# run by its runner (run_tests('^<name>$'), as MATLAB runs the whole suite)
+# inside octave-cli with the modules and tests/octave on the path. A failure
+# makes run_tests raise an error and octave-cli exit with status 1; a test
+# that skips itself shows as skipped. test_valgrind_session is left out:
+# octave_valgrind_tofimage (cmake/robustness.cmake) runs its script.
+if(TOFIMAGE_BUILD_TESTS AND TOFIMAGE_HAVE_OCTAVE_MEX AND TOFIMAGE_OCTAVE_CLI)
+  file(GLOB _tofimage_m_tests CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/octave/test_*.m)
+  foreach(test_file IN LISTS _tofimage_m_tests)
     get_filename_component(test_name ${test_file} NAME_WE)
+    if(test_name STREQUAL "test_valgrind_session")
+      continue()
+    endif()
     add_test(NAME octave_${test_name}
       COMMAND ${TOFIMAGE_OCTAVE_CLI} --no-gui -q -H --no-site-file
         --path $<TARGET_FILE_DIR:tofimage_octave>
-        ${extra_paths}
         --path ${PROJECT_SOURCE_DIR}/tests/octave
-        --eval ${test_name})
+        --eval "run_tests('^${test_name}$')")
     # Run from the tests' folder: Octave puts the current folder first on
     # the path, and the build folder there would outrank every addpath.
     set_tests_properties(octave_${test_name} PROPERTIES
       WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/tests/octave
-      TIMEOUT ${timeout})
+      TIMEOUT 600
+      SKIP_REGULAR_EXPRESSION "\n0 passed, 0 failed, 1 skipped")
   endforeach()
-endfunction()
-
-if(TOFIMAGE_BUILD_TESTS AND TOFIMAGE_HAVE_OCTAVE_MEX AND TOFIMAGE_OCTAVE_CLI)
-  tofimage_add_octave_tests("test_*.m" 600)
   # build_tofimage must find the Highway this build found and compile the
   # vector kernel with it.
   if(TOFIMAGE_HWY_LIB)
@@ -268,6 +266,10 @@ if(TOFIMAGE_BUILD_TESTS AND TOFIMAGE_HAVE_OCTAVE_MEX AND TOFIMAGE_OCTAVE_CLI)
   # cannot run (cmake/simd.cmake), which this tree's build compiles.
   set_property(TEST octave_test_build_tofimage_script APPEND PROPERTY
     ENVIRONMENT TOFIMAGE_EXPECT_KERNEL=${_tofimage_kernel} TOFIMAGE_HWY_UNRUNNABLE=${TOFIMAGE_HWY_UNRUNNABLE})
+  # The fuzzer's full default run here; OpenMP's idle workers yield the CPU
+  # between its thousands of short calls.
+  set_property(TEST octave_test_fuzz_tofimage APPEND PROPERTY
+    ENVIRONMENT TOFIMAGE_FUZZ_CALLS=5000 OMP_WAIT_POLICY=PASSIVE)
 endif()
 
 # Running out of memory, in both gateways: test builds of the modules

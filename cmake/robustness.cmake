@@ -104,18 +104,10 @@ foreach(target IN LISTS _tofimage_fuzz_targets)
   endif()
 endforeach()
 
-# The module in Octave: thousands of calls with random arguments (fixed
-# seed), and a session under valgrind memcheck. Only where the Octave module
-# is built, which sanitizer and fuzzing trees never do.
+# The module in Octave under valgrind memcheck (the random calls of the
+# fuzzer are a test of the suite: octave_test_fuzz_tofimage). Only where the
+# Octave module is built, which sanitizer and fuzzing trees never do.
 if(TOFIMAGE_BUILD_TESTS AND TARGET tofimage_octave AND TOFIMAGE_OCTAVE_CLI)
-  add_test(NAME octave_fuzz_tofimage
-    COMMAND ${TOFIMAGE_OCTAVE_CLI} --no-gui -q -H --no-site-file
-      --path $<TARGET_FILE_DIR:tofimage_octave>
-      --path ${PROJECT_SOURCE_DIR}/tests/octave
-      --eval "fuzz_tofimage(5000, 20240611);")
-  set_tests_properties(octave_fuzz_tofimage PROPERTIES TIMEOUT 600
-    ENVIRONMENT OMP_WAIT_POLICY=PASSIVE)
-
   find_program(TOFIMAGE_VALGRIND NAMES valgrind)
   if(TOFIMAGE_VALGRIND)
     add_test(NAME octave_valgrind_tofimage

@@ -1082,7 +1082,7 @@ function restore_env(oldcxx, oldld)
 names = {'CXXFLAGS', 'LDFLAGS'};
 values = {oldcxx, oldld};
 for k = 1:2
-  if isempty(values{k})
+  if isempty(values{k}) && exist('OCTAVE_VERSION', 'builtin')
     unsetenv(names{k});
   else
     setenv(names{k}, values{k});

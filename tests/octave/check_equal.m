@@ -5,7 +5,7 @@ function check_equal(got, want, what)
 same = strcmp(class(got), class(want)) && isequal(size(got), size(want)) && isequaln(got, want);
 if same && isnumeric(got)
   numbers = ~isnan(got(:));
-  same = isequal(signbit(got(numbers)), signbit(want(numbers)));
+  same = isequal(negative(got(numbers)), negative(want(numbers)));
 end
 if ~same
   if isequal(size(got), size(want)) && isnumeric(got)
@@ -16,4 +16,9 @@ if ~same
   end
   error('check_equal:differ', '%s: image differs from the expected one (%s)', what, detail);
 end
+end
+
+function tf = negative(v)
+% The sign bit of numbers that are not NaN: -0 has it, as 1/-0 = -Inf shows.
+tf = v < 0 | (v == 0 & 1 ./ v < 0);
 end

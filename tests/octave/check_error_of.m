@@ -1,8 +1,11 @@
 function check_error_of(fcn, expected, nout, varargin)
 % Calls the module fcn (tofimage, tofimage_frames) with the given inputs and
 % nout outputs and checks that it fails with exactly the given message
-% (Octave puts "fcn: " in front of a MEX module's message).
-want = [fcn ': ' expected];
+% (Octave puts "fcn: " in front of a MEX module's message, MATLAB does not).
+want = expected;
+if exist('OCTAVE_VERSION', 'builtin')
+  want = [fcn ': ' expected];
+end
 got = '';
 try
   switch nout

@@ -33,7 +33,7 @@ end
 if nargin < 4
   compare = true;
 end
-printf('fuzz_tofimage: %d calls, seed %d\n', calls, seed);
+fprintf('fuzz_tofimage: %d calls, seed %d\n', calls, seed);
 rand('state', seed);
 randn('state', seed);
 have_reference = compare && exist('reference_recon', 'file') == 2;
@@ -52,8 +52,8 @@ start = tic;
 for call = 1:calls
   [args, nout] = random_call();
   if verbose
-    printf('call %d: nout %d, %s\n', call, nout, describe(args));
-    fflush(stdout);
+    fprintf('call %d: nout %d, %s\n', call, nout, describe(args));
+    flush_output();
   end
   [R, msg, failed] = make_call(args, nout);
   stats.calls = stats.calls + 1;
@@ -88,25 +88,33 @@ for call = 1:calls
   if ~isempty(problem)
     failures = failures + 1;
     if failures <= 20
-      printf('FAILED call %d (seed %d): %s\n  nout %d, %s\n', call, seed, problem, nout, ...
-             describe(args));
+      fprintf('FAILED call %d (seed %d): %s\n  nout %d, %s\n', call, seed, problem, nout, ...
+               describe(args));
     end
   end
   if mod(call, 1000) == 0
-    printf('  %d calls, %.1f s\n', call, toc(start));
-    fflush(stdout);
+    fprintf('  %d calls, %.1f s\n', call, toc(start));
+    flush_output();
   end
 end
 
-printf('fuzz_tofimage: %d calls in %.1f s: %d images (%d non-empty, %d compared with the reference), %d errors\n', ...
-       stats.calls, toc(start), stats.images, stats.nonempty_images, stats.compared, stats.errors);
+fprintf('fuzz_tofimage: %d calls in %.1f s: %d images (%d non-empty, %d compared with the reference), %d errors\n', ...
+        stats.calls, toc(start), stats.images, stats.nonempty_images, stats.compared, stats.errors);
 [~, order] = sort(counts, 'descend');
 for k = order
-  printf('  %5d x %s\n', counts(k), messages{k});
+  fprintf('  %5d x %s\n', counts(k), messages{k});
 end
 if failures > 0
   error('fuzz_tofimage:failed', '%d of %d calls broke the contract (seed %d)', ...
         failures, stats.calls, seed);
+end
+end
+
+function flush_output()
+% Octave buffers what it prints into a pipe: a crash would lose the lines
+% that name the last calls. MATLAB writes them at once.
+if exist('OCTAVE_VERSION', 'builtin')
+  fflush(stdout);
 end
 end
 
@@ -342,7 +350,7 @@ parts = cell(1, numel(args));
 for k = 1:numel(args)
   a = args{k};
   cls = class(a);
-  if iscomplex(a)
+  if isnumeric(a) && ~isreal(a)
     cls = ['complex ' cls];
   end
   if issparse(a)

@@ -141,5 +141,5 @@ bad = args; bad{2} = complex(-3, 5);      % the real part counts
 check_error('n must not be negative', 1, bad{:});
 checks = checks + 3;
 
-printf('test_tofimage_errors: %d checks passed\n', checks);
+fprintf('test_tofimage_errors: %d checks passed\n', checks);
 end

@@ -24,10 +24,11 @@ for k = 1:numel(frame_counts)
   % NaN and infinities at places that differ from frame to frame (and in
   % some frames none), so that a frame's specials must not leak into the
   % images of the others.
+  specials = [NaN Inf -Inf];
   for f = 1:frames
     count = randi([0 3]);
     stack(randi(numel(stack) / frames, 1, count) + (f - 1) * numel(stack) / frames) = ...
-        [NaN Inf -Inf](randi(3, 1, count));
+        specials(randi(3, 1, count));
   end
   as = {stack, single(stack), int16(1000 * stack)};
   for c = 1:numel(as)
@@ -99,7 +100,7 @@ bad = args; bad{1} = args{1}(1, :, :); bad{8} = 2;
 check('sigMat must have at least two rows (time samples)', 1, bad{:});
 checks = checks + 25;
 
-printf('test_tofimage_frames: %d checks passed\n', checks);
+fprintf('test_tofimage_frames: %d checks passed\n', checks);
 end
 
 % Checks the stack's images against tofimage on double(frame) one frame at

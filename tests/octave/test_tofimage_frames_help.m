@@ -13,5 +13,5 @@ must = {'Recon = tofimage_frames(sigMat, n, x_sensor, y_sensor, z_sensor, c, ...
         'time samples x sensors x frames', 'n x n x frames', 'double, single or int16', ...
         'n x n x 0', 'tofimage(double(sigMat(:, :, f))'};
 checks = check_module_help('tofimage_frames', must);
-printf('test_tofimage_frames_help: %d checks passed\n', checks);
+fprintf('test_tofimage_frames_help: %d checks passed\n', checks);
 end

@@ -17,5 +17,5 @@ must = {'Recon = tofimage(sigMat, n, x_sensor, y_sensor, z_sensor, c, ...', ...
         'numCores', 'half - 1', 'rows toward decreasing y', ...
         '5    2     -1, 0, 1, 2, 3             1, 0, -1, -2, -3'};
 checks = check_module_help('tofimage', must);
-printf('test_tofimage_help: %d checks passed\n', checks);
+fprintf('test_tofimage_help: %d checks passed\n', checks);
 end

@@ -117,5 +117,5 @@ args = base; args{1} = zeros(6, 0); args{3} = []; args{4} = []; args{5} = [];
 check_equal(tofimage(args{:}), zeros(2, 2), 'no sensors');
 checks = checks + 1;
 
-printf('test_tofimage_results: %d checks passed\n', checks);
+fprintf('test_tofimage_results: %d checks passed\n', checks);
 end

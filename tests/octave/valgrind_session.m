@@ -150,7 +150,7 @@ for sigMat = {zeros(6, 2, 2, 2), int32(stack), single(stack(1, :, :))}
   end
   rejected = rejected + 1;
 end
-printf('valgrind_session: %d valid and %d rejected calls\n', valid, rejected);
+fprintf('valgrind_session: %d valid and %d rejected calls\n', valid, rejected);
 
 % ------------------------------------------------------------------ random
 fuzz_tofimage(fuzz_calls, 20240611, false, false);

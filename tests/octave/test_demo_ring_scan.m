@@ -1,4 +1,4 @@
-function demo_ring_scan
+function test_demo_ring_scan()
 % End to end through the module: the simulated ring scan of the demo
 % (simulate_scan) reconstructs with every point absorber where it truly is,
 % and every term gives the same image bit for bit on 1 and 2 threads.
@@ -20,6 +20,9 @@ function demo_ring_scan
 % minimum, refined between pixels, must also lie within a quarter of a
 % pixel, which a grid moved by half a pixel cannot meet.
 
+old_path = path();
+cleanup = onCleanup(@() path(old_path));
+addpath(repo_path('matlab'), '-end');   % simulate_scan, source_peaks
 scan = simulate_scan(256);
 pitch = scan.image_width / scan.n;
 

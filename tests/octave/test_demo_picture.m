@@ -1,15 +1,17 @@
-function demo_picture
-% What `make demo` runs works headless: demo_tofimage prints its report,
-% with the cine loop's rates, ending with the path of the picture, and
-% draws the picture there (into a folder it creates when needed).
+function test_demo_picture()
+% What `make demo` runs works headless: demo_tofimage (matlab/) prints its
+% report, with the cine loop's rates, ending with the path of the picture,
+% and draws the picture there (into a folder it creates when needed).
 
 folder = tempname();
 png = fullfile(folder, 'pictures', 'demo.png');
-cleanup = onCleanup(@() rmdir_quietly(folder));
+old_path = path();
+cleanup = onCleanup(@() finish(old_path, folder));
+addpath(repo_path('matlab'), '-end');   % after the modules on the path
 
 out = evalc('demo_tofimage(png)');
 
-lines = strsplit(strtrim(out), "\n");
+lines = strsplit(strtrim(out), sprintf('\n'));
 assert(strcmp(lines{end}, ['Picture: ' png]), ...
        'the report does not end with the path of the picture; it ends with:\n%s', lines{end});
 for term = 1:3
@@ -56,9 +58,7 @@ assert(any(rgb(:, 1) > 150 & rgb(:, 2) < 80 & rgb(:, 3) < 80), 'the picture has 
 assert(any(rgb(:, 3) > 120 & rgb(:, 1) < 80), 'the picture has no blue');
 end
 
-function rmdir_quietly(folder)
-if exist(folder, 'dir')
-  confirm_recursive_rmdir(false, 'local');
-  rmdir(folder, 's');
-end
+function finish(old_path, folder)
+path(old_path);
+remove_dir(folder);
 end
