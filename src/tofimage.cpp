@@ -41,9 +41,8 @@ bool sigMatOk(const mxArray* sigMat) { return mxIsDouble(sigMat); }
 // doRecon on the checked request. Returns true and fills msg when memory
 // ran out; the error is raised by the caller, after the plan is gone.
 bool reconstruct(const ReconInput& in, char* msg) {
-    if (in.n <= 0) return false;
     try {
-        ReconPlan(in).run(in.sigMat, 1, in.Recon);
+        doRecon(in);
     } catch (const std::bad_alloc&) {
         namedMessage(msg, "tofimage",
                      "out of memory: could not allocate the reconstruction plan (%d sensors, "
