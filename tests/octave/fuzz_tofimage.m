@@ -114,7 +114,7 @@ function flush_output()
 % Octave buffers what it prints into a pipe: a crash would lose the lines
 % that name the last calls. MATLAB writes them at once.
 if exist('OCTAVE_VERSION', 'builtin')
-  fflush(stdout);
+  fflush(1);   % stdout
 end
 end
 
