@@ -65,11 +65,13 @@ struct PathCosts {
     double stackIndex, stackApply;
 };
 
-// Staged rows of one sensor block (kSensorBlock sensors, every frame of a
-// batch, samples and derivative terms) that stay in a core's cache while
-// every group of the tile reads them: a larger batch than fits this is
-// split (chooseVectorPlan).
-constexpr double kStageCacheBytes = 1 << 20;
+// Bytes of staged rows of one sensor block (kSensorBlock sensors, every
+// frame of a batch, samples and derivative terms) that stay in a core's
+// cache while every group of the tile reads them (a core's L2 on the
+// machine measured): a batch is halved, down to 8 frames, until its rows
+// fit (chooseVectorPlan). recon_bench --calibrate prints batches of 4, 8
+// and 16 side by side.
+constexpr double kStageCacheBytes = 512 * 1024;
 
 // Shared by every family: pixels a tile has a side at most; sensors a tile
 // takes at once (their windows or staged rows stay in cache while every

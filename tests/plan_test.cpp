@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <random>
+#include <string>
 
 #include "problem.h"
 #include "recon_simd_plan.h"
@@ -92,6 +93,20 @@ TEST(Plan, ThresholdsAreExactOnIntegerGeometry) {
         for (int32_t i = 0; i < p.rows; ++i) p.t.push_back(0.5 + i);
         p.sigMat.assign((size_t)p.rows * p.cols, 1.0);
         expectExactTable(p, rng);
+    }
+}
+
+TEST(Plan, FewPixelsManySensorsTakeTheScalarKernel) {
+    // The cost model weighs the set-up of every sensor for every tile: a
+    // handful of pixels of 4096 sensors does not repay it, and runs the
+    // scalar kernel; the standard workload repays it many times over.
+    if (std::string(reconKernelName(ReconKernel::Vector)) == "scalar")
+        GTEST_SKIP() << "no vector kernel on this CPU";
+    Problem few = ringProblem(2, 4096, 2030, 1), standard = ringProblem(256, 256, 2030, 1);
+    for (double term : {1.0, 2.0, 3.0}) {
+        few.image_select = standard.image_select = term;
+        EXPECT_STREQ(ReconPlan(few.input(nullptr)).kernelName(), "scalar") << "term " << term;
+        EXPECT_STRNE(ReconPlan(standard.input(nullptr)).kernelName(), "scalar") << "term " << term;
     }
 }
 

@@ -12,12 +12,14 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "problem.h"
 #include "recon.h"
+#include "recon_simd.h"
 #include "targets.h"
 
 namespace {
@@ -208,6 +210,31 @@ TEST_P(VectorKernel, RunsTheTargetUnderTest) {
     else
         EXPECT_EQ(name, hwy::TargetName(target));
     EXPECT_STREQ(reconKernelName(ReconKernel::Scalar), "scalar");
+}
+
+// Which family of lane primitives serves each Highway target ("": none, the
+// scalar kernel), for every target Highway may compile: a family's line
+// misplaced in recon_simd_families-inl.h, or a target new to Highway that
+// this table does not know, fails here rather than run another family, or
+// none, unnoticed.
+const char* familyServing(const std::string& target) {
+    static const std::map<std::string, const char*> kFamilies = {
+        {"AVX3_SPR", "avx3"}, {"AVX3_ZEN4", "avx3"},        {"AVX3_DL", "avx3"},
+        {"AVX3", "avx3"},     {"AVX2", "avx2"},             {"SSE4", "generic"},
+        {"SSSE3", "generic"}, {"SSE2", "generic"},          {"NEON", "neon"},
+        {"NEON_BF16", "neon"}, {"NEON_WITHOUT_AES", "neon"}, {"SVE", "neon"},
+        {"SVE2", "neon"},     {"SVE_256", "neon"},          {"SVE2_128", "neon"},
+        {"EMU128", ""},       {"SCALAR", ""}};
+    const auto it = kFamilies.find(target);
+    return it == kFamilies.end() ? nullptr : it->second;
+}
+
+TEST_P(VectorKernel, ServedByItsFamily) {
+    const std::string target = hwy::TargetName(GetParam());
+    const char* want = familyServing(target);
+    ASSERT_NE(want, nullptr) << target << " is missing from the table of families";
+    const char* family = reconVectorFamily();
+    EXPECT_STREQ(family ? family : "", want) << target << " is served by the wrong family";
 }
 
 TEST_P(VectorKernel, WorkedExample) {
