@@ -38,26 +38,30 @@
 // Adding a family. Nothing here is specific to an instruction set. A family
 // is `struct Family : <Name>Policy`, in its own recon_simd_<name>-inl.h
 // (recon_simd_generic-inl.h is the shortest whole example, and
-// recon_simd_neon-inl.h one with windows and the table), and gives:
-//   V, I               kLanes doubles, and kLanes sample indices
+// recon_simd_neon-inl.h one with windows and the table), and gives, always
+// (CheckFamily below says by name what is missing):
+//   kName              its name, as the routing test's table knows it
+//   V, I               kLanes doubles, and kLanes sample indices: types of a
+//                      fixed size, since a tile keeps arrays of them
 //   kLanes, kVectorRows, kVectorCols, kRow[], kCol[]
 //                      the pixels of a vector: lane l at row kRow[l], column
 //                      kCol[l] of the vector's kVectorRows x kVectorCols
-//   kWindow, kWideWindow
-//                      samples a window lookup covers (0: none)
-//   Consts             per-call constants in registers, from the Plan
+//   Consts             per-call constants in registers, built from the Plan:
+//                      at least k, q and invDt
 //   Set, Load, Store, Add, Sub, Mul, Sqrt
 //   ExactIndex         the scalar kernel's index through the square root
 //   Gather, NextIndex  lane loads at indices; the next index, bounded
+//   Minus              indices less a whole number (StackRows, windows)
 //   Spill              a vector of indices as kLanes 32-bit integers
-//   Word, kStageRows, kStageDoubles
-//                      staged windows' element and sizes (double, 0, 0 for
-//                      a family that reads sigMat itself)
-// and, for the switches its policy turns on (CheckFamily below):
+//   Word, kWindow, kWideWindow, kStageRows, kStageDoubles
+//                      samples a window lookup covers, and staged windows'
+//                      element and sizes (double, 0, 0, 0, 0 for a family
+//                      without windows)
+// and, for the switches its policy turns on:
 //   kWindows           PositiveIndex (the index for positions inside the
-//                      rows); Lane0, Minus, AnyOutside, Lookup (window
-//                      placement and lookup); without the table, also
-//                      BoundedIndex (the index for the d2 the range covers)
+//                      rows); Lane0, AnyOutside, Lookup (window placement
+//                      and lookup); without the table, also BoundedIndex
+//                      (the index for the d2 the range covers)
 //   kThresholdTable    Guess<kGuess, kClamp>, StepIfAtLeast: the index
 //                      guess, and the exact threshold step
 //   kWideWindows       LookupWide, Centre, BoundedIndex
