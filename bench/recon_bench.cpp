@@ -224,11 +224,8 @@ double batchSeconds(const Problem& w, const std::vector<double>& stack, int64_t 
     return fastestSeconds([&] { runVectorPlan(*plan, stack.data(), batch, out.data(), 1); });
 }
 
-int calibrate() {
+void calibrate() {
     const char* target = reconVectorTarget();
-    if (target == nullptr) {
-        std::printf("no vector kernel on this CPU: only the scalar kernel's cost applies\n");
-    }
     std::printf("calibrating the cost model on %s (family %s), one thread; ns per evaluation\n",
                 target ? target : "scalar", reconVectorFamily() ? reconVectorFamily() : "none");
     std::printf("%-44s %10s %10s\n", "constant", "measured", "policy");
@@ -242,7 +239,7 @@ int calibrate() {
         return fastestSeconds([&] { doRecon(in, ReconKernel::Scalar); });
     });
     row("kScalarCost (256 x 256)", scalar, kScalarCost);
-    if (target == nullptr) return 0;
+    if (target == nullptr) return;  // no vector kernel: nothing more to weigh
     const PathCosts policy = reconVectorCosts();
     row("table: windows (256 x 256)", vectorFrameNs(256, false), policy.table);
     row("wide: wide windows (128 x 128)", vectorFrameNs(128, false), policy.wide);
@@ -272,7 +269,8 @@ int calibrate() {
         VectorPlanPtr plan = ringPlan(w, 1);
         if (!plan) return 0.0;
         std::vector<double> out((size_t)w.n * w.n);
-        const double s = fastestSeconds([&] { runVectorPlan(*plan, w.sigMat.data(), 1, out.data(), 1); });
+        const double s =
+            fastestSeconds([&] { runVectorPlan(*plan, w.sigMat.data(), 1, out.data(), 1); });
         return s - (double)w.n * w.n * w.cols * sqrt * 1e-9;
     }) * 64.0;  // per sensor and tile: the tile's 64 evaluations of each sensor
     row("kSensorSetupCost (ns per sensor and tile)", setup, kSensorSetupCost);
@@ -294,7 +292,8 @@ int calibrate() {
 
     // What bounds the batch: per frame of a stack of 16, in batches of 4, 8
     // and 16, in ms (kStageCacheBytes).
-    std::printf("\nms per frame of a stack of 16 frames, in batches of 4 / 8 / 16 (term 1, term 3)\n");
+    std::printf("\nms per frame of a stack of 16 frames, in batches of 4 / 8 / 16 "
+                "(term 1, term 3)\n");
     for (int32_t n : {64, 128, 256}) {
         std::printf("n = %3d:", n);
         for (double term : {1.0, 3.0}) {
@@ -307,7 +306,6 @@ int calibrate() {
         }
         std::printf("\n");
     }
-    return 0;
 }
 #endif
 
@@ -368,42 +366,35 @@ int main(int argc, char** argv) {
     int count = (int)rest.size();
     benchmark::Initialize(&count, rest.data());
     if (benchmark::ReportUnrecognizedArguments(count, rest.data())) return 1;
+    // The instruction sets --target names (every one for "all").
+    std::vector<int64_t> named;
 #ifdef TOFIMAGE_HAVE_HWY
-    if (calibration) {
-        int64_t held = 0;
-        for (int64_t t : hwy::SupportedAndGeneratedTargets())
-            if (target == hwy::TargetName(t)) held = t;
-        if (!target.empty() && held == 0) {
-            std::fprintf(stderr, "recon_bench: no instruction set %s compiled in and supported here\n",
-                         target.c_str());
-            return 1;
-        }
-        const HeldTarget hold(held);
-        return calibrate();
-    }
-#else
-    if (calibration) {
-        std::fprintf(stderr, "recon_bench: built without a vector kernel; nothing to calibrate\n");
+    for (int64_t t : hwy::SupportedAndGeneratedTargets())
+        if (target == "all" || target == hwy::TargetName(t)) named.push_back(t);
+#endif
+    if (!target.empty() && named.empty()) {
+        std::fprintf(stderr, "recon_bench: no instruction set %s compiled in and supported here\n",
+                     target.c_str());
         return 1;
     }
-#endif
-    if (target.empty()) {
-        registerAll("", 0);
-    } else {
-        bool found = false;
+    if (target.empty()) named.push_back(0);  // Highway's own choice
+    if (calibration) {
 #ifdef TOFIMAGE_HAVE_HWY
-        for (int64_t t : hwy::SupportedAndGeneratedTargets()) {
-            if (target != "all" && target != hwy::TargetName(t)) continue;
-            registerAll(hwy::TargetName(t), t);
-            found = true;
+        for (int64_t t : named) {
+            const HeldTarget hold(t);
+            calibrate();
         }
+        return 0;
+#else
+        std::fprintf(stderr, "recon_bench: built without a vector kernel; nothing to calibrate\n");
+        return 1;
 #endif
-        if (!found) {
-            std::fprintf(stderr, "recon_bench: no instruction set %s compiled in and supported here\n",
-                         target.c_str());
-            return 1;
-        }
     }
+#ifdef TOFIMAGE_HAVE_HWY
+    for (int64_t t : named) registerAll(t == 0 ? "" : hwy::TargetName(t), t);
+#else
+    registerAll("", 0);
+#endif
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

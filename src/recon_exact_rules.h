@@ -75,10 +75,11 @@ inline void DerivTermsOfColumn(const double* col, const double* t, double invDt,
     for (int64_t r = 0; r < r0; ++r) D[r] = 0.0;
     const double* sig = col + lo;
     const double* ti = t + lo;
-    for (int64_t r = r0; r < r1; ++r) D[r] = DerivTerm<ScalarArith>(ti[r], invDt, sig[r], sig[r + 1]);
+    for (int64_t r = r0; r < r1; ++r)
+        D[r] = DerivTerm<ScalarArith>(ti[r], invDt, sig[r], sig[r + 1]);
     for (int64_t r = r0 > r1 ? r0 : r1; r < count; ++r) {
         const int64_t i = lo + r;
-        D[r] = i < rows ? DerivTerm<ScalarArith>(t[i], invDt, col[i], col[NextElement(i, lastInCol)])
-                        : 0.0;
+        const int64_t next = NextElement(i, lastInCol);
+        D[r] = i < rows ? DerivTerm<ScalarArith>(t[i], invDt, col[i], col[next]) : 0.0;
     }
 }

@@ -624,7 +624,8 @@ HWY_NOINLINE void StackApply(const Plan& p, const TileConsts<F>& c, const Batch&
                 const double* D = sb.derivs[i] + f0;
                 Unrolled<N>([&](auto l) {
                     const int64_t at = (int64_t)lanes[l] * frames;
-                    r[l] = Accumulate<kTerm, F>(r[l], F::Load(S + at), [&] { return F::Load(D + at); });
+                    r[l] = Accumulate<kTerm, F>(r[l], F::Load(S + at),
+                                                [&] { return F::Load(D + at); });
                 });
             }
             Unrolled<N>([&](auto l) { F::Store(r[l], slots + l * frames + f0); });
@@ -785,9 +786,9 @@ struct TileScratch {
 // gathers; a covered one that finds no room for its staged windows takes
 // checked windows.
 template <class F, int kTerm, bool kWide>
-void SetUpSensors(const Plan& p, const TileConsts<F>& c, const Batch& batch, const TileBounds& bounds,
-                  int64_t frames, int64_t tilePixels, const TileScratch<F>& scratch,
-                  SensorBlock<F>* block) {
+void SetUpSensors(const Plan& p, const TileConsts<F>& c, const Batch& batch,
+                  const TileBounds& bounds, int64_t frames, int64_t tilePixels,
+                  const TileScratch<F>& scratch, SensorBlock<F>* block) {
     SensorBlock<F>& sb = *block;
     constexpr LaneSpan kSpan = laneSpan<F>();
     constexpr int kMargin = kWide ? kMaxWindow<F> : F::kWindow;  // of the derivative terms

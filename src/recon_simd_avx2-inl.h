@@ -135,7 +135,8 @@ struct Family : Avx2Policy, HighwayArith<hn::Full256<double>> {
     // indices into one half and needs a permute across halves to spread
     // them again.
     static HWY_INLINE I PositiveIndex(const Consts& c, V d2) {
-        const V whole = _mm256_round_pd(RoundedUpPosition<Family>(c.k, c.q, d2), _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+        const V whole = _mm256_round_pd(RoundedUpPosition<Family>(c.k, c.q, d2),
+                                        _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
         const __m256i bits = _mm256_castpd_si256(_mm256_add_pd(whole, _mm256_set1_pd(0x1p52)));
         return Indices(_mm256_shuffle_epi32(bits, _MM_SHUFFLE(2, 2, 0, 0)));
     }

@@ -93,7 +93,9 @@ struct Family : NeonPolicy {
     }
 
     // The same for positions known to be at least 1/2 and inside the rows.
-    static HWY_INLINE I PositiveIndex(const Consts& c, V d2) { return vcvtq_s64_f64(RoundedUpPosition<Family>(c.k, c.q, d2)); }
+    static HWY_INLINE I PositiveIndex(const Consts& c, V d2) {
+        return vcvtq_s64_f64(RoundedUpPosition<Family>(c.k, c.q, d2));
+    }
 
     // Floor of an estimate of the position within the plan's guessError;
     // kClamp keeps it in 0 .. rows-2 (which keeps the index in {g, g + 1}).

@@ -354,7 +354,8 @@ bool chooseVectorPlan(const ReconInput& in, const ReconGeometry& g, const Family
     const int term = reconTerm(in.image_select);
     // The vector kernel computes whole cells (groups of vectors), and sets
     // up each sensor for each tile of up to kMaxTile pixels a side.
-    const double cells = std::ceil((double)in.n / f.cellRows) * std::ceil((double)in.n / f.cellCols);
+    const double cells =
+        std::ceil((double)in.n / f.cellRows) * std::ceil((double)in.n / f.cellCols);
     const double perFrame = cells * f.cellRows * f.cellCols * (double)in.cols;
     const double tiles = std::ceil((double)in.n / kMaxTile) * std::ceil((double)in.n / kMaxTile);
     const double setupNs = tiles * (double)in.cols * kSensorSetupCost;
@@ -418,9 +419,9 @@ bool chooseVectorPlan(const ReconInput& in, const ReconGeometry& g, const Family
     vp->stack = StackCosts{frameNs, setupNs + perFrame * cost.stackIndex,
                            perFrame * cost.stackApply, f.laneCount};
     const int64_t runBatch = batchFor(*vp, frames);
-    const double vectorNs =
-        tableNs + (double)frames * (runBatch == 1 ? frameNs
-                                                  : batchNs(vp->stack, runBatch) / (double)runBatch);
+    const double perFrameNs =
+        runBatch == 1 ? frameNs : batchNs(vp->stack, runBatch) / (double)runBatch;
+    const double vectorNs = tableNs + (double)frames * perFrameNs;
     if (!always && scalarNs * (double)frames < vectorNs) return false;
     if (p.E != nullptr) {
 #pragma omp parallel num_threads(team)
