@@ -330,8 +330,8 @@ namespace {
 // columns is (a + b) times this, in pixels.
 constexpr double kTwoOverPi = 0.63661977236758134;
 
-// The time of a batch of `count` frames (count >= 2) against that of as
-// many frames one by one.
+// The time of one batch of `count` frames (count >= 2): its indices found
+// once, and applied to its frames rounded up to whole vectors of frames.
 double batchNs(const StackCosts& c, int64_t count) {
     const int64_t padded = (count + c.lanes - 1) / c.lanes * c.lanes;
     return c.index + c.apply * (double)padded;
@@ -408,8 +408,9 @@ bool chooseVectorPlan(const ReconInput& in, const ReconGeometry& g, const Family
     // A stack's batch: the largest whose staged rows of a sensor block
     // (every row a tile's pixels can select, for each of its frames) stay
     // in cache, but at least 8 frames, or the family's vector of frames.
+    const double tileSide = std::min<double>(in.n, kMaxTile);
     const double tileRows =
-        std::min((double)in.rows, pitch * kMaxTile * std::sqrt(2.0) + 2.0 * f.window);
+        std::min((double)in.rows, pitch * tileSide * std::sqrt(2.0) + 2.0 * f.window);
     const double copies = term == 1 ? 1.0 : 2.0;
     int64_t batch = kMaxBatch;
     while (batch > std::max(8, f.laneCount) &&
