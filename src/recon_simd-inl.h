@@ -32,8 +32,10 @@
 // select with the frames side by side (StageStack), so that one vector load
 // at a pixel's index fetches that sample of kLanes frames, whatever the
 // grid, and a pixel's running sums of those frames lie side by side too
-// (StackRows, StackApply). A sensor whose rows cannot be bounded or staged
-// reads every frame's samples one by one.
+// (StackRows, StackApply); a batch of kLanes / 2 frames or fewer puts two
+// pixels' frames in a vector where the family can load halves. A sensor
+// whose rows cannot be bounded or staged reads every frame's samples one
+// by one.
 //
 // Adding a family. Nothing here is specific to an instruction set. A family
 // is `struct Family : <Name>Policy`, in its own recon_simd_<name>-inl.h
@@ -66,6 +68,10 @@
 //                      guess, and the exact threshold step
 //   kWideWindows       LookupWide, Centre, BoundedIndex
 //   kStagedWindows     Stage, LookupStaged
+// and, optionally:
+//   LoadHalves         a vector from two halves (a batch of kLanes / 2
+//                      frames then fills whole vectors with two pixels'
+//                      frames, rather than padding each pixel's to kLanes)
 // recon_simd_families-inl.h chooses the family for its Highway targets;
 // tests/primitive_test.cpp checks its primitives against their scalar
 // models, and simd_test compares the whole kernel with the scalar one.
@@ -216,6 +222,10 @@ template <class F>
 struct HasWidePrimitives<F, std::void_t<decltype(&F::LookupWide), decltype(&F::Centre)>>
     : std::true_type {};
 template <class F, class = void>
+struct HasLoadHalves : std::false_type {};
+template <class F>
+struct HasLoadHalves<F, std::void_t<decltype(&F::LoadHalves)>> : std::true_type {};
+template <class F, class = void>
 struct HasStagingPrimitives : std::false_type {};
 template <class F>
 struct HasStagingPrimitives<F, std::void_t<decltype(&F::Stage), decltype(&F::LookupStaged)>>
@@ -253,6 +263,14 @@ constexpr bool CheckFamily() {
                   "kStagedWindows stages narrow windows: it needs kStageRows, Stage and "
                   "LookupStaged");
     return true;
+}
+
+// Frames a batch of `count` frames of the family F takes room and work for:
+// a batch of half a vector of frames or fewer fills half vectors where the
+// family loads halves (LoadHalves), whole vectors of frames otherwise.
+template <class F>
+int64_t BatchFrames(int64_t count) {
+    return paddedFrames(count, F::kLanes, HasLoadHalves<F>::value);
 }
 
 // The widest window a family looks up.
@@ -554,8 +572,9 @@ HWY_INLINE void Group(const Plan& p, const TileConsts<F>& c, const double* sigMa
 // For a batch of frames, the sensors of one block over one group of
 // vectors are taken in two stages. StackRows finds every index once, for
 // all the frames; StackApply then applies them to the frames N at a time,
-// one vector of frames per pixel. Neither is inlined: the first does not
-// depend on the term, the second depends on nothing else.
+// one vector of frames per pixel (or N / 2 at a time, two pixels' frames in
+// a vector). Neither is inlined: the first does not depend on the term, the
+// second depends on nothing else.
 
 // The rows of sensor i's samples for lane l of vector v, at
 // row[(i * kV + v) * N + l]: counted from the first staged row of a stacked
@@ -585,50 +604,66 @@ HWY_NOINLINE void StackRows(const Plan& p, const TileConsts<F>& c, const SensorB
 // Adds the terms at the rows StackRows found to the running sums of every
 // frame of the batch: frame f of the pixel in slot g at acc[g * frames + f],
 // slot g of vector v's lane l being (v / kGroupCols) * accStride +
-// (v % kGroupCols) * N + l.
-template <class F, int kTerm>
+// (v % kGroupCols) * N + l. A vector of running sums holds N / kParts
+// frames of kParts neighbouring slots: kParts is 2 for a batch of N / 2
+// frames (HalfBatches), 1 otherwise.
+template <class F, int kTerm, int kParts>
 HWY_NOINLINE void StackApply(const Plan& p, const TileConsts<F>& c, const Batch& batch,
                              const SensorBlock<F>& sb, int64_t frames, const int32_t* row,
                              double* acc, int64_t accStride) {
     using V = typename F::V;
     constexpr int kC = F::kGroupCols, kV = F::kGroupRows * kC, N = F::kLanes;
+    constexpr int kPart = N / kParts;  // frames of one slot in a vector
+    constexpr int kSums = N / kParts;  // vectors of running sums per vector of pixels
 
-    // Frames f0 .. f0 + N - 1 of a sensor that is not stacked, at row r: the
-    // scalar kernel's operations, frame by frame. A frame beyond the batch
-    // repeats its last one.
-    auto unstacked = [&](int i, int32_t r, int64_t f0, V R) {
+    // Frames f0 .. f0 + kPart - 1 of the slots k * kParts .. of a sensor
+    // that is not stacked, whose slots take rows lanes[...]: the scalar
+    // kernel's operations, frame by frame. A frame beyond the batch repeats
+    // its last one.
+    auto unstacked = [&](int i, const int32_t* lanes, int k, int64_t f0, V R) {
         const int64_t colOff = (sb.s0 + i) * p.rows;
         alignas(64) double sig[N], deriv[N];
-        const int64_t j = colOff + r, next = NextElement(j, p.last);
-        for (int l = 0; l < N; ++l) {
-            const int64_t f = std::min<int64_t>(f0 + l, batch.count - 1);
+        for (int q = 0; q < N; ++q) {
+            const int32_t r = lanes[k * kParts + q / kPart];
+            const int64_t j = colOff + r;
+            const int64_t f = std::min<int64_t>(f0 + q % kPart, batch.count - 1);
             const double* frame = batch.sig + f * batch.sigStep;
-            sig[l] = frame[j];
-            if (kTerm != 1) deriv[l] = DerivTerm<ScalarArith>(p.t[r], p.invDt, sig[l], frame[next]);
+            sig[q] = frame[j];
+            if (kTerm != 1)
+                deriv[q] = DerivTerm<ScalarArith>(p.t[r], p.invDt, sig[q],
+                                                  frame[NextElement(j, p.last)]);
         }
         return Accumulate<kTerm, F>(R, F::Load(sig), [&] { return F::Load(deriv); });
+    };
+    // The staged rows of slots k * kParts .. at S (samples or derivative
+    // terms, frames f0 ..).
+    auto load = [&](const double* S, const int32_t* lanes, int k) {
+        if constexpr (kParts == 1)
+            return F::Load(S + (int64_t)lanes[k] * frames);
+        else
+            return F::LoadHalves(S + (int64_t)lanes[2 * k] * frames,
+                                 S + (int64_t)lanes[2 * k + 1] * frames);
     };
 
     for (int v = 0; v < kV; ++v) {
         double* slots = acc + ((v / kC) * accStride + (v % kC) * N) * frames;
-        for (int64_t f0 = 0; f0 < frames; f0 += N) {
-            V r[N];
-            Unrolled<N>([&](auto l) { r[l] = F::Load(slots + l * frames + f0); });
+        for (int64_t f0 = 0; f0 < frames; f0 += kPart) {
+            V r[kSums];
+            Unrolled<kSums>([&](auto k) { r[k] = F::Load(slots + k * kParts * frames + f0); });
             for (int i = 0; i < sb.count; ++i) {
                 const int32_t* lanes = row + (i * kV + v) * N;
                 if (HWY_UNLIKELY(!sb.stacked[i])) {
-                    Unrolled<N>([&](auto l) { r[l] = unstacked(i, lanes[l], f0, r[l]); });
+                    Unrolled<kSums>([&](auto k) { r[k] = unstacked(i, lanes, k, f0, r[k]); });
                     continue;
                 }
                 const double* S = sb.rows[i] + f0;
                 const double* D = sb.derivs[i] + f0;
-                Unrolled<N>([&](auto l) {
-                    const int64_t at = (int64_t)lanes[l] * frames;
-                    r[l] = Accumulate<kTerm, F>(r[l], F::Load(S + at),
-                                                [&] { return F::Load(D + at); });
+                Unrolled<kSums>([&](auto k) {
+                    r[k] = Accumulate<kTerm, F>(r[k], load(S, lanes, k),
+                                                [&] { return load(D, lanes, k); });
                 });
             }
-            Unrolled<N>([&](auto l) { F::Store(r[l], slots + l * frames + f0); });
+            Unrolled<kSums>([&](auto k) { F::Store(r[k], slots + k * kParts * frames + f0); });
         }
     }
 }
@@ -871,7 +906,7 @@ void Tile(const Plan& p, const TileConsts<F>& c, const Batch& batch, int64_t K0,
     const TileScratch<F> scratch(c);
     // Running sums: frame f of the pixel in slot g at acc[g * frames + f].
     const bool stacked = batch.count > 1;
-    const int64_t frames = stacked ? (batch.count + N - 1) / N * N : 1;
+    const int64_t frames = stacked ? BatchFrames<F>(batch.count) : 1;
     const int64_t accStride = (int64_t)across * N;  // slots per row of vectors
     double* acc = scratch.acc;
 
@@ -908,8 +943,15 @@ void Tile(const Plan& p, const TileConsts<F>& c, const Batch& batch, int64_t K0,
                 } else {
                     StackRows<F, kGuess, kHasZ, kWide>(p, c, sb, yq + a * N, xp + b * N,
                                                        laneRows);
-                    StackApply<F, kTerm>(p, c, batch, sb, frames, laneRows,
-                                         acc + (a * accStride + b * N) * frames, accStride);
+                    double* sums = acc + (a * accStride + b * N) * frames;
+                    if constexpr (HasLoadHalves<F>::value) {
+                        if (frames < N) {
+                            StackApply<F, kTerm, 2>(p, c, batch, sb, frames, laneRows, sums,
+                                                    accStride);
+                            continue;
+                        }
+                    }
+                    StackApply<F, kTerm, 1>(p, c, batch, sb, frames, laneRows, sums, accStride);
                 }
             }
     }
@@ -1001,10 +1043,11 @@ struct Cells {
 // The family F as the cost model (chooseVectorPlan) sees it.
 template <class F>
 constexpr FamilyModel ModelOf() {
-    return FamilyModel{laneSpan<F>(),      F::kLanes,         Cells<F>::kCellRows,
-                       Cells<F>::kCellCols, F::kWindow,        F::kWideWindow,
-                       F::kWindows,        F::kThresholdTable, F::kWideWindows,
-                       F::kEstimateError,  F::kRefinedError,   F::kCosts};
+    return FamilyModel{laneSpan<F>(),       F::kLanes,          HasLoadHalves<F>::value,
+                       Cells<F>::kCellRows, Cells<F>::kCellCols, F::kWindow,
+                       F::kWideWindow,      F::kWindows,         F::kThresholdTable,
+                       F::kWideWindows,     F::kEstimateError,   F::kRefinedError,
+                       F::kCosts};
 }
 
 // Chooses how the family F runs a request: false where the scalar kernel
@@ -1021,9 +1064,8 @@ bool PlanWith(const ReconInput& in, const ReconGeometry& g, int team, bool alway
 // the last frame of a stack).
 template <class F>
 ScratchLayout ScratchFor(const Plan& p, int batch, bool singles) {
-    constexpr int N = F::kLanes;
     ScratchLayout s{};
-    s.accFrames = batch > 1 ? (batch + N - 1) / N * N : 1;
+    s.accFrames = batch > 1 ? BatchFrames<F>(batch) : 1;
     s.derivAt = s.stageAt = s.stackAt = TileShape<F>::kAccDoubles * s.accFrames;
     // Single frames read windows where the plan has a guess level.
     if (singles && p.guess != kNoGuess) {

@@ -228,6 +228,10 @@ struct Family : Avx2Policy, HighwayArith<hn::Full256<double>> {
         return I{_mm256_sub_epi32(rel.pairs, _mm256_add_epi32(step, step)),
                  _mm256_sub_epi32(rel.twice, step)};
     }
+    // lo[0], lo[1], hi[0], hi[1].
+    static HWY_INLINE V LoadHalves(const double* lo, const double* hi) {
+        return _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(lo)), _mm_loadu_pd(hi), 1);
+    }
     static HWY_INLINE V Gather(const double* p, I i) {
         return _mm256_i64gather_pd(p, _mm256_and_si256(i.twice, _mm256_set1_epi64x(0xFFFFFFFF)), 8);
     }

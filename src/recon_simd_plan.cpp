@@ -331,10 +331,9 @@ namespace {
 constexpr double kTwoOverPi = 0.63661977236758134;
 
 // The time of one batch of `count` frames (count >= 2): its indices found
-// once, and applied to its frames rounded up to whole vectors of frames.
+// once, and applied to its frames, padded.
 double batchNs(const StackCosts& c, int64_t count) {
-    const int64_t padded = (count + c.lanes - 1) / c.lanes * c.lanes;
-    return c.index + c.apply * (double)padded;
+    return c.index + c.apply * (double)paddedFrames(count, c.lanes, c.halves);
 }
 
 }  // namespace
@@ -418,7 +417,7 @@ bool chooseVectorPlan(const ReconInput& in, const ReconGeometry& g, const Family
         batch /= 2;
     vp->batch = batch;
     vp->stack = StackCosts{frameNs, setupNs + perFrame * cost.stackIndex,
-                           perFrame * cost.stackApply, f.laneCount};
+                           perFrame * cost.stackApply, f.laneCount, f.halfBatches};
     const int64_t runBatch = batchFor(*vp, frames);
     const double perFrameNs =
         runBatch == 1 ? frameNs : batchNs(vp->stack, runBatch) / (double)runBatch;

@@ -182,6 +182,7 @@ bool windowCovers(const Plan& p, const LaneSpan& lanes, int spread, const TileBo
 struct FamilyModel {
     LaneSpan lanes;          // of a vector's lanes from lane 0
     int laneCount;           // pixels of a vector, and frames of a stacked one
+    bool halfBatches;        // a batch of laneCount / 2 frames fills half vectors
     int cellRows, cellCols;  // pixels of one group of vectors
     int window, wideWindow;  // samples of its windows (0: none)
     bool windows, table, wideWindows;
@@ -206,11 +207,20 @@ bool chooseVectorPlan(const ReconInput& in, const ReconGeometry& g, const Family
 
 }  // namespace tofimage_simd
 
+// The frames a batch of `count` frames takes room and work for: whole
+// vectors of `lanes` frames, or half a vector for a family that loads
+// halves (a vector then holds two pixels' frames) where they fit one.
+inline int64_t paddedFrames(int64_t count, int lanes, bool halves) {
+    if (halves && lanes >= 4 && 2 * count <= lanes) return lanes / 2;
+    return (count + lanes - 1) / lanes * lanes;
+}
+
 // A stack's costs as the model estimated them, in nanoseconds: a frame on
 // its own, and a batch's indices found once and applied to one frame.
 struct StackCosts {
     double frame, index, apply;
-    int lanes;  // a batch's frames are rounded up to a multiple of these
+    int lanes;    // a batch's frames are padded (paddedFrames) to these
+    bool halves;  // or to half of them
 };
 
 // What makeVectorPlan decided: the plan and its table, and how the tiles of

@@ -20,6 +20,7 @@
 #include "problem.h"
 #include "recon.h"
 #include "recon_simd.h"
+#include "recon_simd_plan.h"
 #include "targets.h"
 
 namespace {
@@ -260,6 +261,30 @@ TEST_P(VectorKernel, RingScans) {
             expectSameAsScalar(ringCase(rng, s[0], s[1], s[2], select), {1, k++ % 3 == 0 ? 3 : 2});
     // More threads than tiles: some threads get none.
     expectSameAsScalar(ringCase(rng, 20, 16, 200, 3.0), {8});
+}
+
+// Every batch size a stack can take, whichever the cost model would choose
+// for it: batches of 2 to 16 frames forced on the plan (half vectors of
+// frames, whole ones, and padded ones), the last frames of a stack in a
+// shorter batch.
+TEST_P(VectorKernel, EveryBatchSize) {
+    std::mt19937_64 rng(23);
+    for (double select : {1.0, 3.0}) {
+        const Problem p = ringCase(rng, 37, 24, 400, select).p;
+        const int frames = 17;
+        const std::vector<double> stack = frameStack(p, frames, 5);
+        const std::vector<double> want = runStack(p, stack, frames, ReconKernel::Scalar, true);
+        const ReconInput in = p.input(nullptr);
+        for (int batch = 2; batch <= tofimage_simd::kMaxBatch; ++batch) {
+            VectorPlanPtr plan = makeVectorPlan(in, reconGeometry(in), 1, true, batch);
+            if (!plan) GTEST_SKIP() << "no vector kernel for this target";
+            plan->batch = batch;
+            std::vector<double> got = startImages(p, frames);
+            ASSERT_TRUE(runVectorPlan(*plan, stack.data(), frames, got.data(), 1));
+            std::string why;
+            EXPECT_TRUE(sameImage(want, got, &why)) << "batches of " << batch << ": " << why;
+        }
+    }
 }
 
 // The differential harness proper: random requests of both kinds.
