@@ -608,9 +608,9 @@ HWY_NOINLINE void StackRows(const Plan& p, const TileConsts<F>& c, const SensorB
 // frames of kParts neighbouring slots: kParts is 2 for a batch of N / 2
 // frames (HalfBatches), 1 otherwise.
 template <class F, int kTerm, int kParts>
-HWY_NOINLINE void StackApply(const Plan& p, const TileConsts<F>& c, const Batch& batch,
-                             const SensorBlock<F>& sb, int64_t frames, const int32_t* row,
-                             double* acc, int64_t accStride) {
+HWY_NOINLINE void StackApply(const Plan& p, const Batch& batch, const SensorBlock<F>& sb,
+                             int64_t frames, const int32_t* row, double* acc,
+                             int64_t accStride) {
     using V = typename F::V;
     constexpr int kC = F::kGroupCols, kV = F::kGroupRows * kC, N = F::kLanes;
     constexpr int kPart = N / kParts;  // frames of one slot in a vector
@@ -946,12 +946,12 @@ void Tile(const Plan& p, const TileConsts<F>& c, const Batch& batch, int64_t K0,
                     double* sums = acc + (a * accStride + b * N) * frames;
                     if constexpr (HasLoadHalves<F>::value) {
                         if (frames < N) {
-                            StackApply<F, kTerm, 2>(p, c, batch, sb, frames, laneRows, sums,
+                            StackApply<F, kTerm, 2>(p, batch, sb, frames, laneRows, sums,
                                                     accStride);
                             continue;
                         }
                     }
-                    StackApply<F, kTerm, 1>(p, c, batch, sb, frames, laneRows, sums, accStride);
+                    StackApply<F, kTerm, 1>(p, batch, sb, frames, laneRows, sums, accStride);
                 }
             }
     }
