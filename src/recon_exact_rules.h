@@ -65,18 +65,17 @@ inline V Accumulate(V R, V sig, Deriv deriv) {
 // The derivative terms of rows lo .. lo + count - 1 of the column `col` of a
 // frame (`rows` rows, the frame's last element at col[lastInCol]), into
 // D[0 .. count - 1]: zero outside the column, and a difference of zero at
-// the frame's last element (NextElement). The rows whose next element is
-// the column's own run as a plain loop the compiler vectorizes.
+// the frame's last element (NextElement). The rows inside the column
+// whose next element lies inside the frame run as a plain loop the
+// compiler vectorizes.
 inline void DerivTermsOfColumn(const double* col, const double* t, double invDt, int64_t rows,
                                int64_t lastInCol, int64_t lo, int64_t count, double* D) {
     const auto clamp = [&](int64_t r) { return r < 0 ? 0 : r > count ? count : r; };
     const int64_t r0 = clamp(-lo);
     const int64_t r1 = clamp((rows < lastInCol ? rows : lastInCol) - lo);
     for (int64_t r = 0; r < r0; ++r) D[r] = 0.0;
-    const double* sig = col + lo;
-    const double* ti = t + lo;
     for (int64_t r = r0; r < r1; ++r)
-        D[r] = DerivTerm<ScalarArith>(ti[r], invDt, sig[r], sig[r + 1]);
+        D[r] = DerivTerm<ScalarArith>(t[lo + r], invDt, col[lo + r], col[lo + r + 1]);
     for (int64_t r = r0 > r1 ? r0 : r1; r < count; ++r) {
         const int64_t i = lo + r;
         const int64_t next = NextElement(i, lastInCol);
