@@ -247,32 +247,41 @@ void calibrate() {
     const double sqrt = vectorFrameNs(256, true);
     row("sqrt: square root and gathers (256 x 256)", sqrt, policy.sqrt);
 
-    // A batch costs index + apply * frames: from batches of 8 and 16 frames.
+    // A batch costs set-up + index + apply * frames: from batches of 4 and
+    // 8 frames, whose staged rows stay in cache.
     double index = 0.0, apply = 0.0;
     for (double term : {1.0, 3.0}) {
         Problem w = workload(kRing, 256, 2030);
         w.image_select = term;
-        const std::vector<double> stack = frameStack(w, 16, 7);
-        const double t8 = batchSeconds(w, stack, 8), t16 = batchSeconds(w, stack, 16);
+        const std::vector<double> stack = frameStack(w, 8, 7);
+        const double t4 = batchSeconds(w, stack, 4), t8 = batchSeconds(w, stack, 8);
         const double evals = (double)w.n * w.n * w.cols;
-        const double a = (t16 - t8) / 8.0 / evals * 1e9;
+        const double a = (t8 - t4) / 4.0 / evals * 1e9;
         const double tiles = std::ceil(w.n / 64.0) * std::ceil(w.n / 64.0);
         apply += a / 2.0;
-        index += ((t8 * 1e9 - tiles * w.cols * kSensorSetupCost) / evals - 8.0 * a) / 2.0;
+        index += ((t4 * 1e9 - tiles * w.cols * kSensorSetupCost) / evals - 4.0 * a) / 2.0;
     }
     row("stackIndex: a batch's indices (256 x 256)", index, policy.stackIndex);
     row("stackApply: per frame of a batch (256 x 256)", apply, policy.stackApply);
 
-    // A tile of 8 x 8 pixels and 4096 sensors, less its evaluations at the
-    // square root path's cost: the set-up of a sensor for a tile.
-    const double setup = meanOfTerms(8, 4096, [&](const Problem& w) {
-        VectorPlanPtr plan = ringPlan(w, 1);
-        if (!plan) return 0.0;
-        std::vector<double> out((size_t)w.n * w.n);
-        const double s =
-            fastestSeconds([&] { runVectorPlan(*plan, w.sigMat.data(), 1, out.data(), 1); });
-        return s - (double)w.n * w.n * w.cols * sqrt * 1e-9;
-    }) * 64.0;  // per sensor and tile: the tile's 64 evaluations of each sensor
+    // One tile of 8 x 8 and one of 16 x 16 pixels of the standard ring
+    // (every family's cells fill both): per sensor, set-up + pixels * cost,
+    // which two sizes separate.
+    double setup = 0.0;
+    for (double term : {1.0, 3.0}) {
+        double seconds[2];
+        for (int k = 0; k < 2; ++k) {
+            Problem w = workload(kRing, k == 0 ? 8 : 16, 2030);
+            w.image_select = term;
+            VectorPlanPtr plan = ringPlan(w, 1);
+            if (!plan) return;
+            std::vector<double> out((size_t)w.n * w.n);
+            seconds[k] = fastestSeconds(
+                [&] { runVectorPlan(*plan, w.sigMat.data(), 1, out.data(), 1); });
+        }
+        const double perPixel = (seconds[1] - seconds[0]) / (256.0 - 64.0);
+        setup += (seconds[0] - 64.0 * perPixel) / 256.0 * 1e9 / 2.0;  // 256 sensors
+    }
     row("kSensorSetupCost (ns per sensor and tile)", setup, kSensorSetupCost);
 
     // The threshold table of the standard workload, filled on one thread.
