@@ -41,13 +41,15 @@
 
 namespace tofimage_simd {
 
-// Nanoseconds on one thread: one evaluation of the scalar kernel (the mean
-// of terms 1 and 3 on the standard workload: 256 x 256 pixels, 256 sensors,
-// 2030 samples), one threshold of the table, and the set-up of one sensor
-// for one tile of the vector kernel.
-constexpr double kScalarCost = 7.5;
-constexpr double kThresholdCost = 16.0;
-constexpr double kSensorSetupCost = 100.0;
+// Nanoseconds on one thread: one evaluation of the scalar kernel where the
+// choice falls (the mean of terms 1 and 3 for 4 x 4 pixels of 4096
+// sensors, 2030 samples, read from memory; 7.3 on the standard workload,
+// whose samples stay in cache), one threshold of the table, and the set-up
+// of one sensor for one tile of the vector kernel. Measured with
+// --calibrate on an AMD EPYC (AVX2), as are Avx2Policy's costs.
+constexpr double kScalarCost = 10.5;
+constexpr double kThresholdCost = 11.0;
+constexpr double kSensorSetupCost = 77.0;
 
 // A family's costs in nanoseconds per pixel-sensor evaluation on one thread
 // (the mean of terms 1 and 3, ring scans of 2030 samples). One frame:
@@ -66,12 +68,13 @@ struct PathCosts {
 };
 
 // Bytes of staged rows of one sensor block (kSensorBlock sensors, every
-// frame of a batch, samples and derivative terms) that stay in a core's
-// cache while every group of the tile reads them (a core's L2 on the
-// machine measured): a batch is halved, down to 8 frames, until its rows
-// fit (chooseVectorPlan). recon_bench --calibrate prints batches of 4, 8
-// and 16 side by side.
-constexpr double kStageCacheBytes = 512 * 1024;
+// frame of a batch, samples and derivative terms) that stay close enough
+// to the core while every group of the tile reads them: a batch is halved,
+// down to 8 frames, until its rows fit (chooseVectorPlan). On the AVX2
+// machine measured (512 KiB of L2 a core), blocks of about 0.5 MB ran
+// fastest in batches of 16 frames, blocks of 1 MB in batches of 8
+// (recon_bench --calibrate prints batches of 4, 8 and 16 side by side).
+constexpr double kStageCacheBytes = 768 * 1024;
 
 // Shared by every family: pixels a tile has a side at most; sensors a tile
 // takes at once (their windows or staged rows stay in cache while every
@@ -99,8 +102,10 @@ struct Avx3Policy {
     static constexpr double kEstimateError = 0x1p-14;  // _mm512_rsqrt14_pd
     static constexpr double kRefinedError = 0x1p-26;   // after one Newton step
     // gather: a 64 x 64 ring scan measures 0.8, but a few pixels of 4096
-    // sensors, whose samples miss the cache, about 1.5.
-    static constexpr PathCosts kCosts{0.40, 0.40, 1.5, 1.6, 0.25, 0.05};
+    // sensors, whose samples miss the cache, about 1.5. The stack's costs
+    // are estimates (AVX2's, in proportion to the table cost) until
+    // measured on an AVX-512 core.
+    static constexpr PathCosts kCosts{0.40, 0.40, 1.5, 1.6, 0.27, 0.08};
 };
 
 // AVX2: vectors of 4 pixels (2 by 2).
@@ -125,8 +130,9 @@ struct Avx2Policy {
     // 2^-49 samples): below 2^-11 + 6 * 2^-24 and 13 * 2^-24.
     static constexpr double kEstimateError = 0x1p-11 + 0x1p-20;
     static constexpr double kRefinedError = 0x1p-19;
-    // No wide windows: wide is the same as gather.
-    static constexpr PathCosts kCosts{0.9, 0.85, 0.85, 1.75, 0.5, 0.1};
+    // No wide windows: wide is the checked windows' square root and
+    // gathers at 128 x 128.
+    static constexpr PathCosts kCosts{1.35, 1.71, 1.71, 2.3, 0.88, 0.26};
 };
 
 // Arm NEON and SVE: vectors of 2 pixels (2 rows of a column).
@@ -158,7 +164,8 @@ struct NeonPolicy {
     // inputs). The bounds leave a factor of about 2 over those.
     static constexpr double kEstimateError = 0x1p-15;  // one Newton step
     static constexpr double kRefinedError = 0x1p-30;   // two Newton steps
-    static constexpr PathCosts kCosts{1.2, 1.2, 1.2, 1.35, 1.0, 0.2};
+    // The stack's, AVX2's in proportion to the table cost.
+    static constexpr PathCosts kCosts{1.2, 1.2, 1.2, 1.35, 0.80, 0.23};
 };
 
 // Other fixed-width instruction sets (SSE4, SSSE3, SSE2, WASM, PPC, ...):
@@ -169,7 +176,8 @@ struct GenericPolicy {
     static constexpr int kSqrtVectors = 8;
     static constexpr int kGroupRows = 2, kGroupCols = 4;
     static constexpr double kEstimateError = 0.0, kRefinedError = 0.0;
-    static constexpr PathCosts kCosts{3.0, 3.0, 3.0, 3.0, 2.5, 0.3};
+    // Estimates; the stack's, AVX2's in proportion to the table cost.
+    static constexpr PathCosts kCosts{3.0, 3.0, 3.0, 3.0, 2.0, 0.57};
 };
 
 }  // namespace tofimage_simd
