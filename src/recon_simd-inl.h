@@ -166,100 +166,78 @@ struct TileConsts {
     ScratchLayout layout;
 };
 
-// Whether a family has the primitives every family needs, and those a
-// switch of its policy needs.
-template <class F, class = void>
-struct HasLaneShape : std::false_type {};
+// Whether the family F has what Needs<F> names: Needs gives the types of
+// those members, and is ill-formed where one is missing.
+template <class F, template <class> class Needs, class = void>
+struct Has : std::false_type {};
+template <class F, template <class> class Needs>
+struct Has<F, Needs, std::void_t<Needs<F>>> : std::true_type {};
+
+// What every family needs, and what a switch of its policy needs.
 template <class F>
-struct HasLaneShape<F, std::void_t<typename F::V, typename F::I, decltype(F::kLanes),
-                                   decltype(F::kVectorRows), decltype(F::kVectorCols),
-                                   decltype(F::kRow), decltype(F::kCol), decltype(F::kName)>>
-    : std::true_type {};
-template <class F, class = void>
-struct HasConsts : std::false_type {};
+using LaneShape = std::void_t<typename F::V, typename F::I, decltype(F::kLanes),
+                              decltype(F::kVectorRows), decltype(F::kVectorCols),
+                              decltype(F::kRow), decltype(F::kCol), decltype(F::kName)>;
 template <class F>
-struct HasConsts<F, std::void_t<decltype(typename F::Consts(std::declval<const Plan&>()).k),
-                                decltype(typename F::Consts(std::declval<const Plan&>()).q),
-                                decltype(typename F::Consts(std::declval<const Plan&>()).invDt)>>
-    : std::true_type {};
-template <class F, class = void>
-struct HasArithmetic : std::false_type {};
+using ConstsOfPlan = std::void_t<decltype(typename F::Consts(std::declval<const Plan&>()).k),
+                                 decltype(typename F::Consts(std::declval<const Plan&>()).q),
+                                 decltype(typename F::Consts(std::declval<const Plan&>()).invDt)>;
 template <class F>
-struct HasArithmetic<F, std::void_t<decltype(&F::Set), decltype(&F::Load), decltype(&F::Store),
-                                    decltype(&F::Add), decltype(&F::Sub), decltype(&F::Mul),
-                                    decltype(&F::Sqrt)>> : std::true_type {};
-template <class F, class = void>
-struct HasIndexPrimitives : std::false_type {};
+using Arithmetic = std::void_t<decltype(&F::Set), decltype(&F::Load), decltype(&F::Store),
+                               decltype(&F::Add), decltype(&F::Sub), decltype(&F::Mul),
+                               decltype(&F::Sqrt)>;
 template <class F>
-struct HasIndexPrimitives<F, std::void_t<decltype(&F::ExactIndex), decltype(&F::Gather),
-                                         decltype(&F::NextIndex), decltype(&F::Minus),
-                                         decltype(&F::Spill)>> : std::true_type {};
-template <class F, class = void>
-struct HasWindowSizes : std::false_type {};
+using IndexPrimitives = std::void_t<decltype(&F::ExactIndex), decltype(&F::Gather),
+                                    decltype(&F::NextIndex), decltype(&F::Minus),
+                                    decltype(&F::Spill)>;
 template <class F>
-struct HasWindowSizes<F, std::void_t<typename F::Word, decltype(F::kWindow),
-                                     decltype(F::kWideWindow), decltype(F::kStageRows),
-                                     decltype(F::kStageDoubles)>> : std::true_type {};
-template <class F, class = void>
-struct HasWindowPrimitives : std::false_type {};
+using WindowSizes = std::void_t<typename F::Word, decltype(F::kWindow), decltype(F::kWideWindow),
+                                decltype(F::kStageRows), decltype(F::kStageDoubles)>;
 template <class F>
-struct HasWindowPrimitives<
-    F, std::void_t<decltype(&F::PositiveIndex), decltype(&F::Lane0), decltype(&F::AnyOutside),
-                   decltype(&F::Lookup)>> : std::true_type {};
-template <class F, class = void>
-struct HasBoundedIndex : std::false_type {};
+using WindowPrimitives = std::void_t<decltype(&F::PositiveIndex), decltype(&F::Lane0),
+                                     decltype(&F::AnyOutside), decltype(&F::Lookup)>;
 template <class F>
-struct HasBoundedIndex<F, std::void_t<decltype(&F::BoundedIndex)>> : std::true_type {};
-template <class F, class = void>
-struct HasTablePrimitives : std::false_type {};
+using BoundedIndexOf = decltype(&F::BoundedIndex);
 template <class F>
-struct HasTablePrimitives<F, std::void_t<decltype(&F::template Guess<kEstimate, true>),
-                                         decltype(&F::template Guess<kRefined, false>),
-                                         decltype(&F::StepIfAtLeast)>> : std::true_type {};
-template <class F, class = void>
-struct HasWidePrimitives : std::false_type {};
+using TablePrimitives = std::void_t<decltype(&F::template Guess<kEstimate, true>),
+                                    decltype(&F::template Guess<kRefined, false>),
+                                    decltype(&F::StepIfAtLeast)>;
 template <class F>
-struct HasWidePrimitives<F, std::void_t<decltype(&F::LookupWide), decltype(&F::Centre)>>
-    : std::true_type {};
-template <class F, class = void>
-struct HasLoadHalves : std::false_type {};
+using WidePrimitives = std::void_t<decltype(&F::LookupWide), decltype(&F::Centre)>;
 template <class F>
-struct HasLoadHalves<F, std::void_t<decltype(&F::LoadHalves)>> : std::true_type {};
-template <class F, class = void>
-struct HasStagingPrimitives : std::false_type {};
+using StagingPrimitives = std::void_t<decltype(&F::Stage), decltype(&F::LookupStaged)>;
 template <class F>
-struct HasStagingPrimitives<F, std::void_t<decltype(&F::Stage), decltype(&F::LookupStaged)>>
-    : std::true_type {};
+using LoadHalvesOf = decltype(&F::LoadHalves);  // optional
 
 template <class F>
 constexpr bool CheckFamily() {
-    static_assert(HasLaneShape<F>::value,
+    static_assert(Has<F, LaneShape>::value,
                   "a family needs kName, V, I, kLanes, kVectorRows, kVectorCols, kRow and kCol");
-    static_assert(HasConsts<F>::value,
+    static_assert(Has<F, ConstsOfPlan>::value,
                   "a family needs Consts, built from a Plan, with k, q and invDt");
-    static_assert(HasArithmetic<F>::value,
+    static_assert(Has<F, Arithmetic>::value,
                   "a family needs Set, Load, Store, Add, Sub, Mul and Sqrt");
-    static_assert(HasIndexPrimitives<F>::value,
+    static_assert(Has<F, IndexPrimitives>::value,
                   "a family needs ExactIndex, Gather, NextIndex, Minus and Spill");
-    static_assert(HasWindowSizes<F>::value,
+    static_assert(Has<F, WindowSizes>::value,
                   "a family needs Word, kWindow, kWideWindow, kStageRows and kStageDoubles "
                   "(double, 0, 0, 0, 0 for one without windows)");
-    static_assert(!F::kWindows || (F::kWindow >= 4 && HasWindowPrimitives<F>::value),
+    static_assert(!F::kWindows || (F::kWindow >= 4 && Has<F, WindowPrimitives>::value),
                   "kWindows needs kWindow, PositiveIndex, Lane0, AnyOutside and Lookup");
-    static_assert(!(F::kWindows && !F::kThresholdTable) || HasBoundedIndex<F>::value,
+    static_assert(!(F::kWindows && !F::kThresholdTable) || Has<F, BoundedIndexOf>::value,
                   "windows without the table need BoundedIndex (checked windows)");
     static_assert(!F::kThresholdTable ||
-                      (F::kWindows && HasTablePrimitives<F>::value && F::kEstimateError > 0.0 &&
+                      (F::kWindows && Has<F, TablePrimitives>::value && F::kEstimateError > 0.0 &&
                        F::kSqrtVectors < F::kGroupRows * F::kGroupCols),
                   "kThresholdTable needs windows, Guess, StepIfAtLeast, the estimate's error "
                   "bounds and a vector of the group without the square root");
     static_assert(!F::kWideWindows || (F::kWindows && F::kWideWindow > F::kWindow &&
-                                       HasWidePrimitives<F>::value),
+                                       Has<F, WidePrimitives>::value),
                   "kWideWindows needs kWideWindow, LookupWide and Centre");
-    static_assert(!F::kWideWindows || HasBoundedIndex<F>::value,
+    static_assert(!F::kWideWindows || Has<F, BoundedIndexOf>::value,
                   "kWideWindows needs BoundedIndex (checked wide windows)");
     static_assert(!F::kStagedWindows || (F::kWindows && !F::kWideWindows && F::kStageRows > 0 &&
-                                         HasStagingPrimitives<F>::value),
+                                         Has<F, StagingPrimitives>::value),
                   "kStagedWindows stages narrow windows: it needs kStageRows, Stage and "
                   "LookupStaged");
     return true;
@@ -270,7 +248,7 @@ constexpr bool CheckFamily() {
 // family loads halves (LoadHalves), whole vectors of frames otherwise.
 template <class F>
 int64_t BatchFrames(int64_t count) {
-    return paddedFrames(count, F::kLanes, HasLoadHalves<F>::value);
+    return paddedFrames(count, F::kLanes, Has<F, LoadHalvesOf>::value);
 }
 
 // The widest window a family looks up.
@@ -944,7 +922,7 @@ void Tile(const Plan& p, const TileConsts<F>& c, const Batch& batch, int64_t K0,
                     StackRows<F, kGuess, kHasZ, kWide>(p, c, sb, yq + a * N, xp + b * N,
                                                        laneRows);
                     double* sums = acc + (a * accStride + b * N) * frames;
-                    if constexpr (HasLoadHalves<F>::value) {
+                    if constexpr (Has<F, LoadHalvesOf>::value) {
                         if (frames < N) {
                             StackApply<F, kTerm, 2>(p, batch, sb, frames, laneRows, sums,
                                                     accStride);
@@ -1043,7 +1021,7 @@ struct Cells {
 // The family F as the cost model (chooseVectorPlan) sees it.
 template <class F>
 constexpr FamilyModel ModelOf() {
-    return FamilyModel{laneSpan<F>(),       F::kLanes,          HasLoadHalves<F>::value,
+    return FamilyModel{laneSpan<F>(),       F::kLanes,          Has<F, LoadHalvesOf>::value,
                        Cells<F>::kCellRows, Cells<F>::kCellCols, F::kWindow,
                        F::kWideWindow,      F::kWindows,         F::kThresholdTable,
                        F::kWideWindows,     F::kEstimateError,   F::kRefinedError,
