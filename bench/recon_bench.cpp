@@ -20,8 +20,9 @@
 //                  benchmark names then carry the instruction set.
 // The standard workload is "scalar" and "vector"; the other sizes and shapes
 // are "sizes_vector" and "sizes_scalar"; stacks of frames "stack" (per-frame
-// throughput), and what bounds them "per_frame_only" (filter with
-// --benchmark_filter).
+// throughput) (filter with --benchmark_filter).
+//   --calibrate    measure the cost model's constants instead, and print
+//                  them beside the policy's (recon_simd_policy.h).
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -43,6 +44,7 @@
 #include <hwy/targets.h>
 
 #include "recon_simd.h"
+#include "recon_simd_plan.h"
 #endif
 
 namespace {
@@ -160,70 +162,167 @@ void stacks(benchmark::internal::Benchmark* b) {
 }
 
 #ifdef TOFIMAGE_HAVE_HWY
-double threadSeconds() {
-#ifdef CLOCK_THREAD_CPUTIME_ID
-    timespec now;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return (double)now.tv_sec + 1e-9 * (double)now.tv_nsec;
-#else
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-#endif
+// Calibration (--calibrate): measures the cost model's constants on this
+// machine, with the instruction set Highway picks (or --target), on one
+// thread, and prints each beside the value recon_simd_policy.h holds. Each
+// figure is the fastest of a few runs, in nanoseconds per pixel-sensor
+// evaluation of one frame unless it says otherwise; other work on the
+// machine only makes runs slower, so the fastest is the least disturbed.
+// At least 5 runs, and as many more as fit in a quarter of a second.
+template <class Fn>
+double fastestSeconds(Fn&& run) {
+    double best = 1e300, total = 0.0;
+    for (int r = 0; r < 5 || total < 0.25; ++r) {
+        const auto t0 = std::chrono::steady_clock::now();
+        run();
+        const double s =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        best = std::min(best, s);
+        total += s;
+    }
+    return best;
 }
 
-// What bounds a stack: its per-frame work alone, with the indices found
-// beforehand (each frame's image read and written, its samples staged, and
-// the loads and adds at every index). Each iteration runs the stack's plan
-// twice, once as it is and once with the per-frame work repeated kRounds
-// more times; the difference, over kRounds, is that work's time, and its
-// rate is reported as evals/s. Times are the thread's
-// CPU time where the system has that clock, so that other work on the
-// machine does not count. Arguments as stacks'.
-void BM_ApplyOnly(benchmark::State& state, int64_t target) {
-    constexpr int kRounds = 4;
-    const HeldTarget hold(target);
-    Problem w = workload(kRing, (int32_t)state.range(0), 2030);
-    w.image_select = (double)state.range(1);
-    const int frames = (int)state.range(2);
-    state.SetLabel(reconKernelName(ReconKernel::Best));
-    const std::vector<double> stack = frameStack(w, frames, 7);
-    std::vector<double> out((size_t)w.n * w.n * frames);
+// A ring scan's vector plan on one thread for runs of `frames` frames,
+// built whatever the model would choose (null without a vector kernel).
+VectorPlanPtr ringPlan(const Problem& w, int64_t frames) {
     const ReconInput in = w.input(nullptr);
-    const VectorPlanPtr plan = makeVectorPlan(in, reconGeometry(in), 1, false, frames);
-    if (!plan) {
-        state.SkipWithError("the scalar kernel serves this request");
-        return;
-    }
-    // Also the other way round: the stack without any per-frame work (no
-    // images read or written, no rows staged, no indices applied), which
-    // leaves the indices and the per-tile set-up, in ms per frame: the
-    // stack's time less this is its per-frame work in the stack's own
-    // caches, where the repeats above find their rows and images warm.
-    double indexOnly = 0.0;
-    for (auto _ : state) {
-        const double t0 = threadSeconds();
-        runVectorPlan(*plan, stack.data(), frames, out.data(), 1);
-        const double t1 = threadSeconds();
-        runVectorPlan(*plan, stack.data(), frames, out.data(), 1, 1 + kRounds);
-        const double t2 = threadSeconds();
-        runVectorPlan(*plan, stack.data(), frames, out.data(), 1, 0);
-        const double t3 = threadSeconds();
-        benchmark::DoNotOptimize(out.data());
-        state.SetIterationTime(((t2 - t1) - (t1 - t0)) / kRounds);
-        indexOnly += t3 - t2;
-    }
-    const double evals = (double)w.n * w.n * w.cols * frames;
-    state.counters["evals/s"] =
-        benchmark::Counter(evals * (double)state.iterations(), benchmark::Counter::kIsRate);
-    state.counters["index_only_ms"] = indexOnly * 1e3 / (double)state.iterations() / frames;
+    return makeVectorPlan(in, reconGeometry(in), 1, true, frames);
 }
 
-void applyOnly(benchmark::internal::Benchmark* b) {
-    b->ArgNames({"n", "term", "frames", "threads"});
-    for (int n : {64, 128, 256})
-        for (int term : {1, 3})
-            for (int frames : {8, 16}) b->Args({n, term, frames, 1});
-    b->Unit(benchmark::kMillisecond)->UseManualTime()->MinTime(0.3);
+// Nanoseconds per evaluation of one frame, the mean of terms 1 and 3: of
+// `run(problem, evaluations)` seconds.
+template <class Fn>
+double meanOfTerms(int32_t n, int32_t cols, Fn&& run) {
+    double sum = 0.0;
+    for (double term : {1.0, 3.0}) {
+        Problem w = cols == 256 ? workload(kRing, n, 2030) : workload(kFew, n, 2030);
+        w.image_select = term;
+        w.numCores = 1;
+        sum += run(w) * 1e9 / ((double)n * n * w.cols);
+    }
+    return sum / 2.0;
+}
+
+// One frame through the vector plan; with `gathers`, every sensor forced onto
+// the square root and gathers (the plan's guess level taken away).
+double vectorFrameNs(int32_t n, bool gathers) {
+    return meanOfTerms(n, 256, [&](const Problem& w) {
+        VectorPlanPtr plan = ringPlan(w, 1);
+        if (!plan) return 0.0;
+        if (gathers) plan->plan.guess = tofimage_simd::kNoGuess;
+        std::vector<double> out((size_t)w.n * w.n);
+        return fastestSeconds([&] { runVectorPlan(*plan, w.sigMat.data(), 1, out.data(), 1); });
+    });
+}
+
+// Seconds for one batch of `batch` frames of the standard workload.
+double batchSeconds(const Problem& w, const std::vector<double>& stack, int64_t batch) {
+    VectorPlanPtr plan = ringPlan(w, batch);
+    if (!plan) return 0.0;
+    plan->batch = batch;
+    std::vector<double> out((size_t)w.n * w.n * batch);
+    return fastestSeconds([&] { runVectorPlan(*plan, stack.data(), batch, out.data(), 1); });
+}
+
+void calibrate() {
+    const char* target = reconVectorTarget();
+    std::printf("calibrating the cost model on %s (family %s), one thread; ns per evaluation\n",
+                target ? target : "scalar", reconVectorFamily() ? reconVectorFamily() : "none");
+    std::printf("%-44s %10s %10s\n", "constant", "measured", "policy");
+    // policy < 0: a figure for reference, which the policy does not hold.
+    auto row = [](const char* what, double measured, double policy) {
+        if (policy < 0.0)
+            std::printf("%-44s %10.3f %10s\n", what, measured, "-");
+        else
+            std::printf("%-44s %10.3f %10.3f\n", what, measured, policy);
+    };
+    using namespace tofimage_simd;
+    auto scalarRun = [](const Problem& w) {
+        std::vector<double> out((size_t)w.n * w.n);
+        const ReconInput in = w.input(out.data());
+        return fastestSeconds([&] { doRecon(in, ReconKernel::Scalar); });
+    };
+    // Where the choice is made: a few pixels of many sensors, whose samples
+    // come from memory; the standard workload's samples stay in cache.
+    row("kScalarCost (4 x 4, 4096 sensors)", meanOfTerms(4, 4096, scalarRun), kScalarCost);
+    row("scalar, standard workload (256 x 256)", meanOfTerms(256, 256, scalarRun), -1.0);
+    if (target == nullptr) return;  // no vector kernel: nothing more to weigh
+    const PathCosts policy = reconVectorCosts();
+    row("table: windows (256 x 256)", vectorFrameNs(256, false), policy.table);
+    row("wide: wide windows (128 x 128)", vectorFrameNs(128, false), policy.wide);
+    row("gather: windows too narrow (64 x 64)", vectorFrameNs(64, false), policy.gather);
+    const double sqrt = vectorFrameNs(256, true);
+    row("sqrt: square root and gathers (256 x 256)", sqrt, policy.sqrt);
+
+    // A batch costs set-up + index + apply * frames: from batches of 4 and
+    // 8 frames, whose staged rows stay in cache.
+    double index = 0.0, apply = 0.0;
+    for (double term : {1.0, 3.0}) {
+        Problem w = workload(kRing, 256, 2030);
+        w.image_select = term;
+        const std::vector<double> stack = frameStack(w, 8, 7);
+        const double t4 = batchSeconds(w, stack, 4), t8 = batchSeconds(w, stack, 8);
+        const double evals = (double)w.n * w.n * w.cols;
+        const double a = (t8 - t4) / 4.0 / evals * 1e9;
+        const double tiles = std::ceil(w.n / 64.0) * std::ceil(w.n / 64.0);
+        apply += a / 2.0;
+        index += ((t4 * 1e9 - tiles * w.cols * kSensorSetupCost) / evals - 4.0 * a) / 2.0;
+    }
+    row("stackIndex: a batch's indices (256 x 256)", index, policy.stackIndex);
+    row("stackApply: per frame of a batch (256 x 256)", apply, policy.stackApply);
+
+    // One tile of 8 x 8 and one of 16 x 16 pixels of the standard ring
+    // (every family's cells fill both): per sensor, set-up + pixels * cost,
+    // which two sizes separate.
+    double setup = 0.0;
+    for (double term : {1.0, 3.0}) {
+        double seconds[2];
+        for (int k = 0; k < 2; ++k) {
+            Problem w = workload(kRing, k == 0 ? 8 : 16, 2030);
+            w.image_select = term;
+            VectorPlanPtr plan = ringPlan(w, 1);
+            if (!plan) return;
+            std::vector<double> out((size_t)w.n * w.n);
+            seconds[k] = fastestSeconds(
+                [&] { runVectorPlan(*plan, w.sigMat.data(), 1, out.data(), 1); });
+        }
+        const double perPixel = (seconds[1] - seconds[0]) / (256.0 - 64.0);
+        setup += (seconds[0] - 64.0 * perPixel) / 256.0 * 1e9 / 2.0;  // 256 sensors
+    }
+    row("kSensorSetupCost (ns per sensor and tile)", setup, kSensorSetupCost);
+
+    // The threshold table of the standard workload, filled on one thread.
+    Problem w = workload(kRing, 256, 2030);
+    const ReconInput in = w.input(nullptr);
+    KernelTraits traits;
+    traits.windows = traits.table = traits.always = true;
+    traits.estimateError = 0x1p-14;
+    traits.refinedError = 0x1p-26;
+    Plan p;
+    PlanTables tables;
+    if (makePlan(in, reconGeometry(in), traits, &p, &tables) && p.E != nullptr) {
+        const double s = fastestSeconds([&] { fillThresholds(p); });
+        row("kThresholdCost (ns per threshold)", s * 1e9 / (double)(p.mHi - p.mLo + 1),
+            kThresholdCost);
+    }
+
+    // What bounds the batch: per frame of a stack of 16, in batches of 4, 8
+    // and 16, in ms (kStageCacheBytes).
+    std::printf("\nms per frame of a stack of 16 frames, in batches of 4 / 8 / 16 "
+                "(term 1, term 3)\n");
+    for (int32_t n : {64, 128, 256}) {
+        std::printf("n = %3d:", n);
+        for (double term : {1.0, 3.0}) {
+            Problem s = workload(kRing, n, 2030);
+            s.image_select = term;
+            const std::vector<double> stack = frameStack(s, 16, 7);
+            for (int64_t b : {4, 8, 16})
+                std::printf(" %7.3f", batchSeconds(s, stack, b) * 1e3 / (double)b);
+            std::printf("  |");
+        }
+        std::printf("\n");
+    }
 }
 #endif
 
@@ -265,10 +364,6 @@ void registerAll(const std::string& name, int64_t target) {
                                  target)
         ->Apply(sizes);
     benchmark::RegisterBenchmark(("stack" + tag).c_str(), BM_Stack, target)->Apply(stacks);
-#ifdef TOFIMAGE_HAVE_HWY
-    benchmark::RegisterBenchmark(("per_frame_only" + tag).c_str(), BM_ApplyOnly, target)
-        ->Apply(applyOnly);
-#endif
 }
 
 }  // namespace
@@ -276,32 +371,47 @@ void registerAll(const std::string& name, int64_t target) {
 int main(int argc, char** argv) {
     std::vector<char*> rest;
     std::string target;
+    bool calibration = false;
     for (int i = 0; i < argc; ++i) {
         if (std::strncmp(argv[i], "--target=", 9) == 0)
             target = argv[i] + 9;
+        else if (std::strcmp(argv[i], "--calibrate") == 0)
+            calibration = true;
         else
             rest.push_back(argv[i]);
     }
     int count = (int)rest.size();
     benchmark::Initialize(&count, rest.data());
     if (benchmark::ReportUnrecognizedArguments(count, rest.data())) return 1;
-    if (target.empty()) {
-        registerAll("", 0);
-    } else {
-        bool found = false;
+    // The instruction sets --target names (every one for "all").
+    std::vector<int64_t> named;
 #ifdef TOFIMAGE_HAVE_HWY
-        for (int64_t t : hwy::SupportedAndGeneratedTargets()) {
-            if (target != "all" && target != hwy::TargetName(t)) continue;
-            registerAll(hwy::TargetName(t), t);
-            found = true;
-        }
+    for (int64_t t : hwy::SupportedAndGeneratedTargets())
+        if (target == "all" || target == hwy::TargetName(t)) named.push_back(t);
 #endif
-        if (!found) {
-            std::fprintf(stderr, "recon_bench: no instruction set %s compiled in and supported here\n",
-                         target.c_str());
-            return 1;
-        }
+    if (!target.empty() && named.empty()) {
+        std::fprintf(stderr, "recon_bench: no instruction set %s compiled in and supported here\n",
+                     target.c_str());
+        return 1;
     }
+    if (target.empty()) named.push_back(0);  // Highway's own choice
+    if (calibration) {
+#ifdef TOFIMAGE_HAVE_HWY
+        for (int64_t t : named) {
+            const HeldTarget hold(t);
+            calibrate();
+        }
+        return 0;
+#else
+        std::fprintf(stderr, "recon_bench: built without a vector kernel; nothing to calibrate\n");
+        return 1;
+#endif
+    }
+#ifdef TOFIMAGE_HAVE_HWY
+    for (int64_t t : named) registerAll(t == 0 ? "" : hwy::TargetName(t), t);
+#else
+    registerAll("", 0);
+#endif
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

@@ -36,7 +36,7 @@ int32_t reconSampleIndex(double Y, int32_t rows) {
     // Negative positions, NaN and 2^31 and beyond (INT32_MIN, then clamped
     // low) select sample 0; see recon_exact.h.
     const double up = RoundingUp<ScalarArith>(Y);
-    if (!(up >= 0.0 && up < 2147483648.0)) return 0;
+    if (!(up >= 0.0 && up < kIndexLimit)) return 0;
     const int32_t i = (int32_t)up;  // truncates
     return i > rows - 1 ? rows - 1 : i;
 }
@@ -48,37 +48,30 @@ constexpr int64_t kScalarBatch = 8;
 
 // Values of pixel p in `frames` frames whose samples start at sigMat,
 // `frameStep` elements apart: per frame the running sum over all sensors, in
-// sensor order, starting from what R[f] holds on entry.
+// sensor order, starting from what R[f] holds on entry. kTerm: the term
+// image_select selects (reconTerm).
+template <int kTerm>
 void reconPixel(const ReconInput& in, const ReconGeometry& g, int64_t p, const double* sigMat,
                 int64_t frames, int64_t frameStep, double* R) {
-    const int64_t L = p / in.n;
-    const int64_t K = p % in.n;
-    const double x = ((double)L - (g.half - 1.0)) * g.dx;
-    const double y = ((g.half - 1.0) - (double)K) * g.dx;
+    using A = ScalarArith;
+    const double half1 = g.half - 1.0;
+    const double x = pixelX(p / in.n, half1, g.dx);
+    const double y = pixelY(p % in.n, half1, g.dx);
 
-    // The element after the last one of a frame's matrix is not part of it;
-    // the forward difference there is zero.
     const int64_t lastElement = (int64_t)in.rows * in.cols - 1;
     for (int32_t s = 0; s < in.cols; ++s) {
         const double ex = in.x_sensor[s] - x;
         const double ey = in.y_sensor[s] - y;
         const double ez = in.z_sensor[s];
-        const double d2 = (ex * ex + ey * ey) + ez * ez;
-        const int32_t i = reconSampleIndex(SamplePosition<ScalarArith>(g.k, g.q, d2), in.rows);
+        const double d2 = SquaredDistance<A>(Square<A>(ex), Square<A>(ey), Square<A>(ez));
+        const int32_t i = reconSampleIndex(SamplePosition<A>(g.k, g.q, d2), in.rows);
         const int64_t j = (int64_t)s * in.rows + i;
         for (int64_t f = 0; f < frames; ++f) {
             const double* frame = sigMat + f * frameStep;
             const double sig = frame[j];
-            if (in.image_select == 1.0) {
-                R[f] = sig + R[f];
-                continue;
-            }
-            const double next = j < lastElement ? frame[j + 1] : sig;
-            const double deriv = DerivTerm<ScalarArith>(in.t[i], g.invDt, sig, next);
-            if (in.image_select == 2.0)
-                R[f] = deriv + R[f];
-            else
-                R[f] = (R[f] + sig) - deriv;
+            R[f] = Accumulate<kTerm, A>(R[f], sig, [&] {
+                return DerivTerm<A>(in.t[i], g.invDt, sig, frame[NextElement(j, lastElement)]);
+            });
         }
     }
 }
@@ -88,13 +81,20 @@ void reconPixel(const ReconInput& in, const ReconGeometry& g, int64_t p, const d
 void reconScalar(const ReconInput& in, const ReconGeometry& g, int64_t frames, int team) {
     const int64_t pixels = (int64_t)in.n * in.n;
     const int64_t frameStep = (int64_t)in.rows * in.cols;
+    const int term = reconTerm(in.image_select);
 #pragma omp parallel for num_threads(team) schedule(static)
     for (int64_t p = 0; p < pixels; ++p)
         for (int64_t f0 = 0; f0 < frames; f0 += kScalarBatch) {
             const int64_t count = std::min(kScalarBatch, frames - f0);
             double R[kScalarBatch];
             for (int64_t f = 0; f < count; ++f) R[f] = in.Recon[(f0 + f) * pixels + p];
-            reconPixel(in, g, p, in.sigMat + f0 * frameStep, count, frameStep, R);
+            const double* sig = in.sigMat + f0 * frameStep;
+            if (term == 1)
+                reconPixel<1>(in, g, p, sig, count, frameStep, R);
+            else if (term == 2)
+                reconPixel<2>(in, g, p, sig, count, frameStep, R);
+            else
+                reconPixel<3>(in, g, p, sig, count, frameStep, R);
             for (int64_t f = 0; f < count; ++f) in.Recon[(f0 + f) * pixels + p] = R[f];
         }
 }

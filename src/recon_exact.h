@@ -1,6 +1,8 @@
-// The arithmetic every kernel's image rests on, written once: the sample
-// position of a squared distance, its rounding to a sample index, and the
-// derivative term. The scalar kernel (recon.cpp), the vector kernel's plan
+// The arithmetic every kernel's image rests on, written once: the pixel
+// centres, the squared distance, the sample position of a squared distance,
+// its rounding to a sample index, the derivative term with the element
+// after the last one of a frame, and the order in which the terms are added.
+// The scalar kernel (recon.cpp), the vector kernel's plan
 // (recon_simd_plan.cpp) and every instruction-set family of the vector
 // kernel (recon_simd_<family>-inl.h) compute them through these templates,
 // over doubles (ScalarArith) or over a family's vectors, which give the same
@@ -24,7 +26,7 @@
 //     apart: it rounds to F + 1 (the tie at Y = 1/2, to the even 1).
 // A negative position rounds to 0 or below and selects sample 0, as does
 // Y + h < 0. So the index rule is, with up = RoundingUp(Y):
-//     index = 0                            if not 0 <= up < 2^31 (NaN too)
+//     index = 0                            if not 0 <= up < kIndexLimit (NaN too)
 //           = min(trunc(up), rows - 1)     otherwise
 // which is reconSampleIndex (recon.cpp) and every family's ExactIndex; the
 // plan's thresholds E[m] are the smallest squared distances with
@@ -35,9 +37,29 @@
 #define TOFIMAGE_RECON_EXACT_H
 
 #include <cmath>
+#include <cstdint>
 
 // The largest double below one half.
 constexpr double kJustBelowHalf = 0.49999999999999994;
+
+// 2^31: a rounded-up position from here on does not fit a 32-bit index,
+// which the conversion turns into INT32_MIN and the clamp into sample 0.
+constexpr double kIndexLimit = 2147483648.0;
+
+// The centre of the pixel in column L and row K, with half1 = half - 1.0:
+// columns run toward increasing x, rows toward decreasing y.
+inline double pixelX(int64_t L, double half1, double dx) { return ((double)L - half1) * dx; }
+inline double pixelY(int64_t K, double half1, double dx) { return (half1 - (double)K) * dx; }
+
+// The element whose difference to element j of a frame (its last one at
+// `last`) the derivative term takes: the next one, or j itself after the
+// last one, which makes the difference zero there.
+inline int64_t NextElement(int64_t j, int64_t last) { return j < last ? j + 1 : last; }
+
+// The term image_select selects: only exactly 1.0 and 2.0 select their own.
+inline int reconTerm(double image_select) {
+    return image_select == 1.0 ? 1 : image_select == 2.0 ? 2 : 3;
+}
 
 // The operations of the templates below on doubles.
 struct ScalarArith {
@@ -49,7 +71,8 @@ struct ScalarArith {
     static V Sqrt(V a) { return std::sqrt(a); }
 };
 
-// SamplePosition, RoundingUp and DerivTerm, for doubles and for any type
+// Square, SquaredDistance, SamplePosition, RoundingUp, RoundedUpPosition,
+// DerivTerm, Accumulate and DerivTermsOfColumn, for doubles and for any type
 // that gives ScalarArith's operations.
 #include "recon_exact_rules.h"  // IWYU pragma: export
 

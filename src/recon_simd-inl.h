@@ -32,36 +32,46 @@
 // select with the frames side by side (StageStack), so that one vector load
 // at a pixel's index fetches that sample of kLanes frames, whatever the
 // grid, and a pixel's running sums of those frames lie side by side too
-// (StackRows, StackApply). A sensor whose rows cannot be bounded or staged
-// reads every frame's samples one by one.
+// (StackRows, StackApply); a batch of kLanes / 2 frames or fewer puts two
+// pixels' frames in a vector where the family can load halves. A sensor
+// whose rows cannot be bounded or staged reads every frame's samples one
+// by one.
 //
 // Adding a family. Nothing here is specific to an instruction set. A family
 // is `struct Family : <Name>Policy`, in its own recon_simd_<name>-inl.h
 // (recon_simd_generic-inl.h is the shortest whole example, and
-// recon_simd_neon-inl.h one with windows and the table), and gives:
-//   V, I               kLanes doubles, and kLanes sample indices
+// recon_simd_neon-inl.h one with windows and the table), and gives, always
+// (CheckFamily below says by name what is missing):
+//   kName              its name, as the routing test's table knows it
+//   V, I               kLanes doubles, and kLanes sample indices: types of a
+//                      fixed size, since a tile keeps arrays of them
 //   kLanes, kVectorRows, kVectorCols, kRow[], kCol[]
 //                      the pixels of a vector: lane l at row kRow[l], column
 //                      kCol[l] of the vector's kVectorRows x kVectorCols
-//   kWindow, kWideWindow
-//                      samples a window lookup covers (0: none)
-//   Consts             per-call constants in registers, from the Plan
+//   Consts             per-call constants in registers, built from the Plan:
+//                      at least k, q and invDt
 //   Set, Load, Store, Add, Sub, Mul, Sqrt
 //   ExactIndex         the scalar kernel's index through the square root
 //   Gather, NextIndex  lane loads at indices; the next index, bounded
+//   Minus              indices less a whole number (StackRows, windows)
 //   Spill              a vector of indices as kLanes 32-bit integers
-//   Word, kStageRows, kStageDoubles
-//                      staged windows' element and sizes (double, 0, 0 for
-//                      a family that reads sigMat itself)
-// and, for the switches its policy turns on (CheckFamily below):
+//   Word, kWindow, kWideWindow, kStageRows, kStageDoubles
+//                      samples a window lookup covers, and staged windows'
+//                      element and sizes (double, 0, 0, 0, 0 for a family
+//                      without windows)
+// and, for the switches its policy turns on:
 //   kWindows           PositiveIndex (the index for positions inside the
-//                      rows); Lane0, Minus, AnyOutside, Lookup (window
-//                      placement and lookup); without the table, also
-//                      BoundedIndex (the index for the d2 the range covers)
+//                      rows); Lane0, AnyOutside, Lookup (window placement
+//                      and lookup); without the table, also BoundedIndex
+//                      (the index for the d2 the range covers)
 //   kThresholdTable    Guess<kGuess, kClamp>, StepIfAtLeast: the index
 //                      guess, and the exact threshold step
 //   kWideWindows       LookupWide, Centre, BoundedIndex
 //   kStagedWindows     Stage, LookupStaged
+// and, optionally:
+//   LoadHalves         a vector from two halves (a batch of kLanes / 2
+//                      frames then fills whole vectors with two pixels'
+//                      frames, rather than padding each pixel's to kLanes)
 // recon_simd_families-inl.h chooses the family for its Highway targets;
 // tests/primitive_test.cpp checks its primitives against their scalar
 // models, and simd_test compares the whole kernel with the scalar one.
@@ -131,6 +141,19 @@ struct Batch {
     int count;                   // frames, 1 .. kMaxBatch
 };
 
+// Where a thread's scratch holds what, in doubles from its start: the
+// running sums of a tile (accFrames per pixel: the batch's frames rounded up
+// to whole vectors, or 1), and behind them, for single frames, a sensor
+// block's derivative terms and staged windows, and for batches, a sensor
+// block's rows staged with the frames side by side. Computed once per run.
+struct ScratchLayout {
+    int64_t accFrames;
+    int64_t derivAt, derivDoubles;
+    int64_t stageAt, stageDoubles;
+    int64_t stackAt, stackDoubles;
+    int64_t doubles;  // per thread
+};
+
 // Per-call values every tile reads.
 template <class F>
 struct TileConsts {
@@ -139,65 +162,93 @@ struct TileConsts {
     const double* E;         // E[m] at E[m - eOrigin]
     int64_t eOrigin;
     int64_t last;            // index of the last element of a frame
-    // Per thread: running sums of batchFrames frames, then windowDoubles
-    // for the windows of one frame, then stackDoubles for staged batches.
-    double* scratch;
-    int64_t scratchDoubles, batchFrames, windowDoubles, stackDoubles;
-    // 1; more (to time it alone) repeats the per-frame work of a batch: its
-    // images read and written, its rows staged and its indices applied. The
-    // images are then wrong.
-    int frameRounds;
+    double* scratch;         // every thread's, ScratchLayout::doubles apart
+    ScratchLayout layout;
 };
 
-// Whether a family has the primitives a switch of its policy needs.
-template <class F, class = void>
-struct HasWindowPrimitives : std::false_type {};
+// Whether the family F has what Needs<F> names: Needs gives the types of
+// those members, and is ill-formed where one is missing.
+template <class F, template <class> class Needs, class = void>
+struct Has : std::false_type {};
+template <class F, template <class> class Needs>
+struct Has<F, Needs, std::void_t<Needs<F>>> : std::true_type {};
+
+// What every family needs, and what a switch of its policy needs.
 template <class F>
-struct HasWindowPrimitives<
-    F, std::void_t<decltype(&F::PositiveIndex), decltype(&F::Lane0), decltype(&F::Minus),
-                   decltype(&F::AnyOutside), decltype(&F::Lookup)>> : std::true_type {};
-template <class F, class = void>
-struct HasBoundedIndex : std::false_type {};
+using LaneShape = std::void_t<typename F::V, typename F::I, decltype(F::kLanes),
+                              decltype(F::kVectorRows), decltype(F::kVectorCols),
+                              decltype(F::kRow), decltype(F::kCol), decltype(F::kName)>;
 template <class F>
-struct HasBoundedIndex<F, std::void_t<decltype(&F::BoundedIndex)>> : std::true_type {};
-template <class F, class = void>
-struct HasTablePrimitives : std::false_type {};
+using ConstsOfPlan = std::void_t<decltype(typename F::Consts(std::declval<const Plan&>()).k),
+                                 decltype(typename F::Consts(std::declval<const Plan&>()).q),
+                                 decltype(typename F::Consts(std::declval<const Plan&>()).invDt)>;
 template <class F>
-struct HasTablePrimitives<F, std::void_t<decltype(&F::template Guess<kEstimate, true>),
-                                         decltype(&F::template Guess<kRefined, false>),
-                                         decltype(&F::StepIfAtLeast)>> : std::true_type {};
-template <class F, class = void>
-struct HasWidePrimitives : std::false_type {};
+using Arithmetic = std::void_t<decltype(&F::Set), decltype(&F::Load), decltype(&F::Store),
+                               decltype(&F::Add), decltype(&F::Sub), decltype(&F::Mul),
+                               decltype(&F::Sqrt)>;
 template <class F>
-struct HasWidePrimitives<F, std::void_t<decltype(&F::LookupWide), decltype(&F::Centre)>>
-    : std::true_type {};
-template <class F, class = void>
-struct HasStagingPrimitives : std::false_type {};
+using IndexPrimitives = std::void_t<decltype(&F::ExactIndex), decltype(&F::Gather),
+                                    decltype(&F::NextIndex), decltype(&F::Minus),
+                                    decltype(&F::Spill)>;
 template <class F>
-struct HasStagingPrimitives<F, std::void_t<decltype(&F::Stage), decltype(&F::LookupStaged)>>
-    : std::true_type {};
+using WindowSizes = std::void_t<typename F::Word, decltype(F::kWindow), decltype(F::kWideWindow),
+                                decltype(F::kStageRows), decltype(F::kStageDoubles)>;
+template <class F>
+using WindowPrimitives = std::void_t<decltype(&F::PositiveIndex), decltype(&F::Lane0),
+                                     decltype(&F::AnyOutside), decltype(&F::Lookup)>;
+template <class F>
+using BoundedIndexOf = decltype(&F::BoundedIndex);
+template <class F>
+using TablePrimitives = std::void_t<decltype(&F::template Guess<kEstimate, true>),
+                                    decltype(&F::template Guess<kRefined, false>),
+                                    decltype(&F::StepIfAtLeast)>;
+template <class F>
+using WidePrimitives = std::void_t<decltype(&F::LookupWide), decltype(&F::Centre)>;
+template <class F>
+using StagingPrimitives = std::void_t<decltype(&F::Stage), decltype(&F::LookupStaged)>;
+template <class F>
+using LoadHalvesOf = decltype(&F::LoadHalves);  // optional
 
 template <class F>
 constexpr bool CheckFamily() {
-    static_assert(!F::kWindows || (F::kWindow >= 4 && HasWindowPrimitives<F>::value),
-                  "kWindows needs kWindow, PositiveIndex, Lane0, Minus, AnyOutside and Lookup");
-    static_assert(!(F::kWindows && !F::kThresholdTable) || HasBoundedIndex<F>::value,
+    static_assert(Has<F, LaneShape>::value,
+                  "a family needs kName, V, I, kLanes, kVectorRows, kVectorCols, kRow and kCol");
+    static_assert(Has<F, ConstsOfPlan>::value,
+                  "a family needs Consts, built from a Plan, with k, q and invDt");
+    static_assert(Has<F, Arithmetic>::value,
+                  "a family needs Set, Load, Store, Add, Sub, Mul and Sqrt");
+    static_assert(Has<F, IndexPrimitives>::value,
+                  "a family needs ExactIndex, Gather, NextIndex, Minus and Spill");
+    static_assert(Has<F, WindowSizes>::value,
+                  "a family needs Word, kWindow, kWideWindow, kStageRows and kStageDoubles "
+                  "(double, 0, 0, 0, 0 for one without windows)");
+    static_assert(!F::kWindows || (F::kWindow >= 4 && Has<F, WindowPrimitives>::value),
+                  "kWindows needs kWindow, PositiveIndex, Lane0, AnyOutside and Lookup");
+    static_assert(!(F::kWindows && !F::kThresholdTable) || Has<F, BoundedIndexOf>::value,
                   "windows without the table need BoundedIndex (checked windows)");
     static_assert(!F::kThresholdTable ||
-                      (F::kWindows && HasTablePrimitives<F>::value && F::kEstimateError > 0.0 &&
+                      (F::kWindows && Has<F, TablePrimitives>::value && F::kEstimateError > 0.0 &&
                        F::kSqrtVectors < F::kGroupRows * F::kGroupCols),
                   "kThresholdTable needs windows, Guess, StepIfAtLeast, the estimate's error "
                   "bounds and a vector of the group without the square root");
     static_assert(!F::kWideWindows || (F::kWindows && F::kWideWindow > F::kWindow &&
-                                       HasWidePrimitives<F>::value),
+                                       Has<F, WidePrimitives>::value),
                   "kWideWindows needs kWideWindow, LookupWide and Centre");
-    static_assert(!F::kWideWindows || HasBoundedIndex<F>::value,
+    static_assert(!F::kWideWindows || Has<F, BoundedIndexOf>::value,
                   "kWideWindows needs BoundedIndex (checked wide windows)");
     static_assert(!F::kStagedWindows || (F::kWindows && !F::kWideWindows && F::kStageRows > 0 &&
-                                         HasStagingPrimitives<F>::value),
+                                         Has<F, StagingPrimitives>::value),
                   "kStagedWindows stages narrow windows: it needs kStageRows, Stage and "
                   "LookupStaged");
     return true;
+}
+
+// Frames a batch of `count` frames of the family F takes room and work for:
+// a batch of half a vector of frames or fewer fills half vectors where the
+// family loads halves (LoadHalves), whole vectors of frames otherwise.
+template <class F>
+int64_t BatchFrames(int64_t count) {
+    return paddedFrames(count, F::kLanes, Has<F, LoadHalvesOf>::value);
 }
 
 // The widest window a family looks up.
@@ -229,12 +280,6 @@ constexpr LaneSpan laneSpan() {
     return s;
 }
 
-template <class F, int kTerm, class V = typename F::V>
-HWY_INLINE V Accumulate(V R, V sig, V deriv) {
-    if (kTerm == 2) return F::Add(deriv, R);
-    return F::Sub(F::Add(R, sig), deriv);
-}
-
 // Where one vector's samples of one sensor come from: rows base + rel[l] of
 // a window (lane l), or with `gather`, rows rel[l] through gathers. The
 // index stage of a step finds it once; the apply stage reads the samples of
@@ -252,9 +297,10 @@ struct Fetch {
 template <class F, int kTerm, class V = typename F::V, class I = typename F::I>
 HWY_INLINE V GatherTerm(const TileConsts<F>& c, const double* col, int64_t lastInCol, I i, V R) {
     const V sig = F::Gather(col, i);
-    if (kTerm == 1) return F::Add(sig, R);
-    const V next = F::Gather(col, F::NextIndex(i, lastInCol));
-    return Accumulate<F, kTerm>(R, sig, DerivTerm<F>(F::Gather(c.t, i), c.lanes.invDt, sig, next));
+    return Accumulate<kTerm, F>(R, sig, [&] {
+        const V next = F::Gather(col, F::NextIndex(i, lastInCol));
+        return DerivTerm<F>(F::Gather(c.t, i), c.lanes.invDt, sig, next);
+    });
 }
 
 // Adds the term at sample indices i of the column `col`, fetched with
@@ -262,9 +308,7 @@ HWY_INLINE V GatherTerm(const TileConsts<F>& c, const double* col, int64_t lastI
 // vectors whose samples do not fit one window.
 template <class F, int kTerm, class V = typename F::V, class I = typename F::I>
 HWY_INLINE V GatherDerivTerm(const double* col, const double* D, I i, V R) {
-    const V sig = F::Gather(col, i);
-    if (kTerm == 1) return F::Add(sig, R);
-    return Accumulate<F, kTerm>(R, sig, F::Gather(D, i));
+    return Accumulate<kTerm, F>(R, F::Gather(col, i), [&] { return F::Gather(D, i); });
 }
 
 // Adds the term at sample indices base + rel, fetched from windows of kW
@@ -273,9 +317,8 @@ HWY_INLINE V GatherDerivTerm(const double* col, const double* D, I i, V R) {
 // the tile's table, or staged.
 template <class F, int kTerm, int kW, class W, class V = typename F::V, class I = typename F::I>
 HWY_INLINE V WindowTerm(const W* S, const W* D, int64_t base, I rel, V R) {
-    const V sig = Lookup<F, kW>(S + base, rel);
-    if (kTerm == 1) return F::Add(sig, R);
-    return Accumulate<F, kTerm>(R, sig, Lookup<F, kW>(D + base, rel));
+    return Accumulate<kTerm, F>(R, Lookup<F, kW>(S + base, rel),
+                                [&] { return Lookup<F, kW>(D + base, rel); });
 }
 
 // Adds the term a checked fetch names: a window of kW rows of the column
@@ -425,11 +468,10 @@ HWY_INLINE void SquaredDistances(const SensorBlock<F>& sb, int i, const V* y, co
     constexpr int kR = F::kGroupRows, kC = F::kGroupCols, kV = kR * kC;
     const V sx = F::Set(sb.x[i]), sy = F::Set(sb.y[i]);
     V EY[kR], EX[kC];
-    Unrolled<kR>([&](auto a) { EY[a] = F::Mul(F::Sub(sy, y[a]), F::Sub(sy, y[a])); });
-    Unrolled<kC>([&](auto b) { EX[b] = F::Mul(F::Sub(sx, x[b]), F::Sub(sx, x[b])); });
+    Unrolled<kR>([&](auto a) { EY[a] = Square<F>(F::Sub(sy, y[a])); });
+    Unrolled<kC>([&](auto b) { EX[b] = Square<F>(F::Sub(sx, x[b])); });
     Unrolled<kV>([&](auto v) {
-        d2[v] = F::Add(EX[v % kC], EY[v / kC]);
-        if (kHasZ) d2[v] = F::Add(d2[v], F::Set(sb.ez2[i]));
+        d2[v] = SquaredDistance<F, kHasZ>(EX[v % kC], EY[v / kC], F::Set(sb.ez2[i]));
     });
 }
 
@@ -508,8 +550,9 @@ HWY_INLINE void Group(const Plan& p, const TileConsts<F>& c, const double* sigMa
 // For a batch of frames, the sensors of one block over one group of
 // vectors are taken in two stages. StackRows finds every index once, for
 // all the frames; StackApply then applies them to the frames N at a time,
-// one vector of frames per pixel. Neither is inlined: the first does not
-// depend on the term, the second depends on nothing else.
+// one vector of frames per pixel (or N / 2 at a time, two pixels' frames in
+// a vector). Neither is inlined: the first does not depend on the term, the
+// second depends on nothing else.
 
 // The rows of sensor i's samples for lane l of vector v, at
 // row[(i * kV + v) * N + l]: counted from the first staged row of a stacked
@@ -539,59 +582,68 @@ HWY_NOINLINE void StackRows(const Plan& p, const TileConsts<F>& c, const SensorB
 // Adds the terms at the rows StackRows found to the running sums of every
 // frame of the batch: frame f of the pixel in slot g at acc[g * frames + f],
 // slot g of vector v's lane l being (v / kGroupCols) * accStride +
-// (v % kGroupCols) * N + l.
-template <class F, int kTerm>
-HWY_NOINLINE void StackApply(const Plan& p, const TileConsts<F>& c, const Batch& batch,
-                             const SensorBlock<F>& sb, int64_t frames, const int32_t* row,
-                             double* acc, int64_t accStride) {
+// (v % kGroupCols) * N + l. A vector of running sums holds N / kParts
+// frames of kParts neighbouring slots: kParts is 2 for a batch of N / 2
+// frames (HalfBatches), 1 otherwise.
+template <class F, int kTerm, int kParts>
+HWY_NOINLINE void StackApply(const Plan& p, const Batch& batch, const SensorBlock<F>& sb,
+                             int64_t frames, const int32_t* row, double* acc,
+                             int64_t accStride) {
     using V = typename F::V;
     constexpr int kC = F::kGroupCols, kV = F::kGroupRows * kC, N = F::kLanes;
+    constexpr int kPart = N / kParts;  // frames of one slot in a vector
+    constexpr int kSums = N / kParts;  // vectors of running sums per vector of pixels
 
-    // Frames f0 .. f0 + N - 1 of a sensor that is not stacked, at row r: the
-    // scalar kernel's operations, frame by frame. A frame beyond the batch
-    // repeats its last one.
-    auto unstacked = [&](int i, int32_t r, int64_t f0, V R) {
+    // Frames f0 .. f0 + kPart - 1 of the slots k * kParts .. of a sensor
+    // that is not stacked, whose slots take rows lanes[...]: the scalar
+    // kernel's operations, frame by frame. A frame beyond the batch repeats
+    // its last one.
+    auto unstacked = [&](int i, const int32_t* lanes, int k, int64_t f0, V R) {
         const int64_t colOff = (sb.s0 + i) * p.rows;
         alignas(64) double sig[N], deriv[N];
-        for (int l = 0; l < N; ++l) {
-            const int64_t f = std::min<int64_t>(f0 + l, batch.count - 1);
-            const double* frame = batch.sig + f * batch.sigStep;
+        for (int q = 0; q < N; ++q) {
+            const int32_t r = lanes[k * kParts + q / kPart];
             const int64_t j = colOff + r;
-            sig[l] = frame[j];
+            const int64_t f = std::min<int64_t>(f0 + q % kPart, batch.count - 1);
+            const double* frame = batch.sig + f * batch.sigStep;
+            sig[q] = frame[j];
             if (kTerm != 1)
-                deriv[l] = DerivTerm<ScalarArith>(p.t[r], p.invDt, sig[l],
-                                                  j < p.last ? frame[j + 1] : sig[l]);
+                deriv[q] = DerivTerm<ScalarArith>(p.t[r], p.invDt, sig[q],
+                                                  frame[NextElement(j, p.last)]);
         }
-        if (kTerm == 1) return F::Add(F::Load(sig), R);
-        return Accumulate<F, kTerm>(R, F::Load(sig), F::Load(deriv));
+        return Accumulate<kTerm, F>(R, F::Load(sig), [&] { return F::Load(deriv); });
+    };
+    // The staged rows of slots k * kParts .. at S (samples or derivative
+    // terms, frames f0 ..).
+    auto load = [&](const double* S, const int32_t* lanes, int k) {
+        if constexpr (kParts == 1)
+            return F::Load(S + (int64_t)lanes[k] * frames);
+        else
+            return F::LoadHalves(S + (int64_t)lanes[2 * k] * frames,
+                                 S + (int64_t)lanes[2 * k + 1] * frames);
     };
 
-    for (int round = 0; round < c.frameRounds; ++round)
-        for (int v = 0; v < kV; ++v) {
-            double* slots = acc + ((v / kC) * accStride + (v % kC) * N) * frames;
-            for (int64_t f0 = 0; f0 < frames; f0 += N) {
-                V r[N];
-                Unrolled<N>([&](auto l) { r[l] = F::Load(slots + l * frames + f0); });
-                for (int i = 0; i < sb.count; ++i) {
-                    const int32_t* lanes = row + (i * kV + v) * N;
-                    if (HWY_UNLIKELY(!sb.stacked[i])) {
-                        Unrolled<N>([&](auto l) { r[l] = unstacked(i, lanes[l], f0, r[l]); });
-                        continue;
-                    }
-                    const double* S = sb.rows[i] + f0;
-                    const double* D = sb.derivs[i] + f0;
-                    Unrolled<N>([&](auto l) {
-                        const int64_t at = (int64_t)lanes[l] * frames;
-                        const V sig = F::Load(S + at);
-                        if (kTerm == 1)
-                            r[l] = F::Add(sig, r[l]);
-                        else
-                            r[l] = Accumulate<F, kTerm>(r[l], sig, F::Load(D + at));
-                    });
+    for (int v = 0; v < kV; ++v) {
+        double* slots = acc + ((v / kC) * accStride + (v % kC) * N) * frames;
+        for (int64_t f0 = 0; f0 < frames; f0 += kPart) {
+            V r[kSums];
+            Unrolled<kSums>([&](auto k) { r[k] = F::Load(slots + k * kParts * frames + f0); });
+            for (int i = 0; i < sb.count; ++i) {
+                const int32_t* lanes = row + (i * kV + v) * N;
+                if (HWY_UNLIKELY(!sb.stacked[i])) {
+                    Unrolled<kSums>([&](auto k) { r[k] = unstacked(i, lanes, k, f0, r[k]); });
+                    continue;
                 }
-                Unrolled<N>([&](auto l) { F::Store(r[l], slots + l * frames + f0); });
+                const double* S = sb.rows[i] + f0;
+                const double* D = sb.derivs[i] + f0;
+                Unrolled<kSums>([&](auto k) {
+                    r[k] = Accumulate<kTerm, F>(r[k], load(S, lanes, k),
+                                                [&] { return load(D, lanes, k); });
+                });
             }
+            Unrolled<kSums>([&](auto k) { F::Store(r[k], slots + k * kParts * frames + f0); });
         }
+    }
 }
 
 // The rows a tile's windows of one sensor may read: first .. final (those a
@@ -609,20 +661,9 @@ inline WindowRows windowRows(int64_t first, int64_t final) {
 // at D, so that D[i - rows.lo] is the term at row i.
 inline void DerivWindow(const Plan& p, const double* sigMat, int64_t s, WindowRows rows,
                         double* D) {
-    const int64_t lo = rows.lo, size = rows.size;
     const int64_t colOff = s * p.rows;
-    if (lo >= 0 && lo + size <= p.rows && colOff + lo + size <= p.last) {
-        // Every row inside the column, every following sample inside the
-        // frame: a plain loop the compiler vectorizes for this instruction
-        // set.
-        const double* sig = sigMat + colOff + lo;
-        const double* t = p.t + lo;
-        const double invDt = p.invDt;
-        for (int64_t r = 0; r < size; ++r)
-            D[r] = DerivTerm<ScalarArith>(t[r], invDt, sig[r], sig[r + 1]);
-    } else {
-        derivTerms(p, sigMat, s, lo, size, D);
-    }
+    DerivTermsOfColumn(sigMat + colOff, p.t, p.invDt, p.rows, p.last - colOff, rows.lo, rows.size,
+                       D);
 }
 
 // Stages `rows` of sensor s's column of the frame at sigMat (zero outside
@@ -675,25 +716,153 @@ void StageStack(const Plan& p, const Batch& batch, int64_t s, WindowRows rows, i
         int f = 0;
         if (r >= r0 && r < r1) {
             const double weight = p.t[row];
-            const int64_t j = colOff + row;
+            // The element after this row's, within each frame's column.
+            const int64_t next = NextElement(colOff + row, p.last) - colOff;
             if (kTerm == 1) {
                 for (; f < batch.count; ++f) sig[f] = cols[f][row];
-            } else if (j < p.last) {
-                for (; f < batch.count; ++f) {
-                    sig[f] = cols[f][row];
-                    deriv[f] =
-                        DerivTerm<ScalarArith>(weight, p.invDt, cols[f][row], cols[f][row + 1]);
-                }
             } else {
                 for (; f < batch.count; ++f) {
                     sig[f] = cols[f][row];
-                    deriv[f] = DerivTerm<ScalarArith>(weight, p.invDt, cols[f][row], cols[f][row]);
+                    deriv[f] = DerivTerm<ScalarArith>(weight, p.invDt, cols[f][row], cols[f][next]);
                 }
             }
         }
         for (; f < frames; ++f) {
             sig[f] = 0.0;
             if (kTerm != 1) deriv[f] = 0.0;
+        }
+    }
+}
+
+// The pixel centres of every lane of a tile of `down` x `across` vectors
+// from row K0 and column L0, into yq (per row of vectors) and xp (per
+// column), and their bounds. Lanes beyond the tile (rows from Klast on,
+// columns from L1 on) repeat its last row or column; they are computed and
+// thrown away.
+template <class F>
+TileBounds LaneCentres(const Plan& p, int64_t K0, int64_t Klast, int64_t L0, int64_t L1, int down,
+                       int across, double* yq, double* xp) {
+    constexpr int N = F::kLanes;
+    TileBounds b{std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+                 std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+                 true};
+    for (int a = 0; a < down; ++a)
+        for (int l = 0; l < N; ++l) {
+            const int64_t K = std::min<int64_t>(K0 + a * F::kVectorRows + F::kRow[l], Klast);
+            const double yv = pixelY(K, p.half1, p.dx);
+            yq[a * N + l] = yv;
+            b.finite = b.finite && std::isfinite(yv);
+            b.ylo = std::min(b.ylo, yv);
+            b.yhi = std::max(b.yhi, yv);
+        }
+    for (int v = 0; v < across; ++v)
+        for (int l = 0; l < N; ++l) {
+            const int64_t L = std::min<int64_t>(L0 + v * F::kVectorCols + F::kCol[l], L1 - 1);
+            const double xv = pixelX(L, p.half1, p.dx);
+            xp[v * N + l] = xv;
+            b.finite = b.finite && std::isfinite(xv);
+            b.xlo = std::min(b.xlo, xv);
+            b.xhi = std::max(b.xhi, xv);
+        }
+    return b;
+}
+
+// One thread's scratch for one tile, as ScratchLayout places it.
+template <class F>
+struct TileScratch {
+    double* acc;             // running sums
+    double* deriv;           // a sensor block's derivative terms (one frame)
+    typename F::Word* stage;  // its staged windows (one frame)
+    double* stack;           // its rows staged for a batch
+    explicit TileScratch(const TileConsts<F>& c) {
+#ifdef _OPENMP
+        double* base = c.scratch + (int64_t)omp_get_thread_num() * c.layout.doubles;
+#else
+        double* base = c.scratch;
+#endif
+        acc = base;
+        deriv = base + c.layout.derivAt;
+        stage = reinterpret_cast<typename F::Word*>(base + c.layout.stageAt);
+        stack = base + c.layout.stackAt;
+    }
+};
+
+// Sets up the sensors s0 .. s0 + sb->count - 1 of a tile with the given
+// bounds and tilePixels pixels: how each one's indices are found and where
+// its samples are read. A batch (frames > 1: the frames rounded up to whole
+// vectors) stages each bounded sensor's rows with the frames side by side,
+// where room is left; a single frame prepares a covered sensor's
+// derivative terms and staged windows. Each falls back to a path that needs
+// less: a sensor that cannot be staged for a batch reads every frame's
+// samples one by one; one whose rows outnumber the tile's pixels, or that
+// finds no room for its derivative terms, takes the square root with
+// gathers; a covered one that finds no room for its staged windows takes
+// checked windows.
+template <class F, int kTerm, bool kWide>
+void SetUpSensors(const Plan& p, const TileConsts<F>& c, const Batch& batch,
+                  const TileBounds& bounds, int64_t frames, int64_t tilePixels,
+                  const TileScratch<F>& scratch, SensorBlock<F>* block) {
+    SensorBlock<F>& sb = *block;
+    constexpr LaneSpan kSpan = laneSpan<F>();
+    constexpr int kMargin = kWide ? kMaxWindow<F> : F::kWindow;  // of the derivative terms
+    constexpr int64_t kCopies = kTerm == 1 ? 1 : 2;  // samples, and derivative terms
+    int64_t derivUsed = 0, stageUsed = 0, stackUsed = 0;
+    for (int i = 0; i < sb.count; ++i) {
+        const int64_t s = sb.s0 + i;
+        sb.x[i] = p.xs[s];
+        sb.y[i] = p.ys[s];
+        sb.ez2[i] = Square<ScalarArith>(p.zs[s]);
+        const TileSensor ts =
+            classifySensor(p, kSpan, F::kWindow, kWide ? F::kWideWindow : 0, s, bounds);
+        sb.mode[i] = ts.mode;
+        sb.off[i] = ts.off;
+        sb.stacked[i] = false;
+        if (!ts.bounded) continue;
+        // Every pixel of the tile takes a row in first .. final.
+        const int64_t first = ts.first, final = ts.final;
+        if (frames > 1) {
+            const WindowRows rows{first, final - first + 1};
+            const int64_t size = rows.size * frames;
+            if (stackUsed + kCopies * size > c.layout.stackDoubles) continue;
+            double* S = scratch.stack + stackUsed;
+            double* D = S + (kTerm == 1 ? 0 : size);
+            StageStack<kTerm>(p, batch, s, rows, frames, S, D);
+            stackUsed += kCopies * size;
+            sb.stacked[i] = true;
+            sb.lo[i] = rows.lo;
+            sb.rows[i] = S;
+            sb.derivs[i] = D;
+            continue;
+        }
+        if (ts.mode == kSqrtGathers) continue;
+        // The derivative terms and staged windows cost about as much per row
+        // as per pixel; where the tile has fewer pixels than rows to fill,
+        // the square root path with gathers is cheaper.
+        const WindowRows rows = windowRows<kMargin>(first, final);
+        const bool fewPixels = final - first + 2 * kMargin > tilePixels;
+        if (kTerm != 1) {
+            if (fewPixels || derivUsed + rows.size > c.layout.derivDoubles) {
+                sb.mode[i] = kSqrtGathers;
+                continue;
+            }
+            double* D = scratch.deriv + derivUsed;
+            DerivWindow(p, batch.sig, s, rows, D);
+            sb.deriv[i] = D - rows.lo;
+            derivUsed += rows.size;
+        }
+        if constexpr (F::kStagedWindows) {
+            if (ts.mode == kCoveredWindows &&
+                (fewPixels || stageUsed + kCopies * rows.size > F::kStageRows))
+                sb.mode[i] = kCheckedWindows;
+            if (sb.mode[i] == kCoveredWindows) {
+                StageWindows<F, kTerm>(p, batch.sig, s, rows, sb.deriv[i],
+                                       scratch.stage + stageUsed, &sb.sigRows[i],
+                                       &sb.derivRows[i]);
+                stageUsed += kCopies * rows.size;
+            }
+        } else {
+            sb.sigRows[i] = batch.sig + s * p.rows;
+            sb.derivRows[i] = sb.deriv[i];
         }
     }
 }
@@ -707,56 +876,17 @@ void Tile(const Plan& p, const TileConsts<F>& c, const Batch& batch, int64_t K0,
           int64_t L0, int64_t L1) {
     using Shape = TileShape<F>;
     constexpr int N = F::kLanes;
-    const int64_t n = p.n;
     const int down = vectorsFor(K1 - K0, F::kVectorRows, F::kGroupRows, Shape::kDown);
     const int across = vectorsFor(L1 - L0, F::kVectorCols, F::kGroupCols, Shape::kAcross);
-
-    // Pixel centres of every lane. Lanes beyond the tile repeat its last row
-    // or column; they are computed and thrown away.
-    const int64_t Klast = K1 - 1;
     alignas(64) double yq[Shape::kDown * N];
     alignas(64) double xp[Shape::kAcross * N];
-    double xlo = std::numeric_limits<double>::infinity(), xhi = -xlo, ylo = xlo, yhi = -xlo;
-    bool finite = true;
-    for (int a = 0; a < down; ++a)
-        for (int l = 0; l < N; ++l) {
-            const int64_t K = std::min<int64_t>(K0 + a * F::kVectorRows + F::kRow[l], Klast);
-            const double yv = (p.half1 - (double)K) * p.dx;
-            yq[a * N + l] = yv;
-            finite = finite && std::isfinite(yv);
-            ylo = std::min(ylo, yv);
-            yhi = std::max(yhi, yv);
-        }
-    for (int b = 0; b < across; ++b)
-        for (int l = 0; l < N; ++l) {
-            const int64_t Lc = std::min<int64_t>(L0 + b * F::kVectorCols + F::kCol[l], L1 - 1);
-            const double xv = ((double)Lc - p.half1) * p.dx;
-            xp[b * N + l] = xv;
-            finite = finite && std::isfinite(xv);
-            xlo = std::min(xlo, xv);
-            xhi = std::max(xhi, xv);
-        }
-
-    // This thread's scratch: running sums of every frame, then the
-    // derivative terms and staged rows of a sensor block (see RunWith).
-#ifdef _OPENMP
-    double* scratch = c.scratch + (int64_t)omp_get_thread_num() * c.scratchDoubles;
-#else
-    double* scratch = c.scratch;
-#endif
-    const TileBounds bounds{xlo, xhi, ylo, yhi, finite};
-    const bool stacked = batch.count > 1;
+    const TileBounds bounds = LaneCentres<F>(p, K0, K1 - 1, L0, L1, down, across, yq, xp);
+    const TileScratch<F> scratch(c);
     // Running sums: frame f of the pixel in slot g at acc[g * frames + f].
-    const int64_t frames = stacked ? (batch.count + N - 1) / N * N : 1;
+    const bool stacked = batch.count > 1;
+    const int64_t frames = stacked ? BatchFrames<F>(batch.count) : 1;
     const int64_t accStride = (int64_t)across * N;  // slots per row of vectors
-    const int64_t tilePixels = (int64_t)down * across * N;
-    double* acc = scratch;
-    double* derivBuf = scratch + Shape::kAccDoubles * c.batchFrames;
-    using W = typename F::Word;
-    // A covered sensor that cannot be staged falls back to kCheckedWindows.
-    constexpr bool kStaged = F::kStagedWindows;
-    W* stageBuf = reinterpret_cast<W*>(derivBuf + (kTerm != 1 ? kDerivCapacity : 0));
-    double* stackBuf = derivBuf + c.windowDoubles;
+    double* acc = scratch.acc;
 
     // Calls f(frame 0's image element, running sums) for each lane of the
     // tile that is a pixel of the image.
@@ -765,107 +895,48 @@ void Tile(const Plan& p, const TileConsts<F>& c, const Batch& batch, int64_t K0,
             for (int b = 0; b < across; ++b)
                 for (int l = 0; l < N; ++l) {
                     const int64_t K = K0 + a * F::kVectorRows + F::kRow[l];
-                    const int64_t Lc = L0 + b * F::kVectorCols + F::kCol[l];
-                    if (K <= Klast && Lc < L1)
-                        f(batch.image + K + Lc * n, acc + (a * accStride + b * N + l) * frames);
+                    const int64_t L = L0 + b * F::kVectorCols + F::kCol[l];
+                    if (K < K1 && L < L1)
+                        f(batch.image + K + L * p.n, acc + (a * accStride + b * N + l) * frames);
                 }
     };
     // Running sums, starting from what the images hold on entry.
-    for (int round = 0; round < c.frameRounds; ++round)
-        pixels([&](const double* image, double* sums) {
-            for (int f = 0; f < batch.count; ++f) sums[f] = image[f * batch.imageStep];
-        });
+    pixels([&](const double* image, double* sums) {
+        for (int f = 0; f < batch.count; ++f) sums[f] = image[f * batch.imageStep];
+    });
 
-    constexpr LaneSpan kSpan = laneSpan<F>();
-    constexpr int kMargin = kWide ? kMaxWindow<F> : F::kWindow;  // of the derivative terms
     SensorBlock<F> sb;
     alignas(64) int32_t laneRows[kSensorBlock * F::kGroupRows * F::kGroupCols * N];  // StackRows'
     for (int64_t s0 = 0; s0 < p.cols; s0 += kSensorBlock) {
         sb.s0 = s0;
         sb.count = (int)std::min<int64_t>(kSensorBlock, p.cols - s0);
-        int64_t derivUsed = 0, stageUsed = 0, stackUsed = 0;
-        for (int i = 0; i < sb.count; ++i) {
-            const int64_t s = s0 + i;
-            sb.x[i] = p.xs[s];
-            sb.y[i] = p.ys[s];
-            sb.ez2[i] = p.zs[s] * p.zs[s];
-            const TileSensor ts =
-                classifySensor(p, kSpan, F::kWindow, kWide ? F::kWideWindow : 0, s, bounds);
-            sb.mode[i] = ts.mode;
-            sb.off[i] = ts.off;
-            sb.stacked[i] = false;
-            if (!ts.bounded) continue;
-            // Every pixel of the tile takes a row in first .. final.
-            const int64_t first = ts.first, final = ts.final;
-            if (stacked) {
-                // Staged with the frames interleaved, where room is left.
-                const WindowRows rows{first, final - first + 1};
-                const int64_t size = rows.size * frames;
-                if (stackUsed + (kTerm == 1 ? 1 : 2) * size <= c.stackDoubles) {
-                    double* S = stackBuf + stackUsed;
-                    double* D = S + (kTerm == 1 ? 0 : size);
-                    for (int round = 0; round < c.frameRounds; ++round)
-                        StageStack<kTerm>(p, batch, s, rows, frames, S, D);
-                    stackUsed += (kTerm == 1 ? 1 : 2) * size;
-                    sb.stacked[i] = true;
-                    sb.lo[i] = rows.lo;
-                    sb.rows[i] = S;
-                    sb.derivs[i] = D;
-                }
-            }
-            if (ts.mode == kSqrtGathers) continue;
-            if (stacked) continue;  // no windows of samples are read
-            // The derivative terms and staged windows cost about as much
-            // per row as per pixel; where the tile has fewer pixels than
-            // rows to fill, the square root path with gathers is cheaper.
-            const WindowRows rows = windowRows<kMargin>(first, final);
-            const bool fewPixels = final - first + 2 * kMargin > tilePixels;
-            if (kTerm != 1) {
-                if (fewPixels || derivUsed + rows.size > kDerivCapacity) {
-                    sb.mode[i] = kSqrtGathers;
-                    continue;
-                }
-                double* D = derivBuf + derivUsed;
-                DerivWindow(p, batch.sig, s, rows, D);
-                sb.deriv[i] = D - rows.lo;
-                derivUsed += rows.size;
-            }
-            if constexpr (kStaged) {
-                const int64_t copies = kTerm == 1 ? 1 : 2;
-                if (ts.mode == kCoveredWindows &&
-                    (fewPixels || stageUsed + copies * rows.size > F::kStageRows))
-                    sb.mode[i] = kCheckedWindows;
-                if (sb.mode[i] == kCoveredWindows) {
-                    StageWindows<F, kTerm>(p, batch.sig, s, rows, sb.deriv[i],
-                                           stageBuf + stageUsed, &sb.sigRows[i],
-                                           &sb.derivRows[i]);
-                    stageUsed += copies * rows.size;
-                }
-            } else {
-                sb.sigRows[i] = batch.sig + s * p.rows;
-                sb.derivRows[i] = sb.deriv[i];
-            }
-        }
-        if (!stacked) {
-            for (int a = 0; a < down; a += F::kGroupRows)
-                for (int b = 0; b < across; b += F::kGroupCols)
+        SetUpSensors<F, kTerm, kWide>(p, c, batch, bounds, frames, (int64_t)down * across * N,
+                                      scratch, &sb);
+        for (int a = 0; a < down; a += F::kGroupRows)
+            for (int b = 0; b < across; b += F::kGroupCols) {
+                if (!stacked) {
                     Group<F, kTerm, kGuess, kHasZ, kWide>(p, c, batch.sig, sb, yq + a * N,
                                                           xp + b * N,
                                                           acc + a * accStride + b * N, accStride);
-            continue;
-        }
-        for (int a = 0; a < down; a += F::kGroupRows)
-            for (int b = 0; b < across; b += F::kGroupCols) {
-                StackRows<F, kGuess, kHasZ, kWide>(p, c, sb, yq + a * N, xp + b * N, laneRows);
-                StackApply<F, kTerm>(p, c, batch, sb, frames, laneRows,
-                                     acc + (a * accStride + b * N) * frames, accStride);
+                } else {
+                    StackRows<F, kGuess, kHasZ, kWide>(p, c, sb, yq + a * N, xp + b * N,
+                                                       laneRows);
+                    double* sums = acc + (a * accStride + b * N) * frames;
+                    if constexpr (Has<F, LoadHalvesOf>::value) {
+                        if (frames < N) {
+                            StackApply<F, kTerm, 2>(p, batch, sb, frames, laneRows, sums,
+                                                    accStride);
+                            continue;
+                        }
+                    }
+                    StackApply<F, kTerm, 1>(p, batch, sb, frames, laneRows, sums, accStride);
+                }
             }
     }
 
-    for (int round = 0; round < c.frameRounds; ++round)
-        pixels([&](double* image, const double* sums) {
-            for (int f = 0; f < batch.count; ++f) image[f * batch.imageStep] = sums[f];
-        });
+    pixels([&](double* image, const double* sums) {
+        for (int f = 0; f < batch.count; ++f) image[f * batch.imageStep] = sums[f];
+    });
 }
 
 template <class F>
@@ -947,100 +1018,55 @@ struct Cells {
     }
 };
 
+// The family F as the cost model (chooseVectorPlan) sees it.
+template <class F>
+constexpr FamilyModel ModelOf() {
+    return FamilyModel{laneSpan<F>(),       F::kLanes,          Has<F, LoadHalvesOf>::value,
+                       Cells<F>::kCellRows, Cells<F>::kCellCols, F::kWindow,
+                       F::kWideWindow,      F::kWindows,         F::kThresholdTable,
+                       F::kWideWindows,     F::kEstimateError,   F::kRefinedError,
+                       F::kCosts};
+}
+
 // Chooses how the family F runs a request: false where the scalar kernel
 // would be faster (unless `always`) or memory is short.
 template <class F>
 bool PlanWith(const ReconInput& in, const ReconGeometry& g, int team, bool always, int64_t frames,
               VectorPlan* vp) {
     static_assert(CheckFamily<F>(), "");
-    const Cells<F> cells(in.n);
-    const double computed = (double)cells.count() * Cells<F>::kCellRows * Cells<F>::kCellCols *
-                            (double)in.cols * (double)frames;
-    // The costs of the paths: the scalar kernel computes only the image's
-    // pixels; the vector kernel computes whole cells, sets up each sensor
-    // for each tile and, with the table, fills it first. A gather path of
-    // the derivative terms fetches two or three values where term 1 fetches
-    // one.
-    constexpr LaneSpan kSpan = laneSpan<F>();
-    // Whether a vector's samples of one sensor fit one window on a grid this
-    // fine: its lanes lie within `reach` samples of each other whatever the
-    // direction to the sensor, or within `typical` samples averaged over the
-    // directions (the rows and columns it spans, times 2 / pi).
-    const double spanDown = kSpan.rowHi - kSpan.rowLo, spanAcross = kSpan.colHi - kSpan.colLo;
-    const double reach = std::fabs(g.k * g.dx) * std::hypot(spanDown, spanAcross);
-    const double typical = std::fabs(g.k * g.dx) * (spanDown + spanAcross) * 0.6366;
-    auto fitsIn = [](double extent, int w) { return extent + 2.0 <= (double)(w - 2); };
-    auto fits = [&](int w) { return fitsIn(reach, w); };
-    // Wide windows where a vector's samples need not fit a narrow one.
-    const bool wide = !fits(F::kWindow);
-    const double gatherFactor = in.image_select == 1.0 ? 1.0 : 2.0;
-    KernelTraits traits;
-    traits.windows = F::kWindows;
-    traits.table = F::kThresholdTable;
-    traits.estimateError = F::kEstimateError;
-    traits.refinedError = F::kRefinedError;
-    traits.tableCost = F::kGatherCost * gatherFactor;
-    // Narrow windows are chosen per sensor and tile: they pay where most
-    // directions fit.
-    if (fitsIn(typical, F::kWindow))
-        traits.tableCost = F::kTableCost;
-    else if constexpr (F::kWideWindows)
-        if (fits(F::kWideWindow)) traits.tableCost = F::kWideCost;
-    traits.sqrtCost = F::kSqrtCost * gatherFactor;
-    traits.evaluations = computed;
-    traits.always = always;
-    // Windows need kMaxWindow + 1 elements of sigMat; smaller matrices take
-    // the square root path.
-    if ((int64_t)in.rows * in.cols <= kMaxWindow<F>) traits.windows = traits.table = false;
-    const double scalarNs =
-        (double)in.n * (double)in.n * (double)in.cols * (double)frames * kScalarCost;
-    const double tiles = std::ceil((double)in.n / kMaxTile) * std::ceil((double)in.n / kMaxTile);
-    double vectorNs = tiles * (double)in.cols * (double)frames * kSensorSetupCost;
-    // Before any set-up: the scalar kernel where even the cheapest path
-    // would cost more.
-    if (!always &&
-        scalarNs < vectorNs + computed * std::min(traits.sqrtCost, traits.windows
-                                                                       ? traits.tableCost
-                                                                       : traits.sqrtCost))
-        return false;
-    Plan& p = vp->plan;
-    if (!makePlan(in, g, traits, &p, &vp->tables)) return false;
-    if (p.guess != kNoGuess)
-        vectorNs += (double)(p.mHi - p.mLo + 1) * kThresholdCost + computed * traits.tableCost;
-    else
-        vectorNs += computed * traits.sqrtCost;
-    if (!always && scalarNs < vectorNs) return false;
-    if (p.E != nullptr) {
-#pragma omp parallel num_threads(team)
-        fillThresholds(p);
+    return chooseVectorPlan(in, g, ModelOf<F>(), team, always, frames, vp);
+}
+
+// Where a thread's scratch holds what for a run in batches of `batch`
+// frames, of which some are single frames (`singles`: a batch of one, or
+// the last frame of a stack).
+template <class F>
+ScratchLayout ScratchFor(const Plan& p, int batch, bool singles) {
+    ScratchLayout s{};
+    s.accFrames = batch > 1 ? BatchFrames<F>(batch) : 1;
+    s.derivAt = s.stageAt = s.stackAt = TileShape<F>::kAccDoubles * s.accFrames;
+    // Single frames read windows where the plan has a guess level.
+    if (singles && p.guess != kNoGuess) {
+        s.derivDoubles = p.term != 1 ? kDerivCapacity : 0;
+        s.stageAt = s.derivAt + s.derivDoubles;
+        s.stageDoubles = F::kStageDoubles;
+        s.stackAt = s.stageAt + s.stageDoubles;
     }
-    vp->wide = wide;
-    vp->batch = kMaxBatch;
-    return true;
+    if (batch > 1) s.stackDoubles = kStackRows * s.accFrames;
+    s.doubles = s.stackAt + s.stackDoubles;
+    return s;
 }
 
 // Adds the images of a stack with the family F, as PlanWith chose; false,
 // without touching them, when memory is short.
 template <class F>
-bool RunWith(const VectorPlan& vp, const double* sigMat, int64_t frames, double* Recon, int team,
-             int frameRounds) {
-    using Shape = TileShape<F>;
-    constexpr int N = F::kLanes;
+bool RunWith(const VectorPlan& vp, const double* sigMat, int64_t frames, double* Recon, int team) {
     const Plan& p = vp.plan;
     const Cells<F> cells(p.n);
-    const int batch = (int)std::min<int64_t>(vp.batch, frames);
-    TileConsts<F> c{typename F::Consts(p), p.t, p.E, p.eOrigin, p.last, nullptr, 0, 1, 0, 0,
-                    frameRounds};
-    // Single frames (a stack of one, or the last frame of a stack) read
-    // windows; batches stage their rows.
-    if (p.guess != kNoGuess && (batch == 1 || frames % batch == 1))
-        c.windowDoubles = (p.term != 1 ? kDerivCapacity : 0) + F::kStageDoubles;
-    if (batch > 1) {
-        c.batchFrames = (batch + N - 1) / N * N;
-        c.stackDoubles = kStackRows * c.batchFrames;
-    }
-    c.scratchDoubles = Shape::kAccDoubles * c.batchFrames + c.windowDoubles + c.stackDoubles;
-    const auto scratch = hwy::AllocateAligned<double>((size_t)team * c.scratchDoubles);
+    const int batch = (int)batchFor(vp, frames);
+    TileConsts<F> c{typename F::Consts(p), p.t, p.E, p.eOrigin, p.last, nullptr,
+                    ScratchFor<F>(p, batch, batch == 1 || frames % batch == 1)};
+    const auto scratch = hwy::AllocateAligned<double>((size_t)team * c.layout.doubles);
     if (!scratch) return false;
     c.scratch = scratch.get();
     const TileFn<F> tileFn = p.term == 1   ? ChooseTile<F, 1>(p, vp.wide)

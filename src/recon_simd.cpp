@@ -47,12 +47,15 @@ bool PlanImpl(const ReconInput& in, const ReconGeometry& g, int team, bool alway
     return PlanWith<Family>(in, g, team, always, frames, vp);
 }
 
-bool RunImpl(const VectorPlan& vp, const double* sigMat, int64_t frames, double* Recon, int team,
-             int frameRounds) {
-    return RunWith<Family>(vp, sigMat, frames, Recon, team, frameRounds);
+bool RunImpl(const VectorPlan& vp, const double* sigMat, int64_t frames, double* Recon, int team) {
+    return RunWith<Family>(vp, sigMat, frames, Recon, team);
 }
 
 const char* TargetNameImpl() { return hwy::TargetName(HWY_TARGET); }
+
+const char* FamilyNameImpl() { return Family::kName; }
+
+PathCosts FamilyCostsImpl() { return Family::kCosts; }
 
 #else  // One lane, or no family: nothing to gain over the scalar kernel.
 
@@ -60,9 +63,13 @@ bool PlanImpl(const ReconInput&, const ReconGeometry&, int, bool, int64_t, Vecto
     return false;
 }
 
-bool RunImpl(const VectorPlan&, const double*, int64_t, double*, int, int) { return false; }
+bool RunImpl(const VectorPlan&, const double*, int64_t, double*, int) { return false; }
 
 const char* TargetNameImpl() { return nullptr; }
+
+const char* FamilyNameImpl() { return nullptr; }
+
+PathCosts FamilyCostsImpl() { return PathCosts{}; }
 
 #endif
 #undef TOFIMAGE_FAMILY
@@ -79,6 +86,8 @@ namespace tofimage_simd {
 HWY_EXPORT(PlanImpl);
 HWY_EXPORT(RunImpl);
 HWY_EXPORT(TargetNameImpl);
+HWY_EXPORT(FamilyNameImpl);
+HWY_EXPORT(FamilyCostsImpl);
 
 bool planDispatch(const ReconInput& in, const ReconGeometry& g, int team, bool always,
                   int64_t frames, VectorPlan* vp) {
@@ -86,11 +95,13 @@ bool planDispatch(const ReconInput& in, const ReconGeometry& g, int team, bool a
 }
 
 bool runDispatch(const VectorPlan& vp, const double* sigMat, int64_t frames, double* Recon,
-                 int team, int frameRounds) {
-    return HWY_DYNAMIC_DISPATCH(RunImpl)(vp, sigMat, frames, Recon, team, frameRounds);
+                 int team) {
+    return HWY_DYNAMIC_DISPATCH(RunImpl)(vp, sigMat, frames, Recon, team);
 }
 
 const char* targetDispatch() { return HWY_DYNAMIC_DISPATCH(TargetNameImpl)(); }
+const char* familyDispatch() { return HWY_DYNAMIC_DISPATCH(FamilyNameImpl)(); }
+PathCosts costsDispatch() { return HWY_DYNAMIC_DISPATCH(FamilyCostsImpl)(); }
 }  // namespace tofimage_simd
 
 VectorPlanPtr makeVectorPlan(const ReconInput& in, const ReconGeometry& g, int team, bool always,
@@ -102,11 +113,15 @@ VectorPlanPtr makeVectorPlan(const ReconInput& in, const ReconGeometry& g, int t
 }
 
 bool runVectorPlan(const VectorPlan& plan, const double* sigMat, int64_t frames, double* Recon,
-                   int team, int frameRounds) {
-    return tofimage_simd::runDispatch(plan, sigMat, frames, Recon, team, frameRounds);
+                   int team) {
+    return tofimage_simd::runDispatch(plan, sigMat, frames, Recon, team);
 }
 
 int64_t vectorBatchFrames(const VectorPlan& plan) { return plan.batch; }
 
 const char* reconVectorTarget() { return tofimage_simd::targetDispatch(); }
+
+const char* reconVectorFamily() { return tofimage_simd::familyDispatch(); }
+
+tofimage_simd::PathCosts reconVectorCosts() { return tofimage_simd::costsDispatch(); }
 #endif

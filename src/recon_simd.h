@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "recon.h"
+#include "recon_simd_policy.h"
 
 // The vector kernel's plan for one request (recon_simd_plan.h).
 struct VectorPlan;
@@ -29,18 +30,23 @@ VectorPlanPtr makeVectorPlan(const ReconInput& in, const ReconGeometry& g, int t
 
 // Adds the images of a stack (ReconPlan::run) exactly as the scalar kernel
 // does, on a team of `team` threads. False, without touching the images,
-// when its scratch memory cannot be had. frameRounds above 1 (for the
-// benchmark only) repeats the per-frame work of every batch of two or more
-// frames (all but finding the indices) that many times, which times that
-// work and spoils the images.
+// when its scratch memory cannot be had.
 bool runVectorPlan(const VectorPlan& plan, const double* sigMat, int64_t frames, double* Recon,
-                   int team, int frameRounds = 1);
+                   int team);
 
-// Frames the plan's kernel takes at once.
+// Frames the plan's kernel takes at once in a long stack.
 int64_t vectorBatchFrames(const VectorPlan& plan);
 
 // Name of the instruction set the vector kernel uses on this CPU (Highway's
 // target name, e.g. "AVX3", "AVX2", "NEON"), or nullptr where it has none.
 const char* reconVectorTarget();
+
+// Name of the family of lane primitives that serves that instruction set
+// ("avx3", "avx2", "neon", "generic"), or nullptr where none does.
+const char* reconVectorFamily();
+
+// That family's costs, as its policy holds them (recon_simd_policy.h); all
+// zero where no family serves.
+tofimage_simd::PathCosts reconVectorCosts();
 
 #endif

@@ -1,5 +1,5 @@
 // The AVX2 family's primitives (Highway's AVX2 target); its policy is
-// Avx2Policy (recon_simd_policy.h). Included by recon_simd.cpp.
+// Avx2Policy (recon_simd_policy.h). Included by recon_simd_families-inl.h.
 //
 // A vector is 4 pixels, 2 rows by 2 columns. A window of 8 samples is
 // fetched with two 32-bit lane permutes and a blend, from a copy of the
@@ -53,6 +53,7 @@ struct Family : Avx2Policy, HighwayArith<hn::Full256<double>> {
         __m256i twice;
     };
 
+    static constexpr const char* kName = "avx2";
     static constexpr int kLanes = 4;
     static constexpr int kVectorRows = 2, kVectorCols = 2;
     static constexpr int kRow[4] = {0, 1, 0, 1};
@@ -74,7 +75,7 @@ struct Family : Avx2Policy, HighwayArith<hn::Full256<double>> {
             : k(Set(p.k)),
               q(Set(p.q)),
               invDt(Set(p.invDt)),
-              two31(Set(2147483648.0)),
+              two31(Set(kIndexLimit)),
               lastRow(Set((double)(p.rows - 1))) {
             int e = 0;
             std::frexp(p.k > 0.0 && std::isfinite(p.k) ? p.k : 1.0, &e);
@@ -110,15 +111,11 @@ struct Family : Avx2Policy, HighwayArith<hn::Full256<double>> {
                                                    _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3)));
     }
 
-    // The position rounded up: truncated, the sample index (recon_exact.h).
-    static HWY_INLINE V Up(const Consts& c, V d2) {
-        return RoundingUp<Family>(SamplePosition<Family>(c.k, c.q, d2));
-    }
 
     // The scalar kernel's sample index: negative, NaN and >= 2^31 give 0; at
     // most rows - 1.
     static HWY_INLINE I ExactIndex(const Consts& c, V d2) {
-        const V up = Up(c, d2);
+        const V up = RoundedUpPosition<Family>(c.k, c.q, d2);
         const V inRange = _mm256_and_pd(_mm256_cmp_pd(up, _mm256_setzero_pd(), _CMP_GE_OQ),
                                         _mm256_cmp_pd(up, c.two31, _CMP_LT_OQ));
         return Indices(_mm256_cvttpd_epi32(_mm256_and_pd(inRange, _mm256_min_pd(up, c.lastRow))));
@@ -127,7 +124,7 @@ struct Family : Avx2Policy, HighwayArith<hn::Full256<double>> {
     // The same for squared distances the threshold table covers, whose
     // positions lie below 2^31 - 1/2.
     static HWY_INLINE I BoundedIndex(const Consts& c, V d2) {
-        const V up = _mm256_max_pd(Up(c, d2), _mm256_setzero_pd());
+        const V up = _mm256_max_pd(RoundedUpPosition<Family>(c.k, c.q, d2), _mm256_setzero_pd());
         return Indices(_mm256_cvttpd_epi32(_mm256_min_pd(up, c.lastRow)));
     }
 
@@ -138,7 +135,8 @@ struct Family : Avx2Policy, HighwayArith<hn::Full256<double>> {
     // indices into one half and needs a permute across halves to spread
     // them again.
     static HWY_INLINE I PositiveIndex(const Consts& c, V d2) {
-        const V whole = _mm256_round_pd(Up(c, d2), _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+        const V whole = _mm256_round_pd(RoundedUpPosition<Family>(c.k, c.q, d2),
+                                        _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
         const __m256i bits = _mm256_castpd_si256(_mm256_add_pd(whole, _mm256_set1_pd(0x1p52)));
         return Indices(_mm256_shuffle_epi32(bits, _MM_SHUFFLE(2, 2, 0, 0)));
     }
@@ -229,6 +227,10 @@ struct Family : Avx2Policy, HighwayArith<hn::Full256<double>> {
         const __m256i step = _mm256_castpd_si256(_mm256_cmp_pd(d2, above, _CMP_GE_OQ));
         return I{_mm256_sub_epi32(rel.pairs, _mm256_add_epi32(step, step)),
                  _mm256_sub_epi32(rel.twice, step)};
+    }
+    // lo[0], lo[1], hi[0], hi[1].
+    static HWY_INLINE V LoadHalves(const double* lo, const double* hi) {
+        return _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(lo)), _mm_loadu_pd(hi), 1);
     }
     static HWY_INLINE V Gather(const double* p, I i) {
         return _mm256_i64gather_pd(p, _mm256_and_si256(i.twice, _mm256_set1_epi64x(0xFFFFFFFF)), 8);

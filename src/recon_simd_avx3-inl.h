@@ -1,6 +1,6 @@
 // The AVX-512 family's primitives (every x86 target of Highway from AVX3
 // up: AVX3, AVX3_DL, AVX3_ZEN4, AVX3_SPR, ...); its policy is Avx3Policy
-// (recon_simd_policy.h). Included by recon_simd.cpp once per such target.
+// (recon_simd_policy.h). Included once per such target by recon_simd_families-inl.h.
 //
 // A vector is 8 pixels, 4 rows by 2 columns; the 8 samples of one sensor
 // lie within a few samples of each other, so two unaligned 8-sample loads
@@ -40,6 +40,7 @@ namespace HWY_NAMESPACE {
 struct Family : Avx3Policy, HighwayArith<hn::Full512<double>> {
     using I = __m512i;
 
+    static constexpr const char* kName = "avx3";
     static constexpr int kLanes = 8;
     // Lane l is the pixel at row kRow[l], column kCol[l] of the vector's
     // pixels. Lane 0, next to their centre, places the window.
@@ -56,7 +57,7 @@ struct Family : Avx3Policy, HighwayArith<hn::Full512<double>> {
             : k(Set(p.k)),
               q(Set(p.q)),
               invDt(Set(p.invDt)),
-              two31(Set(2147483648.0)),
+              two31(Set(kIndexLimit)),
               half(Set(0.5)),
               threeHalves(Set(1.5)),
               lastGuess(Set((double)(p.rows - 2))),
@@ -64,15 +65,11 @@ struct Family : Avx3Policy, HighwayArith<hn::Full512<double>> {
     };
 
 
-    // The position rounded up: truncated, the sample index (recon_exact.h).
-    static HWY_INLINE V Up(const Consts& c, V d2) {
-        return RoundingUp<Family>(SamplePosition<Family>(c.k, c.q, d2));
-    }
 
     // The scalar kernel's sample index: negative, NaN and >= 2^31 give 0; at
     // most rows - 1.
     static HWY_INLINE I ExactIndex(const Consts& c, V d2) {
-        const V up = Up(c, d2);
+        const V up = RoundedUpPosition<Family>(c.k, c.q, d2);
         const __mmask8 inRange = _mm512_cmp_pd_mask(up, _mm512_setzero_pd(), _CMP_GE_OQ) &
                                  _mm512_cmp_pd_mask(up, c.two31, _CMP_LT_OQ);
         return _mm512_cvttpd_epi64(_mm512_maskz_min_pd(inRange, up, c.lastRow));
@@ -81,13 +78,13 @@ struct Family : Avx3Policy, HighwayArith<hn::Full512<double>> {
     // The same for squared distances the threshold table covers, whose
     // positions lie below 2^31 - 1/2.
     static HWY_INLINE I BoundedIndex(const Consts& c, V d2) {
-        const V up = _mm512_max_pd(Up(c, d2), _mm512_setzero_pd());
+        const V up = _mm512_max_pd(RoundedUpPosition<Family>(c.k, c.q, d2), _mm512_setzero_pd());
         return _mm512_cvttpd_epi64(_mm512_min_pd(up, c.lastRow));
     }
 
     // The same for positions known to be at least 1/2 and inside the rows.
     static HWY_INLINE I PositiveIndex(const Consts& c, V d2) {
-        return _mm512_cvttpd_epi64(Up(c, d2));
+        return _mm512_cvttpd_epi64(RoundedUpPosition<Family>(c.k, c.q, d2));
     }
 
     // Floor of an estimate of the position within the plan's guessError;

@@ -1,7 +1,7 @@
 // The generic family's primitives, in portable Highway ops, for the
 // fixed-width instruction sets without a family of their own (SSE4, SSSE3,
 // SSE2, WASM, PPC, ...); its policy is GenericPolicy (recon_simd_policy.h).
-// Included by recon_simd.cpp once per such target.
+// Included once per such target by recon_simd_families-inl.h.
 //
 // A vector is a column of N consecutive rows. Every sample index comes from
 // the correctly rounded square root and every lookup is a gather: these
@@ -38,6 +38,7 @@ struct Family : GenericPolicy {
     using V = hn::Vec<D>;
     using I = hn::Vec<DI>;
 
+    static constexpr const char* kName = "generic";
     static constexpr int kLanes = (int)HWY_LANES(double);
     static constexpr int kVectorRows = kLanes, kVectorCols = 1;
     static constexpr std::array<int, kLanes> kRow = [] {
@@ -57,7 +58,7 @@ struct Family : GenericPolicy {
               q(hn::Set(D(), p.q)),
               invDt(hn::Set(D(), p.invDt)),
               zero(hn::Zero(D())),
-              two31(hn::Set(D(), 2147483648.0)),
+              two31(hn::Set(D(), kIndexLimit)),
               lastRow(hn::Set(D(), (double)(p.rows - 1))) {}
     };
 
@@ -72,7 +73,7 @@ struct Family : GenericPolicy {
     // The scalar kernel's sample index (recon_exact.h): negative, NaN and
     // >= 2^31 give 0; at most rows - 1.
     static HWY_INLINE I ExactIndex(const Consts& c, V d2) {
-        const V up = RoundingUp<Family>(SamplePosition<Family>(c.k, c.q, d2));
+        const V up = RoundedUpPosition<Family>(c.k, c.q, d2);
         const auto inRange = hn::And(hn::Ge(up, c.zero), hn::Lt(up, c.two31));
         return hn::ConvertTo(DI(), hn::IfThenElseZero(inRange, hn::Min(up, c.lastRow)));
     }

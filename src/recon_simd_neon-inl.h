@@ -1,7 +1,7 @@
 // The arm64 family's primitives: every Arm target of Highway, NEON and SVE
 // alike (NEON, NEON_BF16, NEON_WITHOUT_AES, SVE, SVE2, SVE_256, SVE2_128,
-// ...); its policy is NeonPolicy (recon_simd_policy.h). Included by
-// recon_simd.cpp once per such target.
+// ...); its policy is NeonPolicy (recon_simd_policy.h). Included once per
+// such target by recon_simd_families-inl.h.
 //
 // The primitives use fixed 128-bit NEON vectors (arm_neon.h) on every one of
 // these targets, the SVE ones included: NEON is part of every arm64 CPU, and
@@ -45,6 +45,7 @@ struct Family : NeonPolicy {
     using V = float64x2_t;
     using I = int64x2_t;
 
+    static constexpr const char* kName = "neon";
     static constexpr int kLanes = 2;
     // Lane l is the pixel at row kRow[l], column kCol[l] of the vector's
     // pixels; lane 0 places the window.
@@ -66,7 +67,7 @@ struct Family : NeonPolicy {
               q(vdupq_n_f64(p.q)),
               invDt(vdupq_n_f64(p.invDt)),
               zero(vdupq_n_f64(0.0)),
-              two31(vdupq_n_f64(2147483648.0)),
+              two31(vdupq_n_f64(kIndexLimit)),
               lastGuess(vdupq_n_f64((double)(p.rows - 2))),
               lastRow(vdupq_n_f64((double)(p.rows - 1))) {}
     };
@@ -81,22 +82,20 @@ struct Family : NeonPolicy {
     static HWY_INLINE V Mul(V a, V b) { return vmulq_f64(a, b); }
     static HWY_INLINE V Sqrt(V a) { return vsqrtq_f64(a); }
 
-    // The position rounded up: truncated, the sample index (recon_exact.h).
-    static HWY_INLINE V Up(const Consts& c, V d2) {
-        return RoundingUp<Family>(SamplePosition<Family>(c.k, c.q, d2));
-    }
 
     // The scalar kernel's sample index: negative, NaN and >= 2^31 give 0;
     // at most rows - 1.
     static HWY_INLINE I ExactIndex(const Consts& c, V d2) {
-        const V up = Up(c, d2);
+        const V up = RoundedUpPosition<Family>(c.k, c.q, d2);
         const uint64x2_t inRange = vandq_u64(vcgeq_f64(up, c.zero), vcltq_f64(up, c.two31));
         const I i = vcvtq_s64_f64(vminq_f64(up, c.lastRow));
         return vandq_s64(i, vreinterpretq_s64_u64(inRange));
     }
 
     // The same for positions known to be at least 1/2 and inside the rows.
-    static HWY_INLINE I PositiveIndex(const Consts& c, V d2) { return vcvtq_s64_f64(Up(c, d2)); }
+    static HWY_INLINE I PositiveIndex(const Consts& c, V d2) {
+        return vcvtq_s64_f64(RoundedUpPosition<Family>(c.k, c.q, d2));
+    }
 
     // Floor of an estimate of the position within the plan's guessError;
     // kClamp keeps it in 0 .. rows-2 (which keeps the index in {g, g + 1}).

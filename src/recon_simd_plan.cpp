@@ -15,6 +15,9 @@ namespace {
 
 constexpr uint64_t kInfBits = 0x7FF0000000000000ull;
 
+// Covers the roundings of the products that bound an estimate's error.
+constexpr double kBoundSlack = 1.000001;
+
 double fromBits(uint64_t b) {
     double x;
     std::memcpy(&x, &b, sizeof x);
@@ -68,7 +71,7 @@ uint64_t firstTrue(Pred pred, uint64_t start, uint64_t hi) {
 
 // The position of d2 rounded up: truncated, its sample index, where that
 // lies in 0 .. rows - 1.
-double roundedUp(const Plan& p, double d2) { return RoundingUp<ScalarArith>(positionOf(p, d2)); }
+double roundedUp(const Plan& p, double d2) { return RoundedUpPosition<ScalarArith>(p.k, p.q, d2); }
 
 // Bits of the squared distance at which the position is about `pos`, from
 // the closed form: the starting point of firstTrue.
@@ -108,8 +111,9 @@ void squaredRange(double xs, double ys, double ez2, double xlo, double xhi, doub
     const double aymin =
         (eylo <= 0.0 && eyhi >= 0.0) ? 0.0 : std::min(std::fabs(eylo), std::fabs(eyhi));
     const double aymax = std::max(std::fabs(eylo), std::fabs(eyhi));
-    *d2min = (axmin * axmin + aymin * aymin) + ez2;
-    *d2max = (axmax * axmax + aymax * aymax) + ez2;
+    using A = ScalarArith;
+    *d2min = SquaredDistance<A>(Square<A>(axmin), Square<A>(aymin), ez2);
+    *d2max = SquaredDistance<A>(Square<A>(axmax), Square<A>(aymax), ez2);
 }
 
 }  // namespace
@@ -136,10 +140,10 @@ bool makePlan(const ReconInput& in, const ReconGeometry& g, const KernelTraits& 
     p.k = g.k;
     p.q = g.q;
     p.invDt = g.invDt;
-    p.term = in.image_select == 1.0 ? 1 : in.image_select == 2.0 ? 2 : 3;
+    p.term = reconTerm(in.image_select);
     p.hasZ = false;
     for (int64_t s = 0; s < p.cols; ++s)
-        if (in.z_sensor[s] * in.z_sensor[s] != 0.0) p.hasZ = true;
+        if (Square<ScalarArith>(in.z_sensor[s]) != 0.0) p.hasZ = true;
     p.guess = kNoGuess;
     p.Tbig = 0.0;
     p.guessError = 0.0;
@@ -154,15 +158,15 @@ bool makePlan(const ReconInput& in, const ReconGeometry& g, const KernelTraits& 
 
     // The squared distances between the image's pixel centres and the
     // sensors of finite position.
-    const double x0 = (0.0 - p.half1) * p.dx, x1 = ((double)(p.n - 1) - p.half1) * p.dx;
-    const double y0 = (p.half1 - 0.0) * p.dx, y1 = (p.half1 - (double)(p.n - 1)) * p.dx;
+    const double x0 = pixelX(0, p.half1, p.dx), x1 = pixelX(p.n - 1, p.half1, p.dx);
+    const double y0 = pixelY(0, p.half1, p.dx), y1 = pixelY(p.n - 1, p.half1, p.dx);
     if (!(std::isfinite(x0) && std::isfinite(x1) && std::isfinite(y0) && std::isfinite(y1)))
         return true;
     const double xlo = std::min(x0, x1), xhi = std::max(x0, x1);
     const double ylo = std::min(y0, y1), yhi = std::max(y0, y1);
     double lo = std::numeric_limits<double>::infinity(), hi = -lo;
     for (int64_t s = 0; s < p.cols; ++s) {
-        const double ez2 = p.zs[s] * p.zs[s];
+        const double ez2 = Square<ScalarArith>(p.zs[s]);
         if (!(std::isfinite(p.xs[s]) && std::isfinite(p.ys[s]) && std::isfinite(ez2))) continue;
         double d2min, d2max;
         squaredRange(p.xs[s], p.ys[s], ez2, xlo, xhi, ylo, yhi, &d2min, &d2max);
@@ -172,8 +176,8 @@ bool makePlan(const ReconInput& in, const ReconGeometry& g, const KernelTraits& 
     if (!(lo <= hi)) return true;
 
     p.Tbig = fromBits(firstTrue(
-        [&](uint64_t bits) { return !(roundedUp(p, fromBits(bits)) < 2147483648.0); },
-        estimateBits(p, 2147483647.5), kInfBits));
+        [&](uint64_t bits) { return !(roundedUp(p, fromBits(bits)) < kIndexLimit); },
+        estimateBits(p, kIndexLimit - 0.5), kInfBits));
     // Squared distances below kTinySquare (a sensor on top of a pixel) and
     // from Tbig on take the square root path.
     lo = std::max(lo, kTinySquare);
@@ -192,9 +196,9 @@ bool makePlan(const ReconInput& in, const ReconGeometry& g, const KernelTraits& 
     // the length of the recording.
     const double span = p.k * std::sqrt(hi) + std::fabs(p.q) + 2.0;
     Guess guess = kNoGuess;
-    if (span * traits.estimateError * 1.000001 <= 0.25)
+    if (span * traits.estimateError * kBoundSlack <= 0.25)
         guess = kEstimate;
-    else if (span * traits.refinedError * 1.000001 <= 0.5)
+    else if (span * traits.refinedError * kBoundSlack <= 0.5)
         guess = kRefined;
     if (guess == kNoGuess) return true;
 
@@ -222,7 +226,7 @@ bool makePlan(const ReconInput& in, const ReconGeometry& g, const KernelTraits& 
     p.mHi = mHi;
     p.guess = guess;
     p.guessError =
-        span * (guess == kEstimate ? traits.estimateError : traits.refinedError) * 1.000001;
+        span * (guess == kEstimate ? traits.estimateError : traits.refinedError) * kBoundSlack;
     return true;
 }
 
@@ -232,19 +236,21 @@ void fillThresholds(const Plan& p) {
     for (int64_t m = p.mLo; m <= p.mHi; ++m) p.E[m - p.eOrigin] = threshold(p, m);
 }
 
-bool rangeCovers(const Plan& p, double xs, double ys, double ez2, double xlo, double xhi,
-                 double ylo, double yhi, double* d2min, double* d2max) {
-    if (!(std::isfinite(xs) && std::isfinite(ys) && std::isfinite(ez2))) return false;
-    squaredRange(xs, ys, ez2, xlo, xhi, ylo, yhi, d2min, d2max);
-    return *d2min >= p.d2Lo && *d2max <= p.d2Hi;
+bool rangeCovers(const Plan& p, double xs, double ys, double ez2, const TileBounds& tile,
+                 SensorReach* reach) {
+    if (!(tile.finite && std::isfinite(xs) && std::isfinite(ys) && std::isfinite(ez2)))
+        return false;
+    *reach = SensorReach{xs, ys, 0.0, 0.0};
+    squaredRange(xs, ys, ez2, tile.xlo, tile.xhi, tile.ylo, tile.yhi, &reach->d2min,
+                 &reach->d2max);
+    return reach->d2min >= p.d2Lo && reach->d2max <= p.d2Hi;
 }
 
 // A distance changes along the way from lane 0 to another lane by the
 // gradient (x - xs, y - ys) / d times the offset, the gradient bounded over
 // the tile.
-bool windowCovers(const Plan& p, const LaneSpan& lanes, int spread, double xs, double ys,
-                  double xlo, double xhi, double ylo, double yhi, double d2min, double d2max,
-                  int64_t* off) {
+bool windowCovers(const Plan& p, const LaneSpan& lanes, int spread, const TileBounds& tile,
+                  const SensorReach& sensor, int64_t* off) {
     struct Range {
         double lo, hi;
     };
@@ -257,8 +263,9 @@ bool windowCovers(const Plan& p, const LaneSpan& lanes, int spread, double xs, d
         return Range{a.lo >= 0.0 ? a.lo / d.hi : a.lo / d.lo,
                      a.hi >= 0.0 ? a.hi / d.lo : a.hi / d.hi};
     };
-    const Range d{std::sqrt(d2min), std::sqrt(d2max)};
-    const Range gx = over(Range{xlo - xs, xhi - xs}, d), gy = over(Range{ylo - ys, yhi - ys}, d);
+    const Range d{std::sqrt(sensor.d2min), std::sqrt(sensor.d2max)};
+    const Range gx = over(Range{tile.xlo - sensor.x, tile.xhi - sensor.x}, d);
+    const Range gy = over(Range{tile.ylo - sensor.y, tile.yhi - sensor.y}, d);
     // Moving down a row decreases y by dx; across a column increases x by dx.
     const double c0 = lanes.colLo * p.dx, c1 = lanes.colHi * p.dx;
     const double r0 = -lanes.rowLo * p.dx, r1 = -lanes.rowHi * p.dx;
@@ -287,14 +294,11 @@ bool windowCovers(const Plan& p, const LaneSpan& lanes, int spread, double xs, d
 TileSensor classifySensor(const Plan& p, const LaneSpan& lanes, int window, int wideWindow,
                           int64_t s, const TileBounds& tile) {
     TileSensor ts{kSqrtGathers, false, 0, 0, 0};
-    const double xs = p.xs[s], ys = p.ys[s], ez2 = p.zs[s] * p.zs[s];
-    double d2min, d2max;
-    if (!tile.finite ||
-        !rangeCovers(p, xs, ys, ez2, tile.xlo, tile.xhi, tile.ylo, tile.yhi, &d2min, &d2max))
-        return ts;
+    SensorReach reach;
+    if (!rangeCovers(p, p.xs[s], p.ys[s], Square<ScalarArith>(p.zs[s]), tile, &reach)) return ts;
     ts.bounded = true;
-    ts.first = indexOf(p, d2min);
-    ts.final = indexOf(p, d2max);
+    ts.first = indexOf(p, reach.d2min);
+    ts.final = indexOf(p, reach.d2max);
     if (p.guess == kNoGuess || window == 0) return ts;
     // Whether windows of w rows are covered: every vector's guesses fit
     // one, and it lies inside sigMat. Lane 0's guess is at least first - 1
@@ -302,8 +306,7 @@ TileSensor classifySensor(const Plan& p, const LaneSpan& lanes, int window, int 
     // sensor other than the first and the last lies inside sigMat.
     const int64_t colOff = s * p.rows;
     auto covers = [&](int w) {
-        if (!windowCovers(p, lanes, w - 2, xs, ys, tile.xlo, tile.xhi, tile.ylo, tile.yhi, d2min,
-                          d2max, &ts.off))
+        if (!windowCovers(p, lanes, w - 2, tile, reach, &ts.off))
             return false;
         const bool ends = p.rows < w || s == 0 || s == p.cols - 1;
         return !ends || (colOff + ts.first - 1 - ts.off >= 0 &&
@@ -320,20 +323,112 @@ TileSensor classifySensor(const Plan& p, const LaneSpan& lanes, int window, int 
     return ts;
 }
 
-void derivTerms(const Plan& p, const double* sigMat, int64_t s, int64_t lo, int64_t count,
-                double* D) {
-    const int64_t colOff = s * p.rows;
-    for (int64_t r = 0; r < count; ++r) {
-        const int64_t i = lo + r;
-        if (i < 0 || i >= p.rows) {
-            D[r] = 0.0;
-            continue;
-        }
-        const int64_t j = colOff + i;
-        const double sig = sigMat[j];
-        const double next = j < p.last ? sigMat[j + 1] : sig;
-        D[r] = DerivTerm<ScalarArith>(p.t[i], p.invDt, sig, next);
+namespace {
+
+// The mean of |cos| + |sin| over the directions: the extent, averaged over
+// the directions to a sensor, of a vector's lanes spanning a rows and b
+// columns is (a + b) times this, in pixels.
+constexpr double kTwoOverPi = 0.63661977236758134;
+
+// The time of one batch of `count` frames (count >= 2): its indices found
+// once, and applied to its frames, padded.
+double batchNs(const StackCosts& c, int64_t count) {
+    return c.index + c.apply * (double)paddedFrames(count, c.lanes, c.halves);
+}
+
+}  // namespace
+
+int64_t batchFor(const VectorPlan& vp, int64_t frames) {
+    const int64_t batch = std::min(vp.batch, frames);
+    if (batch <= 1) return 1;
+    // Only a stack shorter than the batch is weighed again: the rest of a
+    // longer one costs about the same either way.
+    if (frames < vp.batch && (double)frames * vp.stack.frame < batchNs(vp.stack, frames)) return 1;
+    return batch;
+}
+
+bool chooseVectorPlan(const ReconInput& in, const ReconGeometry& g, const FamilyModel& f,
+                      int team, bool always, int64_t frames, VectorPlan* vp) {
+    const PathCosts& cost = f.costs;
+    const int term = reconTerm(in.image_select);
+    // The vector kernel computes whole cells (groups of vectors), and sets
+    // up each sensor for each tile of up to kMaxTile pixels a side.
+    const double cells =
+        std::ceil((double)in.n / f.cellRows) * std::ceil((double)in.n / f.cellCols);
+    const double perFrame = cells * f.cellRows * f.cellCols * (double)in.cols;
+    const double tiles = std::ceil((double)in.n / kMaxTile) * std::ceil((double)in.n / kMaxTile);
+    const double setupNs = tiles * (double)in.cols * kSensorSetupCost;
+    const double scalarNs = (double)in.n * (double)in.n * (double)in.cols * kScalarCost;
+
+    // Whether a vector's samples of one sensor fit one window on a grid this
+    // fine: its lanes lie within `reach` samples of each other whatever the
+    // direction to the sensor, or within `typical` samples averaged over the
+    // directions.
+    const double spanDown = f.lanes.rowHi - f.lanes.rowLo;
+    const double spanAcross = f.lanes.colHi - f.lanes.colLo;
+    const double pitch = std::fabs(g.k * g.dx);  // samples between neighbouring pixels
+    const double reach = pitch * std::hypot(spanDown, spanAcross);
+    const double typical = pitch * (spanDown + spanAcross) * kTwoOverPi;
+    auto fits = [](double extent, int w) { return extent + 2.0 <= (double)(w - 2); };
+    // A gather path of the derivative terms fetches two or three values
+    // where term 1 fetches one.
+    const double gatherFactor = term == 1 ? 1.0 : 2.0;
+    KernelTraits traits;
+    traits.windows = f.windows;
+    traits.table = f.table;
+    traits.estimateError = f.estimateError;
+    traits.refinedError = f.refinedError;
+    // Narrow windows are chosen per sensor and tile: they pay where most
+    // directions fit; wide ones where every direction does.
+    traits.tableCost = cost.gather * gatherFactor;
+    if (fits(typical, f.window))
+        traits.tableCost = cost.table;
+    else if (f.wideWindows && fits(reach, f.wideWindow))
+        traits.tableCost = cost.wide;
+    traits.sqrtCost = cost.sqrt * gatherFactor;
+    traits.evaluations = perFrame * (double)frames;
+    traits.always = always;
+    // Windows need more elements of sigMat than the widest window; smaller
+    // matrices take the square root path.
+    if ((int64_t)in.rows * in.cols <= std::max(f.window, f.wideWindow))
+        traits.windows = traits.table = false;
+
+    // Before any set-up: the scalar kernel where even the cheapest path
+    // would cost more.
+    const double cheapest = traits.windows ? std::min(traits.sqrtCost, traits.tableCost)
+                                           : traits.sqrtCost;
+    if (!always && scalarNs < setupNs + perFrame * cheapest) return false;
+    Plan& p = vp->plan;
+    if (!makePlan(in, g, traits, &p, &vp->tables)) return false;
+    const double frameNs =
+        setupNs + perFrame * (p.guess != kNoGuess ? traits.tableCost : traits.sqrtCost);
+    const double tableNs = p.E != nullptr ? (double)(p.mHi - p.mLo + 1) * kThresholdCost : 0.0;
+
+    // A stack's batch: the largest whose staged rows of a sensor block
+    // (every row a tile's pixels can select, for each of its frames) stay
+    // in cache, but at least 8 frames, or the family's vector of frames.
+    const double tileSide = std::min<double>(in.n, kMaxTile);
+    const double tileRows =
+        std::min((double)in.rows, pitch * tileSide * std::sqrt(2.0) + 2.0 * f.window);
+    const double copies = term == 1 ? 1.0 : 2.0;
+    int64_t batch = kMaxBatch;
+    while (batch > std::max(8, f.laneCount) &&
+           kSensorBlock * tileRows * (double)batch * copies * sizeof(double) > kStageCacheBytes)
+        batch /= 2;
+    vp->batch = batch;
+    vp->stack = StackCosts{frameNs, setupNs + perFrame * cost.stackIndex,
+                           perFrame * cost.stackApply, f.laneCount, f.halfBatches};
+    const int64_t runBatch = batchFor(*vp, frames);
+    const double perFrameNs =
+        runBatch == 1 ? frameNs : batchNs(vp->stack, runBatch) / (double)runBatch;
+    const double vectorNs = tableNs + (double)frames * perFrameNs;
+    if (!always && scalarNs * (double)frames < vectorNs) return false;
+    if (p.E != nullptr) {
+#pragma omp parallel num_threads(team)
+        fillThresholds(p);
     }
+    vp->wide = !fits(reach, f.window);
+    return true;
 }
 
 }  // namespace tofimage_simd

@@ -109,14 +109,27 @@ bool makePlan(const ReconInput& in, const ReconGeometry& g, const KernelTraits& 
 // worksharing loop) or outside a parallel region.
 void fillThresholds(const Plan& p);
 
+// A tile of the image: its pixel centres lie in [xlo, xhi] x [ylo, yhi]
+// (finite: all of them are finite numbers).
+struct TileBounds {
+    double xlo, xhi, ylo, yhi;
+    bool finite;
+};
+
+// A sensor at (x, y) and the range [d2min, d2max] of its squared distances
+// to the pixels of a tile.
+struct SensorReach {
+    double x, y, d2min, d2max;
+};
+
 // Whether, for the sensor at (xs, ys) with ez * ez = ez2, every pixel whose
-// centre lies in [xlo, xhi] x [ylo, yhi] has a squared distance in
-// [d2Lo, d2Hi], where the index is a step function of d2 alone (and the
-// threshold table, where there is one, has its thresholds). Sets
-// [*d2min, *d2max] to the range of those squared distances; their indices
-// then lie between indexOf(*d2min) and indexOf(*d2max).
-bool rangeCovers(const Plan& p, double xs, double ys, double ez2, double xlo, double xhi,
-                 double ylo, double yhi, double* d2min, double* d2max);
+// centre lies in the tile's bounds has a squared distance in [d2Lo, d2Hi],
+// where the index is a step function of d2 alone (and the threshold table,
+// where there is one, has its thresholds). Sets *reach to the sensor and the
+// range of those squared distances; their indices then lie between
+// indexOf(reach->d2min) and indexOf(reach->d2max).
+bool rangeCovers(const Plan& p, double xs, double ys, double ez2, const TileBounds& tile,
+                 SensorReach* reach);
 
 // Pixel offsets of a vector's lanes from its first lane (lane 0), in rows
 // (down) and columns (across).
@@ -139,13 +152,6 @@ enum Mode : uint8_t {
     kCoveredWideWindows,  // kCoveredWindows with wide windows, indices from the square root
 };
 
-// A tile of the image: its pixel centres lie in [xlo, xhi] x [ylo, yhi]
-// (finite: all of them are finite numbers).
-struct TileBounds {
-    double xlo, xhi, ylo, yhi;
-    bool finite;
-};
-
 // How a tile reads one sensor, as the plan can tell from their geometry.
 struct TileSensor {
     Mode mode;
@@ -163,23 +169,59 @@ struct TileSensor {
 TileSensor classifySensor(const Plan& p, const LaneSpan& lanes, int window, int wideWindow,
                           int64_t s, const TileBounds& tile);
 
-// Whether, for one sensor over a tile whose pixel centres lie in
-// [xlo, xhi] x [ylo, yhi] (squared distances in [d2min, d2max]), the guesses
-// of every vector's lanes lie within `spread` rows of each other, so that a
-// window starting *off rows before lane 0's guess holds them all (and the
-// exact indices, which lie no further apart) without a check.
-bool windowCovers(const Plan& p, const LaneSpan& lanes, int spread, double xs, double ys,
-                  double xlo, double xhi, double ylo, double yhi, double d2min, double d2max,
-                  int64_t* off);
+// Whether, for one sensor over a tile (its reach from rangeCovers), the
+// guesses of every vector's lanes lie within `spread` rows of each other, so
+// that a window starting *off rows before lane 0's guess holds them all (and
+// the exact indices, which lie no further apart) without a check.
+bool windowCovers(const Plan& p, const LaneSpan& lanes, int spread, const TileBounds& tile,
+                  const SensorReach& sensor, int64_t* off);
 
-// The derivative term (t[i] * invDt) * (sigMat[j+1] - sigMat[j]) of sensor s
-// of the frame at sigMat for the rows lo .. lo + count - 1, into
-// D[0 .. count-1]: the scalar kernel's operations; zero outside the column's
-// rows, and a difference of zero after the last element of the frame.
-void derivTerms(const Plan& p, const double* sigMat, int64_t s, int64_t lo, int64_t count,
-                double* D);
+// What a family of the vector kernel is, as its cost model sees it: the
+// shape of its vectors and groups, its windows, the paths its policy takes
+// and their costs (recon_simd_policy.h).
+struct FamilyModel {
+    LaneSpan lanes;          // of a vector's lanes from lane 0
+    int laneCount;           // pixels of a vector, and frames of a stacked one
+    bool halfBatches;        // a batch of laneCount / 2 frames fills half vectors
+    int cellRows, cellCols;  // pixels of one group of vectors
+    int window, wideWindow;  // samples of its windows (0: none)
+    bool windows, table, wideWindows;
+    double estimateError, refinedError;
+    PathCosts costs;
+};
 
 }  // namespace tofimage_simd
+
+struct VectorPlan;
+
+namespace tofimage_simd {
+
+// The cost model: weighs the scalar kernel against the family's paths for
+// a request of about `frames` frames per run, and chooses the path, the
+// window width and the batch size. Fills *vp (with the threshold table,
+// filled on `team` threads) and returns true where the vector kernel is the
+// cheaper (or `always`); false where the scalar kernel is, or memory is
+// short.
+bool chooseVectorPlan(const ReconInput& in, const ReconGeometry& g, const FamilyModel& family,
+                      int team, bool always, int64_t frames, VectorPlan* vp);
+
+}  // namespace tofimage_simd
+
+// The frames a batch of `count` frames takes room and work for: whole
+// vectors of `lanes` frames, or half a vector for a family that loads
+// halves (a vector then holds two pixels' frames) where they fit one.
+inline int64_t paddedFrames(int64_t count, int lanes, bool halves) {
+    if (halves && lanes >= 4 && 2 * count <= lanes) return lanes / 2;
+    return (count + lanes - 1) / lanes * lanes;
+}
+
+// A stack's costs as the model estimated them, in nanoseconds: a frame on
+// its own, and a batch's indices found once and applied to one frame.
+struct StackCosts {
+    double frame, index, apply;
+    int lanes;    // a batch's frames are padded (paddedFrames) to these
+    bool halves;  // or to half of them
+};
 
 // What makeVectorPlan decided: the plan and its table, and how the tiles of
 // the chosen instruction set run it.
@@ -187,7 +229,17 @@ struct VectorPlan {
     tofimage_simd::Plan plan;
     tofimage_simd::PlanTables tables;
     bool wide;      // coarse grid: checked windows are wide ones
-    int64_t batch;  // frames a tile takes at once
+    int64_t batch;  // frames a tile takes at once in a long stack
+    StackCosts stack;
 };
+
+namespace tofimage_simd {
+
+// Frames a tile takes at once in a run of `frames` frames: the plan's batch,
+// or 1 (frame by frame) where a short stack would cost more as one batch
+// rounded up to whole vectors of frames.
+int64_t batchFor(const VectorPlan& vp, int64_t frames);
+
+}  // namespace tofimage_simd
 
 #endif

@@ -19,24 +19,21 @@
 // Tuning: kGroupRows x kGroupCols vectors share a sensor's squared offsets
 // (as many running sums as the registers hold); kEstimateError and
 // kRefinedError bound the estimate's relative error (the guess levels of
-// the plan); the costs, in nanoseconds per pixel-sensor evaluation on one
-// thread, weigh the paths against each other and against the scalar kernel:
-//   kTableCost   windows where a vector's samples typically fit one
-//   kWideCost    wide windows
-//   kGatherCost  windows too narrow for the grid (the vector gathers)
-//   kSqrtCost    square root with gathers
-// The costs are measurements, and go stale with new cores. Re-measure a
-// family on the machine that should decide with
-//   build/bench/recon_bench --target=AVX2 --benchmark_filter='^(vector|sizes_vector)/'
-// (--target=AVX3, SSE4, ...: Highway's target names), and the scalar kernel
-// with --benchmark_filter='^(scalar|sizes_scalar)/'. The README holds the
-// measured tables.
+// the plan); kCosts (PathCosts) weigh the paths against each other, against
+// the scalar kernel and the batch sizes of a stack against each other
+// (chooseVectorPlan, recon_simd_plan.cpp, does that arithmetic).
+//
+// The costs are measurements, and go stale with new cores. Re-measure them
+// on the machine that should decide with
+//   build/bench/recon_bench --calibrate          (Highway's choice of target)
+//   build/bench/recon_bench --calibrate --target=AVX3   (SSE4, NEON, ...)
+// which prints each figure as measured beside the one below.
 #ifndef TOFIMAGE_RECON_SIMD_POLICY_H
 #define TOFIMAGE_RECON_SIMD_POLICY_H
 
 #include <cstdint>
 
-// The families, for recon_simd.cpp's choice per instruction set.
+// The families, for recon_simd_families-inl.h's choice per instruction set.
 #define TOFIMAGE_FAMILY_AVX3 1
 #define TOFIMAGE_FAMILY_AVX2 2
 #define TOFIMAGE_FAMILY_NEON 3
@@ -44,11 +41,40 @@
 
 namespace tofimage_simd {
 
-// Nanoseconds: one evaluation of the scalar kernel, one threshold of the
-// table, and the set-up of one sensor for one tile of the vector kernel.
-constexpr double kScalarCost = 15.0;
-constexpr double kThresholdCost = 16.0;
-constexpr double kSensorSetupCost = 100.0;
+// Nanoseconds on one thread: one evaluation of the scalar kernel where the
+// choice falls (the mean of terms 1 and 3 for 4 x 4 pixels of 4096
+// sensors, 2030 samples, read from memory; 7.3 on the standard workload,
+// whose samples stay in cache), one threshold of the table, and the set-up
+// of one sensor for one tile of the vector kernel. Measured with
+// --calibrate on an AMD EPYC (AVX2), as are Avx2Policy's costs.
+constexpr double kScalarCost = 10.5;
+constexpr double kThresholdCost = 11.0;
+constexpr double kSensorSetupCost = 77.0;
+
+// A family's costs in nanoseconds per pixel-sensor evaluation on one thread
+// (the mean of terms 1 and 3, ring scans of 2030 samples). One frame:
+//   table   windows where a vector's samples typically fit one (256 x 256)
+//   wide    wide windows (128 x 128, where the family has them)
+//   gather  windows too narrow for the grid: the vectors gather (64 x 64)
+//   sqrt    the square root with gathers everywhere
+// A batch of frames of a stack (per evaluation of one frame):
+//   stackIndex  finding the batch's indices, once for all its frames
+//   stackApply  applying them to one frame (the batch's frames are rounded
+//               up to whole vectors of kLanes frames), staging its rows
+//               included
+struct PathCosts {
+    double table, wide, gather, sqrt;
+    double stackIndex, stackApply;
+};
+
+// Bytes of staged rows of one sensor block (kSensorBlock sensors, every
+// frame of a batch, samples and derivative terms) that stay close enough
+// to the core while every group of the tile reads them: a batch is halved,
+// down to 8 frames, until its rows fit (chooseVectorPlan). On the AVX2
+// machine measured (512 KiB of L2 a core), blocks of about 0.5 MB ran
+// fastest in batches of 16 frames, blocks of 1 MB in batches of 8
+// (recon_bench --calibrate prints batches of 4, 8 and 16 side by side).
+constexpr double kStageCacheBytes = 768 * 1024;
 
 // Shared by every family: pixels a tile has a side at most; sensors a tile
 // takes at once (their windows or staged rows stay in cache while every
@@ -75,10 +101,11 @@ struct Avx3Policy {
     static constexpr int kGroupRows = 2, kGroupCols = 4;
     static constexpr double kEstimateError = 0x1p-14;  // _mm512_rsqrt14_pd
     static constexpr double kRefinedError = 0x1p-26;   // after one Newton step
-    // kGatherCost: a 64 x 64 ring scan measures 0.8, but a few pixels of
-    // 4096 sensors, whose samples miss the cache, about 1.5.
-    static constexpr double kTableCost = 0.40, kWideCost = 0.40, kGatherCost = 1.5,
-                            kSqrtCost = 1.6;
+    // gather: a 64 x 64 ring scan measures 0.8, but a few pixels of 4096
+    // sensors, whose samples miss the cache, about 1.5. The stack's costs
+    // are estimates (AVX2's, in proportion to the table cost) until
+    // measured on an AVX-512 core.
+    static constexpr PathCosts kCosts{0.40, 0.40, 1.5, 1.6, 0.27, 0.08};
 };
 
 // AVX2: vectors of 4 pixels (2 by 2).
@@ -103,11 +130,9 @@ struct Avx2Policy {
     // 2^-49 samples): below 2^-11 + 6 * 2^-24 and 13 * 2^-24.
     static constexpr double kEstimateError = 0x1p-11 + 0x1p-20;
     static constexpr double kRefinedError = 0x1p-19;
-    // The mean of terms 1 and 3: covered sensors, clamped ones with the
-    // tile's derivative terms (128 x 128 ring scan), square roots and
-    // gathers alone.
-    static constexpr double kTableCost = 0.9, kWideCost = 0.9, kGatherCost = 0.85,
-                            kSqrtCost = 1.75;
+    // No wide windows: wide is the checked windows' square root and
+    // gathers at 128 x 128.
+    static constexpr PathCosts kCosts{1.35, 1.71, 1.71, 2.3, 0.88, 0.26};
 };
 
 // Arm NEON and SVE: vectors of 2 pixels (2 rows of a column).
@@ -139,8 +164,8 @@ struct NeonPolicy {
     // inputs). The bounds leave a factor of about 2 over those.
     static constexpr double kEstimateError = 0x1p-15;  // one Newton step
     static constexpr double kRefinedError = 0x1p-30;   // two Newton steps
-    static constexpr double kTableCost = 1.2, kWideCost = 1.2, kGatherCost = 1.2,
-                            kSqrtCost = 1.35;
+    // The stack's, AVX2's in proportion to the table cost.
+    static constexpr PathCosts kCosts{1.2, 1.2, 1.2, 1.35, 0.80, 0.23};
 };
 
 // Other fixed-width instruction sets (SSE4, SSSE3, SSE2, WASM, PPC, ...):
@@ -151,8 +176,8 @@ struct GenericPolicy {
     static constexpr int kSqrtVectors = 8;
     static constexpr int kGroupRows = 2, kGroupCols = 4;
     static constexpr double kEstimateError = 0.0, kRefinedError = 0.0;
-    static constexpr double kTableCost = 3.0, kWideCost = 3.0, kGatherCost = 3.0,
-                            kSqrtCost = 3.0;
+    // Estimates; the stack's, AVX2's in proportion to the table cost.
+    static constexpr PathCosts kCosts{3.0, 3.0, 3.0, 3.0, 2.0, 0.57};
 };
 
 }  // namespace tofimage_simd

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <random>
+#include <string>
 
 #include "problem.h"
 #include "recon_simd_plan.h"
@@ -95,6 +96,20 @@ TEST(Plan, ThresholdsAreExactOnIntegerGeometry) {
     }
 }
 
+TEST(Plan, FewPixelsManySensorsTakeTheScalarKernel) {
+    // The cost model weighs the set-up of every sensor for every tile: a
+    // handful of pixels of 4096 sensors does not repay it, and runs the
+    // scalar kernel; the standard workload repays it many times over.
+    if (std::string(reconKernelName(ReconKernel::Vector)) == "scalar")
+        GTEST_SKIP() << "no vector kernel on this CPU";
+    Problem few = ringProblem(2, 4096, 2030, 1), standard = ringProblem(256, 256, 2030, 1);
+    for (double term : {1.0, 2.0, 3.0}) {
+        few.image_select = standard.image_select = term;
+        EXPECT_STREQ(ReconPlan(few.input(nullptr)).kernelName(), "scalar") << "term " << term;
+        EXPECT_STRNE(ReconPlan(standard.input(nullptr)).kernelName(), "scalar") << "term " << term;
+    }
+}
+
 TEST(Plan, WindowsCoverTilesNextToTheirSensor) {
     // A linear array 0.5 mm above a 64 x 64 tile of 0.1 mm pixels: the
     // gradient turns by almost half a circle across the tile, but no
@@ -111,10 +126,11 @@ TEST(Plan, WindowsCoverTilesNextToTheirSensor) {
     const int spread = 14;
     const double xs = 0.3e-3, ys = 0.5e-3, xlo = -3.2e-3, ylo = -6.3e-3;
     const double xhi = xlo + 63 * p.dx, yhi = ylo + 63 * p.dx;
-    double d2min, d2max;
-    ASSERT_TRUE(rangeCovers(p, xs, ys, 0.0, xlo, xhi, ylo, yhi, &d2min, &d2max));
+    const TileBounds tile{xlo, xhi, ylo, yhi, true};
+    SensorReach reach;
+    ASSERT_TRUE(rangeCovers(p, xs, ys, 0.0, tile, &reach));
     int64_t off = -1;
-    ASSERT_TRUE(windowCovers(p, lanes, spread, xs, ys, xlo, xhi, ylo, yhi, d2min, d2max, &off));
+    ASSERT_TRUE(windowCovers(p, lanes, spread, tile, reach, &off));
     // Every pair of lanes, anywhere in the tile, with guesses up to
     // guessError either side of the exact positions.
     auto pos = [&](int row, int col) {
@@ -163,19 +179,20 @@ TEST(Plan, TileSensorsAreClassifiedSoundly) {
         ASSERT_TRUE(makePlan(in, reconGeometry(in), traits, &p, &tables));
         ASSERT_EQ(p.guess, kSqrtOnly);
         auto index = [&](int64_t s, int64_t K, int64_t L) {
-            const double ex = p.xs[s] - ((double)L - p.half1) * p.dx;
-            const double ey = p.ys[s] - (p.half1 - (double)K) * p.dx;
-            return (int64_t)indexOf(p, (ex * ex + ey * ey) + p.zs[s] * p.zs[s]);
+            using A = ScalarArith;
+            const double ex = p.xs[s] - pixelX(L, p.half1, p.dx);
+            const double ey = p.ys[s] - pixelY(K, p.half1, p.dx);
+            return (int64_t)indexOf(
+                p, SquaredDistance<A>(Square<A>(ex), Square<A>(ey), Square<A>(p.zs[s])));
         };
         for (int trial = 0; trial < 21; ++trial) {
             // The 9 tiles of 32 pixels, and 12 others of 8 to 64 anywhere.
             const int64_t size = trial < 9 ? 32 : 8 << (trial % 4);
             const int64_t K0 = trial < 9 ? trial % 3 * 32 : (int64_t)(rng() % (p.n - size + 1));
             const int64_t L0 = trial < 9 ? trial / 3 * 32 : (int64_t)(rng() % (p.n - size + 1));
-            const TileBounds tile{((double)L0 - p.half1) * p.dx,
-                                  ((double)(L0 + size - 1) - p.half1) * p.dx,
-                                  (p.half1 - (double)(K0 + size - 1)) * p.dx,
-                                  (p.half1 - (double)K0) * p.dx, true};
+            const TileBounds tile{pixelX(L0, p.half1, p.dx), pixelX(L0 + size - 1, p.half1, p.dx),
+                                  pixelY(K0 + size - 1, p.half1, p.dx),
+                                  pixelY(K0, p.half1, p.dx), true};
             for (const Shape& shape : shapes)
                 for (int64_t s = 0; s < p.cols; ++s) {
                     const TileSensor ts =

@@ -229,11 +229,11 @@ void CheckLanes() {
     unitPlan.rows = int64_t{1} << 30;
     const typename F::Consts unit(unitPlan);
     // The primitives a family has, whether or not its policy runs them.
-    constexpr bool win = HasWindowPrimitives<F>::value, wideWin = HasWidePrimitives<F>::value;
+    constexpr bool win = Has<F, WindowPrimitives>::value, wideWin = Has<F, WidePrimitives>::value;
     Tally spill{"Spill of ExactIndex of whole squares"}, gather{"Gather"}, minus{"Minus"},
         next{"NextIndex"}, lane0{"Lane0", win}, outside{"AnyOutside", win},
         centre{"Centre", wideWin}, lookup{"Lookup", win}, wide{"LookupWide", wideWin},
-        staged{"Stage, LookupStaged", HasStagingPrimitives<F>::value};
+        staged{"Stage, LookupStaged", Has<F, StagingPrimitives>::value};
     std::mt19937_64 rng(2);
     // Samples, with special values whose bits a fetch must keep.
     std::vector<double> table(4096);
@@ -258,7 +258,7 @@ void CheckLanes() {
         expect(minus, indices<F>(F::Minus(i, x)), lanesFrom<F>([&](int l) { return v[l] - x; }));
         expect(next, indices<F>(F::NextIndex(i, most)),
                lanesFrom<F>([&](int l) { return std::min(v[l] + 1, most); }));
-        if constexpr (HasWindowPrimitives<F>::value) {
+        if constexpr (Has<F, WindowPrimitives>::value) {
             lane0(F::Lane0(i) == v[0], [&] { return at; });
             // Indices relative to a window of rows 0 .. last, one of them
             // outside on every other trial (by 1, or by up to 3000).
@@ -274,7 +274,7 @@ void CheckLanes() {
             outside(F::AnyOutside(r, last) == out,
                     [&] { return show<F>(rel) + "last " + std::to_string(last); });
         }
-        if constexpr (HasWidePrimitives<F>::value) {
+        if constexpr (Has<F, WidePrimitives>::value) {
             int a = 0, z = 0;  // the lanes at opposite corners of the block
             for (int l = 0; l < F::kLanes; ++l) {
                 if (F::kRow[l] == 0 && F::kCol[l] == 0) a = l;
@@ -283,7 +283,7 @@ void CheckLanes() {
             centre(F::Centre(i) == (v[a] + v[z]) >> 1, [&] { return at; });
         }
     }
-    if constexpr (HasWindowPrimitives<F>::value) {
+    if constexpr (Has<F, WindowPrimitives>::value) {
         // Rows rel[l] of windows of `width` rows of the table: every rel in
         // every lane, then random ones, formed behind a Minus as the kernel's.
         auto windows = [&](Tally& t, int width, auto fetch) {
@@ -300,10 +300,10 @@ void CheckLanes() {
             }
         };
         windows(lookup, F::kWindow, [&](int64_t s, I rel) { return F::Lookup(&table[s], rel); });
-        if constexpr (HasWidePrimitives<F>::value)
+        if constexpr (Has<F, WidePrimitives>::value)
             windows(wide, F::kWideWindow,
                     [&](int64_t s, I rel) { return F::LookupWide(&table[s], rel); });
-        if constexpr (HasStagingPrimitives<F>::value) {
+        if constexpr (Has<F, StagingPrimitives>::value) {
             std::vector<typename F::Word> w(2 * F::kStageRows);  // in two parts, as tiles do
             F::Stage(table.data(), 40, w.data());
             F::Stage(table.data() + 40, 24, w.data() + 40);
@@ -320,8 +320,8 @@ void CheckIndices() {
     using V = typename F::V;
     using I = typename F::I;
     // A family's table primitives, whether or not its policy runs them.
-    constexpr bool table = HasTablePrimitives<F>::value;
-    Tally exact{"ExactIndex"}, bounded{"BoundedIndex", HasBoundedIndex<F>::value},
+    constexpr bool table = Has<F, TablePrimitives>::value;
+    Tally exact{"ExactIndex"}, bounded{"BoundedIndex", Has<F, BoundedIndexOf>::value},
         positive{"PositiveIndex", table}, gathered{"StepIfAtLeast, thresholds gathered", table},
         windowed{"StepIfAtLeast, thresholds from a window", table},
         guesses[2][2] = {{{"Guess<kEstimate, unclamped>", table}, {"Guess<kEstimate>", table}},
@@ -375,7 +375,7 @@ void CheckIndices() {
             const Ints<F> got = indices<F>(i);
             bool ok = got == lanesFrom<F>([&](int l) { return indexOf(p, v[l]) - shift; });
             const bool spilled = ok;
-            if constexpr (HasWindowPrimitives<F>::value)
+            if constexpr (Has<F, WindowPrimitives>::value)
                 if (ok && std::all_of(got.begin(), got.end(),
                                       [](int64_t e) { return e >= 0 && e < F::kWindow; }))
                     ok = lanesBits<F>(F::Lookup(ramp, i)) ==
@@ -391,7 +391,7 @@ void CheckIndices() {
             return positionOf(p, x) >= 0.5 && positionOf(p, x) < p.rows - 0.5;
         };
         each(any, [&](V d2, const double* v) { expectIndices(exact, F::ExactIndex(c, d2), v); });
-        if constexpr (HasBoundedIndex<F>::value)
+        if constexpr (Has<F, BoundedIndexOf>::value)
             each(covered,
                  [&](V d2, const double* v) { expectIndices(bounded, F::BoundedIndex(c, d2), v); });
         if constexpr (table) {

@@ -91,11 +91,8 @@ inline std::vector<double> frameStack(const Problem& p, int frames, unsigned see
     return stack;
 }
 
-// Images of every frame of a stack, one after another, each starting from
-// p's start image: the stack in one call, or with `oneByOne`, each frame
-// by its own doRecon.
-inline std::vector<double> runStack(const Problem& p, const std::vector<double>& stack,
-                                    int frames, ReconKernel kernel, bool oneByOne = false) {
+// The images of a stack on entry: p's start image (or zeros) for every frame.
+inline std::vector<double> startImages(const Problem& p, int frames) {
     const size_t pixels = (size_t)p.n * (size_t)p.n;
     std::vector<double> images;
     for (int f = 0; f < frames; ++f) {
@@ -104,6 +101,16 @@ inline std::vector<double> runStack(const Problem& p, const std::vector<double>&
         else
             images.insert(images.end(), p.start.begin(), p.start.end());
     }
+    return images;
+}
+
+// Images of every frame of a stack, one after another, each starting from
+// p's start image: the stack in one call, or with `oneByOne`, each frame
+// by its own doRecon.
+inline std::vector<double> runStack(const Problem& p, const std::vector<double>& stack,
+                                    int frames, ReconKernel kernel, bool oneByOne = false) {
+    const size_t pixels = (size_t)p.n * (size_t)p.n;
+    std::vector<double> images = startImages(p, frames);
     ReconInput in = p.inputOver(stack.data(), p.x.data(), p.y.data(), p.z.data(), p.t.data(),
                                 images.data());
     if (!oneByOne) {

@@ -12,12 +12,15 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "problem.h"
 #include "recon.h"
+#include "recon_simd.h"
+#include "recon_simd_plan.h"
 #include "targets.h"
 
 namespace {
@@ -210,6 +213,31 @@ TEST_P(VectorKernel, RunsTheTargetUnderTest) {
     EXPECT_STREQ(reconKernelName(ReconKernel::Scalar), "scalar");
 }
 
+// Which family of lane primitives serves each Highway target ("": none, the
+// scalar kernel), for every target Highway may compile: a family's line
+// misplaced in recon_simd_families-inl.h, or a target new to Highway that
+// this table does not know, fails here rather than run another family, or
+// none, unnoticed.
+const char* familyServing(const std::string& target) {
+    static const std::map<std::string, const char*> kFamilies = {
+        {"AVX3_SPR", "avx3"}, {"AVX3_ZEN4", "avx3"},        {"AVX3_DL", "avx3"},
+        {"AVX3", "avx3"},     {"AVX2", "avx2"},             {"SSE4", "generic"},
+        {"SSSE3", "generic"}, {"SSE2", "generic"},          {"NEON", "neon"},
+        {"NEON_BF16", "neon"}, {"NEON_WITHOUT_AES", "neon"}, {"SVE", "neon"},
+        {"SVE2", "neon"},     {"SVE_256", "neon"},          {"SVE2_128", "neon"},
+        {"EMU128", ""},       {"SCALAR", ""}};
+    const auto it = kFamilies.find(target);
+    return it == kFamilies.end() ? nullptr : it->second;
+}
+
+TEST_P(VectorKernel, ServedByItsFamily) {
+    const std::string target = hwy::TargetName(GetParam());
+    const char* want = familyServing(target);
+    ASSERT_NE(want, nullptr) << target << " is missing from the table of families";
+    const char* family = reconVectorFamily();
+    EXPECT_STREQ(family ? family : "", want) << target << " is served by the wrong family";
+}
+
 TEST_P(VectorKernel, WorkedExample) {
     for (double select : {1.0, 2.0, 3.0}) {
         Problem p = workedExample(select);
@@ -233,6 +261,30 @@ TEST_P(VectorKernel, RingScans) {
             expectSameAsScalar(ringCase(rng, s[0], s[1], s[2], select), {1, k++ % 3 == 0 ? 3 : 2});
     // More threads than tiles: some threads get none.
     expectSameAsScalar(ringCase(rng, 20, 16, 200, 3.0), {8});
+}
+
+// Every batch size a stack can take, whichever the cost model would choose
+// for it: batches of 2 to 16 frames forced on the plan (half vectors of
+// frames, whole ones, and padded ones), the last frames of a stack in a
+// shorter batch.
+TEST_P(VectorKernel, EveryBatchSize) {
+    std::mt19937_64 rng(23);
+    for (double select : {1.0, 3.0}) {
+        const Problem p = ringCase(rng, 37, 24, 400, select).p;
+        const int frames = 17;
+        const std::vector<double> stack = frameStack(p, frames, 5);
+        const std::vector<double> want = runStack(p, stack, frames, ReconKernel::Scalar, true);
+        const ReconInput in = p.input(nullptr);
+        for (int batch = 2; batch <= tofimage_simd::kMaxBatch; ++batch) {
+            VectorPlanPtr plan = makeVectorPlan(in, reconGeometry(in), 1, true, batch);
+            if (!plan) GTEST_SKIP() << "no vector kernel for this target";
+            plan->batch = batch;
+            std::vector<double> got = startImages(p, frames);
+            ASSERT_TRUE(runVectorPlan(*plan, stack.data(), frames, got.data(), 1));
+            std::string why;
+            EXPECT_TRUE(sameImage(want, got, &why)) << "batches of " << batch << ": " << why;
+        }
+    }
 }
 
 // The differential harness proper: random requests of both kinds.
