@@ -174,11 +174,6 @@ for k = 1:numel(names)
 end
 end
 
-function expect(ok, what, detail)
-if ~ok
-  error('test_build_tofimage_decisions: %s\n  got: %s', what, detail);
-end
-end
 
 function expect_error(f, text, what)
 got = '';

@@ -56,8 +56,3 @@ function [info, text] = dry_run(opts)
 text = evalc('info = build_tofimage(tempname(), ''none'', opts);');
 end
 
-function expect(ok, what, detail)
-if ~ok
-  error('test_build_tofimage_facts: %s\n  got: %s', what, detail);
-end
-end
