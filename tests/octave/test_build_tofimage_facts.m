@@ -55,4 +55,3 @@ end
 function [info, text] = dry_run(opts)
 text = evalc('info = build_tofimage(tempname(), ''none'', opts);');
 end
-
