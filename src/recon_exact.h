@@ -53,7 +53,8 @@ inline double pixelY(int64_t K, double half1, double dx) { return (half1 - (doub
 
 // The element whose difference to element j of a frame (its last one at
 // `last`) the derivative term takes: the next one, or j itself after the
-// last one, which makes the difference zero there.
+// last one, so that the difference there is s - s: zero for a finite sample,
+// NaN for an infinite or NaN one.
 inline int64_t NextElement(int64_t j, int64_t last) { return j < last ? j + 1 : last; }
 
 // The term image_select selects: only exactly 1.0 and 2.0 select their own.

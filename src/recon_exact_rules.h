@@ -64,7 +64,7 @@ inline V Accumulate(V R, V sig, Deriv deriv) {
 
 // The derivative terms of rows lo .. lo + count - 1 of the column `col` of a
 // frame (`rows` rows, the frame's last element at col[lastInCol]), into
-// D[0 .. count - 1]: zero outside the column, and a difference of zero at
+// D[0 .. count - 1]: zero outside the column, and the difference s - s at
 // the frame's last element (NextElement). The rows inside the column
 // whose next element lies inside the frame run as a plain loop the
 // compiler vectorizes.
