@@ -104,6 +104,20 @@ if(TOFIMAGE_MKOCTFILE)
   find_file(TOFIMAGE_OCTAVE_MEX_H mex.h PATHS ${TOFIMAGE_OCTAVE_INCLUDE_DIRS} NO_DEFAULT_PATH)
 endif()
 
+# tofimage_add_octave_module(TARGET SOURCE...): another Octave module from
+# SOURCE, built exactly as tofimage_octave (its flags, libraries, linker
+# options, folder and file name pattern).
+function(tofimage_add_octave_module target)
+  add_library(${target} MODULE ${ARGN})
+  foreach(prop INCLUDE_DIRECTORIES COMPILE_DEFINITIONS COMPILE_OPTIONS LINK_LIBRARIES
+               LINK_OPTIONS LIBRARY_OUTPUT_DIRECTORY RUNTIME_OUTPUT_DIRECTORY PREFIX SUFFIX)
+    get_target_property(value tofimage_octave ${prop})
+    if(NOT value STREQUAL "value-NOTFOUND")
+      set_property(TARGET ${target} PROPERTY ${prop} "${value}")
+    endif()
+  endforeach()
+endfunction()
+
 if(TOFIMAGE_MKOCTFILE AND TOFIMAGE_OCTAVE_MEX_H)
   message(STATUS "tofimage: building the Octave MEX module (${TOFIMAGE_MKOCTFILE})")
   add_library(tofimage_octave MODULE src/tofimage.cpp)
@@ -119,14 +133,7 @@ if(TOFIMAGE_MKOCTFILE AND TOFIMAGE_OCTAVE_MEX_H)
     LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>)
   # tofimage_frames (build/tofimage_frames.mex): the stack gateway, built
   # exactly as tofimage is, from the settings of the target above.
-  add_library(tofimage_frames_octave MODULE src/tofimage_frames.cpp)
-  foreach(prop INCLUDE_DIRECTORIES COMPILE_DEFINITIONS COMPILE_OPTIONS LINK_LIBRARIES
-               LINK_OPTIONS LIBRARY_OUTPUT_DIRECTORY RUNTIME_OUTPUT_DIRECTORY PREFIX SUFFIX)
-    get_target_property(value tofimage_octave ${prop})
-    if(NOT value STREQUAL "value-NOTFOUND")
-      set_property(TARGET tofimage_frames_octave PROPERTY ${prop} "${value}")
-    endif()
-  endforeach()
+  tofimage_add_octave_module(tofimage_frames_octave src/tofimage_frames.cpp)
   set_target_properties(tofimage_frames_octave PROPERTIES OUTPUT_NAME tofimage_frames)
   set(TOFIMAGE_HAVE_OCTAVE_MEX ON)
 else()
@@ -279,14 +286,7 @@ endif()
 if(TOFIMAGE_BUILD_TESTS AND TOFIMAGE_HAVE_OCTAVE_MEX AND TOFIMAGE_OCTAVE_CLI
    AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
   foreach(module tofimage tofimage_frames)
-    add_library(${module}_alloc_limit MODULE src/${module}.cpp tests/mex/alloc_limit.cpp)
-    foreach(prop INCLUDE_DIRECTORIES COMPILE_DEFINITIONS COMPILE_OPTIONS LINK_LIBRARIES
-                 LINK_OPTIONS PREFIX SUFFIX)
-      get_target_property(value tofimage_octave ${prop})
-      if(NOT value STREQUAL "value-NOTFOUND")
-        set_property(TARGET ${module}_alloc_limit PROPERTY ${prop} "${value}")
-      endif()
-    endforeach()
+    tofimage_add_octave_module(${module}_alloc_limit src/${module}.cpp tests/mex/alloc_limit.cpp)
     target_link_options(${module}_alloc_limit PRIVATE -Wl,-Bsymbolic)
     set_target_properties(${module}_alloc_limit PROPERTIES OUTPUT_NAME ${module}
       LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}/alloc-limit>)
