@@ -9,7 +9,8 @@
 #   make test-arm64  cross-build for 64-bit Arm (build-arm64/) and run the
 #               vector kernel's tests under qemu-aarch64 (NEON, SVE, SVE2)
 #   make test-windows  cross-build for 64-bit Windows with MinGW-w64
-#               (build-windows/) and run the kernel and module checks under Wine
+#               (build-windows/) and run the C++ tests, the kernel and the
+#               module checks under Wine
 #   make fuzz   the engine's libFuzzer target for FUZZ_SECONDS (build-fuzz/)
 #   make bench  run the benchmarks
 #   make demo   install what the demo needs (DEMO_DEPS), build the two
@@ -126,9 +127,10 @@ test-arm64: deps
 	cmake --build $(ARM64_BUILD) -j $(JOBS)
 	ctest --test-dir $(ARM64_BUILD) -L qemu -j $(JOBS) --no-tests=error --output-on-failure
 
-# The engine, the vector kernel and the MEX module cross-built for 64-bit
-# Windows with MinGW-w64, with Highway's runtime compiled from Debian's
-# source package (fetched into $(WINDOWS_BUILD)/highway), run under Wine
+# The engine, the vector kernel, the C++ tests and the MEX module cross-built
+# for 64-bit Windows with MinGW-w64, with Highway's runtime and GoogleTest
+# compiled from Debian's source packages (fetched into $(WINDOWS_BUILD)), run
+# under Wine
 # (tests/mingw/CMakeLists.txt). One test at a time: both share one Wine
 # prefix.
 test-windows: deps

@@ -15,6 +15,10 @@
 
 #include "recon.h"
 
+// Pi rounded to double. M_PI is POSIX, not C++17: MSVC and MinGW name it
+// only when _USE_MATH_DEFINES comes before <cmath>.
+constexpr double kPi = 3.14159265358979323846;
+
 struct Problem {
     int32_t rows = 0, cols = 0, n = 0;
     std::vector<double> sigMat, x, y, z, t;
@@ -171,7 +175,7 @@ inline Problem ringProblem(int32_t n, int32_t cols, int32_t rows, unsigned seed)
     p.image_width = 0.025;
     const double radius = 0.04;
     for (int32_t s = 0; s < cols; ++s) {
-        const double a = 2.0 * M_PI * s / cols;
+        const double a = 2.0 * kPi * s / cols;
         p.x.push_back(radius * std::cos(a));
         p.y.push_back(radius * std::sin(a));
         p.z.push_back(0.0);

@@ -68,7 +68,7 @@ void expectSameAsScalar(Case c, const std::vector<int32_t>& threads) {
 void ringSensors(Problem& p, double radius, double z, std::mt19937_64& rng) {
     std::uniform_real_distribution<double> jitter(-1e-4, 1e-4);
     for (int32_t s = 0; s < p.cols; ++s) {
-        const double a = 2.0 * M_PI * s / p.cols;
+        const double a = 2.0 * kPi * s / p.cols;
         p.x.push_back(radius * std::cos(a) + jitter(rng) * radius);
         p.y.push_back(radius * std::sin(a) + jitter(rng) * radius);
         p.z.push_back(z);

@@ -119,7 +119,7 @@ std::map<std::string, FuzzCase> seedCases() {
     fc.image_select = 3.0;
     setRegularTime(fc, 0.0, 0.25);
     for (int s = 0; s < fc.cols; ++s) {
-        const double a = 2.0 * M_PI * s / fc.cols;
+        const double a = 2.0 * kPi * s / fc.cols;
         fc.x.push_back(std::round(4.0 * 12.0 * std::cos(a)) / 4.0 + 0.0);  // no -0
         fc.y.push_back(std::round(4.0 * 12.0 * std::sin(a)) / 4.0 + 0.0);
         fc.z.push_back(s % 3 == 0 ? 0.5 : 0.0);
@@ -137,7 +137,7 @@ std::map<std::string, FuzzCase> seedCases() {
     far.y.clear();
     far.z.assign(8, 0.0);
     for (int s = 0; s < far.cols; ++s) {
-        const double a = 2.0 * M_PI * s / far.cols;
+        const double a = 2.0 * kPi * s / far.cols;
         far.x.push_back(std::round(4.0 * 5008.0 * std::cos(a)) / 4.0 + 0.0);
         far.y.push_back(std::round(4.0 * 5008.0 * std::sin(a)) / 4.0 + 0.0);
     }
@@ -298,7 +298,7 @@ int main(int argc, char** argv) {
             for (const auto& [name, b] : want)
                 std::ofstream(dir / name, std::ios::binary)
                     .write(reinterpret_cast<const char*>(b.data()), (std::streamsize)b.size());
-            std::printf("wrote %zu seeds to %s\n", want.size(), dir.c_str());
+            std::printf("wrote %zu seeds to %s\n", want.size(), dir.string().c_str());
             return bad ? 1 : 0;
         }
         size_t present = 0;
@@ -309,11 +309,11 @@ int main(int argc, char** argv) {
                 ++bad;
             }
         if (present != want.size()) {
-            std::fprintf(stderr, "%s holds %zu files, expected %zu\n", dir.c_str(), present,
+            std::fprintf(stderr, "%s holds %zu files, expected %zu\n", dir.string().c_str(), present,
                          want.size());
             ++bad;
         }
-        if (bad) std::fprintf(stderr, "regenerate with: fuzz_replay --write-seeds %s\n", dir.c_str());
+        if (bad) std::fprintf(stderr, "regenerate with: fuzz_replay --write-seeds %s\n", dir.string().c_str());
         return bad ? 1 : 0;
     }
     if (args.empty() || args[0].rfind("--", 0) == 0) {

@@ -1,11 +1,13 @@
 #!/bin/sh
-# Fetches Debian's source package of Highway into DEST (the build folder's),
-# through a deb-src list of its own for the Debian archive this machine
-# installs from: neither the system's apt configuration nor root is needed.
+# Fetches Debian's source package PACKAGE (highway, googletest) into DEST
+# (the build folder's), through a deb-src list of its own for the Debian
+# archive this machine installs from: neither the system's apt
+# configuration nor root is needed. DEST/DEBIAN_SOURCE names the version.
 #
-#   fetch_highway.sh DEST
+#   fetch_source.sh PACKAGE DEST
 set -eu
-dest=$1
+package=$1
+dest=$2
 work=$dest.apt
 rm -rf "$dest" "$work"
 mkdir -p "$work/lists/partial"
@@ -22,7 +24,7 @@ for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
   sed -n 's/^deb \(.*debian.*\)/deb-src \1/p' "$f"
 done > "$work/src.list"
 [ -s "$work/src.sources" ] || [ -s "$work/src.list" ] || {
-  echo "fetch_highway.sh: no Debian archive in /etc/apt to take sources from" >&2; exit 1; }
+  echo "fetch_source.sh: no Debian archive in /etc/apt to take sources from" >&2; exit 1; }
 
 mkdir -p "$work/parts"
 cp "$work/src.sources" "$work/parts/src.sources"
@@ -34,11 +36,11 @@ apt_opts="-q -o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts=$work/pa
 # shellcheck disable=SC2086
 apt-get $apt_opts update > "$work/update.log" 2>&1 || { cat "$work/update.log" >&2; exit 1; }
 # shellcheck disable=SC2086
-(cd "$work" && apt-get $apt_opts source highway) > "$work/source.log" 2>&1 \
+(cd "$work" && apt-get $apt_opts source "$package") > "$work/source.log" 2>&1 \
   || { cat "$work/source.log" >&2; exit 1; }
-src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'highway-*' | head -n 1)
-[ -n "$src" ] && [ -f "$src/hwy/targets.cc" ] || {
-  echo "fetch_highway.sh: apt-get source highway gave no hwy/targets.cc" >&2; exit 1; }
+src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name "$package-*" | head -n 1)
+[ -n "$src" ] || {
+  echo "fetch_source.sh: apt-get source $package unpacked nothing" >&2; exit 1; }
 mv "$src" "$dest"
-echo "$(basename "$(ls "$work"/highway_*.dsc)" .dsc)" > "$dest/DEBIAN_SOURCE"
+echo "$(basename "$(ls "$work/$package"_*.dsc)" .dsc)" > "$dest/DEBIAN_SOURCE"
 rm -rf "$work"
