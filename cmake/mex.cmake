@@ -45,6 +45,16 @@ if(NOT WIN32 AND NOT APPLE)
   endif()
 endif()
 
+# MATLAB on Linux starts with its own libstdc++ (sys/os/glnxa64), which may
+# be older than the compiler's: a module that needs a newer GLIBCXX_ or
+# CXXABI_ version than that copy has is refused ("Invalid MEX-file ...
+# version `GLIBCXX_3.4.32' not found", as GCC 13 and later builds are in
+# every release to date). The MATLAB modules take the C++ runtime into
+# themselves; OpenMP stays shared, so that MATLAB's process has one runtime.
+# --exclude-libs (above) keeps its symbols private to the module.
+# build_tofimage links the same way.
+set(TOFIMAGE_MATLAB_LINUX_LINK_OPTIONS -static-libstdc++ -static-libgcc)
+
 # ---------------------------------------------------------------- GNU Octave
 find_program(TOFIMAGE_MKOCTFILE NAMES mkoctfile)
 find_program(TOFIMAGE_OCTAVE_CLI NAMES octave-cli octave)
@@ -222,6 +232,65 @@ if(Matlab_FOUND)
     LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>
     RUNTIME_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>)
   tofimage_copy_hwy_dll(tofimage_frames_matlab)
+  if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+    target_link_options(tofimage_matlab PRIVATE ${TOFIMAGE_MATLAB_LINUX_LINK_OPTIONS})
+    target_link_options(tofimage_frames_matlab PRIVATE ${TOFIMAGE_MATLAB_LINUX_LINK_OPTIONS})
+  endif()
+endif()
+
+# The MATLAB-on-Linux link checked where MATLAB is absent: both modules
+# linked as for MATLAB, against the project's stand-in of MATLAB's MEX API
+# (tests/mex/standin; mex refuses unresolved symbols, and so does this
+# link), into build/matlab-linux/. Their dynamic symbols (objdump -T), and
+# those of the shared libraries they need besides the host's runtimes (a
+# shared libhwy), may name no libstdc++ version newer than MATLAB R2021a's
+# own copy has, the oldest release the MATLAB workflow runs: GCC 8's
+# GLIBCXX_3.4.25 and CXXABI_1.3.11 (R2021a's Linux compiler is GCC 8; the
+# version table is libstdc++'s manual, "ABI Policy and Guidelines").
+# GCC 12 builds of the modules need no more even when linked dynamically, so
+# the check is also shown failing: tofimage with a source that needs
+# GLIBCXX_3.4.29 (tests/mex/standin/newer_runtime.cpp) must pass when linked
+# as for MATLAB (planted-static/) and fail without the static C++ runtime
+# (planted-shared/).
+find_package(Python3 COMPONENTS Interpreter QUIET)
+if(TOFIMAGE_BUILD_TESTS AND CMAKE_SYSTEM_NAME STREQUAL "Linux" AND NOT CMAKE_CROSSCOMPILING
+   AND NOT TOFIMAGE_SANITIZE AND NOT TOFIMAGE_FUZZ AND CMAKE_OBJDUMP AND Python3_Interpreter_FOUND
+   AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  add_library(mex_standin SHARED tests/mex/standin/mex_standin.cpp)
+  target_include_directories(mex_standin PUBLIC tests/mex/standin)
+  set_target_properties(mex_standin PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/matlab-linux)
+  # One module of the check: NAME from SOURCE..., into matlab-linux/FOLDER,
+  # with the C++ runtime linked in unless FOLDER is planted-shared.
+  set(_matlab_linux_static "")
+  function(tofimage_matlab_linux_module folder name)
+    set(target ${name}_matlab_linux_${folder})
+    string(REPLACE "-" "_" target ${target})
+    add_library(${target} MODULE ${ARGN})
+    target_compile_options(${target} PRIVATE ${TOFIMAGE_FP_FLAGS})
+    target_link_libraries(${target} PRIVATE tofimage_engine OpenMP::OpenMP_CXX mex_standin)
+    target_link_options(${target} PRIVATE ${TOFIMAGE_MEX_LINK_OPTIONS} -Wl,--no-undefined)
+    if(NOT folder STREQUAL "planted-shared")
+      target_link_options(${target} PRIVATE ${TOFIMAGE_MATLAB_LINUX_LINK_OPTIONS})
+      list(APPEND _matlab_linux_static $<TARGET_FILE:${target}>)
+      set(_matlab_linux_static ${_matlab_linux_static} PARENT_SCOPE)
+    endif()
+    set_target_properties(${target} PROPERTIES OUTPUT_NAME ${name} PREFIX "" SUFFIX ".mexa64"
+      LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}/matlab-linux/${folder}>)
+  endfunction()
+  foreach(module tofimage tofimage_frames)
+    tofimage_matlab_linux_module(modules ${module} src/${module}.cpp)
+  endforeach()
+  foreach(folder planted-static planted-shared)
+    tofimage_matlab_linux_module(${folder} tofimage src/tofimage.cpp tests/mex/standin/newer_runtime.cpp)
+  endforeach()
+  set(_r2021a_runtime GLIBCXX_3.4.25 CXXABI_1.3.11)
+  set(_check ${PROJECT_SOURCE_DIR}/tests/mex/check_symbol_versions.py)
+  add_test(NAME matlab_linux_runtime
+    COMMAND Python3::Interpreter ${_check} ${CMAKE_OBJDUMP} ${_r2021a_runtime} -- ${_matlab_linux_static})
+  add_test(NAME matlab_linux_runtime_planted
+    COMMAND Python3::Interpreter ${_check} --expect-excess ${CMAKE_OBJDUMP} ${_r2021a_runtime} --
+      $<TARGET_FILE:tofimage_matlab_linux_planted_shared>)
+  set_tests_properties(matlab_linux_runtime matlab_linux_runtime_planted PROPERTIES TIMEOUT 60)
 endif()
 
 # What a user calls besides the modules comes with them, so that the build

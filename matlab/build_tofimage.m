@@ -59,7 +59,11 @@ function info = build_tofimage(outdir, hwy, opts)
 %   Floating point: no contraction into fused multiply-adds and no
 %   fast-math, so that images are the same bit for bit on every machine
 %   and thread count. OpenMP, per platform and compiler:
-%     Linux,   GCC or Clang     -fopenmp; linked with -z nodelete
+%     Linux,   GCC or Clang     -fopenmp; linked with -z nodelete, and in
+%                               MATLAB with the C++ runtime linked into the
+%                               modules (-static-libstdc++ -static-libgcc,
+%                               its symbols kept private), so that they need
+%                               no newer libstdc++ than MATLAB's own
 %     Windows, MSVC             /openmp (OpenMP 2.0)
 %     Windows, MinGW-w64        -fopenmp, linked with -static in MATLAB, so
 %                               the module needs no libgomp, libstdc++ or
@@ -578,8 +582,13 @@ elseif p.mac
                  ['-I' prefix '/include'], ['-L' ompdir], ['-l' ompname], ...
                  ['LDFLAGS=$LDFLAGS -Wl,-rpath,' ompdir rpath]}];
 else
+  % MATLAB loads the modules with its own libstdc++, older than a current
+  % compiler's ("Invalid MEX-file ... GLIBCXX_3.4.32 not found"): the C++
+  % runtime goes into the modules, private to them (--exclude-libs), so they
+  % need none of MATLAB's. OpenMP stays shared: one runtime in the process.
   args = [args, {['CXXFLAGS=$CXXFLAGS -std=c++17 -fopenmp ' fpflags], ...
-                 ['LDFLAGS=$LDFLAGS -fopenmp -Wl,-z,nodelete' rpath]}];
+                 ['LDFLAGS=$LDFLAGS -fopenmp -Wl,-z,nodelete -static-libstdc++ -static-libgcc ' ...
+                  '-Wl,--exclude-libs,ALL' rpath]}];
 end
 args = [args, hcompile, sources, hlink];
 if strcmp(name, 'tofimage_frames')
@@ -934,10 +943,10 @@ end
 
 function note = libstdcxx_note(p, modules)
 % MATLAB on Linux starts with its own libstdc++ (sys/os/glnxa64), which may
-% be older than the compiler's that the modules were linked against; which
-% releases ship one, and whether MATLAB then prefers a newer system copy,
-% MathWorks does not document. The report gives both versions and warns
-% when the modules need more than MATLAB's copy has.
+% be older than the compiler's. The modules carry their own C++ runtime
+% (build_matlab), so they should name no GLIBCXX version; the report says
+% what they name and warns when it is more than MATLAB's copy has (a shared
+% libhwy's own needs are warned about in highway_notes).
 need = [];
 for k = 1:numel(modules)
   need = max([need, glibcxx_max(modules{k})]);
