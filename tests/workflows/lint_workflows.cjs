@@ -50,7 +50,7 @@ const PLANTS = [
   { what: "a misspelt event", from: /\bpull_request\b/, to: "pull_reqest" },
   // Labels: .github/actionlint.yaml accepts some, and must accept no other.
   { what: "a misspelt runner label", from: /\bubuntu-latest\b/, to: "ubuntu-lastest" },
-  { what: "a misspelt accepted runner label", from: /\bmacos-14\b/, to: "macos-41" },
+  { what: "a misspelt accepted runner label", from: /\bmacos-15-intel\b/, to: "macos-15-intle" },
 ];
 
 async function main() {
