@@ -130,9 +130,8 @@ test-arm64: deps
 # The engine, the vector kernel, the C++ tests and the MEX module cross-built
 # for 64-bit Windows with MinGW-w64, with Highway's runtime and GoogleTest
 # compiled from Debian's source packages (fetched into $(WINDOWS_BUILD)), run
-# under Wine
-# (tests/mingw/CMakeLists.txt). One test at a time: both share one Wine
-# prefix.
+# under Wine (tests/mingw/CMakeLists.txt). One test at a time: all share one
+# Wine prefix.
 test-windows: deps
 	cmake -S tests/mingw -B $(WINDOWS_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-mingw.cmake
 	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
