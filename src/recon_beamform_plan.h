@@ -12,16 +12,19 @@
 
 #include "recon_beamform.h"
 
-// The point arrays are padded to a multiple of this many points (by
-// repeating the last point), so that a vector of any width reads whole
-// vectors; the images of padding points are never written.
+// The point arrays have this many points more (the last one repeated), so
+// that a vector of any width reads whole vectors; the images of padding
+// points are never written.
 constexpr int64_t kBeamPointPad = 64;
+
+// Points a thread takes at a time: neighbouring points share a thread.
+constexpr int64_t kBeamChunk = 256;
 
 // Everything a kernel reads, made once by the plan.
 struct BeamformTables {
     int32_t rows = 0, cols = 0;
     int64_t points = 0;
-    std::vector<double> X, Y, Z;          // points, padded to kBeamPointPad
+    std::vector<double> X, Y, Z;          // points, then kBeamPointPad padding
     std::vector<double> xs, ys, zs;       // sensor positions
     std::vector<double> w;                // per-sensor weights (1 where none were given)
     std::vector<double> mx, my, mz;       // minus the normalised normals: m . e = n . (P - S)

@@ -29,15 +29,14 @@ const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // The host's transform, as a direct sum: slow and plainly right.
 bool directDft(std::complex<double>* data, int64_t length, int64_t count, bool inverse) {
-    const double sign = inverse ? 1.0 : -1.0;
-    std::vector<std::complex<double>> out((size_t)length);
+    std::vector<std::complex<double>> twiddle((size_t)length), out((size_t)length);
+    for (int64_t j = 0; j < length; ++j)
+        twiddle[(size_t)j] = std::polar(1.0, (inverse ? 2.0 : -2.0) * M_PI * (double)j / (double)length);
     for (int64_t c = 0; c < count; ++c) {
         std::complex<double>* x = data + c * length;
         for (int64_t k = 0; k < length; ++k) {
             std::complex<double> sum = 0.0;
-            for (int64_t j = 0; j < length; ++j)
-                sum += x[j] * std::polar(1.0, sign * 2.0 * M_PI * (double)((j * k) % length) /
-                                                  (double)length);
+            for (int64_t j = 0; j < length; ++j) sum += x[j] * twiddle[(size_t)((j * k) % length)];
             out[(size_t)k] = inverse ? sum / (double)length : sum;
         }
         std::copy(out.begin(), out.end(), x);
@@ -294,5 +293,157 @@ TEST(Beamform, ChoicesByName) {
               std::string::npos);
     EXPECT_NE(setBeamformChoice(o, "colour", "red").find("unknown option"), std::string::npos);
 }
+
+// -------------------------------------------- vector kernel against scalar
+
+#ifdef TOFIMAGE_HAVE_HWY
+
+// A random request of one option combination. Tie-heavy ones put sensors
+// and points on a lattice with c = fs = 1, so that positions fall exactly on
+// samples, on half-way ties and on the record's edges; wild ones scatter
+// points in 3-D around sensors in any direction. Signals carry NaNs and
+// infinities now and then.
+BeamProblem randomRequest(std::mt19937_64& rng, bool ties, const BeamformOptions& opts) {
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    BeamProblem b;
+    Problem& p = b.p;
+    p.rows = 2 + (int32_t)(rng() % (ties ? 40 : 200));
+    p.cols = 1 + (int32_t)(rng() % 24);
+    p.c = ties ? 1.0 : 1.0 + 3.0 * u(rng);
+    p.fs = ties ? 1.0 : 2.0 + 20.0 * u(rng);
+    regularTimes(p, ties ? 0.0 : u(rng) - 0.5);
+    for (int32_t s = 0; s < p.cols; ++s) {
+        const double lattice = ties ? 1.0 : 0.0;
+        const auto coord = [&] {
+            return lattice ? (double)(int)(rng() % 9) - 4.0 : 10.0 * u(rng) - 5.0;
+        };
+        p.x.push_back(coord());
+        p.y.push_back(coord());
+        p.z.push_back(rng() % 3 ? 0.0 : coord());
+    }
+    p.sigMat.resize((size_t)p.rows * p.cols);
+    std::normal_distribution<double> normal;
+    for (double& v : p.sigMat) {
+        const unsigned r = (unsigned)(rng() % 400);
+        v = r == 0 ? kNaN : r == 1 ? INFINITY : r == 2 ? -0.0 : normal(rng);
+    }
+    // Points: runs of neighbours along a line, as a grid's columns are.
+    const int64_t points = 1 + (int64_t)(rng() % 150);
+    const double step = ties ? 0.25 * (double)(1 + rng() % 4) : 0.05 + u(rng);
+    double x = 0, y = 0, z = 0;
+    for (int64_t i = 0; i < points; ++i) {
+        if (i % 16 == 0) {
+            x = ties ? (double)(int)(rng() % 9) - 4.0 : 20.0 * u(rng) - 10.0;
+            y = ties ? (double)(int)(rng() % 9) - 4.0 : 20.0 * u(rng) - 10.0;
+            z = ties ? (double)(int)(rng() % 5) : 10.0 * u(rng) - 5.0;
+        }
+        b.X.push_back(x + step * (double)(i % 16));
+        b.Y.push_back(y);
+        b.Z.push_back(z);
+    }
+    b.opts = opts;
+    b.opts.sample_offset = rng() % 3 == 0 ? 1.0 : rng() % 2 ? 0.0 : u(rng) * 4.0 - 2.0;
+    if (opts.fnumber > 0.0) {
+        b.opts.fnumber = rng() % 4 == 0 ? 0.5 : 0.2 + 2.0 * u(rng);
+        b.normals.resize(3 * (size_t)p.cols);
+        for (double& n : b.normals) n = ties ? (double)(int)(rng() % 3) - 1.0 : u(rng) - 0.5;
+        for (int32_t s = 0; s < p.cols; ++s)  // no zero normal
+            if (b.normals[s] == 0 && b.normals[s + p.cols] == 0 && b.normals[s + 2 * p.cols] == 0)
+                b.normals[s + 2 * p.cols] = 1.0;
+    }
+    if (opts.weights != nullptr) {
+        for (int32_t s = 0; s < p.cols; ++s)
+            b.weights.push_back(rng() % 4 == 0 ? 0.0 : rng() % 2 ? 1.0 : u(rng) * 2.0 - 0.5);
+    }
+    return b;
+}
+
+class BeamformVector : public ::testing::TestWithParam<int64_t> {
+protected:
+    void SetUp() override { hwy::SetSupportedTargetsForTest(GetParam()); }
+    void TearDown() override { hwy::SetSupportedTargetsForTest(0); }
+};
+
+TEST_P(BeamformVector, RunsTheTargetUnderTest) {
+    BeamProblem b = oneSensor(4);
+    onePoint(b, 0, 0, 1);
+    const int64_t target = GetParam();
+    const std::string want =
+        target == HWY_SCALAR || target == HWY_EMU128 ? "scalar" : hwy::TargetName(target);
+    EXPECT_EQ(BeamformPlan(b.input(nullptr, nullptr), ReconKernel::Vector).kernelName(), want);
+    EXPECT_STREQ(BeamformPlan(b.input(nullptr, nullptr), ReconKernel::Scalar).kernelName(),
+                 "scalar");
+}
+
+// Every option combination, on random and tie-heavy requests: the vector
+// kernel's images of single frames and of a stack, on 1 and 2 threads, are
+// the scalar definition's images of each frame alone, bit for bit (any NaN
+// matching any NaN); so are the scalar definition's stacks.
+TEST_P(BeamformVector, SameAsScalarDefinition) {
+    std::mt19937_64 rng(34);
+    int cases = 0;
+    for (int term = 1; term <= 3; ++term)
+        for (BeamInterp interp : {BeamInterp::Nearest, BeamInterp::Linear})
+            for (int bf = 0; bf <= (int)Beamformer::Sdmas; ++bf)
+                for (bool envelope : {false, true})
+                    for (BeamWindow window : {BeamWindow::Box, BeamWindow::Hann, BeamWindow::Tukey})
+                        for (bool fnumber : {false, true})
+                            for (bool weights : {false, true}) {
+                                if (envelope && bf != 0) continue;
+                                if (!fnumber && window != BeamWindow::Box) continue;
+                                BeamformOptions o;
+                                o.term = (BeamTerm)term;
+                                o.interp = interp;
+                                o.beamformer = (Beamformer)bf;
+                                o.envelope = envelope;
+                                o.window = window;
+                                o.fnumber = fnumber ? 1.0 : 0.0;
+                                static const double one = 1.0;
+                                o.weights = weights ? &one : nullptr;
+                                const bool ties = cases % 2 == 0;
+                                BeamProblem b = randomRequest(rng, ties, o);
+                                const int64_t frames = 1 + (int64_t)(rng() % (envelope ? 3 : 11));
+                                Problem stackOf = b.p;
+                                const std::vector<double> stack =
+                                    frameStack(stackOf, (int)frames, (unsigned)rng());
+                                const size_t frameSize = b.p.sigMat.size(), points = b.X.size();
+                                std::vector<double> want;
+                                for (int64_t f = 0; f < frames; ++f) {
+                                    const std::vector<double> one = b.run(
+                                        ReconKernel::Scalar, directDft, stack.data() + f * frameSize);
+                                    want.insert(want.end(), one.begin(), one.end());
+                                }
+                                const std::string name = "case " + std::to_string(cases) +
+                                                         (ties ? " (ties)" : " (wild)");
+                                std::string why;
+                                EXPECT_TRUE(sameImage(want, b.run(ReconKernel::Scalar, directDft,
+                                                                  stack.data(), frames),
+                                                      &why))
+                                    << name << ", scalar stack: " << why;
+                                for (int32_t threads : {1, 2}) {
+                                    if (threads > 1 && reconTeamSize(threads) < threads) continue;
+                                    b.p.numCores = threads;
+                                    EXPECT_TRUE(sameImage(want, b.run(ReconKernel::Vector, directDft,
+                                                                      stack.data(), frames),
+                                                          &why))
+                                        << name << ", " << threads << " thread(s): " << why;
+                                    const std::vector<double> first(want.begin(),
+                                                                    want.begin() + points);
+                                    EXPECT_TRUE(sameImage(first, b.run(ReconKernel::Vector, directDft,
+                                                                       stack.data(), 1),
+                                                          &why))
+                                        << name << ", frame 0 alone: " << why;
+                                }
+                                ++cases;
+                            }
+    EXPECT_EQ(cases, 288);  // every combination
+}
+
+TEST(Targets, NamedTargetsAreUnderTest) { expectNamedTargetsUnderTest(); }
+
+INSTANTIATE_TEST_SUITE_P(Targets, BeamformVector, ::testing::ValuesIn(compiledTargets()),
+                         targetName);
+
+#endif
 
 }  // namespace
