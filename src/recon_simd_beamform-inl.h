@@ -51,6 +51,25 @@ using BV = hn::Vec<BD>;
 using BI = hn::Vec<BDI>;
 using BM = hn::Mask<BD>;
 
+// The primitive whose best form differs by instruction set: the truncated
+// sample index i0 of a position 0 <= x < 2^31, its successor
+// i1 = min(i0 + 1, last) and i0 as a double. x86 before AVX-512 converts
+// doubles to 64-bit integers only by emulation, but to 32-bit ones
+// natively; the result is the same.
+HWY_INLINE void BeamIndices(BV x, int32_t last, BI& i0, BI& i1, BV& floor) {
+#if HWY_ARCH_X86 && HWY_TARGET > HWY_AVX3
+    const hn::Rebind<int32_t, BD> d32;
+    const auto i = hn::DemoteTo(d32, x);
+    floor = hn::PromoteTo(BD(), i);
+    i0 = hn::PromoteTo(BDI(), i);
+    i1 = hn::PromoteTo(BDI(), hn::Min(hn::Add(i, hn::Set(d32, 1)), hn::Set(d32, last)));
+#else
+    i0 = hn::ConvertTo(BDI(), x);
+    floor = hn::ConvertTo(BD(), i0);
+    i1 = hn::Min(hn::Add(i0, hn::Set(BDI(), int64_t{1})), hn::Set(BDI(), (int64_t)last));
+#endif
+}
+
 // Most doubles a vector of any target holds.
 constexpr size_t kBeamMaxLanes = HWY_MAX_BYTES / sizeof(double);
 
@@ -91,13 +110,11 @@ template <bool kLinear, bool kOne>
 HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int64_t frames,
                              int64_t begin, int64_t end, double* image) {
     const BD d;
-    const BDI di;
     const int64_t N = (int64_t)hn::Lanes(d);
     const BV zero = hn::Zero(d), one = hn::Set(d, 1.0);
     const BV k = hn::Set(d, b.k), q = hn::Set(d, b.q);
     const BV cosMax = hn::Set(d, b.cosMax);
     const BV rowsD = hn::Set(d, b.rowsD), lastD = hn::Set(d, b.lastD);
-    const BI lastRow = hn::Set(di, (int64_t)b.rows - 1), oneI = hn::Set(di, int64_t{1});
     HWY_ALIGN double sums[3 * 8 * kBeamMaxLanes];  // frames x {s0, s1, s2} x lanes
     HWY_ALIGN double lanes[4][kBeamMaxLanes];
 
@@ -137,20 +154,21 @@ HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int6
                 }
             }
             const BV position = SamplePosition<BeamArith>(k, q, d2);
-            BI i0, i1 = hn::Zero(di);
+            BI i0, i1;
             BV frac = zero;
             if (kLinear) {
                 use = hn::And(use, hn::And(hn::Ge(position, zero), hn::Le(position, lastD)));
                 if (hn::AllFalse(d, use)) continue;
                 const BV inside = hn::IfThenElseZero(use, position);
-                i0 = hn::ConvertTo(di, inside);  // truncates: floor, as inside >= 0
-                frac = hn::Sub(inside, hn::ConvertTo(d, i0));
-                i1 = hn::Min(hn::Add(i0, oneI), lastRow);
+                BV floor;
+                BeamIndices(inside, b.rows - 1, i0, i1, floor);  // truncated: inside >= 0
+                frac = hn::Sub(inside, floor);
             } else {
                 const BV up = RoundingUp<BeamArith>(position);
                 use = hn::And(use, hn::And(hn::Ge(up, zero), hn::Lt(up, rowsD)));
                 if (hn::AllFalse(d, use)) continue;
-                i0 = hn::ConvertTo(di, hn::IfThenElseZero(use, up));
+                BV floor;
+                BeamIndices(hn::IfThenElseZero(use, up), b.rows - 1, i0, i1, floor);
             }
             count = hn::Add(count, hn::IfThenElseZero(use, one));
             const int64_t col = (int64_t)s * b.rows;
