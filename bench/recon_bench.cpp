@@ -355,20 +355,7 @@ struct CachedFft {
             ++k;
         if (k == in.size()) {
             in.emplace_back(data, data + size);
-            std::vector<std::complex<double>> twiddle((size_t)length), x((size_t)length);
-            for (int64_t j = 0; j < length; ++j)
-                twiddle[(size_t)j] =
-                    std::polar(1.0, (inverse ? 2.0 : -2.0) * M_PI * (double)j / (double)length);
-            for (int64_t c = 0; c < count; ++c) {
-                std::complex<double>* col = data + c * length;
-                for (int64_t f = 0; f < length; ++f) {
-                    std::complex<double> sum = 0.0;
-                    for (int64_t j = 0; j < length; ++j)
-                        sum += col[j] * twiddle[(size_t)((j * f) % length)];
-                    x[(size_t)f] = inverse ? sum / (double)length : sum;
-                }
-                std::copy(x.begin(), x.end(), col);
-            }
+            directDft(data, length, count, inverse);
             out.emplace_back(data, data + size);
         } else {
             std::copy(out[k].begin(), out[k].end(), data);

@@ -102,8 +102,8 @@ constexpr int64_t kScalarBatch = 8;
 
 // The scalar definition: the images of points [begin, end) for `frames`
 // frames (at most kScalarBatch).
-void beamformScalar(const BeamformTables& b, const BeamColumns& g, int64_t frames,
-                    double* image, int64_t begin, int64_t end) {
+void beamformScalar(const BeamformTables& b, const BeamColumns& g, int64_t frames, double* image,
+                    int64_t begin, int64_t end) {
     using A = ScalarArith;
     const bool linear = b.interp == BeamInterp::Linear;
     const bool dmas = b.beamformer == Beamformer::Dmas || b.beamformer == Beamformer::Sdmas;
@@ -170,8 +170,7 @@ void termColumn(const double* s, const double* t, double invDt, int32_t rows, Be
                 double* out) {
     for (int32_t i = 0; i < rows; ++i) {
         // D = 0 at the column's last sample.
-        const double D =
-            i + 1 < rows ? DerivTerm<ScalarArith>(t[i], invDt, s[i], s[i + 1]) : 0.0;
+        const double D = i + 1 < rows ? DerivTerm<ScalarArith>(t[i], invDt, s[i], s[i + 1]) : 0.0;
         out[i] = term == BeamTerm::Derivative ? D : s[i] - D;
     }
 }
@@ -378,16 +377,13 @@ std::string checkBeamformInput(const BeamformInput& in, const BeamformExtents& e
     for (const auto& a : arrays) {
         if ((a.data == nullptr && a.need > 0) || a.count < a.need)
             return std::string(a.name) + " must have at least as many elements " + a.what;
-        if (!finite(a.data, a.need))
-            return std::string(a.name) + " must be finite (no NaN or Inf)";
+        if (!finite(a.data, a.need)) return std::string(a.name) + " must be finite (no NaN or Inf)";
     }
     if ((int)o.term < 1 || (int)o.term > 3) return kTermMessage;
-    if (o.interp != BeamInterp::Nearest && o.interp != BeamInterp::Linear)
-        return kInterpMessage;
+    if (o.interp != BeamInterp::Nearest && o.interp != BeamInterp::Linear) return kInterpMessage;
     if ((int)o.beamformer < 0 || (int)o.beamformer > (int)Beamformer::Sdmas)
         return kBeamformerMessage;
-    if ((int)o.window < 0 || (int)o.window > (int)BeamWindow::Tukey)
-        return kWindowMessage;
+    if ((int)o.window < 0 || (int)o.window > (int)BeamWindow::Tukey) return kWindowMessage;
     if (!std::isfinite(o.sample_offset)) return "SampleOffset must be finite";
     if (!(std::isfinite(o.fnumber) && o.fnumber >= 0.0))
         return "FNumber must be a finite number >= 0 (0: no f-number)";

@@ -86,9 +86,8 @@ HWY_INLINE BV BeamSample(const double* column, BI i0, BI i1, BV frac) {
 
 // One frame's sums after one sensor (beamOutput names them s0, s1, s2).
 template <bool kLinear>
-HWY_INLINE void BeamAccumulate(const BeamformTables& b, const double* re, const double* im,
-                               BI i0, BI i1, BV frac, BV weight, BM use, BV& s0, BV& s1,
-                               BV& s2) {
+HWY_INLINE void BeamAccumulate(const BeamformTables& b, const double* re, const double* im, BI i0,
+                               BI i1, BV frac, BV weight, BM use, BV& s0, BV& s1, BV& s2) {
     const BV a = hn::IfThenElseZero(use, hn::Mul(weight, BeamSample<kLinear>(re, i0, i1, frac)));
     s0 = hn::Add(s0, a);
     if (b.envelope) {
@@ -136,9 +135,9 @@ HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int6
             BV weight = hn::Set(d, b.w[s]);
             if (b.angle) {
                 const BV dist = hn::Sqrt(d2);
-                const BV dot = hn::Add(hn::Add(hn::Mul(hn::Set(d, b.mx[s]), ex),
-                                               hn::Mul(hn::Set(d, b.my[s]), ey)),
-                                       hn::Mul(hn::Set(d, b.mz[s]), ez));
+                const BV dot = hn::Add(
+                    hn::Add(hn::Mul(hn::Set(d, b.mx[s]), ex), hn::Mul(hn::Set(d, b.my[s]), ey)),
+                    hn::Mul(hn::Set(d, b.mz[s]), ez));
                 const BV cosT = hn::Div(dot, dist);
                 const BM away = hn::Gt(dist, zero);  // at the sensor: accepted
                 use = hn::Or(hn::Not(away), hn::Ge(cosT, cosMax));
@@ -209,8 +208,7 @@ HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int6
 
 // The images of a batch of frames (at most 8), the points shared out in
 // chunks on b.team threads.
-inline bool BeamRun(const BeamformTables& b, const BeamColumns& g, int64_t frames,
-                    double* image) {
+inline bool BeamRun(const BeamformTables& b, const BeamColumns& g, int64_t frames, double* image) {
     if (frames > 8) return false;
     const int64_t chunk = kBeamChunk;
     const int64_t chunks = (b.points + chunk - 1) / chunk;

@@ -46,8 +46,7 @@ bool beamformDispatch(const BeamformTables& b, const BeamColumns& g, int64_t fra
 const char* beamformTargetDispatch() { return HWY_DYNAMIC_DISPATCH(BeamformTargetImpl)(); }
 }  // namespace tofimage_simd
 
-bool beamformVector(const BeamformTables& b, const BeamColumns& g, int64_t frames,
-                    double* image) {
+bool beamformVector(const BeamformTables& b, const BeamColumns& g, int64_t frames, double* image) {
     return tofimage_simd::beamformDispatch(b, g, frames, image);
 }
 

@@ -27,23 +27,6 @@ namespace {
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// The host's transform, as a direct sum: slow and plainly right.
-bool directDft(std::complex<double>* data, int64_t length, int64_t count, bool inverse) {
-    std::vector<std::complex<double>> twiddle((size_t)length), out((size_t)length);
-    for (int64_t j = 0; j < length; ++j)
-        twiddle[(size_t)j] = std::polar(1.0, (inverse ? 2.0 : -2.0) * M_PI * (double)j / (double)length);
-    for (int64_t c = 0; c < count; ++c) {
-        std::complex<double>* x = data + c * length;
-        for (int64_t k = 0; k < length; ++k) {
-            std::complex<double> sum = 0.0;
-            for (int64_t j = 0; j < length; ++j) sum += x[j] * twiddle[(size_t)((j * k) % length)];
-            out[(size_t)k] = inverse ? sum / (double)length : sum;
-        }
-        std::copy(out.begin(), out.end(), x);
-    }
-    return true;
-}
-
 // One sensor at the origin, facing +z, and a record of `rows` samples at
 // c = fs = 1 from t = 0: a point at distance d reads position d.
 BeamProblem oneSensor(int32_t rows, int32_t cols = 1) {
@@ -55,7 +38,8 @@ BeamProblem oneSensor(int32_t rows, int32_t cols = 1) {
     b.p.z.assign(cols, 0.0);
     regularTimes(b.p, 0.0);
     b.p.sigMat.resize((size_t)rows * cols);
-    for (size_t i = 0; i < b.p.sigMat.size(); ++i) b.p.sigMat[i] = (double)(i % rows) * (double)(i % rows) + 1.0;
+    for (size_t i = 0; i < b.p.sigMat.size(); ++i)
+        b.p.sigMat[i] = (double)(i % rows) * (double)(i % rows) + 1.0;
     return b;
 }
 
@@ -200,7 +184,8 @@ TEST(Beamform, ApodizationAcceptsUpToTheMaximumAngle) {
 TEST(Beamform, EnvelopeOfACosine) {
     BeamProblem b = oneSensor(64, 2);
     for (int s = 0; s < 2; ++s)
-        for (int i = 0; i < 64; ++i) b.p.sigMat[s * 64 + i] = 1.5 * std::cos(2 * M_PI * 4 * i / 64.0);
+        for (int i = 0; i < 64; ++i)
+            b.p.sigMat[s * 64 + i] = 1.5 * std::cos(2 * M_PI * 4 * i / 64.0);
     b.opts.envelope = true;
     for (BeamInterp interp : {BeamInterp::Linear, BeamInterp::Nearest}) {
         b.opts.interp = interp;
@@ -219,9 +204,8 @@ TEST(Beamform, CheckNamesTheArgument) {
     BeamProblem good = oneSensor(8, 3);
     onePoint(good, 1.0, 2.0, 3.0);
     std::vector<double> image(1);
-    EXPECT_EQ(checkBeamformInput(good.input(good.p.sigMat.data(), image.data()),
-                                 good.extents(1), 1),
-              "");
+    EXPECT_EQ(
+        checkBeamformInput(good.input(good.p.sigMat.data(), image.data()), good.extents(1), 1), "");
     struct Bad {
         const char* want;
         std::function<void(BeamProblem&, BeamformExtents&, int64_t&)> spoil;
@@ -237,8 +221,7 @@ TEST(Beamform, CheckNamesTheArgument) {
         {"y_sensor must have", [](BeamProblem&, BeamformExtents& e, int64_t&) { e.y_sensor = 2; }},
         {"z_sensor must be finite",
          [](BeamProblem& b, BeamformExtents&, int64_t&) { b.p.z[1] = kNaN; }},
-        {"X must be finite",
-         [](BeamProblem& b, BeamformExtents&, int64_t&) { b.X[0] = HUGE_VAL; }},
+        {"X must be finite", [](BeamProblem& b, BeamformExtents&, int64_t&) { b.X[0] = HUGE_VAL; }},
         {"Z must have", [](BeamProblem&, BeamformExtents& e, int64_t&) { e.Z = 0; }},
         {"t must have", [](BeamProblem&, BeamformExtents& e, int64_t&) { e.t = 7; }},
         {"c must be", [](BeamProblem& b, BeamformExtents&, int64_t&) { b.p.c = 0.0; }},
@@ -375,68 +358,69 @@ TEST_P(BeamformVector, RunsTheTargetUnderTest) {
                  "scalar");
 }
 
-// Every option combination, on random and tie-heavy requests: the vector
-// kernel's images of single frames and of a stack, on 1 and 2 threads, are
-// the scalar definition's images of each frame alone, bit for bit (any NaN
-// matching any NaN); so are the scalar definition's stacks.
-TEST_P(BeamformVector, SameAsScalarDefinition) {
-    std::mt19937_64 rng(34);
-    int cases = 0;
+// Every option combination: 3 terms x 2 interpolations x (5 beamformers +
+// the envelope) x (no f-number, or one with each window) x (weights or not).
+std::vector<BeamformOptions> allCombinations() {
+    static const double someWeights = 1.0;  // only whether there are any
+    std::vector<BeamformOptions> all;
     for (int term = 1; term <= 3; ++term)
         for (BeamInterp interp : {BeamInterp::Nearest, BeamInterp::Linear})
-            for (int bf = 0; bf <= (int)Beamformer::Sdmas; ++bf)
-                for (bool envelope : {false, true})
-                    for (BeamWindow window : {BeamWindow::Box, BeamWindow::Hann, BeamWindow::Tukey})
-                        for (bool fnumber : {false, true})
-                            for (bool weights : {false, true}) {
-                                if (envelope && bf != 0) continue;
-                                if (!fnumber && window != BeamWindow::Box) continue;
-                                BeamformOptions o;
-                                o.term = (BeamTerm)term;
-                                o.interp = interp;
-                                o.beamformer = (Beamformer)bf;
-                                o.envelope = envelope;
-                                o.window = window;
-                                o.fnumber = fnumber ? 1.0 : 0.0;
-                                static const double one = 1.0;
-                                o.weights = weights ? &one : nullptr;
-                                const bool ties = cases % 2 == 0;
-                                BeamProblem b = randomRequest(rng, ties, o);
-                                const int64_t frames = 1 + (int64_t)(rng() % (envelope ? 3 : 11));
-                                Problem stackOf = b.p;
-                                const std::vector<double> stack =
-                                    frameStack(stackOf, (int)frames, (unsigned)rng());
-                                const size_t frameSize = b.p.sigMat.size(), points = b.X.size();
-                                std::vector<double> want;
-                                for (int64_t f = 0; f < frames; ++f) {
-                                    const std::vector<double> one = b.run(
-                                        ReconKernel::Scalar, directDft, stack.data() + f * frameSize);
-                                    want.insert(want.end(), one.begin(), one.end());
-                                }
-                                const std::string name = "case " + std::to_string(cases) +
-                                                         (ties ? " (ties)" : " (wild)");
-                                std::string why;
-                                EXPECT_TRUE(sameImage(want, b.run(ReconKernel::Scalar, directDft,
-                                                                  stack.data(), frames),
-                                                      &why))
-                                    << name << ", scalar stack: " << why;
-                                for (int32_t threads : {1, 2}) {
-                                    if (threads > 1 && reconTeamSize(threads) < threads) continue;
-                                    b.p.numCores = threads;
-                                    EXPECT_TRUE(sameImage(want, b.run(ReconKernel::Vector, directDft,
-                                                                      stack.data(), frames),
-                                                          &why))
-                                        << name << ", " << threads << " thread(s): " << why;
-                                    const std::vector<double> first(want.begin(),
-                                                                    want.begin() + points);
-                                    EXPECT_TRUE(sameImage(first, b.run(ReconKernel::Vector, directDft,
-                                                                       stack.data(), 1),
-                                                          &why))
-                                        << name << ", frame 0 alone: " << why;
-                                }
-                                ++cases;
-                            }
-    EXPECT_EQ(cases, 288);  // every combination
+            for (int bf = -1; bf <= (int)Beamformer::Sdmas; ++bf)  // -1: das with envelope
+                for (int window = -1; window <= (int)BeamWindow::Tukey; ++window)  // -1: no F
+                    for (bool weights : {false, true}) {
+                        BeamformOptions o;
+                        o.term = (BeamTerm)term;
+                        o.interp = interp;
+                        o.beamformer = bf < 0 ? Beamformer::Das : (Beamformer)bf;
+                        o.envelope = bf < 0;
+                        o.fnumber = window < 0 ? 0.0 : 1.0;
+                        o.window = window < 0 ? BeamWindow::Box : (BeamWindow)window;
+                        o.weights = weights ? &someWeights : nullptr;
+                        all.push_back(o);
+                    }
+    return all;
+}
+
+// The vector kernel's images of a stack of `frames` frames and of its first
+// frame alone, on 1 and 2 threads, and the scalar definition's image of the
+// stack, against the scalar definition's images of each frame alone.
+void expectSameAsDefinition(BeamProblem b, int64_t frames, unsigned seed, const std::string& name) {
+    const std::vector<double> stack = frameStack(b.p, (int)frames, seed);
+    const size_t frameSize = b.p.sigMat.size(), points = b.X.size();
+    std::vector<double> want;
+    for (int64_t f = 0; f < frames; ++f) {
+        const std::vector<double> one =
+            b.run(ReconKernel::Scalar, directDft, stack.data() + f * frameSize);
+        want.insert(want.end(), one.begin(), one.end());
+    }
+    const std::vector<double> first(want.begin(), want.begin() + points);
+    std::string why;
+    EXPECT_TRUE(sameImage(want, b.run(ReconKernel::Scalar, directDft, stack.data(), frames), &why))
+        << name << ", scalar stack: " << why;
+    for (int32_t threads : {1, 2}) {
+        if (threads > 1 && reconTeamSize(threads) < threads) continue;
+        b.p.numCores = threads;
+        EXPECT_TRUE(
+            sameImage(want, b.run(ReconKernel::Vector, directDft, stack.data(), frames), &why))
+            << name << ", " << threads << " thread(s), stack of " << frames << ": " << why;
+        EXPECT_TRUE(sameImage(first, b.run(ReconKernel::Vector, directDft, stack.data(), 1), &why))
+            << name << ", " << threads << " thread(s), frame 0 alone: " << why;
+    }
+}
+
+// Every option combination on a random and on a tie-heavy request, bit for
+// bit (any NaN matching any NaN).
+TEST_P(BeamformVector, SameAsScalarDefinition) {
+    std::mt19937_64 rng(34);
+    const std::vector<BeamformOptions> all = allCombinations();
+    ASSERT_EQ(all.size(), 288u);
+    for (size_t c = 0; c < all.size(); ++c) {
+        const bool ties = c % 2 == 0;
+        const BeamProblem b = randomRequest(rng, ties, all[c]);
+        const int64_t frames = 1 + (int64_t)(rng() % (all[c].envelope ? 3 : 11));
+        expectSameAsDefinition(b, frames, (unsigned)rng(),
+                               "case " + std::to_string(c) + (ties ? " (ties)" : " (wild)"));
+    }
 }
 
 TEST(Targets, NamedTargetsAreUnderTest) { expectNamedTargetsUnderTest(); }
