@@ -5,6 +5,7 @@
 // messages of checkBeamformInput.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <functional>
@@ -196,6 +197,29 @@ TEST(Beamform, EnvelopeOfACosine) {
     EXPECT_NEAR(b.run(ReconKernel::Scalar, directDft)[0], 3.0, 1e-12);
     // Without a transform nothing is computed.
     EXPECT_TRUE(std::isnan(b.run(ReconKernel::Scalar)[0]));
+}
+
+// Progress after each batch; a stop leaves the later frames' images as
+// they were.
+TEST(Beamform, ProgressAndStop) {
+    BeamProblem b = oneSensor(16, 3);
+    onePoint(b, 0.0, 0.0, 2.5);
+    const int64_t frames = 20;
+    std::vector<double> stack;  // finite samples: a NaN image is one not written
+    for (int64_t f = 0; f < frames; ++f)
+        stack.insert(stack.end(), b.p.sigMat.begin(), b.p.sigMat.end());
+    std::vector<double> image(frames, kNaN);
+    const BeamformPlan plan(b.input(nullptr, nullptr), ReconKernel::Best);
+    std::vector<int64_t> calls;
+    const int64_t done = plan.run(stack.data(), frames, image.data(), [&](int64_t d, int64_t n) {
+        calls.push_back(d);
+        return n == frames && calls.size() < 2;
+    });
+    const int64_t batch = plan.batchFrames();
+    ASSERT_EQ(done, std::min(frames, 2 * batch));
+    EXPECT_EQ(calls.size(), 2u);
+    for (int64_t f = 0; f < frames; ++f)
+        EXPECT_EQ(std::isnan(image[f]), f >= done) << "frame " << f;
 }
 
 // ---------------------------------------------------------------- messages
