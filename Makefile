@@ -12,7 +12,7 @@
 #               (build-windows/) and run the C++ tests, the kernel and the
 #               module checks under Wine
 #   make fuzz   the engine's libFuzzer target for FUZZ_SECONDS (build-fuzz/)
-#   make bench  run the benchmarks
+#   make bench  run the benchmarks (tofimage's, then the beamformer's table)
 #   make demo   install what the demo needs (DEMO_DEPS), build the two
 #               Octave modules and reconstruct a simulated scan into
 #               build/demo.png
@@ -157,6 +157,7 @@ fuzz: deps
 
 bench: build
 	$(BUILD)/bench/recon_bench
+	$(BUILD)/bench/recon_bench --beamform
 
 # Only the two modules the demo calls are built (the tests and benchmark
 # of a full `make` are left out). Octave without a display draws the
