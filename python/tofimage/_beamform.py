@@ -67,7 +67,19 @@ class BeamformPlan:
     points : array_like, shape (..., 3)
         The (x, y, z) of each point, in any arrangement: ``points[..., 0]``
         are the x. The images have shape ``points.shape[:-1]``.
-    interp, beamformer, term, fnumber, normals, window, weights, envelope, sample_offset
+    interp, beamformer, term : str, optional
+        As in ``beamform`` (the term may also be 1, 2 or 3).
+    fnumber : float, optional
+        As in ``beamform``.
+    normals : array_like, optional
+        As in ``beamform``.
+    window : str, optional
+        As in ``beamform``.
+    weights : array_like, optional
+        As in ``beamform``.
+    envelope : bool, optional
+        As in ``beamform``.
+    sample_offset : float, optional
         As in ``beamform``.
     numCores : int, optional
         Threads for each batch of frames; 0 or negative use OpenMP's default.
@@ -336,7 +348,7 @@ def beamform(sigMat: npt.ArrayLike, x_sensor: npt.ArrayLike, y_sensor: npt.Array
     See Also
     --------
     BeamformPlan : The same set-up kept for frames that arrive one at a time.
-    reconstruct : tofimage's own grid, nearest sample, ``sample_offset=1``.
+    reconstruct : The special case of tofimage's grid (nearest, ``sample_offset=1``).
     tofimage.dask.beamform : Stacks in a Dask array.
 
     Examples

@@ -144,9 +144,29 @@ def beamform(sigMat: npt.ArrayLike, x_sensor: npt.ArrayLike, y_sensor: npt.Array
         Anything ``dask.array.asarray`` takes, kept in its chunks along the
         frames axis and gathered whole along the others; each chunk of
         frames is one call of a ``tofimage.BeamformPlan`` on a worker.
-    x_sensor, y_sensor, z_sensor, c, t, fs, points
+    x_sensor, y_sensor, z_sensor : array_like
         As in ``tofimage.beamform``.
-    interp, beamformer, term, fnumber, normals, window, weights, envelope, sample_offset
+    c : float
+        As in ``tofimage.beamform``.
+    t : array_like
+        As in ``tofimage.beamform``.
+    fs : float
+        As in ``tofimage.beamform``.
+    points : array_like
+        As in ``tofimage.beamform``.
+    interp, beamformer, term : str, optional
+        As in ``tofimage.beamform`` (the term may also be 1, 2 or 3).
+    fnumber : float, optional
+        As in ``tofimage.beamform``.
+    normals : array_like, optional
+        As in ``tofimage.beamform``.
+    window : str, optional
+        As in ``tofimage.beamform``.
+    weights : array_like, optional
+        As in ``tofimage.beamform``.
+    envelope : bool, optional
+        As in ``tofimage.beamform``.
+    sample_offset : float, optional
         As in ``tofimage.beamform``.
     numCores : int, optional
         Threads for each task; the default 1 suits Dask, which already runs
