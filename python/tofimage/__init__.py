@@ -8,8 +8,9 @@ keeps that shared set-up for frames that arrive one at a time.
 speed of sound that focuses a scan, ``beamform`` and ``BeamformPlan`` form
 images at any points in 3-D with linear interpolation, apodization,
 coherence-based beamformers and an envelope, and ``tofimage.dask``
-reconstructs and beamforms Dask arrays of frames. The README's section "Using it well" says which term to
-use, and how to read stacks too big to load.
+reconstructs and beamforms Dask arrays of frames. The README's section
+"Using it well" says which term to use, and how to read stacks too big to
+load.
 """
 
 from __future__ import annotations
