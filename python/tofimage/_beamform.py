@@ -247,6 +247,15 @@ def _rebuild_plan(request, scalar):
     return plan
 
 
+# The keyword options of beamform, as BeamformPlan takes them.
+_OPTIONS = ("interp", "beamformer", "term", "fnumber", "normals", "window", "weights", "envelope",
+            "sample_offset", "numCores")
+
+
+def _options(arguments):
+    return {k: arguments[k] for k in _OPTIONS}
+
+
 def _plan_for(sig, x_sensor, y_sensor, z_sensor, c, t, fs, points, frames, options):
     """The plan of a beamform call: sigMat's shape is checked against t
     first, so that a transposed sigMat is named as such."""
@@ -384,9 +393,7 @@ def beamform(sigMat: npt.ArrayLike, x_sensor: npt.ArrayLike, y_sensor: npt.Array
     (16, 32, 32)
     """
     sig = _signals(sigMat, (2, 3))
-    options = dict(interp=interp, beamformer=beamformer, term=term, fnumber=fnumber,
-                   normals=normals, window=window, weights=weights, envelope=envelope,
-                   sample_offset=sample_offset, numCores=numCores)
+    options = _options(locals())
     frames = sig.shape[2] if sig.ndim == 3 else 1
     return _plan_for(sig, x_sensor, y_sensor, z_sensor, c, t, fs, points, frames,
                      options)(sig, progress=progress)

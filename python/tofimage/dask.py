@@ -204,9 +204,7 @@ def beamform(sigMat: npt.ArrayLike, x_sensor: npt.ArrayLike, y_sensor: npt.Array
     (20, 30, 10)
     """
     sig = da.asarray(sigMat)
-    options = dict(interp=interp, beamformer=beamformer, term=term, fnumber=fnumber,
-                   normals=normals, window=window, weights=weights, envelope=envelope,
-                   sample_offset=sample_offset, numCores=numCores)
+    options = _beamform._options(locals())
     plan = _beamform._plan_for(_stand_in(sig), x_sensor, y_sensor, z_sensor, c, t, fs, points,
                                1, options)
     sig = sig.rechunk({0: -1, 1: -1})
