@@ -5,9 +5,12 @@ computes, bit for bit, from NumPy arrays; ``reconstruct_frames`` does the same
 for a stack of frames that share the sensors, times and grid, and ``Plan``
 keeps that shared set-up for frames that arrive one at a time.
 ``pixel_coordinates`` gives where each pixel lies, ``autofocus`` finds the
-speed of sound that focuses a scan, and ``tofimage.dask`` reconstructs Dask
-arrays of frames. The README's section "Using it well" says which term to
-use, and how to read stacks too big to load.
+speed of sound that focuses a scan, ``beamform`` and ``BeamformPlan`` form
+images at any points in 3-D with linear interpolation, apodization,
+coherence-based beamformers and an envelope, and ``tofimage.dask``
+reconstructs and beamforms Dask arrays of frames. The README's section
+"Using it well" says which term to use, and how to read stacks too big to
+load.
 """
 
 from __future__ import annotations
@@ -29,7 +32,8 @@ from . import _core
 from ._version import __version__
 
 __all__ = ["Plan", "reconstruct", "reconstruct_frames", "pixel_coordinates", "kernel_name",
-           "PixelCoordinates", "autofocus", "AutofocusResult", "__version__"]
+           "PixelCoordinates", "autofocus", "AutofocusResult", "beamform", "BeamformPlan",
+           "__version__"]
 
 _INT32_MIN, _INT32_MAX = -(2**31), 2**31 - 1
 
@@ -455,33 +459,40 @@ class Plan:
         return self._stack(plan, sig, progress)
 
     def _stack(self, plan, sig, progress=None):
-        frames = sig.shape[2]
-        out = np.empty((self.n, self.n, frames), order="F")
-        if out.size == 0:
-            return out
-        with _Progress(progress, frames) as report:
-            return _interruptible(self._batches, plan, sig, out,
-                                  progress=report if report else None)
+        return _run_stack(plan, sig, np.empty((self.n, self.n, sig.shape[2]), order="F"),
+                          progress)
 
-    def _batches(self, stop, report, plan, sig, out):
-        frames = sig.shape[2]
-        batch = max(int(plan.batch_frames), 1)
-        scratch = None
-        for f0 in range(0, frames, batch):
-            if stop is not None and stop.is_set():
-                return None
-            part = sig[:, :, f0:f0 + batch]
-            if not (part.dtype == np.float64 and part.flags.f_contiguous and part.flags.aligned):
-                if scratch is None:
-                    scratch = np.empty((self.samples, sig.shape[1], min(batch, frames)), order="F")
-                buf = scratch[:, :, :part.shape[2]]
-                # As astype(float64): exact for every type of up to 32 bits.
-                np.copyto(buf, part, casting="unsafe")
-                part = buf
-            plan.run(part, out[:, :, f0:f0 + part.shape[2]])
-            if report is not None:
-                report(f0 + part.shape[2])
+
+def _run_stack(plan, sig, out, progress=None):
+    """Fills `out`, the engine plan's images with the frames along its last
+    axis, from the stack `sig` (samples, sensors, frames), one batch of
+    frames at a time: reported to `progress` (as ``progress=`` takes it) and
+    stopped between batches by Ctrl-C. Returns `out`."""
+    if out.size == 0:
         return out
+    with _Progress(progress, sig.shape[2]) as report:
+        return _interruptible(_batches, plan, sig, out, progress=report if report else None)
+
+
+def _batches(stop, report, plan, sig, out):
+    frames = sig.shape[2]
+    batch = max(int(plan.batch_frames), 1)
+    scratch = None
+    for f0 in range(0, frames, batch):
+        if stop is not None and stop.is_set():
+            return None
+        part = sig[:, :, f0:f0 + batch]
+        if not (part.dtype == np.float64 and part.flags.f_contiguous and part.flags.aligned):
+            if scratch is None:
+                scratch = np.empty(sig.shape[:2] + (min(batch, frames),), order="F")
+            buf = scratch[:, :, :part.shape[2]]
+            # As astype(float64): exact for every type of up to 32 bits.
+            np.copyto(buf, part, casting="unsafe")
+            part = buf
+        plan.run(part, out[..., f0:f0 + part.shape[2]])
+        if report is not None:
+            report(f0 + part.shape[2])
+    return out
 
 
 def _rebuild_plan(*state):
@@ -770,3 +781,4 @@ def pixel_coordinates(n: int, image_width: float) -> PixelCoordinates:
 
 # After the helpers it uses.
 from ._autofocus import AutofocusResult, autofocus  # noqa: E402
+from ._beamform import BeamformPlan, beamform  # noqa: E402

@@ -1,22 +1,30 @@
-// Python binding of the reconstruction engine: a plan (the engine's
-// ReconPlan) that reconstructs stacks of frames sharing one geometry.
+// Python binding of the reconstruction engine: plans (the engine's ReconPlan
+// and BeamformPlan) that form the images of stacks of frames sharing one
+// geometry.
 //
 // The Python layer (__init__.py) converts and checks the arguments and walks a
 // stack one batch of frames at a time, converting a batch into scratch where
 // the stack is not float64 in the engine's layout, and stops between batches
 // when told to (Ctrl-C). This layer checks the request against the engine's
-// limits (checkReconInput) once, when the plan is made, and runs each batch
-// without the GIL.
+// limits (checkReconInput, checkBeamformInput) once, when the plan is made,
+// and runs each batch without the GIL.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include "recon.h"
+#include "recon_beamform.h"
 
 #include <algorithm>
+#include <complex>
 #include <cstdint>
+#include <cstring>
+#include <exception>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 
 namespace py = pybind11;
 
@@ -31,6 +39,13 @@ bool isEngineStack(const py::array& a, py::ssize_t rows, py::ssize_t cols) {
            (a.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0;
 }
 
+void checkSigMatSize(int64_t rows, int64_t cols) {
+    constexpr int64_t kMax = std::numeric_limits<int32_t>::max();
+    if (rows < 0 || cols < 0) throw py::value_error("sigMat must not have negative dimensions");
+    if (rows > kMax || cols > kMax)
+        throw py::value_error("sigMat is too large: its rows and columns must each number less than 2^31");
+}
+
 class Plan {
 public:
     // rows samples per sensor (the length of t), cols sensors. `frames`:
@@ -39,10 +54,7 @@ public:
     Plan(int64_t rows, int64_t cols, int32_t n, Vector x_sensor, Vector y_sensor,
          Vector z_sensor, double c, double image_select, Vector t, double fs, double image_width,
          int32_t numCores, int64_t frames, bool scalar) {
-        constexpr int64_t kMax = std::numeric_limits<int32_t>::max();
-        if (rows < 0 || cols < 0) throw py::value_error("sigMat must not have negative dimensions");
-        if (rows > kMax || cols > kMax)
-            throw py::value_error("sigMat is too large: its rows and columns must each number less than 2^31");
+        checkSigMatSize(rows, cols);
         // Stand-ins for the samples and the image, which come with each run.
         double standIn = 0.0;
         ReconInput in;
@@ -102,10 +114,132 @@ private:
     int32_t n_ = 0;
 };
 
+// NumPy's fft for the envelope, called by the engine on the thread that
+// released the GIL in BeamPlan::run. An exception (MemoryError, say) is kept
+// for run() to raise, and stops the engine's run.
+class NumpyFFT {
+public:
+    bool operator()(std::complex<double>* data, int64_t length, int64_t count, bool inverse) {
+        py::gil_scoped_acquire gil;
+        try {
+            // A view onto the engine's buffer (a base object keeps pybind11
+            // from copying it); the result is copied back into it.
+            py::array_t<std::complex<double>> view({(py::ssize_t)count, (py::ssize_t)length},
+                                                   data, py::none());
+            py::object fft = py::module_::import("numpy.fft").attr(inverse ? "ifft" : "fft");
+            auto result = py::array_t<std::complex<double>, py::array::c_style | py::array::forcecast>::ensure(
+                fft(view, py::arg("axis") = -1));
+            if (!result || result.size() != count * length)
+                throw std::runtime_error("numpy.fft returned an array of another size");
+            std::memcpy(data, result.data(), sizeof(std::complex<double>) * count * length);
+            return true;
+        } catch (...) {
+            failure = std::current_exception();
+            return false;
+        }
+    }
+    std::exception_ptr failure;
+};
+
+// A stack of frames of rows x cols samples beamformed at `points` points.
+class BeamPlan {
+public:
+    // X, Y, Z: the points; interp, beamformer, term, window: the engine's
+    // names of the choices; normals: the cols x 3 normals column by column
+    // (empty: none); weights: empty for all 1. `scalar` runs the reference
+    // kernel.
+    BeamPlan(int64_t rows, int64_t cols, Vector x_sensor, Vector y_sensor, Vector z_sensor,
+             double c, Vector t, double fs, Vector X, Vector Y, Vector Z,
+             const std::string& interp, const std::string& beamformer, const std::string& term,
+             double fnumber, std::optional<Vector> normals, const std::string& window,
+             std::optional<Vector> weights, bool envelope, double sample_offset,
+             int32_t numCores, int64_t frames, bool scalar) {
+        checkSigMatSize(rows, cols);
+        BeamformInput in;
+        const std::pair<const char*, const std::string*> choices[] = {
+            {"interp", &interp}, {"beamformer", &beamformer}, {"term", &term}, {"window", &window}};
+        for (const auto& choice : choices) {
+            const std::string msg = setBeamformChoice(in.opts, choice.first, *choice.second);
+            if (!msg.empty()) throw py::value_error(msg);
+        }
+        in.opts.fnumber = fnumber;
+        in.opts.normals = normals ? normals->data() : nullptr;
+        in.opts.weights = weights ? weights->data() : nullptr;
+        in.opts.envelope = envelope;
+        in.opts.sample_offset = sample_offset;
+        in.opts.numCores = numCores;
+        // Stand-ins for the samples and the image, which come with each run.
+        double standIn = 0.0;
+        in.sigMat = &standIn;
+        in.image = &standIn;
+        in.rows = (int32_t)rows;
+        in.cols = (int32_t)cols;
+        in.x_sensor = x_sensor.data();
+        in.y_sensor = y_sensor.data();
+        in.z_sensor = z_sensor.data();
+        in.c = c;
+        in.t = t.data();
+        in.fs = fs;
+        in.X = X.data();
+        in.Y = Y.data();
+        in.Z = Z.data();
+        in.points = X.size();
+        BeamformExtents ext;
+        ext.sigMat = rows * cols;
+        ext.x_sensor = x_sensor.size();
+        ext.y_sensor = y_sensor.size();
+        ext.z_sensor = z_sensor.size();
+        ext.t = t.size();
+        ext.X = X.size();
+        ext.Y = Y.size();
+        ext.Z = Z.size();
+        ext.normals = normals ? normals->size() : 0;
+        ext.weights = weights ? weights->size() : 0;
+        ext.image = X.size();
+        const std::string msg = checkBeamformInput(in, ext, 1);
+        if (!msg.empty()) throw py::value_error(msg);
+        rows_ = rows;
+        cols_ = cols;
+        points_ = X.size();
+        const ReconKernel kernel = scalar ? ReconKernel::Scalar : ReconKernel::Best;
+        py::gil_scoped_release release;
+        plan_.reset(new BeamformPlan(in, kernel, std::max<int64_t>(frames, 1)));
+    }
+
+    // sig: (rows, cols, frames) float64 in Fortran order; out: (points,
+    // frames) float64 in Fortran order, overwritten with the images.
+    void run(const py::array& sig, py::array& out) const {
+        if (!isEngineStack(sig, rows_, cols_))
+            throw py::value_error("internal: the stack must be Fortran-ordered float64 of the plan's rows and columns");
+        const py::ssize_t frames = sig.shape(2);
+        if (!py::isinstance<py::array_t<double>>(out) || out.ndim() != 2 ||
+            out.shape(0) != points_ || out.shape(1) != frames || !out.writeable() ||
+            (out.flags() & py::detail::npy_api::NPY_ARRAY_F_CONTIGUOUS_) == 0)
+            throw py::value_error("internal: the images must be a writeable Fortran-ordered float64 (points, frames) array");
+        const double* samples = static_cast<const double*>(sig.data());
+        double* images = static_cast<double*>(out.mutable_data());
+        NumpyFFT fft;
+        int64_t done = 0;
+        {
+            py::gil_scoped_release release;
+            done = plan_->run(samples, frames, images, {}, std::ref(fft));
+        }
+        if (fft.failure) std::rethrow_exception(fft.failure);
+        if (done < frames) throw std::bad_alloc();
+    }
+
+    int64_t batchFrames() const { return plan_->batchFrames(); }
+    std::string kernelName() const { return plan_->kernelName(); }
+
+private:
+    std::unique_ptr<BeamformPlan> plan_;
+    int64_t rows_ = 0, cols_ = 0, points_ = 0;
+};
+
 }  // namespace
 
 PYBIND11_MODULE(_core, m) {
-    m.doc() = "tofimage reconstruction engine (internal; use tofimage.Plan and tofimage.reconstruct)";
+    m.doc() = "tofimage reconstruction engine (internal; use tofimage.reconstruct, tofimage.beamform and their plans)";
     py::class_<Plan>(m, "Plan")
         .def(py::init<int64_t, int64_t, int32_t, Vector, Vector, Vector, double, double, Vector,
                       double, double, int32_t, int64_t, bool>(),
@@ -116,6 +250,20 @@ PYBIND11_MODULE(_core, m) {
         .def("run", &Plan::run, py::arg("sig"), py::arg("out"))
         .def_property_readonly("batch_frames", &Plan::batchFrames)
         .def_property_readonly("kernel_name", &Plan::kernelName);
+    py::class_<BeamPlan>(m, "BeamformPlan")
+        .def(py::init<int64_t, int64_t, Vector, Vector, Vector, double, Vector, double, Vector,
+                      Vector, Vector, const std::string&, const std::string&, const std::string&,
+                      double, std::optional<Vector>, const std::string&, std::optional<Vector>,
+                      bool, double, int32_t, int64_t, bool>(),
+             py::arg("rows"), py::arg("cols"), py::arg("x_sensor"), py::arg("y_sensor"),
+             py::arg("z_sensor"), py::arg("c"), py::arg("t"), py::arg("fs"), py::arg("X"),
+             py::arg("Y"), py::arg("Z"), py::arg("interp"), py::arg("beamformer"),
+             py::arg("term"), py::arg("fnumber"), py::arg("normals"), py::arg("window"),
+             py::arg("weights"), py::arg("envelope"), py::arg("sample_offset"),
+             py::arg("numCores"), py::arg("frames") = 1, py::arg("scalar") = false)
+        .def("run", &BeamPlan::run, py::arg("sig"), py::arg("out"))
+        .def_property_readonly("batch_frames", &BeamPlan::batchFrames)
+        .def_property_readonly("kernel_name", &BeamPlan::kernelName);
     m.def("kernel_name", [] { return std::string(reconKernelName(ReconKernel::Best)); },
           "Instruction set the engine's vector kernel uses on this CPU, or 'scalar'.");
 }

@@ -1,4 +1,6 @@
 # Types of the compiled extension (python/tofimage/_core.cpp).
+from typing import Optional
+
 import numpy as np
 import numpy.typing as npt
 
@@ -15,3 +17,19 @@ class Plan:
     def kernel_name(self) -> str: ...
 
 def kernel_name() -> str: ...
+
+class BeamformPlan:
+    def __init__(self, rows: int, cols: int, x_sensor: npt.NDArray[np.float64],
+                 y_sensor: npt.NDArray[np.float64], z_sensor: npt.NDArray[np.float64],
+                 c: float, t: npt.NDArray[np.float64], fs: float,
+                 X: npt.NDArray[np.float64], Y: npt.NDArray[np.float64],
+                 Z: npt.NDArray[np.float64], interp: str, beamformer: str, term: str,
+                 fnumber: float, normals: Optional[npt.NDArray[np.float64]], window: str,
+                 weights: Optional[npt.NDArray[np.float64]], envelope: bool,
+                 sample_offset: float, numCores: int, frames: int = 1,
+                 scalar: bool = False) -> None: ...
+    def run(self, sig: npt.NDArray[np.float64], out: npt.NDArray[np.float64]) -> None: ...
+    @property
+    def batch_frames(self) -> int: ...
+    @property
+    def kernel_name(self) -> str: ...

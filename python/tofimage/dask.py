@@ -1,4 +1,5 @@
-"""Reconstruction of Dask arrays of frames, on any Dask scheduler or cluster.
+"""Reconstruction and beamforming of Dask arrays of frames, on any Dask
+scheduler or cluster.
 
     import dask.array as da
     from dask.distributed import Client
@@ -10,7 +11,8 @@
     images.to_zarr("images.zarr")                 # (256, 256, frames), computed in parallel
 
 Each chunk of frames becomes one task, one stack call of the engine
-(``tofimage.reconstruct_frames``) on the worker; Dask schedules, moves and
+(``tofimage.reconstruct_frames``, or a ``tofimage.BeamformPlan`` for
+``beamform``) on the worker; Dask schedules, moves and
 gathers the chunks. Workers need the ``tofimage`` package installed.
 
 Progress is Dask's own, counted in chunks: ``dask.diagnostics.ProgressBar``
@@ -27,13 +29,23 @@ each keep cancelling prompt.
 
 from __future__ import annotations
 
+from typing import Optional, Union
+
 import dask.array as da
 import numpy as np
 import numpy.typing as npt
 
 from . import ImageSelect, _signals, _plan_for, reconstruct_frames as _reconstruct_frames
+from . import _beamform
 
-__all__ = ["reconstruct_frames"]
+__all__ = ["reconstruct_frames", "beamform"]
+
+
+def _stand_in(sig):
+    """A NumPy stack of no frames (and no memory) of sig's dtype, samples and
+    sensors, on which a plan checks everything before the graph is built."""
+    shape = sig.shape[:2] + (0,) if sig.ndim == 3 else sig.shape
+    return _signals(np.broadcast_to(np.zeros((), dtype=sig.dtype), shape), (3,))
 
 
 def reconstruct_frames(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike,
@@ -107,11 +119,7 @@ def reconstruct_frames(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike,
     (64, 64, 10)
     """
     sig = da.asarray(sigMat)
-    # Everything is checked now, with a plan made on a stand-in of no frames
-    # (and no memory).
-    shape = sig.shape[:2] + (0,) if sig.ndim == 3 else sig.shape
-    stand_in = _signals(np.broadcast_to(np.zeros((), dtype=sig.dtype), shape), (3,))
-    plan = _plan_for(stand_in, n, x_sensor, y_sensor, z_sensor, c, image_select, t, fs,
+    plan = _plan_for(_stand_in(sig), n, x_sensor, y_sensor, z_sensor, c, image_select, t, fs,
                      image_width, numCores, 1)
     sig = sig.rechunk({0: -1, 1: -1})
     return sig.map_blocks(_reconstruct_frames, dtype=np.float64,
@@ -119,3 +127,89 @@ def reconstruct_frames(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike,
                           meta=np.empty((0, 0, 0)), n=n, x_sensor=x_sensor, y_sensor=y_sensor,
                           z_sensor=z_sensor, c=c, image_select=image_select, t=t, fs=fs,
                           image_width=image_width, numCores=numCores)
+
+
+def beamform(sigMat: npt.ArrayLike, x_sensor: npt.ArrayLike, y_sensor: npt.ArrayLike,
+             z_sensor: npt.ArrayLike, c: float, t: npt.ArrayLike, fs: float,
+             points: npt.ArrayLike, *, interp: str = "linear", beamformer: str = "das",
+             term: Union[str, int] = "signal", fnumber: Optional[float] = None,
+             normals: Optional[npt.ArrayLike] = None, window: str = "box",
+             weights: Optional[npt.ArrayLike] = None, envelope: bool = False,
+             sample_offset: float = 0.0, numCores: int = 1) -> da.Array:
+    """Lazy beamforming of a Dask array of frames.
+
+    Parameters
+    ----------
+    sigMat : dask.array.Array or array_like, shape (samples, sensors, frames)
+        Anything ``dask.array.asarray`` takes, kept in its chunks along the
+        frames axis and gathered whole along the others; each chunk of
+        frames is one call of a ``tofimage.BeamformPlan`` on a worker.
+    x_sensor, y_sensor, z_sensor : array_like
+        As in ``tofimage.beamform``.
+    c : float
+        As in ``tofimage.beamform``.
+    t : array_like
+        As in ``tofimage.beamform``.
+    fs : float
+        As in ``tofimage.beamform``.
+    points : array_like
+        As in ``tofimage.beamform``.
+    interp, beamformer, term : str, optional
+        As in ``tofimage.beamform`` (the term may also be 1, 2 or 3).
+    fnumber : float, optional
+        As in ``tofimage.beamform``.
+    normals : array_like, optional
+        As in ``tofimage.beamform``.
+    window : str, optional
+        As in ``tofimage.beamform``.
+    weights : array_like, optional
+        As in ``tofimage.beamform``.
+    envelope : bool, optional
+        As in ``tofimage.beamform``.
+    sample_offset : float, optional
+        As in ``tofimage.beamform``.
+    numCores : int, optional
+        Threads for each task; the default 1 suits Dask, which already runs
+        one task per worker thread.
+
+    Returns
+    -------
+    dask.array.Array of float64, shape ``points.shape[:-1] + (frames,)``
+        With the chunks of `sigMat` along the frames axis; image ``[..., f]``
+        equals ``tofimage.beamform(sigMat[:, :, f], ...)`` bit for bit.
+
+    Raises
+    ------
+    TypeError, ValueError
+        As ``tofimage.beamform``, here, before anything is computed.
+
+    See Also
+    --------
+    tofimage.beamform : The same on a NumPy stack.
+
+    Examples
+    --------
+    >>> import dask.array as da
+    >>> import numpy as np
+    >>> import tofimage.dask
+    >>> a = 2 * np.pi * np.arange(32) / 32
+    >>> points = np.zeros((20, 30, 3))
+    >>> sigMat = da.zeros((500, 32, 10), chunks=(500, 32, 4))
+    >>> images = tofimage.dask.beamform(sigMat, 0.02 * np.cos(a), 0.02 * np.sin(a), np.zeros(32),
+    ...                                 1500, np.arange(500) / 20e6, 20e6, points,
+    ...                                 beamformer='dmas')
+    >>> images.chunks[2]
+    (4, 4, 2)
+    >>> images.compute().shape
+    (20, 30, 10)
+    """
+    sig = da.asarray(sigMat)
+    options = _beamform._options(locals())
+    plan = _beamform._plan_for(_stand_in(sig), x_sensor, y_sensor, z_sensor, c, t, fs, points,
+                               1, options)
+    sig = sig.rechunk({0: -1, 1: -1})
+    # The samples and sensors axes are contracted away, the points' axes new.
+    axes = tuple(f"p{k}" for k in range(len(plan.shape)))
+    return da.blockwise(plan, axes + ("f",), sig, ("s", "n", "f"),
+                        new_axes=dict(zip(axes, plan.shape)), concatenate=True,
+                        dtype=np.float64, meta=np.empty((0,) * (len(axes) + 1)))

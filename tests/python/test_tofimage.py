@@ -469,7 +469,8 @@ def test_docs_and_types():
     numpydoc_validate = pytest.importorskip("numpydoc.validate")
     public = ["reconstruct", "reconstruct_frames", "Plan", "Plan.__call__", "pixel_coordinates",
               "PixelCoordinates", "autofocus", "AutofocusResult", "AutofocusResult.plot",
-              "kernel_name", "dask.reconstruct_frames"]
+              "kernel_name", "dask.reconstruct_frames", "beamform", "BeamformPlan",
+              "BeamformPlan.__call__", "dask.beamform"]
     # Not asked for: See Also everywhere, and an extended summary.
     ignored = {"SA01", "ES01", "GL01", "GL02"}
     for name in public:
@@ -477,7 +478,7 @@ def test_docs_and_types():
         errors = [e for e in report["errors"] if e[0] not in ignored]
         assert not errors, (name, errors)
     # Every example runs and prints what it shows.
-    for module in (tofimage, tofimage.dask, tofimage._autofocus):
+    for module in (tofimage, tofimage.dask, tofimage._autofocus, tofimage._beamform):
         result = doctest.testmod(module, optionflags=doctest.NORMALIZE_WHITESPACE)
         assert result.failed == 0 and result.attempted > 0
     assert tofimage.__version__ == importlib.metadata.version("tofimage")
@@ -489,9 +490,10 @@ def test_docs_and_types():
     package = Path(tofimage.__file__).parent
     assert (package / "py.typed").exists()
     stub = (package / "_core.pyi").read_text()
-    for name in ["Plan", "kernel_name", "run", "batch_frames"]:
+    for name in ["Plan", "BeamformPlan", "kernel_name", "run", "batch_frames"]:
         assert re.search(rf"(def|class) {name}\b", stub), name
         assert hasattr(tofimage._core, name) or hasattr(tofimage._core.Plan, name)
+    assert hasattr(tofimage._core.BeamformPlan, "run")
 
 
 def test_example_runs(tmp_path):
