@@ -30,10 +30,11 @@ function info = build_tofimage(outdir, hwy, opts)
 %                               made for other platforms
 %
 %   Compiles each module's entry point (../src/tofimage.cpp,
-%   ../src/tofimage_frames.cpp) with ../src/recon.cpp (the engine and its
-%   scalar kernel) and, when Google Highway (1.0 or later) is found, the
-%   vector kernel ../src/recon_simd*.cpp, which is many times faster and
-%   gives the same image:
+%   ../src/tofimage_frames.cpp) with ../src/recon.cpp and
+%   ../src/recon_beamform.cpp (the engine and its scalar kernels) and,
+%   when Google Highway (1.0 or later) is found, the vector kernel
+%   ../src/recon_simd*.cpp, which is many times faster and gives the same
+%   image:
 %     MATLAB  mex, with the separate-complex C API (-R2017b)
 %     Octave  mkoctfile --mex, without the debug information (-g) that
 %             mkoctfile's flags ask for (a twentieth of the size)
@@ -107,7 +108,7 @@ srcdir = fullfile(here, '..', 'src');
 % The modules: each is its entry point (src/<name>.cpp) and the engine.
 names = {'tofimage', 'tofimage_frames'};
 entries = cellfun(@(f) fullfile(srcdir, [f '.cpp']), names, 'UniformOutput', false);
-base = {fullfile(srcdir, 'recon.cpp')};
+base = {fullfile(srcdir, 'recon.cpp'), fullfile(srcdir, 'recon_beamform.cpp')};
 checked = [entries, base];
 for k = 1:numel(checked)
   if ~exist(checked{k}, 'file')

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "recon.h"
+#include "recon_beamform.h"
 
 struct Problem {
     int32_t rows = 0, cols = 0, n = 0;
@@ -217,6 +218,78 @@ inline bool sameImage(const std::vector<double>& want, const std::vector<double>
             return false;
         }
     return true;
+}
+
+// A beamformer request over a Problem's signals, sensors and times: its
+// points, per-sensor normals and weights (empty: none) and options.
+struct BeamProblem {
+    Problem p;
+    std::vector<double> X, Y, Z, normals, weights;
+    BeamformOptions opts;
+
+    int64_t points() const { return (int64_t)X.size(); }
+
+    // The request over the given samples (a stack of frames, or p's own)
+    // into image.
+    BeamformInput input(const double* sigMat, double* image) const {
+        BeamformInput in;
+        in.sigMat = sigMat;
+        in.rows = p.rows;
+        in.cols = p.cols;
+        in.x_sensor = p.x.data();
+        in.y_sensor = p.y.data();
+        in.z_sensor = p.z.data();
+        in.c = p.c;
+        in.t = p.t.data();
+        in.fs = p.fs;
+        in.X = X.data();
+        in.Y = Y.data();
+        in.Z = Z.data();
+        in.points = points();
+        in.opts = opts;
+        in.opts.normals = normals.empty() ? nullptr : normals.data();
+        in.opts.weights = weights.empty() ? nullptr : weights.data();
+        in.opts.numCores = p.numCores;
+        in.image = image;
+        return in;
+    }
+
+    BeamformExtents extents(int64_t frames) const {
+        BeamformExtents e;
+        e.sigMat = (int64_t)p.sigMat.size() * frames;
+        e.x_sensor = (int64_t)p.x.size();
+        e.y_sensor = (int64_t)p.y.size();
+        e.z_sensor = (int64_t)p.z.size();
+        e.t = (int64_t)p.t.size();
+        e.X = (int64_t)X.size();
+        e.Y = (int64_t)Y.size();
+        e.Z = (int64_t)Z.size();
+        e.normals = (int64_t)normals.size();
+        e.weights = (int64_t)weights.size();
+        e.image = points() * frames;
+        return e;
+    }
+
+    // The images of `frames` frames of samples at sigMat (p's own signals
+    // by default), NaN where none was written.
+    std::vector<double> run(ReconKernel kernel, const BeamformFFT& fft = {},
+                            const double* sigMat = nullptr, int64_t frames = 1) const {
+        std::vector<double> image((size_t)(points() * frames), NAN);
+        doBeamform(input(sigMat ? sigMat : p.sigMat.data(), image.data()), frames, kernel, fft);
+        return image;
+    }
+};
+
+// tofimage's pixel centres of p (n x n, column-major) as points at z = 0.
+inline void gridPoints(const Problem& p, BeamProblem& b) {
+    const ReconGeometry g = reconGeometry(p.input(nullptr));
+    const double half1 = g.half - 1.0;
+    b.X.clear(), b.Y.clear(), b.Z.clear();
+    for (int64_t i = 0; i < (int64_t)p.n * p.n; ++i) {
+        b.X.push_back(pixelX(i / p.n, half1, g.dx));
+        b.Y.push_back(pixelY(i % p.n, half1, g.dx));
+        b.Z.push_back(0.0);
+    }
 }
 
 #endif

@@ -1,0 +1,460 @@
+// The general beamformer (recon_beamform.h): its checks, its plan, the term
+// and envelope columns, and the scalar kernel, which is the readable
+// definition every faster kernel reproduces bit for bit.
+//
+// Every expression is evaluated one IEEE operation at a time in the order
+// written (the build forbids contraction), every sum runs over the sensors
+// in increasing order, and nothing per pair calls libm beyond sqrt.
+#include "recon_beamform.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <vector>
+
+#include "recon_beamform_plan.h"
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr double kHalfPi = 1.5707963267948966;
+constexpr double kQuarterPi = 0.7853981633974483;
+
+// Taylor coefficients, computed by the compiler in IEEE double (each
+// operation correctly rounded, so the same constants on every compiler).
+constexpr int kAsinTerms = 18;  // a_n = (2n)! / (4^n (n!)^2 (2n+1)), n = 1 .. 18
+constexpr int kTrigTerms = 10;  // (-1)^n / (2n)!  and  (-1)^n / (2n+1)!, n = 1 .. 10
+
+struct Coefficients {
+    double asin[kAsinTerms + 1] = {};
+    double cos[kTrigTerms + 1] = {};
+    double sin[kTrigTerms + 1] = {};
+    constexpr Coefficients() {
+        double r = 1.0;  // (2n)! / (4^n (n!)^2)
+        for (int n = 1; n <= kAsinTerms; ++n) {
+            r = r * (2.0 * n - 1.0) / (2.0 * n);
+            asin[n] = r / (2.0 * n + 1.0);
+        }
+        double c = 1.0, s = 1.0;  // 1 / (2n)!, 1 / (2n+1)!
+        for (int n = 1; n <= kTrigTerms; ++n) {
+            c = c / ((2.0 * n - 1.0) * (2.0 * n));
+            s = s / ((2.0 * n) * (2.0 * n + 1.0));
+            cos[n] = n % 2 ? -c : c;
+            sin[n] = n % 2 ? -s : s;
+        }
+    }
+};
+constexpr Coefficients kCoef;
+
+// sum_{n>=1} coef[n] z^(n-1), by Horner from the highest term.
+template <int kTerms>
+double series(const double (&coef)[kTerms + 1], double z) {
+    double p = coef[kTerms];
+    for (int n = kTerms - 1; n >= 1; --n) p = coef[n] + z * p;
+    return p;
+}
+
+}  // namespace
+
+double beamAcos(double c) {
+    const double u = std::sqrt((1.0 - c) * 0.5);
+    const double w = std::sqrt((1.0 + c) * 0.5);
+    const double v = u / std::sqrt(2.0 + 2.0 * w);
+    const double z = v * v;
+    return 4.0 * (v + v * (z * series<kAsinTerms>(kCoef.asin, z)));
+}
+
+double beamCos(double a) {
+    if (a <= kQuarterPi) {
+        const double z = a * a;
+        return 1.0 + z * series<kTrigTerms>(kCoef.cos, z);
+    }
+    const double b = kHalfPi - a;
+    const double z = b * b;
+    return b + b * (z * series<kTrigTerms>(kCoef.sin, z));
+}
+
+double beamWindowAt(BeamWindow window, double x) {
+    double cosine = 1.0;
+    if (window == BeamWindow::Hann)
+        cosine = beamCos(kHalfPi * x);
+    else if (window == BeamWindow::Tukey && x > 0.5)
+        cosine = beamCos(kPi * (x - 0.5));
+    return cosine * cosine;
+}
+
+namespace {
+
+// The messages of the choices, for the checks and for setBeamformChoice.
+const char* const kTermMessage = "Term must be 'signal', 'derivative' or 'difference' (or 1, 2, 3)";
+const char* const kInterpMessage = "Interp must be 'nearest' or 'linear'";
+const char* const kBeamformerMessage =
+    "Beamformer must be 'das', 'cf', 'das-cf', 'dmas' or 'sdmas'";
+const char* const kWindowMessage = "Window must be 'box', 'hann' or 'tukey'";
+
+// Frames the scalar kernel forms at once: each pair's position and weight
+// serve them all.
+constexpr int64_t kScalarBatch = 8;
+
+// The scalar definition: the images of points [begin, end) for `frames`
+// frames (at most kScalarBatch).
+void beamformScalar(const BeamformTables& b, const BeamColumns& g, int64_t frames,
+                    double* image, int64_t begin, int64_t end) {
+    const bool linear = b.interp == BeamInterp::Linear;
+    const bool dmas = b.beamformer == Beamformer::Dmas || b.beamformer == Beamformer::Sdmas;
+    const bool squares = b.beamformer == Beamformer::Cf || b.beamformer == Beamformer::DasCf;
+    for (int64_t p = begin; p < end; ++p) {
+        const double px = b.X[p], py = b.Y[p], pz = b.Z[p];
+        double s0[kScalarBatch] = {}, s1[kScalarBatch] = {}, s2[kScalarBatch] = {};
+        double count = 0.0;
+        for (const int32_t s : b.active) {
+            const double ex = b.xs[s] - px;
+            const double ey = b.ys[s] - py;
+            const double ez = b.zs[s] - pz;
+            const double d = std::sqrt((ex * ex + ey * ey) + ez * ez);
+            double weight = b.w[s];
+            if (b.angle && d > 0.0) {  // at the sensor itself: accepted, theta 0
+                const double cosT = ((b.mx[s] * ex + b.my[s] * ey) + b.mz[s] * ez) / d;
+                if (!(cosT >= b.cosMax)) continue;
+                if (b.window != BeamWindow::Box) {
+                    weight = weight * beamApodization(b, cosT);
+                    if (weight == 0.0) continue;
+                }
+            }
+            const double position = b.k * d - b.q;
+            int64_t i0, i1;
+            double frac = 0.0;
+            if (linear) {
+                if (!(position >= 0.0 && position <= b.lastD)) continue;
+                i0 = (int64_t)position;
+                frac = position - (double)i0;
+                i1 = i0 < b.rows - 1 ? i0 + 1 : i0;
+            } else {
+                const double up = RoundingUp<ScalarArith>(position);
+                if (!(up >= 0.0 && up < b.rowsD)) continue;
+                i0 = i1 = (int64_t)up;
+            }
+            count = count + 1.0;
+            const int64_t col = (int64_t)s * b.rows;
+            for (int64_t f = 0; f < frames; ++f) {
+                const double* re = g.re + f * g.frameStep + col;
+                const double v = linear ? re[i0] + frac * (re[i1] - re[i0]) : re[i0];
+                const double a = weight * v;
+                s0[f] = s0[f] + a;
+                if (b.envelope) {
+                    const double* im = g.im + f * g.frameStep + col;
+                    const double vi = linear ? im[i0] + frac * (im[i1] - im[i0]) : im[i0];
+                    s1[f] = s1[f] + weight * vi;
+                } else if (squares) {
+                    s1[f] = s1[f] + a * a;
+                } else if (dmas) {
+                    const double h = beamSignedRoot(a);
+                    s1[f] = s1[f] + h;
+                    s2[f] = s2[f] + h * h;
+                }
+            }
+        }
+        for (int64_t f = 0; f < frames; ++f)
+            image[f * b.points + p] = beamOutput(b, s0[f], s1[f], s2[f], count);
+    }
+}
+
+// The term g of one column s (rows samples) into out.
+void termColumn(const double* s, const double* t, double invDt, int32_t rows, BeamTerm term,
+                double* out) {
+    for (int32_t i = 0; i < rows; ++i) {
+        // D = 0 at the column's last sample.
+        const double D =
+            i + 1 < rows ? DerivTerm<ScalarArith>(t[i], invDt, s[i], s[i + 1]) : 0.0;
+        out[i] = term == BeamTerm::Derivative ? D : s[i] - D;
+    }
+}
+
+bool finite(const double* a, int64_t n) {
+    for (int64_t i = 0; i < n; ++i)
+        if (!std::isfinite(a[i])) return false;
+    return true;
+}
+
+}  // namespace
+
+struct BeamformPlan::Impl {
+    BeamformTables b;
+    std::vector<double> t;
+    BeamTerm term = BeamTerm::Signal;
+    bool vector = false;  // the vector kernel serves
+};
+
+BeamformPlan::BeamformPlan(const BeamformInput& in, ReconKernel kernel, int64_t frames)
+    : impl_(new Impl) {
+    (void)frames;
+    Impl& m = *impl_;
+    BeamformTables& b = m.b;
+    const BeamformOptions& o = in.opts;
+    b.rows = in.rows;
+    b.cols = in.cols > 0 ? in.cols : 0;
+    b.points = in.points > 0 ? in.points : 0;
+    const int64_t padded = (b.points + kBeamPointPad - 1) / kBeamPointPad * kBeamPointPad;
+    const auto copyPoints = [&](const double* a, std::vector<double>& v) {
+        v.assign(a, a + b.points);
+        v.resize((size_t)padded, b.points > 0 ? a[b.points - 1] : 0.0);
+    };
+    copyPoints(in.X, b.X);
+    copyPoints(in.Y, b.Y);
+    copyPoints(in.Z, b.Z);
+    b.xs.assign(in.x_sensor, in.x_sensor + b.cols);
+    b.ys.assign(in.y_sensor, in.y_sensor + b.cols);
+    b.zs.assign(in.z_sensor, in.z_sensor + b.cols);
+    b.w.assign((size_t)b.cols, 1.0);
+    if (o.weights) b.w.assign(o.weights, o.weights + b.cols);
+    for (int32_t s = 0; s < b.cols; ++s)
+        if (b.w[s] != 0.0) b.active.push_back(s);
+    m.t.assign(in.t, in.t + in.rows);
+    b.k = in.fs / in.c;
+    b.q = in.fs * in.t[0] - o.sample_offset;
+    b.invDt = 1.0 / (in.t[1] - in.t[0]);
+    b.rowsD = (double)in.rows;
+    b.lastD = (double)(in.rows - 1);
+    b.angle = o.fnumber > 0.0;
+    if (b.angle) {
+        const double F = o.fnumber;
+        b.cosMax = (2.0 * F) / std::sqrt(4.0 * (F * F) + 1.0);
+        b.thetaMax = beamAcos(b.cosMax);
+        b.mx.resize((size_t)b.cols);
+        b.my.resize((size_t)b.cols);
+        b.mz.resize((size_t)b.cols);
+        for (int32_t s = 0; s < b.cols; ++s) {
+            const double nx = o.normals[s], ny = o.normals[s + b.cols],
+                         nz = o.normals[s + 2 * (int64_t)b.cols];
+            const double length = std::sqrt((nx * nx + ny * ny) + nz * nz);
+            b.mx[s] = -(nx / length);
+            b.my[s] = -(ny / length);
+            b.mz[s] = -(nz / length);
+        }
+    }
+    b.window = o.window;
+    b.interp = o.interp;
+    b.beamformer = o.beamformer;
+    b.envelope = o.envelope;
+    b.team = reconTeamSize(o.numCores);
+    m.term = o.term;
+#ifdef TOFIMAGE_BEAMFORM_VECTOR_PENDING
+    m.vector = kernel != ReconKernel::Scalar && beamformVectorTarget() != nullptr;
+#else
+    (void)kernel;
+#endif
+}
+
+BeamformPlan::~BeamformPlan() = default;
+
+int64_t BeamformPlan::batchFrames() const { return kScalarBatch; }
+
+const char* BeamformPlan::kernelName() const {
+#ifdef TOFIMAGE_BEAMFORM_VECTOR_PENDING
+    if (impl_->vector) return beamformVectorTarget();
+#endif
+    return "scalar";
+}
+
+int64_t BeamformPlan::run(const double* sigMat, int64_t frames, double* image,
+                          const ReconProgress& progress, const BeamformFFT& fft) const {
+    const Impl& m = *impl_;
+    const BeamformTables& b = m.b;
+    if (frames <= 0) return 0;
+    if (b.envelope && !fft) return 0;
+    const int64_t rows = b.rows, cols = b.cols;
+    const int64_t frameStep = rows * cols;
+    const int64_t batch = std::min(batchFrames(), frames);
+    // Scratch for a batch's columns (throws std::bad_alloc when short).
+    const bool ownColumns = m.term != BeamTerm::Signal || b.envelope;
+    std::vector<double> re(ownColumns ? (size_t)(batch * frameStep) : 0);
+    std::vector<double> im(b.envelope ? (size_t)(batch * frameStep) : 0);
+    std::vector<std::complex<double>> spectrum(b.envelope ? (size_t)(batch * frameStep) : 0);
+
+    int64_t done = 0;
+    while (done < frames) {
+        const int64_t count = std::min(batch, frames - done);
+        const double* sig = sigMat + done * frameStep;
+        const int64_t columns = count * cols;
+        BeamColumns g;
+        g.frameStep = frameStep;
+        g.re = sig;
+        if (ownColumns) {
+            const BeamTerm term = m.term;
+#pragma omp parallel for num_threads(b.team) schedule(static)
+            for (int64_t j = 0; j < columns; ++j) {
+                if (term == BeamTerm::Signal)
+                    std::copy(sig + j * rows, sig + (j + 1) * rows, re.data() + j * rows);
+                else
+                    termColumn(sig + j * rows, m.t.data(), b.invDt, b.rows, term,
+                               re.data() + j * rows);
+            }
+            g.re = re.data();
+        }
+        if (b.envelope) {
+            // The analytic signal: spectrum times 1, 2, ..., 2, [1], 0, ...,
+            // 0 (the 1 at rows/2 for an even length), transformed back.
+            for (int64_t e = 0; e < columns * rows; ++e) spectrum[e] = re[e];
+            if (!fft(spectrum.data(), rows, columns, false)) return done;
+#pragma omp parallel for num_threads(b.team) schedule(static)
+            for (int64_t j = 0; j < columns; ++j) {
+                std::complex<double>* x = spectrum.data() + j * rows;
+                for (int64_t i = 1; i < rows; ++i) {
+                    const double h = 2 * i < rows ? 2.0 : 2 * i == rows ? 1.0 : 0.0;
+                    x[i] = x[i] * h;
+                }
+            }
+            if (!fft(spectrum.data(), rows, columns, true)) return done;
+            for (int64_t e = 0; e < columns * rows; ++e) {
+                re[e] = spectrum[e].real();
+                im[e] = spectrum[e].imag();
+            }
+            g.im = im.data();
+        }
+        double* out = image + done * b.points;
+#ifdef TOFIMAGE_BEAMFORM_VECTOR_PENDING
+        if (!(m.vector && beamformVector(b, g, count, out)))
+#endif
+        {
+            // Chunks of points, so that neighbouring points share a thread.
+            const int64_t chunk = 256;
+            const int64_t chunks = (b.points + chunk - 1) / chunk;
+#pragma omp parallel for num_threads(b.team) schedule(static)
+            for (int64_t c = 0; c < chunks; ++c)
+                beamformScalar(b, g, count, out, c * chunk, std::min(b.points, (c + 1) * chunk));
+        }
+        done += count;
+        if (progress && !progress(done, frames)) break;
+    }
+    return done;
+}
+
+int64_t doBeamform(const BeamformInput& in, int64_t frames, ReconKernel kernel,
+                   const BeamformFFT& fft) {
+    if (frames <= 0) return 0;
+    return BeamformPlan(in, kernel, frames).run(in.sigMat, frames, in.image, {}, fft);
+}
+
+std::string checkBeamformInput(const BeamformInput& in, const BeamformExtents& ext,
+                               int64_t frames) {
+    const BeamformOptions& o = in.opts;
+    constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+    if (frames < 0) return "the number of frames must not be negative";
+    if (in.rows < 2) return "sigMat must have at least two rows (time samples)";
+    if (in.cols < 0) return "sigMat must not have a negative number of columns";
+    const int64_t frameElements = (int64_t)in.rows * in.cols;
+    if (frameElements > 0 && frames > kMax / 16 / frameElements)
+        return "sigMat has too many frames";
+    if (in.sigMat == nullptr && in.cols > 0 && frames > 0) return "sigMat has no data";
+    if (ext.sigMat < frameElements * frames)
+        return frames == 1 ? "sigMat has fewer elements than rows times columns"
+                           : "sigMat has fewer elements than rows times columns times frames";
+    if (in.t == nullptr || ext.t < in.rows)
+        return "t must have at least as many elements as sigMat has rows";
+    if (!std::isfinite(in.t[0]) || !std::isfinite(in.t[1]) || !(in.t[1] != in.t[0]))
+        return "t must start with two different finite sample times";
+    if (!(std::isfinite(in.c) && in.c > 0.0)) return "c must be a positive finite number";
+    if (!(std::isfinite(in.fs) && in.fs > 0.0)) return "fs must be a positive finite number";
+    const struct {
+        const char* name;
+        const double* data;
+        int64_t count;
+        int64_t need;
+        const char* what;
+    } arrays[] = {
+        {"x_sensor", in.x_sensor, ext.x_sensor, in.cols, "as sigMat has columns"},
+        {"y_sensor", in.y_sensor, ext.y_sensor, in.cols, "as sigMat has columns"},
+        {"z_sensor", in.z_sensor, ext.z_sensor, in.cols, "as sigMat has columns"},
+        {"X", in.X, ext.X, in.points, "as there are points"},
+        {"Y", in.Y, ext.Y, in.points, "as there are points"},
+        {"Z", in.Z, ext.Z, in.points, "as there are points"},
+    };
+    if (in.points < 0) return "the number of points must not be negative";
+    for (const auto& a : arrays) {
+        if ((a.data == nullptr && a.need > 0) || a.count < a.need)
+            return std::string(a.name) + " must have at least as many elements " + a.what;
+        if (!finite(a.data, a.need))
+            return std::string(a.name) + " must be finite (no NaN or Inf)";
+    }
+    if ((int)o.term < 1 || (int)o.term > 3) return kTermMessage;
+    if (o.interp != BeamInterp::Nearest && o.interp != BeamInterp::Linear)
+        return kInterpMessage;
+    if ((int)o.beamformer < 0 || (int)o.beamformer > (int)Beamformer::Sdmas)
+        return kBeamformerMessage;
+    if ((int)o.window < 0 || (int)o.window > (int)BeamWindow::Tukey)
+        return kWindowMessage;
+    if (!std::isfinite(o.sample_offset)) return "SampleOffset must be finite";
+    if (!(std::isfinite(o.fnumber) && o.fnumber >= 0.0))
+        return "FNumber must be a finite number >= 0 (0: no f-number)";
+    if (o.fnumber > 0.0) {
+        if (o.normals == nullptr || ext.normals < 3 * (int64_t)in.cols)
+            return "FNumber needs Normals: one direction per sensor (sensors x 3)";
+        if (!finite(o.normals, 3 * (int64_t)in.cols))
+            return "Normals must be finite (no NaN or Inf)";
+        for (int32_t s = 0; s < in.cols; ++s) {
+            const double nx = o.normals[s], ny = o.normals[s + in.cols],
+                         nz = o.normals[s + 2 * (int64_t)in.cols];
+            const double length = std::sqrt((nx * nx + ny * ny) + nz * nz);
+            if (!(length > 0.0 && std::isfinite(length)))
+                return "Normals: the normal of sensor " + std::to_string(s + 1) +
+                       " has zero (or no finite) length";
+        }
+    }
+    if (o.weights != nullptr) {
+        if (ext.weights < in.cols)
+            return "Weights must have one element per sensor (as sigMat has columns)";
+        if (!finite(o.weights, in.cols)) return "Weights must be finite (no NaN or Inf)";
+    }
+    if (o.envelope && o.beamformer != Beamformer::Das)
+        return "Envelope works with the 'das' beamformer only";
+    if (in.points > 0 && frames > kMax / in.points) return "the image has too many frames";
+    if (in.points > kMax / 64) return "there are too many points";
+    if (ext.image != in.points * frames)
+        return "the image must have one element per point and frame";
+    if (in.image == nullptr && in.points > 0 && frames > 0) return "the image has no data";
+    return std::string();
+}
+
+std::string setBeamformChoice(BeamformOptions& opts, const std::string& option,
+                              const std::string& value) {
+    const auto lower = [](std::string s) {
+        for (char& ch : s) ch = (char)std::tolower((unsigned char)ch);
+        return s;
+    };
+    const std::string name = lower(option), v = lower(value);
+    if (name == "interp") {
+        if (v == "nearest") return opts.interp = BeamInterp::Nearest, std::string();
+        if (v == "linear") return opts.interp = BeamInterp::Linear, std::string();
+        return kInterpMessage;
+    }
+    if (name == "beamformer") {
+        const struct {
+            const char* name;
+            Beamformer value;
+        } kNames[] = {{"das", Beamformer::Das},
+                      {"cf", Beamformer::Cf},
+                      {"das-cf", Beamformer::DasCf},
+                      {"dmas", Beamformer::Dmas},
+                      {"sdmas", Beamformer::Sdmas}};
+        for (const auto& k : kNames)
+            if (v == k.name) return opts.beamformer = k.value, std::string();
+        return kBeamformerMessage;
+    }
+    if (name == "term") {
+        if (v == "signal" || v == "1") return opts.term = BeamTerm::Signal, std::string();
+        if (v == "derivative" || v == "2") return opts.term = BeamTerm::Derivative, std::string();
+        if (v == "difference" || v == "3") return opts.term = BeamTerm::Difference, std::string();
+        return kTermMessage;
+    }
+    if (name == "window") {
+        if (v == "box") return opts.window = BeamWindow::Box, std::string();
+        if (v == "hann") return opts.window = BeamWindow::Hann, std::string();
+        if (v == "tukey") return opts.window = BeamWindow::Tukey, std::string();
+        return kWindowMessage;
+    }
+    return "unknown option '" + option + "' (interp, beamformer, term or window)";
+}
