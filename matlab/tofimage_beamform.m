@@ -110,7 +110,7 @@ function varargout = tofimage_beamform(varargin)
 %                               scan.y_sensor, scan.z_sensor, scan.c, scan.t, ...
 %                               scan.fs, X, Y, Z, 'Envelope', true);
 %       size(img)                           % 64 64 32 10
-
+%
 %   Long calls, Ctrl-C and memory work as in tofimage_frames: a call
 %   expected to last more than about 2 s shows a progress line (unless
 %   'Progress' is false); Ctrl-C stops it between batches of frames with
@@ -142,10 +142,26 @@ function varargout = tofimage_beamform(varargin)
 %     "the value of 'Normals' must be a sensors x 3 double matrix (one row per sensor), or []"
 %     "the value of 'Weights' must be a double vector with one element per sensor, or []"
 %     "the value of '<name>' must be true or false"   (Envelope, Progress)
-%   and the engine's checks of the values: an unknown choice, names that
-%   are not numbers (NaN or infinite positions, points, times), an
-%   f-number without normals, 'Envelope' with another beamformer than
-%   'das', and the sizes it cannot index.
+%     "Interp must be 'nearest' or 'linear'"
+%     "Beamformer must be 'das', 'cf', 'das-cf', 'dmas' or 'sdmas'"
+%     "Term must be 'signal', 'derivative' or 'difference' (or 1, 2, 3)"
+%     "Window must be 'box', 'hann' or 'tukey'"
+%   and, on the values:
+%     "sigMat must have at least two rows (time samples)"
+%     "t must start with two different finite sample times"
+%     "c must be a positive finite number"
+%     "fs must be a positive finite number"
+%     "<name> must be finite (no NaN or Inf)"   (x_sensor, y_sensor, z_sensor,
+%                                                X, Y, Z)
+%     "Normals must be finite (no NaN or Inf)"
+%     "Weights must be finite (no NaN or Inf)"
+%     "SampleOffset must be finite"
+%     "FNumber must be a finite number >= 0 (0: no f-number)"
+%     "FNumber needs Normals: one direction per sensor (sensors x 3)"
+%     "Normals: the normal of sensor <k> has zero (or no finite) length"
+%     "Envelope works with the 'das' beamformer only"
+%     "the image has too many frames", "there are too many points"
+%   Normals are checked only with an f-number, which is what uses them.
 %
 %   Build: build_tofimage or CMake (`make`) build tofimage_beamform beside
 %   tofimage. Like tofimage, the module locks itself at its first call.

@@ -154,7 +154,24 @@ check('the value of ''Weights'' must be a double vector with one element per sen
       args{:}, 'Weights', ones(3, 1));
 check('the value of ''Envelope'' must be true or false', args{:}, 'Envelope', 'yes');
 check('the value of ''Progress'' must be true or false', args{:}, 'Progress', NaN);
-checks = 41;
+% The engine's checks of the values.
+check('FNumber needs Normals: one direction per sensor (sensors x 3)', args{:}, 'FNumber', 1.5);
+check('Envelope works with the ''das'' beamformer only', args{:}, 'Envelope', true, 'Beamformer', 'dmas');
+check('Interp must be ''nearest'' or ''linear''', args{:}, 'Interp', 'cubic');
+check('Beamformer must be ''das'', ''cf'', ''das-cf'', ''dmas'' or ''sdmas''', args{:}, 'Beamformer', 'mv');
+check('Term must be ''signal'', ''derivative'' or ''difference'' (or 1, 2, 3)', args{:}, 'Term', 4);
+check('Window must be ''box'', ''hann'' or ''tukey''', args{:}, 'Window', 'kaiser');
+bad = args; bad{3}(2) = NaN;
+check('y_sensor must be finite (no NaN or Inf)', bad{:});
+bad = args; bad{10}(end) = -Inf;
+check('Z must be finite (no NaN or Inf)', bad{:});
+bad = args; bad{5} = -1500;
+check('c must be a positive finite number', bad{:});
+no_length = normals; no_length(3, :) = 0;
+check('Normals: the normal of sensor 3 has zero (or no finite) length', args{:}, 'FNumber', 1, 'Normals', no_length);
+check('Weights must be finite (no NaN or Inf)', args{:}, 'Weights', [1 NaN 1 1 1]);
+check('FNumber must be a finite number >= 0 (0: no f-number)', args{:}, 'FNumber', -1, 'Normals', normals);
+checks = 53;
 end
 
 function [args, normals] = small_problem(seed)
