@@ -335,10 +335,13 @@ if(TOFIMAGE_BUILD_TESTS AND TOFIMAGE_HAVE_OCTAVE_MEX AND CMAKE_SYSTEM_NAME STREQ
   # not linked: the host must reach it only through the module.
   target_include_directories(mex_unload_host PRIVATE src tests)
   target_link_libraries(mex_unload_host PRIVATE ${CMAKE_DL_LIBS})
-  add_dependencies(mex_unload_host tofimage_octave tofimage_frames_octave)
+  add_dependencies(mex_unload_host tofimage_octave tofimage_frames_octave tofimage_beamform_octave)
   add_test(NAME mex_unload_cycles
     COMMAND mex_unload_host $<TARGET_FILE:tofimage_octave> 30)
   add_test(NAME mex_unload_cycles_frames
     COMMAND mex_unload_host $<TARGET_FILE:tofimage_frames_octave> 30)
-  set_tests_properties(mex_unload_cycles mex_unload_cycles_frames PROPERTIES TIMEOUT 120)
+  add_test(NAME mex_unload_cycles_beamform
+    COMMAND mex_unload_host $<TARGET_FILE:tofimage_beamform_octave> 30)
+  set_tests_properties(mex_unload_cycles mex_unload_cycles_frames mex_unload_cycles_beamform
+    PROPERTIES TIMEOUT 120)
 endif()
