@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #ifdef HAVE_OCTAVE  // defined by Octave's mex.h
@@ -174,6 +175,42 @@ private:
     bool shown_ = false, interrupted_ = false;
     int shownLength_ = 0;
     double lastShown_ = 0.0;
+};
+
+// points * frames, the elements of a stack's images; a product beyond 64
+// bits, which the engines' checks reject, saturates.
+inline int64_t imageElements(int64_t points, int64_t frames) {
+    if (points > 0 && frames > std::numeric_limits<int64_t>::max() / points)
+        return std::numeric_limits<int64_t>::max();
+    return points * frames;
+}
+
+// The error that ends a stack run once it has begun, "<name>:<kind>" with
+// its message; the caller raises it after every object of the run is gone.
+struct StackError {
+    char id[64] = "";
+    char msg[kMsgSize] = "";
+
+    bool raised() const { return id[0] != '\0'; }
+
+    void set(const char* name, const char* kind) {
+        std::snprintf(id, sizeof id, "%s:%s", name, kind);
+    }
+
+    // Memory ran out while allocating `step`; `request` gives the sizes.
+    void outOfMemory(const char* name, const char* step, const char* request) {
+        set(name, "outOfMemory");
+        namedMessage(msg, name, "out of memory: could not allocate %s (%s)", step, request);
+    }
+
+    // Ctrl-C stopped the run after `done` frames. False when it did not.
+    bool interrupted(const char* name, const Monitor& monitor, int64_t done, int64_t frames) {
+        if (!monitor.interrupted()) return false;
+        set(name, "interrupted");
+        namedMessage(msg, name, "interrupted (Ctrl-C) after %lld of %lld frames", (long long)done,
+                     (long long)frames);
+        return true;
+    }
 };
 
 // Runs a plan on the stack sigMat (double, single or int16, frameElements

@@ -29,7 +29,6 @@
 #include <complex>
 #include <cstdint>
 #include <cstdio>
-#include <limits>
 #include <new>
 #include <string>
 
@@ -306,13 +305,12 @@ private:
     char error_[kMsgSize] = "";
 };
 
-// Forms the images of the checked request into in.image. Returns the
-// identifier of the error to raise, with its message in msg (memory that
-// ran out, Ctrl-C, a failed fft), or nullptr. The error is raised by the
-// caller, after every object here is gone.
-const char* beamform(const BeamformInput& in, const mxArray* sigMat, int64_t frames,
-                     Monitor& monitor, char* msg) {
-    if (in.points == 0 || frames == 0) return nullptr;
+// Forms the images of the checked request into in.image. A failure (memory
+// that ran out, Ctrl-C, a failed fft) fills `error`, which the caller
+// raises after every object here is gone.
+void beamform(const BeamformInput& in, const mxArray* sigMat, int64_t frames, Monitor& monitor,
+              StackError& error) {
+    if (in.points == 0 || frames == 0) return;
     const int64_t frameElements = (int64_t)in.rows * in.cols;
     const char* step = "the beamforming plan";
     int64_t done = 0;
@@ -330,32 +328,21 @@ const char* beamform(const BeamformInput& in, const mxArray* sigMat, int64_t fra
                         });
         std::snprintf(fftError, sizeof fftError, "%s", host.error());
     } catch (const std::bad_alloc&) {
-        char what[160];
-        std::snprintf(what, sizeof what, "%s (%lld frames of %d x %d samples, %lld points)", step,
+        char request[120];
+        std::snprintf(request, sizeof request, "%lld frames of %d x %d samples, %lld points",
                       (long long)frames, in.rows, in.cols, (long long)in.points);
-        namedMessage(msg, kName, "out of memory: could not allocate %s", what);
-        return "tofimage_beamform:outOfMemory";
+        error.outOfMemory(kName, step, request);
+        return;
     }
-    if (monitor.interrupted()) {
-        namedMessage(msg, kName, "interrupted (Ctrl-C) after %lld of %lld frames",
-                     (long long)done, (long long)frames);
-        return "tofimage_beamform:interrupted";
-    }
+    if (error.interrupted(kName, monitor, done, frames)) return;
     if (done < frames) {
-        namedMessage(msg, kName, "the envelope's Fourier transform failed (%s)",
+        // The plan stops early only when a transform failed.
+        error.set(kName, "fft");
+        namedMessage(error.msg, kName, "the envelope's Fourier transform failed (%s)",
                      fftError[0] != '\0' ? fftError : "no message");
-        return "tofimage_beamform:fft";
+        return;
     }
     monitor.finish();
-    return nullptr;
-}
-
-// points * frames; a product beyond 64 bits, which the engine's check
-// rejects, saturates.
-int64_t imageElements(int64_t points, int64_t frames) {
-    if (points > 0 && frames > std::numeric_limits<int64_t>::max() / points)
-        return std::numeric_limits<int64_t>::max();
-    return points * frames;
 }
 
 }  // namespace
@@ -416,6 +403,7 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     plhs[0] = mxCreateNumericArray(stack ? nd + 1 : nd, dims, mxDOUBLE_CLASS, mxREAL);
     in.image = mxGetPr(plhs[0]);
     Monitor monitor(kName, progress, frames, start);
-    const char* failure = beamform(in, sigMat, frames, monitor, msg);
-    if (failure != nullptr) mexErrMsgIdAndTxt(failure, msg);
+    StackError error;
+    beamform(in, sigMat, frames, monitor, error);
+    if (error.raised()) mexErrMsgIdAndTxt(error.id, error.msg);
 }

@@ -34,7 +34,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <limits>
 #include <new>
 
 using namespace tofimage_mex;
@@ -51,13 +50,12 @@ const GatewayMessages kMessages = {
     "All input arguments must be double (sigMat may also be single or int16) for fcn "
     "Recon = tofimage_frames(...)"};
 
-// Reconstructs the checked request; Recon exists and holds zeros. Returns
-// the identifier of the error to raise, with its message in msg (memory
-// that ran out, Ctrl-C), or nullptr. The error is raised by the caller,
+// Reconstructs the checked request; Recon exists and holds zeros. A failure
+// (memory that ran out, Ctrl-C) fills `error`, which the caller raises
 // after every object here is gone.
-const char* reconstruct(const ReconInput& in, const mxArray* sigMat, int64_t frames,
-                        Monitor& monitor, char* msg) {
-    if (in.n <= 0 || frames <= 0) return nullptr;
+void reconstruct(const ReconInput& in, const mxArray* sigMat, int64_t frames, Monitor& monitor,
+                 StackError& error) {
+    if (in.n <= 0 || frames <= 0) return;
     const int64_t frameElements = (int64_t)in.rows * in.cols;
     const int64_t pixels = (int64_t)in.n * in.n;
     const char* step = "the reconstruction plan";
@@ -72,28 +70,13 @@ const char* reconstruct(const ReconInput& in, const mxArray* sigMat, int64_t fra
                             return plan.run(samples, count, in.Recon + first * pixels, progress);
                         });
     } catch (const std::bad_alloc&) {
-        char what[160];
-        std::snprintf(what, sizeof what, "%s (%lld frames of %d x %d samples, %d x %d images)",
-                      step, (long long)frames, in.rows, in.cols, in.n, in.n);
-        namedMessage(msg, kName, "out of memory: could not allocate %s", what);
-        return "tofimage_frames:outOfMemory";
+        char request[120];
+        std::snprintf(request, sizeof request, "%lld frames of %d x %d samples, %d x %d images",
+                      (long long)frames, in.rows, in.cols, in.n, in.n);
+        error.outOfMemory(kName, step, request);
+        return;
     }
-    if (monitor.interrupted()) {
-        namedMessage(msg, kName, "interrupted (Ctrl-C) after %lld of %lld frames",
-                     (long long)done, (long long)frames);
-        return "tofimage_frames:interrupted";
-    }
-    monitor.finish();
-    return nullptr;
-}
-
-// Elements of n x n x frames images; a product beyond 64 bits, which the
-// engine's check rejects, saturates.
-int64_t imageElements(int32_t n, int64_t frames) {
-    const int64_t pixels = (int64_t)n * n;
-    if (pixels > 0 && frames > std::numeric_limits<int64_t>::max() / pixels)
-        return std::numeric_limits<int64_t>::max();
-    return pixels * frames;
+    if (!error.interrupted(kName, monitor, done, frames)) monitor.finish();
 }
 
 // The options after the eleven arguments: name-value pairs, names in any
@@ -141,13 +124,14 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     double standIn = 0.0;
     in.sigMat = mxIsDouble(prhs[0]) ? mxGetPr(prhs[0]) : &standIn;
     in.Recon = &standIn;
-    ext.Recon = imageElements(in.n, frames);
+    ext.Recon = imageElements((int64_t)in.n * in.n, frames);
     if (takeMessage(checkReconFrames(in, ext, frames), msg)) mexErrMsgTxt(msg);
 
     const mwSize dims[3] = {(mwSize)in.n, (mwSize)in.n, (mwSize)frames};
     plhs[0] = mxCreateNumericArray(3, dims, mxDOUBLE_CLASS, mxREAL);
     in.Recon = mxGetPr(plhs[0]);
     Monitor monitor(kName, progress, frames, start);
-    const char* failure = reconstruct(in, prhs[0], frames, monitor, msg);
-    if (failure != nullptr) mexErrMsgIdAndTxt(failure, msg);
+    StackError error;
+    reconstruct(in, prhs[0], frames, monitor, error);
+    if (error.raised()) mexErrMsgIdAndTxt(error.id, error.msg);
 }
