@@ -53,8 +53,8 @@ constexpr mwSize kMaxDims = 64;  // of the points' arrays, with the frames
 const char* const kArgName[kArgs] = {"sigMat", "x_sensor", "y_sensor", "z_sensor", "c",
                                      "t",      "fs",       "X",        "Y",        "Z"};
 
-enum Option { Interp, BeamformerOpt, Term, FNumber, Normals, Window, Weights, Envelope,
-              SampleOffset, NumCores, Progress, kOptions };
+enum Option { kInterp, kBeamformer, kTerm, kFNumber, kNormals, kWindow, kWeights, kEnvelope,
+              kSampleOffset, kNumCores, kProgress, kOptions };
 const char* const kOptionName[kOptions] = {"Interp",  "Beamformer", "Term",         "FNumber",
                                            "Normals", "Window",     "Weights",      "Envelope",
                                            "SampleOffset", "NumCores", "Progress"};
@@ -117,13 +117,13 @@ bool readDoubles(const mxArray* v, int64_t elements, int64_t columns, const doub
 // A choice of the engine's, given as text (or, for 'Term', as a number).
 bool readChoice(Option option, const mxArray* v, BeamformOptions& opts, char* msg) {
     char value[64] = "";
-    if (option == Term && isRealScalar(v)) {
+    if (option == kTerm && isRealScalar(v)) {
         std::snprintf(value, sizeof value, "%.17g", mxGetScalar(v));
     } else if (mxIsChar(v) && mxGetM(v) <= 1) {
         mxGetString(v, value, sizeof value);  // a longer text is no name either
     } else {
         std::snprintf(msg, kMsgSize, "the value of '%s' must be a character vector%s",
-                      kOptionName[option], option == Term ? " or 1, 2 or 3" : "");
+                      kOptionName[option], option == kTerm ? " or 1, 2 or 3" : "");
         return false;
     }
     char name[16] = "";
@@ -159,42 +159,42 @@ bool readOptions(int nrhs, const mxArray* prhs[], int32_t cols, BeamformOptions&
         bool ok = true;
         const char* must = "";
         switch ((Option)option) {
-            case Interp:
-            case BeamformerOpt:
-            case Term:
-            case Window:
+            case kInterp:
+            case kBeamformer:
+            case kTerm:
+            case kWindow:
                 if (!readChoice((Option)option, v, opts, msg)) return false;
                 break;
-            case FNumber:
-            case SampleOffset:
-            case NumCores:
+            case kFNumber:
+            case kSampleOffset:
+            case kNumCores:
                 ok = isRealScalar(v);
                 must = "a real number";
                 if (!ok) break;
-                if (option == FNumber) opts.fnumber = mxGetScalar(v);
-                if (option == SampleOffset) opts.sample_offset = mxGetScalar(v);
-                if (option == NumCores) {
+                if (option == kFNumber) opts.fnumber = mxGetScalar(v);
+                if (option == kSampleOffset) opts.sample_offset = mxGetScalar(v);
+                if (option == kNumCores) {
                     // As tofimage's numCores: NaN and anything below 1 ask
                     // for the runtime's default team.
                     const double cores = mxGetScalar(v);
                     opts.numCores = std::isnan(cores) ? 0 : truncSaturate(cores);
                 }
                 break;
-            case Normals:
+            case kNormals:
                 opts.normals = nullptr;
                 ok = readDoubles(v, 3 * (int64_t)cols, 3, &opts.normals);
                 must = "a sensors x 3 double matrix (one row per sensor), or []";
                 break;
-            case Weights:
+            case kWeights:
                 opts.weights = nullptr;
                 ok = readDoubles(v, cols, -1, &opts.weights);
                 must = "a double vector with one element per sensor, or []";
                 break;
-            case Envelope:
+            case kEnvelope:
                 ok = readSwitch(v, &opts.envelope);
                 must = "true or false";
                 break;
-            case Progress:
+            case kProgress:
                 ok = readSwitch(v, progress);
                 must = "true or false";
                 break;
