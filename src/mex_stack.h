@@ -213,15 +213,8 @@ struct StackError {
     }
 };
 
-// Runs a plan on the stack sigMat (double, single or int16, frameElements
-// samples per frame) through run(samples, first, count, progress), which
-// forms the images of frames first .. first+count-1, whose samples start
-// at `samples`, and returns how many of them it completed. A double stack
-// is run in place, whole, with the monitor as its progress; another is
-// converted `batch` frames at a time into a scratch buffer (both
-// conversions are exact). Returns the frames done: all, or fewer after
-// Ctrl-C or when run stopped early. *step names what is being allocated,
-// for a std::bad_alloc the caller catches.
+// runStack's way with a single or int16 stack: `batch` frames at a time,
+// converted into one scratch buffer.
 template <typename T, typename Run>
 int64_t runConverted(const T* sigMat, int64_t frameElements, int64_t frames, int64_t batch,
                      Monitor& monitor, const char** step, Run& run) {
@@ -239,6 +232,15 @@ int64_t runConverted(const T* sigMat, int64_t frameElements, int64_t frames, int
     return frames;
 }
 
+// Runs a plan on the stack sigMat (double, single or int16, frameElements
+// samples per frame) through run(samples, first, count, progress), which
+// forms the images of frames first .. first+count-1, whose samples start
+// at `samples`, and returns how many of them it completed. A double stack
+// is run in place, whole, with the monitor as its progress; another is
+// converted `batch` frames at a time into a scratch buffer (both
+// conversions are exact). Returns the frames done: all, or fewer after
+// Ctrl-C or when run stopped early. *step names what is being allocated,
+// for a std::bad_alloc the caller catches.
 template <typename Run>
 int64_t runStack(const mxArray* sigMat, int64_t frameElements, int64_t frames, int64_t batch,
                  Monitor& monitor, const char** step, Run run) {
