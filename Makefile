@@ -11,7 +11,7 @@
 #   make test-windows  cross-build for 64-bit Windows with MinGW-w64
 #               (build-windows/) and run the kernel and module checks under Wine
 #   make fuzz   the engine's libFuzzer target for FUZZ_SECONDS (build-fuzz/)
-#   make bench  run the benchmarks
+#   make bench  run the benchmarks (tofimage's, then the beamformer's table)
 #   make demo   install what the demo needs (DEMO_DEPS), build the three
 #               Octave modules and reconstruct a simulated scan into
 #               build/demo.png
@@ -156,6 +156,7 @@ fuzz: deps
 
 bench: build
 	$(BUILD)/bench/recon_bench
+	$(BUILD)/bench/recon_bench --beamform
 
 # Only the three modules the demo calls are built (the tests and benchmark
 # of a full `make` are left out). Octave without a display draws the

@@ -23,9 +23,12 @@
 // throughput) (filter with --benchmark_filter).
 //   --calibrate    measure the cost model's constants instead, and print
 //                  them beside the policy's (recon_simd_policy.h).
+//   --beamform     the general beamformer's rates against tofimage's, as a
+//                  table (see beamformTable).
 #include <benchmark/benchmark.h>
 
 #include <chrono>
+#include <complex>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -324,6 +327,202 @@ void calibrate() {
         std::printf("\n");
     }
 }
+
+// ------------------------------------------------------- the beamformer
+// Workloads of tofimage_beamform, each on one thread:
+//   ring:     the standard workload's scan (256 sensors, 2030 samples) with
+//             tofimage's 256 x 256 grid passed as points;
+//   volume:   64 x 64 x 32 points (25 x 25 x 12.5 mm) seen by a hemisphere
+//             of 256 sensors of radius 40 mm facing its centre;
+//   linear:   a linear array of 128 elements at 0.3 mm pitch facing +z,
+//             2048 samples from t = 0 at c = 1540, its x-z plane as
+//             256 x 256 points (x -20 .. 20 mm, z 2 .. 42 mm, z fastest).
+// The envelope's transform is a direct DFT computed once and then served
+// from a cache; the time inside the transform is subtracted, so its figure
+// is the beamformer's own (fft excluded). Each figure is checked first: the
+// image of the kernel timed equals the scalar definition's bit for bit, and
+// 'nearest' on the ring also equals tofimage's image.
+
+struct CachedFft {
+    std::vector<std::vector<std::complex<double>>> in, out;
+    double seconds = 0.0;  // spent inside, on the last run
+    bool operator()(std::complex<double>* data, int64_t length, int64_t count, bool inverse) {
+        const auto t0 = std::chrono::steady_clock::now();
+        const size_t size = (size_t)(length * count);
+        size_t k = 0;
+        while (k < in.size() && !(in[k].size() == size &&
+                                   std::memcmp(in[k].data(), data, size * sizeof *data) == 0))
+            ++k;
+        if (k == in.size()) {
+            in.emplace_back(data, data + size);
+            directDft(data, length, count, inverse);
+            out.emplace_back(data, data + size);
+        } else {
+            std::copy(out[k].begin(), out[k].end(), data);
+        }
+        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        return true;
+    }
+};
+
+BeamProblem ringBeam() {
+    BeamProblem b;
+    b.p = workload(kRing, 256, 2030);
+    b.p.numCores = 1;
+    gridPoints(b.p, b);
+    return b;
+}
+
+BeamProblem volumeBeam() {
+    BeamProblem b;
+    b.p = workload(kRing, 1, 2030);  // sampling and signals as the ring's
+    b.p.numCores = 1;
+    const double radius = 0.04, golden = M_PI * (3.0 - std::sqrt(5.0));
+    b.normals.assign(3 * 256, 0.0);
+    for (int s = 0; s < 256; ++s) {  // a Fibonacci hemisphere, z <= 0
+        const double z = -(s + 0.5) / 256.0, r = std::sqrt(1.0 - z * z);
+        const double x = r * std::cos(golden * s), y = r * std::sin(golden * s);
+        b.p.x[s] = radius * x, b.p.y[s] = radius * y, b.p.z[s] = radius * z;
+        b.normals[s] = -x, b.normals[s + 256] = -y, b.normals[s + 512] = -z;
+    }
+    for (int k = 0; k < 32; ++k)
+        for (int j = 0; j < 64; ++j)
+            for (int i = 0; i < 64; ++i) {
+                b.X.push_back((i - 31.5) * 0.025 / 64);
+                b.Y.push_back((j - 31.5) * 0.025 / 64);
+                b.Z.push_back((k - 15.5) * 0.0125 / 32);
+            }
+    return b;
+}
+
+BeamProblem linearBeam() {
+    BeamProblem b;
+    b.p = workload(kLinear, 1, 2048);
+    b.p.numCores = 1;
+    for (int s = 0; s < b.p.cols; ++s) b.p.y[s] = 0.0;
+    b.normals.assign(3 * (size_t)b.p.cols, 0.0);
+    for (int s = 0; s < b.p.cols; ++s) b.normals[2 * b.p.cols + s] = 1.0;
+    for (int i = 0; i < 256; ++i)
+        for (int k = 0; k < 256; ++k) {
+            b.X.push_back(-0.02 + 0.04 * i / 255.0);
+            b.Y.push_back(0.0);
+            b.Z.push_back(0.002 + 0.04 * k / 255.0);
+        }
+    return b;
+}
+
+// The share of (point, sensor) pairs an f-number accepts, by the engine's
+// own test.
+double acceptedShare(const BeamProblem& b) {
+    const double F = b.opts.fnumber, cosMax = (2.0 * F) / std::sqrt(4.0 * (F * F) + 1.0);
+    const int32_t cols = b.p.cols;
+    int64_t accepted = 0;
+    for (size_t p = 0; p < b.X.size(); ++p)
+        for (int32_t s = 0; s < cols; ++s) {
+            const double n[3] = {b.normals[s], b.normals[s + cols], b.normals[s + 2 * cols]};
+            const double len = std::sqrt((n[0] * n[0] + n[1] * n[1]) + n[2] * n[2]);
+            const double ex = b.p.x[s] - b.X[p], ey = b.p.y[s] - b.Y[p], ez = b.p.z[s] - b.Z[p];
+            const double d = std::sqrt((ex * ex + ey * ey) + ez * ez);
+            const double dot = (-(n[0] / len) * ex + -(n[1] / len) * ey) + -(n[2] / len) * ez;
+            accepted += d == 0.0 || dot / d >= cosMax;
+        }
+    return (double)accepted / ((double)b.X.size() * cols);
+}
+
+// Seconds of the fastest of several runs of b on `kernel` (at least 5, and
+// as many as fit in half a second), without the time inside the transform;
+// or a negative number, with the reason printed, when its image is not the
+// scalar definition's.
+double beamSeconds(const BeamProblem& b, ReconKernel kernel) {
+    CachedFft fft;
+    const BeamformFFT call = [&](std::complex<double>* d, int64_t l, int64_t c, bool i) {
+        return fft(d, l, c, i);
+    };
+    const std::vector<double> want = b.run(ReconKernel::Scalar, call);
+    std::string why;
+    if (!sameImage(want, b.run(kernel, call), &why)) {
+        std::printf("  the image differs from the scalar definition's: %s\n", why.c_str());
+        return -1.0;
+    }
+    std::vector<double> image(b.X.size());
+    const BeamformInput in = b.input(b.p.sigMat.data(), image.data());
+    const BeamformPlan plan(in, kernel);
+    double best = 1e300, total = 0.0;
+    for (int r = 0; r < 5 || total < 0.5; ++r) {
+        fft.seconds = 0.0;
+        const auto t0 = std::chrono::steady_clock::now();
+        plan.run(in.sigMat, 1, image.data(), {}, call);
+        benchmark::DoNotOptimize(image.data());
+        const double s =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        best = std::min(best, s - fft.seconds);
+        total += s;
+    }
+    return best;
+}
+
+// --beamform: the rates of the beamformer's workloads against tofimage's
+// term 1 on the same scan, one thread, with the instruction set Highway
+// picks (or --target).
+int beamformTable() {
+    std::printf("beamformer, one thread, kernel %s; rates in (point, sensor) pairs per second\n",
+                reconKernelName(ReconKernel::Best));
+    Problem w = workload(kRing, 256, 2030);
+    w.numCores = 1;
+    const std::vector<double> tofimage = w.run(ReconKernel::Best);
+    if (!sameImage(w.run(ReconKernel::Scalar), tofimage)) {
+        std::printf("tofimage's vector kernel differs from its scalar kernel\n");
+        return 1;
+    }
+    std::vector<double> out((size_t)w.n * w.n);
+    const ReconInput rin = w.input(out.data());
+    const double pairs = (double)w.n * w.n * w.cols;
+    const double base = pairs / fastestSeconds([&] {
+        std::fill(out.begin(), out.end(), 0.0);
+        doRecon(rin, ReconKernel::Best);
+        benchmark::DoNotOptimize(out.data());
+    });
+    std::printf("%-44s %10.3g /s  %5s\n", "tofimage, term 1", base, "1.00");
+    int failed = 0;
+    const auto report = [&](const char* name, const BeamProblem& b, double reference,
+                            const char* goal) {
+        const double s = beamSeconds(b, ReconKernel::Best);
+        if (s < 0) return ++failed, 0.0;
+        const double rate = (double)b.X.size() * b.p.cols / s;
+        std::printf("%-44s %10.3g /s  %5.2f  (goal %s)\n", name, rate, rate / reference, goal);
+        return s;
+    };
+    BeamProblem b = ringBeam();
+    b.opts.interp = BeamInterp::Nearest;
+    b.opts.sample_offset = 1.0;
+    if (!sameImage(tofimage, b.run(ReconKernel::Best))) {
+        std::printf("beamform 'nearest' differs from tofimage's image\n");
+        return 1;
+    }
+    report("ring, nearest das (= tofimage's image)", b, base, ">= 0.8");
+    b.opts.interp = BeamInterp::Linear;
+    b.opts.sample_offset = 0.0;
+    const double plane = report("ring, linear das", b, base, ">= 0.5");
+    b.opts.beamformer = Beamformer::Dmas;
+    report("ring, linear dmas", b, base, ">= 0.4");
+    b.opts.beamformer = Beamformer::DasCf;
+    report("ring, linear das-cf", b, base, ">= 0.4");
+    b.opts.beamformer = Beamformer::Das;
+    b.opts.envelope = true;
+    report("ring, linear das envelope (fft excluded)", b, base, ">= 0.4");
+    const BeamProblem v = volumeBeam();
+    const double planeRate = (double)b.X.size() * b.p.cols / plane;
+    report("volume 64x64x32, hemisphere, linear das", v, planeRate, ">= 0.7 of ring linear");
+    BeamProblem l = linearBeam();
+    const double without = report("linear array x-z, linear das", l, base, "-");
+    l.opts.fnumber = 1.5;
+    const double share = acceptedShare(l);
+    const double with = report("linear array x-z, linear das, F = 1.5", l, base, "-");
+    if (with > 0 && without > 0)
+        std::printf("F = 1.5: time %.3f of that without, accepted share %.3f (goal <= %.3f)\n",
+                    with / without, share, share + 0.25);
+    return failed ? 1 : 0;
+}
 #endif
 
 // The standard workload, terms 1 and 3, on 1 and 2 threads.
@@ -371,12 +570,14 @@ void registerAll(const std::string& name, int64_t target) {
 int main(int argc, char** argv) {
     std::vector<char*> rest;
     std::string target;
-    bool calibration = false;
+    bool calibration = false, beamform = false;
     for (int i = 0; i < argc; ++i) {
         if (std::strncmp(argv[i], "--target=", 9) == 0)
             target = argv[i] + 9;
         else if (std::strcmp(argv[i], "--calibrate") == 0)
             calibration = true;
+        else if (std::strcmp(argv[i], "--beamform") == 0)
+            beamform = true;
         else
             rest.push_back(argv[i]);
     }
@@ -395,6 +596,19 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (target.empty()) named.push_back(0);  // Highway's own choice
+    if (beamform) {
+#ifdef TOFIMAGE_HAVE_HWY
+        int failed = 0;
+        for (int64_t t : named) {
+            const HeldTarget hold(t);
+            failed |= beamformTable();
+        }
+        return failed;
+#else
+        std::fprintf(stderr, "recon_bench: built without a vector kernel\n");
+        return 1;
+#endif
+    }
     if (calibration) {
 #ifdef TOFIMAGE_HAVE_HWY
         for (int64_t t : named) {

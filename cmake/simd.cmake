@@ -46,7 +46,8 @@ if(TOFIMAGE_HWY_LIB)
   message(STATUS "tofimage: vector kernel with Google Highway ${TOFIMAGE_HWY_VERSION}")
   # The engine's own floating-point flags (TOFIMAGE_FP_FLAGS, no contraction)
   # apply to this source like to every other source of the engine.
-  target_sources(tofimage_engine PRIVATE src/recon_simd.cpp src/recon_simd_plan.cpp)
+  target_sources(tofimage_engine PRIVATE src/recon_simd.cpp src/recon_simd_plan.cpp
+    src/recon_simd_beamform.cpp)
   target_compile_definitions(tofimage_engine PRIVATE TOFIMAGE_HAVE_HWY)
   target_link_libraries(tofimage_engine PUBLIC ${TOFIMAGE_HWY_LIB})
   # MinGW GCC may spill 32- and 64-byte vectors to stack slots with aligned

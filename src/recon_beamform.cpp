@@ -102,8 +102,9 @@ constexpr int64_t kScalarBatch = 8;
 
 // The scalar definition: the images of points [begin, end) for `frames`
 // frames (at most kScalarBatch).
-void beamformScalar(const BeamformTables& b, const BeamColumns& g, int64_t frames,
-                    double* image, int64_t begin, int64_t end) {
+void beamformScalar(const BeamformTables& b, const BeamColumns& g, int64_t frames, double* image,
+                    int64_t begin, int64_t end) {
+    using A = ScalarArith;
     const bool linear = b.interp == BeamInterp::Linear;
     const bool dmas = b.beamformer == Beamformer::Dmas || b.beamformer == Beamformer::Sdmas;
     const bool squares = b.beamformer == Beamformer::Cf || b.beamformer == Beamformer::DasCf;
@@ -115,8 +116,9 @@ void beamformScalar(const BeamformTables& b, const BeamColumns& g, int64_t frame
             const double ex = b.xs[s] - px;
             const double ey = b.ys[s] - py;
             const double ez = b.zs[s] - pz;
-            const double d = std::sqrt((ex * ex + ey * ey) + ez * ez);
+            const double d2 = SquaredDistance<A>(Square<A>(ex), Square<A>(ey), Square<A>(ez));
             double weight = b.w[s];
+            const double d = std::sqrt(d2);
             if (b.angle && d > 0.0) {  // at the sensor itself: accepted, theta 0
                 const double cosT = ((b.mx[s] * ex + b.my[s] * ey) + b.mz[s] * ez) / d;
                 if (!(cosT >= b.cosMax)) continue;
@@ -125,7 +127,7 @@ void beamformScalar(const BeamformTables& b, const BeamColumns& g, int64_t frame
                     if (weight == 0.0) continue;
                 }
             }
-            const double position = b.k * d - b.q;
+            const double position = SamplePosition<A>(b.k, b.q, d2);
             int64_t i0, i1;
             double frac = 0.0;
             if (linear) {
@@ -134,7 +136,7 @@ void beamformScalar(const BeamformTables& b, const BeamColumns& g, int64_t frame
                 frac = position - (double)i0;
                 i1 = i0 < b.rows - 1 ? i0 + 1 : i0;
             } else {
-                const double up = RoundingUp<ScalarArith>(position);
+                const double up = RoundingUp<A>(position);
                 if (!(up >= 0.0 && up < b.rowsD)) continue;
                 i0 = i1 = (int64_t)up;
             }
@@ -168,8 +170,7 @@ void termColumn(const double* s, const double* t, double invDt, int32_t rows, Be
                 double* out) {
     for (int32_t i = 0; i < rows; ++i) {
         // D = 0 at the column's last sample.
-        const double D =
-            i + 1 < rows ? DerivTerm<ScalarArith>(t[i], invDt, s[i], s[i + 1]) : 0.0;
+        const double D = i + 1 < rows ? DerivTerm<ScalarArith>(t[i], invDt, s[i], s[i + 1]) : 0.0;
         out[i] = term == BeamTerm::Derivative ? D : s[i] - D;
     }
 }
@@ -198,7 +199,7 @@ BeamformPlan::BeamformPlan(const BeamformInput& in, ReconKernel kernel, int64_t 
     b.rows = in.rows;
     b.cols = in.cols > 0 ? in.cols : 0;
     b.points = in.points > 0 ? in.points : 0;
-    const int64_t padded = (b.points + kBeamPointPad - 1) / kBeamPointPad * kBeamPointPad;
+    const int64_t padded = b.points + kBeamPointPad;
     const auto copyPoints = [&](const double* a, std::vector<double>& v) {
         v.assign(a, a + b.points);
         v.resize((size_t)padded, b.points > 0 ? a[b.points - 1] : 0.0);
@@ -242,7 +243,7 @@ BeamformPlan::BeamformPlan(const BeamformInput& in, ReconKernel kernel, int64_t 
     b.envelope = o.envelope;
     b.team = reconTeamSize(o.numCores);
     m.term = o.term;
-#ifdef TOFIMAGE_BEAMFORM_VECTOR_PENDING
+#ifdef TOFIMAGE_HAVE_HWY
     m.vector = kernel != ReconKernel::Scalar && beamformVectorTarget() != nullptr;
 #else
     (void)kernel;
@@ -254,7 +255,7 @@ BeamformPlan::~BeamformPlan() = default;
 int64_t BeamformPlan::batchFrames() const { return kScalarBatch; }
 
 const char* BeamformPlan::kernelName() const {
-#ifdef TOFIMAGE_BEAMFORM_VECTOR_PENDING
+#ifdef TOFIMAGE_HAVE_HWY
     if (impl_->vector) return beamformVectorTarget();
 #endif
     return "scalar";
@@ -316,12 +317,11 @@ int64_t BeamformPlan::run(const double* sigMat, int64_t frames, double* image,
             g.im = im.data();
         }
         double* out = image + done * b.points;
-#ifdef TOFIMAGE_BEAMFORM_VECTOR_PENDING
+#ifdef TOFIMAGE_HAVE_HWY
         if (!(m.vector && beamformVector(b, g, count, out)))
 #endif
         {
-            // Chunks of points, so that neighbouring points share a thread.
-            const int64_t chunk = 256;
+            const int64_t chunk = kBeamChunk;
             const int64_t chunks = (b.points + chunk - 1) / chunk;
 #pragma omp parallel for num_threads(b.team) schedule(static)
             for (int64_t c = 0; c < chunks; ++c)
@@ -377,16 +377,13 @@ std::string checkBeamformInput(const BeamformInput& in, const BeamformExtents& e
     for (const auto& a : arrays) {
         if ((a.data == nullptr && a.need > 0) || a.count < a.need)
             return std::string(a.name) + " must have at least as many elements " + a.what;
-        if (!finite(a.data, a.need))
-            return std::string(a.name) + " must be finite (no NaN or Inf)";
+        if (!finite(a.data, a.need)) return std::string(a.name) + " must be finite (no NaN or Inf)";
     }
     if ((int)o.term < 1 || (int)o.term > 3) return kTermMessage;
-    if (o.interp != BeamInterp::Nearest && o.interp != BeamInterp::Linear)
-        return kInterpMessage;
+    if (o.interp != BeamInterp::Nearest && o.interp != BeamInterp::Linear) return kInterpMessage;
     if ((int)o.beamformer < 0 || (int)o.beamformer > (int)Beamformer::Sdmas)
         return kBeamformerMessage;
-    if ((int)o.window < 0 || (int)o.window > (int)BeamWindow::Tukey)
-        return kWindowMessage;
+    if ((int)o.window < 0 || (int)o.window > (int)BeamWindow::Tukey) return kWindowMessage;
     if (!std::isfinite(o.sample_offset)) return "SampleOffset must be finite";
     if (!(std::isfinite(o.fnumber) && o.fnumber >= 0.0))
         return "FNumber must be a finite number >= 0 (0: no f-number)";

@@ -120,7 +120,9 @@ public:
     // calls progress(frames done, frames) on the calling thread after each
     // batch and stops when it returns false; returns the number of leading
     // frames whose images are complete (all of them, or fewer when stopped or
-    // when fft failed). An envelope needs fft.
+    // when fft failed). An envelope needs fft: without one, nothing is
+    // written and run returns 0. The plan and run() throw std::bad_alloc
+    // when their memory (the copies; a batch's term columns) cannot be had.
     int64_t run(const double* sigMat, int64_t frames, double* image,
                 const ReconProgress& progress = {}, const BeamformFFT& fft = {}) const;
 

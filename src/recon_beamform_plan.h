@@ -12,27 +12,30 @@
 
 #include "recon_beamform.h"
 
-// The point arrays are padded to a multiple of this many points (by
-// repeating the last point), so that a vector of any width reads whole
-// vectors; the images of padding points are never written.
+// The point arrays have this many points more (the last one repeated), so
+// that a vector of any width reads whole vectors; the images of padding
+// points are never written.
 constexpr int64_t kBeamPointPad = 64;
+
+// Points a thread takes at a time: neighbouring points share a thread.
+constexpr int64_t kBeamChunk = 256;
 
 // Everything a kernel reads, made once by the plan.
 struct BeamformTables {
     int32_t rows = 0, cols = 0;
     int64_t points = 0;
-    std::vector<double> X, Y, Z;          // points, padded to kBeamPointPad
-    std::vector<double> xs, ys, zs;       // sensor positions
-    std::vector<double> w;                // per-sensor weights (1 where none were given)
-    std::vector<double> mx, my, mz;       // minus the normalised normals: m . e = n . (P - S)
-    std::vector<int32_t> active;          // the sensors of weight not 0, increasing
-    double k = 0.0;                       // fs / c
-    double q = 0.0;                       // fs * t_1 - sample_offset
-    double invDt = 0.0;                   // 1 / (t_2 - t_1)
-    double rowsD = 0.0, lastD = 0.0;      // rows, rows - 1
-    bool angle = false;                   // an f-number: test cos(theta) >= cosMax
-    double cosMax = 0.0;                  // 2F / sqrt(4F^2 + 1)
-    double thetaMax = 0.0;                // beamAcos(cosMax)
+    std::vector<double> X, Y, Z;      // points, then kBeamPointPad padding
+    std::vector<double> xs, ys, zs;   // sensor positions
+    std::vector<double> w;            // per-sensor weights (1 where none were given)
+    std::vector<double> mx, my, mz;   // minus the normalised normals: m . e = n . (P - S)
+    std::vector<int32_t> active;      // the sensors of weight not 0, increasing
+    double k = 0.0;                   // fs / c
+    double q = 0.0;                   // fs * t_1 - sample_offset
+    double invDt = 0.0;               // 1 / (t_2 - t_1)
+    double rowsD = 0.0, lastD = 0.0;  // rows, rows - 1
+    bool angle = false;               // an f-number: test cos(theta) >= cosMax
+    double cosMax = 0.0;              // 2F / sqrt(4F^2 + 1)
+    double thetaMax = 0.0;            // beamAcos(cosMax)
     BeamWindow window = BeamWindow::Box;
     BeamInterp interp = BeamInterp::Linear;
     Beamformer beamformer = Beamformer::Das;
@@ -86,8 +89,7 @@ inline double beamSignedRoot(double a) { return std::copysign(std::sqrt(std::fab
 // of a_s (DAS; the real parts with an envelope), s1 the sum of a_s^2 (CF),
 // of h (DMAS) or of the imaginary parts (envelope), s2 the sum of h^2, and
 // count |K|.
-inline double beamOutput(const BeamformTables& b, double s0, double s1, double s2,
-                         double count) {
+inline double beamOutput(const BeamformTables& b, double s0, double s1, double s2, double count) {
     if (b.envelope) return std::sqrt(s0 * s0 + s1 * s1);
     switch (b.beamformer) {
         case Beamformer::Das:
@@ -114,8 +116,7 @@ inline double beamOutput(const BeamformTables& b, double s0, double s1, double s
 // of term columns, point range shared out on b.team threads, bit for bit
 // those of the scalar definition. False when this CPU has no vector
 // instruction set for it; nothing is written then.
-bool beamformVector(const BeamformTables& b, const BeamColumns& g, int64_t frames,
-                    double* image);
+bool beamformVector(const BeamformTables& b, const BeamColumns& g, int64_t frames, double* image);
 // Highway's name of the instruction set beamformVector runs, or nullptr.
 const char* beamformVectorTarget();
 #endif

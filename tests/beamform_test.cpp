@@ -5,6 +5,7 @@
 // messages of checkBeamformInput.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <functional>
@@ -27,24 +28,6 @@ namespace {
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// The host's transform, as a direct sum: slow and plainly right.
-bool directDft(std::complex<double>* data, int64_t length, int64_t count, bool inverse) {
-    const double sign = inverse ? 1.0 : -1.0;
-    std::vector<std::complex<double>> out((size_t)length);
-    for (int64_t c = 0; c < count; ++c) {
-        std::complex<double>* x = data + c * length;
-        for (int64_t k = 0; k < length; ++k) {
-            std::complex<double> sum = 0.0;
-            for (int64_t j = 0; j < length; ++j)
-                sum += x[j] * std::polar(1.0, sign * 2.0 * M_PI * (double)((j * k) % length) /
-                                                  (double)length);
-            out[(size_t)k] = inverse ? sum / (double)length : sum;
-        }
-        std::copy(out.begin(), out.end(), x);
-    }
-    return true;
-}
-
 // One sensor at the origin, facing +z, and a record of `rows` samples at
 // c = fs = 1 from t = 0: a point at distance d reads position d.
 BeamProblem oneSensor(int32_t rows, int32_t cols = 1) {
@@ -56,7 +39,8 @@ BeamProblem oneSensor(int32_t rows, int32_t cols = 1) {
     b.p.z.assign(cols, 0.0);
     regularTimes(b.p, 0.0);
     b.p.sigMat.resize((size_t)rows * cols);
-    for (size_t i = 0; i < b.p.sigMat.size(); ++i) b.p.sigMat[i] = (double)(i % rows) * (double)(i % rows) + 1.0;
+    for (size_t i = 0; i < b.p.sigMat.size(); ++i)
+        b.p.sigMat[i] = (double)(i % rows) * (double)(i % rows) + 1.0;
     return b;
 }
 
@@ -201,7 +185,8 @@ TEST(Beamform, ApodizationAcceptsUpToTheMaximumAngle) {
 TEST(Beamform, EnvelopeOfACosine) {
     BeamProblem b = oneSensor(64, 2);
     for (int s = 0; s < 2; ++s)
-        for (int i = 0; i < 64; ++i) b.p.sigMat[s * 64 + i] = 1.5 * std::cos(2 * M_PI * 4 * i / 64.0);
+        for (int i = 0; i < 64; ++i)
+            b.p.sigMat[s * 64 + i] = 1.5 * std::cos(2 * M_PI * 4 * i / 64.0);
     b.opts.envelope = true;
     for (BeamInterp interp : {BeamInterp::Linear, BeamInterp::Nearest}) {
         b.opts.interp = interp;
@@ -214,15 +199,37 @@ TEST(Beamform, EnvelopeOfACosine) {
     EXPECT_TRUE(std::isnan(b.run(ReconKernel::Scalar)[0]));
 }
 
+// Progress after each batch; a stop leaves the later frames' images as
+// they were.
+TEST(Beamform, ProgressAndStop) {
+    BeamProblem b = oneSensor(16, 3);
+    onePoint(b, 0.0, 0.0, 2.5);
+    const int64_t frames = 20;
+    std::vector<double> stack;  // finite samples: a NaN image is one not written
+    for (int64_t f = 0; f < frames; ++f)
+        stack.insert(stack.end(), b.p.sigMat.begin(), b.p.sigMat.end());
+    std::vector<double> image(frames, kNaN);
+    const BeamformPlan plan(b.input(nullptr, nullptr), ReconKernel::Best);
+    std::vector<int64_t> calls;
+    const int64_t done = plan.run(stack.data(), frames, image.data(), [&](int64_t d, int64_t n) {
+        calls.push_back(d);
+        return n == frames && calls.size() < 2;
+    });
+    const int64_t batch = plan.batchFrames();
+    ASSERT_EQ(done, std::min(frames, 2 * batch));
+    EXPECT_EQ(calls.size(), 2u);
+    for (int64_t f = 0; f < frames; ++f)
+        EXPECT_EQ(std::isnan(image[f]), f >= done) << "frame " << f;
+}
+
 // ---------------------------------------------------------------- messages
 
 TEST(Beamform, CheckNamesTheArgument) {
     BeamProblem good = oneSensor(8, 3);
     onePoint(good, 1.0, 2.0, 3.0);
     std::vector<double> image(1);
-    EXPECT_EQ(checkBeamformInput(good.input(good.p.sigMat.data(), image.data()),
-                                 good.extents(1), 1),
-              "");
+    EXPECT_EQ(
+        checkBeamformInput(good.input(good.p.sigMat.data(), image.data()), good.extents(1), 1), "");
     struct Bad {
         const char* want;
         std::function<void(BeamProblem&, BeamformExtents&, int64_t&)> spoil;
@@ -238,8 +245,7 @@ TEST(Beamform, CheckNamesTheArgument) {
         {"y_sensor must have", [](BeamProblem&, BeamformExtents& e, int64_t&) { e.y_sensor = 2; }},
         {"z_sensor must be finite",
          [](BeamProblem& b, BeamformExtents&, int64_t&) { b.p.z[1] = kNaN; }},
-        {"X must be finite",
-         [](BeamProblem& b, BeamformExtents&, int64_t&) { b.X[0] = HUGE_VAL; }},
+        {"X must be finite", [](BeamProblem& b, BeamformExtents&, int64_t&) { b.X[0] = HUGE_VAL; }},
         {"Z must have", [](BeamProblem&, BeamformExtents& e, int64_t&) { e.Z = 0; }},
         {"t must have", [](BeamProblem&, BeamformExtents& e, int64_t&) { e.t = 7; }},
         {"c must be", [](BeamProblem& b, BeamformExtents&, int64_t&) { b.p.c = 0.0; }},
@@ -294,5 +300,158 @@ TEST(Beamform, ChoicesByName) {
               std::string::npos);
     EXPECT_NE(setBeamformChoice(o, "colour", "red").find("unknown option"), std::string::npos);
 }
+
+// -------------------------------------------- vector kernel against scalar
+
+#ifdef TOFIMAGE_HAVE_HWY
+
+// A random request of one option combination. Tie-heavy ones put sensors
+// and points on a lattice with c = fs = 1, so that positions fall exactly on
+// samples, on half-way ties and on the record's edges; wild ones scatter
+// points in 3-D around sensors in any direction. Signals carry NaNs and
+// infinities now and then.
+BeamProblem randomRequest(std::mt19937_64& rng, bool ties, const BeamformOptions& opts) {
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    BeamProblem b;
+    Problem& p = b.p;
+    p.rows = 2 + (int32_t)(rng() % (ties ? 40 : 200));
+    p.cols = 1 + (int32_t)(rng() % 24);
+    p.c = ties ? 1.0 : 1.0 + 3.0 * u(rng);
+    p.fs = ties ? 1.0 : 2.0 + 20.0 * u(rng);
+    regularTimes(p, ties ? 0.0 : u(rng) - 0.5);
+    for (int32_t s = 0; s < p.cols; ++s) {
+        const double lattice = ties ? 1.0 : 0.0;
+        const auto coord = [&] {
+            return lattice ? (double)(int)(rng() % 9) - 4.0 : 10.0 * u(rng) - 5.0;
+        };
+        p.x.push_back(coord());
+        p.y.push_back(coord());
+        p.z.push_back(rng() % 3 ? 0.0 : coord());
+    }
+    p.sigMat.resize((size_t)p.rows * p.cols);
+    std::normal_distribution<double> normal;
+    for (double& v : p.sigMat) {
+        const unsigned r = (unsigned)(rng() % 400);
+        v = r == 0 ? kNaN : r == 1 ? INFINITY : r == 2 ? -0.0 : normal(rng);
+    }
+    // Points: runs of neighbours along a line, as a grid's columns are.
+    const int64_t points = 1 + (int64_t)(rng() % 150);
+    const double step = ties ? 0.25 * (double)(1 + rng() % 4) : 0.05 + u(rng);
+    double x = 0, y = 0, z = 0;
+    for (int64_t i = 0; i < points; ++i) {
+        if (i % 16 == 0) {
+            x = ties ? (double)(int)(rng() % 9) - 4.0 : 20.0 * u(rng) - 10.0;
+            y = ties ? (double)(int)(rng() % 9) - 4.0 : 20.0 * u(rng) - 10.0;
+            z = ties ? (double)(int)(rng() % 5) : 10.0 * u(rng) - 5.0;
+        }
+        b.X.push_back(x + step * (double)(i % 16));
+        b.Y.push_back(y);
+        b.Z.push_back(z);
+    }
+    b.opts = opts;
+    b.opts.sample_offset = rng() % 3 == 0 ? 1.0 : rng() % 2 ? 0.0 : u(rng) * 4.0 - 2.0;
+    if (opts.fnumber > 0.0) {
+        b.opts.fnumber = rng() % 4 == 0 ? 0.5 : 0.2 + 2.0 * u(rng);
+        b.normals.resize(3 * (size_t)p.cols);
+        for (double& n : b.normals) n = ties ? (double)(int)(rng() % 3) - 1.0 : u(rng) - 0.5;
+        for (int32_t s = 0; s < p.cols; ++s)  // no zero normal
+            if (b.normals[s] == 0 && b.normals[s + p.cols] == 0 && b.normals[s + 2 * p.cols] == 0)
+                b.normals[s + 2 * p.cols] = 1.0;
+    }
+    if (opts.weights != nullptr) {
+        for (int32_t s = 0; s < p.cols; ++s)
+            b.weights.push_back(rng() % 4 == 0 ? 0.0 : rng() % 2 ? 1.0 : u(rng) * 2.0 - 0.5);
+    }
+    return b;
+}
+
+class BeamformVector : public ::testing::TestWithParam<int64_t> {
+protected:
+    void SetUp() override { hwy::SetSupportedTargetsForTest(GetParam()); }
+    void TearDown() override { hwy::SetSupportedTargetsForTest(0); }
+};
+
+TEST_P(BeamformVector, RunsTheTargetUnderTest) {
+    BeamProblem b = oneSensor(4);
+    onePoint(b, 0, 0, 1);
+    const int64_t target = GetParam();
+    const std::string want =
+        target == HWY_SCALAR || target == HWY_EMU128 ? "scalar" : hwy::TargetName(target);
+    EXPECT_EQ(BeamformPlan(b.input(nullptr, nullptr), ReconKernel::Vector).kernelName(), want);
+    EXPECT_STREQ(BeamformPlan(b.input(nullptr, nullptr), ReconKernel::Scalar).kernelName(),
+                 "scalar");
+}
+
+// Every option combination: 3 terms x 2 interpolations x (5 beamformers +
+// the envelope) x (no f-number, or one with each window) x (weights or not).
+std::vector<BeamformOptions> allCombinations() {
+    static const double someWeights = 1.0;  // only whether there are any
+    std::vector<BeamformOptions> all;
+    for (int term = 1; term <= 3; ++term)
+        for (BeamInterp interp : {BeamInterp::Nearest, BeamInterp::Linear})
+            for (int bf = -1; bf <= (int)Beamformer::Sdmas; ++bf)  // -1: das with envelope
+                for (int window = -1; window <= (int)BeamWindow::Tukey; ++window)  // -1: no F
+                    for (bool weights : {false, true}) {
+                        BeamformOptions o;
+                        o.term = (BeamTerm)term;
+                        o.interp = interp;
+                        o.beamformer = bf < 0 ? Beamformer::Das : (Beamformer)bf;
+                        o.envelope = bf < 0;
+                        o.fnumber = window < 0 ? 0.0 : 1.0;
+                        o.window = window < 0 ? BeamWindow::Box : (BeamWindow)window;
+                        o.weights = weights ? &someWeights : nullptr;
+                        all.push_back(o);
+                    }
+    return all;
+}
+
+// The vector kernel's images of a stack of `frames` frames and of its first
+// frame alone, on 1 and 2 threads, and the scalar definition's image of the
+// stack, against the scalar definition's images of each frame alone.
+void expectSameAsDefinition(BeamProblem b, int64_t frames, unsigned seed, const std::string& name) {
+    const std::vector<double> stack = frameStack(b.p, (int)frames, seed);
+    const size_t frameSize = b.p.sigMat.size(), points = b.X.size();
+    std::vector<double> want;
+    for (int64_t f = 0; f < frames; ++f) {
+        const std::vector<double> one =
+            b.run(ReconKernel::Scalar, directDft, stack.data() + f * frameSize);
+        want.insert(want.end(), one.begin(), one.end());
+    }
+    const std::vector<double> first(want.begin(), want.begin() + points);
+    std::string why;
+    EXPECT_TRUE(sameImage(want, b.run(ReconKernel::Scalar, directDft, stack.data(), frames), &why))
+        << name << ", scalar stack: " << why;
+    for (int32_t threads : {1, 2}) {
+        if (threads > 1 && reconTeamSize(threads) < threads) continue;
+        b.p.numCores = threads;
+        EXPECT_TRUE(
+            sameImage(want, b.run(ReconKernel::Vector, directDft, stack.data(), frames), &why))
+            << name << ", " << threads << " thread(s), stack of " << frames << ": " << why;
+        EXPECT_TRUE(sameImage(first, b.run(ReconKernel::Vector, directDft, stack.data(), 1), &why))
+            << name << ", " << threads << " thread(s), frame 0 alone: " << why;
+    }
+}
+
+// Every option combination on a random and on a tie-heavy request, bit for
+// bit (any NaN matching any NaN).
+TEST_P(BeamformVector, SameAsScalarDefinition) {
+    std::mt19937_64 rng(34);
+    const std::vector<BeamformOptions> all = allCombinations();
+    ASSERT_EQ(all.size(), 288u);
+    for (size_t c = 0; c < all.size(); ++c) {
+        const bool ties = c % 2 == 0;
+        const BeamProblem b = randomRequest(rng, ties, all[c]);
+        const int64_t frames = 1 + (int64_t)(rng() % (all[c].envelope ? 3 : 11));
+        expectSameAsDefinition(b, frames, (unsigned)rng(),
+                               "case " + std::to_string(c) + (ties ? " (ties)" : " (wild)"));
+    }
+}
+
+TEST(Targets, NamedTargetsAreUnderTest) { expectNamedTargetsUnderTest(); }
+
+INSTANTIATE_TEST_SUITE_P(Targets, BeamformVector, ::testing::ValuesIn(compiledTargets()),
+                         targetName);
+
+#endif
 
 }  // namespace

@@ -5,6 +5,7 @@
 #define TOFIMAGE_TESTS_PROBLEM_H
 
 #include <algorithm>
+#include <complex>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -217,6 +218,24 @@ inline bool sameImage(const std::vector<double>& want, const std::vector<double>
             }
             return false;
         }
+    return true;
+}
+
+// The hosts' discrete Fourier transform (BeamformFFT), as a direct sum:
+// slow and plainly right.
+inline bool directDft(std::complex<double>* data, int64_t length, int64_t count, bool inverse) {
+    std::vector<std::complex<double>> twiddle((size_t)length), out((size_t)length);
+    for (int64_t j = 0; j < length; ++j)
+        twiddle[(size_t)j] = std::polar(1.0, (inverse ? 2.0 : -2.0) * M_PI * (double)j / (double)length);
+    for (int64_t c = 0; c < count; ++c) {
+        std::complex<double>* x = data + c * length;
+        for (int64_t k = 0; k < length; ++k) {
+            std::complex<double> sum = 0.0;
+            for (int64_t j = 0; j < length; ++j) sum += x[j] * twiddle[(size_t)((j * k) % length)];
+            out[(size_t)k] = inverse ? sum / (double)length : sum;
+        }
+        std::copy(out.begin(), out.end(), x);
+    }
     return true;
 }
 

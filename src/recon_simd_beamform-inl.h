@@ -1,0 +1,235 @@
+// The general beamformer's vector kernel, written once in portable Highway
+// ops and compiled for every instruction set (recon_simd_beamform.cpp).
+//
+// A vector holds consecutive points: neighbours in memory are neighbours in
+// space, so their pairs with one sensor are accepted or rejected together.
+// The sensors run in increasing order, as in the scalar definition
+// (recon_beamform.cpp), and each lane performs the scalar definition's
+// operations in its order. A masked pair adds +0 to its sums, which changes
+// nothing: a sum that starts at +0 never becomes -0, and x + 0 = x for every
+// other x. A vector whose pairs are all masked costs neither gathers nor
+// sums (AllFalse), which is what makes an f-number cheap. Positions and
+// weights are found once per (point, sensor) and serve a batch of frames.
+//
+// The windows other than box are evaluated lane by lane with the scalar
+// definition's own function (beamApodization); they are the rare option.
+
+// Per-target include guard, as Highway's own -inl.h headers have.
+#if defined(TOFIMAGE_RECON_SIMD_BEAMFORM_INL_H_) == defined(HWY_TARGET_TOGGLE)
+#ifdef TOFIMAGE_RECON_SIMD_BEAMFORM_INL_H_
+#undef TOFIMAGE_RECON_SIMD_BEAMFORM_INL_H_
+#else
+#define TOFIMAGE_RECON_SIMD_BEAMFORM_INL_H_
+#endif
+
+#include <algorithm>
+#include <cstdint>
+
+#include <hwy/highway.h>
+
+#include "recon_beamform_plan.h"
+#include "recon_simd_exact-inl.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace tofimage_simd {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+struct BeamArith {
+    using D = hn::ScalableTag<double>;
+    using V = hn::Vec<D>;
+    static HWY_INLINE V Set(double x) { return hn::Set(D(), x); }
+    static HWY_INLINE V Add(V a, V b) { return hn::Add(a, b); }
+    static HWY_INLINE V Sub(V a, V b) { return hn::Sub(a, b); }
+    static HWY_INLINE V Mul(V a, V b) { return hn::Mul(a, b); }
+    static HWY_INLINE V Sqrt(V a) { return hn::Sqrt(a); }
+};
+
+using BD = BeamArith::D;
+using BDI = hn::RebindToSigned<BD>;
+using BV = hn::Vec<BD>;
+using BI = hn::Vec<BDI>;
+using BM = hn::Mask<BD>;
+
+// The primitive whose best form differs by instruction set: the truncated
+// sample index i0 of a position 0 <= x < 2^31, its successor
+// i1 = min(i0 + 1, last) and i0 as a double. x86 before AVX-512 converts
+// doubles to 64-bit integers only by emulation, but to 32-bit ones
+// natively; the result is the same.
+HWY_INLINE void BeamIndices(BV x, int32_t last, BI& i0, BI& i1, BV& floor) {
+#if HWY_ARCH_X86 && HWY_TARGET > HWY_AVX3
+    const hn::Rebind<int32_t, BD> d32;
+    const auto i = hn::DemoteTo(d32, x);
+    floor = hn::PromoteTo(BD(), i);
+    i0 = hn::PromoteTo(BDI(), i);
+    i1 = hn::PromoteTo(BDI(), hn::Min(hn::Add(i, hn::Set(d32, 1)), hn::Set(d32, last)));
+#else
+    i0 = hn::ConvertTo(BDI(), x);
+    floor = hn::ConvertTo(BD(), i0);
+    i1 = hn::Min(hn::Add(i0, hn::Set(BDI(), int64_t{1})), hn::Set(BDI(), (int64_t)last));
+#endif
+}
+
+// Most doubles a vector of any target holds.
+constexpr size_t kBeamMaxLanes = HWY_MAX_BYTES / sizeof(double);
+
+// The value at the pair's position in one column: the sample (nearest) or
+// g[i0] + frac * (g[i1] - g[i0]) (linear).
+template <bool kLinear>
+HWY_INLINE BV BeamSample(const double* column, BI i0, BI i1, BV frac) {
+    const BD d;
+    const BV v0 = hn::GatherIndex(d, column, i0);
+    if (!kLinear) return v0;
+    const BV v1 = hn::GatherIndex(d, column, i1);
+    return hn::Add(v0, hn::Mul(frac, hn::Sub(v1, v0)));
+}
+
+// One frame's sums after one sensor (beamOutput names them s0, s1, s2).
+template <bool kLinear>
+HWY_INLINE void BeamAccumulate(const BeamformTables& b, const double* re, const double* im, BI i0,
+                               BI i1, BV frac, BV weight, BM use, BV& s0, BV& s1, BV& s2) {
+    const BV a = hn::IfThenElseZero(use, hn::Mul(weight, BeamSample<kLinear>(re, i0, i1, frac)));
+    s0 = hn::Add(s0, a);
+    if (b.envelope) {
+        const BV ai =
+            hn::IfThenElseZero(use, hn::Mul(weight, BeamSample<kLinear>(im, i0, i1, frac)));
+        s1 = hn::Add(s1, ai);
+    } else if (b.beamformer == Beamformer::Cf || b.beamformer == Beamformer::DasCf) {
+        s1 = hn::Add(s1, hn::Mul(a, a));
+    } else if (b.beamformer == Beamformer::Dmas || b.beamformer == Beamformer::Sdmas) {
+        const BV h = hn::CopySign(hn::Sqrt(hn::Abs(a)), a);
+        s1 = hn::Add(s1, h);
+        s2 = hn::Add(s2, hn::Mul(h, h));
+    }
+}
+
+// The images of points [begin, end) (whole vectors: the point arrays are
+// padded) for `frames` frames; kOne: a single frame, its sums in registers.
+template <bool kLinear, bool kOne>
+HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int64_t frames,
+                             int64_t begin, int64_t end, double* image) {
+    const BD d;
+    const int64_t N = (int64_t)hn::Lanes(d);
+    const BV zero = hn::Zero(d), one = hn::Set(d, 1.0);
+    const BV k = hn::Set(d, b.k), q = hn::Set(d, b.q);
+    const BV cosMax = hn::Set(d, b.cosMax);
+    const BV rowsD = hn::Set(d, b.rowsD), lastD = hn::Set(d, b.lastD);
+    HWY_ALIGN double sums[3 * 8 * kBeamMaxLanes];  // frames x {s0, s1, s2} x lanes
+    HWY_ALIGN double lanes[4][kBeamMaxLanes];
+
+    for (int64_t p0 = begin; p0 < end; p0 += N) {
+        const BV px = hn::LoadU(d, b.X.data() + p0);
+        const BV py = hn::LoadU(d, b.Y.data() + p0);
+        const BV pz = hn::LoadU(d, b.Z.data() + p0);
+        BV s0 = zero, s1 = zero, s2 = zero, count = zero;
+        if (!kOne)
+            for (int64_t e = 0; e < 3 * frames * N; ++e) sums[e] = 0.0;
+
+        for (const int32_t s : b.active) {
+            const BV ex = hn::Sub(hn::Set(d, b.xs[s]), px);
+            const BV ey = hn::Sub(hn::Set(d, b.ys[s]), py);
+            const BV ez = hn::Sub(hn::Set(d, b.zs[s]), pz);
+            const BV d2 = SquaredDistance<BeamArith>(Square<BeamArith>(ex), Square<BeamArith>(ey),
+                                                     Square<BeamArith>(ez));
+            BM use = hn::Eq(zero, zero);
+            BV weight = hn::Set(d, b.w[s]);
+            if (b.angle) {
+                const BV dist = hn::Sqrt(d2);
+                const BV dot = hn::Add(
+                    hn::Add(hn::Mul(hn::Set(d, b.mx[s]), ex), hn::Mul(hn::Set(d, b.my[s]), ey)),
+                    hn::Mul(hn::Set(d, b.mz[s]), ez));
+                const BV cosT = hn::Div(dot, dist);
+                const BM away = hn::Gt(dist, zero);  // at the sensor: accepted
+                use = hn::Or(hn::Not(away), hn::Ge(cosT, cosMax));
+                if (hn::AllFalse(d, use)) continue;
+                if (b.window != BeamWindow::Box) {
+                    // cos(theta) 1 (factor 1) where the scalar definition
+                    // keeps the sensor's weight as it is.
+                    hn::Store(hn::IfThenElse(hn::And(use, away), cosT, one), d, lanes[0]);
+                    for (int64_t l = 0; l < N; ++l)
+                        lanes[0][l] = b.w[s] * beamApodization(b, lanes[0][l]);
+                    weight = hn::Load(d, lanes[0]);
+                    use = hn::And(use, hn::Ne(weight, zero));
+                }
+            }
+            const BV position = SamplePosition<BeamArith>(k, q, d2);
+            BI i0, i1;
+            BV frac = zero;
+            if (kLinear) {
+                use = hn::And(use, hn::And(hn::Ge(position, zero), hn::Le(position, lastD)));
+                if (hn::AllFalse(d, use)) continue;
+                const BV inside = hn::IfThenElseZero(use, position);
+                BV floor;
+                BeamIndices(inside, b.rows - 1, i0, i1, floor);  // truncated: inside >= 0
+                frac = hn::Sub(inside, floor);
+            } else {
+                const BV up = RoundingUp<BeamArith>(position);
+                use = hn::And(use, hn::And(hn::Ge(up, zero), hn::Lt(up, rowsD)));
+                if (hn::AllFalse(d, use)) continue;
+                BV floor;
+                BeamIndices(hn::IfThenElseZero(use, up), b.rows - 1, i0, i1, floor);
+            }
+            count = hn::Add(count, hn::IfThenElseZero(use, one));
+            const int64_t col = (int64_t)s * b.rows;
+            if (kOne) {
+                BeamAccumulate<kLinear>(b, g.re + col, g.im ? g.im + col : nullptr, i0, i1, frac,
+                                        weight, use, s0, s1, s2);
+                continue;
+            }
+            for (int64_t f = 0; f < frames; ++f) {
+                double* at = sums + 3 * f * N;
+                BV f0 = hn::Load(d, at), f1 = hn::Load(d, at + N), f2 = hn::Load(d, at + 2 * N);
+                const int64_t offset = f * g.frameStep + col;
+                BeamAccumulate<kLinear>(b, g.re + offset, g.im ? g.im + offset : nullptr, i0, i1,
+                                        frac, weight, use, f0, f1, f2);
+                hn::Store(f0, d, at);
+                hn::Store(f1, d, at + N);
+                hn::Store(f2, d, at + 2 * N);
+            }
+        }
+
+        // The outputs, lane by lane with the scalar definition's function.
+        hn::Store(count, d, lanes[3]);
+        const int64_t valid = std::min(N, end - p0);
+        for (int64_t f = 0; f < frames; ++f) {
+            if (kOne) {
+                hn::Store(s0, d, lanes[0]);
+                hn::Store(s1, d, lanes[1]);
+                hn::Store(s2, d, lanes[2]);
+            }
+            const double* at = kOne ? lanes[0] : sums + 3 * f * N;
+            const int64_t step = kOne ? (int64_t)kBeamMaxLanes : N;
+            for (int64_t l = 0; l < valid; ++l)
+                image[f * b.points + p0 + l] =
+                    beamOutput(b, at[l], at[step + l], at[2 * step + l], lanes[3][l]);
+        }
+    }
+}
+
+// The images of a batch of frames (at most 8), the points shared out in
+// chunks on b.team threads.
+inline bool BeamRun(const BeamformTables& b, const BeamColumns& g, int64_t frames, double* image) {
+    if (frames > 8) return false;
+    const int64_t chunk = kBeamChunk;
+    const int64_t chunks = (b.points + chunk - 1) / chunk;
+    const bool linear = b.interp == BeamInterp::Linear;
+#pragma omp parallel for num_threads(b.team) schedule(static)
+    for (int64_t c = 0; c < chunks; ++c) {
+        const int64_t begin = c * chunk, end = std::min(b.points, begin + chunk);
+        if (linear && frames == 1)
+            BeamBlocks<true, true>(b, g, frames, begin, end, image);
+        else if (linear)
+            BeamBlocks<true, false>(b, g, frames, begin, end, image);
+        else if (frames == 1)
+            BeamBlocks<false, true>(b, g, frames, begin, end, image);
+        else
+            BeamBlocks<false, false>(b, g, frames, begin, end, image);
+    }
+    return true;
+}
+
+}  // namespace HWY_NAMESPACE
+}  // namespace tofimage_simd
+HWY_AFTER_NAMESPACE();
+
+#endif
