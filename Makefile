@@ -13,7 +13,7 @@
 #               module checks under Wine
 #   make fuzz   the engine's libFuzzer target for FUZZ_SECONDS (build-fuzz/)
 #   make bench  run the benchmarks (tofimage's, then the beamformer's table)
-#   make demo   install what the demo needs (DEMO_DEPS), build the two
+#   make demo   install what the demo needs (DEMO_DEPS), build the three
 #               Octave modules and reconstruct a simulated scan into
 #               build/demo.png
 BUILD ?= build
@@ -159,12 +159,13 @@ bench: build
 	$(BUILD)/bench/recon_bench
 	$(BUILD)/bench/recon_bench --beamform
 
-# Only the two modules the demo calls are built (the tests and benchmark
+# Only the three modules the demo calls are built (the tests and benchmark
 # of a full `make` are left out). Octave without a display draws the
 # demo's picture through gnuplot.
 demo: demo-deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
-	cmake --build $(BUILD) -j $(JOBS) --target tofimage_octave tofimage_frames_octave
+	cmake --build $(BUILD) -j $(JOBS) --target tofimage_octave tofimage_frames_octave \
+	  tofimage_beamform_octave
 	octave-cli --no-gui -q -H --path $(BUILD) --path matlab \
 	  --eval "demo_tofimage('$(BUILD)/demo.png')"
 

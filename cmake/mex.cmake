@@ -11,7 +11,8 @@
 # Both link the engine (tofimage_engine, with OpenMP and its floating-point
 # flags). The help files and the other M-files users call are copied next to
 # the modules, so that the build folder alone on the path is enough. The stack
-# gateway tofimage_frames is built beside it in the same way.
+# gateway tofimage_frames and the general beamformer tofimage_beamform are
+# built beside it in the same way.
 # check_linker_flag came with CMake 3.18; before it (Ubuntu 20.04 ships
 # 3.16), the same test as a link of an empty program with the flag.
 if(CMAKE_VERSION VERSION_LESS 3.18)
@@ -145,6 +146,9 @@ if(TOFIMAGE_MKOCTFILE AND TOFIMAGE_OCTAVE_MEX_H)
   # exactly as tofimage is, from the settings of the target above.
   tofimage_add_octave_module(tofimage_frames_octave src/tofimage_frames.cpp)
   set_target_properties(tofimage_frames_octave PROPERTIES OUTPUT_NAME tofimage_frames)
+  # tofimage_beamform (build/tofimage_beamform.mex): the general beamformer.
+  tofimage_add_octave_module(tofimage_beamform_octave src/tofimage_beamform.cpp)
+  set_target_properties(tofimage_beamform_octave PROPERTIES OUTPUT_NAME tofimage_beamform)
   set(TOFIMAGE_HAVE_OCTAVE_MEX ON)
 else()
   message(STATUS "tofimage: mkoctfile or Octave's mex.h not found; no Octave MEX module")
@@ -184,6 +188,7 @@ endfunction()
 if(TARGET tofimage_octave)
   tofimage_copy_hwy_dll(tofimage_octave)
   tofimage_copy_hwy_dll(tofimage_frames_octave)
+  tofimage_copy_hwy_dll(tofimage_beamform_octave)
 endif()
 
 # -------------------------------------------------------------------- MATLAB
@@ -214,7 +219,7 @@ if(Matlab_FOUND)
     LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>
     RUNTIME_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>)
   tofimage_copy_hwy_dll(tofimage_matlab)
-  # tofimage_frames asks MATLAB whether Ctrl-C was pressed with
+  # The stack gateways ask MATLAB whether Ctrl-C was pressed with
   # utIsInterruptPending, from MATLAB's libut (beside libmex): undocumented,
   # but what MEX functions have long used to be interruptible.
   get_filename_component(_matlab_libdir "${Matlab_MEX_LIBRARY}" DIRECTORY)
@@ -222,19 +227,24 @@ if(Matlab_FOUND)
   if(NOT TOFIMAGE_MATLAB_UT_LIBRARY)
     message(FATAL_ERROR "tofimage: MATLAB's libut not found in ${_matlab_libdir}")
   endif()
-  matlab_add_mex(NAME tofimage_frames_matlab MODULE R2017b
-    OUTPUT_NAME tofimage_frames
-    SRC src/tofimage_frames.cpp
-    LINK_TO tofimage_engine OpenMP::OpenMP_CXX ${TOFIMAGE_MATLAB_UT_LIBRARY})
-  target_compile_options(tofimage_frames_matlab PRIVATE ${TOFIMAGE_FP_FLAGS})
-  target_link_options(tofimage_frames_matlab PRIVATE ${TOFIMAGE_MEX_LINK_OPTIONS})
-  set_target_properties(tofimage_frames_matlab PROPERTIES
-    LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>
-    RUNTIME_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>)
-  tofimage_copy_hwy_dll(tofimage_frames_matlab)
+  # The stack gateways, tofimage_frames and tofimage_beamform, both ask for
+  # Ctrl-C.
+  foreach(module tofimage_frames tofimage_beamform)
+    matlab_add_mex(NAME ${module}_matlab MODULE R2017b
+      OUTPUT_NAME ${module}
+      SRC src/${module}.cpp
+      LINK_TO tofimage_engine OpenMP::OpenMP_CXX ${TOFIMAGE_MATLAB_UT_LIBRARY})
+    target_compile_options(${module}_matlab PRIVATE ${TOFIMAGE_FP_FLAGS})
+    target_link_options(${module}_matlab PRIVATE ${TOFIMAGE_MEX_LINK_OPTIONS})
+    set_target_properties(${module}_matlab PROPERTIES
+      LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>
+      RUNTIME_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>)
+    tofimage_copy_hwy_dll(${module}_matlab)
+  endforeach()
   if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
-    target_link_options(tofimage_matlab PRIVATE ${TOFIMAGE_MATLAB_LINUX_LINK_OPTIONS})
-    target_link_options(tofimage_frames_matlab PRIVATE ${TOFIMAGE_MATLAB_LINUX_LINK_OPTIONS})
+    foreach(module tofimage tofimage_frames tofimage_beamform)
+      target_link_options(${module}_matlab PRIVATE ${TOFIMAGE_MATLAB_LINUX_LINK_OPTIONS})
+    endforeach()
   endif()
 endif()
 
@@ -277,7 +287,7 @@ if(TOFIMAGE_BUILD_TESTS AND CMAKE_SYSTEM_NAME STREQUAL "Linux" AND NOT CMAKE_CRO
     set_target_properties(${target} PROPERTIES OUTPUT_NAME ${name} PREFIX "" SUFFIX ".mexa64"
       LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}/matlab-linux/${folder}>)
   endfunction()
-  foreach(module tofimage tofimage_frames)
+  foreach(module tofimage tofimage_frames tofimage_beamform)
     tofimage_matlab_linux_module(modules ${module} src/${module}.cpp)
   endforeach()
   foreach(folder planted-static planted-shared)
@@ -300,7 +310,8 @@ endif()
 # The demo's files (demo_tofimage, simulate_scan, source_peaks) and the
 # build script stay in matlab/: they belong to the source tree.
 if(TOFIMAGE_HAVE_OCTAVE_MEX OR Matlab_FOUND)
-  foreach(file tofimage.m tofimage_frames.m tofimage_grid.m private/call_module.m)
+  foreach(file tofimage.m tofimage_frames.m tofimage_beamform.m tofimage_grid.m
+               private/call_module.m)
     configure_file(${PROJECT_SOURCE_DIR}/matlab/${file} ${PROJECT_BINARY_DIR}/${file} COPYONLY)
   endforeach()
 endif()
@@ -354,7 +365,7 @@ endif()
 # that operator new rather than to the host's.
 if(TOFIMAGE_BUILD_TESTS AND TOFIMAGE_HAVE_OCTAVE_MEX AND TOFIMAGE_OCTAVE_CLI
    AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
-  foreach(module tofimage tofimage_frames)
+  foreach(module tofimage tofimage_frames tofimage_beamform)
     tofimage_add_octave_module(${module}_alloc_limit src/${module}.cpp tests/mex/alloc_limit.cpp)
     target_link_options(${module}_alloc_limit PRIVATE -Wl,-Bsymbolic)
     set_target_properties(${module}_alloc_limit PROPERTIES OUTPUT_NAME ${module}
@@ -394,10 +405,13 @@ if(TOFIMAGE_BUILD_TESTS AND TOFIMAGE_HAVE_OCTAVE_MEX AND CMAKE_SYSTEM_NAME STREQ
   # not linked: the host must reach it only through the module.
   target_include_directories(mex_unload_host PRIVATE src tests)
   target_link_libraries(mex_unload_host PRIVATE ${CMAKE_DL_LIBS})
-  add_dependencies(mex_unload_host tofimage_octave tofimage_frames_octave)
+  add_dependencies(mex_unload_host tofimage_octave tofimage_frames_octave tofimage_beamform_octave)
   add_test(NAME mex_unload_cycles
     COMMAND mex_unload_host $<TARGET_FILE:tofimage_octave> 30)
   add_test(NAME mex_unload_cycles_frames
     COMMAND mex_unload_host $<TARGET_FILE:tofimage_frames_octave> 30)
-  set_tests_properties(mex_unload_cycles mex_unload_cycles_frames PROPERTIES TIMEOUT 120)
+  add_test(NAME mex_unload_cycles_beamform
+    COMMAND mex_unload_host $<TARGET_FILE:tofimage_beamform_octave> 30)
+  set_tests_properties(mex_unload_cycles mex_unload_cycles_frames mex_unload_cycles_beamform
+    PROPERTIES TIMEOUT 120)
 endif()

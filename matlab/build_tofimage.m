@@ -1,10 +1,11 @@
 function info = build_tofimage(outdir, hwy, opts)
 %BUILD_TOFIMAGE  Compile the tofimage MEX modules, in MATLAB or GNU Octave.
 %
-%   build_tofimage              builds tofimage.<mexext> and
+%   build_tofimage              builds tofimage.<mexext>,
 %                               tofimage_frames.<mexext> (stacks of frames)
-%                               into the folder of this script, next to
-%                               their help files
+%                               and tofimage_beamform.<mexext> (the general
+%                               beamformer) into the folder of this script,
+%                               next to their help files
 %   build_tofimage(outdir)      builds them into outdir (created if missing),
 %                               with copies of the help files and of
 %                               tofimage_grid.m, so that outdir alone on the
@@ -13,7 +14,7 @@ function info = build_tofimage(outdir, hwy, opts)
 %                               include/hwy/highway.h and lib/), or builds
 %                               the scalar kernel only when hwy is 'none'
 %   info = build_tofimage(...)  also returns what was built: the path of
-%                               tofimage's module, the paths of both
+%                               tofimage's module, the paths of all
 %                               (modules), their kernel ('vector' or
 %                               'scalar'), where Highway came from, the
 %                               notes of the build report, the warning
@@ -30,11 +31,11 @@ function info = build_tofimage(outdir, hwy, opts)
 %                               made for other platforms
 %
 %   Compiles each module's entry point (../src/tofimage.cpp,
-%   ../src/tofimage_frames.cpp) with ../src/recon.cpp and
-%   ../src/recon_beamform.cpp (the engine and its scalar kernels) and,
-%   when Google Highway (1.0 or later) is found, the vector kernel
-%   ../src/recon_simd*.cpp, which is many times faster and gives the same
-%   image:
+%   ../src/tofimage_frames.cpp, ../src/tofimage_beamform.cpp) with
+%   ../src/recon.cpp and ../src/recon_beamform.cpp (the engine and its
+%   scalar kernels) and, when Google Highway (1.0 or later) is found, the
+%   vector kernel ../src/recon_simd*.cpp, which is many times faster and
+%   gives the same image:
 %     MATLAB  mex, with the separate-complex C API (-R2017b)
 %     Octave  mkoctfile --mex, without the debug information (-g) that
 %             mkoctfile's flags ask for (a twentieth of the size)
@@ -51,7 +52,7 @@ function info = build_tofimage(outdir, hwy, opts)
 %   runtime the modules will use. It then prints which kernel it built and
 %   which libhwy it linked, and why; without Highway it says how to install
 %   it. When the vector kernel does not compile or link with the Highway
-%   found, both modules are built again with the scalar kernel, with a
+%   found, all modules are built again with the scalar kernel, with a
 %   warning that quotes the compiler's first error.
 %
 %   Needs MATLAB R2018a or later (or GNU Octave) and a C++17 compiler: GCC 7,
@@ -90,7 +91,7 @@ function info = build_tofimage(outdir, hwy, opts)
 %       build_tofimage                  % then tofimage is ready to call
 %       help tofimage
 %
-%   See also TOFIMAGE, TOFIMAGE_FRAMES.
+%   See also TOFIMAGE, TOFIMAGE_FRAMES, TOFIMAGE_BEAMFORM.
 
 here = fileparts(mfilename('fullpath'));
 if nargin < 1 || isempty(outdir)
@@ -110,7 +111,7 @@ if ~p.dry_run && ~exist(outdir, 'dir')
 end
 srcdir = fullfile(here, '..', 'src');
 % The modules: each is its entry point (src/<name>.cpp) and the engine.
-names = {'tofimage', 'tofimage_frames'};
+names = {'tofimage', 'tofimage_frames', 'tofimage_beamform'};
 entries = cellfun(@(f) fullfile(srcdir, [f '.cpp']), names, 'UniformOutput', false);
 base = {fullfile(srcdir, 'recon.cpp'), fullfile(srcdir, 'recon_beamform.cpp')};
 checked = [entries, base];
@@ -129,10 +130,10 @@ fallback = '';
 
 % The vector kernel first; when it does not compile or link with this
 % Highway (another compiler's library, an unusual build, an old compiler),
-% the scalar kernel still gives working modules. Both modules get the same
-% kernel: a failure in either builds both again.
+% the scalar kernel still gives working modules. All modules get the same
+% kernel: a failure in any builds all again.
 if ~isempty(h) && ~p.dry_run
-  fprintf('build_tofimage: compiling the vector kernel into both modules, about a minute ...\n');
+  fprintf('build_tofimage: compiling the vector kernel into the modules, about a minute ...\n');
 end
 try
   if ~isempty(h)
@@ -241,7 +242,8 @@ function copied = copy_user_files(here, outdir)
 % this folder): the help files, with private/call_module.m that they run
 % when the module is missing or behind them on the path, and
 % tofimage_grid.m. The demo's files and this script belong to the sources.
-files = {'tofimage.m', 'tofimage_frames.m', 'tofimage_grid.m', fullfile('private', 'call_module.m')};
+files = {'tofimage.m', 'tofimage_frames.m', 'tofimage_beamform.m', 'tofimage_grid.m', ...
+         fullfile('private', 'call_module.m')};
 % Whether outdir is this folder, whatever path names it (relative, through
 % a link): a file made in outdir shows here. Changing the current folder
 % instead would break relative entries of the path.
@@ -592,7 +594,7 @@ else
                   '-Wl,--exclude-libs,ALL' rpath]}];
 end
 args = [args, hcompile, sources, hlink];
-if strcmp(name, 'tofimage_frames')
+if any(strcmp(name, {'tofimage_frames', 'tofimage_beamform'}))
   % Ctrl-C: utIsInterruptPending from MATLAB's libut (undocumented, but
   % what MEX functions have long used to see it).
   args = [args, {'-lut'}];

@@ -11,7 +11,12 @@ function demo_tofimage(png)
 %   absorber shows in every frame. Last, it simulates the scan again with a
 %   speed of sound of 1540 m/s that the reconstruction is not told, finds
 %   it with tofimage_autofocus, prints what it found and how long the
-%   search took, and draws the score against c under the images.
+%   search took, and draws the score against c under the images. Then it
+%   simulates a linear array above the same phantom and beamforms its x-z
+%   plane with tofimage_beamform four ways (nearest and linear
+%   delay-and-sum, delay-and-sum with an f-number of 1.5, signed DMAS),
+%   prints the time of each and how sharply each shows the point
+%   absorbers, and draws the four images in the bottom row.
 %   demo_tofimage(png) writes the picture to the file png instead.
 %
 %   Run it from the repository root with the module and this folder on the
@@ -86,8 +91,9 @@ end
 
 cine_loop(n, 32, threads);
 focus = find_speed(n, threads);
+linear = linear_array(n, threads);
 
-draw(png, scan, images, names, seconds, threads, focus);
+draw(png, scan, images, names, seconds, threads, focus, linear);
 fprintf('Picture: %s\n', png);
 end
 
@@ -193,6 +199,43 @@ fprintf('  term 3 peaks at %.4g at c = %.2f m/s, at %.4g at an assumed 1500 m/s\
 focus = struct('hidden', hidden, 'c', c, 'info', info, 'seconds', seconds);
 end
 
+function linear = linear_array(n, threads)
+% A linear array along x, 15 mm from the phantom's centre, beamformed in
+% its own x-z plane: simulate_scan puts the array at y = 15 mm in the plane
+% z = 0, so its y is the depth z here (the sensors' y and z and the points'
+% swap roles; every distance stays the same). The points are the ring
+% image's pixels, depth for y; the sensors face the phantom (-z).
+scan = simulate_scan(n, 'array', 'linear');
+sensors = numel(scan.x_sensor);
+X = repmat(scan.x_pixel', n, 1);
+Z = repmat(scan.y_pixel, 1, n);
+normals = repmat([0 0 -1], sensors, 1);
+ways = {'nearest DAS', {'Interp', 'nearest'}; ...
+        'linear DAS', {}; ...
+        'linear DAS, F = 1.5', {'FNumber', 1.5, 'Normals', normals}; ...
+        'linear sDMAS', {'Beamformer', 'sdmas'}};
+beamform = @(opts) tofimage_beamform(scan.sigMat, scan.x_sensor, scan.z_sensor, scan.y_sensor, ...
+                                     scan.c, scan.t, scan.fs, X, zeros(n), Z, ...
+                                     'Term', 'difference', 'NumCores', threads, opts{:});
+beamform({});                          % load the module
+fprintf('Linear array: %d sensors %.2f mm apart along x, %.0f mm from the phantom''s centre, imaged\n', ...
+        sensors, 1e3 * (scan.x_sensor(2) - scan.x_sensor(1)), 1e3 * scan.y_sensor(1));
+fprintf('in its x-z plane (%d x %d points) with tofimage_beamform, term 3, numCores = %d:\n', n, n, threads);
+images = cell(1, 4);
+seconds = zeros(1, 4);
+for w = 1:4
+  start = tic;
+  images{w} = beamform(ways{w, 2});
+  seconds(w) = toc(start);
+  pk = source_peaks(images{w}, scan.x_pixel, scan.y_pixel, scan.points, +1);
+  pitch = scan.x_pixel(2) - scan.x_pixel(1);
+  fprintf(['  %-20s %7.3f s  %9.3g point-sensor evaluations/s; point absorbers: peaks ' ...
+           '%.2f px off, %5.1fx the median\n'], ways{w, 1}, seconds(w), n * n * sensors / seconds(w), ...
+          mean([pk.distance]) / pitch, mean([pk.contrast]));
+end
+linear = struct('scan', scan, 'images', {images}, 'names', {ways(:, 1)'}, 'seconds', seconds);
+end
+
 function img = recon(scan, n, term, threads)
 img = tofimage(scan.sigMat, n, scan.x_sensor, scan.y_sensor, scan.z_sensor, ...
                scan.c, term, scan.t, scan.fs, scan.image_width, threads);
@@ -203,7 +246,7 @@ fprintf('              %s x = %6.3f mm, y = %6.3f mm   row %3d,    col %3d      
         what, 1e3 * p.x, 1e3 * p.y, p.row, p.col, 1e3 * p.distance, p.distance / pitch);
 end
 
-function draw(png, scan, images, names, seconds, threads, focus)
+function draw(png, scan, images, names, seconds, threads, focus, linear)
 if exist('OCTAVE_VERSION', 'builtin')
   % Octave without a display draws through gnuplot.
   toolkits = available_graphics_toolkits();
@@ -222,10 +265,10 @@ vy = 1e3 * scan.vessel(:, 2);
 half = 1e3 * scan.image_width / 2;
 
 fig = figure('visible', 'off', 'paperunits', 'inches', ...
-             'paperposition', [0 0 12 16.5], 'papersize', [12 16.5]);
+             'paperposition', [0 0 12 19.5], 'papersize', [12 19.5]);
 colormap(bluewhitered(256));
 
-subplot(3, 2, 1);
+subplot(4, 2, 1);
 plot(vx, vy, '-', 'color', [0.85 0.3 0.1], 'linewidth', 2);
 hold on;
 plot(px, py, 'o', 'color', [0.85 0.3 0.1], 'markerfacecolor', [0.85 0.3 0.1], 'markersize', 5);
@@ -242,7 +285,7 @@ ylabel('y (mm)');
 title(sprintf('Phantom, %d sensors, image field (box)', numel(scan.x_sensor)));
 
 for term = 1:3
-  subplot(3, 2, term + 1);
+  subplot(4, 2, term + 1);
   picture(x, y, images{term}, px, py);
   title(sprintf('term %d: %s  (%.3f s)', term, names{term}, seconds(term)));
 end
@@ -250,7 +293,7 @@ end
 % The search for the speed of sound: its score against c, level by level,
 % and term 3 at the speed the reconstruction would otherwise have assumed.
 info = focus.info;
-subplot(3, 2, 5);
+subplot(4, 2, 5);
 hold on;
 marks = {'.-', 'o-', 's-', 'd-', '^-'};
 labels = cell(1, 0);
@@ -269,11 +312,20 @@ xlabel('c (m/s)');
 ylabel(sprintf('score (%s)', info.method));
 title(sprintf('tofimage_autofocus: c = %.1f m/s found in %.2f s (true %d)', focus.c, ...
               focus.seconds, focus.hidden), 'interpreter', 'none');
-subplot(3, 2, 6);
+subplot(4, 2, 6);
 picture(x, y, info.image, px, py);
 title(sprintf('term 3 of that scan at c = %.1f m/s', focus.c));
 
-annotation('textbox', [0 0.975 1 0.025], 'string', ...
+% The linear array's x-z plane, four ways (the array lies above the image),
+% each saturated at half its own largest magnitude, without colour bars.
+for w = 1:4
+  subplot(4, 4, 12 + w);
+  picture(x, y, linear.images{w}, px, py, false);
+  ylabel('z (mm)');
+  title(sprintf('%s (%.2f s)', linear.names{w}, linear.seconds(w)));
+end
+
+annotation('textbox', [0 0.98 1 0.02], 'string', ...
            sprintf('tofimage: %d x %d image, %d sensors x %d samples, 3 terms in %.3f s on %d threads', ...
                    n, n, numel(scan.x_sensor), numel(scan.t), sum(seconds), threads), ...
            'horizontalalignment', 'center', 'linestyle', 'none', 'fontsize', 12);
@@ -286,7 +338,7 @@ print(fig, '-dpng', '-r120', png);
 close(fig);
 end
 
-function picture(x, y, img, px, py)
+function picture(x, y, img, px, py, bar)
 img = flipud(img);     % row 1 (largest y) to the top
 % Saturate at half the largest magnitude, so that the small spots of the
 % point absorbers stand out.
@@ -297,7 +349,9 @@ axis image;
 hold on;
 plot(px, py, 'ko', 'markersize', 12);
 hold off;
-colorbar;
+if nargin < 6 || bar
+  colorbar;
+end
 xlabel('x (mm)');
 ylabel('y (mm)');
 end

@@ -29,32 +29,18 @@
 #include "mex.h"
 
 #include "mex_gateway.h"
+#include "mex_stack.h"
 #include "recon.h"
 
-#include <algorithm>
-#include <cctype>
-#include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
-#include <limits>
 #include <new>
-#include <vector>
-
-#ifdef HAVE_OCTAVE  // defined by Octave's mex.h
-#include <octave/quit.h>
-#else
-// MATLAB's interrupt query and its reset, from libut. Not part of the
-// documented MEX API, but for many years the only way a MEX function can
-// see Ctrl-C.
-extern "C" bool utIsInterruptPending(void);
-extern "C" bool utSetInterruptPending(bool);
-#endif
 
 using namespace tofimage_mex;
 
 namespace {
+
+const char kName[] = "tofimage_frames";
 
 const GatewayMessages kMessages = {
     "Wrong number of input arguments for Recon = tofimage_frames(sigMat, n,  x_sensor, y_sensor, "
@@ -64,156 +50,12 @@ const GatewayMessages kMessages = {
     "All input arguments must be double (sigMat may also be single or int16) for fcn "
     "Recon = tofimage_frames(...)"};
 
-bool sigMatOk(const mxArray* sigMat) {
-    return mxIsDouble(sigMat) || mxIsSingle(sigMat) || mxIsInt16(sigMat);
-}
-
-bool equalsIgnoringCase(const char* a, const char* b) {
-    for (; *a != '\0' && *b != '\0'; ++a, ++b)
-        if (std::tolower((unsigned char)*a) != std::tolower((unsigned char)*b)) return false;
-    return *a == *b;
-}
-
-// Ctrl-C pressed since the call began. MATLAB and Octave deliver it to a
-// MEX function only when it asks.
-bool interruptPending() {
-#ifdef HAVE_OCTAVE
-    // Octave's signal handler only notes the signal; octave_quit() acts on
-    // it, throwing octave::interrupt_exception for Ctrl-C. Caught here, the
-    // interrupt becomes this function's error.
-    if (!octave_signal_caught) return false;
-    try {
-        octave_quit();
-    } catch (const octave::interrupt_exception&) {
-        return true;
-    }
-    return false;
-#else
-    // Taken, like Octave's: the call's own error reports it.
-    if (!utIsInterruptPending()) return false;
-    utSetInterruptPending(false);
-    return true;
-#endif
-}
-
-// Between batches of frames, on the calling thread: the progress line and
-// Ctrl-C. The line appears once the call is expected to last longer than
-// kShowAfter seconds, is rewritten in place (backspaces work in MATLAB's
-// command window, in Octave's and in terminals, unlike \r), and ends with
-// the total time.
-class Monitor {
-public:
-    using Clock = std::chrono::steady_clock;
-
-    // start: when the call began, so that the times include making the
-    // output and the plan.
-    Monitor(bool show, int64_t frames, Clock::time_point start)
-        : show_(show), frames_(frames), start_(start) {}
-
-    // False when the call is to stop: Ctrl-C was pressed.
-    bool operator()(int64_t done) {
-        if (show_ && done < frames_) showProgress(done);
-        if (interrupted_ || interruptPending()) {
-            interrupted_ = true;
-            if (shown_) mexPrintf("\n");
-            return false;
-        }
-        return true;
-    }
-
-    // The end of the line, after the last frame.
-    void finish() {
-        if (!shown_) return;
-        const double elapsed = seconds();
-        char line[120];
-        std::snprintf(line, sizeof line, "tofimage_frames: %lld frames in %.1f s (%.1f frames/s)",
-                      (long long)frames_, elapsed, (double)frames_ / elapsed);
-        rewrite(line);
-        mexPrintf("\n");
-        flush();
-    }
-
-    bool interrupted() const { return interrupted_; }
-
-private:
-    static constexpr double kShowAfter = 2.0;  // seconds
-    static constexpr double kRefresh = 0.25;   // seconds between updates
-
-    void showProgress(int64_t done) {
-        const double elapsed = seconds();
-        if (!shown_ && elapsed / (double)done * (double)frames_ <= kShowAfter) return;
-        if (shown_ && elapsed - lastShown_ < kRefresh) return;
-        const double rate = (double)done / elapsed;
-        char line[120];
-        std::snprintf(line, sizeof line,
-                      "tofimage_frames: %lld of %lld frames, %.1f frames/s, %.0f s left",
-                      (long long)done, (long long)frames_, rate, (double)(frames_ - done) / rate);
-        rewrite(line);
-        lastShown_ = elapsed;
-    }
-
-    double seconds() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
-
-    // Replaces the line shown so far: back to its start, then the new one,
-    // padded to the longest line so far.
-    void rewrite(const char* line) {
-        char text[256];
-        std::memset(text, '\b', (std::size_t)shownLength_);
-        std::snprintf(text + shownLength_, sizeof text - (std::size_t)shownLength_, "%-*s",
-                      shownLength_, line);
-        shownLength_ = std::max(shownLength_, (int)std::strlen(line));
-        shown_ = true;
-        mexPrintf("%s", text);
-        flush();
-    }
-
-    // mexPrintf's output reaches the command window only when the host
-    // flushes it. Octave may act on a pending Ctrl-C while it evaluates the
-    // flush, throwing its interrupt exception: caught here, it stops the
-    // call as the query would.
-    void flush() {
-#ifdef HAVE_OCTAVE
-        try {
-            mexEvalString("fflush(stdout);");
-        } catch (const octave::interrupt_exception&) {
-            interrupted_ = true;
-        }
-#else
-        mexEvalString("drawnow;");
-#endif
-    }
-
-    bool show_;
-    int64_t frames_;
-    Clock::time_point start_;
-    bool shown_ = false, interrupted_ = false;
-    int shownLength_ = 0;
-    double lastShown_ = 0.0;
-};
-
-// Runs the plan on a stack of T, converted to double `batch` frames at a
-// time into scratch. Returns the frames done: all, or fewer on Ctrl-C.
-template <typename T>
-int64_t runConverted(const ReconPlan& plan, const T* sigMat, int64_t frameElements,
-                     int64_t pixels, int64_t frames, int64_t batch, std::vector<double>& scratch,
-                     double* Recon, Monitor& monitor) {
-    for (int64_t f0 = 0; f0 < frames; f0 += batch) {
-        const int64_t count = std::min(batch, frames - f0);
-        const T* from = sigMat + f0 * frameElements;
-        std::copy(from, from + count * frameElements, scratch.begin());
-        plan.run(scratch.data(), count, Recon + f0 * pixels);
-        if (!monitor(f0 + count)) return f0 + count;
-    }
-    return frames;
-}
-
-// Reconstructs the checked request; Recon exists and holds zeros. Returns
-// the identifier of the error to raise, with its message in msg (memory
-// that ran out, Ctrl-C), or nullptr. The error is raised by the caller,
+// Reconstructs the checked request; Recon exists and holds zeros. A failure
+// (memory that ran out, Ctrl-C) fills `error`, which the caller raises
 // after every object here is gone.
-const char* reconstruct(const ReconInput& in, const mxArray* sigMat, int64_t frames,
-                        Monitor& monitor, char* msg) {
-    if (in.n <= 0 || frames <= 0) return nullptr;
+void reconstruct(const ReconInput& in, const mxArray* sigMat, int64_t frames, Monitor& monitor,
+                 StackError& error) {
+    if (in.n <= 0 || frames <= 0) return;
     const int64_t frameElements = (int64_t)in.rows * in.cols;
     const int64_t pixels = (int64_t)in.n * in.n;
     const char* step = "the reconstruction plan";
@@ -222,49 +64,19 @@ const char* reconstruct(const ReconInput& in, const mxArray* sigMat, int64_t fra
         const ReconPlan plan(in, ReconKernel::Best, frames);
         // A single or int16 stack is converted as many frames at a time as
         // the kernel takes at once, which costs no speed.
-        step = "the buffer that converts a batch of frames to double";
-        const int64_t batch = std::max<int64_t>(1, std::min(plan.batchFrames(), frames));
-        std::vector<double> scratch(mxIsDouble(sigMat) ? 0 : (std::size_t)(batch * frameElements));
-        step = "the working memory of the reconstruction";
-        switch (mxGetClassID(sigMat)) {
-            case mxSINGLE_CLASS:
-                done = runConverted(plan, static_cast<const float*>(mxGetData(sigMat)),
-                                    frameElements, pixels, frames, batch, scratch, in.Recon,
-                                    monitor);
-                break;
-            case mxINT16_CLASS:
-                done = runConverted(plan, static_cast<const int16_t*>(mxGetData(sigMat)),
-                                    frameElements, pixels, frames, batch, scratch, in.Recon,
-                                    monitor);
-                break;
-            default:
-                done = plan.run(in.sigMat, frames, in.Recon,
-                                [&](int64_t d, int64_t) { return monitor(d); });
-                break;
-        }
+        done = runStack(sigMat, frameElements, frames, plan.batchFrames(), monitor, &step,
+                        [&](const double* samples, int64_t first, int64_t count,
+                            const ReconProgress& progress) {
+                            return plan.run(samples, count, in.Recon + first * pixels, progress);
+                        });
     } catch (const std::bad_alloc&) {
-        char what[160];
-        std::snprintf(what, sizeof what, "%s (%lld frames of %d x %d samples, %d x %d images)",
-                      step, (long long)frames, in.rows, in.cols, in.n, in.n);
-        namedMessage(msg, "tofimage_frames", "out of memory: could not allocate %s", what);
-        return "tofimage_frames:outOfMemory";
+        char request[120];
+        std::snprintf(request, sizeof request, "%lld frames of %d x %d samples, %d x %d images",
+                      (long long)frames, in.rows, in.cols, in.n, in.n);
+        error.outOfMemory(kName, step, request);
+        return;
     }
-    if (monitor.interrupted()) {
-        namedMessage(msg, "tofimage_frames", "interrupted (Ctrl-C) after %lld of %lld frames",
-                     (long long)done, (long long)frames);
-        return "tofimage_frames:interrupted";
-    }
-    monitor.finish();
-    return nullptr;
-}
-
-// Elements of n x n x frames images; a product beyond 64 bits, which the
-// engine's check rejects, saturates.
-int64_t imageElements(int32_t n, int64_t frames) {
-    const int64_t pixels = (int64_t)n * n;
-    if (pixels > 0 && frames > std::numeric_limits<int64_t>::max() / pixels)
-        return std::numeric_limits<int64_t>::max();
-    return pixels * frames;
+    if (!error.interrupted(kName, monitor, done, frames)) monitor.finish();
 }
 
 // The options after the eleven arguments: name-value pairs, names in any
@@ -280,14 +92,10 @@ bool readOptions(int nrhs, const mxArray* prhs[], bool* progress, char* msg) {
                           a + 1);
             return false;
         }
-        const mxArray* value = a + 1 < nrhs ? prhs[a + 1] : nullptr;
-        if (value == nullptr || !(mxIsLogical(value) || mxIsNumeric(value)) ||
-            mxGetNumberOfElements(value) != 1 || mxIsComplex(value) ||
-            std::isnan(mxGetScalar(value))) {
+        if (!readSwitch(a + 1 < nrhs ? prhs[a + 1] : nullptr, progress)) {
             std::snprintf(msg, kMsgSize, "the value of 'Progress' must be true or false");
             return false;
         }
-        *progress = mxGetScalar(value) != 0.0;
     }
     return true;
 }
@@ -297,7 +105,7 @@ bool readOptions(int nrhs, const mxArray* prhs[], bool* progress, char* msg) {
 void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     const Monitor::Clock::time_point start = Monitor::Clock::now();
     if (!mexIsLocked()) mexLock();
-    checkFixedArguments(nlhs, nrhs, prhs, kMessages, sigMatOk);
+    checkFixedArguments(nlhs, nrhs, prhs, kMessages, stackClassOk);
 
     char msg[kMsgSize] = "";
     if (soundArguments(prhs, msg)) mexErrMsgTxt(msg);
@@ -316,13 +124,14 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     double standIn = 0.0;
     in.sigMat = mxIsDouble(prhs[0]) ? mxGetPr(prhs[0]) : &standIn;
     in.Recon = &standIn;
-    ext.Recon = imageElements(in.n, frames);
+    ext.Recon = imageElements((int64_t)in.n * in.n, frames);
     if (takeMessage(checkReconFrames(in, ext, frames), msg)) mexErrMsgTxt(msg);
 
     const mwSize dims[3] = {(mwSize)in.n, (mwSize)in.n, (mwSize)frames};
     plhs[0] = mxCreateNumericArray(3, dims, mxDOUBLE_CLASS, mxREAL);
     in.Recon = mxGetPr(plhs[0]);
-    Monitor monitor(progress, frames, start);
-    const char* failure = reconstruct(in, prhs[0], frames, monitor, msg);
-    if (failure != nullptr) mexErrMsgIdAndTxt(failure, msg);
+    Monitor monitor(kName, progress, frames, start);
+    StackError error;
+    reconstruct(in, prhs[0], frames, monitor, error);
+    if (error.raised()) mexErrMsgIdAndTxt(error.id, error.msg);
 }

@@ -1,6 +1,7 @@
 // Loads a tofimage MEX module (tofimage, or tofimage_frames, which takes the
-// same arguments and makes a matrix one frame), calls it with several
-// threads and clears it, many times over, the way a host without an OpenMP
+// same arguments and makes a matrix one frame, or tofimage_beamform, called
+// with its own arguments), calls it with several threads and clears it,
+// many times over, the way a host without an OpenMP
 // runtime of its own does (MATLAB ships a different one). Two ways of
 // clearing:
 //
@@ -35,6 +36,7 @@
 #endif
 
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -103,8 +105,20 @@ HOST_API void mexErrMsgIdAndTxt(const char* id, const char* msg, ...) {
     std::fprintf(stderr, "unexpected error from the module: %s: %s\n", id, msg);
     std::exit(3);
 }
-// What tofimage_frames calls only for options and long calls, never here.
+HOST_API bool mxIsEmpty(const mxArray* a) { return a->data.empty(); }
+HOST_API size_t mxGetM(const mxArray* a) { return (size_t)a->dims[0]; }
+HOST_API size_t mxGetN(const mxArray* a) { return (size_t)a->dims[1]; }
+// What the stack gateways call only for options, long calls and the
+// envelope, never here.
 HOST_API bool mxIsChar(const mxArray*) { return false; }
+HOST_API double* mxGetPi(const mxArray*) { return nullptr; }
+HOST_API mxArray* mxCreateDoubleScalar(double) { std::abort(); }
+HOST_API mxArray* mxCreateDoubleMatrix(mwSize, mwSize, mxComplexity) { std::abort(); }
+HOST_API void mxDestroyArray(mxArray*) { std::abort(); }
+HOST_API const mxArray* mxGetField(const mxArray*, mwSize, const char*) { std::abort(); }
+HOST_API mxArray* mexCallMATLABWithTrap(int, mxArray**, int, mxArray**, const char*) {
+    std::abort();
+}
 HOST_API bool mxIsLogical(const mxArray*) { return false; }
 HOST_API bool mxIsNumeric(const mxArray*) { return true; }
 HOST_API bool mxIsComplex(const mxArray*) { return false; }
@@ -127,6 +141,34 @@ mxArray* matrix(int64_t m, int64_t n, std::vector<double> v) {
     a->data = std::move(v);
     a->isDouble = true;
     return a;
+}
+
+// tofimage_beamform's arguments over the worked example's signals and
+// sensors, at five points (the last one out of the record), with its
+// defaults (linear interpolation, delay-and-sum, no sample offset), and the
+// image by the contract: per sensor in order, position = (fs/c) d - fs t_1,
+// v = g[i0] + f (g[i0+1] - g[i0]) where 0 <= position <= rows-1.
+void beamformCall(const Problem& p, std::vector<mxArray*>& args, std::vector<double>& image) {
+    const std::vector<double> X = {3, 4.5, 0, -1, 10}, Y = {0, 1, 6, -1, 10}, Z = {0, 0, 0, 1, 0};
+    args = {matrix(p.rows, p.cols, p.sigMat), matrix(1, p.cols, p.x),
+            matrix(1, p.cols, p.y),           matrix(1, p.cols, p.z),
+            matrix(1, 1, {p.c}),              matrix(p.rows, 1, p.t),
+            matrix(1, 1, {p.fs}),             matrix(1, 5, X),
+            matrix(1, 5, Y),                  matrix(1, 5, Z)};
+    image.assign(5, 0.0);
+    for (int k = 0; k < 5; ++k) {
+        for (int s = 0; s < p.cols; ++s) {
+            const double ex = p.x[s] - X[k], ey = p.y[s] - Y[k], ez = p.z[s] - Z[k];
+            const double d = std::sqrt((ex * ex + ey * ey) + ez * ez);
+            const double position = (p.fs / p.c) * d - (p.fs * p.t[0] - 0.0);
+            if (!(position >= 0.0 && position <= p.rows - 1)) continue;
+            const double* g = &p.sigMat[(size_t)s * p.rows];
+            const int i0 = (int)std::floor(position);
+            const double f = position - i0;
+            const double next = i0 + 1 < p.rows ? g[i0 + 1] : g[i0];
+            image[k] = image[k] + (g[i0] + f * (next - g[i0]));
+        }
+    }
 }
 
 typedef void (*MexFunction)(int, mxArray**, int, const mxArray**);
@@ -184,15 +226,21 @@ int main(int argc, char** argv) {
     // The worked example: two sensors, six samples, a 2 x 2 image, on two
     // threads.
     const Problem p = workedExample(1.0);
-    std::vector<mxArray*> args = {
-        matrix(p.rows, p.cols, p.sigMat), matrix(1, 1, {(double)p.n}),
-        matrix(1, p.cols, p.x),           matrix(1, p.cols, p.y),
-        matrix(1, p.cols, p.z),           matrix(1, 1, {p.c}),
-        matrix(1, 1, {p.image_select}),   matrix(p.rows, 1, p.t),
-        matrix(1, 1, {p.fs}),             matrix(1, 1, {p.image_width}),
-        matrix(1, 1, {2}),  // numCores
-    };
-    const std::vector<double> expected = workedExampleImage(p.image_select);
+    std::vector<mxArray*> args;
+    std::vector<double> expected;
+    if (std::strstr(argv[1], "tofimage_beamform") != nullptr) {
+        beamformCall(p, args, expected);
+    } else {
+        args = {
+            matrix(p.rows, p.cols, p.sigMat), matrix(1, 1, {(double)p.n}),
+            matrix(1, p.cols, p.x),           matrix(1, p.cols, p.y),
+            matrix(1, p.cols, p.z),           matrix(1, 1, {p.c}),
+            matrix(1, 1, {p.image_select}),   matrix(p.rows, 1, p.t),
+            matrix(1, 1, {p.fs}),             matrix(1, 1, {p.image_width}),
+            matrix(1, 1, {2}),  // numCores
+        };
+        expected = workedExampleImage(p.image_select);
+    }
 
     void* module = nullptr;  // the host's handle while it holds the module
     MexFunction first = nullptr;

@@ -1,9 +1,18 @@
-function checks = check_module_help(name, must)
-% help NAME (tofimage, tofimage_frames) explains the call from the build
-% folder: its text holds every string of MUST and every message that the
-% module's gateway, the gateways' shared checks and the engine can raise.
-% The help file in matlab/ never hides the compiled module: called ahead of
-% it on the path, it passes the call on. Returns the number of checks.
+function checks = check_module_help(name, must, call)
+% help NAME (tofimage, tofimage_frames, tofimage_beamform) explains the call
+% from the build folder: its text holds every string of MUST and every
+% message that the module's gateway, the gateways' shared checks and the
+% engine can raise. The help file in matlab/ never hides the compiled
+% module: called ahead of it on the path, it passes the call on. CALL, for
+% a module that does not take tofimage's arguments, holds the call that
+% shows it: fields args and expected (its image), bad (arguments it
+% refuses) and message (its error). Returns the number of checks.
+if nargin < 3
+  args = worked_example_args(2);
+  call = struct('args', {args}, 'expected', expected_worked_example(2), ...
+                'bad', {[args(1:7), {args{8}'}, args(9:11)]}, ...
+                'message', 't must have the same number of elements as sigMat has rows');
+end
 checks = 0;
 module = which(name);
 [~, ~, ext] = fileparts(module);
@@ -21,8 +30,11 @@ end
 % Every message the module can raise is listed in the help: compare with the
 % sources.
 src = repo_path('src');
-code = [fileread(fullfile(src, [name '.cpp'])), fileread(fullfile(src, 'mex_gateway.h')), ...
-        fileread(fullfile(src, 'recon.cpp'))];
+sources = {[name '.cpp'], 'mex_gateway.h', 'recon.cpp'};
+if strcmp(name, 'tofimage_beamform')
+  sources = {[name '.cpp'], 'recon_beamform.cpp'};
+end
+code = strjoin(cellfun(@(f) fileread(fullfile(src, f)), sources, 'UniformOutput', false), '');
 msgs = regexp(code, '(?:mexErrMsgTxt\(|takeMessage\(|return |\+ )\s*"([^"]+)"', 'tokens');
 for k = 1:numel(msgs)
   m = msgs{k}{1};
@@ -32,7 +44,13 @@ for k = 1:numel(msgs)
                     'sigMat has fewer elements than rows times columns times frames', ...
                     'Recon must have n*n*frames elements', ...
                     'the number of frames must not be negative', ...
-                    'sigMat has too many frames', 'Recon has too many frames'}))
+                    'sigMat has too many frames', 'Recon has too many frames', ...
+                    't must have at least as many elements as sigMat has rows', ...
+                    ' must have at least as many elements ', ...
+                    'the number of points must not be negative', ...
+                    'Weights must have one element per sensor (as sigMat has columns)', ...
+                    'the image must have one element per point and frame', 'the image has no data', ...
+                    ''' (interp, beamformer, term or window)'}))
     continue;   % conditions the gateways rule out before they can arise
   end
   if numel(m) > 20 && isempty(strfind(text, m))
@@ -59,10 +77,9 @@ addpath(matlab_dir);
 if ~strcmp(which(name), fullfile(matlab_dir, [name '.m']))
   error('check_module_help: matlab/%s.m is not ahead on the path', name);
 end
-args = worked_example_args(2);
 lastwarn('');
-R = feval(name, args{:});            % prints the warning
-check_equal(R, expected_worked_example(2), ['call through the help file ' name '.m']);
+R = feval(name, call.args{:});       % prints the warning
+check_equal(R, call.expected, ['call through the help file ' name '.m']);
 [~, id] = lastwarn();
 if ~strcmp(id, [name ':shadowed'])
   error('check_module_help: no warning when the help file hid the module %s', name);
@@ -72,7 +89,6 @@ if ~strcmp(which(name), module)
 end
 % Errors of the module come through unchanged.
 addpath(matlab_dir);
-check_error_of(name, 't must have the same number of elements as sigMat has rows', 1, ...
-               args{1:7}, args{8}', args{9:11});
+check_error_of(name, call.message, 1, call.bad{:});
 checks = checks + 4;
 end

@@ -4,7 +4,8 @@ function check_user_files(folder, what)
 % they run) and tofimage_grid.m; and tofimage_grid, called with FOLDER
 % first on the path, is that copy. WHAT names the folder in messages.
 matlab_dir = fullfile(fileparts(mfilename('fullpath')), '..', '..', 'matlab');
-files = {'tofimage.m', 'tofimage_frames.m', 'tofimage_grid.m', fullfile('private', 'call_module.m')};
+files = {'tofimage.m', 'tofimage_frames.m', 'tofimage_beamform.m', 'tofimage_grid.m', ...
+         fullfile('private', 'call_module.m')};
 for k = 1:numel(files)
   copy = fullfile(folder, files{k});
   if ~exist(copy, 'file') || ~strcmp(fileread(copy), fileread(fullfile(matlab_dir, files{k})))

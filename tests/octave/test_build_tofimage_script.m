@@ -5,7 +5,8 @@ function test_build_tofimage_script()
 % CTest: vector where CMake found Highway); tofimage passes the results
 % tests, gives the images of the module that was first on the path before
 % (CMake's, in CTest) bit for bit, the same image for every thread count,
-% and the error messages; tofimage_frames passes the stack tests; the help
+% and the error messages; tofimage_frames passes the stack tests and
+% tofimage_beamform its own; the help
 % files and tofimage_grid.m are copied beside them. With a Highway whose
 % header does not compile, it still builds working modules with the scalar
 % kernel, and warns with the compiler's error.
@@ -32,9 +33,10 @@ build_cxx = getenv('CXXFLAGS');
 info = build_tofimage(outdir);
 module = fullfile(outdir, ['tofimage.' mexext()]);
 frames_module = fullfile(outdir, ['tofimage_frames.' mexext()]);
+beamform_module = fullfile(outdir, ['tofimage_beamform.' mexext()]);
 if ~exist(module, 'file') || ~strcmp(info.module, module) || ~exist(frames_module, 'file') || ...
-   ~isequal(info.modules, {module, frames_module})
-  error('test_build_tofimage_script: %s and %s were not built', module, frames_module);
+   ~exist(beamform_module, 'file') || ~isequal(info.modules, {module, frames_module, beamform_module})
+  error('test_build_tofimage_script: %s, %s and %s were not built', module, frames_module, beamform_module);
 end
 if ~strcmp(getenv('CXXFLAGS'), build_cxx)
   error('test_build_tofimage_script: the build script left CXXFLAGS changed');
@@ -42,6 +44,7 @@ end
 check_user_files(outdir, 'the folder build_tofimage built into');
 check_kernel(module, info, getenv('TOFIMAGE_EXPECT_KERNEL'));
 check_kernel(frames_module, info, getenv('TOFIMAGE_EXPECT_KERNEL'));
+check_kernel(beamform_module, info, getenv('TOFIMAGE_EXPECT_KERNEL'));
 
 % The module first on the path before, under another name, to compare
 % against in this session.
@@ -49,14 +52,16 @@ if ~isempty(regexp(first_module, ['\.' mexext() '$'], 'once'))
   copyfile(first_module, fullfile(outdir, ['tofimage_first.' mexext()]));
 end
 addpath(outdir);
-clear tofimage tofimage_frames;
-if ~strcmp(which('tofimage'), module) || ~strcmp(which('tofimage_frames'), frames_module)
-  error('test_build_tofimage_script: tofimage and tofimage_frames resolve to %s and %s', ...
-        which('tofimage'), which('tofimage_frames'));
+clear tofimage tofimage_frames tofimage_beamform;
+if ~strcmp(which('tofimage'), module) || ~strcmp(which('tofimage_frames'), frames_module) || ...
+   ~strcmp(which('tofimage_beamform'), beamform_module)
+  error('test_build_tofimage_script: the modules resolve to %s, %s and %s', ...
+        which('tofimage'), which('tofimage_frames'), which('tofimage_beamform'));
 end
 
 test_tofimage_results();
 test_tofimage_frames();
+test_tofimage_beamform();
 
 compared = 0;
 if exist('tofimage_first', 'file') == 3
@@ -112,7 +117,8 @@ if ~strcmp(id, 'build_tofimage:scalarFallback') || isempty(strfind(msg, 'this Hi
    || isempty(strfind(msg, 'HWY_ROOT')) || isempty(strfind(fb.fallback, 'error'))
   error('test_build_tofimage_script: no fallback warning with the compiler''s error; last warning (%s): %s', id, msg);
 end
-if ~isequal(fb.modules, {fb.module, fullfile(outdir, 'fallback', ['tofimage_frames.' mexext()])})
+if ~isequal(fb.modules, {fb.module, fullfile(outdir, 'fallback', ['tofimage_frames.' mexext()]), ...
+                         fullfile(outdir, 'fallback', ['tofimage_beamform.' mexext()])})
   error('test_build_tofimage_script: the fallback build reports the modules {%s}', strjoin(fb.modules, ', '));
 end
 check_kernel(fb.modules{1}, fb, 'scalar');
@@ -165,6 +171,6 @@ function finish(old_path, outdir, old_root, old_cxx)
 path(old_path);
 set_env('CXXFLAGS', old_cxx);
 set_env('HWY_ROOT', old_root);
-clear tofimage tofimage_frames tofimage_first tofimage_fallback tofimage_frames_fallback;
+clear tofimage tofimage_frames tofimage_beamform tofimage_first tofimage_fallback tofimage_frames_fallback;
 remove_dir(outdir);
 end

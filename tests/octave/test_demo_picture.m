@@ -1,7 +1,8 @@
 function test_demo_picture()
 % What `make demo` runs works headless: demo_tofimage (matlab/) prints its
-% report, with the cine loop's rates, ending with the path of the picture,
-% and draws the picture there (into a folder it creates when needed).
+% report, with the cine loop's rates and the linear array's images, ending
+% with the path of the picture, and draws the picture there (into a folder
+% it creates when needed).
 
 folder = tempname();
 png = fullfile(folder, 'pictures', 'demo.png');
@@ -45,11 +46,20 @@ worst = regexp(out, 'moving absorber: term 3 peaks within (\d+\.\d+) px of it in
 assert(~isempty(worst) && str2double(worst{1}) <= 1, ...
        'the moving absorber is not within a pixel of its track in every frame:\n%s', out);
 
+% The linear array's x-z plane, four ways through tofimage_beamform: each
+% timed, each with the point absorbers where they are.
+for way = {'nearest DAS', 'linear DAS', 'linear DAS, F = 1.5', 'linear sDMAS'}
+  found = regexp(out, [strrep(way{1}, '.', '\.') ' +\d+\.\d{3} s +[\d.e+]+ point-sensor evaluations/s; ' ...
+                       'point absorbers: peaks (\d+\.\d+) px off'], 'tokens', 'once');
+  assert(~isempty(found) && str2double(found{1}) <= 1.5, ...
+         'the report gives no time for the linear array''s %s, or its absorbers are off:\n%s', way{1}, out);
+end
+
 assert(exist(png, 'file') == 2, 'no picture at %s', png);
 img = imread(png);
 assert(ndims(img) == 3 && size(img, 3) == 3 && size(img, 1) >= 800 && size(img, 2) >= 800, ...
        'the picture is %s, not a large colour image', mat2str(size(img)));
-% Four panels with a diverging colour map: many distinct colours, among
+% Panels with a diverging colour map: many distinct colours, among
 % them strong reds (positive) and strong blues (negative).
 rgb = double(reshape(img, [], 3));
 colours = size(unique(rgb, 'rows'), 1);

@@ -39,6 +39,16 @@ void* mxGetData(const mxArray* a);
 double mxGetScalar(const mxArray* a);
 int mxGetString(const mxArray* a, char* buf, mwSize len);
 mxArray* mxCreateNumericArray(mwSize ndim, const mwSize* dims, mxClassID id, mxComplexity c);
+mxArray* mxCreateDoubleMatrix(mwSize m, mwSize n, mxComplexity c);
+mxArray* mxCreateDoubleScalar(double value);
+void mxDestroyArray(mxArray* a);
+bool mxIsEmpty(const mxArray* a);
+std::size_t mxGetM(const mxArray* a);
+std::size_t mxGetN(const mxArray* a);
+double* mxGetPi(const mxArray* a);
+mxArray* mxGetProperty(const mxArray* a, mwIndex i, const char* name);
+mxArray* mexCallMATLABWithTrap(int nlhs, mxArray* plhs[], int nrhs, mxArray* prhs[],
+                               const char* name);
 void mexErrMsgTxt(const char* msg);
 void mexErrMsgIdAndTxt(const char* id, const char* fmt, ...);
 void mexWarnMsgIdAndTxt(const char* id, const char* fmt, ...);
