@@ -30,6 +30,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <map>
 #include <random>
 #include <string>
@@ -216,13 +217,19 @@ double vectorFrameNs(int32_t n, bool gathers) {
     });
 }
 
-// Seconds for one batch of `batch` frames of the standard workload.
-double batchSeconds(const Problem& w, const std::vector<double>& stack, int64_t batch) {
+// Seconds for `frames` frames of the ring scan `w` in batches of `batch`
+// (1: frame by frame), whatever the model would choose.
+double batchSeconds(const Problem& w, const std::vector<double>& stack, int64_t batch,
+                    int64_t frames) {
     VectorPlanPtr plan = ringPlan(w, batch);
     if (!plan) return 0.0;
     plan->batch = batch;
-    std::vector<double> out((size_t)w.n * w.n * batch);
-    return fastestSeconds([&] { runVectorPlan(*plan, stack.data(), batch, out.data(), 1); });
+    plan->stack.frame = std::numeric_limits<double>::infinity();  // never frame by frame
+    std::vector<double> out((size_t)w.n * w.n * frames);
+    return fastestSeconds([&] { runVectorPlan(*plan, stack.data(), frames, out.data(), 1); });
+}
+double batchSeconds(const Problem& w, const std::vector<double>& stack, int64_t batch) {
+    return batchSeconds(w, stack, batch, batch);
 }
 
 void calibrate() {
