@@ -6,7 +6,7 @@
 
 #include <cmath>
 #include <random>
-#include <set>
+#include <map>
 #include <sstream>
 #include <string>
 
@@ -281,9 +281,7 @@ constexpr ExpectedChoice kExpectedChoices[] = {
     {"generic", 4, 4096, 3, "scalar: 0 0 0 0 0 0"},
 };
 
-std::string planChoice(const FamilyModel& model, int32_t n, int32_t sensors, int term) {
-    Problem p = ringProblem(n, sensors, 2030, 1);
-    p.image_select = term;
+std::string planChoice(const FamilyModel& model, const Problem& p) {
     const ReconInput in = p.input(nullptr);
     const ReconGeometry g = reconGeometry(in);
     std::ostringstream out;
@@ -301,23 +299,31 @@ std::string planChoice(const FamilyModel& model, int32_t n, int32_t sensors, int
 }
 
 TEST(Plan, ChoosesTheExpectedPathsAndBatches) {
-    std::set<std::string> checked;
+    // The families of the targets under test, each once.
+    std::map<std::string, FamilyModel> families;
     for (int64_t target : compiledTargets()) {
         hwy::SetSupportedTargetsForTest(target);
-        const char* family = reconVectorFamily();
-        const FamilyModel model = reconVectorModel();
+        if (const char* family = reconVectorFamily()) families.emplace(family, reconVectorModel());
         hwy::SetSupportedTargetsForTest(0);
-        if (family == nullptr || !checked.insert(family).second) continue;
-        int rows = 0;
-        for (const ExpectedChoice& e : kExpectedChoices) {
-            if (e.family != std::string(family)) continue;
-            ++rows;
-            EXPECT_EQ(planChoice(model, e.n, e.sensors, e.term), e.choice)
-                << family << ", n = " << e.n << ", " << e.sensors << " sensors, term " << e.term;
-        }
-        EXPECT_GT(rows, 0) << "no expected choices for the family " << family;
     }
-    if (checked.empty()) GTEST_SKIP() << "no vector kernel on this CPU";
+    if (families.empty()) GTEST_SKIP() << "no vector kernel on this CPU";
+    std::map<std::pair<int32_t, int32_t>, Problem> scans;  // by n and sensors
+    std::map<std::string, int> rows;
+    for (const ExpectedChoice& e : kExpectedChoices) {
+        const auto family = families.find(e.family);
+        if (family == families.end()) continue;
+        ++rows[e.family];
+        auto scan = scans.find({e.n, e.sensors});
+        if (scan == scans.end())
+            scan = scans.emplace(std::make_pair(e.n, e.sensors), ringProblem(e.n, e.sensors, 2030, 1))
+                       .first;
+        Problem& p = scan->second;
+        p.image_select = e.term;
+        EXPECT_EQ(planChoice(family->second, p), e.choice)
+            << e.family << ", n = " << e.n << ", " << e.sensors << " sensors, term " << e.term;
+    }
+    for (const auto& f : families)
+        EXPECT_GT(rows[f.first], 0) << "no expected choices for the family " << f.first;
 }
 
 }  // namespace
