@@ -275,10 +275,11 @@ void calibrate() {
     };
     // Where the choice is made: a few pixels of many sensors, whose samples
     // come from memory; the standard workload's samples stay in cache.
-    row("kScalarCost (4 x 4, 4096 sensors)", meanOfTerms(4, 4096, scalarRun), kScalarCost);
+    const PathCosts policy = reconVectorModel().costs;  // zeros without a vector kernel
+    row("scalar: the scalar kernel (4 x 4, 4096 sensors)", meanOfTerms(4, 4096, scalarRun),
+        target ? policy.scalar : kScalarCost);
     row("scalar, standard workload (256 x 256)", meanOfTerms(256, 256, scalarRun), -1.0);
     if (target == nullptr) return;  // no vector kernel: nothing more to weigh
-    const PathCosts policy = reconVectorModel().costs;
     row("table: windows (256 x 256)", vectorFrameNs(256, false), policy.table);
     row("wide: wide windows (128 x 128)", vectorFrameNs(128, false), policy.wide);
     row("gather: windows too narrow (64 x 64)", vectorFrameNs(64, false), policy.gather);

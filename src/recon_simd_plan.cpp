@@ -359,7 +359,7 @@ bool chooseVectorPlan(const ReconInput& in, const ReconGeometry& g, const Family
     const double perFrame = cells * f.cellRows * f.cellCols * (double)in.cols;
     const double tiles = std::ceil((double)in.n / kMaxTile) * std::ceil((double)in.n / kMaxTile);
     const double setupNs = tiles * (double)in.cols * kSensorSetupCost;
-    const double scalarNs = (double)in.n * (double)in.n * (double)in.cols * kScalarCost;
+    const double scalarNs = (double)in.n * (double)in.n * (double)in.cols * cost.scalar;
 
     // Whether a vector's samples of one sensor fit one window on a grid this
     // fine: its lanes lie within `reach` samples of each other whatever the
