@@ -305,10 +305,9 @@ void calibrate() {
         const double t2 = batchSeconds(w, stack, 2), tm = batchSeconds(w, stack, more);
         const double evals = (double)w.n * w.n * w.cols;
         const double a = (tm - t2) / (padded(more) - padded(2)) / evals * 1e9;
-        const double pad2 = padded(2);
         const double tiles = std::ceil(w.n / 64.0) * std::ceil(w.n / 64.0);
         apply += a / 2.0;
-        index += ((t2 * 1e9 - tiles * w.cols * kSensorSetupCost) / evals - pad2 * a) / 2.0;
+        index += ((t2 * 1e9 - tiles * w.cols * kSensorSetupCost) / evals - padded(2) * a) / 2.0;
     }
     row("stackIndex: a batch's indices (256 x 256)", index, policy.stackIndex);
     row("stackApply: per frame of a batch (256 x 256)", apply, policy.stackApply);

@@ -139,7 +139,8 @@ struct Family : Avx3Policy, HighwayArith<hn::Full512<double>> {
         const __mmask8 step = _mm512_cmp_pd_mask(d2, above, _CMP_GE_OQ);
         return _mm512_mask_add_epi64(rel, step, rel, _mm512_set1_epi64(1));
     }
-    // A batch of 4 or 2 frames: a[0..3], b[0..3], and a[0], a[1], b[0], ..., d[1].
+    // The frames of a batch of 4 (two pixels': a[0..3], b[0..3]) or of 2
+    // (four pixels': a[0], a[1], b[0], ..., d[1]).
     static HWY_INLINE V LoadHalves(const double* a, const double* b) {
         return _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_loadu_pd(a)), _mm256_loadu_pd(b),
                                   1);

@@ -113,10 +113,10 @@ struct Avx3Policy {
     static constexpr double kRefinedError = 0x1p-26;   // after one Newton step
     // Measured with --calibrate on an AMD EPYC with AVX-512 (Zen 4: family
     // 25, model 17), the fastest of several runs on a machine shared with
-    // other builds (runs differed by up to 2x). A batch's
-    // indices cost more than a frame alone (0.54 ns, where the frame's
-    // lookups are lane permutes): a batch of 2 frames costs about as much
-    // as 2 frames at 256 x 256, and less on coarser grids.
+    // other builds (runs differed by up to 2x). A batch's indices cost more
+    // than a frame alone (0.54 ns, where the frame's lookups are lane
+    // permutes): a batch of 2 frames costs about as much as 2 frames at
+    // 256 x 256, and less on coarser grids.
     static constexpr PathCosts kCosts{7.5, 0.54, 0.70, 1.1, 1.44, 0.91, 0.106};
 };
 
