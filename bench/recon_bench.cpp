@@ -33,6 +33,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <functional>
+#include <limits>
 #include <map>
 #include <random>
 #include <string>
@@ -118,19 +120,39 @@ void BM_Recon(benchmark::State& state, ReconKernel kernel, int64_t target) {
         benchmark::Counter(evals * (double)state.iterations(), benchmark::Counter::kIsRate);
 }
 
-// Arguments: n, term, frames, threads (the ring scan, 2030 samples).
-// Per-frame throughput of a stack reconstructed in one call (a plan made
-// and run), against which frames = 1 is a single call. Frames 0 and last
-// are checked against the scalar kernel first.
+// Arguments: n, term, frames, threads, batch (the ring scan, 2030
+// samples). Per-frame throughput of a stack reconstructed in one call (a
+// plan made and run), against which frames = 1 is a single call; in the
+// cost model's batches (batch 0), or in batches of `batch` frames forced on
+// the vector kernel's plan, to compare the model's choice with the others.
+// Frames 0 and last are checked against the scalar kernel first.
 void BM_Stack(benchmark::State& state, int64_t target) {
     const HeldTarget hold(target);
     Problem w = workload(kRing, (int32_t)state.range(0), 2030);
     w.image_select = (double)state.range(1);
     const int frames = (int)state.range(2);
     w.numCores = (int32_t)state.range(3);
+    const int64_t batch = state.range(4);
     state.SetLabel(reconKernelName(ReconKernel::Best));
     const std::vector<double> stack = frameStack(w, frames, 7);
-    std::vector<double> out = runStack(w, stack, frames, ReconKernel::Best);
+    std::vector<double> out((size_t)w.n * w.n * frames);
+    const ReconInput in = w.inputOver(stack.data(), w.x.data(), w.y.data(), w.z.data(),
+                                      w.t.data(), out.data());
+    std::function<void()> run = [&] { doReconFrames(in, frames); };
+#ifdef TOFIMAGE_HAVE_HWY
+    VectorPlanPtr forced;
+    if (batch != 0) {
+        forced = makeVectorPlan(in, reconGeometry(in), w.numCores, true, frames);
+        if (!forced) {
+            state.SkipWithError("no vector kernel to force a batch on");
+            return;
+        }
+        forced->batch = batch;
+        forced->stack.frame = std::numeric_limits<double>::infinity();  // never frame by frame
+        run = [&] { runVectorPlan(*forced, stack.data(), frames, out.data(), w.numCores); };
+    }
+#endif
+    run();
     const size_t pixels = (size_t)w.n * w.n;
     for (int f : {0, frames - 1}) {
         Problem one = w;
@@ -143,11 +165,9 @@ void BM_Stack(benchmark::State& state, int64_t target) {
             return;
         }
     }
-    const ReconInput in = w.inputOver(stack.data(), w.x.data(), w.y.data(), w.z.data(),
-                                      w.t.data(), out.data());
     for (auto _ : state) {
         std::fill(out.begin(), out.end(), 0.0);
-        doReconFrames(in, frames);
+        run();
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
@@ -157,10 +177,14 @@ void BM_Stack(benchmark::State& state, int64_t target) {
 }
 
 void stacks(benchmark::internal::Benchmark* b) {
-    b->ArgNames({"n", "term", "frames", "threads"});
+    b->ArgNames({"n", "term", "frames", "threads", "batch"});
     for (int n : {64, 128, 256})
-        for (int term : {1, 3})
-            for (int frames : {1, 2, 4, 8, 16, 64}) b->Args({n, term, frames, 1});
+        for (int term : {1, 3}) {
+            for (int frames : {1, 2, 3, 4, 8, 16, 64}) b->Args({n, term, frames, 1, 0});
+#ifdef TOFIMAGE_HAVE_HWY
+            for (int batch : {8, 16}) b->Args({n, term, 64, 1, batch});
+#endif
+        }
     b->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0.3);
 }
 
@@ -219,13 +243,19 @@ double vectorFrameNs(int32_t n, bool gathers) {
     });
 }
 
-// Seconds for one batch of `batch` frames of the standard workload.
-double batchSeconds(const Problem& w, const std::vector<double>& stack, int64_t batch) {
+// Seconds for `frames` frames of the ring scan `w` in batches of `batch`
+// (1: frame by frame), whatever the model would choose.
+double batchSeconds(const Problem& w, const std::vector<double>& stack, int64_t batch,
+                    int64_t frames) {
     VectorPlanPtr plan = ringPlan(w, batch);
     if (!plan) return 0.0;
     plan->batch = batch;
-    std::vector<double> out((size_t)w.n * w.n * batch);
-    return fastestSeconds([&] { runVectorPlan(*plan, stack.data(), batch, out.data(), 1); });
+    plan->stack.frame = std::numeric_limits<double>::infinity();  // never frame by frame
+    std::vector<double> out((size_t)w.n * w.n * frames);
+    return fastestSeconds([&] { runVectorPlan(*plan, stack.data(), frames, out.data(), 1); });
+}
+double batchSeconds(const Problem& w, const std::vector<double>& stack, int64_t batch) {
+    return batchSeconds(w, stack, batch, batch);
 }
 
 void calibrate() {
@@ -248,29 +278,39 @@ void calibrate() {
     };
     // Where the choice is made: a few pixels of many sensors, whose samples
     // come from memory; the standard workload's samples stay in cache.
-    row("kScalarCost (4 x 4, 4096 sensors)", meanOfTerms(4, 4096, scalarRun), kScalarCost);
+    const PathCosts policy = reconVectorModel().costs;  // zeros without a vector kernel
+    row("scalar: the scalar kernel (4 x 4, 4096 sensors)", meanOfTerms(4, 4096, scalarRun),
+        target ? policy.scalar : kScalarCost);
     row("scalar, standard workload (256 x 256)", meanOfTerms(256, 256, scalarRun), -1.0);
     if (target == nullptr) return;  // no vector kernel: nothing more to weigh
-    const PathCosts policy = reconVectorCosts();
     row("table: windows (256 x 256)", vectorFrameNs(256, false), policy.table);
     row("wide: wide windows (128 x 128)", vectorFrameNs(128, false), policy.wide);
     row("gather: windows too narrow (64 x 64)", vectorFrameNs(64, false), policy.gather);
     const double sqrt = vectorFrameNs(256, true);
     row("sqrt: square root and gathers (256 x 256)", sqrt, policy.sqrt);
 
-    // A batch costs set-up + index + apply * frames: from batches of 4 and
-    // 8 frames, whose staged rows stay in cache.
+    // A batch costs set-up + index + apply * its padded frames: from a
+    // batch of 2 frames and the next larger one padded further (4 where the
+    // family fills half vectors or has 2 lanes), the short stacks where
+    // batches and single frames come closest.
     double index = 0.0, apply = 0.0;
     for (double term : {1.0, 3.0}) {
         Problem w = workload(kRing, 256, 2030);
         w.image_select = term;
-        const std::vector<double> stack = frameStack(w, 8, 7);
-        const double t4 = batchSeconds(w, stack, 4), t8 = batchSeconds(w, stack, 8);
+        const VectorPlanPtr plan = ringPlan(w, 2);
+        if (!plan) return;
+        auto padded = [&](int64_t b) {
+            return (double)paddedFrames(b, plan->stack.lanes, plan->stack.parts);
+        };
+        int64_t more = 4;
+        while (padded(more) == padded(2)) more *= 2;
+        const std::vector<double> stack = frameStack(w, (int)more, 7);
+        const double t2 = batchSeconds(w, stack, 2), tm = batchSeconds(w, stack, more);
         const double evals = (double)w.n * w.n * w.cols;
-        const double a = (t8 - t4) / 4.0 / evals * 1e9;
+        const double a = (tm - t2) / (padded(more) - padded(2)) / evals * 1e9;
         const double tiles = std::ceil(w.n / 64.0) * std::ceil(w.n / 64.0);
         apply += a / 2.0;
-        index += ((t4 * 1e9 - tiles * w.cols * kSensorSetupCost) / evals - 4.0 * a) / 2.0;
+        index += ((t2 * 1e9 - tiles * w.cols * kSensorSetupCost) / evals - padded(2) * a) / 2.0;
     }
     row("stackIndex: a batch's indices (256 x 256)", index, policy.stackIndex);
     row("stackApply: per frame of a batch (256 x 256)", apply, policy.stackApply);
@@ -310,22 +350,20 @@ void calibrate() {
             kThresholdCost);
     }
 
-    // What bounds the batch: per frame of a stack of 16, in batches of 4, 8
-    // and 16, in ms (kStageCacheBytes).
-    std::printf("\nms per frame of a stack of 16 frames, in batches of 4 / 8 / 16 "
-                "(term 1, term 3)\n");
-    for (int32_t n : {64, 128, 256}) {
-        std::printf("n = %3d:", n);
+    // What short stacks cost, and what bounds the batch (kStageCacheBytes):
+    // ms per frame of a frame alone and of one batch of 2 to 16 frames.
+    const int64_t batches[] = {1, 2, 3, 4, 8, 16};
+    std::printf("\nms per frame: one frame alone, one batch of 2 / 3 / 4 / 8 / 16 frames\n");
+    for (int32_t n : {64, 128, 256})
         for (double term : {1.0, 3.0}) {
+            std::printf("n = %3d, term %.0f:", n, term);
             Problem s = workload(kRing, n, 2030);
             s.image_select = term;
             const std::vector<double> stack = frameStack(s, 16, 7);
-            for (int64_t b : {4, 8, 16})
+            for (int64_t b : batches)
                 std::printf(" %7.3f", batchSeconds(s, stack, b) * 1e3 / (double)b);
-            std::printf("  |");
+            std::printf("\n");
         }
-        std::printf("\n");
-    }
 }
 
 // ------------------------------------------------------- the beamformer

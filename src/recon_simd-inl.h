@@ -33,7 +33,8 @@
 // at a pixel's index fetches that sample of kLanes frames, whatever the
 // grid, and a pixel's running sums of those frames lie side by side too
 // (StackRows, StackApply); a batch of kLanes / 2 frames or fewer puts two
-// pixels' frames in a vector where the family can load halves. A sensor
+// pixels' frames in a vector where the family can load halves, one of
+// kLanes / 4 or fewer four pixels' where it can load quarters. A sensor
 // whose rows cannot be bounded or staged reads every frame's samples one
 // by one.
 //
@@ -72,6 +73,8 @@
 //   LoadHalves         a vector from two halves (a batch of kLanes / 2
 //                      frames then fills whole vectors with two pixels'
 //                      frames, rather than padding each pixel's to kLanes)
+//   LoadQuarters       with LoadHalves, a vector from four quarters (a
+//                      batch of kLanes / 4 frames: four pixels' frames)
 // recon_simd_families-inl.h chooses the family for its Highway targets;
 // tests/primitive_test.cpp checks its primitives against their scalar
 // models, and simd_test compares the whole kernel with the scalar one.
@@ -208,6 +211,8 @@ template <class F>
 using StagingPrimitives = std::void_t<decltype(&F::Stage), decltype(&F::LookupStaged)>;
 template <class F>
 using LoadHalvesOf = decltype(&F::LoadHalves);  // optional
+template <class F>
+using LoadQuartersOf = decltype(&F::LoadQuarters);  // optional, with LoadHalves
 
 template <class F>
 constexpr bool CheckFamily() {
@@ -240,15 +245,27 @@ constexpr bool CheckFamily() {
                                          Has<F, StagingPrimitives>::value),
                   "kStagedWindows stages narrow windows: it needs kStageRows, Stage and "
                   "LookupStaged");
+    static_assert(!Has<F, LoadHalvesOf>::value || F::kLanes >= 4,
+                  "LoadHalves needs at least 2 frames to a half");
+    static_assert(!Has<F, LoadQuartersOf>::value ||
+                      (Has<F, LoadHalvesOf>::value && F::kLanes >= 8),
+                  "LoadQuarters needs LoadHalves and at least 2 frames to a quarter");
     return true;
 }
 
+// Pixels whose frames a vector of the family F can hold: 4 where it loads
+// quarters, 2 where it loads halves, 1 otherwise.
+template <class F>
+constexpr int kVectorParts = Has<F, LoadQuartersOf>::value ? 4
+                             : Has<F, LoadHalvesOf>::value ? 2
+                                                           : 1;
+
 // Frames a batch of `count` frames of the family F takes room and work for:
-// a batch of half a vector of frames or fewer fills half vectors where the
-// family loads halves (LoadHalves), whole vectors of frames otherwise.
+// the smallest quarter or half of a vector they fit where the family loads
+// those, whole vectors of frames otherwise.
 template <class F>
 int64_t BatchFrames(int64_t count) {
-    return paddedFrames(count, F::kLanes, Has<F, LoadHalvesOf>::value);
+    return paddedFrames(count, F::kLanes, kVectorParts<F>);
 }
 
 // The widest window a family looks up.
@@ -584,7 +601,7 @@ HWY_NOINLINE void StackRows(const Plan& p, const TileConsts<F>& c, const SensorB
 // slot g of vector v's lane l being (v / kGroupCols) * accStride +
 // (v % kGroupCols) * N + l. A vector of running sums holds N / kParts
 // frames of kParts neighbouring slots: kParts is 2 for a batch of N / 2
-// frames (HalfBatches), 1 otherwise.
+// frames, 4 for one of N / 4 (kVectorParts), 1 otherwise.
 template <class F, int kTerm, int kParts>
 HWY_NOINLINE void StackApply(const Plan& p, const Batch& batch, const SensorBlock<F>& sb,
                              int64_t frames, const int32_t* row, double* acc,
@@ -616,11 +633,14 @@ HWY_NOINLINE void StackApply(const Plan& p, const Batch& batch, const SensorBloc
     // The staged rows of slots k * kParts .. at S (samples or derivative
     // terms, frames f0 ..).
     auto load = [&](const double* S, const int32_t* lanes, int k) {
+        const int32_t* at = lanes + k * kParts;
         if constexpr (kParts == 1)
-            return F::Load(S + (int64_t)lanes[k] * frames);
+            return F::Load(S + (int64_t)at[0] * frames);
+        else if constexpr (kParts == 2)
+            return F::LoadHalves(S + (int64_t)at[0] * frames, S + (int64_t)at[1] * frames);
         else
-            return F::LoadHalves(S + (int64_t)lanes[2 * k] * frames,
-                                 S + (int64_t)lanes[2 * k + 1] * frames);
+            return F::LoadQuarters(S + (int64_t)at[0] * frames, S + (int64_t)at[1] * frames,
+                                   S + (int64_t)at[2] * frames, S + (int64_t)at[3] * frames);
     };
 
     for (int v = 0; v < kV; ++v) {
@@ -922,8 +942,17 @@ void Tile(const Plan& p, const TileConsts<F>& c, const Batch& batch, int64_t K0,
                     StackRows<F, kGuess, kHasZ, kWide>(p, c, sb, yq + a * N, xp + b * N,
                                                        laneRows);
                     double* sums = acc + (a * accStride + b * N) * frames;
-                    if constexpr (Has<F, LoadHalvesOf>::value) {
-                        if (frames < N) {
+                    // A short batch fills a half or a quarter of a vector
+                    // with each pixel's frames (BatchFrames).
+                    if constexpr (kVectorParts<F> >= 4) {
+                        if (frames * 4 == N) {
+                            StackApply<F, kTerm, 4>(p, batch, sb, frames, laneRows, sums,
+                                                    accStride);
+                            continue;
+                        }
+                    }
+                    if constexpr (kVectorParts<F> >= 2) {
+                        if (frames * 2 == N) {
                             StackApply<F, kTerm, 2>(p, batch, sb, frames, laneRows, sums,
                                                     accStride);
                             continue;
@@ -1021,7 +1050,7 @@ struct Cells {
 // The family F as the cost model (chooseVectorPlan) sees it.
 template <class F>
 constexpr FamilyModel ModelOf() {
-    return FamilyModel{laneSpan<F>(),       F::kLanes,          Has<F, LoadHalvesOf>::value,
+    return FamilyModel{laneSpan<F>(),       F::kLanes,          kVectorParts<F>,
                        Cells<F>::kCellRows, Cells<F>::kCellCols, F::kWindow,
                        F::kWideWindow,      F::kWindows,         F::kThresholdTable,
                        F::kWideWindows,     F::kEstimateError,   F::kRefinedError,

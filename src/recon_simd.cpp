@@ -55,7 +55,7 @@ const char* TargetNameImpl() { return hwy::TargetName(HWY_TARGET); }
 
 const char* FamilyNameImpl() { return Family::kName; }
 
-PathCosts FamilyCostsImpl() { return Family::kCosts; }
+FamilyModel FamilyModelImpl() { return ModelOf<Family>(); }
 
 #else  // One lane, or no family: nothing to gain over the scalar kernel.
 
@@ -69,7 +69,7 @@ const char* TargetNameImpl() { return nullptr; }
 
 const char* FamilyNameImpl() { return nullptr; }
 
-PathCosts FamilyCostsImpl() { return PathCosts{}; }
+FamilyModel FamilyModelImpl() { return FamilyModel{}; }
 
 #endif
 #undef TOFIMAGE_FAMILY
@@ -87,7 +87,7 @@ HWY_EXPORT(PlanImpl);
 HWY_EXPORT(RunImpl);
 HWY_EXPORT(TargetNameImpl);
 HWY_EXPORT(FamilyNameImpl);
-HWY_EXPORT(FamilyCostsImpl);
+HWY_EXPORT(FamilyModelImpl);
 
 bool planDispatch(const ReconInput& in, const ReconGeometry& g, int team, bool always,
                   int64_t frames, VectorPlan* vp) {
@@ -101,7 +101,7 @@ bool runDispatch(const VectorPlan& vp, const double* sigMat, int64_t frames, dou
 
 const char* targetDispatch() { return HWY_DYNAMIC_DISPATCH(TargetNameImpl)(); }
 const char* familyDispatch() { return HWY_DYNAMIC_DISPATCH(FamilyNameImpl)(); }
-PathCosts costsDispatch() { return HWY_DYNAMIC_DISPATCH(FamilyCostsImpl)(); }
+FamilyModel modelDispatch() { return HWY_DYNAMIC_DISPATCH(FamilyModelImpl)(); }
 }  // namespace tofimage_simd
 
 VectorPlanPtr makeVectorPlan(const ReconInput& in, const ReconGeometry& g, int team, bool always,
@@ -123,5 +123,5 @@ const char* reconVectorTarget() { return tofimage_simd::targetDispatch(); }
 
 const char* reconVectorFamily() { return tofimage_simd::familyDispatch(); }
 
-tofimage_simd::PathCosts reconVectorCosts() { return tofimage_simd::costsDispatch(); }
+tofimage_simd::FamilyModel reconVectorModel() { return tofimage_simd::modelDispatch(); }
 #endif

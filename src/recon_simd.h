@@ -45,8 +45,11 @@ const char* reconVectorTarget();
 // ("avx3", "avx2", "neon", "generic"), or nullptr where none does.
 const char* reconVectorFamily();
 
-// That family's costs, as its policy holds them (recon_simd_policy.h); all
-// zero where no family serves.
-tofimage_simd::PathCosts reconVectorCosts();
+// That family as the cost model sees it (recon_simd_plan.h), with the costs
+// its policy holds (recon_simd_policy.h); all zero where no family serves.
+namespace tofimage_simd {
+struct FamilyModel;
+}
+tofimage_simd::FamilyModel reconVectorModel();
 
 #endif

@@ -139,6 +139,20 @@ struct Family : Avx3Policy, HighwayArith<hn::Full512<double>> {
         const __mmask8 step = _mm512_cmp_pd_mask(d2, above, _CMP_GE_OQ);
         return _mm512_mask_add_epi64(rel, step, rel, _mm512_set1_epi64(1));
     }
+    // The frames of a batch of 4 (two pixels': a[0..3], b[0..3]) or of 2
+    // (four pixels': a[0], a[1], b[0], ..., d[1]).
+    static HWY_INLINE V LoadHalves(const double* a, const double* b) {
+        return _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_loadu_pd(a)), _mm256_loadu_pd(b),
+                                  1);
+    }
+    static HWY_INLINE V LoadQuarters(const double* a, const double* b, const double* c,
+                                     const double* d) {
+        const __m256d ab =
+            _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(a)), _mm_loadu_pd(b), 1);
+        const __m256d cd =
+            _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(c)), _mm_loadu_pd(d), 1);
+        return _mm512_insertf64x4(_mm512_castpd256_pd512(ab), cd, 1);
+    }
     static HWY_INLINE V Gather(const double* p, I i) { return _mm512_i64gather_pd(i, p, 8); }
     // The lanes as 32-bit integers (all of them lie in that range).
     static HWY_INLINE void Spill(I i, int32_t* out) {

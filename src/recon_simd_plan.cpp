@@ -333,7 +333,7 @@ constexpr double kTwoOverPi = 0.63661977236758134;
 // The time of one batch of `count` frames (count >= 2): its indices found
 // once, and applied to its frames, padded.
 double batchNs(const StackCosts& c, int64_t count) {
-    return c.index + c.apply * (double)paddedFrames(count, c.lanes, c.halves);
+    return c.index + c.apply * (double)paddedFrames(count, c.lanes, c.parts);
 }
 
 }  // namespace
@@ -341,9 +341,10 @@ double batchNs(const StackCosts& c, int64_t count) {
 int64_t batchFor(const VectorPlan& vp, int64_t frames) {
     const int64_t batch = std::min(vp.batch, frames);
     if (batch <= 1) return 1;
-    // Only a stack shorter than the batch is weighed again: the rest of a
-    // longer one costs about the same either way.
-    if (frames < vp.batch && (double)frames * vp.stack.frame < batchNs(vp.stack, frames)) return 1;
+    // Never a batch whose modelled time per frame exceeds a frame's on its
+    // own: a short stack padded to a whole vector of frames, or a family
+    // whose costs (estimates) make batches dear, runs frame by frame.
+    if ((double)batch * vp.stack.frame < batchNs(vp.stack, batch)) return 1;
     return batch;
 }
 
@@ -358,7 +359,7 @@ bool chooseVectorPlan(const ReconInput& in, const ReconGeometry& g, const Family
     const double perFrame = cells * f.cellRows * f.cellCols * (double)in.cols;
     const double tiles = std::ceil((double)in.n / kMaxTile) * std::ceil((double)in.n / kMaxTile);
     const double setupNs = tiles * (double)in.cols * kSensorSetupCost;
-    const double scalarNs = (double)in.n * (double)in.n * (double)in.cols * kScalarCost;
+    const double scalarNs = (double)in.n * (double)in.n * (double)in.cols * cost.scalar;
 
     // Whether a vector's samples of one sensor fit one window on a grid this
     // fine: its lanes lie within `reach` samples of each other whatever the
@@ -417,7 +418,7 @@ bool chooseVectorPlan(const ReconInput& in, const ReconGeometry& g, const Family
         batch /= 2;
     vp->batch = batch;
     vp->stack = StackCosts{frameNs, setupNs + perFrame * cost.stackIndex,
-                           perFrame * cost.stackApply, f.laneCount, f.halfBatches};
+                           perFrame * cost.stackApply, f.laneCount, f.parts};
     const int64_t runBatch = batchFor(*vp, frames);
     const double perFrameNs =
         runBatch == 1 ? frameNs : batchNs(vp->stack, runBatch) / (double)runBatch;

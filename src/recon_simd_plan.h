@@ -182,7 +182,7 @@ bool windowCovers(const Plan& p, const LaneSpan& lanes, int spread, const TileBo
 struct FamilyModel {
     LaneSpan lanes;          // of a vector's lanes from lane 0
     int laneCount;           // pixels of a vector, and frames of a stacked one
-    bool halfBatches;        // a batch of laneCount / 2 frames fills half vectors
+    int parts;               // pixels a vector of a short batch's frames can hold (1, 2, 4)
     int cellRows, cellCols;  // pixels of one group of vectors
     int window, wideWindow;  // samples of its windows (0: none)
     bool windows, table, wideWindows;
@@ -208,10 +208,12 @@ bool chooseVectorPlan(const ReconInput& in, const ReconGeometry& g, const Family
 }  // namespace tofimage_simd
 
 // The frames a batch of `count` frames takes room and work for: whole
-// vectors of `lanes` frames, or half a vector for a family that loads
-// halves (a vector then holds two pixels' frames) where they fit one.
-inline int64_t paddedFrames(int64_t count, int lanes, bool halves) {
-    if (halves && lanes >= 4 && 2 * count <= lanes) return lanes / 2;
+// vectors of `lanes` frames, or, for a family whose vectors can hold the
+// frames of `parts` pixels (2: halves, 4: quarters), the smallest part of a
+// vector, lanes / parts or lanes / 2, that they fit.
+inline int64_t paddedFrames(int64_t count, int lanes, int parts) {
+    for (int k = parts; k > 1; k /= 2)
+        if (count <= lanes / k) return lanes / k;
     return (count + lanes - 1) / lanes * lanes;
 }
 
@@ -219,8 +221,8 @@ inline int64_t paddedFrames(int64_t count, int lanes, bool halves) {
 // its own, and a batch's indices found once and applied to one frame.
 struct StackCosts {
     double frame, index, apply;
-    int lanes;    // a batch's frames are padded (paddedFrames) to these
-    bool halves;  // or to half of them
+    int lanes;  // a batch's frames are padded (paddedFrames) to these
+    int parts;  // or to a half or quarter of them
 };
 
 // What makeVectorPlan decided: the plan and its table, and how the tiles of

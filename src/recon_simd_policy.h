@@ -46,13 +46,19 @@ namespace tofimage_simd {
 // sensors, 2030 samples, read from memory; 7.3 on the standard workload,
 // whose samples stay in cache), one threshold of the table, and the set-up
 // of one sensor for one tile of the vector kernel. Measured with
-// --calibrate on an AMD EPYC (AVX2), as are Avx2Policy's costs.
+// --calibrate on an AMD EPYC (AVX2), as are Avx2Policy's costs; a family
+// measured on another core weighs the scalar kernel as measured there
+// (PathCosts::scalar). The AMD EPYC with AVX-512 measured (Avx3Policy)
+// gave 9 ns per threshold and 64 per sensor set-up.
 constexpr double kScalarCost = 10.5;
 constexpr double kThresholdCost = 11.0;
 constexpr double kSensorSetupCost = 77.0;
 
 // A family's costs in nanoseconds per pixel-sensor evaluation on one thread
-// (the mean of terms 1 and 3, ring scans of 2030 samples). One frame:
+// (the mean of terms 1 and 3, ring scans of 2030 samples), all measured on
+// one machine, so that they weigh against each other:
+//   scalar  the scalar kernel where the choice falls (kScalarCost)
+// One frame of the vector kernel:
 //   table   windows where a vector's samples typically fit one (256 x 256)
 //   wide    wide windows (128 x 128, where the family has them)
 //   gather  windows too narrow for the grid: the vectors gather (64 x 64)
@@ -60,9 +66,13 @@ constexpr double kSensorSetupCost = 77.0;
 // A batch of frames of a stack (per evaluation of one frame):
 //   stackIndex  finding the batch's indices, once for all its frames
 //   stackApply  applying them to one frame (the batch's frames are rounded
-//               up to whole vectors of kLanes frames), staging its rows
-//               included
+//               up to whole vectors of kLanes frames, or the half or quarter
+//               of a vector the family fills: paddedFrames), staging its
+//               rows included
+// --calibrate takes the two stack costs from batches of 2 and 4 frames, the
+// short stacks where a batch and single frames come closest.
 struct PathCosts {
+    double scalar;
     double table, wide, gather, sqrt;
     double stackIndex, stackApply;
 };
@@ -101,11 +111,13 @@ struct Avx3Policy {
     static constexpr int kGroupRows = 2, kGroupCols = 4;
     static constexpr double kEstimateError = 0x1p-14;  // _mm512_rsqrt14_pd
     static constexpr double kRefinedError = 0x1p-26;   // after one Newton step
-    // gather: a 64 x 64 ring scan measures 0.8, but a few pixels of 4096
-    // sensors, whose samples miss the cache, about 1.5. The stack's costs
-    // are estimates (AVX2's, in proportion to the table cost) until
-    // measured on an AVX-512 core.
-    static constexpr PathCosts kCosts{0.40, 0.40, 1.5, 1.6, 0.27, 0.08};
+    // Measured with --calibrate on an AMD EPYC with AVX-512 (Zen 4: family
+    // 25, model 17), the fastest of several runs on a machine shared with
+    // other builds (runs differed by up to 2x). A batch's indices cost more
+    // than a frame alone (0.54 ns, where the frame's lookups are lane
+    // permutes): a batch of 2 frames costs about as much as 2 frames at
+    // 256 x 256, and less on coarser grids.
+    static constexpr PathCosts kCosts{7.5, 0.54, 0.70, 1.1, 1.44, 0.91, 0.106};
 };
 
 // AVX2: vectors of 4 pixels (2 by 2).
@@ -132,7 +144,7 @@ struct Avx2Policy {
     static constexpr double kRefinedError = 0x1p-19;
     // No wide windows: wide is the checked windows' square root and
     // gathers at 128 x 128.
-    static constexpr PathCosts kCosts{1.35, 1.71, 1.71, 2.3, 0.88, 0.26};
+    static constexpr PathCosts kCosts{kScalarCost, 1.35, 1.71, 1.71, 2.3, 0.88, 0.26};
 };
 
 // Arm NEON and SVE: vectors of 2 pixels (2 rows of a column).
@@ -165,7 +177,7 @@ struct NeonPolicy {
     static constexpr double kEstimateError = 0x1p-15;  // one Newton step
     static constexpr double kRefinedError = 0x1p-30;   // two Newton steps
     // The stack's, AVX2's in proportion to the table cost.
-    static constexpr PathCosts kCosts{1.2, 1.2, 1.2, 1.35, 0.80, 0.23};
+    static constexpr PathCosts kCosts{kScalarCost, 1.2, 1.2, 1.2, 1.35, 0.80, 0.23};
 };
 
 // Other fixed-width instruction sets (SSE4, SSSE3, SSE2, WASM, PPC, ...):
@@ -177,7 +189,7 @@ struct GenericPolicy {
     static constexpr int kGroupRows = 2, kGroupCols = 4;
     static constexpr double kEstimateError = 0.0, kRefinedError = 0.0;
     // Estimates; the stack's, AVX2's in proportion to the table cost.
-    static constexpr PathCosts kCosts{3.0, 3.0, 3.0, 3.0, 2.0, 0.57};
+    static constexpr PathCosts kCosts{kScalarCost, 3.0, 3.0, 3.0, 3.0, 2.0, 0.57};
 };
 
 }  // namespace tofimage_simd

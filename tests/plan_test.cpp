@@ -6,10 +6,14 @@
 
 #include <cmath>
 #include <random>
+#include <map>
+#include <sstream>
 #include <string>
 
 #include "problem.h"
+#include "recon_simd.h"
 #include "recon_simd_plan.h"
+#include "targets.h"
 
 namespace {
 
@@ -223,6 +227,103 @@ TEST(Plan, TileSensorsAreClassifiedSoundly) {
         }
     }
     EXPECT_GT(covered, bounded / 4) << "covered windows are what the test is about";
+}
+
+
+// What the cost model chooses, per family, for ring scans (256 sensors,
+// 2030 samples) of n x n pixels and for 4 x 4 pixels of 4096 sensors, terms
+// 1 and 3: the path of one frame ("scalar", or the guess level, with
+// " wide" for wide windows), then for stacks of 1, 2, 3, 8, 16 and 64
+// frames the frames a batch takes (1: frame by frame; 0: the scalar
+// kernel). The choices follow from the policy's costs; a cost re-measured
+// that changes one fails here, and the table is updated with the new
+// choice after the stacks it concerns have been timed (recon_bench
+// --benchmark_filter='^stack/').
+struct ExpectedChoice {
+    const char* family;
+    int32_t n, sensors;
+    int term;
+    const char* choice;
+};
+
+constexpr ExpectedChoice kExpectedChoices[] = {
+    {"avx3", 64, 256, 1, "table wide: 1 2 3 8 8 8"},
+    {"avx3", 64, 256, 3, "table wide: 1 2 3 8 8 8"},
+    {"avx3", 128, 256, 1, "table wide: 1 2 3 8 8 8"},
+    {"avx3", 128, 256, 3, "table wide: 1 2 3 8 8 8"},
+    {"avx3", 256, 256, 1, "table: 1 1 3 8 16 16"},
+    {"avx3", 256, 256, 3, "table: 1 1 3 8 8 8"},
+    {"avx3", 4, 4096, 1, "scalar: 0 0 0 0 0 0"},
+    {"avx3", 4, 4096, 3, "scalar: 0 0 0 0 0 0"},
+    {"avx2", 64, 256, 1, "sqrt windows: 1 2 3 8 8 8"},
+    {"avx2", 64, 256, 3, "sqrt windows: 1 2 3 8 8 8"},
+    {"avx2", 128, 256, 1, "sqrt windows: 1 2 3 8 8 8"},
+    {"avx2", 128, 256, 3, "sqrt windows: 1 2 3 8 8 8"},
+    {"avx2", 256, 256, 1, "sqrt windows: 1 2 3 8 16 16"},
+    {"avx2", 256, 256, 3, "sqrt windows: 1 2 3 8 8 8"},
+    {"avx2", 4, 4096, 1, "sqrt windows: 1 2 3 8 8 8"},
+    {"avx2", 4, 4096, 3, "sqrt windows: 1 2 3 8 8 8"},
+    {"neon", 64, 256, 1, "table: 1 2 3 8 8 8"},
+    {"neon", 64, 256, 3, "table: 1 2 3 8 8 8"},
+    {"neon", 128, 256, 1, "table: 1 2 3 8 8 8"},
+    {"neon", 128, 256, 3, "table: 1 2 3 8 8 8"},
+    {"neon", 256, 256, 1, "table: 1 2 3 8 16 16"},
+    {"neon", 256, 256, 3, "table: 1 2 3 8 8 8"},
+    {"neon", 4, 4096, 1, "table: 1 2 3 8 8 8"},
+    {"neon", 4, 4096, 3, "table: 1 2 3 8 8 8"},
+    {"generic", 64, 256, 1, "gathers: 1 2 3 8 8 8"},
+    {"generic", 64, 256, 3, "gathers: 1 2 3 8 8 8"},
+    {"generic", 128, 256, 1, "gathers: 1 2 3 8 8 8"},
+    {"generic", 128, 256, 3, "gathers: 1 2 3 8 8 8"},
+    {"generic", 256, 256, 1, "gathers: 1 2 3 8 16 16"},
+    {"generic", 256, 256, 3, "gathers: 1 2 3 8 8 8"},
+    {"generic", 4, 4096, 1, "gathers: 1 2 3 8 8 8"},
+    {"generic", 4, 4096, 3, "scalar: 0 0 0 0 0 0"},
+};
+
+std::string planChoice(const FamilyModel& model, const Problem& p) {
+    const ReconInput in = p.input(nullptr);
+    const ReconGeometry g = reconGeometry(in);
+    std::ostringstream out;
+    for (int64_t frames : {1, 2, 3, 8, 16, 64}) {
+        VectorPlan vp;
+        const bool vector = chooseVectorPlan(in, g, model, 1, false, frames, &vp);
+        if (frames == 1) {
+            static const char* const kGuesses[] = {"gathers", "table", "refined", "sqrt windows"};
+            out << (vector ? kGuesses[vp.plan.guess] : "scalar")
+                << (vector && model.wideWindows && vp.wide ? " wide" : "") << ":";
+        }
+        out << " " << (vector ? batchFor(vp, frames) : 0);
+    }
+    return out.str();
+}
+
+TEST(Plan, ChoosesTheExpectedPathsAndBatches) {
+    // The families of the targets under test, each once.
+    std::map<std::string, FamilyModel> families;
+    for (int64_t target : compiledTargets()) {
+        hwy::SetSupportedTargetsForTest(target);
+        if (const char* family = reconVectorFamily()) families.emplace(family, reconVectorModel());
+        hwy::SetSupportedTargetsForTest(0);
+    }
+    if (families.empty()) GTEST_SKIP() << "no vector kernel on this CPU";
+    std::map<std::pair<int32_t, int32_t>, Problem> scans;  // by n and sensors
+    std::map<std::string, int> rows;
+    for (const ExpectedChoice& e : kExpectedChoices) {
+        const auto family = families.find(e.family);
+        if (family == families.end()) continue;
+        ++rows[e.family];
+        auto scan = scans.find({e.n, e.sensors});
+        if (scan == scans.end())
+            scan = scans.emplace(std::make_pair(e.n, e.sensors), ringProblem(e.n, e.sensors, 2030, 1))
+                       .first;
+        Problem& p = scan->second;
+        p.image_select = e.term;
+        EXPECT_EQ(planChoice(family->second, p), e.choice)
+            << e.family << ", n = " << e.n << ", " << e.sensors << " sensors, term " << e.term;
+    }
+    for (const auto& f : families)
+        EXPECT_GT(rows[f.first], 0) << "no expected choices for the family " << f.first;
 }
 
 }  // namespace

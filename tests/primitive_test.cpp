@@ -233,7 +233,8 @@ void CheckLanes() {
     Tally spill{"Spill of ExactIndex of whole squares"}, gather{"Gather"}, minus{"Minus"},
         next{"NextIndex"}, lane0{"Lane0", win}, outside{"AnyOutside", win},
         centre{"Centre", wideWin}, lookup{"Lookup", win}, wide{"LookupWide", wideWin},
-        staged{"Stage, LookupStaged", Has<F, StagingPrimitives>::value};
+        staged{"Stage, LookupStaged", Has<F, StagingPrimitives>::value},
+        parts{"LoadHalves, LoadQuarters", kVectorParts<F> > 1};
     std::mt19937_64 rng(2);
     // Samples, with special values whose bits a fetch must keep.
     std::vector<double> table(4096);
@@ -283,6 +284,26 @@ void CheckLanes() {
             centre(F::Centre(i) == (v[a] + v[z]) >> 1, [&] { return at; });
         }
     }
+    // A vector of the frames of kParts pixels, each pixel's from its own
+    // place: lane l from part l / (kLanes / kParts).
+    auto loadParts = [&](auto partsOf) {
+        constexpr int kParts = decltype(partsOf)::value, kPart = F::kLanes / kParts;
+        for (int trial = 0; trial < 200; ++trial) {
+            int64_t at[kParts];
+            for (int64_t& a : at) a = (int64_t)(rng() % (uint64_t)(table.size() - kPart));
+            typename F::V v;
+            if constexpr (kParts == 2)
+                v = F::LoadHalves(&table[at[0]], &table[at[1]]);
+            else
+                v = F::LoadQuarters(&table[at[0]], &table[at[1]], &table[at[2]], &table[at[3]]);
+            parts(lanesBits<F>(v) == lanesFrom<F>([&](int l) {
+                      return bits(table[at[l / kPart] + l % kPart]);
+                  }),
+                  [&] { return std::to_string(kParts) + " parts from " + std::to_string(at[0]); });
+        }
+    };
+    if constexpr (kVectorParts<F> >= 2) loadParts(std::integral_constant<int, 2>());
+    if constexpr (kVectorParts<F> >= 4) loadParts(std::integral_constant<int, 4>());
     if constexpr (Has<F, WindowPrimitives>::value) {
         // Rows rel[l] of windows of `width` rows of the table: every rel in
         // every lane, then random ones, formed behind a Minus as the kernel's.

@@ -264,9 +264,9 @@ TEST_P(VectorKernel, RingScans) {
 }
 
 // Every batch size a stack can take, whichever the cost model would choose
-// for it: batches of 2 to 16 frames forced on the plan (half vectors of
-// frames, whole ones, and padded ones), the last frames of a stack in a
-// shorter batch.
+// for it: batches of 2 to 16 frames forced on the plan (quarter and half
+// vectors of frames, whole ones, and padded ones), the last frames of a
+// stack in a shorter batch.
 TEST_P(VectorKernel, EveryBatchSize) {
     std::mt19937_64 rng(23);
     for (double select : {1.0, 3.0}) {
@@ -279,6 +279,7 @@ TEST_P(VectorKernel, EveryBatchSize) {
             VectorPlanPtr plan = makeVectorPlan(in, reconGeometry(in), 1, true, batch);
             if (!plan) GTEST_SKIP() << "no vector kernel for this target";
             plan->batch = batch;
+            plan->stack.frame = std::numeric_limits<double>::infinity();  // never frame by frame
             std::vector<double> got = startImages(p, frames);
             ASSERT_TRUE(runVectorPlan(*plan, stack.data(), frames, got.data(), 1));
             std::string why;
