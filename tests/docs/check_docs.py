@@ -175,8 +175,8 @@ def main(argv):
             parser.error("--run wants LANG=COMMAND, LANG one of %s" % ", ".join(EXTENSIONS))
         runners[language] = shlex.split(command)
 
-    faults, links, runnable = [], 0, []
-    for name in doc_files(args.root):
+    files, faults, links, runnable = doc_files(args.root), [], 0, []
+    for name in files:
         with open(os.path.join(args.root, name), encoding="utf-8") as f:
             text = f.read()
         file_faults, checked = link_faults(args.root, name, text)
@@ -211,7 +211,7 @@ def main(argv):
     for fault in faults:
         print(fault, file=sys.stderr)
     print("%d files, %d relative links, %d runnable blocks (%d run): %d faults"
-          % (len(doc_files(args.root)), links, len(runnable), ran, len(faults)))
+          % (len(files), links, len(runnable), ran, len(faults)))
     return 1 if faults else 0
 
 
