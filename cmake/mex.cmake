@@ -135,6 +135,11 @@ if(TOFIMAGE_MKOCTFILE AND TOFIMAGE_OCTAVE_MEX_H)
   # exactly as tofimage is, from the settings of the target above.
   tofimage_add_octave_module(tofimage_frames_octave src/tofimage_frames.cpp)
   set_target_properties(tofimage_frames_octave PROPERTIES OUTPUT_NAME tofimage_frames)
+  # tofimage_autofocus_search: the speed-of-sound search that
+  # tofimage_autofocus.m (in matlab/) calls.
+  tofimage_add_octave_module(tofimage_autofocus_search_octave src/tofimage_autofocus_search.cpp)
+  set_target_properties(tofimage_autofocus_search_octave PROPERTIES
+    OUTPUT_NAME tofimage_autofocus_search)
   set(TOFIMAGE_HAVE_OCTAVE_MEX ON)
 else()
   message(STATUS "tofimage: mkoctfile or Octave's mex.h not found; no Octave MEX module")
@@ -174,6 +179,7 @@ endfunction()
 if(TARGET tofimage_octave)
   tofimage_copy_hwy_dll(tofimage_octave)
   tofimage_copy_hwy_dll(tofimage_frames_octave)
+  tofimage_copy_hwy_dll(tofimage_autofocus_search_octave)
 endif()
 
 # -------------------------------------------------------------------- MATLAB
@@ -222,6 +228,16 @@ if(Matlab_FOUND)
     LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>
     RUNTIME_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>)
   tofimage_copy_hwy_dll(tofimage_frames_matlab)
+  matlab_add_mex(NAME tofimage_autofocus_search_matlab MODULE R2017b
+    OUTPUT_NAME tofimage_autofocus_search
+    SRC src/tofimage_autofocus_search.cpp
+    LINK_TO tofimage_engine OpenMP::OpenMP_CXX)
+  target_compile_options(tofimage_autofocus_search_matlab PRIVATE ${TOFIMAGE_FP_FLAGS})
+  target_link_options(tofimage_autofocus_search_matlab PRIVATE ${TOFIMAGE_MEX_LINK_OPTIONS})
+  set_target_properties(tofimage_autofocus_search_matlab PROPERTIES
+    LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>
+    RUNTIME_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>)
+  tofimage_copy_hwy_dll(tofimage_autofocus_search_matlab)
 endif()
 
 # What a user calls besides the modules comes with them, so that the build

@@ -30,8 +30,9 @@ function info = build_tofimage(outdir, hwy, opts)
 %                               made for other platforms
 %
 %   Compiles each module's entry point (../src/tofimage.cpp,
-%   ../src/tofimage_frames.cpp) with ../src/recon.cpp and
-%   ../src/recon_beamform.cpp (the engine and its scalar kernels) and,
+%   ../src/tofimage_frames.cpp, ../src/tofimage_autofocus_search.cpp) with
+%   ../src/recon.cpp, ../src/recon_beamform.cpp and ../src/recon_autofocus.cpp
+%   (the engine and its scalar kernels) and,
 %   when Google Highway (1.0 or later) is found, the vector kernel
 %   ../src/recon_simd*.cpp, which is many times faster and gives the same
 %   image:
@@ -106,9 +107,10 @@ if ~p.dry_run && ~exist(outdir, 'dir')
 end
 srcdir = fullfile(here, '..', 'src');
 % The modules: each is its entry point (src/<name>.cpp) and the engine.
-names = {'tofimage', 'tofimage_frames'};
+names = {'tofimage', 'tofimage_frames', 'tofimage_autofocus_search'};
 entries = cellfun(@(f) fullfile(srcdir, [f '.cpp']), names, 'UniformOutput', false);
-base = {fullfile(srcdir, 'recon.cpp'), fullfile(srcdir, 'recon_beamform.cpp')};
+base = {fullfile(srcdir, 'recon.cpp'), fullfile(srcdir, 'recon_beamform.cpp'), ...
+        fullfile(srcdir, 'recon_autofocus.cpp')};
 checked = [entries, base];
 for k = 1:numel(checked)
   if ~exist(checked{k}, 'file')
