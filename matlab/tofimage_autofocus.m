@@ -130,9 +130,13 @@ end
 fs = real_scalar('fs', fs);
 image_width = real_scalar('image_width', image_width);
 numCores = any_scalar('numCores', numCores);
+quadrature = [];
+if opts.analytic
+  quadrature = hilbert_part(double(sigMat));
+end
 found = tofimage_autofocus_search(double(sigMat), x, y, z, t, fs, c_range, image_select, ...
                                   n, image_width, opts.roi, opts.search_n, opts.method, ...
-                                  opts.resolution, 'nearest', numCores);
+                                  opts.resolution, 'nearest', numCores, quadrature);
 c = found.c;
 
 info = struct();
@@ -163,7 +167,7 @@ end
 
 function opts = options(args)
 opts = struct('roi', [], 'search_n', 128, 'method', 'coherence', 'resolution', 0, ...
-              'plot', false);
+              'plot', false, 'analytic', true);
 if mod(numel(args), 2) ~= 0
   error('tofimage_autofocus:options', 'options must come in name-value pairs');
 end
@@ -191,14 +195,14 @@ for k = 1:2:numel(args)
       opts.method = lower(value);
     case 'resolution'
       opts.resolution = real_scalar('resolution', value);
-    case 'plot'
+    case {'plot', 'analytic'}
       if ~(islogical(value) || isnumeric(value)) || ~isscalar(value)
-        error('tofimage_autofocus:plot', 'plot must be true or false');
+        error(['tofimage_autofocus:' lower(name)], '%s must be true or false', lower(name));
       end
-      opts.plot = logical(value);
+      opts.(lower(name)) = logical(value);
     otherwise
       error('tofimage_autofocus:options', ...
-            'unknown option ''%s'' (roi, search_n, method, resolution, plot)', name);
+            'unknown option ''%s'' (roi, search_n, method, resolution, analytic, plot)', name);
   end
 end
 end
@@ -248,6 +252,24 @@ if ~isnumeric(v) || ~isreal(v) || ~isscalar(v)
   error(['tofimage_autofocus:' name], '%s must be a real scalar', name);
 end
 v = double(v);
+end
+
+% ---------------------------------------------------------------------------
+
+function h = hilbert_part(s)
+% The Hilbert transform of each column: the imaginary part of its analytic
+% signal (fft, times 1, 2, ..., 2, [1], 0, ..., 0, ifft), as the signal
+% toolbox's hilbert and scipy.signal.hilbert give it.
+rows = size(s, 1);
+w = zeros(rows, 1);
+w(1) = 1;
+if mod(rows, 2) == 0
+  w(2:rows/2) = 2;
+  w(rows/2 + 1) = 1;
+else
+  w(2:(rows+1)/2) = 2;
+end
+h = imag(ifft(fft(s) .* w));
 end
 
 % ---------------------------------------------------------------------------

@@ -53,7 +53,7 @@ struct Search {
     double sampleOffset = 1.0;
     std::vector<std::vector<double>> weights;  // per group: taper on its sensors, 0 elsewhere
     std::vector<std::pair<int, int>> pairs;    // groups compared (subaperture)
-    bool magnitude = false;
+    bool absolute = false;                     // compare the images' magnitudes
     double viewAngle = 0.0;
     std::string description;
 
@@ -110,7 +110,7 @@ struct Search {
                 groups.emplace_back(order.begin(), order.begin() + h);
                 groups.emplace_back(order.end() - h, order.end());
                 pairs = {{0, 1}};
-                magnitude = true;
+                absolute = true;
                 description = format("2 halves of %d sensors by angle around the region's centre, "
                                      "compared by magnitude", h);
             }
@@ -151,9 +151,11 @@ struct Search {
         return order;
     }
 
-    // The signals of one level: each column convolved with a normalised
-    // Gaussian of `blur` samples, zero outside the record.
-    std::vector<double> smoothed(double step, double cMid) const {
+    // The values of one level's term, column by column: each column
+    // convolved with a normalised Gaussian of `blur` samples (zero outside
+    // the record), then its term taken. With a quadrature, its values
+    // follow the signal's, rows x cols further on.
+    std::vector<double> levelValues(double step, double cMid) const {
         const double blur = std::max(reach * step / cMid, pitch) / cMid * in.fs;
         const int64_t half = (int64_t)std::ceil(4 * blur);
         std::vector<double> g(2 * half + 1);
@@ -164,25 +166,29 @@ struct Search {
         }
         for (double& v : g) v /= sum;
         const int64_t rows = in.rows;
-        std::vector<double> out((size_t)rows * in.cols, 0.0);
-        for (int32_t s = 0; s < in.cols; ++s) {
-            const double* col = in.sigMat + (size_t)s * rows;
-            double* o = out.data() + (size_t)s * rows;
+        const int64_t columns = (int64_t)in.cols * (in.quadrature ? 2 : 1);
+        std::vector<double> out((size_t)(rows * columns)), smooth((size_t)rows);
+        const double invDt = 1.0 / (in.t[1] - in.t[0]);
+        for (int64_t s = 0; s < columns; ++s) {
+            const double* col = s < in.cols ? in.sigMat + s * rows : in.quadrature + (s - in.cols) * rows;
+            double* o = out.data() + s * rows;
+            double* target = in.term == BeamTerm::Signal ? o : smooth.data();
             for (int64_t i = 0; i < rows; ++i) {
                 const int64_t lo = std::max<int64_t>(-half, -i), hi = std::min<int64_t>(half, rows - 1 - i);
                 double v = 0.0;
                 for (int64_t j = lo; j <= hi; ++j) v += g[half - j] * col[i + j];
-                o[i] = v;
+                target[i] = v;
             }
+            if (in.term != BeamTerm::Signal) termColumn(target, in.t, invDt, in.rows, in.term, o);
         }
         return out;
     }
 
     // The search image of one group at speed c.
-    std::vector<double> image(const std::vector<double>& sig, double c, const double* w,
+    std::vector<double> image(const double* sig, double c, const double* w,
                               Beamformer beamformer) const {
         BeamformInput b;
-        b.sigMat = sig.data();
+        b.sigMat = sig;
         b.rows = in.rows;
         b.cols = in.cols;
         b.x_sensor = in.x_sensor;
@@ -195,22 +201,31 @@ struct Search {
         b.Y = Y.data();
         b.Z = Z.data();
         b.points = (int64_t)X.size();
-        b.opts.term = in.term;
         b.opts.interp = in.interp;
         b.opts.beamformer = beamformer;
         b.opts.weights = w;
         b.opts.sample_offset = sampleOffset;
         b.opts.numCores = in.numCores;
         std::vector<double> out(X.size());
-        BeamformPlan(b).run(sig.data(), 1, out.data());
+        BeamformPlan(b).run(sig, 1, out.data());
         return out;
     }
 
-    double score(const std::vector<double>& sig, double c) const {
+    // The image of one group; with a quadrature, its magnitude.
+    std::vector<double> magnitude(const std::vector<double>& v, double c, const double* w) const {
+        std::vector<double> S = image(v.data(), c, w, Beamformer::Das);
+        if (in.quadrature) {
+            const std::vector<double> Q = image(v.data() + (size_t)in.rows * in.cols, c, w, Beamformer::Das);
+            for (size_t p = 0; p < S.size(); ++p) S[p] = std::sqrt(S[p] * S[p] + Q[p] * Q[p]);
+        }
+        return S;
+    }
+
+    double score(const std::vector<double>& v, double c) const {
         const int32_t m = in.search_n;
-        if (in.method == AutofocusMethod::Coherence) {
-            const std::vector<double> S = image(sig, c, nullptr, Beamformer::Das);
-            const std::vector<double> cf = image(sig, c, nullptr, Beamformer::Cf);
+        if (in.method == AutofocusMethod::Coherence && !in.quadrature) {
+            const std::vector<double> S = image(v.data(), c, nullptr, Beamformer::Das);
+            const std::vector<double> cf = image(v.data(), c, nullptr, Beamformer::Cf);
             double num = 0.0, total = 0.0;
             for (size_t p = 0; p < S.size(); ++p) {
                 const double e = S[p] * S[p];
@@ -219,18 +234,35 @@ struct Search {
             }
             return total > 0 ? num / total : 0.0;
         }
+        if (in.method == AutofocusMethod::Coherence) {
+            // The coherence factor of the analytic values, |sum a|^2 /
+            // (N sum |a|^2), weighted by the envelope's energy |sum a|^2.
+            const size_t count = (size_t)in.rows * in.cols;
+            std::vector<double> squares(count);
+            for (size_t j = 0; j < count; ++j) squares[j] = v[j] * v[j] + v[j + count] * v[j + count];
+            const std::vector<double> A = magnitude(v, c, nullptr);
+            const std::vector<double> Q = image(squares.data(), c, nullptr, Beamformer::Das);
+            double num = 0.0, total = 0.0;
+            for (size_t p = 0; p < A.size(); ++p)
+                if (Q[p] > 0) {
+                    const double e = A[p] * A[p];
+                    num += e * e / (in.cols * Q[p]);
+                    total += e;
+                }
+            return total > 0 ? num / total : 0.0;
+        }
         if (in.method == AutofocusMethod::Subaperture) {
             std::vector<std::vector<double>> images;
             for (const auto& w : weights) {
-                images.push_back(image(sig, c, w.data(), Beamformer::Das));
-                if (magnitude)
+                images.push_back(magnitude(v, c, w.data()));
+                if (absolute)
                     for (double& v : images.back()) v = std::fabs(v);
             }
             double sum = 0.0;
             for (const auto& p : pairs) sum += correlation(images[p.first], images[p.second]);
             return sum / (double)pairs.size();
         }
-        std::vector<double> F = image(sig, c, nullptr, Beamformer::Das);
+        std::vector<double> F = magnitude(v, c, nullptr);
         const double mean = std::accumulate(F.begin(), F.end(), 0.0) / (double)F.size();
         double energy = 0.0, gradient = 0.0;
         for (double& v : F) {
@@ -338,11 +370,11 @@ AutofocusResult autofocus(const AutofocusInput& in) {
                 if (m >= 0 && m <= top) ms.push_back(m);
             }
         }
-        const std::vector<double> sig = search.smoothed((double)step * unit, cMid);
+        const std::vector<double> v = search.levelValues((double)step * unit, cMid);
         double best = -HUGE_VAL;
         for (int64_t m : ms) {
             const double c = in.c_min + (double)m * unit;
-            const double s = search.score(sig, c);
+            const double s = search.score(v, c);
             if (s > best) best = s, mBest = m, r.c = c;
             r.candidates.push_back(c);
             r.scores.push_back(s);

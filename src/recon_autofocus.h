@@ -45,6 +45,12 @@ void reconImageField(int32_t n, double image_width, double roi[4]);
 
 struct AutofocusInput {
     const double* sigMat = nullptr;  // rows x cols, column-major
+    // Optional, rows x cols: the Hilbert transform of each column of sigMat
+    // (the imaginary part of its analytic signal, from the host's FFT). With
+    // it the search scores the analytic signal, whose magnitude does not
+    // change when a phase shift (2-D propagation, a sensor's response)
+    // turns the pulse's shape.
+    const double* quadrature = nullptr;
     int32_t rows = 0, cols = 0;
     const double* x_sensor = nullptr;
     const double* y_sensor = nullptr;

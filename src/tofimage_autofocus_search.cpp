@@ -3,11 +3,13 @@
 //
 //   found = tofimage_autofocus_search(sigMat, x_sensor, y_sensor, z_sensor, t, fs,
 //                                     c_range, image_select, n, image_width, roi,
-//                                     search_n, method, resolution, interp, numCores)
+//                                     search_n, method, resolution, interp, numCores,
+//                                     quadrature)
 //
 // sigMat is a real double matrix; the sensor columns and t have at least
 // its columns and rows of elements; roi is [] (the image field of n and
-// image_width) or [x_min x_max y_min y_max]; resolution 0 is the default.
+// image_width) or [x_min x_max y_min y_max]; resolution 0 is the default;
+// quadrature is [] or the Hilbert transform of sigMat's columns (its size).
 // found is a struct: c, candidates, scores, levels (rows), resolution, edge,
 // view_angle, limited_view, subapertures, notes (a cell row), roi (the
 // region searched), and x, y, the pixel centres of the n x n image (x a
@@ -28,7 +30,7 @@
 
 namespace {
 
-constexpr int kInputs = 16;
+constexpr int kInputs = 17;
 constexpr size_t kMsgSize = 512;
 
 bool realDouble(const mxArray* a) { return mxIsDouble(a) && !mxIsComplex(a) && !mxIsSparse(a); }
@@ -69,6 +71,7 @@ bool search(const mxArray* prhs[], mxArray** out, char* msg) {
     // numCores as tofimage takes it: any real; what is not a whole count
     // in int32's range means the runtime's default.
     const double cores = mxGetScalar(prhs[15]);
+    if (!mxIsEmpty(prhs[16])) in.quadrature = mxGetPr(prhs[16]);
     in.numCores = cores >= 1 && cores <= 2147483647.0 ? (int32_t)cores : 0;
 
     std::string problem = setAutofocusMethod(in, name);
@@ -118,7 +121,7 @@ bool search(const mxArray* prhs[], mxArray** out, char* msg) {
 // The shapes and classes search() relies on; the values are the engine's
 // to check.
 const char* shapeProblem(int nrhs, const mxArray* prhs[]) {
-    if (nrhs != kInputs) return "tofimage_autofocus_search: 16 inputs expected";
+    if (nrhs != kInputs) return "tofimage_autofocus_search: 17 inputs expected";
     for (int k = 0; k < kInputs; ++k)
         if (k != 12 && k != 14 && !realDouble(prhs[k]))
             return "tofimage_autofocus_search: numeric inputs must be real double";
@@ -131,6 +134,8 @@ const char* shapeProblem(int nrhs, const mxArray* prhs[]) {
         if (mxGetNumberOfElements(prhs[k]) < mxGetN(sig))
             return "tofimage_autofocus_search: a sensor coordinate is missing";
     if (mxGetNumberOfElements(prhs[4]) < mxGetM(sig)) return "tofimage_autofocus_search: a time is missing";
+    if (!mxIsEmpty(prhs[16]) && (mxGetM(prhs[16]) != mxGetM(sig) || mxGetN(prhs[16]) != mxGetN(sig)))
+        return "tofimage_autofocus_search: quadrature must be [] or of sigMat's size";
     if (mxGetNumberOfElements(prhs[6]) != 2) return "tofimage_autofocus_search: c_range must hold 2 values";
     for (int k : {5, 7, 8, 9, 11, 13, 15})
         if (mxGetNumberOfElements(prhs[k]) != 1) return "tofimage_autofocus_search: scalar expected";
