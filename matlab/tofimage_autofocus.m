@@ -52,6 +52,13 @@ function [c, info] = tofimage_autofocus(sigMat, n, x_sensor, y_sensor, z_sensor,
 %                                  image (sum of squared differences two
 %                                  pixels apart over the image's energy).
 %     'resolution'  the finest step between candidates (default c_mid/1500).
+%     'analytic'    true (default) to score the analytic signal: each column
+%                   with its Hilbert transform (fft), whose magnitude does
+%                   not move when the pulse's phase turns, as it does
+%                   between 2-D and 3-D propagation or with a sensor's
+%                   response; false scores the signals themselves.
+%     'interp'      how the search images read between samples: 'nearest'
+%                   (default) or 'linear'.
 %     'plot'        true to draw the score against c beside the image at
 %                   the best c, in a new figure (default false).
 %
@@ -85,7 +92,9 @@ function [c, info] = tofimage_autofocus(sigMat, n, x_sensor, y_sensor, z_sensor,
 %   focus between its candidates and a fine level tells neighbours apart;
 %   all candidates of a level share the smoothed signals, their term, their
 %   squares and their division into sub-apertures, and only they are
-%   compared with each other. The engine reads every sensor one
+%   compared with each other. The search runs in the engine (the MEX
+%   module tofimage_autofocus_search, on its general beamformer), which
+%   tofimage.autofocus in Python calls too. The engine reads every sensor one
 %   sample after the time of flight (its derivative terms half a sample
 %   later still); the search images shift t by that much, so that their
 %   features line up at the true c rather than at c + c^2 delay / distance.
@@ -136,7 +145,7 @@ if opts.analytic
 end
 found = tofimage_autofocus_search(double(sigMat), x, y, z, t, fs, c_range, image_select, ...
                                   n, image_width, opts.roi, opts.search_n, opts.method, ...
-                                  opts.resolution, 'nearest', numCores, quadrature);
+                                  opts.resolution, opts.interp, numCores, quadrature);
 c = found.c;
 
 info = struct();
@@ -167,7 +176,7 @@ end
 
 function opts = options(args)
 opts = struct('roi', [], 'search_n', 128, 'method', 'coherence', 'resolution', 0, ...
-              'plot', false, 'analytic', true);
+              'plot', false, 'analytic', true, 'interp', 'nearest');
 if mod(numel(args), 2) ~= 0
   error('tofimage_autofocus:options', 'options must come in name-value pairs');
 end
@@ -195,6 +204,11 @@ for k = 1:2:numel(args)
       opts.method = lower(value);
     case 'resolution'
       opts.resolution = real_scalar('resolution', value);
+    case 'interp'
+      if ~ischar(value) || ~any(strcmpi(value, {'nearest', 'linear'}))
+        error('tofimage_autofocus:interp', 'interp must be ''nearest'' or ''linear''');
+      end
+      opts.interp = lower(value);
     case {'plot', 'analytic'}
       if ~(islogical(value) || isnumeric(value)) || ~isscalar(value)
         error(['tofimage_autofocus:' lower(name)], '%s must be true or false', lower(name));
@@ -202,7 +216,7 @@ for k = 1:2:numel(args)
       opts.(lower(name)) = logical(value);
     otherwise
       error('tofimage_autofocus:options', ...
-            'unknown option ''%s'' (roi, search_n, method, resolution, analytic, plot)', name);
+            'unknown option ''%s'' (roi, search_n, method, resolution, analytic, interp, plot)', name);
   end
 end
 end

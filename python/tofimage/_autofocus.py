@@ -129,7 +129,8 @@ def autofocus(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor: 
               z_sensor: npt.ArrayLike, c_range: Sequence[float], image_select, t: npt.ArrayLike,
               fs: float, image_width: float, numCores: int = 0, *,
               roi: Optional[Sequence[float]] = None, search_n: int = 128,
-              method: str = "coherence", resolution: Optional[float] = None) -> AutofocusResult:
+              method: str = "coherence", resolution: Optional[float] = None,
+              analytic: bool = True, interp: str = "nearest") -> AutofocusResult:
     """Find the speed of sound that brings a scan into focus.
 
     Takes the arguments of ``reconstruct``, with ``c_range = (c_min, c_max)``
@@ -172,6 +173,12 @@ def autofocus(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor: 
     resolution : float, optional
         The finest step between candidates; by default ``c_mid / 1500``
         (1 m/s around 1500 m/s).
+    analytic : bool, optional
+        Score the analytic signal (each column with its Hilbert transform)
+        rather than the signals: its magnitude does not move when the
+        pulse's phase turns, as it does between 2-D and 3-D propagation.
+    interp : {'nearest', 'linear'}, optional
+        How the search images read between samples.
 
     Returns
     -------
@@ -264,8 +271,10 @@ def autofocus(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor: 
     if roi_given is None:
         roi_given = tuple(_core.image_field(n, image_width))
 
+    quadrature = _hilbert_part(sig) if analytic else None
     found = _core.autofocus(sig, x, y, z, t, fs, c_range[0], c_range[1], int(image_select),
-                            roi_given, search_n, method, resolution or 0.0, "nearest", numCores)
+                            roi_given, search_n, method, resolution or 0.0, str(interp),
+                            numCores, quadrature)
     c = found["c"]
     image = Plan(n, x, y, z, c, image_select, t, fs, image_width, numCores)(sig)
     return AutofocusResult(c=c, candidates=found["candidates"], scores=found["scores"],
@@ -275,6 +284,18 @@ def autofocus(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor: 
                            view_angle=found["view_angle"], limited_view=found["limited_view"],
                            subapertures=found["subapertures"], notes=list(found["notes"]),
                            seconds=time.perf_counter() - started)
+
+
+def _hilbert_part(sig):
+    """The Hilbert transform of each column: the imaginary part of its
+    analytic signal, as ``scipy.signal.hilbert`` and MATLAB's hilbert give it."""
+    rows = sig.shape[0]
+    w = np.zeros(rows)
+    w[0] = 1
+    w[1:(rows + 1) // 2] = 2
+    if rows % 2 == 0:
+        w[rows // 2] = 1
+    return np.asfortranarray(np.fft.ifft(np.fft.fft(sig, axis=0) * w[:, None], axis=0).imag)
 
 
 def _options(method, roi, search_n, resolution):

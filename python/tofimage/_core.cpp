@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace py = pybind11;
@@ -108,10 +109,11 @@ private:
 // The speed-of-sound search (recon_autofocus.h) on a Fortran-ordered
 // (rows, cols) float64 sigMat whose sensor columns and times the Python
 // layer has checked and cut to cols and rows.
-py::dict autofocus(const py::array_t<double, py::array::f_style>& sig, Vector x, Vector y,
+py::dict searchSpeed(const py::array_t<double, py::array::f_style>& sig, Vector x, Vector y,
                    Vector z, Vector t, double fs, double c_min, double c_max, int term,
                    std::array<double, 4> roi, int32_t search_n, const std::string& method,
-                   double resolution, const std::string& interp, int32_t numCores) {
+                   double resolution, const std::string& interp, int32_t numCores,
+                   std::optional<py::array_t<double, py::array::f_style>> quadrature) {
     constexpr int64_t kMax = std::numeric_limits<int32_t>::max();
     if (sig.ndim() != 2 || sig.shape(0) > kMax || sig.shape(1) > kMax)
         throw py::value_error("sigMat must be a matrix with fewer than 2^31 rows and columns");
@@ -133,6 +135,11 @@ py::dict autofocus(const py::array_t<double, py::array::f_style>& sig, Vector x,
     in.search_n = search_n;
     in.resolution = resolution;
     in.numCores = numCores;
+    if (quadrature) {
+        if (quadrature->ndim() != 2 || quadrature->shape(0) != in.rows || quadrature->shape(1) != in.cols)
+            throw py::value_error("internal: the quadrature must have sigMat's shape");
+        in.quadrature = quadrature->data();
+    }
     std::string msg = setAutofocusMethod(in, method);
     BeamformOptions interpolation;
     if (msg.empty()) msg = setBeamformChoice(interpolation, "interp", interp);
@@ -172,10 +179,10 @@ PYBIND11_MODULE(_core, m) {
         .def("run", &Plan::run, py::arg("sig"), py::arg("out"))
         .def_property_readonly("batch_frames", &Plan::batchFrames)
         .def_property_readonly("kernel_name", &Plan::kernelName);
-    m.def("autofocus", &autofocus, py::arg("sig"), py::arg("x"), py::arg("y"), py::arg("z"),
+    m.def("autofocus", &searchSpeed, py::arg("sig"), py::arg("x"), py::arg("y"), py::arg("z"),
           py::arg("t"), py::arg("fs"), py::arg("c_min"), py::arg("c_max"), py::arg("term"),
           py::arg("roi"), py::arg("search_n"), py::arg("method"), py::arg("resolution"),
-          py::arg("interp"), py::arg("numCores"));
+          py::arg("interp"), py::arg("numCores"), py::arg("quadrature") = py::none());
     m.def("pixel_coordinates", [](int32_t n, double image_width) {
         Vector x(n), y(n);
         reconPixelCoordinates(n, image_width, x.mutable_data(), y.mutable_data());

@@ -1,4 +1,4 @@
-function rows = autofocus_validation(variants, quick)
+function rows = autofocus_validation(variants, quick, only)
 % The validation suite of tofimage_autofocus: every case of both
 % simulators, the project's (simulate_scan, 3-D-like N-shaped pulses, ring
 % of radius 40 mm or a linear array) and k-Wave's 2-D scans
@@ -9,6 +9,7 @@ function rows = autofocus_validation(variants, quick)
 % found, error, the target that holds there (NaN where none: extended
 % structures in a limited view) and the search's wall-clock time.
 % quick (default false): the project's simulator at two speeds only.
+% only (default ''): 'project' or 'k-Wave' leaves out the other simulator.
 here = fileparts(mfilename('fullpath'));
 addpath(fullfile(here, '..', '..', 'matlab'), '-end');
 if nargin < 1 || isempty(variants)
@@ -17,11 +18,17 @@ end
 if nargin < 2
   quick = false;
 end
+if nargin < 3
+  only = '';
+end
 speeds = [1450 1500 1540 1580];
 if quick
   speeds = [1450 1580];
 end
 scans = {};
+if strcmp(only, 'k-Wave')
+  speeds = [];
+end
 for array = {'ring', 'linear'}
   for phantom = {'points', 'vessel', 'disc'}
     for c_true = speeds
@@ -51,6 +58,9 @@ fprintf('%-8s %-7s %-7s %6s %-9s %-10s %8s %7s %6s %6s\n', 'sim', 'array', 'phan
         'variant', 'roi', 'c found', 'error', 'target', 'wall s');
 for k = 1:numel(scans)
   s = scans{k};
+  if ~isempty(only) && ~strcmp(only, s.simulator)
+    continue;
+  end
   regions = {'field', []};
   if strcmp(s.array, 'linear') && ~any(isnan(s.vessel_end))
     at = s.vessel_end;
