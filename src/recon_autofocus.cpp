@@ -50,7 +50,7 @@ struct Search {
     double pitch = 0.0;
     double reach = 0.0;            // median sensor distance from the region's centre
     std::vector<double> t;         // the times the search images read at
-    double sampleOffset = 1.0;
+    double sampleOffset = 1.0;     // tofimage's reading convention (with t above)
     std::vector<std::vector<double>> weights;  // per group: taper on its sensors, 0 elsewhere
     std::vector<std::pair<int, int>> pairs;    // groups compared (subaperture)
     bool absolute = false;                     // compare the images' magnitudes
@@ -154,7 +154,8 @@ struct Search {
     // The values of one level's term, column by column: each column
     // convolved with a normalised Gaussian of `blur` samples (zero outside
     // the record), then its term taken. With a quadrature, its values
-    // follow the signal's, rows x cols further on.
+    // follow the signal's, rows x cols further on, and for the coherence
+    // the squared magnitudes after them.
     std::vector<double> levelValues(double step, double cMid) const {
         const double blur = std::max(reach * step / cMid, pitch) / cMid * in.fs;
         const int64_t half = (int64_t)std::ceil(4 * blur);
@@ -181,12 +182,19 @@ struct Search {
             }
             if (in.term != BeamTerm::Signal) termColumn(target, in.t, invDt, in.rows, in.term, o);
         }
+        if (in.quadrature && in.method == AutofocusMethod::Coherence) {
+            const size_t count = (size_t)(rows * in.cols);
+            out.resize(3 * count);
+            for (size_t j = 0; j < count; ++j)
+                out[j + 2 * count] = out[j] * out[j] + out[j + count] * out[j + count];
+        }
         return out;
     }
 
-    // The search image of one group at speed c.
+    // The search images of one group at speed c, of `frames` stacked
+    // column sets (rows x cols each).
     std::vector<double> image(const double* sig, double c, const double* w,
-                              Beamformer beamformer) const {
+                              Beamformer beamformer, int64_t frames = 1) const {
         BeamformInput b;
         b.sigMat = sig;
         b.rows = in.rows;
@@ -206,18 +214,19 @@ struct Search {
         b.opts.weights = w;
         b.opts.sample_offset = sampleOffset;
         b.opts.numCores = in.numCores;
-        std::vector<double> out(X.size());
-        BeamformPlan(b).run(sig, 1, out.data());
+        std::vector<double> out(X.size() * (size_t)frames);
+        BeamformPlan(b, ReconKernel::Best, frames).run(sig, frames, out.data());
         return out;
     }
 
-    // The image of one group; with a quadrature, its magnitude.
+    // The image of one group; with a quadrature, its magnitude (the
+    // quadrature's columns follow the signal's as a second frame).
     std::vector<double> magnitude(const std::vector<double>& v, double c, const double* w) const {
-        std::vector<double> S = image(v.data(), c, w, Beamformer::Das);
-        if (in.quadrature) {
-            const std::vector<double> Q = image(v.data() + (size_t)in.rows * in.cols, c, w, Beamformer::Das);
-            for (size_t p = 0; p < S.size(); ++p) S[p] = std::sqrt(S[p] * S[p] + Q[p] * Q[p]);
-        }
+        if (!in.quadrature) return image(v.data(), c, w, Beamformer::Das);
+        std::vector<double> S = image(v.data(), c, w, Beamformer::Das, 2);
+        const size_t points = X.size();
+        for (size_t p = 0; p < points; ++p) S[p] = std::sqrt(S[p] * S[p] + S[p + points] * S[p + points]);
+        S.resize(points);
         return S;
     }
 
@@ -236,19 +245,20 @@ struct Search {
         }
         if (in.method == AutofocusMethod::Coherence) {
             // The coherence factor of the analytic values, |sum a|^2 /
-            // (N sum |a|^2), weighted by the envelope's energy |sum a|^2.
-            const size_t count = (size_t)in.rows * in.cols;
-            std::vector<double> squares(count);
-            for (size_t j = 0; j < count; ++j) squares[j] = v[j] * v[j] + v[j + count] * v[j + count];
-            const std::vector<double> A = magnitude(v, c, nullptr);
-            const std::vector<double> Q = image(squares.data(), c, nullptr, Beamformer::Das);
+            // (N sum |a|^2), weighted by the envelope's energy |sum a|^2:
+            // the sums of the real parts, the imaginary parts and the
+            // squared magnitudes, as three frames of one run.
+            const std::vector<double> I = image(v.data(), c, nullptr, Beamformer::Das, 3);
+            const size_t points = X.size();
             double num = 0.0, total = 0.0;
-            for (size_t p = 0; p < A.size(); ++p)
-                if (Q[p] > 0) {
-                    const double e = A[p] * A[p];
-                    num += e * e / (in.cols * Q[p]);
+            for (size_t p = 0; p < points; ++p) {
+                const double re = I[p], im = I[p + points], q = I[p + 2 * points];
+                if (q > 0) {
+                    const double e = re * re + im * im;
+                    num += e * e / (in.cols * q);
                     total += e;
                 }
+            }
             return total > 0 ? num / total : 0.0;
         }
         if (in.method == AutofocusMethod::Subaperture) {
