@@ -731,7 +731,7 @@ def pixel_coordinates(n: int, image_width: float) -> PixelCoordinates:
     Raises
     ------
     ValueError
-        ``n`` below 1, or not a whole number.
+        ``n`` below 1 or above 46340, or not a whole number.
 
     Notes
     -----

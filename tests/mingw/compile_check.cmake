@@ -9,7 +9,8 @@
 #   -DCXX=<x86_64-w64-mingw32-g++> -DSRC=<src> -DOCTAVE_INCLUDES=<dirs>
 #   -DHWY_INCLUDE=<dir holding hwy/> -DOUT=<work dir> -DOMP2=<openmp2 dir>
 file(GLOB simd_sources ${SRC}/recon_simd*.cpp)
-set(sources ${SRC}/tofimage.cpp ${SRC}/tofimage_frames.cpp ${SRC}/recon.cpp ${SRC}/recon_beamform.cpp
+set(sources ${SRC}/tofimage.cpp ${SRC}/tofimage_frames.cpp ${SRC}/tofimage_autofocus_search.cpp
+            ${SRC}/recon.cpp ${SRC}/recon_beamform.cpp ${SRC}/recon_autofocus.cpp
             ${simd_sources})
 
 # Only hwy/ of the host's include folder: the cross compiler must not see the
