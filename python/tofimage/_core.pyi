@@ -1,6 +1,7 @@
 # Types of the compiled extension (python/tofimage/_core.cpp).
 import numpy as np
 import numpy.typing as npt
+from typing import Any, Dict, List, Optional, Tuple
 
 class Plan:
     def __init__(self, rows: int, cols: int, n: int, x_sensor: npt.NDArray[np.float64],
@@ -15,3 +16,13 @@ class Plan:
     def kernel_name(self) -> str: ...
 
 def kernel_name() -> str: ...
+def autofocus(sig: npt.NDArray[np.float64], x: npt.NDArray[np.float64],
+              y: npt.NDArray[np.float64], z: npt.NDArray[np.float64],
+              t: npt.NDArray[np.float64], fs: float, c_min: float, c_max: float, term: int,
+              roi: Tuple[float, float, float, float], search_n: int, method: str,
+              resolution: float, interp: str, numCores: int,
+              quadrature: Optional[npt.NDArray[np.float64]] = None) -> Dict[str, Any]: ...
+def pixel_coordinates(n: int,
+                      image_width: float) -> Tuple[npt.NDArray[np.float64],
+                                                   npt.NDArray[np.float64]]: ...
+def image_field(n: int, image_width: float) -> List[float]: ...
