@@ -199,17 +199,22 @@ else()
   find_package(Matlab QUIET COMPONENTS MX_LIBRARY)
 endif()
 if(Matlab_FOUND)
-  message(STATUS "tofimage: building the MATLAB MEX module (${Matlab_ROOT_DIR})")
-  matlab_add_mex(NAME tofimage_matlab MODULE R2017b
-    OUTPUT_NAME tofimage
-    SRC src/tofimage.cpp
-    LINK_TO tofimage_engine OpenMP::OpenMP_CXX)
-  target_compile_options(tofimage_matlab PRIVATE ${TOFIMAGE_FP_FLAGS})
-  target_link_options(tofimage_matlab PRIVATE ${TOFIMAGE_MEX_LINK_OPTIONS})
-  set_target_properties(tofimage_matlab PROPERTIES
-    LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>
-    RUNTIME_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>)
-  tofimage_copy_hwy_dll(tofimage_matlab)
+  message(STATUS "tofimage: building the MATLAB MEX modules (${Matlab_ROOT_DIR})")
+  # tofimage_add_matlab_module(NAME LIBRARY...): NAME.<mexext> from
+  # src/NAME.cpp, the engine and the libraries given, into the build folder.
+  function(tofimage_add_matlab_module name)
+    matlab_add_mex(NAME ${name}_matlab MODULE R2017b
+      OUTPUT_NAME ${name}
+      SRC src/${name}.cpp
+      LINK_TO tofimage_engine OpenMP::OpenMP_CXX ${ARGN})
+    target_compile_options(${name}_matlab PRIVATE ${TOFIMAGE_FP_FLAGS})
+    target_link_options(${name}_matlab PRIVATE ${TOFIMAGE_MEX_LINK_OPTIONS})
+    set_target_properties(${name}_matlab PROPERTIES
+      LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>
+      RUNTIME_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>)
+    tofimage_copy_hwy_dll(${name}_matlab)
+  endfunction()
+  tofimage_add_matlab_module(tofimage)
   # tofimage_frames asks MATLAB whether Ctrl-C was pressed with
   # utIsInterruptPending, from MATLAB's libut (beside libmex): undocumented,
   # but what MEX functions have long used to be interruptible.
@@ -218,26 +223,10 @@ if(Matlab_FOUND)
   if(NOT TOFIMAGE_MATLAB_UT_LIBRARY)
     message(FATAL_ERROR "tofimage: MATLAB's libut not found in ${_matlab_libdir}")
   endif()
-  matlab_add_mex(NAME tofimage_frames_matlab MODULE R2017b
-    OUTPUT_NAME tofimage_frames
-    SRC src/tofimage_frames.cpp
-    LINK_TO tofimage_engine OpenMP::OpenMP_CXX ${TOFIMAGE_MATLAB_UT_LIBRARY})
-  target_compile_options(tofimage_frames_matlab PRIVATE ${TOFIMAGE_FP_FLAGS})
-  target_link_options(tofimage_frames_matlab PRIVATE ${TOFIMAGE_MEX_LINK_OPTIONS})
-  set_target_properties(tofimage_frames_matlab PROPERTIES
-    LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>
-    RUNTIME_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>)
-  tofimage_copy_hwy_dll(tofimage_frames_matlab)
-  matlab_add_mex(NAME tofimage_autofocus_search_matlab MODULE R2017b
-    OUTPUT_NAME tofimage_autofocus_search
-    SRC src/tofimage_autofocus_search.cpp
-    LINK_TO tofimage_engine OpenMP::OpenMP_CXX)
-  target_compile_options(tofimage_autofocus_search_matlab PRIVATE ${TOFIMAGE_FP_FLAGS})
-  target_link_options(tofimage_autofocus_search_matlab PRIVATE ${TOFIMAGE_MEX_LINK_OPTIONS})
-  set_target_properties(tofimage_autofocus_search_matlab PROPERTIES
-    LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>
-    RUNTIME_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>)
-  tofimage_copy_hwy_dll(tofimage_autofocus_search_matlab)
+  tofimage_add_matlab_module(tofimage_frames ${TOFIMAGE_MATLAB_UT_LIBRARY})
+  # tofimage_autofocus_search: the speed-of-sound search that
+  # tofimage_autofocus.m (in matlab/) calls.
+  tofimage_add_matlab_module(tofimage_autofocus_search)
 endif()
 
 # What a user calls besides the modules comes with them, so that the build
