@@ -32,9 +32,11 @@ build_cxx = getenv('CXXFLAGS');
 info = build_tofimage(outdir);
 module = fullfile(outdir, ['tofimage.' mexext()]);
 frames_module = fullfile(outdir, ['tofimage_frames.' mexext()]);
+search_module = fullfile(outdir, ['tofimage_autofocus_search.' mexext()]);
 if ~exist(module, 'file') || ~strcmp(info.module, module) || ~exist(frames_module, 'file') || ...
-   ~isequal(info.modules, {module, frames_module})
-  error('test_build_tofimage_script: %s and %s were not built', module, frames_module);
+   ~exist(search_module, 'file') || ~isequal(info.modules, {module, frames_module, search_module})
+  error('test_build_tofimage_script: %s, %s and %s were not built', module, frames_module, ...
+        search_module);
 end
 if ~strcmp(getenv('CXXFLAGS'), build_cxx)
   error('test_build_tofimage_script: the build script left CXXFLAGS changed');

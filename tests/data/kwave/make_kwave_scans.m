@@ -41,7 +41,7 @@ for k = 1:size(cases, 1)
   fprintf('make_kwave_scans: %s %s c = %d done\n', cases{k, :});
 end
 t = (0:rows - 1)' / fs; %#ok<NASGU>
-save('-v7', out_file, 'scans', 't', 'fs');
+save(out_file, 'scans', 't', 'fs', '-v7');
 end
 
 function [data, x_sensor, y_sensor, vessel_end, fs, rows] = simulate(array, phantom, c)
