@@ -114,7 +114,8 @@ if ~strcmp(id, 'build_tofimage:scalarFallback') || isempty(strfind(msg, 'this Hi
    || isempty(strfind(msg, 'HWY_ROOT')) || isempty(strfind(fb.fallback, 'error'))
   error('test_build_tofimage_script: no fallback warning with the compiler''s error; last warning (%s): %s', id, msg);
 end
-if ~isequal(fb.modules, {fb.module, fullfile(outdir, 'fallback', ['tofimage_frames.' mexext()])})
+if ~isequal(fb.modules, {fb.module, fullfile(outdir, 'fallback', ['tofimage_frames.' mexext()]), ...
+                         fullfile(outdir, 'fallback', ['tofimage_autofocus_search.' mexext()])})
   error('test_build_tofimage_script: the fallback build reports the modules {%s}', strjoin(fb.modules, ', '));
 end
 check_kernel(fb.modules{1}, fb, 'scalar');
