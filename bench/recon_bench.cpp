@@ -20,7 +20,8 @@
 //                  benchmark names then carry the instruction set.
 // The standard workload is "scalar" and "vector"; the other sizes and shapes
 // are "sizes_vector" and "sizes_scalar"; stacks of frames "stack" (per-frame
-// throughput) (filter with --benchmark_filter).
+// throughput); one speed-of-sound search "autofocus" (filter with
+// --benchmark_filter).
 //   --calibrate    measure the cost model's constants instead, and print
 //                  them beside the policy's (recon_simd_policy.h).
 //   --beamform     the general beamformer's rates against tofimage's, as a
@@ -44,6 +45,7 @@
 
 #include "problem.h"
 #include "recon.h"
+#include "recon_autofocus.h"
 
 #ifdef TOFIMAGE_HAVE_HWY
 #include <hwy/targets.h>
@@ -564,6 +566,33 @@ int beamformTable() {
 #endif
 
 // The standard workload, terms 1 and 3, on 1 and 2 threads.
+// One speed-of-sound search (recon_autofocus.h) of the standard workload's
+// scan (2030 x 256, ring), on its default region, search grid (128) and
+// resolution, by the coherence of the signals (range(0) = 0) or of the
+// analytic signal (1), on range(1) threads. The signals' content does not
+// change the work.
+void BM_Autofocus(benchmark::State& state) {
+    const Problem p = ringProblem(256, 256, 2030, 7);
+    const Problem quadrature = ringProblem(256, 256, 2030, 8);
+    AutofocusInput in;
+    in.sigMat = p.sigMat.data();
+    in.quadrature = state.range(0) ? quadrature.sigMat.data() : nullptr;
+    in.rows = p.rows;
+    in.cols = p.cols;
+    in.x_sensor = p.x.data();
+    in.y_sensor = p.y.data();
+    in.z_sensor = p.z.data();
+    in.t = p.t.data();
+    in.fs = p.fs;
+    in.c_min = 1400;
+    in.c_max = 1650;
+    reconImageField(p.n, p.image_width, in.roi);
+    in.numCores = (int32_t)state.range(1);
+    size_t candidates = 0;
+    for (auto _ : state) candidates = autofocus(in).candidates.size();
+    state.counters["candidates"] = (double)candidates;
+}
+
 void standard(benchmark::internal::Benchmark* b) {
     b->ArgNames({"scan", "n", "rows", "term", "threads"});
     for (int term : {1, 3})
@@ -601,6 +630,11 @@ void registerAll(const std::string& name, int64_t target) {
                                  target)
         ->Apply(sizes);
     benchmark::RegisterBenchmark(("stack" + tag).c_str(), BM_Stack, target)->Apply(stacks);
+    benchmark::RegisterBenchmark(("autofocus" + tag).c_str(), BM_Autofocus)
+        ->ArgsProduct({{0, 1}, {1, 2}})
+        ->ArgNames({"analytic", "threads"})
+        ->Unit(benchmark::kSecond)
+        ->UseRealTime();
 }
 
 }  // namespace

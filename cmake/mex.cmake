@@ -149,6 +149,11 @@ if(TOFIMAGE_MKOCTFILE AND TOFIMAGE_OCTAVE_MEX_H)
   # tofimage_beamform (build/tofimage_beamform.mex): the general beamformer.
   tofimage_add_octave_module(tofimage_beamform_octave src/tofimage_beamform.cpp)
   set_target_properties(tofimage_beamform_octave PROPERTIES OUTPUT_NAME tofimage_beamform)
+  # tofimage_autofocus_search: the speed-of-sound search that
+  # tofimage_autofocus.m (in matlab/) calls.
+  tofimage_add_octave_module(tofimage_autofocus_search_octave src/tofimage_autofocus_search.cpp)
+  set_target_properties(tofimage_autofocus_search_octave PROPERTIES
+    OUTPUT_NAME tofimage_autofocus_search)
   set(TOFIMAGE_HAVE_OCTAVE_MEX ON)
 else()
   message(STATUS "tofimage: mkoctfile or Octave's mex.h not found; no Octave MEX module")
@@ -189,6 +194,7 @@ if(TARGET tofimage_octave)
   tofimage_copy_hwy_dll(tofimage_octave)
   tofimage_copy_hwy_dll(tofimage_frames_octave)
   tofimage_copy_hwy_dll(tofimage_beamform_octave)
+  tofimage_copy_hwy_dll(tofimage_autofocus_search_octave)
 endif()
 
 # -------------------------------------------------------------------- MATLAB
@@ -208,17 +214,22 @@ else()
   find_package(Matlab QUIET COMPONENTS MX_LIBRARY)
 endif()
 if(Matlab_FOUND)
-  message(STATUS "tofimage: building the MATLAB MEX module (${Matlab_ROOT_DIR})")
-  matlab_add_mex(NAME tofimage_matlab MODULE R2017b
-    OUTPUT_NAME tofimage
-    SRC src/tofimage.cpp
-    LINK_TO tofimage_engine OpenMP::OpenMP_CXX)
-  target_compile_options(tofimage_matlab PRIVATE ${TOFIMAGE_FP_FLAGS})
-  target_link_options(tofimage_matlab PRIVATE ${TOFIMAGE_MEX_LINK_OPTIONS})
-  set_target_properties(tofimage_matlab PROPERTIES
-    LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>
-    RUNTIME_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>)
-  tofimage_copy_hwy_dll(tofimage_matlab)
+  message(STATUS "tofimage: building the MATLAB MEX modules (${Matlab_ROOT_DIR})")
+  # tofimage_add_matlab_module(NAME LIBRARY...): NAME.<mexext> from
+  # src/NAME.cpp, the engine and the libraries given, into the build folder.
+  function(tofimage_add_matlab_module name)
+    matlab_add_mex(NAME ${name}_matlab MODULE R2017b
+      OUTPUT_NAME ${name}
+      SRC src/${name}.cpp
+      LINK_TO tofimage_engine OpenMP::OpenMP_CXX ${ARGN})
+    target_compile_options(${name}_matlab PRIVATE ${TOFIMAGE_FP_FLAGS})
+    target_link_options(${name}_matlab PRIVATE ${TOFIMAGE_MEX_LINK_OPTIONS})
+    set_target_properties(${name}_matlab PROPERTIES
+      LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>
+      RUNTIME_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>)
+    tofimage_copy_hwy_dll(${name}_matlab)
+  endfunction()
+  tofimage_add_matlab_module(tofimage)
   # The stack gateways ask MATLAB whether Ctrl-C was pressed with
   # utIsInterruptPending, from MATLAB's libut (beside libmex): undocumented,
   # but what MEX functions have long used to be interruptible.
@@ -227,28 +238,20 @@ if(Matlab_FOUND)
   if(NOT TOFIMAGE_MATLAB_UT_LIBRARY)
     message(FATAL_ERROR "tofimage: MATLAB's libut not found in ${_matlab_libdir}")
   endif()
-  # The stack gateways, tofimage_frames and tofimage_beamform, both ask for
-  # Ctrl-C.
   foreach(module tofimage_frames tofimage_beamform)
-    matlab_add_mex(NAME ${module}_matlab MODULE R2017b
-      OUTPUT_NAME ${module}
-      SRC src/${module}.cpp
-      LINK_TO tofimage_engine OpenMP::OpenMP_CXX ${TOFIMAGE_MATLAB_UT_LIBRARY})
-    target_compile_options(${module}_matlab PRIVATE ${TOFIMAGE_FP_FLAGS})
-    target_link_options(${module}_matlab PRIVATE ${TOFIMAGE_MEX_LINK_OPTIONS})
-    set_target_properties(${module}_matlab PROPERTIES
-      LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>
-      RUNTIME_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>)
-    tofimage_copy_hwy_dll(${module}_matlab)
+    tofimage_add_matlab_module(${module} ${TOFIMAGE_MATLAB_UT_LIBRARY})
   endforeach()
+  # tofimage_autofocus_search: the speed-of-sound search that
+  # tofimage_autofocus.m (in matlab/) calls.
+  tofimage_add_matlab_module(tofimage_autofocus_search)
   if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
-    foreach(module tofimage tofimage_frames tofimage_beamform)
+    foreach(module tofimage tofimage_frames tofimage_beamform tofimage_autofocus_search)
       target_link_options(${module}_matlab PRIVATE ${TOFIMAGE_MATLAB_LINUX_LINK_OPTIONS})
     endforeach()
   endif()
 endif()
 
-# The MATLAB-on-Linux link checked where MATLAB is absent: both modules
+# The MATLAB-on-Linux link checked where MATLAB is absent: the modules
 # linked as for MATLAB, against the project's stand-in of MATLAB's MEX API
 # (tests/mex/standin; mex refuses unresolved symbols, and so does this
 # link), into build/matlab-linux/. Their dynamic symbols (objdump -T), and
@@ -287,7 +290,7 @@ if(TOFIMAGE_BUILD_TESTS AND CMAKE_SYSTEM_NAME STREQUAL "Linux" AND NOT CMAKE_CRO
     set_target_properties(${target} PROPERTIES OUTPUT_NAME ${name} PREFIX "" SUFFIX ".mexa64"
       LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}/matlab-linux/${folder}>)
   endfunction()
-  foreach(module tofimage tofimage_frames tofimage_beamform)
+  foreach(module tofimage tofimage_frames tofimage_beamform tofimage_autofocus_search)
     tofimage_matlab_linux_module(modules ${module} src/${module}.cpp)
   endforeach()
   foreach(folder planted-static planted-shared)

@@ -2,10 +2,11 @@ function info = build_tofimage(outdir, hwy, opts)
 %BUILD_TOFIMAGE  Compile the tofimage MEX modules, in MATLAB or GNU Octave.
 %
 %   build_tofimage              builds tofimage.<mexext>,
-%                               tofimage_frames.<mexext> (stacks of frames)
-%                               and tofimage_beamform.<mexext> (the general
-%                               beamformer) into the folder of this script,
-%                               next to their help files
+%                               tofimage_frames.<mexext> (stacks of frames),
+%                               tofimage_beamform.<mexext> (the general
+%                               beamformer) and tofimage_autofocus_search.<mexext>
+%                               (the search of tofimage_autofocus) into the
+%                               folder of this script, next to their help files
 %   build_tofimage(outdir)      builds them into outdir (created if missing),
 %                               with copies of the help files and of
 %                               tofimage_grid.m, so that outdir alone on the
@@ -31,9 +32,10 @@ function info = build_tofimage(outdir, hwy, opts)
 %                               made for other platforms
 %
 %   Compiles each module's entry point (../src/tofimage.cpp,
-%   ../src/tofimage_frames.cpp, ../src/tofimage_beamform.cpp) with
-%   ../src/recon.cpp and ../src/recon_beamform.cpp (the engine and its
-%   scalar kernels) and, when Google Highway (1.0 or later) is found, the
+%   ../src/tofimage_frames.cpp, ../src/tofimage_beamform.cpp,
+%   ../src/tofimage_autofocus_search.cpp) with ../src/recon.cpp,
+%   ../src/recon_beamform.cpp and ../src/recon_autofocus.cpp (the engine and
+%   its scalar kernels) and, when Google Highway (1.0 or later) is found, the
 %   vector kernel ../src/recon_simd*.cpp, which is many times faster and
 %   gives the same image:
 %     MATLAB  mex, with the separate-complex C API (-R2017b)
@@ -111,9 +113,10 @@ if ~p.dry_run && ~exist(outdir, 'dir')
 end
 srcdir = fullfile(here, '..', 'src');
 % The modules: each is its entry point (src/<name>.cpp) and the engine.
-names = {'tofimage', 'tofimage_frames', 'tofimage_beamform'};
+names = {'tofimage', 'tofimage_frames', 'tofimage_beamform', 'tofimage_autofocus_search'};
 entries = cellfun(@(f) fullfile(srcdir, [f '.cpp']), names, 'UniformOutput', false);
-base = {fullfile(srcdir, 'recon.cpp'), fullfile(srcdir, 'recon_beamform.cpp')};
+base = {fullfile(srcdir, 'recon.cpp'), fullfile(srcdir, 'recon_beamform.cpp'), ...
+        fullfile(srcdir, 'recon_autofocus.cpp')};
 checked = [entries, base];
 for k = 1:numel(checked)
   if ~exist(checked{k}, 'file')

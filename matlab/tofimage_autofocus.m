@@ -52,6 +52,13 @@ function [c, info] = tofimage_autofocus(sigMat, n, x_sensor, y_sensor, z_sensor,
 %                                  image (sum of squared differences two
 %                                  pixels apart over the image's energy).
 %     'resolution'  the finest step between candidates (default c_mid/1500).
+%     'analytic'    true (default) to score the analytic signal: each column
+%                   with its Hilbert transform (fft), whose magnitude does
+%                   not move when the pulse's phase turns, as it does
+%                   between 2-D and 3-D propagation or with a sensor's
+%                   response; false scores the signals themselves.
+%     'interp'      how the search images read between samples: 'nearest'
+%                   (default) or 'linear'.
 %     'plot'        true to draw the score against c beside the image at
 %                   the best c, in a new figure (default false).
 %
@@ -85,7 +92,9 @@ function [c, info] = tofimage_autofocus(sigMat, n, x_sensor, y_sensor, z_sensor,
 %   focus between its candidates and a fine level tells neighbours apart;
 %   all candidates of a level share the smoothed signals, their term, their
 %   squares and their division into sub-apertures, and only they are
-%   compared with each other. The engine reads every sensor one
+%   compared with each other. The search runs in the engine (the MEX
+%   module tofimage_autofocus_search, on its general beamformer), which
+%   tofimage.autofocus in Python calls too. The engine reads every sensor one
 %   sample after the time of flight (its derivative terms half a sample
 %   later still); the search images shift t by that much, so that their
 %   features line up at the true c rather than at c + c^2 delay / distance.
@@ -130,46 +139,32 @@ end
 fs = real_scalar('fs', fs);
 image_width = real_scalar('image_width', image_width);
 numCores = any_scalar('numCores', numCores);
-if isempty(opts.roi)
-  dx = image_width / n;
-  half = floor(n / 2);
-  opts.roi = [-(half - 1) - 0.5, (n - half) + 0.5, (half - 1) - n + 0.5, (half - 1) + 0.5] * dx;
+quadrature = [];
+if opts.analytic
+  quadrature = hilbert_part(double(sigMat));
 end
-if isempty(opts.resolution)
-  opts.resolution = mean(c_range) / 1500;
-end
-
-search = plan_search(x, y, z, t, fs, image_select, opts);
-[candidates, scores, levels, best, unit] = search_levels(double(sigMat), search, c_range, ...
-                                                         opts, numCores);
-c = candidates(best);
+found = tofimage_autofocus_search(double(sigMat), x, y, z, t, fs, c_range, image_select, ...
+                                  n, image_width, opts.roi, opts.search_n, opts.method, ...
+                                  opts.resolution, opts.interp, numCores, quadrature);
+c = found.c;
 
 info = struct();
 info.c = c;
-info.candidates = candidates;
-info.scores = scores;
-info.levels = levels;
+info.candidates = found.candidates;
+info.scores = found.scores;
+info.levels = found.levels;
 info.method = opts.method;
 info.image = tofimage(double(sigMat), n, x, y, z, c, image_select, t, fs, image_width, numCores);
-[info.x, info.y] = tofimage_grid(n, image_width);
-info.roi = opts.roi;
+info.x = found.x;
+info.y = found.y;
+info.roi = found.roi;
 info.search_n = opts.search_n;
-info.resolution = unit;
-info.edge = c == c_range(1) || c == c_range(2);
-info.view_angle = search.view_angle;
-info.limited_view = search.view_angle < 270;
-info.subapertures = search.description;
-info.notes = {};
-if info.edge
-  info.notes{end + 1} = sprintf(['best value at the edge of c_range (c = %g): the focus ' ...
-                                 'may lie outside [%g %g]; widen c_range'], c, c_range);
-end
-if info.limited_view
-  info.notes{end + 1} = sprintf(['limited view: the sensors surround the region over %.0f ' ...
-                                 'degrees only; structures seen from one side look sharp at ' ...
-                                 'every c, so c rests on compact features (points, ends of ' ...
-                                 'vessels): put the roi on one'], info.view_angle);
-end
+info.resolution = found.resolution;
+info.edge = found.edge;
+info.view_angle = found.view_angle;
+info.limited_view = found.limited_view;
+info.subapertures = found.subapertures;
+info.notes = found.notes;
 info.seconds = toc(started);
 if opts.plot
   draw(info);
@@ -177,212 +172,11 @@ end
 end
 
 % ---------------------------------------------------------------------------
-% The search.
-
-function search = plan_search(x, y, z, t, fs, image_select, opts)
-% Everything the candidates share: the search grid's placement, the
-% sub-apertures and the time shift.
-roi = opts.roi;
-centre = [roi(1) + roi(2), roi(3) + roi(4)] / 2;
-width = max(roi(2) - roi(1), roi(4) - roi(3));
-m = opts.search_n;
-pitch = width / m;
-% The engine's grid is centred on ((m-1)/2 - (floor(m/2) - 1)) * pitch in x
-% and the opposite in y; moving the sensors moves the region there.
-offset = ((m - 1) / 2 - (floor(m / 2) - 1)) * pitch;
-search.x = x - centre(1) + offset;
-search.y = y - centre(2) - offset;
-search.z = z;
-search.width = width;
-search.pitch = pitch;
-search.reach = median(sqrt((x - centre(1)) .^ 2 + (y - centre(2)) .^ 2 + z .^ 2));
-if image_select == 1
-  late = 1;
-else
-  late = 1.5;
-end
-search.t = t;
-search.t_search = t + late / fs;
-search.fs = fs;
-search.image_select = image_select;
-
-[order, search.view_angle] = angular_order(x - centre(1), y - centre(2));
-cols = numel(x);
-if strcmp(opts.method, 'subaperture')
-  if search.view_angle >= 270
-    q = floor(cols / 4);
-    search.groups = cell(1, 4);
-    for k = 1:4
-      search.groups{k} = order(mod((k - 1) * q + (0:2*q-1), cols) + 1);
-    end
-    search.pairs = [1 3; 2 4];
-    search.magnitude = false;
-    search.description = sprintf(['4 half-apertures of %d sensors by angle around the ' ...
-                                  'region''s centre, starting a quarter apart; opposed ' ...
-                                  'halves compared'], 2 * q);
-  else
-    h = floor(cols / 2);
-    search.groups = {order(1:h), order(cols-h+1:cols)};
-    search.pairs = [1 2];
-    search.magnitude = true;
-    search.description = sprintf(['2 halves of %d sensors by angle around the region''s ' ...
-                                  'centre, compared by magnitude'], h);
-  end
-  search.tapers = cell(size(search.groups));
-  for k = 1:numel(search.groups)
-    g = numel(search.groups{k});
-    search.tapers{k} = sin(pi * ((1:g) - 0.5) / g) .^ 2;
-  end
-elseif strcmp(opts.method, 'coherence')
-  search.description = sprintf('each of the %d sensors its own sub-aperture', cols);
-else
-  search.description = 'the whole array';
-end
-end
-
-function [order, view_angle] = angular_order(dx, dy)
-% Sensors in order of their angle around the origin, starting after the
-% widest gap between neighbours; the angle they span, in degrees.
-theta = atan2(dy, dx);
-[sorted, order] = sort(theta);
-gaps = diff([sorted; sorted(1) + 2 * pi]);
-[widest, at] = max(gaps);
-order = order([at+1:end, 1:at]);
-view_angle = (2 * pi - widest) * 180 / pi;
-end
-
-function [candidates, scores, levels, best, unit] = search_levels(sigMat, search, c_range, ...
-                                                                   opts, numCores)
-% Every candidate of every level, in the order tried; best indexes the best
-% of the last level. Scores are compared within a level only: each level
-% smooths the signals differently, and smoother signals score higher.
-coarse = 16;
-split = 4;
-last = 0;
-while (c_range(2) - c_range(1)) / (coarse * split ^ last) > opts.resolution
-  last = last + 1;
-end
-unit = (c_range(2) - c_range(1)) / (coarse * split ^ last);
-top = coarse * split ^ last;
-candidates = zeros(1, 0);
-scores = zeros(1, 0);
-levels = zeros(1, 0);
-m_best = 0;
-for level = 0:last
-  step = split ^ (last - level);
-  if level == 0
-    ms = 0:step:top;
-  else
-    ms = m_best + (-split:split) * step;
-    ms = ms(ms >= 0 & ms <= top);
-  end
-  data = level_signals(sigMat, search, step * unit, mean(c_range), opts.method);
-  level_scores = zeros(size(ms));
-  for k = 1:numel(ms)
-    level_scores(k) = score(data, search, c_range(1) + ms(k) * unit, opts, numCores);
-  end
-  [~, at] = max(level_scores);
-  m_best = ms(at);
-  best = numel(candidates) + at;
-  candidates = [candidates, c_range(1) + ms * unit]; %#ok<AGROW>
-  scores = [scores, level_scores]; %#ok<AGROW>
-  levels = [levels, level + zeros(size(ms))]; %#ok<AGROW>
-end
-end
-
-function data = level_signals(sigMat, search, step, c_mid, method)
-% The signals of one level: smoothed in time by as much as one step of c
-% moves a feature at the sensors' typical distance (at least a search
-% pixel), then turned into the values of the term image_select sums.
-blur = max(search.reach * step / c_mid, search.pitch) / c_mid * search.fs;
-half = ceil(4 * blur);
-g = exp(-0.5 * ((-half:half)' / blur) .^ 2);
-g = g / sum(g);
-s = conv2(sigMat, g, 'same');
-if search.image_select == 1
-  v = s;
-else
-  ds = [diff(s, 1, 1); zeros(1, size(s, 2))];
-  term = (search.t * (1 / (search.t(2) - search.t(1)))) .* ds;
-  if search.image_select == 2
-    v = term;
-  else
-    v = s - term;
-  end
-end
-if strcmp(method, 'subaperture')
-  data.parts = cell(size(search.groups));
-  for k = 1:numel(search.groups)
-    data.parts{k} = v(:, search.groups{k}) .* search.tapers{k};
-  end
-else
-  data.values = v;
-  if strcmp(method, 'coherence')
-    data.squares = v .* v;
-  end
-end
-end
-
-function value = score(data, search, c, opts, numCores)
-recon = @(sig, sensors) tofimage(sig, opts.search_n, search.x(sensors), search.y(sensors), ...
-                                 search.z(sensors), c, 1, search.t_search, search.fs, ...
-                                 search.width, numCores);
-all_sensors = 1:numel(search.x);
-if strcmp(opts.method, 'coherence')
-  S = recon(data.values, all_sensors);
-  Q = recon(data.squares, all_sensors);
-  energy = S .^ 2;
-  seen = Q > 0;
-  total = sum(energy(seen));
-  if total > 0
-    value = sum(energy(seen) .^ 2 ./ (numel(all_sensors) * Q(seen))) / total;
-  else
-    value = 0;
-  end
-elseif strcmp(opts.method, 'subaperture')
-  images = cell(size(data.parts));
-  for k = 1:numel(images)
-    images{k} = recon(data.parts{k}, search.groups{k});
-    if search.magnitude
-      images{k} = abs(images{k});
-    end
-  end
-  value = 0;
-  for p = 1:size(search.pairs, 1)
-    value = value + correlation(images{search.pairs(p, 1)}, images{search.pairs(p, 2)});
-  end
-  value = value / size(search.pairs, 1);
-else
-  F = recon(data.values, all_sensors);
-  F = F - mean(F(:));
-  energy = sum(F(:) .^ 2);
-  if energy > 0
-    dr = F(3:end, :) - F(1:end-2, :);
-    dc = F(:, 3:end) - F(:, 1:end-2);
-    value = (sum(dr(:) .^ 2) + sum(dc(:) .^ 2)) / energy;
-  else
-    value = 0;
-  end
-end
-end
-
-function r = correlation(a, b)
-a = a(:) - mean(a(:));
-b = b(:) - mean(b(:));
-d = sqrt(sum(a .^ 2) * sum(b .^ 2));
-if d > 0
-  r = sum(a .* b) / d;
-else
-  r = 0;
-end
-end
-
-% ---------------------------------------------------------------------------
 % Arguments.
 
 function opts = options(args)
-opts = struct('roi', [], 'search_n', 128, 'method', 'coherence', 'resolution', [], ...
-              'plot', false);
+opts = struct('roi', [], 'search_n', 128, 'method', 'coherence', 'resolution', 0, ...
+              'plot', false, 'analytic', true, 'interp', 'nearest');
 if mod(numel(args), 2) ~= 0
   error('tofimage_autofocus:options', 'options must come in name-value pairs');
 end
@@ -410,14 +204,19 @@ for k = 1:2:numel(args)
       opts.method = lower(value);
     case 'resolution'
       opts.resolution = real_scalar('resolution', value);
-    case 'plot'
-      if ~(islogical(value) || isnumeric(value)) || ~isscalar(value)
-        error('tofimage_autofocus:plot', 'plot must be true or false');
+    case 'interp'
+      if ~ischar(value) || ~any(strcmpi(value, {'nearest', 'linear'}))
+        error('tofimage_autofocus:interp', 'interp must be ''nearest'' or ''linear''');
       end
-      opts.plot = logical(value);
+      opts.interp = lower(value);
+    case {'plot', 'analytic'}
+      if ~(islogical(value) || isnumeric(value)) || ~isscalar(value)
+        error(['tofimage_autofocus:' lower(name)], '%s must be true or false', lower(name));
+      end
+      opts.(lower(name)) = logical(value);
     otherwise
       error('tofimage_autofocus:options', ...
-            'unknown option ''%s'' (roi, search_n, method, resolution, plot)', name);
+            'unknown option ''%s'' (roi, search_n, method, resolution, analytic, interp, plot)', name);
   end
 end
 end
@@ -467,6 +266,24 @@ if ~isnumeric(v) || ~isreal(v) || ~isscalar(v)
   error(['tofimage_autofocus:' name], '%s must be a real scalar', name);
 end
 v = double(v);
+end
+
+% ---------------------------------------------------------------------------
+
+function h = hilbert_part(s)
+% The Hilbert transform of each column: the imaginary part of its analytic
+% signal (fft, times 1, 2, ..., 2, [1], 0, ..., 0, ifft), as the signal
+% toolbox's hilbert and scipy.signal.hilbert give it.
+rows = size(s, 1);
+w = zeros(rows, 1);
+w(1) = 1;
+if mod(rows, 2) == 0
+  w(2:rows/2) = 2;
+  w(rows/2 + 1) = 1;
+else
+  w(2:(rows+1)/2) = 2;
+end
+h = imag(ifft(fft(s) .* w));
 end
 
 % ---------------------------------------------------------------------------

@@ -60,6 +60,15 @@ double series(const double (&coef)[kTerms + 1], double z) {
 
 }  // namespace
 
+void termColumn(const double* s, const double* t, double invDt, int32_t rows, BeamTerm term,
+                double* out) {
+    for (int32_t i = 0; i < rows; ++i) {
+        // D = 0 at the column's last sample.
+        const double D = i + 1 < rows ? DerivTerm<ScalarArith>(t[i], invDt, s[i], s[i + 1]) : 0.0;
+        out[i] = term == BeamTerm::Derivative ? D : s[i] - D;
+    }
+}
+
 double beamAcos(double c) {
     const double u = std::sqrt((1.0 - c) * 0.5);
     const double w = std::sqrt((1.0 + c) * 0.5);
@@ -162,16 +171,6 @@ void beamformScalar(const BeamformTables& b, const BeamColumns& g, int64_t frame
         }
         for (int64_t f = 0; f < frames; ++f)
             image[f * b.points + p] = beamOutput(b, s0[f], s1[f], s2[f], count);
-    }
-}
-
-// The term g of one column s (rows samples) into out.
-void termColumn(const double* s, const double* t, double invDt, int32_t rows, BeamTerm term,
-                double* out) {
-    for (int32_t i = 0; i < rows; ++i) {
-        // D = 0 at the column's last sample.
-        const double D = i + 1 < rows ? DerivTerm<ScalarArith>(t[i], invDt, s[i], s[i + 1]) : 0.0;
-        out[i] = term == BeamTerm::Derivative ? D : s[i] - D;
     }
 }
 

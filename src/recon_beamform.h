@@ -134,6 +134,12 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
+// The term g (derivative or difference) of one column s of `rows` samples
+// at times t into out, with invDt = 1 / (t_2 - t_1): the one definition the
+// beamformer and the speed-of-sound search use.
+void termColumn(const double* s, const double* t, double invDt, int32_t rows, BeamTerm term,
+                double* out);
+
 // Checks a request of `frames` frames before any computation: an empty
 // string when it is safe, otherwise the message (naming the argument).
 std::string checkBeamformInput(const BeamformInput& in, const BeamformExtents& extents,

@@ -742,7 +742,7 @@ def pixel_coordinates(n: int, image_width: float) -> PixelCoordinates:
     Raises
     ------
     ValueError
-        ``n`` below 1, or not a whole number.
+        ``n`` below 1 or above 46340, or not a whole number.
 
     Notes
     -----
@@ -768,14 +768,11 @@ def pixel_coordinates(n: int, image_width: float) -> PixelCoordinates:
     n = _count("n", n)
     if n < 1:
         raise ValueError(f"n must be at least 1, not {n}")
+    if n > 46340:
+        raise ValueError(f"n must be at most 46340, not {n}")
     width = _scalar("image_width", image_width)
-    dx = width / float(n)
-    half = float(n // 2)
-    index = np.arange(n, dtype=np.float64)
-    x = (index - (half - 1.0)) * dx
-    y = ((half - 1.0) - index) * dx
-    edge = dx / 2.0
-    extent = (float(x[0] - edge), float(x[-1] + edge), float(y[-1] - edge), float(y[0] + edge))
+    x, y = _core.pixel_coordinates(n, width)
+    extent = tuple(float(v) for v in _core.image_field(n, width))
     return PixelCoordinates(x, y, extent)
 
 

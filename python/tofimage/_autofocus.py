@@ -1,24 +1,23 @@
 """The speed of sound that brings a scan into focus: ``tofimage.autofocus``.
 
-The search is the MATLAB/Octave function ``tofimage_autofocus`` step for
-step (same candidates, same scores to rounding), over ``Plan``.
+The search itself is the engine's (recon_autofocus), which MATLAB's
+``tofimage_autofocus`` calls too; this module checks the arguments and
+converts and draws the result.
 """
 
 from __future__ import annotations
 
 import math
 import time
-from typing import List, Optional, Sequence, Tuple
+from typing import Optional, Sequence
 
 import numpy as np
 import numpy.typing as npt
 
 # The package imports this module after defining these.
-from . import Plan, _count, _real, _scalar, _term, _vector, pixel_coordinates
+from . import Plan, _core, _count, _real, _scalar, _term, _vector, pixel_coordinates
 
 _METHODS = ("coherence", "subaperture", "sharpness")
-_COARSE = 16      # intervals of the first level
-_SPLIT = 4        # each level divides the step by this
 
 
 class AutofocusResult:
@@ -130,7 +129,8 @@ def autofocus(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor: 
               z_sensor: npt.ArrayLike, c_range: Sequence[float], image_select, t: npt.ArrayLike,
               fs: float, image_width: float, numCores: int = 0, *,
               roi: Optional[Sequence[float]] = None, search_n: int = 128,
-              method: str = "coherence", resolution: Optional[float] = None) -> AutofocusResult:
+              method: str = "coherence", resolution: Optional[float] = None,
+              analytic: bool = True, interp: str = "nearest") -> AutofocusResult:
     """Find the speed of sound that brings a scan into focus.
 
     Takes the arguments of ``reconstruct``, with ``c_range = (c_min, c_max)``
@@ -173,6 +173,12 @@ def autofocus(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor: 
     resolution : float, optional
         The finest step between candidates; by default ``c_mid / 1500``
         (1 m/s around 1500 m/s).
+    analytic : bool, optional
+        Score the analytic signal (each column with its Hilbert transform)
+        rather than the signals: its magnitude does not move when the
+        pulse's phase turns, as it does between 2-D and 3-D propagation.
+    interp : {'nearest', 'linear'}, optional
+        How the search images read between samples.
 
     Returns
     -------
@@ -246,8 +252,6 @@ def autofocus(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor: 
         raise ValueError("sigMat must have at least 2 rows (time samples) and 4 columns "
                          f"(sensors), not {rows} x {cols}")
     sig = np.asfortranarray(sig, dtype=np.float64)
-    if not np.all(np.isfinite(sig)):
-        raise ValueError("sigMat must be finite (no NaN or Inf)")
     n = _count("n", n)
     if n < 1:
         raise ValueError("n must be a whole number of at least 1")
@@ -258,196 +262,40 @@ def autofocus(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor: 
     t = _vector("t", t)
     if t.shape[0] < rows or not np.all(np.isfinite(t[:rows])):
         raise ValueError(f"t must hold a finite time for each of the {rows} rows of sigMat")
-    t = t[:rows]
+    t = np.ascontiguousarray(t[:rows])
     if t[1] == t[0] and image_select != 1:
         raise ValueError("t[1] must differ from t[0]: the derivative term divides by it")
     fs = _positive("fs", _scalar("fs", fs))
     image_width = _positive("image_width", _scalar("image_width", image_width))
     numCores = _count("numCores", numCores)
     if roi_given is None:
-        dx = image_width / n
-        half = n // 2
-        roi_given = (-(half - 1) - 0.5) * dx, ((n - half) + 0.5) * dx, \
-            ((half - 1) - n + 0.5) * dx, ((half - 1) + 0.5) * dx
-    if resolution is None:
-        resolution = (c_range[0] + c_range[1]) / 2 / 1500
+        roi_given = tuple(_core.image_field(n, image_width))
 
-    search = _Search(x, y, z, t, fs, image_select, roi_given, search_n, method)
-    candidates, scores, levels, best, unit = search.run(sig, c_range, resolution, numCores)
-    c = float(candidates[best])
+    quadrature = _hilbert_part(sig) if analytic else None
+    found = _core.autofocus(sig, x, y, z, t, fs, c_range[0], c_range[1], int(image_select),
+                            roi_given, search_n, method, resolution or 0.0, str(interp),
+                            numCores, quadrature)
+    c = found["c"]
     image = Plan(n, x, y, z, c, image_select, t, fs, image_width, numCores)(sig)
-
-    edge = c == c_range[0] or c == c_range[1]
-    limited = search.view_angle < 270
-    notes: List[str] = []
-    if edge:
-        notes.append(f"best value at the edge of c_range (c = {c:g}): the focus may lie outside "
-                     f"[{c_range[0]:g} {c_range[1]:g}]; widen c_range")
-    if limited:
-        notes.append(f"limited view: the sensors surround the region over "
-                     f"{search.view_angle:.0f} degrees only; structures seen from one side look "
-                     "sharp at every c, so c rests on compact features (points, ends of "
-                     "vessels): put the roi on one")
-    return AutofocusResult(c=c, candidates=candidates, scores=scores, levels=levels,
-                           method=method, image=image,
+    return AutofocusResult(c=c, candidates=found["candidates"], scores=found["scores"],
+                           levels=found["levels"], method=method, image=image,
                            image_width=image_width, roi=tuple(roi_given), search_n=search_n,
-                           resolution=unit, edge=edge, view_angle=search.view_angle,
-                           limited_view=limited, subapertures=search.description, notes=notes,
+                           resolution=found["resolution"], edge=found["edge"],
+                           view_angle=found["view_angle"], limited_view=found["limited_view"],
+                           subapertures=found["subapertures"], notes=list(found["notes"]),
                            seconds=time.perf_counter() - started)
 
 
-class _Search:
-    """Everything the candidates share: the search grid's placement, the
-    sub-apertures and the time shift."""
-
-    def __init__(self, x, y, z, t, fs, image_select, roi, search_n, method):
-        xc, yc = (roi[0] + roi[1]) / 2, (roi[2] + roi[3]) / 2
-        self.width = max(roi[1] - roi[0], roi[3] - roi[2])
-        self.search_n = m = search_n
-        self.pitch = self.width / m
-        # The engine's grid is centred on ((m-1)/2 - (m//2 - 1)) * pitch in x
-        # and the opposite in y; moving the sensors moves the region there.
-        offset = ((m - 1) / 2 - (m // 2 - 1)) * self.pitch
-        self.x, self.y, self.z = x - xc + offset, y - yc - offset, z
-        self.reach = float(np.median(np.sqrt((x - xc) ** 2 + (y - yc) ** 2 + z ** 2)))
-        self.t = t
-        self.t_search = t + (1.0 if image_select == 1 else 1.5) / fs
-        self.fs = fs
-        self.image_select = image_select
-        self.method = method
-        order, self.view_angle = _angular_order(x - xc, y - yc)
-        cols = len(x)
-        if method == "subaperture":
-            if self.view_angle >= 270:
-                q = cols // 4
-                self.groups = [order[np.mod(k * q + np.arange(2 * q), cols)] for k in range(4)]
-                self.pairs = [(0, 2), (1, 3)]
-                self.magnitude = False
-                self.description = (f"4 half-apertures of {2 * q} sensors by angle around the "
-                                    "region's centre, starting a quarter apart; opposed halves "
-                                    "compared")
-            else:
-                h = cols // 2
-                self.groups = [order[:h], order[cols - h:]]
-                self.pairs = [(0, 1)]
-                self.magnitude = True
-                self.description = (f"2 halves of {h} sensors by angle around the region's "
-                                    "centre, compared by magnitude")
-            self.tapers = [np.sin(np.pi * (np.arange(1, len(g) + 1) - 0.5) / len(g)) ** 2
-                           for g in self.groups]
-        elif method == "coherence":
-            self.groups = [np.arange(cols)]
-            self.description = f"each of the {cols} sensors its own sub-aperture"
-        else:
-            self.groups = [np.arange(cols)]
-            self.description = "the whole array"
-
-    def run(self, sig, c_range, resolution, numCores):
-        """Every candidate of every level, in the order tried, and the index of
-        the best of the last level. Scores are compared within a level only:
-        each level smooths the signals differently."""
-        last = 0
-        while (c_range[1] - c_range[0]) / (_COARSE * _SPLIT ** last) > resolution:
-            last += 1
-        unit = (c_range[1] - c_range[0]) / (_COARSE * _SPLIT ** last)
-        top = _COARSE * _SPLIT ** last
-        c_mid = (c_range[0] + c_range[1]) / 2
-        candidates, scores, levels = [], [], []
-        m_best, best = 0, 0
-        for level in range(last + 1):
-            step = _SPLIT ** (last - level)
-            if level == 0:
-                ms = list(range(0, top + 1, step))
-            else:
-                ms = [m_best + j * step for j in range(-_SPLIT, _SPLIT + 1)
-                      if 0 <= m_best + j * step <= top]
-            data = self._level_signals(sig, step * unit, c_mid)
-            level_scores = [self._score(data, c_range[0] + m * unit, numCores) for m in ms]
-            at = int(np.argmax(level_scores))
-            m_best, best = ms[at], len(candidates) + at
-            candidates += [c_range[0] + m * unit for m in ms]
-            scores += level_scores
-            levels += [level] * len(ms)
-        return np.array(candidates), np.array(scores), np.array(levels), best, unit
-
-    def _level_signals(self, sig, step, c_mid):
-        blur = max(self.reach * step / c_mid, self.pitch) / c_mid * self.fs
-        half = int(math.ceil(4 * blur))
-        g = np.exp(-0.5 * (np.arange(-half, half + 1) / blur) ** 2)
-        g = g / g.sum()
-        s = _smooth_columns(sig, g)
-        if self.image_select == 1:
-            v = s
-        else:
-            ds = np.zeros_like(s)
-            ds[:-1] = s[1:] - s[:-1]
-            term = (self.t * (1 / (self.t[1] - self.t[0])))[:, None] * ds
-            v = term if self.image_select == 2 else s - term
-        if self.method == "subaperture":
-            return [np.asfortranarray(v[:, g] * w) for g, w in zip(self.groups, self.tapers)]
-        if self.method == "coherence":
-            return [np.asfortranarray(v), np.asfortranarray(v * v)]
-        return [np.asfortranarray(v)]
-
-    def _score(self, data, c, numCores):
-        def recon(part, sensors):
-            plan = Plan(self.search_n, self.x[sensors], self.y[sensors], self.z[sensors], c, 1,
-                        self.t_search, self.fs, self.width, numCores)
-            return plan(part)
-
-        if self.method == "coherence":
-            S = recon(data[0], self.groups[0])
-            Q = recon(data[1], self.groups[0])
-            seen = Q > 0
-            energy = S[seen] ** 2
-            total = energy.sum()
-            if total > 0:
-                return float((energy ** 2 / (len(self.x) * Q[seen])).sum() / total)
-            return 0.0
-        if self.method == "subaperture":
-            images = [recon(part, g) for part, g in zip(data, self.groups)]
-            if self.magnitude:
-                images = [np.abs(im) for im in images]
-            return float(sum(_correlation(images[a], images[b]) for a, b in self.pairs)
-                         / len(self.pairs))
-        F = recon(data[0], self.groups[0])
-        F = F - F.mean()
-        energy = (F ** 2).sum()
-        if energy > 0:
-            return float((((F[2:, :] - F[:-2, :]) ** 2).sum()
-                          + ((F[:, 2:] - F[:, :-2]) ** 2).sum()) / energy)
-        return 0.0
-
-
-def _smooth_columns(sig, g):
-    """Each column convolved with the odd, symmetric kernel g, zero outside
-    (MATLAB's conv2(sig, g, 'same'))."""
-    half = len(g) // 2
+def _hilbert_part(sig):
+    """The Hilbert transform of each column: the imaginary part of its
+    analytic signal, as ``scipy.signal.hilbert`` and MATLAB's hilbert give it."""
     rows = sig.shape[0]
-    padded = np.zeros((rows + 2 * half, sig.shape[1]))
-    padded[half:half + rows] = sig
-    out = np.zeros_like(sig)
-    for k, w in enumerate(g):
-        out += w * padded[k:k + rows]
-    return out
-
-
-def _angular_order(dx, dy) -> Tuple[np.ndarray, float]:
-    """Sensors in order of their angle around the origin, starting after the
-    widest gap between neighbours; the angle they span, in degrees."""
-    theta = np.arctan2(dy, dx)
-    order = np.argsort(theta, kind="stable")
-    ordered = theta[order]
-    gaps = np.diff(np.concatenate([ordered, [ordered[0] + 2 * np.pi]]))
-    at = int(np.argmax(gaps))
-    return np.roll(order, -(at + 1)), float((2 * np.pi - gaps[at]) * 180 / np.pi)
-
-
-def _correlation(a, b):
-    a = a.ravel() - a.mean()
-    b = b.ravel() - b.mean()
-    d = math.sqrt((a * a).sum() * (b * b).sum())
-    return float((a * b).sum() / d) if d > 0 else 0.0
+    w = np.zeros(rows)
+    w[0] = 1
+    w[1:(rows + 1) // 2] = 2
+    if rows % 2 == 0:
+        w[rows // 2] = 1
+    return np.asfortranarray(np.fft.ifft(np.fft.fft(sig, axis=0) * w[:, None], axis=0).imag)
 
 
 def _options(method, roi, search_n, resolution):

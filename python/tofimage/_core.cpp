@@ -13,9 +13,11 @@
 #include <pybind11/stl.h>
 
 #include "recon.h"
+#include "recon_autofocus.h"
 #include "recon_beamform.h"
 
 #include <algorithm>
+#include <array>
 #include <complex>
 #include <cstdint>
 #include <cstring>
@@ -235,6 +237,64 @@ private:
     std::unique_ptr<BeamformPlan> plan_;
     int64_t rows_ = 0, cols_ = 0, points_ = 0;
 };
+// The speed-of-sound search (recon_autofocus.h) on a Fortran-ordered
+// (rows, cols) float64 sigMat whose sensor columns and times the Python
+// layer has checked and cut to cols and rows.
+py::dict searchSpeed(const py::array_t<double, py::array::f_style>& sig, Vector x, Vector y,
+                   Vector z, Vector t, double fs, double c_min, double c_max, int term,
+                   std::array<double, 4> roi, int32_t search_n, const std::string& method,
+                   double resolution, const std::string& interp, int32_t numCores,
+                   std::optional<py::array_t<double, py::array::f_style>> quadrature) {
+    constexpr int64_t kMax = std::numeric_limits<int32_t>::max();
+    if (sig.ndim() != 2 || sig.shape(0) > kMax || sig.shape(1) > kMax)
+        throw py::value_error("sigMat must be a matrix with fewer than 2^31 rows and columns");
+    AutofocusInput in;
+    in.sigMat = sig.data();
+    in.rows = (int32_t)sig.shape(0);
+    in.cols = (int32_t)sig.shape(1);
+    if (x.size() < in.cols || y.size() < in.cols || z.size() < in.cols || t.size() < in.rows)
+        throw py::value_error("internal: sensor columns or times shorter than sigMat");
+    in.x_sensor = x.data();
+    in.y_sensor = y.data();
+    in.z_sensor = z.data();
+    in.t = t.data();
+    in.fs = fs;
+    in.c_min = c_min;
+    in.c_max = c_max;
+    in.term = static_cast<BeamTerm>(term);
+    std::copy(roi.begin(), roi.end(), in.roi);
+    in.search_n = search_n;
+    in.resolution = resolution;
+    in.numCores = numCores;
+    if (quadrature) {
+        if (quadrature->ndim() != 2 || quadrature->shape(0) != in.rows || quadrature->shape(1) != in.cols)
+            throw py::value_error("internal: the quadrature must have sigMat's shape");
+        in.quadrature = quadrature->data();
+    }
+    std::string msg = setAutofocusMethod(in, method);
+    BeamformOptions interpolation;
+    if (msg.empty()) msg = setBeamformChoice(interpolation, "interp", interp);
+    in.interp = interpolation.interp;
+    if (msg.empty()) msg = checkAutofocusInput(in);
+    if (!msg.empty()) throw py::value_error(msg);
+    AutofocusResult r;
+    {
+        py::gil_scoped_release release;
+        r = ::autofocus(in);
+    }
+    py::dict d;
+    d["c"] = r.c;
+    d["candidates"] = py::array_t<double>(r.candidates.size(), r.candidates.data());
+    d["scores"] = py::array_t<double>(r.scores.size(), r.scores.data());
+    d["levels"] = py::array_t<int32_t>(r.levels.size(), r.levels.data());
+    d["resolution"] = r.resolution;
+    d["edge"] = r.edge;
+    d["view_angle"] = r.view_angle;
+    d["limited_view"] = r.limited_view;
+    d["subapertures"] = r.subapertures;
+    d["notes"] = r.notes;
+    return d;
+}
 
 }  // namespace
 
@@ -264,6 +324,20 @@ PYBIND11_MODULE(_core, m) {
         .def("run", &BeamPlan::run, py::arg("sig"), py::arg("out"))
         .def_property_readonly("batch_frames", &BeamPlan::batchFrames)
         .def_property_readonly("kernel_name", &BeamPlan::kernelName);
+    m.def("autofocus", &searchSpeed, py::arg("sig"), py::arg("x"), py::arg("y"), py::arg("z"),
+          py::arg("t"), py::arg("fs"), py::arg("c_min"), py::arg("c_max"), py::arg("term"),
+          py::arg("roi"), py::arg("search_n"), py::arg("method"), py::arg("resolution"),
+          py::arg("interp"), py::arg("numCores"), py::arg("quadrature") = py::none());
+    m.def("pixel_coordinates", [](int32_t n, double image_width) {
+        Vector x(n), y(n);
+        reconPixelCoordinates(n, image_width, x.mutable_data(), y.mutable_data());
+        return py::make_tuple(x, y);
+    }, py::arg("n"), py::arg("image_width"), "tofimage's pixel centres: x by column, y by row.");
+    m.def("image_field", [](int32_t n, double image_width) {
+        std::array<double, 4> roi;
+        reconImageField(n, image_width, roi.data());
+        return roi;
+    }, py::arg("n"), py::arg("image_width"), "[x_min, x_max, y_min, y_max] the grid's pixels cover.");
     m.def("kernel_name", [] { return std::string(reconKernelName(ReconKernel::Best)); },
           "Instruction set the engine's vector kernel uses on this CPU, or 'scalar'.");
 }

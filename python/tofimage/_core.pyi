@@ -1,5 +1,5 @@
 # Types of the compiled extension (python/tofimage/_core.cpp).
-from typing import Optional
+from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -33,3 +33,14 @@ class BeamformPlan:
     def batch_frames(self) -> int: ...
     @property
     def kernel_name(self) -> str: ...
+
+def autofocus(sig: npt.NDArray[np.float64], x: npt.NDArray[np.float64],
+              y: npt.NDArray[np.float64], z: npt.NDArray[np.float64],
+              t: npt.NDArray[np.float64], fs: float, c_min: float, c_max: float, term: int,
+              roi: Tuple[float, float, float, float], search_n: int, method: str,
+              resolution: float, interp: str, numCores: int,
+              quadrature: Optional[npt.NDArray[np.float64]] = None) -> Dict[str, Any]: ...
+def pixel_coordinates(n: int,
+                      image_width: float) -> Tuple[npt.NDArray[np.float64],
+                                                   npt.NDArray[np.float64]]: ...
+def image_field(n: int, image_width: float) -> List[float]: ...

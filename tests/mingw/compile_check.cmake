@@ -10,7 +10,8 @@
 #   -DHWY_INCLUDE=<dir holding hwy/> -DOUT=<work dir> -DOMP2=<openmp2 dir>
 file(GLOB simd_sources ${SRC}/recon_simd*.cpp)
 set(sources ${SRC}/tofimage.cpp ${SRC}/tofimage_frames.cpp ${SRC}/tofimage_beamform.cpp
-            ${SRC}/recon.cpp ${SRC}/recon_beamform.cpp ${simd_sources})
+            ${SRC}/tofimage_autofocus_search.cpp ${SRC}/recon.cpp ${SRC}/recon_beamform.cpp
+            ${SRC}/recon_autofocus.cpp ${simd_sources})
 
 # Only hwy/ of the host's include folder: the cross compiler must not see the
 # host's C library headers next to it.

@@ -34,9 +34,11 @@ info = build_tofimage(outdir);
 module = fullfile(outdir, ['tofimage.' mexext()]);
 frames_module = fullfile(outdir, ['tofimage_frames.' mexext()]);
 beamform_module = fullfile(outdir, ['tofimage_beamform.' mexext()]);
-if ~exist(module, 'file') || ~strcmp(info.module, module) || ~exist(frames_module, 'file') || ...
-   ~exist(beamform_module, 'file') || ~isequal(info.modules, {module, frames_module, beamform_module})
-  error('test_build_tofimage_script: %s, %s and %s were not built', module, frames_module, beamform_module);
+search_module = fullfile(outdir, ['tofimage_autofocus_search.' mexext()]);
+all_modules = {module, frames_module, beamform_module, search_module};
+if ~strcmp(info.module, module) || ~all(cellfun(@(f) exist(f, 'file') > 0, all_modules)) || ...
+   ~isequal(info.modules, all_modules)
+  error('test_build_tofimage_script: %s were not built', strjoin(all_modules, ', '));
 end
 if ~strcmp(getenv('CXXFLAGS'), build_cxx)
   error('test_build_tofimage_script: the build script left CXXFLAGS changed');
@@ -118,7 +120,8 @@ if ~strcmp(id, 'build_tofimage:scalarFallback') || isempty(strfind(msg, 'this Hi
   error('test_build_tofimage_script: no fallback warning with the compiler''s error; last warning (%s): %s', id, msg);
 end
 if ~isequal(fb.modules, {fb.module, fullfile(outdir, 'fallback', ['tofimage_frames.' mexext()]), ...
-                         fullfile(outdir, 'fallback', ['tofimage_beamform.' mexext()])})
+                         fullfile(outdir, 'fallback', ['tofimage_beamform.' mexext()]), ...
+                         fullfile(outdir, 'fallback', ['tofimage_autofocus_search.' mexext()])})
   error('test_build_tofimage_script: the fallback build reports the modules {%s}', strjoin(fb.modules, ', '));
 end
 check_kernel(fb.modules{1}, fb, 'scalar');

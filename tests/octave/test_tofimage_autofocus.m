@@ -2,7 +2,7 @@ function test_tofimage_autofocus()
 % tofimage_autofocus on the project's simulator (simulate_scan, with the
 % demo's noise): a ring and a linear array, point absorbers, a vessel and a
 % large disc crossed by the vessel, true speeds of 1450 to 1580 m/s. The
-% speed found must lie within 5 m/s of the truth on the ring and 10 m/s on
+% speed found must lie within 3 m/s of the truth on the ring and 10 m/s on
 % the linear array, and a search of these 2030 x 256 scans must take at
 % most 5 s on 2 threads. Also: what it says of an edge of c_range and of a
 % limited view, and its argument errors.
@@ -20,7 +20,7 @@ unheld = {};
 for k = 1:numel(rows)
   r = rows(k);
   if strcmp(r.array, 'ring')
-    target = 5;
+    target = 3;
   else
     target = 10;
   end
@@ -60,7 +60,7 @@ end
 if ~isempty(missed)
   error('tofimage_autofocus missed its targets:\n%s', sprintf('  %s\n', missed{:}));
 end
-fprintf(['targets met: within 5 m/s on the ring, 10 m/s on the linear array (points over the ' ...
+fprintf(['targets met: within 3 m/s on the ring, 10 m/s on the linear array (points over the ' ...
          'field, the vessel with the region on its end), at most 10 s of CPU (5 s on 2 threads) ' ...
          'per search; the largest was %.2f s of CPU, %.2f s wall\n'], max([rows.cpu]), ...
         max([rows.seconds]));
@@ -121,7 +121,7 @@ bad = scan.sigMat;
 bad(5, 5) = Inf;
 expect_error('sigMat must be finite (no NaN or Inf)', bad, a{2:end});
 expect_error('options must come in name-value pairs', a{:}, 'roi');
-expect_error('unknown option ''grid'' (roi, search_n, method, resolution, plot)', a{:}, 'grid', 64);
+expect_error('unknown option ''grid'' (roi, search_n, method, resolution, analytic, interp, plot)', a{:}, 'grid', 64);
 expect_error('method must be ''coherence'', ''subaperture'' or ''sharpness''', a{:}, 'method', 'focus');
 expect_error('search_n must be a whole number of at least 16', a{:}, 'search_n', 8);
 expect_error(['roi must be [x_min x_max y_min y_max], finite, with x_max > x_min and ' ...

@@ -1,0 +1,95 @@
+// The speed of sound that brings a scan into focus, searched once here for
+// every host (tofimage_autofocus in MATLAB/Octave, tofimage.autofocus in
+// Python). Every candidate image is formed by the general beamformer
+// (recon_beamform.h) on one grid, the search grid, and scored.
+//
+// The search, coarse to fine: level 0 tries kAutofocusCoarse + 1 speeds
+// across [c_min, c_max]; each next level the 2 kAutofocusSplit + 1 around the
+// best of the level before, at 1 / kAutofocusSplit of its step, down to a
+// step of at most `resolution`. Each level first smooths the signals in time
+// (a Gaussian, zero outside the record) by as much as one step of c moves a
+// feature at the sensors' median distance (at least one search pixel), so
+// that a coarse level sees a focus between its candidates. The candidates of
+// a level share those signals, and only they are compared.
+//
+// Scores:
+//   coherence    the beamformer's coherence factor CF = S^2 / (|K| sum a^2)
+//                averaged over the pixels, weighted by the image's energy
+//                S^2: sum S^2 CF / sum S^2;
+//   subaperture  the correlation of images made by disjoint parts of the
+//                array (see autofocusSubapertures);
+//   sharpness    the normalised Brenner gradient: the sum of squared
+//                differences two pixels apart over the image's energy.
+#ifndef TOFIMAGE_RECON_AUTOFOCUS_H
+#define TOFIMAGE_RECON_AUTOFOCUS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "recon_beamform.h"
+
+constexpr int kAutofocusCoarse = 16;  // intervals of level 0
+constexpr int kAutofocusSplit = 4;    // each level divides the step by this
+
+enum class AutofocusMethod { Coherence, Subaperture, Sharpness };
+
+// The pixel centres of tofimage's n x n grid of side image_width: column L
+// at x[L], row K at y[K] (rows run toward decreasing y). The one definition
+// of the grid that the hosts ask for.
+void reconPixelCoordinates(int32_t n, double image_width, double* x, double* y);
+
+// The region the pixels of that grid cover, [x_min x_max y_min y_max]: the
+// default region of the search.
+void reconImageField(int32_t n, double image_width, double roi[4]);
+
+struct AutofocusInput {
+    const double* sigMat = nullptr;  // rows x cols, column-major
+    // Optional, rows x cols: the Hilbert transform of each column of sigMat
+    // (the imaginary part of its analytic signal, from the host's FFT). With
+    // it the search scores the analytic signal, whose magnitude does not
+    // change when a phase shift (2-D propagation, a sensor's response)
+    // turns the pulse's shape.
+    const double* quadrature = nullptr;
+    int32_t rows = 0, cols = 0;
+    const double* x_sensor = nullptr;
+    const double* y_sensor = nullptr;
+    const double* z_sensor = nullptr;
+    const double* t = nullptr;  // rows sample times
+    double fs = 0.0;
+    double c_min = 0.0, c_max = 0.0;
+    BeamTerm term = BeamTerm::Difference;  // what the images sum
+    double roi[4] = {0, 0, 0, 0};          // [x_min x_max y_min y_max]
+    int32_t search_n = 128;                // pixels on each side of the search grid
+    AutofocusMethod method = AutofocusMethod::Coherence;
+    double resolution = 0.0;  // finest step; <= 0: (c_min + c_max) / 2 / 1500
+    BeamInterp interp = BeamInterp::Nearest;
+    int32_t numCores = 0;
+};
+
+struct AutofocusResult {
+    double c = 0.0;
+    std::vector<double> candidates;  // level by level, increasing within a level
+    std::vector<double> scores;
+    std::vector<int32_t> levels;     // 0 the coarsest
+    double resolution = 0.0;         // the finest step used
+    bool edge = false;               // best at c_min or c_max
+    double view_angle = 0.0;         // degrees the sensors span around the region's centre
+    bool limited_view = false;       // view_angle below 270
+    std::string subapertures;        // how the array was divided
+    std::vector<std::string> notes;  // warnings in words
+};
+
+// The hosts' messages of a bad request, or an empty string.
+std::string checkAutofocusInput(const AutofocusInput& in);
+
+// The search. The caller guarantees what checkAutofocusInput verifies.
+// Throws std::bad_alloc when short of memory.
+AutofocusResult autofocus(const AutofocusInput& in);
+
+// The hosts' name of a method, case-insensitive: sets it and returns an
+// empty string, or returns the message.
+std::string setAutofocusMethod(AutofocusInput& in, const std::string& name);
+const char* autofocusMethodName(AutofocusMethod method);
+
+#endif

@@ -1,0 +1,160 @@
+// The speed-of-sound search (recon_autofocus.h): it finds the speed of a
+// synthetic ring scan by every method, the analytic score does not move when
+// the pulse's phase turns (as between 2-D and 3-D propagation), results are
+// the same bit for bit on any thread count, and bad requests are refused.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <vector>
+
+#include "recon_autofocus.h"
+
+namespace {
+
+constexpr double kTrueC = 1520.0;
+
+// A ring of 64 sensors (radius 20 mm) around a point absorber at (1, 2) mm
+// whose pulse is a Gaussian-modulated 4 MHz carrier turned by `phase`:
+// Re and Im of exp(-tau^2 / 2 sigma^2 + i (w0 tau + phase)), tau the time
+// after arrival. Im is the Hilbert transform of Re (to 1e-3 here).
+struct RingScan {
+    int32_t rows = 1200, cols = 64;
+    double fs = 40e6;
+    std::vector<double> sig, quadrature, x, y, z, t;
+    explicit RingScan(double phase) {
+        const double pi = 3.141592653589793, sigma = 150e-9, w0 = 2 * pi * 4e6;
+        for (int32_t s = 0; s < cols; ++s) {
+            x.push_back(0.02 * std::cos(2 * pi * s / cols));
+            y.push_back(0.02 * std::sin(2 * pi * s / cols));
+            z.push_back(0.0);
+        }
+        for (int32_t i = 0; i < rows; ++i) t.push_back(1e-6 + i / fs);
+        for (int32_t s = 0; s < cols; ++s) {
+            const double arrival = std::hypot(x[s] - 1e-3, y[s] - 2e-3) / kTrueC;
+            for (int32_t i = 0; i < rows; ++i) {
+                const double tau = t[i] - arrival;
+                const std::complex<double> a =
+                    std::exp(-tau * tau / (2 * sigma * sigma)) * std::polar(1.0, w0 * tau + phase);
+                sig.push_back(a.real());
+                quadrature.push_back(a.imag());
+            }
+        }
+    }
+    AutofocusInput request(AutofocusMethod method, bool analytic) const {
+        AutofocusInput in;
+        in.sigMat = sig.data();
+        in.quadrature = analytic ? quadrature.data() : nullptr;
+        in.rows = rows;
+        in.cols = cols;
+        in.x_sensor = x.data();
+        in.y_sensor = y.data();
+        in.z_sensor = z.data();
+        in.t = t.data();
+        in.fs = fs;
+        in.c_min = 1400;
+        in.c_max = 1650;
+        in.term = BeamTerm::Signal;
+        const double roi[4] = {-4e-3, 4e-3, -4e-3, 4e-3};
+        std::copy(roi, roi + 4, in.roi);
+        in.search_n = 64;
+        in.method = method;
+        return in;
+    }
+};
+
+TEST(Autofocus, FindsTheSpeedByEveryMethodAndScore) {
+    const RingScan scan(0.0);
+    for (AutofocusMethod m : {AutofocusMethod::Coherence, AutofocusMethod::Subaperture,
+                              AutofocusMethod::Sharpness})
+        for (bool analytic : {false, true}) {
+            const AutofocusInput in = scan.request(m, analytic);
+            ASSERT_EQ(checkAutofocusInput(in), "");
+            const AutofocusResult r = autofocus(in);
+            // The Brenner gradient of a signed image also rewards the
+            // carrier's fringes: only its analytic form is held to 3 m/s.
+            const double bound = m == AutofocusMethod::Sharpness && !analytic ? 25.0 : 3.0;
+            EXPECT_LE(std::fabs(r.c - kTrueC), bound) << autofocusMethodName(m) << " analytic " << analytic;
+            EXPECT_FALSE(r.edge);
+            EXPECT_FALSE(r.limited_view);
+            EXPECT_EQ(r.candidates.size(), r.scores.size());
+            EXPECT_EQ(r.candidates.size(), r.levels.size());
+            // Level 0 spans c_range in 16 steps; each later level 9 steps.
+            EXPECT_EQ(r.candidates[0], 1400.0);
+            EXPECT_EQ(r.candidates[16], 1650.0);
+        }
+}
+
+TEST(Autofocus, AnalyticScoreIgnoresThePulsePhase) {
+    const RingScan plain(0.0), turned(-3.141592653589793 / 4);
+    for (AutofocusMethod m : {AutofocusMethod::Coherence, AutofocusMethod::Subaperture}) {
+        const AutofocusResult a = autofocus(plain.request(m, true));
+        const AutofocusResult b = autofocus(turned.request(m, true));
+        EXPECT_EQ(a.c, b.c) << autofocusMethodName(m);
+        ASSERT_EQ(a.scores.size(), b.scores.size());
+        for (size_t k = 0; k < a.scores.size(); ++k)
+            EXPECT_NEAR(a.scores[k], b.scores[k], 1e-9 * std::fabs(a.scores[k]) + 1e-12);
+    }
+}
+
+TEST(Autofocus, SameResultOnEveryThreadCount) {
+    const RingScan scan(0.3);
+    for (bool analytic : {false, true}) {
+        AutofocusInput in = scan.request(AutofocusMethod::Coherence, analytic);
+        in.interp = BeamInterp::Linear;
+        in.numCores = 1;
+        const AutofocusResult one = autofocus(in);
+        in.numCores = 2;
+        const AutofocusResult two = autofocus(in);
+        EXPECT_EQ(one.candidates, two.candidates);
+        EXPECT_EQ(one.scores, two.scores);
+    }
+}
+
+TEST(Autofocus, PixelGridAndImageField) {
+    std::vector<double> x(5), y(5);
+    reconPixelCoordinates(5, 0.005, x.data(), y.data());
+    // n = 5: half = 2, so column 1 and row 1 sit on the axes.
+    const std::vector<double> want = {-0.001, 0.0, 0.001, 0.002, 0.003};
+    for (int k = 0; k < 5; ++k) {
+        EXPECT_NEAR(x[k], want[k], 1e-18);
+        EXPECT_NEAR(y[k], -want[k], 1e-18);
+    }
+    double roi[4];
+    reconImageField(5, 0.005, roi);
+    EXPECT_NEAR(roi[0], -0.0015, 1e-18);
+    EXPECT_NEAR(roi[1], 0.0035, 1e-18);
+    EXPECT_NEAR(roi[2], -0.0035, 1e-18);
+    EXPECT_NEAR(roi[3], 0.0015, 1e-18);
+}
+
+TEST(Autofocus, RefusesBadRequests) {
+    RingScan scan(0.0);
+    const auto message = [&](void (*spoil)(AutofocusInput&, RingScan&)) {
+        AutofocusInput in = scan.request(AutofocusMethod::Coherence, false);
+        spoil(in, scan);
+        return checkAutofocusInput(in);
+    };
+    EXPECT_EQ(message([](AutofocusInput& in, RingScan&) { in.cols = 3; }),
+              "sigMat must have at least 2 rows (time samples) and 4 columns (sensors), not 1200 x 3");
+    EXPECT_EQ(message([](AutofocusInput&, RingScan& s) { s.sig[7] = NAN; }),
+              "sigMat must be finite (no NaN or Inf)");
+    scan.sig[7] = 0.0;
+    EXPECT_EQ(message([](AutofocusInput& in, RingScan&) { in.c_max = in.c_min; }),
+              "c_range must be [c_min c_max] with 0 < c_min < c_max, both finite");
+    EXPECT_EQ(message([](AutofocusInput& in, RingScan&) { in.roi[1] = in.roi[0]; }),
+              "roi must be [x_min x_max y_min y_max], finite, with x_max > x_min and y_max > y_min");
+    EXPECT_EQ(message([](AutofocusInput& in, RingScan&) { in.search_n = 15; }),
+              "search_n must be a whole number of at least 16");
+    EXPECT_EQ(message([](AutofocusInput& in, RingScan& s) {
+                  in.term = BeamTerm::Difference;
+                  s.t[1] = s.t[0];
+              }),
+              "t(2) must differ from t(1): the derivative term divides by it");
+    AutofocusInput in = scan.request(AutofocusMethod::Coherence, false);
+    EXPECT_EQ(setAutofocusMethod(in, "Subaperture"), "");
+    EXPECT_EQ(in.method, AutofocusMethod::Subaperture);
+    EXPECT_EQ(setAutofocusMethod(in, "focus"), "method must be 'coherence', 'subaperture' or 'sharpness'");
+}
+
+}  // namespace
