@@ -142,13 +142,15 @@ if(TOFIMAGE_MKOCTFILE AND TOFIMAGE_OCTAVE_MEX_H)
   set_target_properties(tofimage_octave PROPERTIES
     OUTPUT_NAME tofimage PREFIX "" SUFFIX ".mex"
     LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>)
-  # tofimage_frames (build/tofimage_frames.mex): the stack gateway, built
-  # exactly as tofimage is, from the settings of the target above.
-  tofimage_add_octave_module(tofimage_frames_octave src/tofimage_frames.cpp)
-  set_target_properties(tofimage_frames_octave PROPERTIES OUTPUT_NAME tofimage_frames)
-  # tofimage_beamform (build/tofimage_beamform.mex): the general beamformer.
-  tofimage_add_octave_module(tofimage_beamform_octave src/tofimage_beamform.cpp)
-  set_target_properties(tofimage_beamform_octave PROPERTIES OUTPUT_NAME tofimage_beamform)
+  # The other modules of src/engine.txt (build/<name>.mex: the stack
+  # gateway tofimage_frames, the general beamformer tofimage_beamform),
+  # built exactly as tofimage is, from the settings of the target above.
+  foreach(module IN LISTS TOFIMAGE_ENGINE_module)
+    if(NOT module STREQUAL "tofimage")
+      tofimage_add_octave_module(${module}_octave src/${module}.cpp)
+      set_target_properties(${module}_octave PROPERTIES OUTPUT_NAME ${module})
+    endif()
+  endforeach()
   set(TOFIMAGE_HAVE_OCTAVE_MEX ON)
 else()
   message(STATUS "tofimage: mkoctfile or Octave's mex.h not found; no Octave MEX module")
@@ -186,9 +188,9 @@ function(tofimage_copy_hwy_dll target)
   endif()
 endfunction()
 if(TARGET tofimage_octave)
-  tofimage_copy_hwy_dll(tofimage_octave)
-  tofimage_copy_hwy_dll(tofimage_frames_octave)
-  tofimage_copy_hwy_dll(tofimage_beamform_octave)
+  foreach(module IN LISTS TOFIMAGE_ENGINE_module)
+    tofimage_copy_hwy_dll(${module}_octave)
+  endforeach()
 endif()
 
 # -------------------------------------------------------------------- MATLAB
@@ -209,16 +211,6 @@ else()
 endif()
 if(Matlab_FOUND)
   message(STATUS "tofimage: building the MATLAB MEX module (${Matlab_ROOT_DIR})")
-  matlab_add_mex(NAME tofimage_matlab MODULE R2017b
-    OUTPUT_NAME tofimage
-    SRC src/tofimage.cpp
-    LINK_TO tofimage_engine OpenMP::OpenMP_CXX)
-  target_compile_options(tofimage_matlab PRIVATE ${TOFIMAGE_FP_FLAGS})
-  target_link_options(tofimage_matlab PRIVATE ${TOFIMAGE_MEX_LINK_OPTIONS})
-  set_target_properties(tofimage_matlab PROPERTIES
-    LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>
-    RUNTIME_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>)
-  tofimage_copy_hwy_dll(tofimage_matlab)
   # The stack gateways ask MATLAB whether Ctrl-C was pressed with
   # utIsInterruptPending, from MATLAB's libut (beside libmex): undocumented,
   # but what MEX functions have long used to be interruptible.
@@ -227,13 +219,17 @@ if(Matlab_FOUND)
   if(NOT TOFIMAGE_MATLAB_UT_LIBRARY)
     message(FATAL_ERROR "tofimage: MATLAB's libut not found in ${_matlab_libdir}")
   endif()
-  # The stack gateways, tofimage_frames and tofimage_beamform, both ask for
-  # Ctrl-C.
-  foreach(module tofimage_frames tofimage_beamform)
+  # Each module of src/engine.txt; those it lists under ctrl_c (the stack
+  # gateways) with libut.
+  foreach(module IN LISTS TOFIMAGE_ENGINE_module)
+    set(_ut "")
+    if(module IN_LIST TOFIMAGE_ENGINE_ctrl_c)
+      set(_ut ${TOFIMAGE_MATLAB_UT_LIBRARY})
+    endif()
     matlab_add_mex(NAME ${module}_matlab MODULE R2017b
       OUTPUT_NAME ${module}
       SRC src/${module}.cpp
-      LINK_TO tofimage_engine OpenMP::OpenMP_CXX ${TOFIMAGE_MATLAB_UT_LIBRARY})
+      LINK_TO tofimage_engine OpenMP::OpenMP_CXX ${_ut})
     target_compile_options(${module}_matlab PRIVATE ${TOFIMAGE_FP_FLAGS})
     target_link_options(${module}_matlab PRIVATE ${TOFIMAGE_MEX_LINK_OPTIONS})
     set_target_properties(${module}_matlab PROPERTIES
@@ -242,7 +238,7 @@ if(Matlab_FOUND)
     tofimage_copy_hwy_dll(${module}_matlab)
   endforeach()
   if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
-    foreach(module tofimage tofimage_frames tofimage_beamform)
+    foreach(module IN LISTS TOFIMAGE_ENGINE_module)
       target_link_options(${module}_matlab PRIVATE ${TOFIMAGE_MATLAB_LINUX_LINK_OPTIONS})
     endforeach()
   endif()
@@ -287,7 +283,7 @@ if(TOFIMAGE_BUILD_TESTS AND CMAKE_SYSTEM_NAME STREQUAL "Linux" AND NOT CMAKE_CRO
     set_target_properties(${target} PROPERTIES OUTPUT_NAME ${name} PREFIX "" SUFFIX ".mexa64"
       LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}/matlab-linux/${folder}>)
   endfunction()
-  foreach(module tofimage tofimage_frames tofimage_beamform)
+  foreach(module IN LISTS TOFIMAGE_ENGINE_module)
     tofimage_matlab_linux_module(modules ${module} src/${module}.cpp)
   endforeach()
   foreach(folder planted-static planted-shared)
@@ -365,7 +361,7 @@ endif()
 # that operator new rather than to the host's.
 if(TOFIMAGE_BUILD_TESTS AND TOFIMAGE_HAVE_OCTAVE_MEX AND TOFIMAGE_OCTAVE_CLI
    AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
-  foreach(module tofimage tofimage_frames tofimage_beamform)
+  foreach(module IN LISTS TOFIMAGE_ENGINE_module)
     tofimage_add_octave_module(${module}_alloc_limit src/${module}.cpp tests/mex/alloc_limit.cpp)
     target_link_options(${module}_alloc_limit PRIVATE -Wl,-Bsymbolic)
     set_target_properties(${module}_alloc_limit PROPERTIES OUTPUT_NAME ${module}

@@ -64,11 +64,8 @@ function info = build_tofimage(outdir, hwy, opts)
 %   Floating point: no contraction into fused multiply-adds and no
 %   fast-math (the flags of ../src/engine.txt, which CMake and meson use
 %   too), so that images are the same bit for bit on every machine and
-%   thread count. OpenMP per platform and compiler: build_tofimage -platforms
-%   (Linux: -fopenmp, and in MATLAB the C++ runtime linked into the modules;
-%   Windows: /openmp with Visual Studio, -fopenmp with MinGW-w64, linked
-%   with -static in MATLAB; macOS: the omp.h of LLVM's libomp, brew install
-%   libomp, with MATLAB's own OpenMP runtime in MATLAB).
+%   thread count. The flags and the OpenMP runtime of each host, system and
+%   compiler, and why: build_tofimage -platforms
 %
 %   Each module locks itself at its first call (mexLock): clear mex leaves
 %   it loaded, because unloading it under the OpenMP runtime's worker

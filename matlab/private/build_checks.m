@@ -73,6 +73,7 @@ bytes = read_bytes(file);
 if isempty(bytes)
   return;
 end
+bytes(bytes > 127) = 32;   % Octave's regexp takes valid UTF-8 only
 tokens = regexp(char(bytes'), 'GLIBCXX_3\.4\.(\d+)', 'tokens');
 if ~isempty(tokens)
   v = max(cellfun(@(t) str2double(t{1}), tokens));
