@@ -1,7 +1,8 @@
 # Vector kernel (the vector sources of src/engine.txt): Google Highway
 # compiles it for every instruction set of the architecture and picks the
-# best one the CPU has at run time. Without Highway (or with TOFIMAGE_USE_HWY=OFF) the engine keeps
-# the scalar kernel only, with the same results.
+# best one the CPU has at run time. Without Highway (or with
+# TOFIMAGE_USE_HWY=OFF) the engine keeps the scalar kernel only, with the
+# same results.
 option(TOFIMAGE_USE_HWY "Build the vector kernel when Google Highway (>= 1.0) is found" ON)
 
 set(TOFIMAGE_HWY_LIB "")

@@ -90,8 +90,9 @@ here = fileparts(mfilename('fullpath'));
 if nargin < 1 || isempty(outdir)
   outdir = here;
 end
+srcdir = fullfile(here, '..', 'src');
 if strcmp(outdir, '-platforms')
-  print_platforms();
+  print_platforms(srcdir);
   return;
 end
 if nargin < 2
@@ -101,7 +102,6 @@ if nargin < 3
   opts = struct();
 end
 p = build_platform(opts);
-srcdir = fullfile(here, '..', 'src');
 e = build_engine(srcdir);
 r = build_recipes(p, e);
 facts = report_facts(p, r);
@@ -182,16 +182,23 @@ fprintf('build_tofimage: %s on %s, architecture %s (modules .%s); C++ compiler: 
         facts.host, facts.os, facts.arch, facts.mexext, compiler, facts.openmp);
 end
 
-function print_platforms()
-% The recipe table, as the build follows it; <fp> stands for the
-% floating-point flags of ../src/engine.txt.
+function print_platforms(srcdir)
+% The recipe table, as the build follows it, with the floating-point flags
+% of ../src/engine.txt filled in.
+e = build_engine(srcdir);
 [~, rows] = build_recipes();
 hosts = struct('matlab', 'MATLAB', 'octave', 'GNU Octave');
 systems = struct('linux', 'Linux', 'windows', 'Windows', 'mac', 'macOS');
+fprintf(['On macOS, <libomp> is LLVM''s libomp (LIBOMP_PREFIX, else Homebrew''s), ' ...
+         '<ompdir>/lib<omplib>.dylib MATLAB''s own OpenMP runtime.\n']);
 for k = 1:numel(rows)
   x = rows(k);
+  fp = e.fp;
+  if any(strcmp(x.compilers, 'msvc'))
+    fp = e.fp_msvc;
+  end
   fprintf('%s on %s, %s\n  OpenMP:  %s\n  compile: %s\n', hosts.(x.host), systems.(x.os), ...
-          x.label, x.openmp, x.cxxflags);
+          x.label, x.openmp, strrep(x.cxxflags, '<fp>', strjoin(fp, ' ')));
   if ~isempty(x.ldflags)
     fprintf('  link:    %s\n', x.ldflags);
   end
