@@ -159,13 +159,13 @@ bench: build
 	$(BUILD)/bench/recon_bench
 	$(BUILD)/bench/recon_bench --beamform
 
-# Only the three modules the demo calls are built (the tests and benchmark
+# Only the four modules the demo calls are built (the tests and benchmark
 # of a full `make` are left out). Octave without a display draws the
 # demo's picture through gnuplot.
 demo: demo-deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS) --target tofimage_octave tofimage_frames_octave \
-	  tofimage_beamform_octave
+	  tofimage_beamform_octave tofimage_autofocus_search_octave
 	octave-cli --no-gui -q -H --path $(BUILD) --path matlab \
 	  --eval "demo_tofimage('$(BUILD)/demo.png')"
 

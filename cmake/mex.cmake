@@ -142,18 +142,16 @@ if(TOFIMAGE_MKOCTFILE AND TOFIMAGE_OCTAVE_MEX_H)
   set_target_properties(tofimage_octave PROPERTIES
     OUTPUT_NAME tofimage PREFIX "" SUFFIX ".mex"
     LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>)
-  # tofimage_frames (build/tofimage_frames.mex): the stack gateway, built
-  # exactly as tofimage is, from the settings of the target above.
-  tofimage_add_octave_module(tofimage_frames_octave src/tofimage_frames.cpp)
-  set_target_properties(tofimage_frames_octave PROPERTIES OUTPUT_NAME tofimage_frames)
-  # tofimage_beamform (build/tofimage_beamform.mex): the general beamformer.
-  tofimage_add_octave_module(tofimage_beamform_octave src/tofimage_beamform.cpp)
-  set_target_properties(tofimage_beamform_octave PROPERTIES OUTPUT_NAME tofimage_beamform)
-  # tofimage_autofocus_search: the speed-of-sound search that
-  # tofimage_autofocus.m (in matlab/) calls.
-  tofimage_add_octave_module(tofimage_autofocus_search_octave src/tofimage_autofocus_search.cpp)
-  set_target_properties(tofimage_autofocus_search_octave PROPERTIES
-    OUTPUT_NAME tofimage_autofocus_search)
+  # The other modules of src/engine.txt (build/<name>.mex: the stack
+  # gateway tofimage_frames, the general beamformer tofimage_beamform, the
+  # speed-of-sound search tofimage_autofocus_search),
+  # built exactly as tofimage is, from the settings of the target above.
+  foreach(module IN LISTS TOFIMAGE_ENGINE_module)
+    if(NOT module STREQUAL "tofimage")
+      tofimage_add_octave_module(${module}_octave src/${module}.cpp)
+      set_target_properties(${module}_octave PROPERTIES OUTPUT_NAME ${module})
+    endif()
+  endforeach()
   set(TOFIMAGE_HAVE_OCTAVE_MEX ON)
 else()
   message(STATUS "tofimage: mkoctfile or Octave's mex.h not found; no Octave MEX module")
@@ -191,10 +189,9 @@ function(tofimage_copy_hwy_dll target)
   endif()
 endfunction()
 if(TARGET tofimage_octave)
-  tofimage_copy_hwy_dll(tofimage_octave)
-  tofimage_copy_hwy_dll(tofimage_frames_octave)
-  tofimage_copy_hwy_dll(tofimage_beamform_octave)
-  tofimage_copy_hwy_dll(tofimage_autofocus_search_octave)
+  foreach(module IN LISTS TOFIMAGE_ENGINE_module)
+    tofimage_copy_hwy_dll(${module}_octave)
+  endforeach()
 endif()
 
 # -------------------------------------------------------------------- MATLAB
@@ -214,22 +211,7 @@ else()
   find_package(Matlab QUIET COMPONENTS MX_LIBRARY)
 endif()
 if(Matlab_FOUND)
-  message(STATUS "tofimage: building the MATLAB MEX modules (${Matlab_ROOT_DIR})")
-  # tofimage_add_matlab_module(NAME LIBRARY...): NAME.<mexext> from
-  # src/NAME.cpp, the engine and the libraries given, into the build folder.
-  function(tofimage_add_matlab_module name)
-    matlab_add_mex(NAME ${name}_matlab MODULE R2017b
-      OUTPUT_NAME ${name}
-      SRC src/${name}.cpp
-      LINK_TO tofimage_engine OpenMP::OpenMP_CXX ${ARGN})
-    target_compile_options(${name}_matlab PRIVATE ${TOFIMAGE_FP_FLAGS})
-    target_link_options(${name}_matlab PRIVATE ${TOFIMAGE_MEX_LINK_OPTIONS})
-    set_target_properties(${name}_matlab PROPERTIES
-      LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>
-      RUNTIME_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>)
-    tofimage_copy_hwy_dll(${name}_matlab)
-  endfunction()
-  tofimage_add_matlab_module(tofimage)
+  message(STATUS "tofimage: building the MATLAB MEX module (${Matlab_ROOT_DIR})")
   # The stack gateways ask MATLAB whether Ctrl-C was pressed with
   # utIsInterruptPending, from MATLAB's libut (beside libmex): undocumented,
   # but what MEX functions have long used to be interruptible.
@@ -238,14 +220,26 @@ if(Matlab_FOUND)
   if(NOT TOFIMAGE_MATLAB_UT_LIBRARY)
     message(FATAL_ERROR "tofimage: MATLAB's libut not found in ${_matlab_libdir}")
   endif()
-  foreach(module tofimage_frames tofimage_beamform)
-    tofimage_add_matlab_module(${module} ${TOFIMAGE_MATLAB_UT_LIBRARY})
+  # Each module of src/engine.txt; those it lists under ctrl_c (the stack
+  # gateways) with libut.
+  foreach(module IN LISTS TOFIMAGE_ENGINE_module)
+    set(_ut "")
+    if(module IN_LIST TOFIMAGE_ENGINE_ctrl_c)
+      set(_ut ${TOFIMAGE_MATLAB_UT_LIBRARY})
+    endif()
+    matlab_add_mex(NAME ${module}_matlab MODULE R2017b
+      OUTPUT_NAME ${module}
+      SRC src/${module}.cpp
+      LINK_TO tofimage_engine OpenMP::OpenMP_CXX ${_ut})
+    target_compile_options(${module}_matlab PRIVATE ${TOFIMAGE_FP_FLAGS})
+    target_link_options(${module}_matlab PRIVATE ${TOFIMAGE_MEX_LINK_OPTIONS})
+    set_target_properties(${module}_matlab PROPERTIES
+      LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>
+      RUNTIME_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}>)
+    tofimage_copy_hwy_dll(${module}_matlab)
   endforeach()
-  # tofimage_autofocus_search: the speed-of-sound search that
-  # tofimage_autofocus.m (in matlab/) calls.
-  tofimage_add_matlab_module(tofimage_autofocus_search)
   if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
-    foreach(module tofimage tofimage_frames tofimage_beamform tofimage_autofocus_search)
+    foreach(module IN LISTS TOFIMAGE_ENGINE_module)
       target_link_options(${module}_matlab PRIVATE ${TOFIMAGE_MATLAB_LINUX_LINK_OPTIONS})
     endforeach()
   endif()
@@ -290,7 +284,7 @@ if(TOFIMAGE_BUILD_TESTS AND CMAKE_SYSTEM_NAME STREQUAL "Linux" AND NOT CMAKE_CRO
     set_target_properties(${target} PROPERTIES OUTPUT_NAME ${name} PREFIX "" SUFFIX ".mexa64"
       LIBRARY_OUTPUT_DIRECTORY $<1:${PROJECT_BINARY_DIR}/matlab-linux/${folder}>)
   endfunction()
-  foreach(module tofimage tofimage_frames tofimage_beamform tofimage_autofocus_search)
+  foreach(module IN LISTS TOFIMAGE_ENGINE_module)
     tofimage_matlab_linux_module(modules ${module} src/${module}.cpp)
   endforeach()
   foreach(folder planted-static planted-shared)
@@ -368,7 +362,7 @@ endif()
 # that operator new rather than to the host's.
 if(TOFIMAGE_BUILD_TESTS AND TOFIMAGE_HAVE_OCTAVE_MEX AND TOFIMAGE_OCTAVE_CLI
    AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
-  foreach(module tofimage tofimage_frames tofimage_beamform)
+  foreach(module IN LISTS TOFIMAGE_ENGINE_module)
     tofimage_add_octave_module(${module}_alloc_limit src/${module}.cpp tests/mex/alloc_limit.cpp)
     target_link_options(${module}_alloc_limit PRIVATE -Wl,-Bsymbolic)
     set_target_properties(${module}_alloc_limit PROPERTIES OUTPUT_NAME ${module}

@@ -1,7 +1,8 @@
-# Vector kernel (src/recon_simd.cpp): Google Highway compiles it for every
-# instruction set of the architecture and picks the best one the CPU has at
-# run time. Without Highway (or with TOFIMAGE_USE_HWY=OFF) the engine keeps
-# the scalar kernel only, with the same results.
+# Vector kernel (the vector sources of src/engine.txt): Google Highway
+# compiles it for every instruction set of the architecture and picks the
+# best one the CPU has at run time. Without Highway (or with
+# TOFIMAGE_USE_HWY=OFF) the engine keeps the scalar kernel only, with the
+# same results.
 option(TOFIMAGE_USE_HWY "Build the vector kernel when Google Highway (>= 1.0) is found" ON)
 
 set(TOFIMAGE_HWY_LIB "")
@@ -46,8 +47,7 @@ if(TOFIMAGE_HWY_LIB)
   message(STATUS "tofimage: vector kernel with Google Highway ${TOFIMAGE_HWY_VERSION}")
   # The engine's own floating-point flags (TOFIMAGE_FP_FLAGS, no contraction)
   # apply to this source like to every other source of the engine.
-  target_sources(tofimage_engine PRIVATE src/recon_simd.cpp src/recon_simd_plan.cpp
-    src/recon_simd_beamform.cpp)
+  target_sources(tofimage_engine PRIVATE ${TOFIMAGE_ENGINE_vector})
   target_compile_definitions(tofimage_engine PRIVATE TOFIMAGE_HAVE_HWY)
   target_link_libraries(tofimage_engine PUBLIC ${TOFIMAGE_HWY_LIB})
   # MinGW GCC may spill 32- and 64-byte vectors to stack slots with aligned

@@ -1,5 +1,5 @@
 # MSVC's OpenMP, checked with MinGW-w64 (cmake -P): the gateways, the engine
-# and the vector kernel (every src/recon_simd*.cpp) compiled for 64-bit
+# and the vector kernel (as src/engine.txt lists them) compiled for 64-bit
 # Windows against Octave's MEX header and Highway's headers as MSVC's
 # /openmp sees the code (OpenMP 2.0: _OPENMP = 200203 and
 # tests/mingw/openmp2/omp.h, which declares nothing later), so an unguarded
@@ -8,10 +8,10 @@
 #
 #   -DCXX=<x86_64-w64-mingw32-g++> -DSRC=<src> -DOCTAVE_INCLUDES=<dirs>
 #   -DHWY_INCLUDE=<dir holding hwy/> -DOUT=<work dir> -DOMP2=<openmp2 dir>
-file(GLOB simd_sources ${SRC}/recon_simd*.cpp)
-set(sources ${SRC}/tofimage.cpp ${SRC}/tofimage_frames.cpp ${SRC}/tofimage_beamform.cpp
-            ${SRC}/tofimage_autofocus_search.cpp ${SRC}/recon.cpp ${SRC}/recon_beamform.cpp
-            ${SRC}/recon_autofocus.cpp ${simd_sources})
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/engine.cmake)
+list(TRANSFORM TOFIMAGE_ENGINE_module PREPEND ${SRC}/ OUTPUT_VARIABLE sources)
+list(TRANSFORM sources APPEND .cpp)
+list(APPEND sources ${TOFIMAGE_ENGINE_engine} ${TOFIMAGE_ENGINE_vector})
 
 # Only hwy/ of the host's include folder: the cross compiler must not see the
 # host's C library headers next to it.
@@ -19,7 +19,7 @@ file(REMOVE_RECURSE ${OUT})
 file(MAKE_DIRECTORY ${OUT}/include)
 file(CREATE_LINK ${HWY_INCLUDE}/hwy ${OUT}/include/hwy SYMBOLIC COPY_ON_ERROR)
 
-set(flags -std=c++17 -O2 -fopenmp -fno-fast-math -ffp-contract=off -fno-math-errno
+set(flags -std=c++17 -O2 -fopenmp ${TOFIMAGE_ENGINE_fp}
           -Wall -Wextra -DTOFIMAGE_HAVE_HWY -I${SRC})
 foreach(dir IN LISTS OCTAVE_INCLUDES)
   list(APPEND flags -I${dir})

@@ -16,11 +16,13 @@ cases = {
   'windows', 'win64',   'mingw', 'mexw64',    'libgomp linked into the modules'
   'linux',   'glnxa64', 'gcc',   'mexa64',    'libgomp'
 };
+reported = cell(1, size(cases, 1));
 for k = 1:size(cases, 1)
   opts = struct('dry_run', true, 'matlab', true, 'os', cases{k, 1}, 'arch', cases{k, 2}, ...
                 'compiler', cases{k, 3}, 'compiler_version', '15.0', 'matlab_version', '9.10.0 (R2021a)', ...
                 'cxx', '/bin/false');
   [info, text] = dry_run(opts);
+  reported{k} = info.facts.openmp;
   what = sprintf('MATLAB on %s with %s', cases{k, 2}, cases{k, 3});
   expect(strcmp(info.facts.arch, cases{k, 2}) && strcmp(info.facts.mexext, cases{k, 4}), ...
          [what ': architecture and MEX extension'], sprintf('%s, %s', info.facts.arch, info.facts.mexext));
@@ -31,6 +33,16 @@ for k = 1:size(cases, 1)
          ~isempty(strfind(line, ['.' cases{k, 4}])) && ~isempty(strfind(line, info.facts.openmp)) && ...
          ~isempty(strfind(line, '15.0')), [what ': the printed report'], text);
 end
+% build_tofimage -platforms prints the table the build follows: every
+% platform above with the runtime its report names (on macOS, before the
+% folders are filled in).
+listing = evalc('build_tofimage -platforms');
+for k = 1:size(cases, 1)
+  expect(~isempty(strfind(listing, reported{k})) || strcmp(cases{k, 1}, 'mac'), ...
+         sprintf('-platforms lists the OpenMP runtime of MATLAB on %s with %s', cases{k, 2}, cases{k, 3}), listing);
+end
+expect(~isempty(strfind(listing, 'MATLAB on macOS, Apple clang')) && ...
+       ~isempty(strfind(listing, 'GNU Octave on Linux, GCC or Clang')), '-platforms names hosts and systems', listing);
 % On macOS the modules link MATLAB's own runtime, which the report names.
 [info, ~] = dry_run(struct('dry_run', true, 'matlab', true, 'os', 'mac', 'arch', 'maca64', ...
                            'compiler', 'clang', 'compiler_version', '15.0', 'matlab_version', '23.2.0'));

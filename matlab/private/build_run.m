@@ -1,0 +1,242 @@
+function [commands, h, fallback] = build_run(p, r, e, modules, outdir, srcdir, h, was_locked)
+%BUILD_RUN  Builds each module of e.module into its path in modules, by the
+%   recipe r, with the vector kernel when Highway h is given; commands holds
+%   the compiler calls, one per module (in a dry run, only these). When the
+%   vector kernel does not compile or link with this Highway (another
+%   compiler's library, an unusual build, an old compiler), all modules are
+%   built again with the scalar kernel, h becomes [] and fallback is the
+%   warning given, which quotes the compiler's first error.
+fallback = '';
+if ~isempty(h) && ~p.dry_run
+  fprintf('build_tofimage: compiling the vector kernel into the modules, about a minute ...\n');
+end
+try
+  if isempty(h)
+    commands = build_modules(p, r, e, modules, outdir, srcdir, e.engine, []);
+  else
+    if p.mingw
+      h = mingw_vector_flags(h, p);
+    end
+    commands = build_modules(p, r, e, modules, outdir, srcdir, [e.engine, e.vector], h);
+  end
+catch err
+  if isempty(h)
+    locked_hint(err, was_locked, p);
+  end
+  fallback = sprintf(['build_tofimage: the vector kernel did not build with Highway %s from %s ' ...
+                      '(%s); built the scalar kernel instead (same image, many times slower).\n' ...
+                      '  First error: %s\n' ...
+                      '  For the fast kernel, install Highway built with this compiler (%s), ' ...
+                      'or point HWY_ROOT at such a build, then build again.'], ...
+                     h.version, h.source, h.include, first_error(err.message), p.compiler_label);
+  h = [];
+  try
+    commands = build_modules(p, r, e, modules, outdir, srcdir, e.engine, []);
+  catch err2
+    locked_hint(err2, was_locked, p);
+  end
+  warning('build_tofimage:scalarFallback', '%s', fallback);
+end
+end
+
+function commands = build_modules(p, r, e, modules, outdir, srcdir, engine, h)
+% Each module from its entry point and the engine's sources, in the order
+% of e.module.
+[hcompile, hlink, rpath] = highway_flags(h, p);
+commands = cell(1, numel(e.module));
+for k = 1:numel(e.module)
+  sources = [{fullfile(srcdir, [e.module{k} '.cpp'])}, engine];
+  if p.octave
+    commands{k} = build_octave(p, r, modules{k}, srcdir, sources, hcompile, hlink, rpath);
+  else
+    args = [{'-R2017b', '-O', '-outdir', outdir, '-output', e.module{k}, ['-I' srcdir]}, ...
+            matlab_flags(p, r, rpath), hcompile, sources, hlink];
+    if any(strcmp(e.module{k}, e.ctrl_c))
+      % Ctrl-C: utIsInterruptPending from MATLAB's libut (undocumented, but
+      % what MEX functions have long used to see it).
+      args{end + 1} = '-lut';
+    end
+    commands{k} = strjoin([{'mex'}, args], ' ');
+    if ~p.dry_run
+      mex(args{:});
+    end
+  end
+end
+end
+
+function args = matlab_flags(p, r, rpath)
+% The recipe's flags as mex takes them, added to mex's own.
+if p.msvc
+  args = [{['COMPFLAGS=$COMPFLAGS ' r.cxxflags]}, r.args];
+  return;
+end
+args = [{['CXXFLAGS=$CXXFLAGS ' r.cxxflags]}, r.args, {strtrim(['LDFLAGS=$LDFLAGS ' r.ldflags ' ' rpath])}];
+end
+
+function command = build_octave(p, r, module, srcdir, sources, hcompile, hlink, rpath)
+% mkoctfile takes compiler flags from its configuration variables, which the
+% environment overrides; the previous values come back afterwards.
+if p.dry_run
+  cxxflags = '$CXXFLAGS';
+  ldflags = '$LDFLAGS';
+else
+  cxxflags = strtrim(mkoctfile('-p', 'CXXFLAGS'));
+  ldflags = strtrim(mkoctfile('-p', 'LDFLAGS'));
+end
+oldcxx = getenv('CXXFLAGS');
+oldld = getenv('LDFLAGS');
+restore = onCleanup(@() restore_env(oldcxx, oldld));
+cxxflags = [cxxflags ' ' r.cxxflags];
+ldflags = strtrim([ldflags ' ' r.ldflags]);
+extra = r.args;
+if ~isempty(rpath)
+  extra{end + 1} = rpath;
+end
+args = [{'--mex', '-o', module, ['-I' srcdir]}, hcompile, sources, hlink, extra];
+command = strjoin([{['CXXFLAGS="' cxxflags '"'], ['LDFLAGS="' ldflags '"'], 'mkoctfile'}, args], ' ');
+if p.dry_run
+  return;
+end
+setenv('CXXFLAGS', cxxflags);
+setenv('LDFLAGS', ldflags);
+[status, out] = system(mkoctfile_command(args));
+if status ~= 0
+  error('build_tofimage: mkoctfile failed:\n%s', out);
+end
+end
+
+function cmd = mkoctfile_command(args)
+% Octave's mkoctfile program, as its mkoctfile function calls it, but with
+% the compiler's messages (stderr) in the output, for the build report.
+bindir = feval('__octave_config_info__', 'bindir');   % a name MATLAB cannot parse
+ext = feval('__octave_config_info__', 'EXEEXT');
+program = fullfile(bindir, ['mkoctfile' ext]);
+if ~exist(program, 'file')
+  program = fullfile(bindir, sprintf('mkoctfile-%s%s', OCTAVE_VERSION, ext));
+end
+cmd = ['"' program '"'];
+for k = 1:numel(args)
+  cmd = [cmd ' "' args{k} '"'];
+end
+cmd = [cmd ' 2>&1'];
+end
+
+function restore_env(oldcxx, oldld)
+names = {'CXXFLAGS', 'LDFLAGS'};
+values = {oldcxx, oldld};
+for k = 1:2
+  if isempty(values{k}) && exist('OCTAVE_VERSION', 'builtin')
+    unsetenv(names{k});
+  else
+    setenv(names{k}, values{k});
+  end
+end
+end
+
+function [compile, link, rpath] = highway_flags(h, p)
+% Compiler and linker arguments for the vector kernel; rpath is the linker
+% flag that lets the loader find a shared libhwy outside the system folders.
+compile = {};
+link = {};
+rpath = '';
+if isempty(h)
+  return;
+end
+compile = [{'-DTOFIMAGE_HAVE_HWY'}, h.compile_extra];
+if ~is_system_dir(h.include)
+  compile{end + 1} = ['-I' h.include];
+end
+% The library by its full path: on Windows always, since MinGW's -static
+% makes -lhwy look for libhwy.a only and so miss a DLL's import library.
+if h.static || p.windows
+  link = {h.lib};
+else
+  link = {['-L' h.libdir], '-lhwy'};
+end
+if ~h.static && p.windows
+  compile{end + 1} = '-DHWY_SHARED_DEFINE';   % Highway's functions come from its DLL
+end
+if ~h.static && ~p.windows && ~is_system_dir(h.libdir)
+  rpath = ['-Wl,-rpath,' h.libdir];
+end
+end
+
+function tf = is_system_dir(d)
+% Folders the compiler and the loader search anyway; -I/usr/include would
+% also break the C++ library's #include_next.
+tf = any(strcmp(regexprep(d, '[/\\]+$', ''), {'/usr/include', '/usr/lib', '/usr/lib64'})) || ...
+     ~isempty(regexp(d, '^/usr/lib/[^/]*-linux-gnu[^/]*/?$', 'once'));
+end
+
+function h = mingw_vector_flags(h, p)
+% MinGW GCC may spill 32- and 64-byte vectors to stack slots with aligned
+% moves where Windows aligns the stack to 16 bytes only (GCC bug 54412): an
+% access violation in AVX2 and AVX-512 code. Binutils 2.38 and later turn
+% such moves into unaligned ones (-muse-unaligned-vector-move); without it,
+% Highway's targets beyond SSE4 are left out (x86 targets' bits lie below
+% SSE4's, the better ones lowest).
+flag = '-Wa,-muse-unaligned-vector-move';
+if compiler_accepts(p.cxx, flag)
+  h.compile_extra = {flag};
+  h.note = ['MinGW: compiled with ' flag ' (aligned vector moves to the 16-byte-aligned stack would fault)'];
+else
+  h.compile_extra = {'-DHWY_DISABLED_TARGETS=(HWY_SSE4-1)'};
+  h.note = ['MinGW: the assembler does not accept ' flag ' (binutils 2.38 or later has it), so ' ...
+            'the vector kernel was built without Highway''s AVX2 and AVX-512 targets (SSE4 at best), ' ...
+            'which GCC could otherwise compile into faulting stack accesses. A newer MinGW-w64 gives them back.'];
+end
+end
+
+function ok = compiler_accepts(cxx, flag)
+% Compiles an empty translation unit with flag; false without a compiler.
+ok = false;
+if isempty(cxx)
+  return;
+end
+dir_ = tempname();
+mkdir(dir_);
+cleanup = onCleanup(@() remove_probe_dir(dir_));
+src = fullfile(dir_, 'probe.cpp');
+fid = fopen(src, 'w');
+fprintf(fid, 'int probe(int x) { return x + 1; }\n');
+fclose(fid);
+[status, ~] = system(sprintf('"%s" %s -c "%s" -o "%s"', cxx, flag, src, fullfile(dir_, 'probe.o')));
+ok = status == 0;
+end
+
+function remove_probe_dir(d)
+if exist(d, 'dir')
+  if exist('OCTAVE_VERSION', 'builtin')
+    confirm_recursive_rmdir(false, 'local');
+  end
+  rmdir(d, 's');
+end
+end
+
+function locked_hint(err, was_locked, p)
+% Rethrows a build error, saying what to do when Windows holds the old file.
+if was_locked && p.windows
+  error(['build_tofimage: %s\nA module loaded in this session stays loaded, and Windows keeps ' ...
+         'its file open: restart MATLAB, then run build_tofimage before calling tofimage or ' ...
+         'tofimage_frames.'], ...
+        err.message);
+end
+rethrow(err);
+end
+
+function line = first_error(text)
+% The compiler's first error line (GCC, Clang: "error:"; MSVC: "error C1234";
+% the linker: "cannot find", "undefined reference"), else the message's
+% first line.
+lines = regexp(text, '[^\r\n]+', 'match');
+line = '';
+for k = 1:numel(lines)
+  if ~isempty(regexpi(lines{k}, '(\<error\>|cannot find|undefined reference|unresolved external)', 'once'))
+    line = strtrim(lines{k});
+    return;
+  end
+end
+if ~isempty(lines)
+  line = strtrim(lines{1});
+end
+end
