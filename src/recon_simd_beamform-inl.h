@@ -29,6 +29,7 @@
 
 #include "recon_beamform_plan.h"
 #include "recon_simd_exact-inl.h"
+#include "recon_simd_families-inl.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace tofimage_simd {
@@ -73,26 +74,91 @@ HWY_INLINE void BeamIndices(BV x, int32_t last, BI& i0, BI& i1, BV& floor) {
 // Most doubles a vector of any target holds.
 constexpr size_t kBeamMaxLanes = HWY_MAX_BYTES / sizeof(double);
 
+// Window fetch: consecutive points lie near each other, so one sensor's
+// samples for a vector of them span a few samples, and loads of the samples
+// around them and a lane permute fetch them all, where a gather costs a load
+// per lane. The family's own window primitives (recon_simd_<family>-inl.h)
+// serve where their index vectors are Highway's: AVX-512's window of
+// kWindow samples and its wide window of kWideWindow. Elsewhere every
+// vector gathers.
+#if TOFIMAGE_FAMILY == TOFIMAGE_FAMILY_AVX3
+constexpr int64_t kBeamWindow = Family::kWindow, kBeamWideWindow = Family::kWideWindow;
+static_assert(Family::kLanes == HWY_LANES(double), "the family's vectors are Highway's");
+HWY_INLINE BV BeamLookup(const double* w, BI rel) { return BV{Family::Lookup(w, rel.raw)}; }
+HWY_INLINE BV BeamLookupWide(const double* w, BI rel) {
+    return BV{Family::LookupWide(w, rel.raw)};
+}
+// Whether some lane lies outside 0 .. most.
+HWY_INLINE bool BeamOutside(BI rel, int64_t most) { return Family::AnyOutside(rel.raw, most); }
+#else
+constexpr int64_t kBeamWindow = 0, kBeamWideWindow = 0;
+HWY_INLINE BV BeamLookup(const double*, BI) { return hn::Zero(BD()); }
+HWY_INLINE BV BeamLookupWide(const double*, BI) { return hn::Zero(BD()); }
+HWY_INLINE bool BeamOutside(BI, int64_t) { return true; }
+#endif
+
+// Where one sensor's samples of a vector of points come from: kGather reads
+// column[r0], column[r1]; the windows read column[start + r0] and
+// column[start + r1].
+enum BeamFrom { kGather, kWindowed, kWide };
+struct BeamAt {
+    BeamFrom from;
+    int64_t start;
+    BI r0, r1;  // i0 and i1 (linear), or relative to start
+    BV frac;
+};
+
+// The window that holds every lane's i0 and i1 (masked lanes read i0 = 0 and
+// are ignored), placed about the mean of the first and last lanes' indices,
+// points at the two ends of the vector; a gather where none does.
+HWY_INLINE BeamAt BeamPlace(BI i0, BI i1, BM use, int64_t rows, BV frac) {
+    const BDI di;
+    BeamAt at{kGather, 0, i0, i1, frac};
+    if (kBeamWindow == 0) return at;
+    const int64_t centre = (hn::GetLane(i0) + hn::ExtractLane(i0, hn::Lanes(di) - 1)) >> 1;
+    const auto used = hn::RebindMask(di, use);
+    const auto relative = [&](int64_t window, BeamFrom from) {
+        if (rows < window) return false;
+        const int64_t start = std::min(std::max(centre - (window / 2 - 1), int64_t{0}), rows - window);
+        const BI s = hn::Set(di, start);
+        const BI r0 = hn::IfThenElseZero(used, hn::Sub(i0, s));
+        const BI r1 = hn::IfThenElseZero(used, hn::Sub(i1, s));
+        if (BeamOutside(hn::Or(r0, r1), window - 1)) return false;
+        at = BeamAt{from, start, r0, r1, frac};
+        return true;
+    };
+    if (!relative(kBeamWindow, kWindowed)) relative(kBeamWideWindow, kWide);
+    return at;
+}
+
 // The value at the pair's position in one column: the sample (nearest) or
 // g[i0] + frac * (g[i1] - g[i0]) (linear).
 template <bool kLinear>
-HWY_INLINE BV BeamSample(const double* column, BI i0, BI i1, BV frac) {
+HWY_INLINE BV BeamSample(const double* column, const BeamAt& at) {
     const BD d;
-    const BV v0 = hn::GatherIndex(d, column, i0);
+    BV v0, v1;
+    if (at.from == kWindowed) {
+        v0 = BeamLookup(column + at.start, at.r0);
+        if (kLinear) v1 = BeamLookup(column + at.start, at.r1);
+    } else if (at.from == kWide) {
+        v0 = BeamLookupWide(column + at.start, at.r0);
+        if (kLinear) v1 = BeamLookupWide(column + at.start, at.r1);
+    } else {
+        v0 = hn::GatherIndex(d, column, at.r0);
+        if (kLinear) v1 = hn::GatherIndex(d, column, at.r1);
+    }
     if (!kLinear) return v0;
-    const BV v1 = hn::GatherIndex(d, column, i1);
-    return hn::Add(v0, hn::Mul(frac, hn::Sub(v1, v0)));
+    return hn::Add(v0, hn::Mul(at.frac, hn::Sub(v1, v0)));
 }
 
 // One frame's sums after one sensor (beamOutput names them s0, s1, s2).
 template <bool kLinear>
-HWY_INLINE void BeamAccumulate(const BeamformTables& b, const double* re, const double* im, BI i0,
-                               BI i1, BV frac, BV weight, BM use, BV& s0, BV& s1, BV& s2) {
-    const BV a = hn::IfThenElseZero(use, hn::Mul(weight, BeamSample<kLinear>(re, i0, i1, frac)));
+HWY_INLINE void BeamAccumulate(const BeamformTables& b, const double* re, const double* im,
+                               const BeamAt& at, BV weight, BM use, BV& s0, BV& s1, BV& s2) {
+    const BV a = hn::IfThenElseZero(use, hn::Mul(weight, BeamSample<kLinear>(re, at)));
     s0 = hn::Add(s0, a);
     if (b.envelope) {
-        const BV ai =
-            hn::IfThenElseZero(use, hn::Mul(weight, BeamSample<kLinear>(im, i0, i1, frac)));
+        const BV ai = hn::IfThenElseZero(use, hn::Mul(weight, BeamSample<kLinear>(im, at)));
         s1 = hn::Add(s1, ai);
     } else if (b.beamformer == Beamformer::Cf || b.beamformer == Beamformer::DasCf) {
         s1 = hn::Add(s1, hn::Mul(a, a));
@@ -170,21 +236,22 @@ HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int6
                 BeamIndices(hn::IfThenElseZero(use, up), b.rows - 1, i0, i1, floor);
             }
             count = hn::Add(count, hn::IfThenElseZero(use, one));
+            const BeamAt at = BeamPlace(i0, kLinear ? i1 : i0, use, b.rows, frac);
             const int64_t col = (int64_t)s * b.rows;
             if (kOne) {
-                BeamAccumulate<kLinear>(b, g.re + col, g.im ? g.im + col : nullptr, i0, i1, frac,
-                                        weight, use, s0, s1, s2);
+                BeamAccumulate<kLinear>(b, g.re + col, g.im ? g.im + col : nullptr, at, weight,
+                                        use, s0, s1, s2);
                 continue;
             }
             for (int64_t f = 0; f < frames; ++f) {
-                double* at = sums + 3 * f * N;
-                BV f0 = hn::Load(d, at), f1 = hn::Load(d, at + N), f2 = hn::Load(d, at + 2 * N);
+                double* sum = sums + 3 * f * N;
+                BV f0 = hn::Load(d, sum), f1 = hn::Load(d, sum + N), f2 = hn::Load(d, sum + 2 * N);
                 const int64_t offset = f * g.frameStep + col;
-                BeamAccumulate<kLinear>(b, g.re + offset, g.im ? g.im + offset : nullptr, i0, i1,
-                                        frac, weight, use, f0, f1, f2);
-                hn::Store(f0, d, at);
-                hn::Store(f1, d, at + N);
-                hn::Store(f2, d, at + 2 * N);
+                BeamAccumulate<kLinear>(b, g.re + offset, g.im ? g.im + offset : nullptr, at,
+                                        weight, use, f0, f1, f2);
+                hn::Store(f0, d, sum);
+                hn::Store(f1, d, sum + N);
+                hn::Store(f2, d, sum + 2 * N);
             }
         }
 
