@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <type_traits>
 
 #include <hwy/highway.h>
 
@@ -76,59 +77,49 @@ constexpr size_t kBeamMaxLanes = HWY_MAX_BYTES / sizeof(double);
 
 // Window fetch: consecutive points lie near each other, so one sensor's
 // samples for a vector of them span a few samples, and loads of the samples
-// around them and a lane permute fetch them all, where a gather costs a load
-// per lane. The family's own window primitives (recon_simd_<family>-inl.h)
-// serve where their index vectors are Highway's: AVX-512's window of
-// kWindow samples and its wide window of kWideWindow. Elsewhere every
-// vector gathers.
+// around them and lane permutes fetch them all, where a gather costs a load
+// per lane. The family's own primitives (recon_simd_<family>-inl.h) serve
+// where their index vectors are Highway's: AVX-512's wide window of
+// kWideWindow samples (its narrow one would save a little where it fits,
+// but choosing between the two per sensor costs more in mispredicted
+// branches). Elsewhere every vector gathers.
 #if TOFIMAGE_FAMILY == TOFIMAGE_FAMILY_AVX3
-constexpr int64_t kBeamWindow = Family::kWindow, kBeamWideWindow = Family::kWideWindow;
+constexpr int64_t kBeamWindow = Family::kWideWindow;
 static_assert(Family::kLanes == HWY_LANES(double), "the family's vectors are Highway's");
-HWY_INLINE BV BeamLookup(const double* w, BI rel) { return BV{Family::Lookup(w, rel.raw)}; }
-HWY_INLINE BV BeamLookupWide(const double* w, BI rel) {
-    return BV{Family::LookupWide(w, rel.raw)};
-}
+HWY_INLINE BV BeamLookup(const double* w, BI rel) { return BV{Family::LookupWide(w, rel.raw)}; }
 // Whether some lane lies outside 0 .. most.
 HWY_INLINE bool BeamOutside(BI rel, int64_t most) { return Family::AnyOutside(rel.raw, most); }
 #else
-constexpr int64_t kBeamWindow = 0, kBeamWideWindow = 0;
+constexpr int64_t kBeamWindow = 0;
 HWY_INLINE BV BeamLookup(const double*, BI) { return hn::Zero(BD()); }
-HWY_INLINE BV BeamLookupWide(const double*, BI) { return hn::Zero(BD()); }
 HWY_INLINE bool BeamOutside(BI, int64_t) { return true; }
 #endif
 
-// Where one sensor's samples of a vector of points come from: kGather reads
-// column[r0], column[r1]; the windows read column[start + r0] and
-// column[start + r1].
-enum BeamFrom { kGather, kWindowed, kWide };
+// Where one sensor's samples of a vector of points come from: a window
+// reads column[start + r0] and column[start + r1], a gather column[r0] and
+// column[r1].
 struct BeamAt {
-    BeamFrom from;
+    bool window;
     int64_t start;
-    BI r0, r1;  // i0 and i1 (linear), or relative to start
+    BI r0, r1;  // i0 and i1 (linear), relative to start in a window
     BV frac;
 };
 
 // The window that holds every lane's i0 and i1 (masked lanes read i0 = 0 and
 // are ignored), placed about the mean of the first and last lanes' indices,
-// points at the two ends of the vector; a gather where none does.
+// points at the two ends of the vector; a gather where it does not.
 HWY_INLINE BeamAt BeamPlace(BI i0, BI i1, BM use, int64_t rows, BV frac) {
     const BDI di;
-    BeamAt at{kGather, 0, i0, i1, frac};
-    if (kBeamWindow == 0) return at;
+    if (kBeamWindow == 0 || rows < kBeamWindow) return BeamAt{false, 0, i0, i1, frac};
     const int64_t centre = (hn::GetLane(i0) + hn::ExtractLane(i0, hn::Lanes(di) - 1)) >> 1;
+    const int64_t start =
+        std::min(std::max(centre - (kBeamWindow / 2 - 1), int64_t{0}), rows - kBeamWindow);
     const auto used = hn::RebindMask(di, use);
-    const auto relative = [&](int64_t window, BeamFrom from) {
-        if (rows < window) return false;
-        const int64_t start = std::min(std::max(centre - (window / 2 - 1), int64_t{0}), rows - window);
-        const BI s = hn::Set(di, start);
-        const BI r0 = hn::IfThenElseZero(used, hn::Sub(i0, s));
-        const BI r1 = hn::IfThenElseZero(used, hn::Sub(i1, s));
-        if (BeamOutside(hn::Or(r0, r1), window - 1)) return false;
-        at = BeamAt{from, start, r0, r1, frac};
-        return true;
-    };
-    if (!relative(kBeamWindow, kWindowed)) relative(kBeamWideWindow, kWide);
-    return at;
+    const BI s = hn::Set(di, start);
+    const BI r0 = hn::IfThenElseZero(used, hn::Sub(i0, s));
+    const BI r1 = hn::IfThenElseZero(used, hn::Sub(i1, s));
+    if (BeamOutside(hn::Or(r0, r1), kBeamWindow - 1)) return BeamAt{false, 0, i0, i1, frac};
+    return BeamAt{true, start, r0, r1, frac};
 }
 
 // The value at the pair's position in one column: the sample (nearest) or
@@ -137,12 +128,9 @@ template <bool kLinear>
 HWY_INLINE BV BeamSample(const double* column, const BeamAt& at) {
     const BD d;
     BV v0, v1;
-    if (at.from == kWindowed) {
+    if (at.window) {
         v0 = BeamLookup(column + at.start, at.r0);
         if (kLinear) v1 = BeamLookup(column + at.start, at.r1);
-    } else if (at.from == kWide) {
-        v0 = BeamLookupWide(column + at.start, at.r0);
-        if (kLinear) v1 = BeamLookupWide(column + at.start, at.r1);
     } else {
         v0 = hn::GatherIndex(d, column, at.r0);
         if (kLinear) v1 = hn::GatherIndex(d, column, at.r1);
@@ -151,18 +139,36 @@ HWY_INLINE BV BeamSample(const double* column, const BeamAt& at) {
     return hn::Add(v0, hn::Mul(at.frac, hn::Sub(v1, v0)));
 }
 
+// What a beamformer sums besides a_s (s0): nothing (das), a_s^2 (cf,
+// das-cf), h and h^2 (dmas, sdmas), or the imaginary parts (envelope).
+enum class BeamSums { kDas, kSquares, kRoots, kComplex };
+
+inline BeamSums BeamSumsOf(const BeamformTables& b) {
+    if (b.envelope) return BeamSums::kComplex;
+    switch (b.beamformer) {
+        case Beamformer::Cf:
+        case Beamformer::DasCf:
+            return BeamSums::kSquares;
+        case Beamformer::Dmas:
+        case Beamformer::Sdmas:
+            return BeamSums::kRoots;
+        default:
+            return BeamSums::kDas;
+    }
+}
+
 // One frame's sums after one sensor (beamOutput names them s0, s1, s2).
-template <bool kLinear>
-HWY_INLINE void BeamAccumulate(const BeamformTables& b, const double* re, const double* im,
-                               const BeamAt& at, BV weight, BM use, BV& s0, BV& s1, BV& s2) {
+template <bool kLinear, BeamSums kSums>
+HWY_INLINE void BeamAccumulate(const double* re, const double* im, const BeamAt& at, BV weight,
+                               BM use, BV& s0, BV& s1, BV& s2) {
     const BV a = hn::IfThenElseZero(use, hn::Mul(weight, BeamSample<kLinear>(re, at)));
     s0 = hn::Add(s0, a);
-    if (b.envelope) {
+    if (kSums == BeamSums::kComplex) {
         const BV ai = hn::IfThenElseZero(use, hn::Mul(weight, BeamSample<kLinear>(im, at)));
         s1 = hn::Add(s1, ai);
-    } else if (b.beamformer == Beamformer::Cf || b.beamformer == Beamformer::DasCf) {
+    } else if (kSums == BeamSums::kSquares) {
         s1 = hn::Add(s1, hn::Mul(a, a));
-    } else if (b.beamformer == Beamformer::Dmas || b.beamformer == Beamformer::Sdmas) {
+    } else if (kSums == BeamSums::kRoots) {
         const BV h = hn::CopySign(hn::Sqrt(hn::Abs(a)), a);
         s1 = hn::Add(s1, h);
         s2 = hn::Add(s2, hn::Mul(h, h));
@@ -171,11 +177,12 @@ HWY_INLINE void BeamAccumulate(const BeamformTables& b, const double* re, const 
 
 // The images of points [begin, end) (whole vectors: the point arrays are
 // padded) for `frames` frames; kOne: a single frame, its sums in registers.
-template <bool kLinear, bool kOne>
+template <bool kLinear, BeamSums kSums, bool kOne>
 HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int64_t frames,
                              int64_t begin, int64_t end, double* image) {
     const BD d;
     const int64_t N = (int64_t)hn::Lanes(d);
+    constexpr bool kComplex = kSums == BeamSums::kComplex;
     const BV zero = hn::Zero(d), one = hn::Set(d, 1.0);
     const BV k = hn::Set(d, b.k), q = hn::Set(d, b.q);
     const BV cosMax = hn::Set(d, b.cosMax);
@@ -239,16 +246,17 @@ HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int6
             const BeamAt at = BeamPlace(i0, kLinear ? i1 : i0, use, b.rows, frac);
             const int64_t col = (int64_t)s * b.rows;
             if (kOne) {
-                BeamAccumulate<kLinear>(b, g.re + col, g.im ? g.im + col : nullptr, at, weight,
-                                        use, s0, s1, s2);
+                BeamAccumulate<kLinear, kSums>(g.re + col, kComplex ? g.im + col : nullptr, at,
+                                               weight, use, s0, s1, s2);
                 continue;
             }
             for (int64_t f = 0; f < frames; ++f) {
                 double* sum = sums + 3 * f * N;
                 BV f0 = hn::Load(d, sum), f1 = hn::Load(d, sum + N), f2 = hn::Load(d, sum + 2 * N);
                 const int64_t offset = f * g.frameStep + col;
-                BeamAccumulate<kLinear>(b, g.re + offset, g.im ? g.im + offset : nullptr, at,
-                                        weight, use, f0, f1, f2);
+                BeamAccumulate<kLinear, kSums>(g.re + offset,
+                                               kComplex ? g.im + offset : nullptr, at, weight,
+                                               use, f0, f1, f2);
                 hn::Store(f0, d, sum);
                 hn::Store(f1, d, sum + N);
                 hn::Store(f2, d, sum + 2 * N);
@@ -279,18 +287,33 @@ inline bool BeamRun(const BeamformTables& b, const BeamColumns& g, int64_t frame
     if (frames > 8) return false;
     const int64_t chunk = kBeamChunk;
     const int64_t chunks = (b.points + chunk - 1) / chunk;
-    const bool linear = b.interp == BeamInterp::Linear;
+    // The run-time choices as template arguments.
+    using Blocks = void (*)(const BeamformTables&, const BeamColumns&, int64_t, int64_t, int64_t,
+                            double*);
+    const auto choose = [&](auto linear) -> Blocks {
+        constexpr bool kLinear = decltype(linear)::value;
+        const bool one = frames == 1;
+        switch (BeamSumsOf(b)) {
+            case BeamSums::kSquares:
+                return one ? BeamBlocks<kLinear, BeamSums::kSquares, true>
+                           : BeamBlocks<kLinear, BeamSums::kSquares, false>;
+            case BeamSums::kRoots:
+                return one ? BeamBlocks<kLinear, BeamSums::kRoots, true>
+                           : BeamBlocks<kLinear, BeamSums::kRoots, false>;
+            case BeamSums::kComplex:
+                return one ? BeamBlocks<kLinear, BeamSums::kComplex, true>
+                           : BeamBlocks<kLinear, BeamSums::kComplex, false>;
+            default:
+                return one ? BeamBlocks<kLinear, BeamSums::kDas, true>
+                           : BeamBlocks<kLinear, BeamSums::kDas, false>;
+        }
+    };
+    const Blocks blocks = b.interp == BeamInterp::Linear ? choose(std::true_type())
+                                                          : choose(std::false_type());
 #pragma omp parallel for num_threads(b.team) schedule(static)
     for (int64_t c = 0; c < chunks; ++c) {
         const int64_t begin = c * chunk, end = std::min(b.points, begin + chunk);
-        if (linear && frames == 1)
-            BeamBlocks<true, true>(b, g, frames, begin, end, image);
-        else if (linear)
-            BeamBlocks<true, false>(b, g, frames, begin, end, image);
-        else if (frames == 1)
-            BeamBlocks<false, true>(b, g, frames, begin, end, image);
-        else
-            BeamBlocks<false, false>(b, g, frames, begin, end, image);
+        blocks(b, g, frames, begin, end, image);
     }
     return true;
 }
