@@ -57,9 +57,14 @@ using BM = hn::Mask<BD>;
 // sample index i0 of a position 0 <= x < 2^31, its successor
 // i1 = min(i0 + 1, last) and i0 as a double. x86 before AVX-512 converts
 // doubles to 64-bit integers only by emulation, but to 32-bit ones
-// natively; the result is the same.
+// natively; the result is the same. AVX-512 converts natively, and in this
+// range needs none of the fix-ups Highway's ConvertTo adds for others.
 HWY_INLINE void BeamIndices(BV x, int32_t last, BI& i0, BI& i1, BV& floor) {
-#if HWY_ARCH_X86 && HWY_TARGET > HWY_AVX3
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
+    i0 = BI{_mm512_cvttpd_epi64(x.raw)};
+    floor = BV{_mm512_cvtepi64_pd(i0.raw)};
+    i1 = hn::Min(hn::Add(i0, hn::Set(BDI(), int64_t{1})), hn::Set(BDI(), (int64_t)last));
+#elif HWY_ARCH_X86
     const hn::Rebind<int32_t, BD> d32;
     const auto i = hn::DemoteTo(d32, x);
     floor = hn::PromoteTo(BD(), i);
@@ -95,48 +100,43 @@ HWY_INLINE BV BeamLookup(const double*, BI) { return hn::Zero(BD()); }
 HWY_INLINE bool BeamOutside(BI, int64_t) { return true; }
 #endif
 
-// Where one sensor's samples of a vector of points come from: a window
-// reads column[start + r0] and column[start + r1], a gather column[r0] and
-// column[r1].
-struct BeamAt {
-    bool window;
-    int64_t start;
-    BI r0, r1;  // i0 and i1 (linear), relative to start in a window
-    BV frac;
-};
-
-// The window that holds every lane's i0 and i1 (masked lanes read i0 = 0 and
-// are ignored), placed about the mean of the first and last lanes' indices,
-// points at the two ends of the vector; a gather where it does not.
-HWY_INLINE BeamAt BeamPlace(BI i0, BI i1, BM use, int64_t rows, BV frac) {
+// Where one sensor's samples of a vector of points come from: the window of
+// samples from `start` on, which holds every lane's i0 and i1 (masked lanes
+// read i0 = 0 and are ignored), placed about the middle lane's index (the
+// vector's points spread to either side of it); r0 and r1 then become
+// relative to start. -1: nowhere, the vector gathers at i0 and i1.
+HWY_INLINE int64_t BeamPlace(BI& r0, BI& r1, BM use, int64_t rows) {
     const BDI di;
-    if (kBeamWindow == 0 || rows < kBeamWindow) return BeamAt{false, 0, i0, i1, frac};
-    const int64_t centre = (hn::GetLane(i0) + hn::ExtractLane(i0, hn::Lanes(di) - 1)) >> 1;
+    if (kBeamWindow == 0 || rows < kBeamWindow) return -1;
+    const int64_t centre = hn::ExtractLane(r0, hn::Lanes(di) / 2);
     const int64_t start =
         std::min(std::max(centre - (kBeamWindow / 2 - 1), int64_t{0}), rows - kBeamWindow);
     const auto used = hn::RebindMask(di, use);
     const BI s = hn::Set(di, start);
-    const BI r0 = hn::IfThenElseZero(used, hn::Sub(i0, s));
-    const BI r1 = hn::IfThenElseZero(used, hn::Sub(i1, s));
-    if (BeamOutside(hn::Or(r0, r1), kBeamWindow - 1)) return BeamAt{false, 0, i0, i1, frac};
-    return BeamAt{true, start, r0, r1, frac};
+    const BI rel0 = hn::IfThenElseZero(used, hn::Sub(r0, s));
+    const BI rel1 = hn::IfThenElseZero(used, hn::Sub(r1, s));
+    if (BeamOutside(hn::Or(rel0, rel1), kBeamWindow - 1)) return -1;
+    r0 = rel0;
+    r1 = rel1;
+    return start;
 }
 
 // The value at the pair's position in one column: the sample (nearest) or
-// g[i0] + frac * (g[i1] - g[i0]) (linear).
+// g[i0] + frac * (g[i1] - g[i0]) (linear), from the window at `start` or
+// gathered (BeamPlace).
 template <bool kLinear>
-HWY_INLINE BV BeamSample(const double* column, const BeamAt& at) {
+HWY_INLINE BV BeamSample(const double* column, int64_t start, BI r0, BI r1, BV frac) {
     const BD d;
     BV v0, v1;
-    if (at.window) {
-        v0 = BeamLookup(column + at.start, at.r0);
-        if (kLinear) v1 = BeamLookup(column + at.start, at.r1);
+    if (start >= 0) {
+        v0 = BeamLookup(column + start, r0);
+        if (kLinear) v1 = BeamLookup(column + start, r1);
     } else {
-        v0 = hn::GatherIndex(d, column, at.r0);
-        if (kLinear) v1 = hn::GatherIndex(d, column, at.r1);
+        v0 = hn::GatherIndex(d, column, r0);
+        if (kLinear) v1 = hn::GatherIndex(d, column, r1);
     }
     if (!kLinear) return v0;
-    return hn::Add(v0, hn::Mul(at.frac, hn::Sub(v1, v0)));
+    return hn::Add(v0, hn::Mul(frac, hn::Sub(v1, v0)));
 }
 
 // What a beamformer sums besides a_s (s0): nothing (das), a_s^2 (cf,
@@ -159,12 +159,14 @@ inline BeamSums BeamSumsOf(const BeamformTables& b) {
 
 // One frame's sums after one sensor (beamOutput names them s0, s1, s2).
 template <bool kLinear, BeamSums kSums>
-HWY_INLINE void BeamAccumulate(const double* re, const double* im, const BeamAt& at, BV weight,
-                               BM use, BV& s0, BV& s1, BV& s2) {
-    const BV a = hn::IfThenElseZero(use, hn::Mul(weight, BeamSample<kLinear>(re, at)));
+HWY_INLINE void BeamAccumulate(const double* re, const double* im, int64_t start, BI r0, BI r1,
+                               BV frac, BV weight, BM use, BV& s0, BV& s1, BV& s2) {
+    const BV a =
+        hn::IfThenElseZero(use, hn::Mul(weight, BeamSample<kLinear>(re, start, r0, r1, frac)));
     s0 = hn::Add(s0, a);
     if (kSums == BeamSums::kComplex) {
-        const BV ai = hn::IfThenElseZero(use, hn::Mul(weight, BeamSample<kLinear>(im, at)));
+        const BV ai = hn::IfThenElseZero(
+            use, hn::Mul(weight, BeamSample<kLinear>(im, start, r0, r1, frac)));
         s1 = hn::Add(s1, ai);
     } else if (kSums == BeamSums::kSquares) {
         s1 = hn::Add(s1, hn::Mul(a, a));
@@ -175,20 +177,111 @@ HWY_INLINE void BeamAccumulate(const double* re, const double* im, const BeamAt&
     }
 }
 
+// Sensors whose pairs with a vector of points are found before any of their
+// samples is read: the samples wait on a long chain of operations (the
+// square root, the index, the window's place), which the core overlaps
+// across sensors only when they are apart from the sums.
+constexpr int kBeamBlock = 8;
+
+// A block's pairs with one vector of points, found (BeamFind) and then read
+// and summed (BeamBlocks): per sensor, where its samples come from (start,
+// i0 and i1: BeamPlace), frac, the weight, and which lanes contribute.
+struct BeamFound {
+    int32_t count = 0;                  // sensors with a contributing lane
+    int32_t sensor[kBeamBlock];         // ... in increasing order
+    int64_t start[kBeamBlock];
+    HWY_ALIGN int64_t i0[kBeamBlock][kBeamMaxLanes];
+    HWY_ALIGN int64_t i1[kBeamBlock][kBeamMaxLanes];
+    HWY_ALIGN double frac[kBeamBlock][kBeamMaxLanes];
+    HWY_ALIGN double weight[kBeamBlock][kBeamMaxLanes];
+    HWY_ALIGN double use[kBeamBlock][kBeamMaxLanes];  // all bits set where used
+};
+
+// The pairs of the points px, py, pz with the sensors active[first, last),
+// into `found`; count gains, per lane, the pairs that contribute.
+template <bool kLinear, bool kCount>
+HWY_INLINE void BeamFind(const BeamformTables& b, BV px, BV py, BV pz, size_t first, size_t last,
+                         BeamFound& found, BV& count) {
+    const BD d;
+    const BDI di;
+    const int64_t N = (int64_t)hn::Lanes(d);
+    const BV zero = hn::Zero(d), one = hn::Set(d, 1.0);
+    const BV k = hn::Set(d, b.k), q = hn::Set(d, b.q);
+    HWY_ALIGN double lanes[kBeamMaxLanes];
+    found.count = 0;
+    for (size_t j = first; j < last; ++j) {
+        const int32_t s = b.active[j];
+        const BV ex = hn::Sub(hn::Set(d, b.xs[s]), px);
+        const BV ey = hn::Sub(hn::Set(d, b.ys[s]), py);
+        const BV ez = hn::Sub(hn::Set(d, b.zs[s]), pz);
+        const BV d2 = SquaredDistance<BeamArith>(Square<BeamArith>(ex), Square<BeamArith>(ey),
+                                                 Square<BeamArith>(ez));
+        BM use = hn::Eq(zero, zero);
+        BV weight = hn::Set(d, b.w[s]);
+        if (b.angle) {
+            const BV dist = hn::Sqrt(d2);
+            const BV dot = hn::Add(
+                hn::Add(hn::Mul(hn::Set(d, b.mx[s]), ex), hn::Mul(hn::Set(d, b.my[s]), ey)),
+                hn::Mul(hn::Set(d, b.mz[s]), ez));
+            const BV cosT = hn::Div(dot, dist);
+            const BM away = hn::Gt(dist, zero);  // at the sensor: accepted
+            use = hn::Or(hn::Not(away), hn::Ge(cosT, hn::Set(d, b.cosMax)));
+            if (hn::AllFalse(d, use)) continue;
+            if (b.window != BeamWindow::Box) {
+                // cos(theta) 1 (factor 1) where the scalar definition
+                // keeps the sensor's weight as it is.
+                hn::Store(hn::IfThenElse(hn::And(use, away), cosT, one), d, lanes);
+                for (int64_t l = 0; l < N; ++l) lanes[l] = b.w[s] * beamApodization(b, lanes[l]);
+                weight = hn::Load(d, lanes);
+                use = hn::And(use, hn::Ne(weight, zero));
+            }
+        }
+        const BV position = SamplePosition<BeamArith>(k, q, d2);
+        BI i0, i1;
+        BV frac = zero;
+        if (kLinear) {
+            use = hn::And(use, hn::And(hn::Ge(position, zero), hn::Le(position, hn::Set(d, b.lastD))));
+            if (hn::AllFalse(d, use)) continue;
+            const BV inside = hn::IfThenElseZero(use, position);
+            BV floor;
+            BeamIndices(inside, b.rows - 1, i0, i1, floor);  // truncated: inside >= 0
+            frac = hn::Sub(inside, floor);
+        } else {
+            const BV up = RoundingUp<BeamArith>(position);
+            use = hn::And(use, hn::And(hn::Ge(up, zero), hn::Lt(up, hn::Set(d, b.rowsD))));
+            if (hn::AllFalse(d, use)) continue;
+            BV floor;
+            BeamIndices(hn::IfThenElseZero(use, up), b.rows - 1, i0, i1, floor);
+            i1 = i0;
+        }
+        if (kCount) count = hn::Add(count, hn::IfThenElseZero(use, one));
+        const int32_t n = found.count++;
+        found.sensor[n] = s;
+        found.start[n] = BeamPlace(i0, i1, use, b.rows);
+        hn::Store(i0, di, found.i0[n]);
+        if (kLinear) {
+            hn::Store(i1, di, found.i1[n]);
+            hn::Store(frac, d, found.frac[n]);
+        }
+        hn::Store(weight, d, found.weight[n]);
+        hn::Store(hn::VecFromMask(d, use), d, found.use[n]);
+    }
+}
+
 // The images of points [begin, end) (whole vectors: the point arrays are
 // padded) for `frames` frames; kOne: a single frame, its sums in registers.
 template <bool kLinear, BeamSums kSums, bool kOne>
 HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int64_t frames,
                              int64_t begin, int64_t end, double* image) {
     const BD d;
+    const BDI di;
     const int64_t N = (int64_t)hn::Lanes(d);
     constexpr bool kComplex = kSums == BeamSums::kComplex;
-    const BV zero = hn::Zero(d), one = hn::Set(d, 1.0);
-    const BV k = hn::Set(d, b.k), q = hn::Set(d, b.q);
-    const BV cosMax = hn::Set(d, b.cosMax);
-    const BV rowsD = hn::Set(d, b.rowsD), lastD = hn::Set(d, b.lastD);
+    const BV zero = hn::Zero(d);
     HWY_ALIGN double sums[3 * 8 * kBeamMaxLanes];  // frames x {s0, s1, s2} x lanes
     HWY_ALIGN double lanes[4][kBeamMaxLanes];
+    BeamFound found;
+    const size_t sensors = b.active.size();
 
     for (int64_t p0 = begin; p0 < end; p0 += N) {
         const BV px = hn::LoadU(d, b.X.data() + p0);
@@ -198,68 +291,34 @@ HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int6
         if (!kOne)
             for (int64_t e = 0; e < 3 * frames * N; ++e) sums[e] = 0.0;
 
-        for (const int32_t s : b.active) {
-            const BV ex = hn::Sub(hn::Set(d, b.xs[s]), px);
-            const BV ey = hn::Sub(hn::Set(d, b.ys[s]), py);
-            const BV ez = hn::Sub(hn::Set(d, b.zs[s]), pz);
-            const BV d2 = SquaredDistance<BeamArith>(Square<BeamArith>(ex), Square<BeamArith>(ey),
-                                                     Square<BeamArith>(ez));
-            BM use = hn::Eq(zero, zero);
-            BV weight = hn::Set(d, b.w[s]);
-            if (b.angle) {
-                const BV dist = hn::Sqrt(d2);
-                const BV dot = hn::Add(
-                    hn::Add(hn::Mul(hn::Set(d, b.mx[s]), ex), hn::Mul(hn::Set(d, b.my[s]), ey)),
-                    hn::Mul(hn::Set(d, b.mz[s]), ez));
-                const BV cosT = hn::Div(dot, dist);
-                const BM away = hn::Gt(dist, zero);  // at the sensor: accepted
-                use = hn::Or(hn::Not(away), hn::Ge(cosT, cosMax));
-                if (hn::AllFalse(d, use)) continue;
-                if (b.window != BeamWindow::Box) {
-                    // cos(theta) 1 (factor 1) where the scalar definition
-                    // keeps the sensor's weight as it is.
-                    hn::Store(hn::IfThenElse(hn::And(use, away), cosT, one), d, lanes[0]);
-                    for (int64_t l = 0; l < N; ++l)
-                        lanes[0][l] = b.w[s] * beamApodization(b, lanes[0][l]);
-                    weight = hn::Load(d, lanes[0]);
-                    use = hn::And(use, hn::Ne(weight, zero));
+        for (size_t first = 0; first < sensors; first += kBeamBlock) {
+            BeamFind<kLinear, kSums == BeamSums::kSquares>(
+                b, px, py, pz, first, std::min(sensors, first + kBeamBlock), found, count);
+            for (int32_t n = 0; n < found.count; ++n) {
+                const int64_t start = found.start[n];
+                const BI i0 = hn::Load(di, found.i0[n]);
+                const BI i1 = kLinear ? hn::Load(di, found.i1[n]) : i0;
+                const BV frac = kLinear ? hn::Load(d, found.frac[n]) : zero;
+                const BV weight = hn::Load(d, found.weight[n]);
+                const BM use = hn::MaskFromVec(hn::Load(d, found.use[n]));
+                const int64_t col = (int64_t)found.sensor[n] * b.rows;
+                if (kOne) {
+                    BeamAccumulate<kLinear, kSums>(g.re + col, kComplex ? g.im + col : nullptr,
+                                                   start, i0, i1, frac, weight, use, s0, s1, s2);
+                    continue;
                 }
-            }
-            const BV position = SamplePosition<BeamArith>(k, q, d2);
-            BI i0, i1;
-            BV frac = zero;
-            if (kLinear) {
-                use = hn::And(use, hn::And(hn::Ge(position, zero), hn::Le(position, lastD)));
-                if (hn::AllFalse(d, use)) continue;
-                const BV inside = hn::IfThenElseZero(use, position);
-                BV floor;
-                BeamIndices(inside, b.rows - 1, i0, i1, floor);  // truncated: inside >= 0
-                frac = hn::Sub(inside, floor);
-            } else {
-                const BV up = RoundingUp<BeamArith>(position);
-                use = hn::And(use, hn::And(hn::Ge(up, zero), hn::Lt(up, rowsD)));
-                if (hn::AllFalse(d, use)) continue;
-                BV floor;
-                BeamIndices(hn::IfThenElseZero(use, up), b.rows - 1, i0, i1, floor);
-            }
-            count = hn::Add(count, hn::IfThenElseZero(use, one));
-            const BeamAt at = BeamPlace(i0, kLinear ? i1 : i0, use, b.rows, frac);
-            const int64_t col = (int64_t)s * b.rows;
-            if (kOne) {
-                BeamAccumulate<kLinear, kSums>(g.re + col, kComplex ? g.im + col : nullptr, at,
-                                               weight, use, s0, s1, s2);
-                continue;
-            }
-            for (int64_t f = 0; f < frames; ++f) {
-                double* sum = sums + 3 * f * N;
-                BV f0 = hn::Load(d, sum), f1 = hn::Load(d, sum + N), f2 = hn::Load(d, sum + 2 * N);
-                const int64_t offset = f * g.frameStep + col;
-                BeamAccumulate<kLinear, kSums>(g.re + offset,
-                                               kComplex ? g.im + offset : nullptr, at, weight,
-                                               use, f0, f1, f2);
-                hn::Store(f0, d, sum);
-                hn::Store(f1, d, sum + N);
-                hn::Store(f2, d, sum + 2 * N);
+                for (int64_t f = 0; f < frames; ++f) {
+                    double* sum = sums + 3 * f * N;
+                    BV f0 = hn::Load(d, sum), f1 = hn::Load(d, sum + N),
+                       f2 = hn::Load(d, sum + 2 * N);
+                    const int64_t offset = f * g.frameStep + col;
+                    BeamAccumulate<kLinear, kSums>(g.re + offset,
+                                                   kComplex ? g.im + offset : nullptr, start, i0,
+                                                   i1, frac, weight, use, f0, f1, f2);
+                    hn::Store(f0, d, sum);
+                    hn::Store(f1, d, sum + N);
+                    hn::Store(f2, d, sum + 2 * N);
+                }
             }
         }
 
