@@ -268,8 +268,12 @@ HWY_INLINE void BeamFind(const BeamformTables& b, BV px, BV py, BV pz, size_t fi
     }
 }
 
-// The images of points [begin, end) (whole vectors: the point arrays are
-// padded) for `frames` frames; kOne: a single frame, its sums in registers.
+// The images of points [begin, end) (at most kBeamChunk; whole vectors: the
+// point arrays are padded) for `frames` frames. The sensors run in blocks,
+// and each block over every vector of points in turn: consecutive vectors
+// read nearby samples of the block's sensors, which then stay in the
+// nearest cache. A vector's sums wait in memory between blocks; within a
+// block they stay in registers (kOne: a single frame).
 template <bool kLinear, BeamSums kSums, bool kOne>
 HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int64_t frames,
                              int64_t begin, int64_t end, double* image) {
@@ -277,23 +281,36 @@ HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int6
     const BDI di;
     const int64_t N = (int64_t)hn::Lanes(d);
     constexpr bool kComplex = kSums == BeamSums::kComplex;
+    constexpr int64_t kMostPoints = kBeamChunk + kBeamMaxLanes;
     const BV zero = hn::Zero(d);
-    HWY_ALIGN double sums[3 * 8 * kBeamMaxLanes];  // frames x {s0, s1, s2} x lanes
-    HWY_ALIGN double lanes[4][kBeamMaxLanes];
+    // Per vector v and frame f, s0, s1, s2 at ((v * frames + f) * 3 + j) * N;
+    // the counts at v * N.
+    HWY_ALIGN double sums[3 * 8 * kMostPoints];
+    HWY_ALIGN double counts[kMostPoints];
     BeamFound found;
     const size_t sensors = b.active.size();
+    const int64_t vectors = (end - begin + N - 1) / N;
+    std::fill(sums, sums + 3 * frames * vectors * N, 0.0);
+    std::fill(counts, counts + vectors * N, 0.0);
 
-    for (int64_t p0 = begin; p0 < end; p0 += N) {
-        const BV px = hn::LoadU(d, b.X.data() + p0);
-        const BV py = hn::LoadU(d, b.Y.data() + p0);
-        const BV pz = hn::LoadU(d, b.Z.data() + p0);
-        BV s0 = zero, s1 = zero, s2 = zero, count = zero;
-        if (!kOne)
-            for (int64_t e = 0; e < 3 * frames * N; ++e) sums[e] = 0.0;
-
-        for (size_t first = 0; first < sensors; first += kBeamBlock) {
-            BeamFind<kLinear, kSums == BeamSums::kSquares>(
-                b, px, py, pz, first, std::min(sensors, first + kBeamBlock), found, count);
+    for (size_t first = 0; first < sensors; first += kBeamBlock) {
+        const size_t last = std::min(sensors, first + kBeamBlock);
+        for (int64_t v = 0; v < vectors; ++v) {
+            const int64_t p0 = begin + v * N;
+            const BV px = hn::LoadU(d, b.X.data() + p0);
+            const BV py = hn::LoadU(d, b.Y.data() + p0);
+            const BV pz = hn::LoadU(d, b.Z.data() + p0);
+            double* sum = sums + 3 * v * frames * N;
+            BV count = hn::Load(d, counts + v * N);
+            BeamFind<kLinear, kSums == BeamSums::kSquares>(b, px, py, pz, first, last, found,
+                                                           count);
+            hn::Store(count, d, counts + v * N);
+            BV s0 = zero, s1 = zero, s2 = zero;
+            if (kOne) {
+                s0 = hn::Load(d, sum);
+                s1 = hn::Load(d, sum + N);
+                s2 = hn::Load(d, sum + 2 * N);
+            }
             for (int32_t n = 0; n < found.count; ++n) {
                 const int64_t start = found.start[n];
                 const BI i0 = hn::Load(di, found.i0[n]);
@@ -308,34 +325,34 @@ HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int6
                     continue;
                 }
                 for (int64_t f = 0; f < frames; ++f) {
-                    double* sum = sums + 3 * f * N;
-                    BV f0 = hn::Load(d, sum), f1 = hn::Load(d, sum + N),
-                       f2 = hn::Load(d, sum + 2 * N);
+                    double* at = sum + 3 * f * N;
+                    BV f0 = hn::Load(d, at), f1 = hn::Load(d, at + N), f2 = hn::Load(d, at + 2 * N);
                     const int64_t offset = f * g.frameStep + col;
                     BeamAccumulate<kLinear, kSums>(g.re + offset,
                                                    kComplex ? g.im + offset : nullptr, start, i0,
                                                    i1, frac, weight, use, f0, f1, f2);
-                    hn::Store(f0, d, sum);
-                    hn::Store(f1, d, sum + N);
-                    hn::Store(f2, d, sum + 2 * N);
+                    hn::Store(f0, d, at);
+                    hn::Store(f1, d, at + N);
+                    hn::Store(f2, d, at + 2 * N);
                 }
             }
+            if (kOne) {
+                hn::Store(s0, d, sum);
+                hn::Store(s1, d, sum + N);
+                hn::Store(s2, d, sum + 2 * N);
+            }
         }
+    }
 
-        // The outputs, lane by lane with the scalar definition's function.
-        hn::Store(count, d, lanes[3]);
+    // The outputs, lane by lane with the scalar definition's function.
+    for (int64_t v = 0; v < vectors; ++v) {
+        const int64_t p0 = begin + v * N;
         const int64_t valid = std::min(N, end - p0);
         for (int64_t f = 0; f < frames; ++f) {
-            if (kOne) {
-                hn::Store(s0, d, lanes[0]);
-                hn::Store(s1, d, lanes[1]);
-                hn::Store(s2, d, lanes[2]);
-            }
-            const double* at = kOne ? lanes[0] : sums + 3 * f * N;
-            const int64_t step = kOne ? (int64_t)kBeamMaxLanes : N;
+            const double* at = sums + 3 * (v * frames + f) * N;
             for (int64_t l = 0; l < valid; ++l)
                 image[f * b.points + p0 + l] =
-                    beamOutput(b, at[l], at[step + l], at[2 * step + l], lanes[3][l]);
+                    beamOutput(b, at[l], at[N + l], at[2 * N + l], counts[v * N + l]);
         }
     }
 }
