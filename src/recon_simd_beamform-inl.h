@@ -2,14 +2,23 @@
 // ops and compiled for every instruction set (recon_simd_beamform.cpp).
 //
 // A vector holds consecutive points: neighbours in memory are neighbours in
-// space, so their pairs with one sensor are accepted or rejected together.
-// The sensors run in increasing order, as in the scalar definition
-// (recon_beamform.cpp), and each lane performs the scalar definition's
-// operations in its order. A masked pair adds +0 to its sums, which changes
-// nothing: a sum that starts at +0 never becomes -0, and x + 0 = x for every
-// other x. A vector whose pairs are all masked costs neither gathers nor
-// sums (AllFalse), which is what makes an f-number cheap. Positions and
-// weights are found once per (point, sensor) and serve a batch of frames.
+// space, so their pairs with one sensor are accepted or rejected together,
+// and their samples lie within a few samples of each other, which a window
+// of consecutive samples and a lane permute fetch where a gather would load
+// each lane alone. The sensors run in increasing order, as in the scalar
+// definition (recon_beamform.cpp), and each lane performs the scalar
+// definition's operations in its order. A masked pair adds +0 to its sums,
+// which changes nothing: a sum that starts at +0 never becomes -0, and
+// x + 0 = x for every other x. A vector whose pairs are all masked costs
+// neither reads nor sums (AllFalse), which is what makes an f-number cheap.
+// Positions and weights are found once per (point, sensor) and serve a
+// batch of frames.
+//
+// The work runs in blocks of sensors: for each vector of a chunk's points,
+// first every pair of the block is found (position, index, window, weight),
+// then their samples are read and summed. Finding them is a long chain (the
+// square root, the index, the window's place) that the core overlaps across
+// sensors only when the reads and sums do not wait on it in between.
 //
 // The windows other than box are evaluated lane by lane with the scalar
 // definition's own function (beamApodization); they are the rare option.
@@ -178,9 +187,7 @@ HWY_INLINE void BeamAccumulate(const double* re, const double* im, int64_t start
 }
 
 // Sensors whose pairs with a vector of points are found before any of their
-// samples is read: the samples wait on a long chain of operations (the
-// square root, the index, the window's place), which the core overlaps
-// across sensors only when they are apart from the sums.
+// samples is read.
 constexpr int kBeamBlock = 8;
 
 // A block's pairs with one vector of points, found (BeamFind) and then read
