@@ -247,7 +247,8 @@ HWY_INLINE void BeamFind(const BeamformTables& b, BV px, BV py, BV pz, size_t fi
         BI i0, i1;
         BV frac = zero;
         if (kLinear) {
-            use = hn::And(use, hn::And(hn::Ge(position, zero), hn::Le(position, hn::Set(d, b.lastD))));
+            const BV lastD = hn::Set(d, b.lastD);
+            use = hn::And(use, hn::And(hn::Ge(position, zero), hn::Le(position, lastD)));
             if (hn::AllFalse(d, use)) continue;
             const BV inside = hn::IfThenElseZero(use, position);
             BV floor;
