@@ -2,14 +2,23 @@
 // ops and compiled for every instruction set (recon_simd_beamform.cpp).
 //
 // A vector holds consecutive points: neighbours in memory are neighbours in
-// space, so their pairs with one sensor are accepted or rejected together.
-// The sensors run in increasing order, as in the scalar definition
-// (recon_beamform.cpp), and each lane performs the scalar definition's
-// operations in its order. A masked pair adds +0 to its sums, which changes
-// nothing: a sum that starts at +0 never becomes -0, and x + 0 = x for every
-// other x. A vector whose pairs are all masked costs neither gathers nor
-// sums (AllFalse), which is what makes an f-number cheap. Positions and
-// weights are found once per (point, sensor) and serve a batch of frames.
+// space, so their pairs with one sensor are accepted or rejected together,
+// and their samples lie within a few samples of each other, which a window
+// of consecutive samples and a lane permute fetch where a gather would load
+// each lane alone. The sensors run in increasing order, as in the scalar
+// definition (recon_beamform.cpp), and each lane performs the scalar
+// definition's operations in its order. A masked pair adds +0 to its sums,
+// which changes nothing: a sum that starts at +0 never becomes -0, and
+// x + 0 = x for every other x. A vector whose pairs are all masked costs
+// neither reads nor sums (AllFalse), which is what makes an f-number cheap.
+// Positions and weights are found once per (point, sensor) and serve a
+// batch of frames.
+//
+// The work runs in blocks of sensors: for each vector of a chunk's points,
+// first every pair of the block is found (position, index, window, weight),
+// then their samples are read and summed. Finding them is a long chain (the
+// square root, the index, the window's place) that the core overlaps across
+// sensors only when the reads and sums do not wait on it in between.
 //
 // The windows other than box are evaluated lane by lane with the scalar
 // definition's own function (beamApodization); they are the rare option.
@@ -24,11 +33,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <type_traits>
 
 #include <hwy/highway.h>
 
 #include "recon_beamform_plan.h"
 #include "recon_simd_exact-inl.h"
+#include "recon_simd_families-inl.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace tofimage_simd {
@@ -55,9 +66,14 @@ using BM = hn::Mask<BD>;
 // sample index i0 of a position 0 <= x < 2^31, its successor
 // i1 = min(i0 + 1, last) and i0 as a double. x86 before AVX-512 converts
 // doubles to 64-bit integers only by emulation, but to 32-bit ones
-// natively; the result is the same.
+// natively; the result is the same. AVX-512 converts natively, and in this
+// range needs none of the fix-ups Highway's ConvertTo adds for others.
 HWY_INLINE void BeamIndices(BV x, int32_t last, BI& i0, BI& i1, BV& floor) {
-#if HWY_ARCH_X86 && HWY_TARGET > HWY_AVX3
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
+    i0 = BI{_mm512_cvttpd_epi64(x.raw)};
+    floor = BV{_mm512_cvtepi64_pd(i0.raw)};
+    i1 = hn::Min(hn::Add(i0, hn::Set(BDI(), int64_t{1})), hn::Set(BDI(), (int64_t)last));
+#elif HWY_ARCH_X86
     const hn::Rebind<int32_t, BD> d32;
     const auto i = hn::DemoteTo(d32, x);
     floor = hn::PromoteTo(BD(), i);
@@ -73,135 +89,278 @@ HWY_INLINE void BeamIndices(BV x, int32_t last, BI& i0, BI& i1, BV& floor) {
 // Most doubles a vector of any target holds.
 constexpr size_t kBeamMaxLanes = HWY_MAX_BYTES / sizeof(double);
 
+// Window fetch: consecutive points lie near each other, so one sensor's
+// samples for a vector of them span a few samples, and loads of the samples
+// around them and lane permutes fetch them all, where a gather costs a load
+// per lane. The family's own primitives (recon_simd_<family>-inl.h) serve
+// where their index vectors are Highway's: AVX-512's wide window of
+// kWideWindow samples (its narrow one would save a little where it fits,
+// but choosing between the two per sensor costs more in mispredicted
+// branches). Elsewhere every vector gathers.
+#if TOFIMAGE_FAMILY == TOFIMAGE_FAMILY_AVX3
+constexpr int64_t kBeamWindow = Family::kWideWindow;
+static_assert(Family::kLanes == HWY_LANES(double), "the family's vectors are Highway's");
+HWY_INLINE BV BeamLookup(const double* w, BI rel) { return BV{Family::LookupWide(w, rel.raw)}; }
+// Whether some lane lies outside 0 .. most.
+HWY_INLINE bool BeamOutside(BI rel, int64_t most) { return Family::AnyOutside(rel.raw, most); }
+#else
+constexpr int64_t kBeamWindow = 0;
+HWY_INLINE BV BeamLookup(const double*, BI) { return hn::Zero(BD()); }
+HWY_INLINE bool BeamOutside(BI, int64_t) { return true; }
+#endif
+
+// Where one sensor's samples of a vector of points come from: the window of
+// samples from `start` on, which holds every lane's i0 and i1 (masked lanes
+// read i0 = 0 and are ignored), placed about the middle lane's index (the
+// vector's points spread to either side of it); r0 and r1 then become
+// relative to start. -1: nowhere, the vector gathers at i0 and i1.
+HWY_INLINE int64_t BeamPlace(BI& r0, BI& r1, BM use, int64_t rows) {
+    const BDI di;
+    if (kBeamWindow == 0 || rows < kBeamWindow) return -1;
+    const int64_t centre = hn::ExtractLane(r0, hn::Lanes(di) / 2);
+    const int64_t start =
+        std::min(std::max(centre - (kBeamWindow / 2 - 1), int64_t{0}), rows - kBeamWindow);
+    const auto used = hn::RebindMask(di, use);
+    const BI s = hn::Set(di, start);
+    const BI rel0 = hn::IfThenElseZero(used, hn::Sub(r0, s));
+    const BI rel1 = hn::IfThenElseZero(used, hn::Sub(r1, s));
+    if (BeamOutside(hn::Or(rel0, rel1), kBeamWindow - 1)) return -1;
+    r0 = rel0;
+    r1 = rel1;
+    return start;
+}
+
 // The value at the pair's position in one column: the sample (nearest) or
-// g[i0] + frac * (g[i1] - g[i0]) (linear).
+// g[i0] + frac * (g[i1] - g[i0]) (linear), from the window at `start` or
+// gathered (BeamPlace).
 template <bool kLinear>
-HWY_INLINE BV BeamSample(const double* column, BI i0, BI i1, BV frac) {
+HWY_INLINE BV BeamSample(const double* column, int64_t start, BI r0, BI r1, BV frac) {
     const BD d;
-    const BV v0 = hn::GatherIndex(d, column, i0);
+    BV v0, v1;
+    if (start >= 0) {
+        v0 = BeamLookup(column + start, r0);
+        if (kLinear) v1 = BeamLookup(column + start, r1);
+    } else {
+        v0 = hn::GatherIndex(d, column, r0);
+        if (kLinear) v1 = hn::GatherIndex(d, column, r1);
+    }
     if (!kLinear) return v0;
-    const BV v1 = hn::GatherIndex(d, column, i1);
     return hn::Add(v0, hn::Mul(frac, hn::Sub(v1, v0)));
 }
 
+// What a beamformer sums besides a_s (s0): nothing (das), a_s^2 (cf,
+// das-cf), h and h^2 (dmas, sdmas), or the imaginary parts (envelope).
+enum class BeamSums { kDas, kSquares, kRoots, kComplex };
+
+inline BeamSums BeamSumsOf(const BeamformTables& b) {
+    if (b.envelope) return BeamSums::kComplex;
+    switch (b.beamformer) {
+        case Beamformer::Cf:
+        case Beamformer::DasCf:
+            return BeamSums::kSquares;
+        case Beamformer::Dmas:
+        case Beamformer::Sdmas:
+            return BeamSums::kRoots;
+        default:
+            return BeamSums::kDas;
+    }
+}
+
 // One frame's sums after one sensor (beamOutput names them s0, s1, s2).
-template <bool kLinear>
-HWY_INLINE void BeamAccumulate(const BeamformTables& b, const double* re, const double* im, BI i0,
-                               BI i1, BV frac, BV weight, BM use, BV& s0, BV& s1, BV& s2) {
-    const BV a = hn::IfThenElseZero(use, hn::Mul(weight, BeamSample<kLinear>(re, i0, i1, frac)));
+template <bool kLinear, BeamSums kSums>
+HWY_INLINE void BeamAccumulate(const double* re, const double* im, int64_t start, BI r0, BI r1,
+                               BV frac, BV weight, BM use, BV& s0, BV& s1, BV& s2) {
+    const BV a =
+        hn::IfThenElseZero(use, hn::Mul(weight, BeamSample<kLinear>(re, start, r0, r1, frac)));
     s0 = hn::Add(s0, a);
-    if (b.envelope) {
-        const BV ai =
-            hn::IfThenElseZero(use, hn::Mul(weight, BeamSample<kLinear>(im, i0, i1, frac)));
+    if (kSums == BeamSums::kComplex) {
+        const BV ai = hn::IfThenElseZero(
+            use, hn::Mul(weight, BeamSample<kLinear>(im, start, r0, r1, frac)));
         s1 = hn::Add(s1, ai);
-    } else if (b.beamformer == Beamformer::Cf || b.beamformer == Beamformer::DasCf) {
+    } else if (kSums == BeamSums::kSquares) {
         s1 = hn::Add(s1, hn::Mul(a, a));
-    } else if (b.beamformer == Beamformer::Dmas || b.beamformer == Beamformer::Sdmas) {
+    } else if (kSums == BeamSums::kRoots) {
         const BV h = hn::CopySign(hn::Sqrt(hn::Abs(a)), a);
         s1 = hn::Add(s1, h);
         s2 = hn::Add(s2, hn::Mul(h, h));
     }
 }
 
-// The images of points [begin, end) (whole vectors: the point arrays are
-// padded) for `frames` frames; kOne: a single frame, its sums in registers.
-template <bool kLinear, bool kOne>
-HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int64_t frames,
-                             int64_t begin, int64_t end, double* image) {
+// Sensors whose pairs with a vector of points are found before any of their
+// samples is read.
+constexpr int kBeamBlock = 8;
+
+// A block's pairs with one vector of points, found (BeamFind) and then read
+// and summed (BeamBlocks): per sensor, where its samples come from (start,
+// i0 and i1: BeamPlace), frac, the weight, and which lanes contribute.
+struct BeamFound {
+    int32_t count = 0;                  // sensors with a contributing lane
+    int32_t sensor[kBeamBlock];         // ... in increasing order
+    int64_t start[kBeamBlock];
+    HWY_ALIGN int64_t i0[kBeamBlock][kBeamMaxLanes];
+    HWY_ALIGN int64_t i1[kBeamBlock][kBeamMaxLanes];
+    HWY_ALIGN double frac[kBeamBlock][kBeamMaxLanes];
+    HWY_ALIGN double weight[kBeamBlock][kBeamMaxLanes];
+    HWY_ALIGN double use[kBeamBlock][kBeamMaxLanes];  // all bits set where used
+};
+
+// The pairs of the points px, py, pz with the sensors active[first, last),
+// into `found`; count gains, per lane, the pairs that contribute.
+template <bool kLinear, bool kCount>
+HWY_INLINE void BeamFind(const BeamformTables& b, BV px, BV py, BV pz, size_t first, size_t last,
+                         BeamFound& found, BV& count) {
     const BD d;
+    const BDI di;
     const int64_t N = (int64_t)hn::Lanes(d);
     const BV zero = hn::Zero(d), one = hn::Set(d, 1.0);
     const BV k = hn::Set(d, b.k), q = hn::Set(d, b.q);
-    const BV cosMax = hn::Set(d, b.cosMax);
-    const BV rowsD = hn::Set(d, b.rowsD), lastD = hn::Set(d, b.lastD);
-    HWY_ALIGN double sums[3 * 8 * kBeamMaxLanes];  // frames x {s0, s1, s2} x lanes
-    HWY_ALIGN double lanes[4][kBeamMaxLanes];
-
-    for (int64_t p0 = begin; p0 < end; p0 += N) {
-        const BV px = hn::LoadU(d, b.X.data() + p0);
-        const BV py = hn::LoadU(d, b.Y.data() + p0);
-        const BV pz = hn::LoadU(d, b.Z.data() + p0);
-        BV s0 = zero, s1 = zero, s2 = zero, count = zero;
-        if (!kOne)
-            for (int64_t e = 0; e < 3 * frames * N; ++e) sums[e] = 0.0;
-
-        for (const int32_t s : b.active) {
-            const BV ex = hn::Sub(hn::Set(d, b.xs[s]), px);
-            const BV ey = hn::Sub(hn::Set(d, b.ys[s]), py);
-            const BV ez = hn::Sub(hn::Set(d, b.zs[s]), pz);
-            const BV d2 = SquaredDistance<BeamArith>(Square<BeamArith>(ex), Square<BeamArith>(ey),
-                                                     Square<BeamArith>(ez));
-            BM use = hn::Eq(zero, zero);
-            BV weight = hn::Set(d, b.w[s]);
-            if (b.angle) {
-                const BV dist = hn::Sqrt(d2);
-                const BV dot = hn::Add(
-                    hn::Add(hn::Mul(hn::Set(d, b.mx[s]), ex), hn::Mul(hn::Set(d, b.my[s]), ey)),
-                    hn::Mul(hn::Set(d, b.mz[s]), ez));
-                const BV cosT = hn::Div(dot, dist);
-                const BM away = hn::Gt(dist, zero);  // at the sensor: accepted
-                use = hn::Or(hn::Not(away), hn::Ge(cosT, cosMax));
-                if (hn::AllFalse(d, use)) continue;
-                if (b.window != BeamWindow::Box) {
-                    // cos(theta) 1 (factor 1) where the scalar definition
-                    // keeps the sensor's weight as it is.
-                    hn::Store(hn::IfThenElse(hn::And(use, away), cosT, one), d, lanes[0]);
-                    for (int64_t l = 0; l < N; ++l)
-                        lanes[0][l] = b.w[s] * beamApodization(b, lanes[0][l]);
-                    weight = hn::Load(d, lanes[0]);
-                    use = hn::And(use, hn::Ne(weight, zero));
-                }
-            }
-            const BV position = SamplePosition<BeamArith>(k, q, d2);
-            BI i0, i1;
-            BV frac = zero;
-            if (kLinear) {
-                use = hn::And(use, hn::And(hn::Ge(position, zero), hn::Le(position, lastD)));
-                if (hn::AllFalse(d, use)) continue;
-                const BV inside = hn::IfThenElseZero(use, position);
-                BV floor;
-                BeamIndices(inside, b.rows - 1, i0, i1, floor);  // truncated: inside >= 0
-                frac = hn::Sub(inside, floor);
-            } else {
-                const BV up = RoundingUp<BeamArith>(position);
-                use = hn::And(use, hn::And(hn::Ge(up, zero), hn::Lt(up, rowsD)));
-                if (hn::AllFalse(d, use)) continue;
-                BV floor;
-                BeamIndices(hn::IfThenElseZero(use, up), b.rows - 1, i0, i1, floor);
-            }
-            count = hn::Add(count, hn::IfThenElseZero(use, one));
-            const int64_t col = (int64_t)s * b.rows;
-            if (kOne) {
-                BeamAccumulate<kLinear>(b, g.re + col, g.im ? g.im + col : nullptr, i0, i1, frac,
-                                        weight, use, s0, s1, s2);
-                continue;
-            }
-            for (int64_t f = 0; f < frames; ++f) {
-                double* at = sums + 3 * f * N;
-                BV f0 = hn::Load(d, at), f1 = hn::Load(d, at + N), f2 = hn::Load(d, at + 2 * N);
-                const int64_t offset = f * g.frameStep + col;
-                BeamAccumulate<kLinear>(b, g.re + offset, g.im ? g.im + offset : nullptr, i0, i1,
-                                        frac, weight, use, f0, f1, f2);
-                hn::Store(f0, d, at);
-                hn::Store(f1, d, at + N);
-                hn::Store(f2, d, at + 2 * N);
+    HWY_ALIGN double lanes[kBeamMaxLanes];
+    found.count = 0;
+    for (size_t j = first; j < last; ++j) {
+        const int32_t s = b.active[j];
+        const BV ex = hn::Sub(hn::Set(d, b.xs[s]), px);
+        const BV ey = hn::Sub(hn::Set(d, b.ys[s]), py);
+        const BV ez = hn::Sub(hn::Set(d, b.zs[s]), pz);
+        const BV d2 = SquaredDistance<BeamArith>(Square<BeamArith>(ex), Square<BeamArith>(ey),
+                                                 Square<BeamArith>(ez));
+        BM use = hn::Eq(zero, zero);
+        BV weight = hn::Set(d, b.w[s]);
+        if (b.angle) {
+            const BV dist = hn::Sqrt(d2);
+            const BV dot = hn::Add(
+                hn::Add(hn::Mul(hn::Set(d, b.mx[s]), ex), hn::Mul(hn::Set(d, b.my[s]), ey)),
+                hn::Mul(hn::Set(d, b.mz[s]), ez));
+            const BV cosT = hn::Div(dot, dist);
+            const BM away = hn::Gt(dist, zero);  // at the sensor: accepted
+            use = hn::Or(hn::Not(away), hn::Ge(cosT, hn::Set(d, b.cosMax)));
+            if (hn::AllFalse(d, use)) continue;
+            if (b.window != BeamWindow::Box) {
+                // cos(theta) 1 (factor 1) where the scalar definition
+                // keeps the sensor's weight as it is.
+                hn::Store(hn::IfThenElse(hn::And(use, away), cosT, one), d, lanes);
+                for (int64_t l = 0; l < N; ++l) lanes[l] = b.w[s] * beamApodization(b, lanes[l]);
+                weight = hn::Load(d, lanes);
+                use = hn::And(use, hn::Ne(weight, zero));
             }
         }
+        const BV position = SamplePosition<BeamArith>(k, q, d2);
+        BI i0, i1;
+        BV frac = zero;
+        if (kLinear) {
+            const BV lastD = hn::Set(d, b.lastD);
+            use = hn::And(use, hn::And(hn::Ge(position, zero), hn::Le(position, lastD)));
+            if (hn::AllFalse(d, use)) continue;
+            const BV inside = hn::IfThenElseZero(use, position);
+            BV floor;
+            BeamIndices(inside, b.rows - 1, i0, i1, floor);  // truncated: inside >= 0
+            frac = hn::Sub(inside, floor);
+        } else {
+            const BV up = RoundingUp<BeamArith>(position);
+            use = hn::And(use, hn::And(hn::Ge(up, zero), hn::Lt(up, hn::Set(d, b.rowsD))));
+            if (hn::AllFalse(d, use)) continue;
+            BV floor;
+            BeamIndices(hn::IfThenElseZero(use, up), b.rows - 1, i0, i1, floor);
+            i1 = i0;
+        }
+        if (kCount) count = hn::Add(count, hn::IfThenElseZero(use, one));
+        const int32_t n = found.count++;
+        found.sensor[n] = s;
+        found.start[n] = BeamPlace(i0, i1, use, b.rows);
+        hn::Store(i0, di, found.i0[n]);
+        if (kLinear) {
+            hn::Store(i1, di, found.i1[n]);
+            hn::Store(frac, d, found.frac[n]);
+        }
+        hn::Store(weight, d, found.weight[n]);
+        hn::Store(hn::VecFromMask(d, use), d, found.use[n]);
+    }
+}
 
-        // The outputs, lane by lane with the scalar definition's function.
-        hn::Store(count, d, lanes[3]);
+// The images of points [begin, end) (at most kBeamChunk; whole vectors: the
+// point arrays are padded) for `frames` frames. The sensors run in blocks,
+// and each block over every vector of points in turn: consecutive vectors
+// read nearby samples of the block's sensors, which then stay in the
+// nearest cache. A vector's sums wait in memory between blocks; within a
+// block they stay in registers (kOne: a single frame).
+template <bool kLinear, BeamSums kSums, bool kOne>
+HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int64_t frames,
+                             int64_t begin, int64_t end, double* image) {
+    const BD d;
+    const BDI di;
+    const int64_t N = (int64_t)hn::Lanes(d);
+    constexpr bool kComplex = kSums == BeamSums::kComplex;
+    constexpr int64_t kMostPoints = kBeamChunk + kBeamMaxLanes;
+    const BV zero = hn::Zero(d);
+    // Per vector v and frame f, s0, s1, s2 at ((v * frames + f) * 3 + j) * N;
+    // the counts at v * N.
+    HWY_ALIGN double sums[3 * 8 * kMostPoints];
+    HWY_ALIGN double counts[kMostPoints];
+    BeamFound found;
+    const size_t sensors = b.active.size();
+    const int64_t vectors = (end - begin + N - 1) / N;
+    std::fill(sums, sums + 3 * frames * vectors * N, 0.0);
+    std::fill(counts, counts + vectors * N, 0.0);
+
+    for (size_t first = 0; first < sensors; first += kBeamBlock) {
+        const size_t last = std::min(sensors, first + kBeamBlock);
+        for (int64_t v = 0; v < vectors; ++v) {
+            const int64_t p0 = begin + v * N;
+            const BV px = hn::LoadU(d, b.X.data() + p0);
+            const BV py = hn::LoadU(d, b.Y.data() + p0);
+            const BV pz = hn::LoadU(d, b.Z.data() + p0);
+            double* sum = sums + 3 * v * frames * N;
+            BV count = hn::Load(d, counts + v * N);
+            BeamFind<kLinear, kSums == BeamSums::kSquares>(b, px, py, pz, first, last, found,
+                                                           count);
+            hn::Store(count, d, counts + v * N);
+            BV s0 = zero, s1 = zero, s2 = zero;
+            if (kOne) {
+                s0 = hn::Load(d, sum);
+                s1 = hn::Load(d, sum + N);
+                s2 = hn::Load(d, sum + 2 * N);
+            }
+            for (int32_t n = 0; n < found.count; ++n) {
+                const int64_t start = found.start[n];
+                const BI i0 = hn::Load(di, found.i0[n]);
+                const BI i1 = kLinear ? hn::Load(di, found.i1[n]) : i0;
+                const BV frac = kLinear ? hn::Load(d, found.frac[n]) : zero;
+                const BV weight = hn::Load(d, found.weight[n]);
+                const BM use = hn::MaskFromVec(hn::Load(d, found.use[n]));
+                const int64_t col = (int64_t)found.sensor[n] * b.rows;
+                if (kOne) {
+                    BeamAccumulate<kLinear, kSums>(g.re + col, kComplex ? g.im + col : nullptr,
+                                                   start, i0, i1, frac, weight, use, s0, s1, s2);
+                    continue;
+                }
+                for (int64_t f = 0; f < frames; ++f) {
+                    double* at = sum + 3 * f * N;
+                    BV f0 = hn::Load(d, at), f1 = hn::Load(d, at + N), f2 = hn::Load(d, at + 2 * N);
+                    const int64_t offset = f * g.frameStep + col;
+                    BeamAccumulate<kLinear, kSums>(g.re + offset,
+                                                   kComplex ? g.im + offset : nullptr, start, i0,
+                                                   i1, frac, weight, use, f0, f1, f2);
+                    hn::Store(f0, d, at);
+                    hn::Store(f1, d, at + N);
+                    hn::Store(f2, d, at + 2 * N);
+                }
+            }
+            if (kOne) {
+                hn::Store(s0, d, sum);
+                hn::Store(s1, d, sum + N);
+                hn::Store(s2, d, sum + 2 * N);
+            }
+        }
+    }
+
+    // The outputs, lane by lane with the scalar definition's function.
+    for (int64_t v = 0; v < vectors; ++v) {
+        const int64_t p0 = begin + v * N;
         const int64_t valid = std::min(N, end - p0);
         for (int64_t f = 0; f < frames; ++f) {
-            if (kOne) {
-                hn::Store(s0, d, lanes[0]);
-                hn::Store(s1, d, lanes[1]);
-                hn::Store(s2, d, lanes[2]);
-            }
-            const double* at = kOne ? lanes[0] : sums + 3 * f * N;
-            const int64_t step = kOne ? (int64_t)kBeamMaxLanes : N;
+            const double* at = sums + 3 * (v * frames + f) * N;
             for (int64_t l = 0; l < valid; ++l)
                 image[f * b.points + p0 + l] =
-                    beamOutput(b, at[l], at[step + l], at[2 * step + l], lanes[3][l]);
+                    beamOutput(b, at[l], at[N + l], at[2 * N + l], counts[v * N + l]);
         }
     }
 }
@@ -212,18 +371,33 @@ inline bool BeamRun(const BeamformTables& b, const BeamColumns& g, int64_t frame
     if (frames > 8) return false;
     const int64_t chunk = kBeamChunk;
     const int64_t chunks = (b.points + chunk - 1) / chunk;
-    const bool linear = b.interp == BeamInterp::Linear;
+    // The run-time choices as template arguments.
+    using Blocks = void (*)(const BeamformTables&, const BeamColumns&, int64_t, int64_t, int64_t,
+                            double*);
+    const auto choose = [&](auto linear) -> Blocks {
+        constexpr bool kLinear = decltype(linear)::value;
+        const bool one = frames == 1;
+        switch (BeamSumsOf(b)) {
+            case BeamSums::kSquares:
+                return one ? BeamBlocks<kLinear, BeamSums::kSquares, true>
+                           : BeamBlocks<kLinear, BeamSums::kSquares, false>;
+            case BeamSums::kRoots:
+                return one ? BeamBlocks<kLinear, BeamSums::kRoots, true>
+                           : BeamBlocks<kLinear, BeamSums::kRoots, false>;
+            case BeamSums::kComplex:
+                return one ? BeamBlocks<kLinear, BeamSums::kComplex, true>
+                           : BeamBlocks<kLinear, BeamSums::kComplex, false>;
+            default:
+                return one ? BeamBlocks<kLinear, BeamSums::kDas, true>
+                           : BeamBlocks<kLinear, BeamSums::kDas, false>;
+        }
+    };
+    const Blocks blocks = b.interp == BeamInterp::Linear ? choose(std::true_type())
+                                                          : choose(std::false_type());
 #pragma omp parallel for num_threads(b.team) schedule(static)
     for (int64_t c = 0; c < chunks; ++c) {
         const int64_t begin = c * chunk, end = std::min(b.points, begin + chunk);
-        if (linear && frames == 1)
-            BeamBlocks<true, true>(b, g, frames, begin, end, image);
-        else if (linear)
-            BeamBlocks<true, false>(b, g, frames, begin, end, image);
-        else if (frames == 1)
-            BeamBlocks<false, true>(b, g, frames, begin, end, image);
-        else
-            BeamBlocks<false, false>(b, g, frames, begin, end, image);
+        blocks(b, g, frames, begin, end, image);
     }
     return true;
 }
