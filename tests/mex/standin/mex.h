@@ -14,6 +14,7 @@
 typedef struct mxArray_tag mxArray;
 typedef std::size_t mwSize;
 typedef std::size_t mwIndex;
+typedef bool mxLogical;
 typedef enum {
     mxUNKNOWN_CLASS, mxCELL_CLASS, mxSTRUCT_CLASS, mxLOGICAL_CLASS, mxCHAR_CLASS, mxVOID_CLASS,
     mxDOUBLE_CLASS, mxSINGLE_CLASS, mxINT8_CLASS, mxUINT8_CLASS, mxINT16_CLASS, mxUINT16_CLASS,
@@ -41,6 +42,12 @@ int mxGetString(const mxArray* a, char* buf, mwSize len);
 mxArray* mxCreateNumericArray(mwSize ndim, const mwSize* dims, mxClassID id, mxComplexity c);
 mxArray* mxCreateDoubleMatrix(mwSize m, mwSize n, mxComplexity c);
 mxArray* mxCreateDoubleScalar(double value);
+mxArray* mxCreateLogicalScalar(mxLogical value);
+mxArray* mxCreateString(const char* text);
+mxArray* mxCreateCellMatrix(mwSize m, mwSize n);
+mxArray* mxCreateStructMatrix(mwSize m, mwSize n, int nfields, const char** names);
+void mxSetCell(mxArray* a, mwIndex i, mxArray* value);
+void mxSetField(mxArray* a, mwIndex i, const char* name, mxArray* value);
 void mxDestroyArray(mxArray* a);
 bool mxIsEmpty(const mxArray* a);
 std::size_t mxGetM(const mxArray* a);
