@@ -17,7 +17,6 @@ from __future__ import annotations
 
 import concurrent.futures
 import inspect
-import math
 import os
 import queue
 import sys
@@ -201,19 +200,14 @@ def _scalar(name, value):
     return float(a.reshape(()))
 
 
-def _count(name, value):
-    """A whole number, saturated to the 32-bit range (the engine rejects what
-    it cannot use)."""
+def _count(name, value, nan_is_error=True):
+    """A count (n, numCores, ...) as every host reads it: an integer, or a
+    number truncated toward zero (64.9 gives 64), saturated to the 32-bit
+    range; the engine rejects what it cannot use. NaN raises, or is 0
+    (numCores: the default team) without nan_is_error."""
     if isinstance(value, (int, np.integer)):
-        v = int(value)
-    else:
-        x = _scalar(name, value)
-        if math.isnan(x):
-            raise ValueError(f"{name} must be a number, not NaN")
-        if math.isfinite(x) and not x.is_integer():
-            raise ValueError(f"{name} must be a whole number, not {x!r}")
-        v = int(min(max(x, float(_INT32_MIN)), float(_INT32_MAX)))
-    return min(max(v, _INT32_MIN), _INT32_MAX)
+        return min(max(int(value), _INT32_MIN), _INT32_MAX)
+    return _core.count(name, _scalar(name, value), nan_is_error)
 
 
 def _term(value):
@@ -372,7 +366,7 @@ class Plan:
             t=_vector("t", t),
             fs=_scalar("fs", fs),
             image_width=_scalar("image_width", image_width),
-            numCores=_count("numCores", numCores),
+            numCores=_count("numCores", numCores, nan_is_error=False),
         )
         self.samples = args["t"].shape[0]
         # As in MATLAB: at least one position per column, the rest ignored.
@@ -742,7 +736,7 @@ def pixel_coordinates(n: int, image_width: float) -> PixelCoordinates:
     Raises
     ------
     ValueError
-        ``n`` below 1, or not a whole number.
+        ``n`` below 1 once truncated toward zero.
 
     Notes
     -----

@@ -182,7 +182,8 @@ class BeamformPlan:
             _choice("window", r["window"]),
             None if r["weights"] is None else _vector("weights", r["weights"]),
             bool(r["envelope"]), _scalar("sample_offset", r["sample_offset"]),
-            _count("numCores", r["numCores"]), max(_count("frames", r["frames"]), 1), scalar)
+            _count("numCores", r["numCores"], nan_is_error=False),
+            max(_count("frames", r["frames"]), 1), scalar)
         self._request, self._scalar = request, scalar
         self.kernel = self._plan.kernel_name
         self.batch_frames = max(int(self._plan.batch_frames), 1)
