@@ -430,7 +430,7 @@ def read_cases(name):
 
 def test_counts():
     # n and numCores as every host reads them (the MEX modules run the same
-    # cases: tests/octave/test_counts.m), through each way in.
+    # cases: tests/octave/test_tofimage_counts.m), through each way in.
     base = worked_example(1)
     position = {"n": 1, "numCores": 10}
     runs = (tofimage.reconstruct,

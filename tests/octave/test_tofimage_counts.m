@@ -1,4 +1,4 @@
-function test_counts()
+function test_tofimage_counts()
 % n and numCores as every host reads them: the cases of tests/cases/counts.txt,
 % which the Python package runs too, on tofimage and tofimage_frames.
 cases = read_cases(repo_path('tests', 'cases', 'counts.txt'));
@@ -20,7 +20,7 @@ for k = 1:numel(cases)
     end
   end
 end
-fprintf('test_counts: %d cases passed\n', numel(cases));
+fprintf('test_tofimage_counts: %d cases passed\n', numel(cases));
 end
 
 function cases = read_cases(file)
