@@ -42,6 +42,40 @@ _TERMS = {"signal": 1.0, "derivative": 2.0, "difference": 3.0}
 ImageSelect = Union[float, str]
 
 
+# The arguments from n to image_width that tofimage's reconstructions share,
+# described once: a docstring puts them where it says {arguments}
+# (_document). MATLAB's help describes them for MATLAB (matlab/tofimage.m).
+_ARGUMENTS = {
+    "n": """n : int or float
+        The image is ``n`` x ``n`` pixels. A float is truncated toward zero
+        (64.9 gives 64), as in MATLAB.""",
+    "sensors": """x_sensor, y_sensor, z_sensor : array_like, shape (N,), (N, 1) or (1, N)
+        Sensor positions, at least one per sensor (column of `sigMat`);
+        more are ignored. The image lies in the plane z = 0.""",
+    "c": """c : float
+        Speed of sound.""",
+    "image_select": """image_select : float or {'signal', 'derivative', 'difference'}
+        Term summed: 1 or ``'signal'`` the signal; 2 or ``'derivative'``
+        its time-weighted derivative ``t[i] * (s[i+1] - s[i]) / (t[1] - t[0])``;
+        3 or ``'difference'`` (any number other than 1 and 2) the signal
+        minus that derivative.""",
+    "t": """t : array_like, shape (samples,), (samples, 1) or (1, samples)
+        Time of each sample, in the unit of ``1 / fs``; its length is the
+        number of samples of every frame.""",
+    "fs": """fs : float
+        Sampling rate.""",
+    "image_width": """image_width : float
+        Side of the square image; the pixel pitch is ``image_width / n``.""",
+}
+
+
+def _document(f):
+    """f with the shared argument descriptions put into its docstring."""
+    if f.__doc__:  # None under python -OO
+        f.__doc__ = f.__doc__.replace("{arguments}", "\n    ".join(_ARGUMENTS.values()))
+    return f
+
+
 def kernel_name() -> str:
     """Name the instruction set the engine's kernel uses on this CPU.
 
@@ -247,6 +281,7 @@ def _check_shape(shape, samples, sensors):
                          f"not {cols}")
 
 
+@_document
 class Plan:
     """A reconstruction set up once for frames that share one geometry.
 
@@ -257,25 +292,7 @@ class Plan:
 
     Parameters
     ----------
-    n : int
-        The images are ``n`` x ``n`` pixels; a float must have a whole value.
-    x_sensor, y_sensor, z_sensor : array_like, shape (N,), (N, 1) or (1, N)
-        Sensor positions, at least one per sensor (column of `sigMat`);
-        more are ignored. The image lies in the plane z = 0.
-    c : float
-        Speed of sound.
-    image_select : float or {'signal', 'derivative', 'difference'}
-        Term summed: 1 or ``'signal'`` the signal; 2 or ``'derivative'``
-        its time-weighted derivative ``t[i] * (s[i+1] - s[i]) / (t[1] - t[0])``;
-        3 or ``'difference'`` (any number other than 1 and 2) the signal
-        minus that derivative.
-    t : array_like, shape (samples,), (samples, 1) or (1, samples)
-        Time of each sample, in the unit of ``1 / fs``; its length is the
-        number of samples of every frame.
-    fs : float
-        Sampling rate.
-    image_width : float
-        Side of the square image; the pixel pitch is ``image_width / n``.
+    {arguments}
     numCores : int, optional
         Threads for each frame; 0 or negative use OpenMP's default. The
         images are the same for every thread count.
@@ -504,6 +521,7 @@ def _plan_for(sig, n, x_sensor, y_sensor, z_sensor, c, image_select, t, fs, imag
                 sensors=sig.shape[1], frames=frames)
 
 
+@_document
 def reconstruct(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor: npt.ArrayLike,
                 z_sensor: npt.ArrayLike, c: float, image_select: ImageSelect, t: npt.ArrayLike,
                 fs: float, image_width: float, numCores: int = 0) -> npt.NDArray[np.float64]:
@@ -521,24 +539,7 @@ def reconstruct(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor
         C-ordered (sensors, samples) one) is read in place; any other layout
         or real dtype is converted into float64 first (exactly, for every
         type of up to 32 bits).
-    n : int
-        The image is ``n`` x ``n`` pixels; a float must have a whole value.
-    x_sensor, y_sensor, z_sensor : array_like, shape (N,), (N, 1) or (1, N)
-        Sensor positions, at least one per sensor (column of `sigMat`);
-        more are ignored. The image lies in the plane z = 0.
-    c : float
-        Speed of sound.
-    image_select : float or {'signal', 'derivative', 'difference'}
-        Term summed: 1 or ``'signal'`` the signal; 2 or ``'derivative'``
-        its time-weighted derivative ``t[i] * (s[i+1] - s[i]) / (t[1] - t[0])``;
-        3 or ``'difference'`` (any number other than 1 and 2) the signal
-        minus that derivative.
-    t : array_like, shape (samples,), (samples, 1) or (1, samples)
-        Time of each sample, in the unit of ``1 / fs``.
-    fs : float
-        Sampling rate.
-    image_width : float
-        Side of the square image; the pixel pitch is ``image_width / n``.
+    {arguments}
     numCores : int, optional
         Threads for the pixel loop; 0 (the default) or negative use OpenMP's
         default. The image is the same for every thread count.
@@ -589,6 +590,7 @@ def reconstruct(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor
                      numCores, 1)(sig)
 
 
+@_document
 def reconstruct_frames(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike,
                        y_sensor: npt.ArrayLike, z_sensor: npt.ArrayLike, c: float,
                        image_select: ImageSelect, t: npt.ArrayLike, fs: float,
@@ -608,20 +610,7 @@ def reconstruct_frames(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike,
         Fortran-ordered stack is read in place; any other dtype or layout (an
         int16 memmap of scanner data, say) is converted one batch of frames at
         a time into scratch, never whole.
-    n : int
-        The images are ``n`` x ``n`` pixels.
-    x_sensor, y_sensor, z_sensor : array_like, shape (N,), (N, 1) or (1, N)
-        Sensor positions, at least one per sensor; more are ignored.
-    c : float
-        Speed of sound.
-    image_select : float or {'signal', 'derivative', 'difference'}
-        Term summed, as in ``reconstruct``.
-    t : array_like, shape (samples,), (samples, 1) or (1, samples)
-        Time of each sample, in the unit of ``1 / fs``.
-    fs : float
-        Sampling rate.
-    image_width : float
-        Side of the square image.
+    {arguments}
     numCores : int, optional
         Threads that share each batch of frames; 0 (the default) or negative
         use OpenMP's default.
