@@ -60,8 +60,8 @@ constexpr unsigned kStacks = kTofimageFrames | kTofimageBeamform;
     X(TimeRows, kRecon, "t must have the same number of elements as sigMat has rows")              \
     /* The arguments' storage and shapes. */                                                       \
     X(Sparse, kTofimage | kStacks, "<name> must be a full array, not sparse")                      \
-    X(Complex, kTofimageBeamform, "<name> must be real, not complex")                              \
-    X(Empty, kTofimage | kTofimageFrames, "<name> must not be empty")                              \
+    X(Complex, kTofimageBeamform | kPython, "<name> must be real, not complex")                              \
+    X(Empty, kRecon, "<name> must not be empty")                              \
     X(NotScalar, kTofimageBeamform, "<name> must be a scalar")                                     \
     X(NegativeDims, kPython, "sigMat must not have negative dimensions")                           \
     X(TooLarge, kTofimage | kStacks | kPython,                                                     \
@@ -158,27 +158,31 @@ inline constexpr ReconMessageEntry kReconMessages[] = {
 inline const char* messageText(ReconMsg m) { return kReconMessages[(int)m].text; }
 
 // Writes message m into out (size bytes, always terminated), its
-// placeholders filled in order by args; a placeholder without an argument
-// stays as it is. Allocates nothing.
-inline void formatMessage(char* out, std::size_t size, ReconMsg m,
-                          std::initializer_list<const char*> args = {}) {
+// placeholders filled in order by the `count` texts at args; a placeholder
+// without an argument stays as it is. Allocates nothing.
+inline void formatMessage(char* out, std::size_t size, ReconMsg m, const char* const* args,
+                          std::size_t count) {
     const char* p = messageText(m);
-    const char* const* arg = args.begin();
-    std::size_t used = 0;
+    std::size_t used = 0, next = 0;
     const auto put = [&](const char* s, std::size_t len) {
         for (std::size_t k = 0; k < len && used + 1 < size; ++k) out[used++] = s[k];
     };
     while (*p != '\0') {
-        const char* close = *p == '<' && arg != args.end() ? std::strchr(p, '>') : nullptr;
+        const char* close = *p == '<' && next < count ? std::strchr(p, '>') : nullptr;
         if (close != nullptr) {
-            put(*arg, std::strlen(*arg));
-            ++arg;
+            put(args[next], std::strlen(args[next]));
+            ++next;
             p = close + 1;
         } else {
             put(p++, 1);
         }
     }
     if (size > 0) out[used] = '\0';
+}
+
+inline void formatMessage(char* out, std::size_t size, ReconMsg m,
+                          std::initializer_list<const char*> args = {}) {
+    formatMessage(out, size, m, args.begin(), args.size());
 }
 
 // The same as a string.

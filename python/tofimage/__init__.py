@@ -207,7 +207,7 @@ class _Progress:
 def _real(name, value):
     a = np.asarray(value)
     if a.dtype.kind == "c":
-        raise TypeError(f"{name} must be real, not complex (take .real or abs() first)")
+        raise TypeError(_core.message("Complex", [name]) + " (take .real or abs() first)")
     if a.dtype.kind not in "biuf":
         raise TypeError(f"{name} must be a real numeric array, not of dtype {a.dtype}")
     return a
@@ -228,7 +228,7 @@ def _vector(name, value):
 def _scalar(name, value):
     a = _real(name, value)
     if a.size == 0:
-        raise ValueError(f"{name} must not be empty")
+        raise ValueError(_core.message("Empty", [name]))
     if a.size != 1:
         raise ValueError(f"{name} must be a scalar, not an array of shape {a.shape}")
     return float(a.reshape(()))
@@ -274,8 +274,8 @@ def _check_shape(shape, samples, sensors):
                   "with samples along the first axis")
     if rows != samples:
         hint = transposed if cols == samples else ""
-        raise ValueError("t must have the same number of elements as sigMat has rows: "
-                         f"t has {samples}, sigMat has {rows} rows{hint}")
+        raise ValueError(_core.message("TimeRows") +
+                         f": t has {samples}, sigMat has {rows} rows{hint}")
     if cols != sensors:
         raise ValueError(f"sigMat must have {sensors} columns, one per sensor of the plan, "
                          f"not {cols}")

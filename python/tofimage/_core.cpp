@@ -22,10 +22,12 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace py = pybind11;
 
@@ -273,6 +275,20 @@ PYBIND11_MODULE(_core, m) {
           py::arg("name"), py::arg("value"), py::arg("nan_is_error") = true,
           "A count given as a number (n, numCores), as every host reads it: truncated toward "
           "zero and saturated to 32 bits. NaN is a ValueError, or 0 without nan_is_error.");
+    m.def("message",
+          [](const std::string& id, const std::vector<std::string>& args) {
+              std::vector<const char*> texts;
+              for (const std::string& a : args) texts.push_back(a.c_str());
+              for (std::size_t k = 0; k < std::size(kReconMessages); ++k)
+                  if (id == kReconMessages[k].id) {
+                      char out[512];
+                      formatMessage(out, sizeof out, (ReconMsg)k, texts.data(), texts.size());
+                      return std::string(out);
+                  }
+              throw py::key_error(id);
+          },
+          py::arg("id"), py::arg("args") = std::vector<std::string>(),
+          "The engine's message `id` (src/recon_messages.h), its placeholders filled by args.");
     m.def("kernel_name", [] { return std::string(reconKernelName(ReconKernel::Best)); },
           "Instruction set the engine's vector kernel uses on this CPU, or 'scalar'.");
 }
