@@ -39,11 +39,15 @@ inline const int kScalarArg[6] = {1, 5, 6, 8, 9, 10};
 
 constexpr std::size_t kMsgSize = 256;
 
-// MATLAB's mwSize is unsigned, Octave's signed; both are never negative
-// and never reach 2^63.
+// The engine's rule on sigMat's rows and columns. MATLAB's mwSize is
+// unsigned, Octave's signed and never negative: sizes beyond 2^63 - 1
+// count as 2^63 - 1, which is too large.
 inline std::string checkDims(const mxArray* sigMat) {
     const mwSize* dims = mxGetDimensions(sigMat);
-    return checkSigMatSize((int64_t)dims[0], (int64_t)dims[1]);
+    const auto size = [](mwSize d) {
+        return (uint64_t)d > (uint64_t)INT64_MAX ? INT64_MAX : (int64_t)d;
+    };
+    return checkSigMatSize(size(dims[0]), size(dims[1]));
 }
 
 // Copies a message into the caller's buffer; returns true when there is one.

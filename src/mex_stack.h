@@ -207,10 +207,8 @@ struct StackError {
     bool interrupted(const char* name, const Monitor& monitor, int64_t done, int64_t frames) {
         if (!monitor.interrupted()) return false;
         set(name, "interrupted");
-        char counts[2][24];
-        std::snprintf(counts[0], sizeof counts[0], "%lld", (long long)done);
-        std::snprintf(counts[1], sizeof counts[1], "%lld", (long long)frames);
-        namedMessage(msg, name, ReconMsg::Interrupted, {counts[0], counts[1]});
+        namedMessage(msg, name, ReconMsg::Interrupted,
+                     {MessageNumber(done), MessageNumber(frames)});
         return true;
     }
 };

@@ -388,7 +388,7 @@ std::string checkBeamformInput(const BeamformInput& in, const BeamformExtents& e
                          nz = o.normals[s + 2 * (int64_t)in.cols];
             const double length = std::sqrt((nx * nx + ny * ny) + nz * nz);
             if (!(length > 0.0 && std::isfinite(length)))
-                return message(M::NormalLength, {std::to_string(s + 1).c_str()});
+                return message(M::NormalLength, {MessageNumber(s + 1)});
         }
     }
     if (o.weights != nullptr) {

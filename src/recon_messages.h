@@ -1,7 +1,7 @@
 // Every message the engine, the MEX gateways and the Python binding raise,
-// written once. docs/errors.md is generated from this table (tools/
-// errors_doc.cpp) and the help texts' error lists are checked against it
-// (tests/messages_check.py).
+// written once. docs/errors.md is generated from this table, and the MATLAB
+// help texts' error lists are checked against it (tests/messages_table.cpp
+// prints it, tests/messages_check.py writes and checks the documents).
 //
 // A text's placeholders, <name> and the like, are filled in order by
 // formatMessage; the documentation shows them as they stand. The hosts of a
@@ -14,6 +14,7 @@
 #define TOFIMAGE_RECON_MESSAGES_H
 
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <string>
@@ -184,6 +185,13 @@ inline void formatMessage(char* out, std::size_t size, ReconMsg m,
                           std::initializer_list<const char*> args = {}) {
     formatMessage(out, size, m, args.begin(), args.size());
 }
+
+// A number as a message's argument: message(m, {MessageNumber(k)}).
+struct MessageNumber {
+    char text[24];
+    explicit MessageNumber(long long v) { std::snprintf(text, sizeof text, "%lld", v); }
+    operator const char*() const { return text; }
+};
 
 // The same as a string.
 inline std::string message(ReconMsg m, std::initializer_list<const char*> args = {}) {

@@ -23,7 +23,6 @@
 #include "mex_gateway.h"
 #include "recon.h"
 
-#include <cstdio>
 #include <new>
 
 using namespace tofimage_mex;
@@ -41,11 +40,9 @@ bool reconstruct(const ReconInput& in, char* msg) {
     try {
         doRecon(in);
     } catch (const std::bad_alloc&) {
-        char sizes[3][16];
-        std::snprintf(sizes[0], sizeof sizes[0], "%d", in.cols);
-        std::snprintf(sizes[1], sizeof sizes[1], "%d", in.rows);
-        std::snprintf(sizes[2], sizeof sizes[2], "%d", in.n);
-        namedMessage(msg, "tofimage", ReconMsg::PlanMemory, {sizes[0], sizes[1], sizes[2], sizes[2]});
+        const MessageNumber n(in.n);
+        namedMessage(msg, "tofimage", ReconMsg::PlanMemory,
+                     {MessageNumber(in.cols), MessageNumber(in.rows), n, n});
         return true;
     }
     return false;

@@ -129,9 +129,7 @@ bool readOptions(int nrhs, const mxArray* prhs[], int32_t cols, BeamformOptions&
         else
             option = kOptions;
         if (option == kOptions) {
-            char position[16];
-            std::snprintf(position, sizeof position, "%d", a + 1);
-            formatMessage(msg, kMsgSize, ReconMsg::BeamOptionName, {position});
+            formatMessage(msg, kMsgSize, ReconMsg::BeamOptionName, {MessageNumber(a + 1)});
             return false;
         }
         if (a + 1 >= nrhs) {

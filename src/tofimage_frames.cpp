@@ -81,9 +81,7 @@ bool readOptions(int nrhs, const mxArray* prhs[], bool* progress, char* msg) {
         char name[32] = "";
         if (!mxIsChar(prhs[a]) || mxGetString(prhs[a], name, sizeof name) != 0 ||
             !equalsIgnoringCase(name, "Progress")) {
-            char position[16];
-            std::snprintf(position, sizeof position, "%d", a + 1);
-            formatMessage(msg, kMsgSize, ReconMsg::FramesOptionName, {position});
+            formatMessage(msg, kMsgSize, ReconMsg::FramesOptionName, {MessageNumber(a + 1)});
             return false;
         }
         if (!readSwitch(a + 1 < nrhs ? prhs[a + 1] : nullptr, progress)) {
