@@ -31,15 +31,16 @@ constexpr unsigned kRecon = kTofimage | kTofimageFrames | kPython;
 constexpr unsigned kStacks = kTofimageFrames | kTofimageBeamform;
 
 // X(identifier, hosts, text)
-#define TOFIMAGE_MESSAGES(X)                                                                      \
-    /* The fixed messages of the gateways, checked first and in this order. */                   \
+#define TOFIMAGE_MESSAGES(X)                                                                       \
+    /* The fixed messages of the gateways, checked first and in this order. */                     \
     X(TofimageInputs, kTofimage,                                                                   \
       "Wrong number of input arguments for Recon = tofimage(sigMat, n,  x_sensor, y_sensor, "      \
       "z_sensor, c, image_select, t, fs, image_width, numCores)")                                  \
     X(TofimageOutputs, kTofimage,                                                                  \
       "Wrong number of output arguments for Recon = tofimage(sigMat, n,  x_sensor, y_sensor, "     \
       "z_sensor, c, image_select, t, fs, image_width, numCores )")                                 \
-    X(TofimageTypes, kTofimage, "All input arguments must be double for fcn Recon = tofimage(...)") \
+    X(TofimageTypes, kTofimage,                                                                    \
+      "All input arguments must be double for fcn Recon = tofimage(...)")                          \
     X(FramesInputs, kTofimageFrames,                                                               \
       "Wrong number of input arguments for Recon = tofimage_frames(sigMat, n,  x_sensor, "         \
       "y_sensor, z_sensor, c, image_select, t, fs, image_width, numCores)")                        \
@@ -61,14 +62,15 @@ constexpr unsigned kStacks = kTofimageFrames | kTofimageBeamform;
     X(TimeRows, kRecon, "t must have the same number of elements as sigMat has rows")              \
     /* The arguments' storage and shapes. */                                                       \
     X(Sparse, kTofimage | kStacks, "<name> must be a full array, not sparse")                      \
-    X(Complex, kTofimageBeamform | kPython, "<name> must be real, not complex")                              \
-    X(Empty, kRecon, "<name> must not be empty")                              \
-    X(NotScalar, kTofimageBeamform, "<name> must be a scalar")                                     \
+    X(Complex, kTofimageBeamform | kPython, "<name> must be real, not complex")                    \
+    X(Empty, kRecon, "<name> must not be empty")                                                   \
+    X(NotScalar, kTofimageBeamform | kPython, "<name> must be a scalar")                           \
     X(NegativeDims, kPython, "sigMat must not have negative dimensions")                           \
     X(TooLarge, kTofimage | kStacks | kPython,                                                     \
-      "sigMat is too large: its rows and columns must each number less than 2^31")                \
+      "sigMat is too large: its rows and columns must each number less than 2^31")                 \
     X(NaNCount, kRecon, "<name> must be a number, not NaN")                                        \
-    X(StackDims, kStacks, "sigMat must have at most three dimensions (samples x sensors x frames)") \
+    X(StackDims, kStacks,                                                                          \
+      "sigMat must have at most three dimensions (samples x sensors x frames)")                    \
     X(FirstFrameOnly, kTofimage,                                                                   \
       "sigMat has more than two dimensions; only its first frame, sigMat(:, :, 1), is used. "      \
       "tofimage_frames reconstructs every frame.")                                                 \
@@ -83,7 +85,7 @@ constexpr unsigned kStacks = kTofimageFrames | kTofimageBeamform;
       "'Progress'")                                                                                \
     X(BeamOptionName, kTofimageBeamform,                                                           \
       "argument <k>: the options after Z are name-value pairs; the names are Interp, Beamformer, " \
-      "Term, FNumber, Normals, Window, Weights, Envelope, SampleOffset, NumCores and Progress")     \
+      "Term, FNumber, Normals, Window, Weights, Envelope, SampleOffset, NumCores and Progress")    \
     X(OptionNoValue, kTofimageBeamform, "the option '<name>' has no value")                        \
     X(OptionValue, kStacks, "the value of '<name>' must be <what>")                                \
     X(OptionText, kTofimageBeamform, "the value of '<name>' must be a character vector<or>")       \
@@ -94,7 +96,7 @@ constexpr unsigned kStacks = kTofimageFrames | kTofimageBeamform;
     X(Term, kTofimageBeamform | kPython,                                                           \
       "Term must be 'signal', 'derivative' or 'difference' (or 1, 2, 3)")                          \
     X(Window, kTofimageBeamform | kPython, "Window must be 'box', 'hann' or 'tukey'")              \
-    /* The engine's limits, checked on every request. */                                          \
+    /* The engine's limits, checked on every request. */                                           \
     X(NegativeFrames, kNoHost, "the number of frames must not be negative")                        \
     X(TwoRows, kRecon | kTofimageBeamform, "sigMat must have at least two rows (time samples)")    \
     X(NegativeCols, kNoHost, "sigMat must not have a negative number of columns")                  \
@@ -112,14 +114,16 @@ constexpr unsigned kStacks = kTofimageFrames | kTofimageBeamform;
     X(ReconElements, kNoHost, "Recon must have n*n elements")                                      \
     X(ReconStackElements, kNoHost, "Recon must have n*n*frames elements")                          \
     X(ReconNoData, kNoHost, "Recon has no data")                                                   \
-    X(TimeStart, kTofimageBeamform | kPython, "t must start with two different finite sample times") \
+    X(TimeStart, kTofimageBeamform | kPython,                                                      \
+      "t must start with two different finite sample times")                                       \
     X(SpeedOfSound, kTofimageBeamform | kPython, "c must be a positive finite number")             \
     X(SamplingRate, kTofimageBeamform | kPython, "fs must be a positive finite number")            \
     X(NegativePoints, kNoHost, "the number of points must not be negative")                        \
     X(ArrayCount, kNoHost, "<name> must have at least as many elements <as>")                      \
     X(NotFinite, kTofimageBeamform | kPython, "<name> must be finite (no NaN or Inf)")             \
     X(SampleOffset, kTofimageBeamform | kPython, "SampleOffset must be finite")                    \
-    X(FNumber, kTofimageBeamform | kPython, "FNumber must be a finite number >= 0 (0: no f-number)") \
+    X(FNumber, kTofimageBeamform | kPython,                                                        \
+      "FNumber must be a finite number >= 0 (0: no f-number)")                                     \
     X(NeedNormals, kTofimageBeamform | kPython,                                                    \
       "FNumber needs Normals: one direction per sensor (sensors x 3)")                             \
     X(NormalLength, kTofimageBeamform | kPython,                                                   \
@@ -130,7 +134,7 @@ constexpr unsigned kStacks = kTofimageFrames | kTofimageBeamform;
     X(ManyPoints, kTofimageBeamform | kPython, "there are too many points")                        \
     X(ImageElements, kNoHost, "the image must have one element per point and frame")               \
     X(ImageNoData, kNoHost, "the image has no data")                                               \
-    /* Once the computation runs (the MEX gateways put "<function>: " first). */                  \
+    /* Once the computation runs (the MEX gateways put "<function>: " first). */                   \
     X(PlanMemory, kTofimage,                                                                       \
       "out of memory: could not allocate the reconstruction plan (<sensors> sensors, <samples> "   \
       "samples, <n> x <n> image)")                                                                 \

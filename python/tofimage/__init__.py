@@ -230,7 +230,7 @@ def _scalar(name, value):
     if a.size == 0:
         raise ValueError(_core.message("Empty", [name]))
     if a.size != 1:
-        raise ValueError(f"{name} must be a scalar, not an array of shape {a.shape}")
+        raise ValueError(_core.message("NotScalar", [name]) + f", not an array of shape {a.shape}")
     return float(a.reshape(()))
 
 
@@ -557,10 +557,10 @@ def reconstruct(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor
     TypeError
         A non-numeric or complex argument: take ``.real`` or ``abs()`` first.
     ValueError
-        Wrong shapes or values, before anything is computed: for example
-        "t must have the same number of elements as sigMat has rows: t has
-        2030, sigMat has 256 rows; it looks transposed ...", or the engine's
-        "n is too large: n*n must be less than 2^31".
+        Wrong shapes or values, before anything is computed, with the
+        messages of ``docs/errors.md`` in the tofimage sources. A shape
+        mismatch names both sizes, and says so when `sigMat` looks
+        transposed.
 
     See Also
     --------
