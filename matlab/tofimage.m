@@ -120,6 +120,9 @@ function varargout = tofimage(varargin)
 %   And, should memory run out for the engine's working memory (the error
 %   reads the same in both hosts; identifier tofimage:outOfMemory):
 %     "tofimage: out of memory: could not allocate the reconstruction plan (256 sensors, 2030 samples, 512 x 512 image)"
+%   A sigMat of more than two dimensions is not an error: its first frame
+%   gives the image, with the warning tofimage:firstFrameOnly:
+%     "sigMat has more than two dimensions; only its first frame, sigMat(:, :, 1), is used. tofimage_frames reconstructs every frame."
 %
 %   Build: in MATLAB or Octave run build_tofimage (matlab/build_tofimage.m),
 %   or build with CMake (`make`), which writes build/tofimage.mex for Octave.

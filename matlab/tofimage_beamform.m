@@ -162,6 +162,14 @@ function varargout = tofimage_beamform(varargin)
 %     "Envelope works with the 'das' beamformer only"
 %     "the image has too many frames", "there are too many points"
 %   Normals are checked only with an f-number, which is what uses them.
+%   Errors once the computation runs begin with "tofimage_beamform: " in
+%   both hosts, and have identifiers:
+%     tofimage_beamform:interrupted
+%         "tofimage_beamform: interrupted (Ctrl-C) after 48 of 240 frames"
+%     tofimage_beamform:outOfMemory
+%         "tofimage_beamform: out of memory: could not allocate <what> (...)"
+%     tofimage_beamform:fft
+%         "tofimage_beamform: the envelope's Fourier transform failed (<the host's message>)"
 %
 %   Build: build_tofimage or CMake (`make`) build tofimage_beamform beside
 %   tofimage. Like tofimage, the module locks itself at its first call.

@@ -12,22 +12,21 @@
 #include "mex.h"
 
 #include "recon.h"
+#include "recon_messages.h"
 
 #include <cmath>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <limits>
 #include <string>
 
 namespace tofimage_mex {
 
 // The fixed messages of a gateway, which name its function.
 struct GatewayMessages {
-    const char* inputs;   // fewer than 11 inputs
-    const char* outputs;  // more than one output
-    const char* types;    // an argument of a class the gateway does not take
+    ReconMsg inputs;   // fewer than 11 inputs
+    ReconMsg outputs;  // more than one output
+    ReconMsg types;    // an argument of a class the gateway does not take
 };
 
 // Argument names in call order, as users see them in the messages.
@@ -40,20 +39,15 @@ inline const int kScalarArg[6] = {1, 5, 6, 8, 9, 10};
 
 constexpr std::size_t kMsgSize = 256;
 
-// The mwSize of MATLAB's large-array interface is unsigned, Octave's is
-// signed; both are never negative.
-inline bool fitsInt32(mwSize d) {
-    return (uint64_t)d <= (uint64_t)std::numeric_limits<int32_t>::max();
-}
-
-// double -> int32, truncating toward zero and saturating at the ends of the
-// range, so no conversion is ever out of range. NaN must be handled by the
-// caller.
-inline int32_t truncSaturate(double v) {
-    const double t = std::trunc(v);
-    if (t <= (double)std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
-    if (t >= (double)std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
-    return (int32_t)t;
+// The engine's rule on sigMat's rows and columns. MATLAB's mwSize is
+// unsigned, Octave's signed and never negative: sizes beyond 2^63 - 1
+// count as 2^63 - 1, which is too large.
+inline std::string checkDims(const mxArray* sigMat) {
+    const mwSize* dims = mxGetDimensions(sigMat);
+    const auto size = [](mwSize d) {
+        return (uint64_t)d > (uint64_t)INT64_MAX ? INT64_MAX : (int64_t)d;
+    };
+    return checkSigMatSize(size(dims[0]), size(dims[1]));
 }
 
 // Copies a message into the caller's buffer; returns true when there is one.
@@ -70,13 +64,13 @@ inline bool takeMessage(const std::string& m, char* buf) {
 inline void checkFixedArguments(int nlhs, int nrhs, const mxArray* prhs[],
                                 const GatewayMessages& messages,
                                 bool (*sigMatOk)(const mxArray*)) {
-    if (nrhs < 11) mexErrMsgTxt(messages.inputs);
-    if (nlhs > 1) mexErrMsgTxt(messages.outputs);
-    if (!sigMatOk(prhs[0])) mexErrMsgTxt(messages.types);
+    if (nrhs < 11) mexErrMsgTxt(messageText(messages.inputs));
+    if (nlhs > 1) mexErrMsgTxt(messageText(messages.outputs));
+    if (!sigMatOk(prhs[0])) mexErrMsgTxt(messageText(messages.types));
     for (int a = 1; a < 11; ++a)
-        if (!mxIsDouble(prhs[a])) mexErrMsgTxt(messages.types);
+        if (!mxIsDouble(prhs[a])) mexErrMsgTxt(messageText(messages.types));
     if (mxGetDimensions(prhs[0])[0] != mxGetDimensions(prhs[7])[0])
-        mexErrMsgTxt("t must have the same number of elements as sigMat has rows");
+        mexErrMsgTxt(messageText(ReconMsg::TimeRows));
 }
 
 // Everything beyond the fixed checks that a request must satisfy before any
@@ -84,16 +78,12 @@ inline void checkFixedArguments(int nlhs, int nrhs, const mxArray* prhs[],
 // an n that is a number. Returns false and fills msg on the first failure.
 inline bool soundArguments(const mxArray* prhs[], char* msg) {
     for (int a = 0; a < 11; ++a)
-        if (mxIsSparse(prhs[a]))
-            return takeMessage(std::string(kArgName[a]) + " must be a full array, not sparse", msg);
+        if (mxIsSparse(prhs[a])) return takeMessage(message(ReconMsg::Sparse, {kArgName[a]}), msg);
     for (int a : kScalarArg)
         if (mxGetNumberOfElements(prhs[a]) == 0)
-            return takeMessage(std::string(kArgName[a]) + " must not be empty", msg);
-    const mwSize* dims = mxGetDimensions(prhs[0]);
-    if (!fitsInt32(dims[0]) || !fitsInt32(dims[1]))
-        return takeMessage("sigMat is too large: its rows and columns must each number less than 2^31",
-                           msg);
-    if (std::isnan(mxGetScalar(prhs[1]))) return takeMessage("n must be a number, not NaN", msg);
+            return takeMessage(message(ReconMsg::Empty, {kArgName[a]}), msg);
+    if (takeMessage(checkDims(prhs[0]), msg)) return true;
+    if (std::isnan(mxGetScalar(prhs[1]))) return takeMessage(message(ReconMsg::NaNCount, {"n"}), msg);
     return false;
 }
 
@@ -105,7 +95,7 @@ inline bool soundArguments(const mxArray* prhs[], char* msg) {
 inline void readRequest(const mxArray* prhs[], ReconInput& in, ReconExtents& ext) {
     in.rows = (int32_t)mxGetDimensions(prhs[0])[0];
     in.cols = (int32_t)mxGetDimensions(prhs[0])[1];
-    in.n = truncSaturate(mxGetScalar(prhs[1]));
+    in.n = reconCount(mxGetScalar(prhs[1]));
     in.x_sensor = mxGetPr(prhs[2]);
     in.y_sensor = mxGetPr(prhs[3]);
     in.z_sensor = mxGetPr(prhs[4]);
@@ -116,8 +106,7 @@ inline void readRequest(const mxArray* prhs[], ReconInput& in, ReconExtents& ext
     in.image_width = mxGetScalar(prhs[9]);
     // NaN and anything below 1 ask for the runtime's default team; the engine
     // caps large requests.
-    const double cores = mxGetScalar(prhs[10]);
-    in.numCores = std::isnan(cores) ? 0 : truncSaturate(cores);
+    in.numCores = reconCount(mxGetScalar(prhs[10]));
 
     ext.sigMat = (int64_t)mxGetNumberOfElements(prhs[0]);
     ext.x_sensor = (int64_t)mxGetNumberOfElements(prhs[2]);
@@ -126,12 +115,13 @@ inline void readRequest(const mxArray* prhs[], ReconInput& in, ReconExtents& ext
     ext.t = (int64_t)mxGetNumberOfElements(prhs[7]);
 }
 
-// Fills msg with a message that names its function: "name: " and the
-// text of printf's format. Octave puts "name: " before every error of a MEX
-// function itself; MATLAB shows the name beside the error but not in its
-// message. Either way the message reads "name: ...". Allocates nothing, so
-// it also serves when memory ran out.
-inline void namedMessage(char* msg, const char* name, const char* format, ...) {
+// Fills msg with message m that names its function: "name: " and the text.
+// Octave puts "name: " before every error of a MEX function itself; MATLAB
+// shows the name beside the error but not in its message. Either way the
+// message reads "name: ...". Allocates nothing, so it also serves when
+// memory ran out.
+inline void namedMessage(char* msg, const char* name, ReconMsg m,
+                         std::initializer_list<const char*> args = {}) {
 #ifdef HAVE_OCTAVE
     (void)name;
     int used = 0;
@@ -139,10 +129,7 @@ inline void namedMessage(char* msg, const char* name, const char* format, ...) {
     int used = std::snprintf(msg, kMsgSize, "%s: ", name);
     if (used < 0 || used >= (int)kMsgSize) used = 0;
 #endif
-    std::va_list args;
-    va_start(args, format);
-    std::vsnprintf(msg + used, kMsgSize - (std::size_t)used, format, args);
-    va_end(args);
+    formatMessage(msg + used, kMsgSize - (std::size_t)used, m, args);
 }
 
 }  // namespace tofimage_mex

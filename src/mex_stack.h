@@ -200,15 +200,15 @@ struct StackError {
     // Memory ran out while allocating `step`; `request` gives the sizes.
     void outOfMemory(const char* name, const char* step, const char* request) {
         set(name, "outOfMemory");
-        namedMessage(msg, name, "out of memory: could not allocate %s (%s)", step, request);
+        namedMessage(msg, name, ReconMsg::StackMemory, {step, request});
     }
 
     // Ctrl-C stopped the run after `done` frames. False when it did not.
     bool interrupted(const char* name, const Monitor& monitor, int64_t done, int64_t frames) {
         if (!monitor.interrupted()) return false;
         set(name, "interrupted");
-        namedMessage(msg, name, "interrupted (Ctrl-C) after %lld of %lld frames", (long long)done,
-                     (long long)frames);
+        namedMessage(msg, name, ReconMsg::Interrupted,
+                     {MessageNumber(done), MessageNumber(frames)});
         return true;
     }
 };

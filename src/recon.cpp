@@ -6,6 +6,7 @@
 // multiply-adds, so the image is the same bit for bit on every machine,
 // compiler and thread count.
 #include "recon.h"
+#include "recon_messages.h"
 
 #include <algorithm>
 #include <cmath>
@@ -233,18 +234,17 @@ std::string checkReconInput(const ReconInput& in, const ReconExtents& ext) {
 }
 
 std::string checkReconFrames(const ReconInput& in, const ReconExtents& ext, int64_t frames) {
-    if (frames < 0) return "the number of frames must not be negative";
-    if (in.rows < 2) return "sigMat must have at least two rows (time samples)";
-    if (in.cols < 0) return "sigMat must not have a negative number of columns";
+    using M = ReconMsg;
+    if (frames < 0) return message(M::NegativeFrames);
+    if (in.rows < 2) return message(M::TwoRows);
+    if (in.cols < 0) return message(M::NegativeCols);
     const int64_t frameElements = (int64_t)in.rows * in.cols;
     if (frameElements > 0 && frames > std::numeric_limits<int64_t>::max() / frameElements)
-        return "sigMat has too many frames";
-    if (in.sigMat == nullptr && in.cols > 0 && frames > 0) return "sigMat has no data";
+        return message(M::SigMatFrames);
+    if (in.sigMat == nullptr && in.cols > 0 && frames > 0) return message(M::SigMatNoData);
     if (ext.sigMat < frameElements * frames)
-        return frames == 1 ? "sigMat has fewer elements than rows times columns"
-                           : "sigMat has fewer elements than rows times columns times frames";
-    if (in.t == nullptr || ext.t < in.rows)
-        return "t must have at least as many elements as sigMat has rows";
+        return message(frames == 1 ? M::SigMatElements : M::SigMatStackElements);
+    if (in.t == nullptr || ext.t < in.rows) return message(M::TimeCount);
     const struct {
         const char* name;
         const double* data;
@@ -254,15 +254,29 @@ std::string checkReconFrames(const ReconInput& in, const ReconExtents& ext, int6
                    {"z_sensor", in.z_sensor, ext.z_sensor}};
     for (const auto& a : sensors)
         if ((a.data == nullptr && in.cols > 0) || a.count < in.cols)
-            return std::string(a.name) + " must have at least as many elements as sigMat has columns";
-    if (in.n < 0) return "n must not be negative";
-    if ((int64_t)in.n * in.n > std::numeric_limits<int32_t>::max())
-        return "n is too large: n*n must be less than 2^31";
+            return message(M::SensorCount, {a.name});
+    if (in.n < 0) return message(M::NegativeN);
+    if ((int64_t)in.n * in.n > std::numeric_limits<int32_t>::max()) return message(M::LargeN);
     const int64_t pixels = (int64_t)in.n * in.n;
     if (pixels > 0 && frames > std::numeric_limits<int64_t>::max() / pixels)
-        return "Recon has too many frames";
+        return message(M::ReconFrames);
     if (ext.Recon != pixels * frames)
-        return frames == 1 ? "Recon must have n*n elements" : "Recon must have n*n*frames elements";
-    if (in.Recon == nullptr && in.n > 0 && frames > 0) return "Recon has no data";
+        return message(frames == 1 ? M::ReconElements : M::ReconStackElements);
+    if (in.Recon == nullptr && in.n > 0 && frames > 0) return message(M::ReconNoData);
     return std::string();
+}
+
+std::string checkSigMatSize(int64_t rows, int64_t cols) {
+    constexpr int64_t kMax = std::numeric_limits<int32_t>::max();
+    if (rows < 0 || cols < 0) return message(ReconMsg::NegativeDims);
+    if (rows > kMax || cols > kMax) return message(ReconMsg::TooLarge);
+    return std::string();
+}
+
+int32_t reconCount(double v) {
+    if (std::isnan(v)) return 0;
+    const double t = std::trunc(v);
+    if (t <= (double)std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
+    if (t >= (double)std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
+    return (int32_t)t;
 }

@@ -148,6 +148,17 @@ std::string checkReconInput(const ReconInput& in, const ReconExtents& extents);
 // null.
 std::string checkReconFrames(const ReconInput& in, const ReconExtents& extents, int64_t frames);
 
+// The hosts' rules on their arguments, one definition for all of them.
+// sigMat's rows and columns (its first two dimensions) must each fit the
+// engine's 32-bit sizes: an empty string, or the message.
+std::string checkSigMatSize(int64_t rows, int64_t cols);
+
+// A count given as a number (n, numCores): truncated toward zero (64.9 -> 64,
+// -0.5 -> 0) and saturated to the 32-bit range, so that no conversion is out
+// of range; the engine's checks then reject what it cannot use. NaN gives 0
+// (for numCores, the default team); a host rejects a NaN n before.
+int32_t reconCount(double v);
+
 // Team size actually used for a requested numCores: the runtime default for
 // numCores <= 0, and never more than a small multiple of the processors.
 int reconTeamSize(int32_t numCores);

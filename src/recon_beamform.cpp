@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "recon_beamform_plan.h"
+#include "recon_messages.h"
 
 namespace {
 
@@ -97,13 +98,6 @@ double beamWindowAt(BeamWindow window, double x) {
 }
 
 namespace {
-
-// The messages of the choices, for the checks and for setBeamformChoice.
-const char* const kTermMessage = "Term must be 'signal', 'derivative' or 'difference' (or 1, 2, 3)";
-const char* const kInterpMessage = "Interp must be 'nearest' or 'linear'";
-const char* const kBeamformerMessage =
-    "Beamformer must be 'das', 'cf', 'das-cf', 'dmas' or 'sdmas'";
-const char* const kWindowMessage = "Window must be 'box', 'hann' or 'tukey'";
 
 // Frames the scalar kernel forms at once: each pair's position and weight
 // serve them all.
@@ -340,24 +334,22 @@ int64_t doBeamform(const BeamformInput& in, int64_t frames, ReconKernel kernel,
 
 std::string checkBeamformInput(const BeamformInput& in, const BeamformExtents& ext,
                                int64_t frames) {
+    using M = ReconMsg;
     const BeamformOptions& o = in.opts;
     constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
-    if (frames < 0) return "the number of frames must not be negative";
-    if (in.rows < 2) return "sigMat must have at least two rows (time samples)";
-    if (in.cols < 0) return "sigMat must not have a negative number of columns";
+    if (frames < 0) return message(M::NegativeFrames);
+    if (in.rows < 2) return message(M::TwoRows);
+    if (in.cols < 0) return message(M::NegativeCols);
     const int64_t frameElements = (int64_t)in.rows * in.cols;
-    if (frameElements > 0 && frames > kMax / 16 / frameElements)
-        return "sigMat has too many frames";
-    if (in.sigMat == nullptr && in.cols > 0 && frames > 0) return "sigMat has no data";
+    if (frameElements > 0 && frames > kMax / 16 / frameElements) return message(M::SigMatFrames);
+    if (in.sigMat == nullptr && in.cols > 0 && frames > 0) return message(M::SigMatNoData);
     if (ext.sigMat < frameElements * frames)
-        return frames == 1 ? "sigMat has fewer elements than rows times columns"
-                           : "sigMat has fewer elements than rows times columns times frames";
-    if (in.t == nullptr || ext.t < in.rows)
-        return "t must have at least as many elements as sigMat has rows";
+        return message(frames == 1 ? M::SigMatElements : M::SigMatStackElements);
+    if (in.t == nullptr || ext.t < in.rows) return message(M::TimeCount);
     if (!std::isfinite(in.t[0]) || !std::isfinite(in.t[1]) || !(in.t[1] != in.t[0]))
-        return "t must start with two different finite sample times";
-    if (!(std::isfinite(in.c) && in.c > 0.0)) return "c must be a positive finite number";
-    if (!(std::isfinite(in.fs) && in.fs > 0.0)) return "fs must be a positive finite number";
+        return message(M::TimeStart);
+    if (!(std::isfinite(in.c) && in.c > 0.0)) return message(M::SpeedOfSound);
+    if (!(std::isfinite(in.fs) && in.fs > 0.0)) return message(M::SamplingRate);
     const struct {
         const char* name;
         const double* data;
@@ -372,46 +364,41 @@ std::string checkBeamformInput(const BeamformInput& in, const BeamformExtents& e
         {"Y", in.Y, ext.Y, in.points, "as there are points"},
         {"Z", in.Z, ext.Z, in.points, "as there are points"},
     };
-    if (in.points < 0) return "the number of points must not be negative";
+    if (in.points < 0) return message(M::NegativePoints);
     for (const auto& a : arrays) {
         if ((a.data == nullptr && a.need > 0) || a.count < a.need)
-            return std::string(a.name) + " must have at least as many elements " + a.what;
-        if (!finite(a.data, a.need)) return std::string(a.name) + " must be finite (no NaN or Inf)";
+            return message(M::ArrayCount, {a.name, a.what});
+        if (!finite(a.data, a.need)) return message(M::NotFinite, {a.name});
     }
-    if ((int)o.term < 1 || (int)o.term > 3) return kTermMessage;
-    if (o.interp != BeamInterp::Nearest && o.interp != BeamInterp::Linear) return kInterpMessage;
+    if ((int)o.term < 1 || (int)o.term > 3) return message(M::Term);
+    if (o.interp != BeamInterp::Nearest && o.interp != BeamInterp::Linear)
+        return message(M::Interp);
     if ((int)o.beamformer < 0 || (int)o.beamformer > (int)Beamformer::Sdmas)
-        return kBeamformerMessage;
-    if ((int)o.window < 0 || (int)o.window > (int)BeamWindow::Tukey) return kWindowMessage;
-    if (!std::isfinite(o.sample_offset)) return "SampleOffset must be finite";
-    if (!(std::isfinite(o.fnumber) && o.fnumber >= 0.0))
-        return "FNumber must be a finite number >= 0 (0: no f-number)";
+        return message(M::BeamformerName);
+    if ((int)o.window < 0 || (int)o.window > (int)BeamWindow::Tukey) return message(M::Window);
+    if (!std::isfinite(o.sample_offset)) return message(M::SampleOffset);
+    if (!(std::isfinite(o.fnumber) && o.fnumber >= 0.0)) return message(M::FNumber);
     if (o.fnumber > 0.0) {
         if (o.normals == nullptr || ext.normals < 3 * (int64_t)in.cols)
-            return "FNumber needs Normals: one direction per sensor (sensors x 3)";
-        if (!finite(o.normals, 3 * (int64_t)in.cols))
-            return "Normals must be finite (no NaN or Inf)";
+            return message(M::NeedNormals);
+        if (!finite(o.normals, 3 * (int64_t)in.cols)) return message(M::NotFinite, {"Normals"});
         for (int32_t s = 0; s < in.cols; ++s) {
             const double nx = o.normals[s], ny = o.normals[s + in.cols],
                          nz = o.normals[s + 2 * (int64_t)in.cols];
             const double length = std::sqrt((nx * nx + ny * ny) + nz * nz);
             if (!(length > 0.0 && std::isfinite(length)))
-                return "Normals: the normal of sensor " + std::to_string(s + 1) +
-                       " has zero (or no finite) length";
+                return message(M::NormalLength, {MessageNumber(s + 1)});
         }
     }
     if (o.weights != nullptr) {
-        if (ext.weights < in.cols)
-            return "Weights must have one element per sensor (as sigMat has columns)";
-        if (!finite(o.weights, in.cols)) return "Weights must be finite (no NaN or Inf)";
+        if (ext.weights < in.cols) return message(M::WeightCount);
+        if (!finite(o.weights, in.cols)) return message(M::NotFinite, {"Weights"});
     }
-    if (o.envelope && o.beamformer != Beamformer::Das)
-        return "Envelope works with the 'das' beamformer only";
-    if (in.points > 0 && frames > kMax / in.points) return "the image has too many frames";
-    if (in.points > kMax / 64) return "there are too many points";
-    if (ext.image != in.points * frames)
-        return "the image must have one element per point and frame";
-    if (in.image == nullptr && in.points > 0 && frames > 0) return "the image has no data";
+    if (o.envelope && o.beamformer != Beamformer::Das) return message(M::Envelope);
+    if (in.points > 0 && frames > kMax / in.points) return message(M::ImageFrames);
+    if (in.points > kMax / 64) return message(M::ManyPoints);
+    if (ext.image != in.points * frames) return message(M::ImageElements);
+    if (in.image == nullptr && in.points > 0 && frames > 0) return message(M::ImageNoData);
     return std::string();
 }
 
@@ -425,7 +412,7 @@ std::string setBeamformChoice(BeamformOptions& opts, const std::string& option,
     if (name == "interp") {
         if (v == "nearest") return opts.interp = BeamInterp::Nearest, std::string();
         if (v == "linear") return opts.interp = BeamInterp::Linear, std::string();
-        return kInterpMessage;
+        return message(ReconMsg::Interp);
     }
     if (name == "beamformer") {
         const struct {
@@ -438,19 +425,19 @@ std::string setBeamformChoice(BeamformOptions& opts, const std::string& option,
                       {"sdmas", Beamformer::Sdmas}};
         for (const auto& k : kNames)
             if (v == k.name) return opts.beamformer = k.value, std::string();
-        return kBeamformerMessage;
+        return message(ReconMsg::BeamformerName);
     }
     if (name == "term") {
         if (v == "signal" || v == "1") return opts.term = BeamTerm::Signal, std::string();
         if (v == "derivative" || v == "2") return opts.term = BeamTerm::Derivative, std::string();
         if (v == "difference" || v == "3") return opts.term = BeamTerm::Difference, std::string();
-        return kTermMessage;
+        return message(ReconMsg::Term);
     }
     if (name == "window") {
         if (v == "box") return opts.window = BeamWindow::Box, std::string();
         if (v == "hann") return opts.window = BeamWindow::Hann, std::string();
         if (v == "tukey") return opts.window = BeamWindow::Tukey, std::string();
-        return kWindowMessage;
+        return message(ReconMsg::Window);
     }
-    return "unknown option '" + option + "' (interp, beamformer, term or window)";
+    return message(ReconMsg::UnknownChoice, {option.c_str()});
 }

@@ -29,12 +29,8 @@ using namespace tofimage_mex;
 
 namespace {
 
-const GatewayMessages kMessages = {
-    "Wrong number of input arguments for Recon = tofimage(sigMat, n,  x_sensor, y_sensor, "
-    "z_sensor, c, image_select, t, fs, image_width, numCores)",
-    "Wrong number of output arguments for Recon = tofimage(sigMat, n,  x_sensor, y_sensor, "
-    "z_sensor, c, image_select, t, fs, image_width, numCores )",
-    "All input arguments must be double for fcn Recon = tofimage(...)"};
+const GatewayMessages kMessages = {ReconMsg::TofimageInputs, ReconMsg::TofimageOutputs,
+                                   ReconMsg::TofimageTypes};
 
 bool sigMatOk(const mxArray* sigMat) { return mxIsDouble(sigMat); }
 
@@ -44,10 +40,9 @@ bool reconstruct(const ReconInput& in, char* msg) {
     try {
         doRecon(in);
     } catch (const std::bad_alloc&) {
-        namedMessage(msg, "tofimage",
-                     "out of memory: could not allocate the reconstruction plan (%d sensors, "
-                     "%d samples, %d x %d image)",
-                     in.cols, in.rows, in.n, in.n);
+        const MessageNumber n(in.n);
+        namedMessage(msg, "tofimage", ReconMsg::PlanMemory,
+                     {MessageNumber(in.cols), MessageNumber(in.rows), n, n});
         return true;
     }
     return false;
@@ -79,9 +74,7 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     // every check and before the output exists, so that a warning turned
     // into an error (warning('error', ...)) leaves nothing behind.
     if (mxGetNumberOfDimensions(prhs[0]) > 2)
-        mexWarnMsgIdAndTxt("tofimage:firstFrameOnly",
-                           "sigMat has more than two dimensions; only its first frame, "
-                           "sigMat(:, :, 1), is used. tofimage_frames reconstructs every frame.");
+        mexWarnMsgIdAndTxt("tofimage:firstFrameOnly", messageText(ReconMsg::FirstFrameOnly));
 
     const mwSize dims[2] = {(mwSize)in.n, (mwSize)in.n};
     plhs[0] = mxCreateNumericArray(2, dims, mxDOUBLE_CLASS, mxREAL);

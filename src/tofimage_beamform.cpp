@@ -38,16 +38,6 @@ namespace {
 
 const char kName[] = "tofimage_beamform";
 
-const char kInputs[] =
-    "Wrong number of input arguments for img = tofimage_beamform(sigMat, x_sensor, y_sensor, "
-    "z_sensor, c, t, fs, X, Y, Z, Name, Value, ...)";
-const char kOutputs[] =
-    "Wrong number of output arguments for img = tofimage_beamform(sigMat, x_sensor, y_sensor, "
-    "z_sensor, c, t, fs, X, Y, Z, Name, Value, ...)";
-const char kTypes[] =
-    "All input arguments before the options must be double (sigMat may also be single or "
-    "int16) for fcn img = tofimage_beamform(...)";
-
 constexpr int kArgs = 10;
 constexpr mwSize kMaxDims = 64;  // of the points' arrays, with the frames
 const char* const kArgName[kArgs] = {"sigMat", "x_sensor", "y_sensor", "z_sensor", "c",
@@ -64,36 +54,31 @@ const char* const kOptionName[kOptions] = {"Interp",  "Beamformer", "Term",     
 bool checkArguments(const mxArray* prhs[], char* msg) {
     for (int a = 0; a < kArgs; ++a) {
         if (mxIsSparse(prhs[a]))
-            return !takeMessage(std::string(kArgName[a]) + " must be a full array, not sparse", msg);
+            return !takeMessage(message(ReconMsg::Sparse, {kArgName[a]}), msg);
         if (mxIsComplex(prhs[a]))
-            return !takeMessage(std::string(kArgName[a]) + " must be real, not complex", msg);
+            return !takeMessage(message(ReconMsg::Complex, {kArgName[a]}), msg);
     }
     const mxArray* sigMat = prhs[0];
     if (mxGetNumberOfDimensions(sigMat) > 3)
-        return !takeMessage("sigMat must have at most three dimensions (samples x sensors x frames)",
-                            msg);
+        return !takeMessage(messageText(ReconMsg::StackDims), msg);
+    if (takeMessage(checkDims(sigMat), msg)) return false;
     const mwSize* dims = mxGetDimensions(sigMat);
-    if (!fitsInt32(dims[0]) || !fitsInt32(dims[1]))
-        return !takeMessage(
-            "sigMat is too large: its rows and columns must each number less than 2^31", msg);
     if ((uint64_t)mxGetNumberOfElements(prhs[5]) != (uint64_t)dims[0])
-        return !takeMessage("t must have as many elements as sigMat has rows", msg);
+        return !takeMessage(messageText(ReconMsg::BeamTimeCount), msg);
     for (int a = 1; a <= 3; ++a)
         if ((uint64_t)mxGetNumberOfElements(prhs[a]) != (uint64_t)dims[1])
-            return !takeMessage(std::string(kArgName[a]) +
-                                    " must have as many elements as sigMat has columns (sensors)",
-                                msg);
+            return !takeMessage(message(ReconMsg::BeamSensorCount, {kArgName[a]}), msg);
     for (int a : {4, 6})
         if (mxGetNumberOfElements(prhs[a]) != 1)
-            return !takeMessage(std::string(kArgName[a]) + " must be a scalar", msg);
+            return !takeMessage(message(ReconMsg::NotScalar, {kArgName[a]}), msg);
     const mwSize nd = mxGetNumberOfDimensions(prhs[7]);
     for (int a = 8; a <= 9; ++a) {
         bool same = mxGetNumberOfDimensions(prhs[a]) == nd;
         for (mwSize k = 0; same && k < nd; ++k)
             same = mxGetDimensions(prhs[a])[k] == mxGetDimensions(prhs[7])[k];
-        if (!same) return !takeMessage("X, Y and Z must have the same size", msg);
+        if (!same) return !takeMessage(messageText(ReconMsg::PointsSize), msg);
     }
-    if (nd >= kMaxDims) return !takeMessage("X must have fewer than 64 dimensions", msg);
+    if (nd >= kMaxDims) return !takeMessage(messageText(ReconMsg::PointsDims), msg);
     return true;
 }
 
@@ -122,8 +107,8 @@ bool readChoice(Option option, const mxArray* v, BeamformOptions& opts, char* ms
     } else if (mxIsChar(v) && mxGetM(v) <= 1) {
         mxGetString(v, value, sizeof value);  // a longer text is no name either
     } else {
-        std::snprintf(msg, kMsgSize, "the value of '%s' must be a character vector%s",
-                      kOptionName[option], option == kTerm ? " or 1, 2 or 3" : "");
+        formatMessage(msg, kMsgSize, ReconMsg::OptionText,
+                      {kOptionName[option], option == kTerm ? " or 1, 2 or 3" : ""});
         return false;
     }
     char name[16] = "";
@@ -144,15 +129,11 @@ bool readOptions(int nrhs, const mxArray* prhs[], int32_t cols, BeamformOptions&
         else
             option = kOptions;
         if (option == kOptions) {
-            std::snprintf(msg, kMsgSize,
-                          "argument %d: the options after Z are name-value pairs; the names are "
-                          "Interp, Beamformer, Term, FNumber, Normals, Window, Weights, "
-                          "Envelope, SampleOffset, NumCores and Progress",
-                          a + 1);
+            formatMessage(msg, kMsgSize, ReconMsg::BeamOptionName, {MessageNumber(a + 1)});
             return false;
         }
         if (a + 1 >= nrhs) {
-            std::snprintf(msg, kMsgSize, "the option '%s' has no value", kOptionName[option]);
+            formatMessage(msg, kMsgSize, ReconMsg::OptionNoValue, {kOptionName[option]});
             return false;
         }
         const mxArray* v = prhs[a + 1];
@@ -176,8 +157,7 @@ bool readOptions(int nrhs, const mxArray* prhs[], int32_t cols, BeamformOptions&
                 if (option == kNumCores) {
                     // As tofimage's numCores: NaN and anything below 1 ask
                     // for the runtime's default team.
-                    const double cores = mxGetScalar(v);
-                    opts.numCores = std::isnan(cores) ? 0 : truncSaturate(cores);
+                    opts.numCores = reconCount(mxGetScalar(v));
                 }
                 break;
             case kNormals:
@@ -202,7 +182,7 @@ bool readOptions(int nrhs, const mxArray* prhs[], int32_t cols, BeamformOptions&
                 break;
         }
         if (!ok) {
-            std::snprintf(msg, kMsgSize, "the value of '%s' must be %s", kOptionName[option], must);
+            formatMessage(msg, kMsgSize, ReconMsg::OptionValue, {kOptionName[option], must});
             return false;
         }
     }
@@ -338,8 +318,8 @@ void beamform(const BeamformInput& in, const mxArray* sigMat, int64_t frames, Mo
     if (done < frames) {
         // The plan stops early only when a transform failed.
         error.set(kName, "fft");
-        namedMessage(error.msg, kName, "the envelope's Fourier transform failed (%s)",
-                     fftError[0] != '\0' ? fftError : "no message");
+        namedMessage(error.msg, kName, ReconMsg::FftFailed,
+                     {fftError[0] != '\0' ? fftError : "no message"});
         return;
     }
     monitor.finish();
@@ -350,11 +330,11 @@ void beamform(const BeamformInput& in, const mxArray* sigMat, int64_t frames, Mo
 void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     const Monitor::Clock::time_point start = Monitor::Clock::now();
     if (!mexIsLocked()) mexLock();
-    if (nrhs < kArgs) mexErrMsgTxt(kInputs);
-    if (nlhs > 1) mexErrMsgTxt(kOutputs);
-    if (!stackClassOk(prhs[0])) mexErrMsgTxt(kTypes);
+    if (nrhs < kArgs) mexErrMsgTxt(messageText(ReconMsg::BeamformInputs));
+    if (nlhs > 1) mexErrMsgTxt(messageText(ReconMsg::BeamformOutputs));
+    if (!stackClassOk(prhs[0])) mexErrMsgTxt(messageText(ReconMsg::BeamformTypes));
     for (int a = 1; a < kArgs; ++a)
-        if (!mxIsDouble(prhs[a])) mexErrMsgTxt(kTypes);
+        if (!mxIsDouble(prhs[a])) mexErrMsgTxt(messageText(ReconMsg::BeamformTypes));
 
     char msg[kMsgSize] = "";
     if (!checkArguments(prhs, msg)) mexErrMsgTxt(msg);

@@ -42,13 +42,8 @@ namespace {
 
 const char kName[] = "tofimage_frames";
 
-const GatewayMessages kMessages = {
-    "Wrong number of input arguments for Recon = tofimage_frames(sigMat, n,  x_sensor, y_sensor, "
-    "z_sensor, c, image_select, t, fs, image_width, numCores)",
-    "Wrong number of output arguments for Recon = tofimage_frames(sigMat, n,  x_sensor, y_sensor, "
-    "z_sensor, c, image_select, t, fs, image_width, numCores )",
-    "All input arguments must be double (sigMat may also be single or int16) for fcn "
-    "Recon = tofimage_frames(...)"};
+const GatewayMessages kMessages = {ReconMsg::FramesInputs, ReconMsg::FramesOutputs,
+                                   ReconMsg::FramesTypes};
 
 // Reconstructs the checked request; Recon exists and holds zeros. A failure
 // (memory that ran out, Ctrl-C) fills `error`, which the caller raises
@@ -86,14 +81,11 @@ bool readOptions(int nrhs, const mxArray* prhs[], bool* progress, char* msg) {
         char name[32] = "";
         if (!mxIsChar(prhs[a]) || mxGetString(prhs[a], name, sizeof name) != 0 ||
             !equalsIgnoringCase(name, "Progress")) {
-            std::snprintf(msg, kMsgSize,
-                          "argument %d: the options after numCores are name-value pairs, and the "
-                          "only name is 'Progress'",
-                          a + 1);
+            formatMessage(msg, kMsgSize, ReconMsg::FramesOptionName, {MessageNumber(a + 1)});
             return false;
         }
         if (!readSwitch(a + 1 < nrhs ? prhs[a + 1] : nullptr, progress)) {
-            std::snprintf(msg, kMsgSize, "the value of 'Progress' must be true or false");
+            formatMessage(msg, kMsgSize, ReconMsg::OptionValue, {"Progress", "true or false"});
             return false;
         }
     }
@@ -111,7 +103,7 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     if (soundArguments(prhs, msg)) mexErrMsgTxt(msg);
     const mwSize ndims = mxGetNumberOfDimensions(prhs[0]);
     if (ndims > 3)
-        mexErrMsgTxt("sigMat must have at most three dimensions (samples x sensors x frames)");
+        mexErrMsgTxt(messageText(ReconMsg::StackDims));
     const int64_t frames = ndims == 3 ? (int64_t)mxGetDimensions(prhs[0])[2] : 1;
     bool progress = true;
     if (!readOptions(nrhs, prhs, &progress, msg)) mexErrMsgTxt(msg);

@@ -23,6 +23,7 @@
 
 #include "problem.h"
 #include "recon.h"
+#include "recon_messages.h"
 
 namespace {
 
@@ -427,3 +428,38 @@ TEST(Check, AcceptsAValidRequestAndNamesEachFault) {
 }
 
 }  // namespace
+
+// The message table: placeholders are filled in order, a text too long for
+// its buffer is cut and still terminated, and the hosts' shared rules (the
+// 32-bit dimensions, counts truncated toward zero) give the table's texts.
+TEST(Messages, FillCutAndSharedRules) {
+    EXPECT_EQ(message(ReconMsg::Sparse, {"c"}), "c must be a full array, not sparse");
+    EXPECT_EQ(message(ReconMsg::PlanMemory, {"3", "6", "5", "5"}),
+              "out of memory: could not allocate the reconstruction plan (3 sensors, 6 samples, "
+              "5 x 5 image)");
+    EXPECT_EQ(message(ReconMsg::OptionValue, {"Progress"}), "the value of 'Progress' must be <what>");
+    // Texts without placeholders are taken as they are, "<" and ">=" included.
+    EXPECT_EQ(message(ReconMsg::FNumber), "FNumber must be a finite number >= 0 (0: no f-number)");
+    char cut[8];
+    std::memset(cut, 'x', sizeof cut);
+    formatMessage(cut, sizeof cut, ReconMsg::Sparse, {"sigMat"});
+    EXPECT_STREQ(cut, "sigMat ");
+
+    EXPECT_EQ(checkSigMatSize(std::numeric_limits<int32_t>::max(), 0), "");
+    EXPECT_EQ(checkSigMatSize(1, (int64_t)1 << 31), message(ReconMsg::TooLarge));
+    EXPECT_EQ(checkSigMatSize(-1, 2), message(ReconMsg::NegativeDims));
+
+    const double inf = std::numeric_limits<double>::infinity();
+    const struct {
+        double given;
+        int32_t read;
+    } counts[] = {{64.9, 64},        {-0.5, 0},          {-2.5, -2},
+                  {std::nan(""), 0}, {inf, INT32_MAX},   {-inf, INT32_MIN},
+                  {3e9, INT32_MAX},  {-3e9, INT32_MIN},  {2147483646.9, 2147483646}};
+    for (const auto& c : counts) EXPECT_EQ(reconCount(c.given), c.read) << c.given;
+
+    // Every text is written once.
+    for (const ReconMessageEntry& a : kReconMessages)
+        for (const ReconMessageEntry& b : kReconMessages)
+            if (&a != &b) EXPECT_STRNE(a.text, b.text) << a.id << " and " << b.id;
+}

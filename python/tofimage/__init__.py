@@ -17,7 +17,6 @@ from __future__ import annotations
 
 import concurrent.futures
 import inspect
-import math
 import os
 import queue
 import sys
@@ -41,6 +40,40 @@ _INT32_MIN, _INT32_MAX = -(2**31), 2**31 - 1
 _TERMS = {"signal": 1.0, "derivative": 2.0, "difference": 3.0}
 
 ImageSelect = Union[float, str]
+
+
+# The arguments from n to image_width that tofimage's reconstructions share,
+# described once: a docstring puts them where it says {arguments}
+# (_document). MATLAB's help describes them for MATLAB (matlab/tofimage.m).
+_ARGUMENTS = {
+    "n": """n : int or float
+        The image is ``n`` x ``n`` pixels. A float is truncated toward zero
+        (64.9 gives 64), as in MATLAB.""",
+    "sensors": """x_sensor, y_sensor, z_sensor : array_like, shape (N,), (N, 1) or (1, N)
+        Sensor positions, at least one per sensor (column of `sigMat`);
+        more are ignored. The image lies in the plane z = 0.""",
+    "c": """c : float
+        Speed of sound.""",
+    "image_select": """image_select : float or {'signal', 'derivative', 'difference'}
+        Term summed: 1 or ``'signal'`` the signal; 2 or ``'derivative'``
+        its time-weighted derivative ``t[i] * (s[i+1] - s[i]) / (t[1] - t[0])``;
+        3 or ``'difference'`` (any number other than 1 and 2) the signal
+        minus that derivative.""",
+    "t": """t : array_like, shape (samples,), (samples, 1) or (1, samples)
+        Time of each sample, in the unit of ``1 / fs``; its length is the
+        number of samples of every frame.""",
+    "fs": """fs : float
+        Sampling rate.""",
+    "image_width": """image_width : float
+        Side of the square image; the pixel pitch is ``image_width / n``.""",
+}
+
+
+def _document(f):
+    """f with the shared argument descriptions put into its docstring."""
+    if f.__doc__:  # None under python -OO
+        f.__doc__ = f.__doc__.replace("{arguments}", "\n    ".join(_ARGUMENTS.values()))
+    return f
 
 
 def kernel_name() -> str:
@@ -174,7 +207,7 @@ class _Progress:
 def _real(name, value):
     a = np.asarray(value)
     if a.dtype.kind == "c":
-        raise TypeError(f"{name} must be real, not complex (take .real or abs() first)")
+        raise TypeError(_core.message("Complex", [name]) + " (take .real or abs() first)")
     if a.dtype.kind not in "biuf":
         raise TypeError(f"{name} must be a real numeric array, not of dtype {a.dtype}")
     return a
@@ -195,25 +228,20 @@ def _vector(name, value):
 def _scalar(name, value):
     a = _real(name, value)
     if a.size == 0:
-        raise ValueError(f"{name} must not be empty")
+        raise ValueError(_core.message("Empty", [name]))
     if a.size != 1:
-        raise ValueError(f"{name} must be a scalar, not an array of shape {a.shape}")
+        raise ValueError(_core.message("NotScalar", [name]) + f", not an array of shape {a.shape}")
     return float(a.reshape(()))
 
 
-def _count(name, value):
-    """A whole number, saturated to the 32-bit range (the engine rejects what
-    it cannot use)."""
+def _count(name, value, nan_is_error=True):
+    """A count (n, numCores, ...) as every host reads it: an integer, or a
+    number truncated toward zero (64.9 gives 64), saturated to the 32-bit
+    range; the engine rejects what it cannot use. NaN raises, or is 0
+    (numCores: the default team) without nan_is_error."""
     if isinstance(value, (int, np.integer)):
-        v = int(value)
-    else:
-        x = _scalar(name, value)
-        if math.isnan(x):
-            raise ValueError(f"{name} must be a number, not NaN")
-        if math.isfinite(x) and not x.is_integer():
-            raise ValueError(f"{name} must be a whole number, not {x!r}")
-        v = int(min(max(x, float(_INT32_MIN)), float(_INT32_MAX)))
-    return min(max(v, _INT32_MIN), _INT32_MAX)
+        return min(max(int(value), _INT32_MIN), _INT32_MAX)
+    return _core.count(name, _scalar(name, value), nan_is_error)
 
 
 def _term(value):
@@ -246,13 +274,14 @@ def _check_shape(shape, samples, sensors):
                   "with samples along the first axis")
     if rows != samples:
         hint = transposed if cols == samples else ""
-        raise ValueError("t must have the same number of elements as sigMat has rows: "
-                         f"t has {samples}, sigMat has {rows} rows{hint}")
+        raise ValueError(_core.message("TimeRows") +
+                         f": t has {samples}, sigMat has {rows} rows{hint}")
     if cols != sensors:
         raise ValueError(f"sigMat must have {sensors} columns, one per sensor of the plan, "
                          f"not {cols}")
 
 
+@_document
 class Plan:
     """A reconstruction set up once for frames that share one geometry.
 
@@ -263,25 +292,7 @@ class Plan:
 
     Parameters
     ----------
-    n : int
-        The images are ``n`` x ``n`` pixels; a float must have a whole value.
-    x_sensor, y_sensor, z_sensor : array_like, shape (N,), (N, 1) or (1, N)
-        Sensor positions, at least one per sensor (column of `sigMat`);
-        more are ignored. The image lies in the plane z = 0.
-    c : float
-        Speed of sound.
-    image_select : float or {'signal', 'derivative', 'difference'}
-        Term summed: 1 or ``'signal'`` the signal; 2 or ``'derivative'``
-        its time-weighted derivative ``t[i] * (s[i+1] - s[i]) / (t[1] - t[0])``;
-        3 or ``'difference'`` (any number other than 1 and 2) the signal
-        minus that derivative.
-    t : array_like, shape (samples,), (samples, 1) or (1, samples)
-        Time of each sample, in the unit of ``1 / fs``; its length is the
-        number of samples of every frame.
-    fs : float
-        Sampling rate.
-    image_width : float
-        Side of the square image; the pixel pitch is ``image_width / n``.
+    {arguments}
     numCores : int, optional
         Threads for each frame; 0 or negative use OpenMP's default. The
         images are the same for every thread count.
@@ -372,7 +383,7 @@ class Plan:
             t=_vector("t", t),
             fs=_scalar("fs", fs),
             image_width=_scalar("image_width", image_width),
-            numCores=_count("numCores", numCores),
+            numCores=_count("numCores", numCores, nan_is_error=False),
         )
         self.samples = args["t"].shape[0]
         # As in MATLAB: at least one position per column, the rest ignored.
@@ -510,6 +521,7 @@ def _plan_for(sig, n, x_sensor, y_sensor, z_sensor, c, image_select, t, fs, imag
                 sensors=sig.shape[1], frames=frames)
 
 
+@_document
 def reconstruct(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor: npt.ArrayLike,
                 z_sensor: npt.ArrayLike, c: float, image_select: ImageSelect, t: npt.ArrayLike,
                 fs: float, image_width: float, numCores: int = 0) -> npt.NDArray[np.float64]:
@@ -527,24 +539,7 @@ def reconstruct(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor
         C-ordered (sensors, samples) one) is read in place; any other layout
         or real dtype is converted into float64 first (exactly, for every
         type of up to 32 bits).
-    n : int
-        The image is ``n`` x ``n`` pixels; a float must have a whole value.
-    x_sensor, y_sensor, z_sensor : array_like, shape (N,), (N, 1) or (1, N)
-        Sensor positions, at least one per sensor (column of `sigMat`);
-        more are ignored. The image lies in the plane z = 0.
-    c : float
-        Speed of sound.
-    image_select : float or {'signal', 'derivative', 'difference'}
-        Term summed: 1 or ``'signal'`` the signal; 2 or ``'derivative'``
-        its time-weighted derivative ``t[i] * (s[i+1] - s[i]) / (t[1] - t[0])``;
-        3 or ``'difference'`` (any number other than 1 and 2) the signal
-        minus that derivative.
-    t : array_like, shape (samples,), (samples, 1) or (1, samples)
-        Time of each sample, in the unit of ``1 / fs``.
-    fs : float
-        Sampling rate.
-    image_width : float
-        Side of the square image; the pixel pitch is ``image_width / n``.
+    {arguments}
     numCores : int, optional
         Threads for the pixel loop; 0 (the default) or negative use OpenMP's
         default. The image is the same for every thread count.
@@ -562,10 +557,10 @@ def reconstruct(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor
     TypeError
         A non-numeric or complex argument: take ``.real`` or ``abs()`` first.
     ValueError
-        Wrong shapes or values, before anything is computed: for example
-        "t must have the same number of elements as sigMat has rows: t has
-        2030, sigMat has 256 rows; it looks transposed ...", or the engine's
-        "n is too large: n*n must be less than 2^31".
+        Wrong shapes or values, before anything is computed, with the
+        messages of ``docs/errors.md`` in the tofimage sources. A shape
+        mismatch names both sizes, and says so when `sigMat` looks
+        transposed.
 
     See Also
     --------
@@ -595,6 +590,7 @@ def reconstruct(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor
                      numCores, 1)(sig)
 
 
+@_document
 def reconstruct_frames(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike,
                        y_sensor: npt.ArrayLike, z_sensor: npt.ArrayLike, c: float,
                        image_select: ImageSelect, t: npt.ArrayLike, fs: float,
@@ -614,20 +610,7 @@ def reconstruct_frames(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike,
         Fortran-ordered stack is read in place; any other dtype or layout (an
         int16 memmap of scanner data, say) is converted one batch of frames at
         a time into scratch, never whole.
-    n : int
-        The images are ``n`` x ``n`` pixels.
-    x_sensor, y_sensor, z_sensor : array_like, shape (N,), (N, 1) or (1, N)
-        Sensor positions, at least one per sensor; more are ignored.
-    c : float
-        Speed of sound.
-    image_select : float or {'signal', 'derivative', 'difference'}
-        Term summed, as in ``reconstruct``.
-    t : array_like, shape (samples,), (samples, 1) or (1, samples)
-        Time of each sample, in the unit of ``1 / fs``.
-    fs : float
-        Sampling rate.
-    image_width : float
-        Side of the square image.
+    {arguments}
     numCores : int, optional
         Threads that share each batch of frames; 0 (the default) or negative
         use OpenMP's default.
@@ -742,7 +725,7 @@ def pixel_coordinates(n: int, image_width: float) -> PixelCoordinates:
     Raises
     ------
     ValueError
-        ``n`` below 1 or above 46340, or not a whole number.
+        ``n`` below 1 once truncated toward zero, or above 46340.
 
     Notes
     -----

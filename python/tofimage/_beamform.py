@@ -56,31 +56,13 @@ class BeamformPlan:
 
     Parameters
     ----------
-    x_sensor, y_sensor, z_sensor : array_like, shape (N,), (N, 1) or (1, N)
-        Sensor positions, at least one per sensor; more are ignored.
-    c : float
-        Speed of sound.
-    t : array_like, shape (samples,), (samples, 1) or (1, samples)
-        Time of each sample, in the unit of ``1 / fs``.
-    fs : float
-        Sampling rate.
+    x_sensor, y_sensor, z_sensor, c, t, fs : array_like or float
+        As in ``beamform``.
     points : array_like, shape (..., 3)
         The (x, y, z) of each point, in any arrangement: ``points[..., 0]``
         are the x. The images have shape ``points.shape[:-1]``.
-    interp, beamformer, term : str, optional
+    interp, beamformer, term, fnumber, normals, window, weights, envelope, sample_offset : optional
         As in ``beamform`` (the term may also be 1, 2 or 3).
-    fnumber : float, optional
-        As in ``beamform``.
-    normals : array_like, optional
-        As in ``beamform``.
-    window : str, optional
-        As in ``beamform``.
-    weights : array_like, optional
-        As in ``beamform``.
-    envelope : bool, optional
-        As in ``beamform``.
-    sample_offset : float, optional
-        As in ``beamform``.
     numCores : int, optional
         Threads for each batch of frames; 0 or negative use OpenMP's default.
     sensors : int, optional
@@ -182,7 +164,8 @@ class BeamformPlan:
             _choice("window", r["window"]),
             None if r["weights"] is None else _vector("weights", r["weights"]),
             bool(r["envelope"]), _scalar("sample_offset", r["sample_offset"]),
-            _count("numCores", r["numCores"]), max(_count("frames", r["frames"]), 1), scalar)
+            _count("numCores", r["numCores"], nan_is_error=False),
+            max(_count("frames", r["frames"]), 1), scalar)
         self._request, self._scalar = request, scalar
         self.kernel = self._plan.kernel_name
         self.batch_frames = max(int(self._plan.batch_frames), 1)

@@ -15,18 +15,21 @@
 #include "recon.h"
 #include "recon_autofocus.h"
 #include "recon_beamform.h"
+#include "recon_messages.h"
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <complex>
 #include <cstdint>
 #include <cstring>
 #include <exception>
-#include <limits>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace py = pybind11;
 
@@ -41,11 +44,10 @@ bool isEngineStack(const py::array& a, py::ssize_t rows, py::ssize_t cols) {
            (a.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0;
 }
 
-void checkSigMatSize(int64_t rows, int64_t cols) {
-    constexpr int64_t kMax = std::numeric_limits<int32_t>::max();
-    if (rows < 0 || cols < 0) throw py::value_error("sigMat must not have negative dimensions");
-    if (rows > kMax || cols > kMax)
-        throw py::value_error("sigMat is too large: its rows and columns must each number less than 2^31");
+// The engine's message for sigMat's dimensions, as a ValueError.
+void checkSize(int64_t rows, int64_t cols) {
+    const std::string msg = checkSigMatSize(rows, cols);
+    if (!msg.empty()) throw py::value_error(msg);
 }
 
 class Plan {
@@ -56,7 +58,7 @@ public:
     Plan(int64_t rows, int64_t cols, int32_t n, Vector x_sensor, Vector y_sensor,
          Vector z_sensor, double c, double image_select, Vector t, double fs, double image_width,
          int32_t numCores, int64_t frames, bool scalar) {
-        checkSigMatSize(rows, cols);
+        checkSize(rows, cols);
         // Stand-ins for the samples and the image, which come with each run.
         double standIn = 0.0;
         ReconInput in;
@@ -156,7 +158,7 @@ public:
              double fnumber, std::optional<Vector> normals, const std::string& window,
              std::optional<Vector> weights, bool envelope, double sample_offset,
              int32_t numCores, int64_t frames, bool scalar) {
-        checkSigMatSize(rows, cols);
+        checkSize(rows, cols);
         BeamformInput in;
         const std::pair<const char*, const std::string*> choices[] = {
             {"interp", &interp}, {"beamformer", &beamformer}, {"term", &term}, {"window", &window}};
@@ -338,6 +340,29 @@ PYBIND11_MODULE(_core, m) {
         reconImageField(n, image_width, roi.data());
         return roi;
     }, py::arg("n"), py::arg("image_width"), "[x_min, x_max, y_min, y_max] the grid's pixels cover.");
+    m.def("count",
+          [](const std::string& name, double value, bool nanIsError) {
+              if (nanIsError && std::isnan(value))
+                  throw py::value_error(message(ReconMsg::NaNCount, {name.c_str()}));
+              return reconCount(value);
+          },
+          py::arg("name"), py::arg("value"), py::arg("nan_is_error") = true,
+          "A count given as a number (n, numCores), as every host reads it: truncated toward "
+          "zero and saturated to 32 bits. NaN is a ValueError, or 0 without nan_is_error.");
+    m.def("message",
+          [](const std::string& id, const std::vector<std::string>& args) {
+              std::vector<const char*> texts;
+              for (const std::string& a : args) texts.push_back(a.c_str());
+              for (std::size_t k = 0; k < std::size(kReconMessages); ++k)
+                  if (id == kReconMessages[k].id) {
+                      char out[512];
+                      formatMessage(out, sizeof out, (ReconMsg)k, texts.data(), texts.size());
+                      return std::string(out);
+                  }
+              throw py::key_error(id);
+          },
+          py::arg("id"), py::arg("args") = std::vector<std::string>(),
+          "The engine's message `id` (src/recon_messages.h), its placeholders filled by args.");
     m.def("kernel_name", [] { return std::string(reconKernelName(ReconKernel::Best)); },
           "Instruction set the engine's vector kernel uses on this CPU, or 'scalar'.");
 }

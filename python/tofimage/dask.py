@@ -35,7 +35,7 @@ import dask.array as da
 import numpy as np
 import numpy.typing as npt
 
-from . import ImageSelect, _signals, _plan_for, reconstruct_frames as _reconstruct_frames
+from . import ImageSelect, _document, _signals, _plan_for, reconstruct_frames as _reconstruct_frames
 from . import _beamform
 
 __all__ = ["reconstruct_frames", "beamform"]
@@ -48,6 +48,7 @@ def _stand_in(sig):
     return _signals(np.broadcast_to(np.zeros((), dtype=sig.dtype), shape), (3,))
 
 
+@_document
 def reconstruct_frames(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike,
                        y_sensor: npt.ArrayLike, z_sensor: npt.ArrayLike, c: float,
                        image_select: ImageSelect, t: npt.ArrayLike, fs: float,
@@ -61,20 +62,7 @@ def reconstruct_frames(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike,
         the frames axis and gathered whole along the samples and sensors
         axes; each chunk of frames is one stack call on a worker, converted
         there one batch of frames at a time if it is not float64.
-    n : int
-        The images are ``n`` x ``n`` pixels.
-    x_sensor, y_sensor, z_sensor : array_like, shape (N,), (N, 1) or (1, N)
-        Sensor positions, at least one per sensor; more are ignored.
-    c : float
-        Speed of sound.
-    image_select : float or {'signal', 'derivative', 'difference'}
-        Term summed, as in ``tofimage.reconstruct``.
-    t : array_like, shape (samples,), (samples, 1) or (1, samples)
-        Time of each sample, in the unit of ``1 / fs``.
-    fs : float
-        Sampling rate.
-    image_width : float
-        Side of the square image.
+    {arguments}
     numCores : int, optional
         Threads for each task. The default 1 suits Dask, which already runs
         one task per worker thread; raise it for workers with one thread and
@@ -144,30 +132,10 @@ def beamform(sigMat: npt.ArrayLike, x_sensor: npt.ArrayLike, y_sensor: npt.Array
         Anything ``dask.array.asarray`` takes, kept in its chunks along the
         frames axis and gathered whole along the others; each chunk of
         frames is one call of a ``tofimage.BeamformPlan`` on a worker.
-    x_sensor, y_sensor, z_sensor : array_like
+    x_sensor, y_sensor, z_sensor, c, t, fs, points : array_like or float
         As in ``tofimage.beamform``.
-    c : float
-        As in ``tofimage.beamform``.
-    t : array_like
-        As in ``tofimage.beamform``.
-    fs : float
-        As in ``tofimage.beamform``.
-    points : array_like
-        As in ``tofimage.beamform``.
-    interp, beamformer, term : str, optional
+    interp, beamformer, term, fnumber, normals, window, weights, envelope, sample_offset : optional
         As in ``tofimage.beamform`` (the term may also be 1, 2 or 3).
-    fnumber : float, optional
-        As in ``tofimage.beamform``.
-    normals : array_like, optional
-        As in ``tofimage.beamform``.
-    window : str, optional
-        As in ``tofimage.beamform``.
-    weights : array_like, optional
-        As in ``tofimage.beamform``.
-    envelope : bool, optional
-        As in ``tofimage.beamform``.
-    sample_offset : float, optional
-        As in ``tofimage.beamform``.
     numCores : int, optional
         Threads for each task; the default 1 suits Dask, which already runs
         one task per worker thread.

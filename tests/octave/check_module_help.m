@@ -1,8 +1,8 @@
 function checks = check_module_help(name, must, call)
 % help NAME (tofimage, tofimage_frames, tofimage_beamform) explains the call
-% from the build folder: its text holds every string of MUST and every
-% message that the module's gateway, the gateways' shared checks and the
-% engine can raise. The help file in matlab/ never hides the compiled
+% from the build folder: its text holds every string of MUST (the messages
+% the module can raise are checked against the engine's table by
+% tests/messages_check.py). The help file in matlab/ never hides the compiled
 % module: called ahead of it on the path, it passes the call on. CALL, for
 % a module that does not take tofimage's arguments, holds the call that
 % shows it: fields args and expected (its image), bad (arguments it
@@ -27,41 +27,6 @@ for k = 1:numel(must)
   end
   checks = checks + 1;
 end
-% Every message the module can raise is listed in the help: compare with the
-% sources.
-src = repo_path('src');
-sources = {[name '.cpp'], 'mex_gateway.h', 'recon.cpp'};
-if strcmp(name, 'tofimage_beamform')
-  sources = {[name '.cpp'], 'recon_beamform.cpp'};
-end
-code = strjoin(cellfun(@(f) fileread(fullfile(src, f)), sources, 'UniformOutput', false), '');
-msgs = regexp(code, '(?:mexErrMsgTxt\(|takeMessage\(|return |\+ )\s*"([^"]+)"', 'tokens');
-for k = 1:numel(msgs)
-  m = msgs{k}{1};
-  if any(strcmp(m, {'Recon must have n*n elements', 'Recon has no data', 'sigMat has no data', ...
-                    'sigMat must not have a negative number of columns', ...
-                    'sigMat has fewer elements than rows times columns', ...
-                    'sigMat has fewer elements than rows times columns times frames', ...
-                    'Recon must have n*n*frames elements', ...
-                    'the number of frames must not be negative', ...
-                    'sigMat has too many frames', 'Recon has too many frames', ...
-                    't must have at least as many elements as sigMat has rows', ...
-                    ' must have at least as many elements ', ...
-                    'the number of points must not be negative', ...
-                    'Weights must have one element per sensor (as sigMat has columns)', ...
-                    'the image must have one element per point and frame', 'the image has no data', ...
-                    ''' (interp, beamformer, term or window)'}))
-    continue;   % conditions the gateways rule out before they can arise
-  end
-  if numel(m) > 20 && isempty(strfind(text, m))
-    error('check_module_help: the message "%s" is not in the help of %s', m, name);
-  end
-  checks = checks + 1;
-end
-if numel(msgs) < 14
-  error('check_module_help: only %d messages found in the sources', numel(msgs));
-end
-
 % The help file in matlab/ ahead of the build folder: the call still reaches
 % the compiled module (with a warning) and puts it first on the path again.
 % A module built into matlab/ itself (build_tofimage's default) takes

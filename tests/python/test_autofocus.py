@@ -116,7 +116,7 @@ def test_errors():
     fails("x_sensor must hold a finite coordinate for each of the 64 sensors", {2: args[2][:10]})
     fails("t must hold a finite time for each of the 1200 rows", {7: args[7][:10]})
     fails("fs must be a finite positive number", {8: -1.0})
-    fails("n must be a whole number", {1: 64.5})
+    fails("n must be a whole number of at least 1", {1: 0.5})  # truncated to 0
     fails("method must be 'coherence', 'subaperture' or 'sharpness'", method="focus")
     fails("search_n must be a whole number of at least 16", search_n=8)
     fails(r"roi must be \[x_min x_max y_min y_max\]", roi=(1, 0, 0, 1))
