@@ -117,6 +117,10 @@ if nargin < 11
 end
 opts = options(varargin);
 [rows, cols] = check_signals(sigMat);
+% n truncated toward zero, as every host reads it (tofimage, Python).
+if isnumeric(n) && isreal(n) && isscalar(n)
+  n = fix(n);
+end
 n = whole('n', n, 1);
 x = sensor_column('x_sensor', x_sensor, cols);
 y = sensor_column('y_sensor', y_sensor, cols);

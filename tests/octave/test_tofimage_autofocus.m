@@ -106,7 +106,7 @@ cases = {
   1, scan.sigMat(:, 1:3), 'sigMat must have at least 2 rows (time samples) and 4 columns (sensors), not 2030 x 3'
   1, complex(scan.sigMat), 'sigMat must be a real matrix (time samples x sensors)'
   2, 0, 'n must be a whole number of at least 1'
-  2, 64.5, 'n must be a whole number of at least 1'
+  2, 0.5, 'n must be a whole number of at least 1'
   3, scan.x_sensor(1:10), 'x_sensor must hold a finite coordinate for each of the 256 sensors (columns of sigMat)'
   8, scan.t(1:10), 't must hold a finite time for each of the 2030 rows of sigMat'
   9, -1, 'fs must be a finite positive number'
