@@ -33,15 +33,6 @@ ReconGeometry reconGeometry(const ReconInput& in) {
     return g;
 }
 
-int32_t reconSampleIndex(double Y, int32_t rows) {
-    // Negative positions, NaN and 2^31 and beyond (INT32_MIN, then clamped
-    // low) select sample 0; see recon_exact.h.
-    const double up = RoundingUp<ScalarArith>(Y);
-    if (!(up >= 0.0 && up < kIndexLimit)) return 0;
-    const int32_t i = (int32_t)up;  // truncates
-    return i > rows - 1 ? rows - 1 : i;
-}
-
 namespace {
 
 // Frames the scalar kernel sums at once: each sample index serves them all.

@@ -163,10 +163,4 @@ int32_t reconCount(double v);
 // numCores <= 0, and never more than a small multiple of the processors.
 int reconTeamSize(int32_t numCores);
 
-// Sample index for a sample position Y: rounded half away from zero,
-// converted to 32 bits (out of range -> INT32_MIN), then clamped to
-// [0, rows - 1] with the low clamp first. NaN and infinities select sample 0.
-// (recon_exact.h: the rule every kernel computes.)
-int32_t reconSampleIndex(double Y, int32_t rows);
-
 #endif

@@ -28,7 +28,7 @@
 // Y + h < 0. So the index rule is, with up = RoundingUp(Y):
 //     index = 0                            if not 0 <= up < kIndexLimit (NaN too)
 //           = min(trunc(up), rows - 1)     otherwise
-// which is reconSampleIndex (recon.cpp) and every family's ExactIndex; the
+// which is reconSampleIndex (below) and every family's ExactIndex; the
 // plan's thresholds E[m] are the smallest squared distances with
 // RoundingUp(position) >= m. A family may truncate where its conversion
 // truncates (or floors: the same for up >= 0), and may leave out the range
@@ -76,5 +76,16 @@ struct ScalarArith {
 // DerivTerm, Accumulate and DerivTermsOfColumn, for doubles and for any type
 // that gives ScalarArith's operations.
 #include "recon_exact_rules.h"  // IWYU pragma: export
+
+// Sample index for a sample position Y: rounded half away from zero,
+// converted to 32 bits (out of range -> INT32_MIN), then clamped to
+// [0, rows - 1] with the low clamp first. Negative positions, NaN,
+// infinities and 2^31 and beyond select sample 0.
+inline int32_t reconSampleIndex(double Y, int32_t rows) {
+    const double up = RoundingUp<ScalarArith>(Y);
+    if (!(up >= 0.0 && up < kIndexLimit)) return 0;
+    const int32_t i = (int32_t)up;  // truncates
+    return i > rows - 1 ? rows - 1 : i;
+}
 
 #endif
