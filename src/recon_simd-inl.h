@@ -109,20 +109,6 @@ namespace tofimage_simd {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-// Lane arithmetic through Highway's ops for a family whose own primitives
-// are written in intrinsics: V is Highway's vector of D, unwrapped.
-template <class D>
-struct HighwayArith {
-    using V = decltype(hn::Zero(D()).raw);
-    static HWY_INLINE V Set(double x) { return hn::Set(D(), x).raw; }
-    static HWY_INLINE V Load(const double* p) { return hn::Load(D(), p).raw; }
-    static HWY_INLINE void Store(V v, double* p) { hn::Store(hn::Vec<D>{v}, D(), p); }
-    static HWY_INLINE V Add(V a, V b) { return hn::Add(hn::Vec<D>{a}, hn::Vec<D>{b}).raw; }
-    static HWY_INLINE V Sub(V a, V b) { return hn::Sub(hn::Vec<D>{a}, hn::Vec<D>{b}).raw; }
-    static HWY_INLINE V Mul(V a, V b) { return hn::Mul(hn::Vec<D>{a}, hn::Vec<D>{b}).raw; }
-    static HWY_INLINE V Sqrt(V a) { return hn::Sqrt(hn::Vec<D>{a}).raw; }
-};
-
 // Calls f(integral_constant<int, 0>) ... f(integral_constant<int, N-1>):
 // unrolled from the start, so arrays of vectors indexed by them stay in
 // registers.

@@ -30,9 +30,11 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
+#include <cmath>
+
 #include <hwy/highway.h>
 
-#include "recon_simd-inl.h"
 #include "recon_simd_exact-inl.h"
 #include "recon_simd_plan.h"
 

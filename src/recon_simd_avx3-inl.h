@@ -29,7 +29,6 @@
 
 #include <hwy/highway.h>
 
-#include "recon_simd-inl.h"
 #include "recon_simd_exact-inl.h"
 #include "recon_simd_plan.h"
 

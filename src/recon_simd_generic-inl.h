@@ -22,6 +22,8 @@
 // or where nothing chooses, as for a reader of this file alone.
 #if !defined(TOFIMAGE_FAMILY) || TOFIMAGE_FAMILY == TOFIMAGE_FAMILY_GENERIC
 
+#include <array>
+
 #include <hwy/highway.h>
 
 #include "recon_simd_exact-inl.h"
