@@ -3,13 +3,13 @@
 // its rounding to a sample index, the derivative term with the element
 // after the last one of a frame, and the order in which the terms are added.
 // The scalar kernel (recon.cpp), the vector kernel's plan
-// (recon_simd_plan.cpp) and every instruction-set family of the vector
-// kernel (recon_simd_<family>-inl.h) compute them through these templates,
-// over doubles (ScalarArith) or over a family's vectors, which give the same
-// operations (Set, Add, Sub, Mul, Sqrt) lane by lane. IEEE arithmetic without
-// contraction rounds each operation the same way on every lane of every
-// instruction set, so the same operations in the same order give the same
-// bits everywhere.
+// (recon_simd_thresholds.cpp, recon_simd_coverage.cpp) and every
+// instruction-set family of the vector kernel (recon_simd_<family>-inl.h)
+// compute them through these templates, over doubles (ScalarArith) or over
+// a family's vectors, which give the same operations (Set, Add, Sub, Mul,
+// Sqrt) lane by lane. IEEE arithmetic without contraction rounds each
+// operation the same way on every lane of every instruction set, so the
+// same operations in the same order give the same bits everywhere.
 //
 // The rounding. A sample index is the position rounded half away from
 // zero. For a position Y >= 0, Y + h with h = kJustBelowHalf (the largest

@@ -5,7 +5,7 @@
 // (foreach_target.h includes it again for each); each pass includes the tile
 // algorithm, written once (recon_simd-inl.h), and the family of that
 // instruction set: its primitives and its policy. The per-call plan
-// they share is plain C++ (recon_simd_plan.cpp).
+// they share is plain C++ (recon_simd_plan.h).
 //
 // Which family serves which Highway target: recon_simd_families-inl.h.
 #include "recon_simd.h"

@@ -1,5 +1,7 @@
 // Per-call plan of the vector kernel (internal header): everything the
-// vector kernels of every instruction set share, plain C++ compiled once.
+// vector kernels of every instruction set share, plain C++ compiled once:
+// the threshold table (recon_simd_thresholds.cpp), tile coverage
+// (recon_simd_coverage.cpp) and the cost model (recon_simd_cost.cpp).
 //
 // Where the sample index comes from. The index the scalar kernel takes
 // depends on the pixel and the sensor only through the squared distance
@@ -121,6 +123,12 @@ struct TileBounds {
 struct SensorReach {
     double x, y, d2min, d2max;
 };
+
+// The range [*d2min, *d2max] of the squared distances between a sensor at
+// (xs, ys) with ez * ez = ez2 and every point of [xlo, xhi] x [ylo, yhi]:
+// the image's pixel centres (makePlan) or a tile's (rangeCovers).
+void squaredRange(double xs, double ys, double ez2, double xlo, double xhi, double ylo,
+                  double yhi, double* d2min, double* d2max);
 
 // Whether, for the sensor at (xs, ys) with ez * ez = ez2, every pixel whose
 // centre lies in the tile's bounds has a squared distance in [d2Lo, d2Hi],

@@ -21,7 +21,7 @@
 // kRefinedError bound the estimate's relative error (the guess levels of
 // the plan); kCosts (PathCosts) weigh the paths against each other, against
 // the scalar kernel and the batch sizes of a stack against each other
-// (chooseVectorPlan, recon_simd_plan.cpp, does that arithmetic).
+// (chooseVectorPlan, recon_simd_cost.cpp, does that arithmetic).
 //
 // The costs are measurements, and go stale with new cores. Re-measure them
 // on the machine that should decide with
