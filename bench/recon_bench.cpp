@@ -417,7 +417,7 @@ BeamProblem volumeBeam() {
     BeamProblem b;
     b.p = workload(kRing, 1, 2030);  // sampling and signals as the ring's
     b.p.numCores = 1;
-    const double radius = 0.04, golden = M_PI * (3.0 - std::sqrt(5.0));
+    const double radius = 0.04, golden = kPi * (3.0 - std::sqrt(5.0));
     b.normals.assign(3 * 256, 0.0);
     for (int s = 0; s < 256; ++s) {  // a Fibonacci hemisphere, z <= 0
         const double z = -(s + 0.5) / 256.0, r = std::sqrt(1.0 - z * z);

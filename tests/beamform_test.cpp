@@ -144,9 +144,9 @@ TEST(Beamform, WindowsMatchTheirFormulas) {
     for (int i = 0; i <= 1000; ++i) {
         const double c = i / 1000.0, x = i / 1000.0;
         EXPECT_NEAR(beamAcos(c), std::acos(c), 1e-15) << c;
-        EXPECT_NEAR(beamCos(x * M_PI / 2), std::cos(x * M_PI / 2), 1e-15) << x;
-        EXPECT_NEAR(beamWindowAt(BeamWindow::Hann, x), 0.5 * (1.0 + std::cos(M_PI * x)), 1e-12);
-        const double tukey = x <= 0.5 ? 1.0 : 0.5 * (1.0 + std::cos(M_PI * (x - 0.5) / 0.5));
+        EXPECT_NEAR(beamCos(x * kPi / 2), std::cos(x * kPi / 2), 1e-15) << x;
+        EXPECT_NEAR(beamWindowAt(BeamWindow::Hann, x), 0.5 * (1.0 + std::cos(kPi * x)), 1e-12);
+        const double tukey = x <= 0.5 ? 1.0 : 0.5 * (1.0 + std::cos(kPi * (x - 0.5) / 0.5));
         EXPECT_NEAR(beamWindowAt(BeamWindow::Tukey, x), tukey, 1e-12) << x;
     }
     EXPECT_EQ(beamWindowAt(BeamWindow::Hann, 1.0), 0.0);
@@ -175,7 +175,7 @@ TEST(Beamform, ApodizationAcceptsUpToTheMaximumAngle) {
     EXPECT_NEAR(b.run(ReconKernel::Scalar)[0], 0.0, 1e-12);
     onePoint(b, 2.0, 0.0, 16.0);  // d = sqrt(260): sample 16
     const double x = std::atan(2.0 / 16.0) / std::atan(0.25);
-    EXPECT_NEAR(b.run(ReconKernel::Scalar)[0], 0.5 * (1.0 + std::cos(M_PI * x)) * 257.0, 1e-9);
+    EXPECT_NEAR(b.run(ReconKernel::Scalar)[0], 0.5 * (1.0 + std::cos(kPi * x)) * 257.0, 1e-9);
     b.weights = {-0.5};
     b.opts.window = BeamWindow::Box;
     EXPECT_EQ(b.run(ReconKernel::Scalar)[0], -128.5);
@@ -186,7 +186,7 @@ TEST(Beamform, EnvelopeOfACosine) {
     BeamProblem b = oneSensor(64, 2);
     for (int s = 0; s < 2; ++s)
         for (int i = 0; i < 64; ++i)
-            b.p.sigMat[s * 64 + i] = 1.5 * std::cos(2 * M_PI * 4 * i / 64.0);
+            b.p.sigMat[s * 64 + i] = 1.5 * std::cos(2 * kPi * 4 * i / 64.0);
     b.opts.envelope = true;
     for (BeamInterp interp : {BeamInterp::Linear, BeamInterp::Nearest}) {
         b.opts.interp = interp;

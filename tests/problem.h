@@ -17,7 +17,7 @@
 #include "recon.h"
 #include "recon_beamform.h"
 
-// Pi rounded to double. M_PI is POSIX, not C++17: MSVC and MinGW name it
+// Pi rounded to double. kPi is POSIX, not C++17: MSVC and MinGW name it
 // only when _USE_MATH_DEFINES comes before <cmath>.
 constexpr double kPi = 3.14159265358979323846;
 
@@ -230,7 +230,7 @@ inline bool sameImage(const std::vector<double>& want, const std::vector<double>
 inline bool directDft(std::complex<double>* data, int64_t length, int64_t count, bool inverse) {
     std::vector<std::complex<double>> twiddle((size_t)length), out((size_t)length);
     for (int64_t j = 0; j < length; ++j)
-        twiddle[(size_t)j] = std::polar(1.0, (inverse ? 2.0 : -2.0) * M_PI * (double)j / (double)length);
+        twiddle[(size_t)j] = std::polar(1.0, (inverse ? 2.0 : -2.0) * kPi * (double)j / (double)length);
     for (int64_t c = 0; c < count; ++c) {
         std::complex<double>* x = data + c * length;
         for (int64_t k = 0; k < length; ++k) {
