@@ -224,18 +224,26 @@ std::string checkReconInput(const ReconInput& in, const ReconExtents& ext) {
     return checkReconFrames(in, ext, 1);
 }
 
-std::string checkReconFrames(const ReconInput& in, const ReconExtents& ext, int64_t frames) {
+std::string checkSignals(const double* sigMat, int32_t rows, int32_t cols, int64_t sigMatCount,
+                         const double* t, int64_t tCount, int64_t frames, int64_t frameLimit) {
     using M = ReconMsg;
     if (frames < 0) return message(M::NegativeFrames);
-    if (in.rows < 2) return message(M::TwoRows);
-    if (in.cols < 0) return message(M::NegativeCols);
-    const int64_t frameElements = (int64_t)in.rows * in.cols;
-    if (frameElements > 0 && frames > std::numeric_limits<int64_t>::max() / frameElements)
-        return message(M::SigMatFrames);
-    if (in.sigMat == nullptr && in.cols > 0 && frames > 0) return message(M::SigMatNoData);
-    if (ext.sigMat < frameElements * frames)
+    if (rows < 2) return message(M::TwoRows);
+    if (cols < 0) return message(M::NegativeCols);
+    const int64_t frameElements = (int64_t)rows * cols;
+    if (frameElements > 0 && frames > frameLimit / frameElements) return message(M::SigMatFrames);
+    if (sigMat == nullptr && cols > 0 && frames > 0) return message(M::SigMatNoData);
+    if (sigMatCount < frameElements * frames)
         return message(frames == 1 ? M::SigMatElements : M::SigMatStackElements);
-    if (in.t == nullptr || ext.t < in.rows) return message(M::TimeCount);
+    if (t == nullptr || tCount < rows) return message(M::TimeCount);
+    return std::string();
+}
+
+std::string checkReconFrames(const ReconInput& in, const ReconExtents& ext, int64_t frames) {
+    using M = ReconMsg;
+    std::string msg = checkSignals(in.sigMat, in.rows, in.cols, ext.sigMat, in.t, ext.t, frames,
+                                   std::numeric_limits<int64_t>::max());
+    if (!msg.empty()) return msg;
     const struct {
         const char* name;
         const double* data;

@@ -148,6 +148,14 @@ std::string checkReconInput(const ReconInput& in, const ReconExtents& extents);
 // null.
 std::string checkReconFrames(const ReconInput& in, const ReconExtents& extents, int64_t frames);
 
+// The checks every request makes first, of its signals: the frame count,
+// sigMat's rows and columns, its elements (`sigMatCount` counts the whole
+// stack) and t. `frameLimit` bounds frames * rows * cols: callers that keep
+// per-sample work arrays pass a smaller limit than INT64_MAX. An empty string,
+// or the message.
+std::string checkSignals(const double* sigMat, int32_t rows, int32_t cols, int64_t sigMatCount,
+                         const double* t, int64_t tCount, int64_t frames, int64_t frameLimit);
+
 // The hosts' rules on their arguments, one definition for all of them.
 // sigMat's rows and columns (its first two dimensions) must each fit the
 // engine's 32-bit sizes: an empty string, or the message.

@@ -337,15 +337,9 @@ std::string checkBeamformInput(const BeamformInput& in, const BeamformExtents& e
     using M = ReconMsg;
     const BeamformOptions& o = in.opts;
     constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
-    if (frames < 0) return message(M::NegativeFrames);
-    if (in.rows < 2) return message(M::TwoRows);
-    if (in.cols < 0) return message(M::NegativeCols);
-    const int64_t frameElements = (int64_t)in.rows * in.cols;
-    if (frameElements > 0 && frames > kMax / 16 / frameElements) return message(M::SigMatFrames);
-    if (in.sigMat == nullptr && in.cols > 0 && frames > 0) return message(M::SigMatNoData);
-    if (ext.sigMat < frameElements * frames)
-        return message(frames == 1 ? M::SigMatElements : M::SigMatStackElements);
-    if (in.t == nullptr || ext.t < in.rows) return message(M::TimeCount);
+    std::string msg = checkSignals(in.sigMat, in.rows, in.cols, ext.sigMat, in.t, ext.t, frames,
+                                   kMax / 16);
+    if (!msg.empty()) return msg;
     if (!std::isfinite(in.t[0]) || !std::isfinite(in.t[1]) || !(in.t[1] != in.t[0]))
         return message(M::TimeStart);
     if (!(std::isfinite(in.c) && in.c > 0.0)) return message(M::SpeedOfSound);
