@@ -46,15 +46,21 @@ def matlab_run(entries, ids):
     return lines
 
 
-def markdown_run(entries, ids):
-    """A list item per argument, in MATLAB's words, headed by the Python
-    name too where it differs; kept lines become a code block."""
+def markdown_run(entries, ids, host):
+    """A list item per argument, in `host`'s words; kept lines become a code
+    block. MATLAB's items are headed by the Python name too where it
+    differs, Python's by the name and type."""
     code = lambda names: ", ".join(f"`{n}`" for n in names.split(", "))  # noqa: E731
     lines = [BEGIN, ""]
     for i in ids:
-        name, python = entries[i]["matlab"], entries[i].get("python", "").split(" : ")[0]
-        heading = code(name) if python in ("", name) else f"{code(python)} / {code(name)}"
-        for k, part in enumerate(for_host(entries[i], "matlab")):
+        name, _, kind = entries[i].get("python", "").partition(" : ")
+        if host == "python":
+            heading = f"{code(name)} ({kind})"
+        else:
+            heading = code(entries[i]["matlab"])
+            if name not in ("", entries[i]["matlab"]):
+                heading = f"{code(name)} / {heading}"
+        for k, part in enumerate(for_host(entries[i], host)):
             block = lines[-1].startswith("      ")
             if part[0] == " ":
                 lines += ([] if block else [""]) + ["    " + part]
@@ -81,7 +87,8 @@ def splice(path, text, entries, ids, nth):
             return text, 0
         start = begins[nth]
         end = lines.index(END, start) + 1
-        return "\n".join(lines[:start] + markdown_run(entries, ids) + lines[end:]), 1
+        host = "python" if path.name == "python.md" else "matlab"
+        return "\n".join(lines[:start] + markdown_run(entries, ids, host) + lines[end:]), 1
     # The names one by one (x_sensor), and as the headings have them.
     names = {n for i in ids for n in entries[i]["matlab"].split(", ")}
     names |= {entries[i]["matlab"] for i in ids}
