@@ -76,9 +76,10 @@ class CheckArguments(unittest.TestCase):
         replace(root / arguments.SOURCE, "The sampling rate{{ [Hz]||}}",
                 "The rate of sampling{{ [Hz]||}}")
         faults = check_arguments.check(root)
-        # fs is in tofimage.m, its page and tofimage_beamform.m.
+        # fs is in tofimage.m, tofimage_beamform.m and both hosts' pages.
         self.assertEqual(sorted(f.split(":")[0] for f in faults),
-                         ["docs/matlab.md", "matlab/tofimage.m", "matlab/tofimage_beamform.m"])
+                         ["docs/matlab.md", "docs/python.md", "matlab/tofimage.m",
+                          "matlab/tofimage_beamform.m"])
         check_arguments.check(root, write=True)
         self.assertIn("The rate of sampling [Hz]", (root / "matlab/tofimage.m").read_text())
 
