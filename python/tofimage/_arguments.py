@@ -30,7 +30,9 @@ def parse(text):
             splices.append((path.strip(), ids.split()))
             entry = None
         elif line.startswith("== "):
-            entry = entries.setdefault(line[3:].strip(), {"text": []})
+            if line[3:].strip() in entries:
+                raise ValueError(f"{SOURCE}:{number}: a second entry {line[3:].strip()}")
+            entry = entries[line[3:].strip()] = {"text": []}
         elif entry is None:
             raise ValueError(f"{SOURCE}:{number}: text outside an entry")
         elif not line.strip():

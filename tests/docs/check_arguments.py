@@ -5,11 +5,13 @@ Usage: check_arguments.py REPO [--write]
 
 docs/src/arguments.txt holds each argument's description once, and names
 the files and the runs of arguments it is put into (its head says how). A
-run in an M-file or a Python docstring begins at the heading of its first
-argument and goes on over the lines indented below it and the headings of
-the run's other arguments; in a Markdown page it lies between the comments
-BEGIN and END below. Fails when a file's run is not what the source gives,
-or is missing; --write writes every run from the source.
+run in an M-file's help begins at the heading of its first argument and
+goes on over the lines indented below it and the headings of the run's
+other arguments; in a Markdown page it lies between the comments BEGIN and
+END below. Fails when a file's run is not what the source gives, or is
+missing, or when a docstring of the Python package (which takes its runs
+at import, python/tofimage/_arguments.py) names an entry that has no
+Python heading; --write writes every run from the source.
 """
 import importlib.util
 import re

@@ -95,6 +95,11 @@ class CheckArguments(unittest.TestCase):
                 "{{sensors x 3 [nx ny nz]: the||The}")
         with self.assertRaises(ValueError):
             check_arguments.check(root)
+        # An argument described twice.
+        source = REPO / arguments.SOURCE
+        (root / arguments.SOURCE).write_text(source.read_text() + "\n== c\nmatlab: c\nAgain.\n")
+        with self.assertRaises(ValueError):
+            check_arguments.check(root)
 
     def test_docstrings_take_their_runs_at_import(self):
         def f():
