@@ -303,12 +303,12 @@ endif()
 # What a user calls besides the modules comes with them, so that the build
 # folder alone on the path is enough: the help files (with private/
 # call_module.m, which they run when the module is missing or behind them)
-# and tofimage_grid.m. build_tofimage copies the same files to its outdir.
+# and tofimage_grid.m, the user entries of src/engine.txt. build_tofimage
+# copies the same files to its outdir.
 # The demo's files (demo_tofimage, simulate_scan, source_peaks) and the
 # build script stay in matlab/: they belong to the source tree.
 if(TOFIMAGE_HAVE_OCTAVE_MEX OR Matlab_FOUND)
-  foreach(file tofimage.m tofimage_frames.m tofimage_beamform.m tofimage_grid.m
-               private/call_module.m)
+  foreach(file IN LISTS TOFIMAGE_ENGINE_user)
     configure_file(${PROJECT_SOURCE_DIR}/matlab/${file} ${PROJECT_BINARY_DIR}/${file} COPYONLY)
   endforeach()
 endif()

@@ -119,7 +119,7 @@ was_locked = ~p.dry_run && module_locked(e.module);
 [commands, h, fallback] = build_run(p, r, e, modules, outdir, srcdir, h, was_locked);
 notes = build_checks(p, h, modules, outdir);
 if ~p.dry_run
-  copied = build_user_files(here, outdir);
+  copied = build_user_files(here, outdir, e.user);
   % A module of the same name that is not loaded yet is picked up at the
   % next call; one that is loaded (and locked) stays until the session ends.
   clear(e.module{:});

@@ -21,20 +21,20 @@ function varargout = tofimage(varargin)
 %   All arguments must be double (real, full). Units may be any consistent
 %   set; the examples below use metres, seconds and hertz.
 %
-%   sigMat        recorded signals, time samples x sensors (rows x cols):
-%                 column s holds the samples of sensor s, row i the sample
-%                 at time t(i). At least 2 rows. A stack (more than two
+%   sigMat        The recorded signals, time samples x sensors (rows x cols):
+%                 column s holds the samples of sensor s, row i the sample at
+%                 time t(i). At least 2 rows. A stack (more than two
 %                 dimensions) gives the image of its first frame,
 %                 sigMat(:, :, 1), with the warning tofimage:firstFrameOnly:
 %                 tofimage_frames reconstructs every frame.
-%   n             image size in pixels: the image is n x n. Truncated toward
-%                 zero (64.9 gives 64); 0 gives an empty 0x0 image.
-%   x_sensor      sensor x coordinates [m], at least cols elements
-%   y_sensor      sensor y coordinates [m], at least cols elements
-%   z_sensor      sensor z coordinates [m], at least cols elements; the
-%                 image lies in the plane z = 0
-%   c             speed of sound [m/s]
-%   image_select  term summed for every sensor, with s(i) the chosen sample
+%   n             The image is n x n pixels. A number that is not whole is
+%                 truncated toward zero (64.9 gives 64); 0 gives an empty
+%                 image.
+%   x_sensor, y_sensor, z_sensor   The sensor positions [m], at least one per
+%                 sensor (column of sigMat); more are ignored. The image lies
+%                 in the plane z = 0.
+%   c             The speed of sound [m/s].
+%   image_select  The term summed for every sensor, with s(i) the sample read
 %                 and s(i+1) the one after it:
 %                   1          the signal:                s(i)
 %                   2          its time-weighted derivative:
@@ -42,36 +42,37 @@ function varargout = tofimage(varargin)
 %                   any other  the signal minus that derivative term
 %                 s(i+1) is the element after s(i) in sigMat(:): after the
 %                 last sample of a sensor it is the first sample of the next
-%                 sensor, and after the very last element of sigMat it is
-%                 s(i) itself: the difference s(i) - s(i) is zero, or NaN
-%                 where that sample is infinite or NaN.
-%                 Term 3 is the usual back-projection term for point
-%                 detectors; see "Using it well" in the README.
-%   t             sample times [s], a column with one entry per row of
-%                 sigMat (size(t,1) must equal size(sigMat,1); pass t(:)
-%                 for a row); extra columns are ignored. In the unit of
-%                 1/fs: with t in microseconds but fs in hertz, a t(1)
-%                 other than 0 reads the same samples for every pixel, an
-%                 image of one value. t(1) places the samples in time;
-%                 t(i) and t(2) - t(1) weight the derivative term.
-%   fs            sampling rate [Hz]; with c it turns distances into samples
-%   image_width   side length of the square image [m]; the pixel pitch is
-%                 dx = image_width / n
-%   numCores      number of threads for the pixel loop. 0, negative or NaN
-%                 use the OpenMP runtime's default; very large requests are
-%                 capped at a few threads per processor. The image is the
-%                 same bit for bit whatever the thread count.
+%                 sensor, and after the very last element it is s(i) itself,
+%                 so the difference is zero, or NaN where that sample is
+%                 infinite or NaN. Term 3 is the usual back-projection term
+%                 for point detectors (docs/concepts.md of the tofimage
+%                 sources, "The three terms").
+%   t             The sample times [s], a column with one entry per row of
+%                 sigMat (size(t,1) must equal size(sigMat,1): pass t(:) for a
+%                 row); extra columns are ignored. In the unit of 1/fs: with t
+%                 in microseconds but fs in hertz, a t(1) other than 0 reads
+%                 the same samples for every pixel, an image of one value.
+%                 t(1) places the samples in time; t(i) and t(2) - t(1) weight
+%                 the derivative terms.
+%   fs            The sampling rate [Hz]; with c it turns distances into
+%                 samples.
+%   image_width   The side length of the square image [m]; the pixel pitch is
+%                 dx = image_width / n.
+%   numCores      The number of threads. 0, negative or NaN use the OpenMP
+%                 runtime's default; very large requests are capped at a few
+%                 threads per processor. The image is the same bit for bit
+%                 whatever the thread count.
 %
 %   A scalar argument given as an array uses its first element; a complex
 %   argument uses its real part. More than 11 inputs are accepted and the
 %   extra ones are ignored.
 %
-%   Recon         the n x n image (double). Recon(K+1, L+1) is the pixel in
-%                 row K and column L (K, L = 0 .. n-1). It has the same
-%                 bits on every machine, instruction set and thread count,
-%                 NaN payloads aside: where two NaNs meet in a sum, which
-%                 one's payload survives depends on the instruction set, so
-%                 a NaN pixel is NaN everywhere but not always the same NaN.
+%   Recon         The n x n image (double). Recon(K+1, L+1) is the pixel in
+%                 row K and column L (K, L = 0 .. n-1). It has the same bits
+%                 on every machine, instruction set and thread count, NaN
+%                 payloads aside: where two NaNs meet in a sum, which one's
+%                 payload survives depends on the instruction set, so a NaN
+%                 pixel is NaN everywhere but not always the same NaN.
 %
 %   Where the grid sits. With half = floor(n/2), the centre of pixel
 %   (row K, column L) is at

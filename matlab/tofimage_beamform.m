@@ -13,12 +13,13 @@ function varargout = tofimage_beamform(varargin)
 %   sigMat        time samples x sensors, or time samples x sensors x frames
 %                 (a stack: every frame recorded by the same sensors at the
 %                 same times). double, single or int16; real.
-%   x_sensor, y_sensor, z_sensor   sensor positions, one element per
-%                 sensor (column of sigMat)
-%   c             speed of sound (same length unit as the positions, per
-%                 second of t)
-%   t             sample times, one per row of sigMat, equally spaced
-%   fs            sampling rate, 1 / (t(2) - t(1))
+%   x_sensor, y_sensor, z_sensor   The sensor positions, one element per
+%                 sensor (column of sigMat).
+%   c             The speed of sound [m/s].
+%   t             The sample times, one per row of sigMat, equally spaced, in
+%                 the unit of 1/fs.
+%   fs            The sampling rate [Hz]; with c it turns distances into
+%                 samples.
 %   X, Y, Z       the points: three double arrays of one size, any shape
 %                 (from meshgrid or ndgrid, a column each, a 3-D volume)
 %   img           double, size(X); for a stack of F frames, [size(X) F]:
@@ -34,44 +35,46 @@ function varargout = tofimage_beamform(varargin)
 %   the sensors K that do contribute are then combined by the beamformer.
 %
 %   Options (names in any case; the last of a repeated name counts):
-%   'Interp'       'linear' (default): v = g(i0) + f * (g(i0+1) - g(i0)),
-%                  i0 = floor(position), f = position - i0, used where
-%                  0 <= position <= rows-1. 'nearest': the sample at the
-%                  position rounded half away from zero, as tofimage.
-%   'Beamformer'   'das' (default): S = sum of a_s over the sensors.
-%                  'cf': the coherence factor S^2 / (|K| * sum of a_s^2),
-%                  0 where that denominator is 0.
-%                  'das-cf': S times the coherence factor.
-%                  'dmas': delay-multiply-and-sum, the sum over pairs i < j
-%                  of sign(a_i a_j) sqrt(|a_i a_j|), computed in one pass
-%                  as ((sum h)^2 - sum h^2) / 2 with h = sign(a) sqrt(|a|).
+%   'Interp'       'linear' (default): v = g(i0) + f * (g(i0+1) - g(i0)), with
+%                  g the sensor's column, i0 = floor(position) and
+%                  f = position - i0, used where 0 <= position <= rows-1.
+%                  'nearest': the sample at the position rounded half away
+%                  from zero, as tofimage reads it. A position outside the
+%                  record leaves the sensor out for that point; it is not
+%                  clamped.
+%   'Beamformer'   'das' (default): S = sum of a_s over the contributing
+%                  sensors K, with a_s = weight x value. 'cf': the coherence
+%                  factor S^2 / (|K| * sum of a_s^2), 0 where that denominator
+%                  is 0. 'das-cf': S times the coherence factor. 'dmas':
+%                  delay-multiply-and-sum, the sum over pairs i < j of
+%                  sign(a_i a_j) sqrt(|a_i a_j|), computed in one pass as
+%                  ((sum h)^2 - sum h^2) / 2 with h = sign(a) sqrt(|a|).
 %                  'sdmas': signed DMAS, sign(S) * DMAS.
-%   'Term'         what each column holds before any delay, as tofimage's
+%   'Term'         What each column holds before any delay, as tofimage's
 %                  three terms: 'signal' or 1 (default); 'derivative' or 2,
-%                  D(i) = (t(i) / (t(2) - t(1))) * (s(i+1) - s(i)), 0 at a
-%                  column's last sample; 'difference' or 3, s - D.
+%                    D(i) = (t(i) / (t(2) - t(1))) * (s(i+1) - s(i)),
+%                  0 at a column's last sample; 'difference' or 3, s - D.
 %   'FNumber'      F > 0: each sensor sees only the points within the
 %                  acceptance angle atan(1 / (2F)) about its normal; 0
 %                  (default): every point. Needs 'Normals'.
 %   'Normals'      sensors x 3 [nx ny nz]: the direction each sensor faces
 %                  (any length; normalised). [] (default): none.
-%   'Window'       the apodization over the acceptance angle, of
-%                  x = theta / theta_max: 'box' (default) 1; 'hann'
-%                  0.5 * (1 + cos(pi x)); 'tukey' (alpha 0.5) flat up to
-%                  x = 0.5, then a half cosine down to 0 at x = 1. Used with
-%                  'FNumber'.
-%   'Weights'      one weight per sensor (default all 1); a weight of 0
-%                  leaves the sensor out (a bad channel), at no cost.
+%   'Window'       The apodization over the acceptance angle, of x = theta /
+%                  theta_max: 'box' (default) 1; 'hann' 0.5 * (1 + cos(pi x));
+%                  'tukey' (alpha 0.5) flat up to x = 0.5, then a half cosine
+%                  down to 0 at x = 1. Used with 'FNumber'.
+%   'Weights'      One weight per sensor (default all 1); a weight of 0 leaves
+%                  the sensor out (a bad channel), at no cost.
 %   'Envelope'     true: each column (after the term) is replaced by its
-%                  analytic signal (the FFT-based Hilbert transform, with
-%                  this host's fft and ifft), the complex values are summed,
-%                  and img is |S|. 'das' only. Default false.
-%   'SampleOffset' added to every position (default 0). tofimage reads one
-%                  sample after the time of flight: with 'nearest',
-%                  SampleOffset 1, 'das' and terms 1 and 2, at the points of
-%                  tofimage_grid (Z = 0), img is tofimage's image, bit for
-%                  bit.
-%   'NumCores'     threads (default 0: as many as OpenMP chooses); as
+%                  analytic signal (the FFT-based Hilbert transform, with this
+%                  host's fft and ifft), the complex values are summed, and
+%                  the image is |S|. 'das' only. Default false.
+%   'SampleOffset' Added to every position (default 0: the physical time of
+%                  flight). tofimage reads one sample after the time of
+%                  flight: with 'nearest', SampleOffset 1, 'das' and terms 1
+%                  and 2, at the points of tofimage_grid (Z = 0), the image is
+%                  tofimage's, bit for bit.
+%   'NumCores'     Threads (default 0: as many as OpenMP chooses), as
 %                  tofimage's numCores. The image does not depend on it.
 %   'Progress'     false: no progress line for long calls (default true).
 %

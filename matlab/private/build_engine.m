@@ -2,12 +2,14 @@ function e = build_engine(srcdir)
 %BUILD_ENGINE  What src/engine.txt lists, which CMake and meson read too:
 %   e.module (the modules), e.ctrl_c (those that watch for Ctrl-C),
 %   e.engine and e.vector (the sources of the engine and of the vector
-%   kernel, as full paths), e.fp and e.fp_msvc (the floating-point flags).
+%   kernel, as full paths), e.fp and e.fp_msvc (the floating-point flags),
+%   e.user (the M-files that go with the modules, relative to matlab/).
 list = fullfile(srcdir, 'engine.txt');
 if ~exist(list, 'file')
   error('build_tofimage: source file %s not found', list);
 end
-e = struct('module', {{}}, 'ctrl_c', {{}}, 'engine', {{}}, 'vector', {{}}, 'fp', {{}}, 'fp_msvc', {{}});
+e = struct('module', {{}}, 'ctrl_c', {{}}, 'engine', {{}}, 'vector', {{}}, 'fp', {{}}, ...
+           'fp_msvc', {{}}, 'user', {{}});
 lines = regexp(fileread(list), '[^\r\n]+', 'match');
 for k = 1:numel(lines)
   if ~isempty(regexp(lines{k}, '^\s*(#|$)', 'once'))

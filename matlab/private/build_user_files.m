@@ -1,11 +1,10 @@
-function copied = build_user_files(here, outdir)
+function copied = build_user_files(here, outdir, files)
 %BUILD_USER_FILES  The M-files users call besides the modules, into outdir
-%   (unless it is this folder): the help files, with private/call_module.m
-%   that they run when the module is missing or behind them on the path,
-%   and tofimage_grid.m. The demo's files, this script and its parts
-%   (private/build_*.m) belong to the sources.
-files = {'tofimage.m', 'tofimage_frames.m', 'tofimage_beamform.m', 'tofimage_grid.m', ...
-         fullfile('private', 'call_module.m')};
+%   (unless it is this folder): files, the user entries of src/engine.txt
+%   (the help files, with private/call_module.m that they run when the
+%   module is missing or behind them on the path, and tofimage_grid.m). The
+%   demo's files, this script and its parts (private/build_*.m) belong to
+%   the sources.
 % Whether outdir is this folder, whatever path names it (relative, through
 % a link): a file made in outdir shows here. Changing the current folder
 % instead would break relative entries of the path.

@@ -27,7 +27,7 @@ from typing import Callable, NamedTuple, Optional, Tuple, Union
 import numpy as np
 import numpy.typing as npt
 
-from . import _core
+from . import _arguments, _core
 from ._version import __version__
 
 __all__ = ["Plan", "reconstruct", "reconstruct_frames", "pixel_coordinates", "kernel_name",
@@ -40,40 +40,6 @@ _INT32_MIN, _INT32_MAX = -(2**31), 2**31 - 1
 _TERMS = {"signal": 1.0, "derivative": 2.0, "difference": 3.0}
 
 ImageSelect = Union[float, str]
-
-
-# The arguments from n to image_width that tofimage's reconstructions share,
-# described once: a docstring puts them where it says {arguments}
-# (_document). MATLAB's help describes them for MATLAB (matlab/tofimage.m).
-_ARGUMENTS = {
-    "n": """n : int or float
-        The image is ``n`` x ``n`` pixels. A float is truncated toward zero
-        (64.9 gives 64), as in MATLAB.""",
-    "sensors": """x_sensor, y_sensor, z_sensor : array_like, shape (N,), (N, 1) or (1, N)
-        Sensor positions, at least one per sensor (column of `sigMat`);
-        more are ignored. The image lies in the plane z = 0.""",
-    "c": """c : float
-        Speed of sound.""",
-    "image_select": """image_select : float or {'signal', 'derivative', 'difference'}
-        Term summed: 1 or ``'signal'`` the signal; 2 or ``'derivative'``
-        its time-weighted derivative ``t[i] * (s[i+1] - s[i]) / (t[1] - t[0])``;
-        3 or ``'difference'`` (any number other than 1 and 2) the signal
-        minus that derivative.""",
-    "t": """t : array_like, shape (samples,), (samples, 1) or (1, samples)
-        Time of each sample, in the unit of ``1 / fs``; its length is the
-        number of samples of every frame.""",
-    "fs": """fs : float
-        Sampling rate.""",
-    "image_width": """image_width : float
-        Side of the square image; the pixel pitch is ``image_width / n``.""",
-}
-
-
-def _document(f):
-    """f with the shared argument descriptions put into its docstring."""
-    if f.__doc__:  # None under python -OO
-        f.__doc__ = f.__doc__.replace("{arguments}", "\n    ".join(_ARGUMENTS.values()))
-    return f
 
 
 def kernel_name() -> str:
@@ -281,7 +247,7 @@ def _check_shape(shape, samples, sensors):
                          f"not {cols}")
 
 
-@_document
+@_arguments.document
 class Plan:
     """A reconstruction set up once for frames that share one geometry.
 
@@ -292,10 +258,7 @@ class Plan:
 
     Parameters
     ----------
-    {arguments}
-    numCores : int, optional
-        Threads for each frame; 0 or negative use OpenMP's default. The
-        images are the same for every thread count.
+    {arguments: n sensors c image_select t fs image_width numCores}
     sensors : int, optional
         Columns of each frame. By default the fewest elements of the three
         sensor positions, and frames with fewer columns are taken too (the
@@ -521,7 +484,7 @@ def _plan_for(sig, n, x_sensor, y_sensor, z_sensor, c, image_select, t, fs, imag
                 sensors=sig.shape[1], frames=frames)
 
 
-@_document
+@_arguments.document
 def reconstruct(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor: npt.ArrayLike,
                 z_sensor: npt.ArrayLike, c: float, image_select: ImageSelect, t: npt.ArrayLike,
                 fs: float, image_width: float, numCores: int = 0) -> npt.NDArray[np.float64]:
@@ -533,16 +496,7 @@ def reconstruct(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor
 
     Parameters
     ----------
-    sigMat : array_like, shape (samples, sensors)
-        Column ``s`` holds the time samples of sensor ``s``; at least 2
-        samples. A Fortran-ordered float64 array (or the transpose of a
-        C-ordered (sensors, samples) one) is read in place; any other layout
-        or real dtype is converted into float64 first (exactly, for every
-        type of up to 32 bits).
-    {arguments}
-    numCores : int, optional
-        Threads for the pixel loop; 0 (the default) or negative use OpenMP's
-        default. The image is the same for every thread count.
+    {arguments: sigMat n sensors c image_select t fs image_width numCores}
 
     Returns
     -------
@@ -590,7 +544,7 @@ def reconstruct(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor
                      numCores, 1)(sig)
 
 
-@_document
+@_arguments.document
 def reconstruct_frames(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike,
                        y_sensor: npt.ArrayLike, z_sensor: npt.ArrayLike, c: float,
                        image_select: ImageSelect, t: npt.ArrayLike, fs: float,
@@ -610,10 +564,7 @@ def reconstruct_frames(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike,
         Fortran-ordered stack is read in place; any other dtype or layout (an
         int16 memmap of scanner data, say) is converted one batch of frames at
         a time into scratch, never whole.
-    {arguments}
-    numCores : int, optional
-        Threads that share each batch of frames; 0 (the default) or negative
-        use OpenMP's default.
+    {arguments: n sensors c image_select t fs image_width numCores}
     progress : bool or callable, optional
         ``True`` shows a progress bar on stderr (tqdm's where tqdm is
         installed, else a line rewritten in place) with the frames done of

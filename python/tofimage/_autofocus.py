@@ -15,7 +15,7 @@ import numpy as np
 import numpy.typing as npt
 
 # The package imports this module after defining these.
-from . import Plan, _core, _count, _real, _scalar, _term, _vector, pixel_coordinates
+from . import Plan, _arguments, _core, _count, _real, _scalar, _term, _vector, pixel_coordinates
 
 _METHODS = ("coherence", "subaperture", "sharpness")
 
@@ -125,6 +125,7 @@ class AutofocusResult:
         return fig
 
 
+@_arguments.document
 def autofocus(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor: npt.ArrayLike,
               z_sensor: npt.ArrayLike, c_range: Sequence[float], image_select, t: npt.ArrayLike,
               fs: float, image_width: float, numCores: int = 0, *,
@@ -136,29 +137,18 @@ def autofocus(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor: 
     Takes the arguments of ``reconstruct``, with ``c_range = (c_min, c_max)``
     in place of ``c``, and searches that range for the speed at which the
     image is best focused. It is MATLAB's ``tofimage_autofocus``: the same
-    candidates, the same scores up to rounding, the same result.
+    candidates, the same scores up to rounding, the same result. The
+    signals, sensor positions and times must be finite, `fs` and
+    `image_width` positive, and there must be at least 4 sensors.
 
     Parameters
     ----------
     sigMat : array_like, shape (samples, sensors)
         The recorded signals, at least 2 samples and 4 sensors, finite.
-    n : int
-        Pixels on each side of the final image (``result.image``).
-    x_sensor, y_sensor, z_sensor : array_like, 1-D
-        Sensor positions, at least ``sensors`` elements each, finite.
+    {arguments: n sensors}
     c_range : pair of float
         ``(c_min, c_max)``, ``0 < c_min < c_max``, finite.
-    image_select : float or {'signal', 'derivative', 'difference'}
-        The term the search images and the final image sum, as in
-        ``reconstruct``.
-    t : array_like, 1-D
-        Time of each sample, finite.
-    fs : float
-        Sampling rate, positive.
-    image_width : float
-        Side of the final image, positive.
-    numCores : int, optional
-        Threads for each reconstruction; 0 uses OpenMP's default.
+    {arguments: image_select t fs image_width numCores}
     roi : sequence of 4 floats, optional
         ``(x_min, x_max, y_min, y_max)``: the region searched. By default
         the image field of `n` and `image_width`. The search grid is the

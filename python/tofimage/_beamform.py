@@ -11,7 +11,7 @@ from typing import Callable, Optional, Union
 import numpy as np
 import numpy.typing as npt
 
-from . import _core, _check_shape, _count, _real, _run_stack, _scalar, _signals, _vector
+from . import _arguments, _core, _check_shape, _count, _real, _run_stack, _scalar, _signals, _vector
 
 Progress = Union[bool, Callable[[int, int], object], None]
 
@@ -247,6 +247,7 @@ def _plan_for(sig, x_sensor, y_sensor, z_sensor, c, t, fs, points, frames, optio
                         frames=frames, **options)
 
 
+@_arguments.document
 def beamform(sigMat: npt.ArrayLike, x_sensor: npt.ArrayLike, y_sensor: npt.ArrayLike,
              z_sensor: npt.ArrayLike, c: float, t: npt.ArrayLike, fs: float,
              points: npt.ArrayLike, *, interp: str = "linear", beamformer: str = "das",
@@ -269,56 +270,13 @@ def beamform(sigMat: npt.ArrayLike, x_sensor: npt.ArrayLike, y_sensor: npt.Array
     sigMat : array_like, shape (samples, sensors) or (samples, sensors, frames)
         Column ``s`` holds the samples of sensor ``s``; at least 2 samples.
         Any real dtype; a stack is converted one batch of frames at a time.
-    x_sensor, y_sensor, z_sensor : array_like, shape (N,), (N, 1) or (1, N)
-        Sensor positions, at least one per sensor; more are ignored.
-    c : float
-        Speed of sound.
-    t : array_like, shape (samples,), (samples, 1) or (1, samples)
-        Time of each sample, in the unit of ``1 / fs``.
-    fs : float
-        Sampling rate.
+    {arguments: beam_sensors c beam_t fs}
     points : array_like, shape (..., 3)
         The (x, y, z) of each point, in any arrangement (a plane, a volume,
         a list). Points that are neighbours in space should be neighbours
         along the last axis, as ``np.meshgrid`` gives them: that is what
         the engine's speed rests on.
-    interp : {'linear', 'nearest'}, optional
-        ``'linear'`` interpolates between the two samples around the
-        position; ``'nearest'`` takes the nearest (halves away from zero).
-        Positions outside the record are left out, not clamped.
-    beamformer : {'das', 'cf', 'das-cf', 'dmas', 'sdmas'}, optional
-        Over the contributing sensors K, with ``a_s`` = weight x value:
-        ``'das'`` S = sum a_s; ``'cf'`` the coherence factor
-        S**2 / (|K| sum a_s**2); ``'das-cf'`` S x CF; ``'dmas'`` the sum over
-        pairs i < j of sign(a_i a_j) sqrt(|a_i a_j|), in O(N); ``'sdmas'``
-        sign(S) x DMAS.
-    term : {'signal', 'derivative', 'difference'} or {1, 2, 3}, optional
-        The term of each column, as ``image_select`` of ``reconstruct``:
-        the signal s, D with ``D[i] = (t[i] / (t[1] - t[0])) * (s[i+1] - s[i])``
-        (0 at the last sample), or s - D.
-    fnumber : float, optional
-        F > 0: only points within ``atan(1 / (2F))`` of a sensor's normal
-        count for that sensor. Needs `normals`.
-    normals : array_like, shape (sensors, 3), optional
-        The direction each sensor faces, of any length.
-    window : {'box', 'hann', 'tukey'}, optional
-        The weight over the acceptance angle of `fnumber`: 1; ``0.5 (1 +
-        cos(pi x))``; or flat to x = 0.5 then a half cosine (Tukey, alpha
-        0.5), with x the angle over the largest one.
-    weights : array_like, shape (sensors,), optional
-        Per-sensor weights (default 1); 0 leaves a sensor out.
-    envelope : bool, optional
-        Sum the analytic signal of each column (the Hilbert transform of
-        ``scipy.signal.hilbert``, by ``numpy.fft``) and return ``|S|``;
-        for ``'das'`` only.
-    sample_offset : float, optional
-        Samples added to every position: 0 (the default) is the physical
-        time of flight; 1 is ``reconstruct``'s convention.
-    numCores : int, optional
-        Threads; 0 (the default) or negative use OpenMP's default. The image
-        is the same for every thread count.
-    progress : bool or callable, optional
-        For a stack, as in ``reconstruct_frames``.
+    {arguments: interp beamformer term fnumber normals window weights envelope sample_offset beam_numCores progress}
 
     Returns
     -------

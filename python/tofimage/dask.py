@@ -35,7 +35,7 @@ import dask.array as da
 import numpy as np
 import numpy.typing as npt
 
-from . import ImageSelect, _document, _signals, _plan_for, reconstruct_frames as _reconstruct_frames
+from . import ImageSelect, _arguments, _signals, _plan_for, reconstruct_frames as _reconstruct_frames
 from . import _beamform
 
 __all__ = ["reconstruct_frames", "beamform"]
@@ -48,7 +48,7 @@ def _stand_in(sig):
     return _signals(np.broadcast_to(np.zeros((), dtype=sig.dtype), shape), (3,))
 
 
-@_document
+@_arguments.document
 def reconstruct_frames(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike,
                        y_sensor: npt.ArrayLike, z_sensor: npt.ArrayLike, c: float,
                        image_select: ImageSelect, t: npt.ArrayLike, fs: float,
@@ -62,7 +62,7 @@ def reconstruct_frames(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike,
         the frames axis and gathered whole along the samples and sensors
         axes; each chunk of frames is one stack call on a worker, converted
         there one batch of frames at a time if it is not float64.
-    {arguments}
+    {arguments: n sensors c image_select t fs image_width}
     numCores : int, optional
         Threads for each task. The default 1 suits Dask, which already runs
         one task per worker thread; raise it for workers with one thread and
