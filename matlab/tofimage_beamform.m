@@ -57,14 +57,16 @@ function varargout = tofimage_beamform(varargin)
 %   'FNumber'      F > 0: each sensor sees only the points within the
 %                  acceptance angle atan(1 / (2F)) about its normal; 0
 %                  (default): every point. Needs 'Normals'.
-%   'Normals'      sensors x 3 [nx ny nz]: the direction each sensor faces
-%                  (any length; normalised). [] (default): none.
+%   'Normals'      sensors x 3 [nx ny nz]: the direction each sensor faces,
+%                  one row per column of sigMat (any length; normalised). []
+%                  (default): none.
 %   'Window'       The apodization over the acceptance angle, of x = theta /
 %                  theta_max: 'box' (default) 1; 'hann' 0.5 * (1 + cos(pi x));
 %                  'tukey' (alpha 0.5) flat up to x = 0.5, then a half cosine
 %                  down to 0 at x = 1. Used with 'FNumber'.
-%   'Weights'      One weight per sensor (default all 1); a weight of 0 leaves
-%                  the sensor out (a bad channel), at no cost.
+%   'Weights'      One weight per sensor, as sigMat has columns
+%                  (default all 1); a weight of 0 leaves the sensor out
+%                  (a bad channel), at no cost.
 %   'Envelope'     true: each column (after the term) is replaced by its
 %                  analytic signal (the FFT-based Hilbert transform, with this
 %                  host's fft and ifft), the complex values are summed, and

@@ -75,7 +75,7 @@ constexpr unsigned kStacks = kTofimageFrames | kTofimageBeamform;
       "sigMat has more than two dimensions; only its first frame, sigMat(:, :, 1), is used. "      \
       "tofimage_frames reconstructs every frame.")                                                 \
     X(BeamTimeCount, kTofimageBeamform, "t must have as many elements as sigMat has rows")         \
-    X(BeamSensorCount, kTofimageBeamform,                                                          \
+    X(BeamSensorCount, kTofimageBeamform | kPython,                                                \
       "<name> must have as many elements as sigMat has columns (sensors)")                         \
     X(PointsSize, kTofimageBeamform, "X, Y and Z must have the same size")                         \
     X(PointsDims, kTofimageBeamform, "X must have fewer than 64 dimensions")                       \
@@ -128,7 +128,7 @@ constexpr unsigned kStacks = kTofimageFrames | kTofimageBeamform;
       "FNumber needs Normals: one direction per sensor (sensors x 3)")                             \
     X(NormalLength, kTofimageBeamform | kPython,                                                   \
       "Normals: the normal of sensor <k> has zero (or no finite) length")                          \
-    X(WeightCount, kNoHost, "Weights must have one element per sensor (as sigMat has columns)")    \
+    X(WeightCount, kPython, "Weights must have one element per sensor (as sigMat has columns)")    \
     X(Envelope, kTofimageBeamform | kPython, "Envelope works with the 'das' beamformer only")      \
     X(ImageFrames, kTofimageBeamform | kPython, "the image has too many frames")                   \
     X(ManyPoints, kTofimageBeamform | kPython, "there are too many points")                        \

@@ -8,7 +8,10 @@ MESSAGES_TABLE is the program that prints src/recon_messages.h's table
 gives (--write writes it), or when the help of a MATLAB function
 (matlab/<name>.m) lacks a message that function can raise. A message's
 placeholders (<name>, <k>, ...) may stand for anything in the help: each
-piece of text between them must appear there.
+piece of text between them must appear there. The tables of messages in the
+pages (a row that starts with a message in backquotes, under a heading that
+names errors) are copies too: each must be a message of the table, its
+placeholders filled in or kept.
 """
 import re
 import subprocess
@@ -75,6 +78,26 @@ def help_text(path):
     return "\n".join(text)
 
 
+def page_messages(path):
+    """The messages quoted in the first column of a page's tables of errors."""
+    found, in_errors = [], False
+    for line in path.read_text().splitlines():
+        if line.startswith("#"):
+            in_errors = "error" in line.lower()
+        m = re.match(r"\| `([^`]+)` \|", line)
+        if in_errors and m:
+            found.append(m.group(1))
+    return found
+
+
+def is_message(text, rows):
+    for _, _, message in rows:
+        pattern = ".+".join(re.escape(p) for p in re.split(r"<[^<>]*>", message))
+        if re.fullmatch(pattern, text):
+            return True
+    return False
+
+
 def main():
     program, repo = sys.argv[1], Path(sys.argv[2])
     rows = read_table(program)
@@ -95,6 +118,12 @@ def main():
                     faults.append(f"the help of {host} lacks {ident}: \"{message}\" "
                                   f"(its piece \"{piece}\")")
                     break
+    for page in sorted((repo / "docs").glob("*.md")):
+        if page.name == "errors.md":
+            continue
+        for text in page_messages(page):
+            if not is_message(text, rows):
+                faults.append(f"{page} quotes \"{text}\", which is no message of the table")
     if len(rows) < 40:
         faults.append(f"only {len(rows)} messages in the table")
     for fault in faults:

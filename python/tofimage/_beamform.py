@@ -242,7 +242,20 @@ def _options(arguments):
 def _plan_for(sig, x_sensor, y_sensor, z_sensor, c, t, fs, points, frames, options):
     """The plan of a beamform call: sigMat's shape is checked against t
     first, so that a transposed sigMat is named as such."""
-    _check_shape(sig.shape, _vector("t", t).shape[0], sig.shape[1])
+    cols = sig.shape[1]
+    _check_shape(sig.shape, _vector("t", t).shape[0], cols)
+    # One value per column of sigMat, as tofimage_beamform requires: a
+    # different count is more likely a mix-up than sensors to leave out.
+    for name, value in (("x_sensor", x_sensor), ("y_sensor", y_sensor), ("z_sensor", z_sensor)):
+        if _vector(name, value).shape[0] != cols:
+            raise ValueError(_core.message("BeamSensorCount", [name]) +
+                             f": {name} has {_vector(name, value).shape[0]}, sigMat has {cols}")
+    weights, normals = options["weights"], options["normals"]
+    if weights is not None and _vector("weights", weights).shape[0] != cols:
+        raise ValueError(_core.message("WeightCount"))
+    if normals is not None and np.shape(normals)[:1] != (cols,):
+        raise ValueError(_core.message("NeedNormals") +
+                         f": normals has shape {np.shape(normals)}, sigMat has {cols} columns")
     return BeamformPlan(x_sensor, y_sensor, z_sensor, c, t, fs, points, sensors=sig.shape[1],
                         frames=frames, **options)
 
