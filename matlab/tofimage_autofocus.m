@@ -143,13 +143,9 @@ end
 fs = real_scalar('fs', fs);
 image_width = real_scalar('image_width', image_width);
 numCores = any_scalar('numCores', numCores);
-quadrature = [];
-if opts.analytic
-  quadrature = hilbert_part(double(sigMat));
-end
 found = tofimage_autofocus_search(double(sigMat), x, y, z, t, fs, c_range, image_select, ...
                                   n, image_width, opts.roi, opts.search_n, opts.method, ...
-                                  opts.resolution, opts.interp, numCores, quadrature);
+                                  opts.resolution, opts.interp, numCores, opts.analytic ~= 0);
 c = found.c;
 
 info = struct();
@@ -270,24 +266,6 @@ if ~isnumeric(v) || ~isreal(v) || ~isscalar(v)
   error(['tofimage_autofocus:' name], '%s must be a real scalar', name);
 end
 v = double(v);
-end
-
-% ---------------------------------------------------------------------------
-
-function h = hilbert_part(s)
-% The Hilbert transform of each column: the imaginary part of its analytic
-% signal (fft, times 1, 2, ..., 2, [1], 0, ..., 0, ifft), as the signal
-% toolbox's hilbert and scipy.signal.hilbert give it.
-rows = size(s, 1);
-w = zeros(rows, 1);
-w(1) = 1;
-if mod(rows, 2) == 0
-  w(2:rows/2) = 2;
-  w(rows/2 + 1) = 1;
-else
-  w(2:(rows+1)/2) = 2;
-end
-h = imag(ifft(fft(s) .* w));
 end
 
 % ---------------------------------------------------------------------------

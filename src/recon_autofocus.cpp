@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdarg>
 #include <cmath>
+#include <complex>
 #include <cstdio>
 #include <numeric>
 
@@ -17,6 +18,14 @@ void reconPixelCoordinates(int32_t n, double image_width, double* x, double* y) 
         x[k] = pixelX(k, half1, dx);
         y[k] = pixelY(k, half1, dx);
     }
+}
+
+static_assert((int64_t)kReconMaxN * kReconMaxN <= INT32_MAX &&
+                  (int64_t)(kReconMaxN + 1) * (kReconMaxN + 1) > INT32_MAX,
+              "kReconMaxN is the largest n with n*n below 2^31");
+
+std::string checkGridSize(double n) {
+    return n >= 1 && n <= kReconMaxN ? "" : "n must be at least 1 and at most 46340";
 }
 
 void reconImageField(int32_t n, double image_width, double roi[4]) {
@@ -46,6 +55,7 @@ std::string format(const char* fmt, ...) {
 // their weights, and how the signals are smoothed.
 struct Search {
     const AutofocusInput& in;
+    const double* quadrature;      // the Hilbert transform of sigMat's columns, or null
     std::vector<double> X, Y, Z;  // the search grid's points, rows fastest
     double pitch = 0.0;
     double reach = 0.0;            // median sensor distance from the region's centre
@@ -57,7 +67,7 @@ struct Search {
     double viewAngle = 0.0;
     std::string description;
 
-    explicit Search(const AutofocusInput& request) : in(request) {
+    Search(const AutofocusInput& request, const double* hilbert) : in(request), quadrature(hilbert) {
         const double xc = (in.roi[0] + in.roi[1]) / 2, yc = (in.roi[2] + in.roi[3]) / 2;
         const double width = std::max(in.roi[1] - in.roi[0], in.roi[3] - in.roi[2]);
         const int32_t m = in.search_n;
@@ -167,11 +177,11 @@ struct Search {
         }
         for (double& v : g) v /= sum;
         const int64_t rows = in.rows;
-        const int64_t columns = (int64_t)in.cols * (in.quadrature ? 2 : 1);
+        const int64_t columns = (int64_t)in.cols * (quadrature ? 2 : 1);
         std::vector<double> out((size_t)(rows * columns)), smooth((size_t)rows);
         const double invDt = 1.0 / (in.t[1] - in.t[0]);
         for (int64_t s = 0; s < columns; ++s) {
-            const double* col = s < in.cols ? in.sigMat + s * rows : in.quadrature + (s - in.cols) * rows;
+            const double* col = s < in.cols ? in.sigMat + s * rows : quadrature + (s - in.cols) * rows;
             double* o = out.data() + s * rows;
             double* target = in.term == BeamTerm::Signal ? o : smooth.data();
             for (int64_t i = 0; i < rows; ++i) {
@@ -182,7 +192,7 @@ struct Search {
             }
             if (in.term != BeamTerm::Signal) termColumn(target, in.t, invDt, in.rows, in.term, o);
         }
-        if (in.quadrature && in.method == AutofocusMethod::Coherence) {
+        if (quadrature && in.method == AutofocusMethod::Coherence) {
             const size_t count = (size_t)(rows * in.cols);
             out.resize(3 * count);
             for (size_t j = 0; j < count; ++j)
@@ -222,7 +232,7 @@ struct Search {
     // The image of one group; with a quadrature, its magnitude (the
     // quadrature's columns follow the signal's as a second frame).
     std::vector<double> magnitude(const std::vector<double>& v, double c, const double* w) const {
-        if (!in.quadrature) return image(v.data(), c, w, Beamformer::Das);
+        if (!quadrature) return image(v.data(), c, w, Beamformer::Das);
         std::vector<double> S = image(v.data(), c, w, Beamformer::Das, 2);
         const size_t points = X.size();
         for (size_t p = 0; p < points; ++p) S[p] = std::sqrt(S[p] * S[p] + S[p + points] * S[p + points]);
@@ -232,7 +242,7 @@ struct Search {
 
     double score(const std::vector<double>& v, double c) const {
         const int32_t m = in.search_n;
-        if (in.method == AutofocusMethod::Coherence && !in.quadrature) {
+        if (in.method == AutofocusMethod::Coherence && !quadrature) {
             const std::vector<double> S = image(v.data(), c, nullptr, Beamformer::Das);
             const std::vector<double> cf = image(v.data(), c, nullptr, Beamformer::Cf);
             double num = 0.0, total = 0.0;
@@ -316,6 +326,29 @@ bool finiteAll(const double* v, int64_t count) {
     return true;
 }
 
+
+// The index of the finest level: the first whose step is at most the
+// resolution.
+int finestLevel(const AutofocusInput& in) {
+    const double span = in.c_max - in.c_min;
+    const double resolution = in.resolution > 0 ? in.resolution : (in.c_min + in.c_max) / 2 / 1500;
+    int last = 0;
+    while (last <= kAutofocusMaxLevel &&
+           span / (kAutofocusCoarse * std::pow(kAutofocusSplit, last)) > resolution)
+        ++last;
+    return last;
+}
+
+// The Hilbert transform of each column of sigMat, or false when fft failed.
+bool hilbertTransform(const AutofocusInput& in, const BeamformFFT& fft, std::vector<double>& out) {
+    const int64_t count = (int64_t)in.rows * in.cols;
+    std::vector<std::complex<double>> a(in.sigMat, in.sigMat + count);
+    if (!analyticSignal(a.data(), in.rows, in.cols, fft)) return false;
+    out.resize((size_t)count);
+    for (int64_t e = 0; e < count; ++e) out[e] = a[e].imag();
+    return true;
+}
+
 }  // namespace
 
 std::string checkAutofocusInput(const AutofocusInput& in) {
@@ -333,6 +366,8 @@ std::string checkAutofocusInput(const AutofocusInput& in) {
     if (in.t[1] == in.t[0] && in.term != BeamTerm::Signal)
         return "t(2) must differ from t(1): the derivative term divides by it";
     if (!(in.fs > 0) || !std::isfinite(in.fs)) return "fs must be a finite positive number";
+    if (!(in.resolution <= 0 || finestLevel(in) <= kAutofocusMaxLevel))
+        return "resolution must be at least (c_max - c_min) / 2^44 (or 0 for the default)";
     return "";
 }
 
@@ -356,17 +391,24 @@ const char* autofocusMethodName(AutofocusMethod method) {
     }
 }
 
-AutofocusResult autofocus(const AutofocusInput& in) {
-    const Search search(in);
+int64_t autofocusMaxCandidates(const AutofocusInput& in) {
+    return kAutofocusCoarse + 1 + (int64_t)finestLevel(in) * (2 * kAutofocusSplit + 1);
+}
+
+AutofocusResult autofocus(const AutofocusInput& in, const BeamformFFT& fft) {
+    AutofocusResult r;
+    std::vector<double> quadrature;
+    if (in.analytic && !hilbertTransform(in, fft, quadrature)) {
+        r.fft_failed = true;
+        return r;
+    }
+    const Search search(in, in.analytic ? quadrature.data() : nullptr);
     const double span = in.c_max - in.c_min;
     const double cMid = (in.c_min + in.c_max) / 2;
-    const double resolution = in.resolution > 0 ? in.resolution : cMid / 1500;
-    int last = 0;
-    while (span / (kAutofocusCoarse * std::pow(kAutofocusSplit, last)) > resolution) ++last;
+    const int last = finestLevel(in);
     const int64_t top = kAutofocusCoarse * (int64_t)std::pow(kAutofocusSplit, last);
     const double unit = span / (double)top;
 
-    AutofocusResult r;
     r.resolution = unit;
     int64_t mBest = 0;
     for (int level = 0; level <= last; ++level) {

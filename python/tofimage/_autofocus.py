@@ -271,10 +271,9 @@ def autofocus(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor: 
     if roi_given is None:
         roi_given = tuple(_core.image_field(n, image_width))
 
-    quadrature = _hilbert_part(sig) if analytic else None
     found = _core.autofocus(sig, x, y, z, t, fs, c_range[0], c_range[1], int(image_select),
                             roi_given, search_n, method, resolution or 0.0, str(interp),
-                            numCores, quadrature)
+                            numCores, bool(analytic))
     c = found["c"]
     image = Plan(n, x, y, z, c, image_select, t, fs, image_width, numCores)(sig)
     return AutofocusResult(c=c, candidates=found["candidates"], scores=found["scores"],
@@ -284,18 +283,6 @@ def autofocus(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor: 
                            view_angle=found["view_angle"], limited_view=found["limited_view"],
                            subapertures=found["subapertures"], notes=list(found["notes"]),
                            seconds=time.perf_counter() - started)
-
-
-def _hilbert_part(sig):
-    """The Hilbert transform of each column: the imaginary part of its
-    analytic signal, as ``scipy.signal.hilbert`` and MATLAB's hilbert give it."""
-    rows = sig.shape[0]
-    w = np.zeros(rows)
-    w[0] = 1
-    w[1:(rows + 1) // 2] = 2
-    if rows % 2 == 0:
-        w[rows // 2] = 1
-    return np.asfortranarray(np.fft.ifft(np.fft.fft(sig, axis=0) * w[:, None], axis=0).imag)
 
 
 def _options(method, roi, search_n, resolution):
