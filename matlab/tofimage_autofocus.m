@@ -80,8 +80,17 @@ function [c, info] = tofimage_autofocus(sigMat, n, x_sensor, y_sensor, z_sensor,
 %                   one side only (the length of a vessel, the rim of a
 %                   disc) look sharp at every c, and only compact features
 %                   tell c apart
+%     tail_score    how far the signals stay off their baseline once every
+%                   wavefront from the region has passed, in standard
+%                   errors of the noise, summed over the sensors and
+%                   divided by the root of their number: of order 1 for
+%                   3-D waves, large for 2-D waves' tails
+%     two_d         true when |tail_score| > 5 (analytic score only): the
+%                   search made the signals 3-D-like first (spectrum times
+%                   sqrt(i omega), a half-order time derivative)
 %     subapertures  how the array was divided
-%     notes         cell array of warnings in words (edge, limited view)
+%     notes         cell array of warnings in words (edge, limited view,
+%                   2-D waves)
 %     seconds       the search's wall-clock time
 %
 %   Method. Each level of the search tries speeds a fixed step apart: the
@@ -163,6 +172,8 @@ info.resolution = found.resolution;
 info.edge = found.edge;
 info.view_angle = found.view_angle;
 info.limited_view = found.limited_view;
+info.tail_score = found.tail_score;
+info.two_d = found.two_d;
 info.subapertures = found.subapertures;
 info.notes = found.notes;
 info.seconds = toc(started);

@@ -32,6 +32,9 @@
 constexpr int kAutofocusCoarse = 16;  // intervals of level 0
 constexpr int kAutofocusSplit = 4;    // each level divides the step by this
 constexpr int kAutofocusMaxLevel = 20;  // finest level: a step of (c_max - c_min) / 2^44
+// A tail score beyond this many standard errors means 2-D waves (see
+// AutofocusResult::tail_score).
+constexpr double kAutofocusTail = 5.0;
 
 enum class AutofocusMethod { Coherence, Subaperture, Sharpness };
 
@@ -68,6 +71,10 @@ struct AutofocusInput {
     double c_min = 0.0, c_max = 0.0;
     BeamTerm term = BeamTerm::Difference;  // what the images sum
     double roi[4] = {0, 0, 0, 0};          // [x_min x_max y_min y_max]
+    // Where the sources may lie (tofimage's image field), [x_min x_max y_min
+    // y_max]: with the region, it bounds when waves can arrive (tail_score).
+    // All 0: the region alone.
+    double field[4] = {0, 0, 0, 0};
     int32_t search_n = 128;                // pixels on each side of the search grid
     AutofocusMethod method = AutofocusMethod::Coherence;
     double resolution = 0.0;  // finest step; <= 0: (c_min + c_max) / 2 / 1500
@@ -85,6 +92,19 @@ struct AutofocusResult {
     double view_angle = 0.0;         // degrees the sensors span around the region's centre
     bool limited_view = false;       // view_angle below 270
     std::string subapertures;        // how the array was divided
+    // How far the signals stay off their baseline once every wavefront
+    // from the region has passed: per sensor, the mean after the last
+    // possible arrival (at c_min) less the mean before the first (at
+    // c_max), in standard errors of the noise before it; summed over the
+    // sensors and divided by the square root of their number. A standard
+    // normal value for 3-D waves, which leave nothing behind, in
+    // independent noise; large for the tails of 2-D (cylindrical) waves.
+    // 0 when the record has too few samples on either side.
+    double tail_score = 0.0;
+    // 2-D waves (|tail_score| > kAutofocusTail, with the analytic score):
+    // the search scored the signals made 3-D-like, their spectrum times
+    // sqrt(i omega).
+    bool two_d = false;
     std::vector<std::string> notes;  // warnings in words
     bool fft_failed = false;         // the analytic signal's fft failed (or none was
                                      // given): nothing else is set

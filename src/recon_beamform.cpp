@@ -316,11 +316,13 @@ int64_t BeamformPlan::run(const double* sigMat, int64_t frames, double* image,
 }
 
 bool analyticSignal(std::complex<double>* data, int64_t length, int64_t columns,
-                    const BeamformFFT& fft, int team) {
+                    const BeamformFFT& fft, int team, const std::complex<double>* filter) {
     if (!fft || !fft(data, length, columns, false)) return false;
 #pragma omp parallel for num_threads(team) schedule(static)
     for (int64_t j = 0; j < columns; ++j) {
         std::complex<double>* x = data + j * length;
+        if (filter)
+            for (int64_t i = 0; 2 * i <= length; ++i) x[i] = x[i] * filter[i];
         for (int64_t i = 1; i < length; ++i) {
             const double h = 2 * i < length ? 2.0 : 2 * i == length ? 1.0 : 0.0;
             x[i] = x[i] * h;

@@ -11,8 +11,8 @@
 // image_width) or [x_min x_max y_min y_max]; resolution 0 is the default;
 // analytic true scores the analytic signal, made with the host's fft
 // (mex_fft.h). found is a struct: c, candidates, scores, levels (rows),
-// resolution, edge, view_angle, limited_view, subapertures, notes (a cell
-// row), roi (the region searched), and x, y, the pixel centres of the
+// resolution, edge, view_angle, limited_view, tail_score, two_d,
+// subapertures, notes (a cell row), roi (the region searched), and x, y, the pixel centres of the
 // n x n image (x a row, y a column).
 //
 // It also answers tofimage_grid.m, with the engine's grid and its rule on n:
@@ -96,10 +96,11 @@ bool readRequest(const mxArray* prhs[], AutofocusInput& in, char* msg) {
     in.c_min = mxGetPr(prhs[6])[0];
     in.c_max = mxGetPr(prhs[6])[1];
     in.term = static_cast<BeamTerm>(reconTerm(mxGetScalar(prhs[7])));
+    reconImageField((int32_t)mxGetScalar(prhs[8]), mxGetScalar(prhs[9]), in.field);
     if (mxGetNumberOfElements(prhs[10]) == 4)
         std::memcpy(in.roi, mxGetPr(prhs[10]), 4 * sizeof(double));
     else
-        reconImageField((int32_t)mxGetScalar(prhs[8]), mxGetScalar(prhs[9]), in.roi);
+        std::memcpy(in.roi, in.field, sizeof in.roi);
     in.search_n = (int32_t)mxGetScalar(prhs[11]);
     char name[32] = "";
     mxGetString(prhs[12], name, sizeof name);
@@ -123,8 +124,8 @@ bool readRequest(const mxArray* prhs[], AutofocusInput& in, char* msg) {
 
 // What the search found besides its candidates: plain values and texts.
 struct Found {
-    double c = 0.0, resolution = 0.0, view_angle = 0.0;
-    bool edge = false, limited_view = false;
+    double c = 0.0, resolution = 0.0, view_angle = 0.0, tail_score = 0.0;
+    bool edge = false, limited_view = false, two_d = false;
     size_t count = 0;  // candidates tried
     char subapertures[kTextSize] = "";
     int notes = 0;
@@ -160,6 +161,8 @@ void search(const AutofocusInput& in, double* candidates, double* scores, double
         found.view_angle = r.view_angle;
         found.edge = r.edge;
         found.limited_view = r.limited_view;
+        found.tail_score = r.tail_score;
+        found.two_d = r.two_d;
         std::snprintf(found.subapertures, kTextSize, "%s", r.subapertures.c_str());
         for (const std::string& note : r.notes)
             if (found.notes < kMaxNotes) std::snprintf(found.note[found.notes++], kTextSize, "%s", note.c_str());
@@ -225,8 +228,9 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     mxSetN(scores, found.count);
     mxSetN(levels, found.count);
     const char* fields[] = {"c", "candidates", "scores", "levels", "resolution", "edge",
-                            "view_angle", "limited_view", "subapertures", "notes", "x", "y", "roi"};
-    mxArray* s = mxCreateStructMatrix(1, 1, 13, fields);
+                            "view_angle", "limited_view", "tail_score", "two_d",
+                            "subapertures", "notes", "x", "y", "roi"};
+    mxArray* s = mxCreateStructMatrix(1, 1, 15, fields);
     mxSetField(s, 0, "c", mxCreateDoubleScalar(found.c));
     mxSetField(s, 0, "candidates", candidates);
     mxSetField(s, 0, "scores", scores);
@@ -235,6 +239,8 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     mxSetField(s, 0, "edge", mxCreateLogicalScalar(found.edge));
     mxSetField(s, 0, "view_angle", mxCreateDoubleScalar(found.view_angle));
     mxSetField(s, 0, "limited_view", mxCreateLogicalScalar(found.limited_view));
+    mxSetField(s, 0, "tail_score", mxCreateDoubleScalar(found.tail_score));
+    mxSetField(s, 0, "two_d", mxCreateLogicalScalar(found.two_d));
     mxSetField(s, 0, "subapertures", mxCreateString(found.subapertures));
     mxArray* notes = mxCreateCellMatrix(1, (size_t)found.notes);
     for (int k = 0; k < found.notes; ++k) mxSetCell(notes, (size_t)k, mxCreateString(found.note[k]));

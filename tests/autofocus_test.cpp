@@ -4,6 +4,7 @@
 // the same bit for bit on any thread count, and bad requests are refused.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <vector>
@@ -24,7 +25,8 @@ struct RingScan {
     int32_t rows = 1200, cols = 64;
     double fs = 40e6;
     std::vector<double> sig, x, y, z, t;
-    explicit RingScan(double phase, double sigma = 150e-9) {
+    // tail: a 2-D wave's, -tail / sqrt(1 + tau / sigma) after the arrival.
+    explicit RingScan(double phase, double sigma = 150e-9, double tail = 0.0) {
         const double pi = 3.141592653589793, w0 = 2 * pi * 4e6;
         for (int32_t s = 0; s < cols; ++s) {
             x.push_back(0.02 * std::cos(2 * pi * s / cols));
@@ -36,7 +38,8 @@ struct RingScan {
             const double arrival = std::hypot(x[s] - 1e-3, y[s] - 2e-3) / kTrueC;
             for (int32_t i = 0; i < rows; ++i) {
                 const double tau = t[i] - arrival;
-                sig.push_back(std::exp(-tau * tau / (2 * sigma * sigma)) * std::cos(w0 * tau + phase));
+                sig.push_back(std::exp(-tau * tau / (2 * sigma * sigma)) * std::cos(w0 * tau + phase) -
+                              (tau > 0 ? tail / std::sqrt(1 + tau / sigma) : 0.0));
             }
         }
     }
@@ -95,6 +98,20 @@ TEST(Autofocus, AnalyticScoreIgnoresThePulsePhase) {
         for (size_t k = 0; k < a.scores.size(); ++k)
             EXPECT_NEAR(a.scores[k], b.scores[k], 1e-9 * std::fabs(a.scores[k]) + 1e-12);
     }
+}
+
+TEST(Autofocus, SeesTheTailOf2DWaves) {
+    // Noise-free pulses leave the baseline as it was; a tail that stays
+    // after them is seen, and said.
+    const AutofocusResult spherical = autofocus(RingScan(0.0).request(AutofocusMethod::Coherence, true), directDft);
+    EXPECT_FALSE(spherical.two_d);
+    EXPECT_LT(std::fabs(spherical.tail_score), 1.0);
+    const AutofocusResult cylindrical =
+        autofocus(RingScan(0.0, 150e-9, 0.1).request(AutofocusMethod::Coherence, true), directDft);
+    EXPECT_TRUE(cylindrical.two_d);
+    EXPECT_LT(cylindrical.tail_score, -kAutofocusTail);
+    EXPECT_TRUE(std::any_of(cylindrical.notes.begin(), cylindrical.notes.end(),
+                            [](const std::string& n) { return n.rfind("2-D waves", 0) == 0; }));
 }
 
 TEST(Autofocus, SameResultOnEveryThreadCount) {

@@ -244,7 +244,8 @@ private:
 // layer has checked and cut to cols and rows.
 py::dict searchSpeed(const py::array_t<double, py::array::f_style>& sig, Vector x, Vector y,
                    Vector z, Vector t, double fs, double c_min, double c_max, int term,
-                   std::array<double, 4> roi, int32_t search_n, const std::string& method,
+                   std::array<double, 4> roi, std::array<double, 4> field, int32_t search_n,
+                   const std::string& method,
                    double resolution, const std::string& interp, int32_t numCores,
                    bool analytic) {
     constexpr int64_t kMax = std::numeric_limits<int32_t>::max();
@@ -265,6 +266,7 @@ py::dict searchSpeed(const py::array_t<double, py::array::f_style>& sig, Vector 
     in.c_max = c_max;
     in.term = static_cast<BeamTerm>(term);
     std::copy(roi.begin(), roi.end(), in.roi);
+    std::copy(field.begin(), field.end(), in.field);
     in.search_n = search_n;
     in.resolution = resolution;
     in.numCores = numCores;
@@ -292,6 +294,8 @@ py::dict searchSpeed(const py::array_t<double, py::array::f_style>& sig, Vector 
     d["edge"] = r.edge;
     d["view_angle"] = r.view_angle;
     d["limited_view"] = r.limited_view;
+    d["tail_score"] = r.tail_score;
+    d["two_d"] = r.two_d;
     d["subapertures"] = r.subapertures;
     d["notes"] = r.notes;
     return d;
@@ -327,7 +331,8 @@ PYBIND11_MODULE(_core, m) {
         .def_property_readonly("kernel_name", &BeamPlan::kernelName);
     m.def("autofocus", &searchSpeed, py::arg("sig"), py::arg("x"), py::arg("y"), py::arg("z"),
           py::arg("t"), py::arg("fs"), py::arg("c_min"), py::arg("c_max"), py::arg("term"),
-          py::arg("roi"), py::arg("search_n"), py::arg("method"), py::arg("resolution"),
+          py::arg("roi"), py::arg("field"), py::arg("search_n"), py::arg("method"),
+          py::arg("resolution"),
           py::arg("interp"), py::arg("numCores"), py::arg("analytic"));
     m.def("pixel_coordinates", [](double n, double image_width) {
         const std::string problem = checkGridSize(n);

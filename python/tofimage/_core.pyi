@@ -39,8 +39,8 @@ class BeamformPlan:
 def autofocus(sig: npt.NDArray[np.float64], x: npt.NDArray[np.float64],
               y: npt.NDArray[np.float64], z: npt.NDArray[np.float64],
               t: npt.NDArray[np.float64], fs: float, c_min: float, c_max: float, term: int,
-              roi: Tuple[float, float, float, float], search_n: int, method: str,
-              resolution: float, interp: str, numCores: int,
+              roi: Tuple[float, float, float, float], field: Tuple[float, float, float, float],
+              search_n: int, method: str, resolution: float, interp: str, numCores: int,
               analytic: bool) -> Dict[str, Any]: ...
 def pixel_coordinates(n: float,
                       image_width: float) -> Tuple[npt.NDArray[np.float64],
