@@ -328,7 +328,6 @@ bool finiteAll(const double* v, int64_t count) {
     return true;
 }
 
-
 // The index of the finest level: the first whose step is at most the
 // resolution.
 int finestLevel(const AutofocusInput& in) {
@@ -342,10 +341,10 @@ int finestLevel(const AutofocusInput& in) {
 }
 
 // For each sensor, z: how far the mean of its column after every wavefront
-// from the region and the field has passed (t > farthest distance / c_min) lies from its
-// mean before the first one arrived (t < nearest distance / c_max), in
-// standard errors of the noise before it (at least 1e-12 of the column's
-// largest magnitude). Returns the sum of the z over sqrt(their count).
+// from the region and the field has passed (t > farthest distance / c_min)
+// lies from its mean before the first one arrived (t < nearest distance /
+// c_max), in standard errors of the noise before it (at least 1e-12 of the
+// column's largest magnitude). Returns the sum of the z over sqrt(their count).
 // Waves in 3-D leave nothing behind them (Huygens' principle): in
 // independent noise that is a standard normal value. A 2-D wave's tail
 // keeps every column off its baseline, on the same side, long after the
