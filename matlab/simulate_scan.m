@@ -170,12 +170,9 @@ rng(20240601);
 sigMat = sigMat + noise * randn(rows, sensors, frames);
 rng(old);
 
-% Pixel centres of an n x n image: column L (0-based) at x = (L - (half-1))
-% dx, row K at y = ((half-1) - K) dx, with half = floor(n/2).
-pitch = image_width / n;
-half = floor(n / 2);
-x_pixel = ((0:n-1)' - (half - 1)) * pitch;
-y_pixel = ((half - 1) - (0:n-1)') * pitch;
+% Pixel centres of an n x n image, as tofimage places them.
+[x_pixel, y_pixel] = tofimage_grid(n, image_width);
+x_pixel = x_pixel(:);
 
 scan = struct('sigMat', sigMat, 't', t, 'fs', fs, 'c', c, ...
               'x_sensor', x_sensor, 'y_sensor', y_sensor, 'z_sensor', z_sensor, ...

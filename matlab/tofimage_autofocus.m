@@ -80,8 +80,17 @@ function [c, info] = tofimage_autofocus(sigMat, n, x_sensor, y_sensor, z_sensor,
 %                   one side only (the length of a vessel, the rim of a
 %                   disc) look sharp at every c, and only compact features
 %                   tell c apart
+%     tail_score    how far the signals stay off their baseline once every
+%                   wavefront from the region has passed, in standard
+%                   errors of the noise, summed over the sensors and
+%                   divided by the root of their number: of order 1 for
+%                   3-D waves, large for 2-D waves' tails
+%     two_d         true when |tail_score| > 5 (analytic score only): the
+%                   search made the signals 3-D-like first (spectrum times
+%                   sqrt(i omega), a half-order time derivative)
 %     subapertures  how the array was divided
-%     notes         cell array of warnings in words (edge, limited view)
+%     notes         cell array of warnings in words (edge, limited view,
+%                   2-D waves)
 %     seconds       the search's wall-clock time
 %
 %   Method. Each level of the search tries speeds a fixed step apart: the
@@ -143,13 +152,9 @@ end
 fs = real_scalar('fs', fs);
 image_width = real_scalar('image_width', image_width);
 numCores = any_scalar('numCores', numCores);
-quadrature = [];
-if opts.analytic
-  quadrature = hilbert_part(double(sigMat));
-end
 found = tofimage_autofocus_search(double(sigMat), x, y, z, t, fs, c_range, image_select, ...
                                   n, image_width, opts.roi, opts.search_n, opts.method, ...
-                                  opts.resolution, opts.interp, numCores, quadrature);
+                                  opts.resolution, opts.interp, numCores, opts.analytic ~= 0);
 c = found.c;
 
 info = struct();
@@ -167,6 +172,8 @@ info.resolution = found.resolution;
 info.edge = found.edge;
 info.view_angle = found.view_angle;
 info.limited_view = found.limited_view;
+info.tail_score = found.tail_score;
+info.two_d = found.two_d;
 info.subapertures = found.subapertures;
 info.notes = found.notes;
 info.seconds = toc(started);
@@ -270,24 +277,6 @@ if ~isnumeric(v) || ~isreal(v) || ~isscalar(v)
   error(['tofimage_autofocus:' name], '%s must be a real scalar', name);
 end
 v = double(v);
-end
-
-% ---------------------------------------------------------------------------
-
-function h = hilbert_part(s)
-% The Hilbert transform of each column: the imaginary part of its analytic
-% signal (fft, times 1, 2, ..., 2, [1], 0, ..., 0, ifft), as the signal
-% toolbox's hilbert and scipy.signal.hilbert give it.
-rows = size(s, 1);
-w = zeros(rows, 1);
-w(1) = 1;
-if mod(rows, 2) == 0
-  w(2:rows/2) = 2;
-  w(rows/2 + 1) = 1;
-else
-  w(2:(rows+1)/2) = 2;
-end
-h = imag(ifft(fft(s) .* w));
 end
 
 % ---------------------------------------------------------------------------

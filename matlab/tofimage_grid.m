@@ -13,10 +13,11 @@ function [x, y] = tofimage_grid(n, image_width)
 %
 %   The grid is not centred on the origin. With half = floor(n/2) and
 %   dx = image_width/n, column L (counted from 0) lies at
-%   x = (L - (half - 1))*dx and row K at y = ((half - 1) - K)*dx; these are
-%   computed with the same operations as tofimage's, so they are the
-%   values it used. n is truncated toward zero, as in tofimage, and must
-%   then be at least 1.
+%   x = (L - (half - 1))*dx and row K at y = ((half - 1) - K)*dx; the
+%   engine computes them (through the module tofimage_autofocus_search, which
+%   must be on the path beside tofimage), so they are the values tofimage
+%   used. n is truncated toward zero, as in tofimage, and must then be at
+%   least 1 and at most 46340.
 %
 %   To draw an image with its coordinates (here in millimetres):
 %     [x, y] = tofimage_grid(256, 0.025);
@@ -41,13 +42,9 @@ end
 if ~isnumeric(image_width) || ~isreal(image_width) || ~isscalar(image_width)
   error('tofimage_grid:image_width', 'image_width must be a real scalar');
 end
-n = fix(double(n));
-if n < 1 || n > 46340
-  error('tofimage_grid:n', 'n must be at least 1 and at most 46340');
+% The engine's grid and its rule on n, through the search's module.
+[x, y, problem] = tofimage_autofocus_search('grid', fix(double(n)), double(image_width));
+if ~isempty(problem)
+  error('tofimage_grid:n', '%s', problem);
 end
-dx = double(image_width) / n;
-half = floor(n / 2);
-index = 0:n-1;
-x = (index - (half - 1)) * dx;
-y = ((half - 1) - index)' * dx;
 end

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdarg>
 #include <cmath>
+#include <complex>
 #include <cstdio>
 #include <numeric>
 
@@ -17,6 +18,14 @@ void reconPixelCoordinates(int32_t n, double image_width, double* x, double* y) 
         x[k] = pixelX(k, half1, dx);
         y[k] = pixelY(k, half1, dx);
     }
+}
+
+static_assert((int64_t)kReconMaxN * kReconMaxN <= INT32_MAX &&
+                  (int64_t)(kReconMaxN + 1) * (kReconMaxN + 1) > INT32_MAX,
+              "kReconMaxN is the largest n with n*n below 2^31");
+
+std::string checkGridSize(double n) {
+    return n >= 1 && n <= kReconMaxN ? "" : "n must be at least 1 and at most 46340";
 }
 
 void reconImageField(int32_t n, double image_width, double roi[4]) {
@@ -46,6 +55,8 @@ std::string format(const char* fmt, ...) {
 // their weights, and how the signals are smoothed.
 struct Search {
     const AutofocusInput& in;
+    const double* signal;          // the columns scored: sigMat's, or made 3-D-like
+    const double* quadrature;      // their Hilbert transform, or null
     std::vector<double> X, Y, Z;  // the search grid's points, rows fastest
     double pitch = 0.0;
     double reach = 0.0;            // median sensor distance from the region's centre
@@ -57,7 +68,8 @@ struct Search {
     double viewAngle = 0.0;
     std::string description;
 
-    explicit Search(const AutofocusInput& request) : in(request) {
+    Search(const AutofocusInput& request, const double* columns, const double* hilbert)
+        : in(request), signal(columns), quadrature(hilbert) {
         const double xc = (in.roi[0] + in.roi[1]) / 2, yc = (in.roi[2] + in.roi[3]) / 2;
         const double width = std::max(in.roi[1] - in.roi[0], in.roi[3] - in.roi[2]);
         const int32_t m = in.search_n;
@@ -167,11 +179,11 @@ struct Search {
         }
         for (double& v : g) v /= sum;
         const int64_t rows = in.rows;
-        const int64_t columns = (int64_t)in.cols * (in.quadrature ? 2 : 1);
+        const int64_t columns = (int64_t)in.cols * (quadrature ? 2 : 1);
         std::vector<double> out((size_t)(rows * columns)), smooth((size_t)rows);
         const double invDt = 1.0 / (in.t[1] - in.t[0]);
         for (int64_t s = 0; s < columns; ++s) {
-            const double* col = s < in.cols ? in.sigMat + s * rows : in.quadrature + (s - in.cols) * rows;
+            const double* col = s < in.cols ? signal + s * rows : quadrature + (s - in.cols) * rows;
             double* o = out.data() + s * rows;
             double* target = in.term == BeamTerm::Signal ? o : smooth.data();
             for (int64_t i = 0; i < rows; ++i) {
@@ -182,7 +194,7 @@ struct Search {
             }
             if (in.term != BeamTerm::Signal) termColumn(target, in.t, invDt, in.rows, in.term, o);
         }
-        if (in.quadrature && in.method == AutofocusMethod::Coherence) {
+        if (quadrature && in.method == AutofocusMethod::Coherence) {
             const size_t count = (size_t)(rows * in.cols);
             out.resize(3 * count);
             for (size_t j = 0; j < count; ++j)
@@ -222,7 +234,7 @@ struct Search {
     // The image of one group; with a quadrature, its magnitude (the
     // quadrature's columns follow the signal's as a second frame).
     std::vector<double> magnitude(const std::vector<double>& v, double c, const double* w) const {
-        if (!in.quadrature) return image(v.data(), c, w, Beamformer::Das);
+        if (!quadrature) return image(v.data(), c, w, Beamformer::Das);
         std::vector<double> S = image(v.data(), c, w, Beamformer::Das, 2);
         const size_t points = X.size();
         for (size_t p = 0; p < points; ++p) S[p] = std::sqrt(S[p] * S[p] + S[p + points] * S[p + points]);
@@ -232,7 +244,7 @@ struct Search {
 
     double score(const std::vector<double>& v, double c) const {
         const int32_t m = in.search_n;
-        if (in.method == AutofocusMethod::Coherence && !in.quadrature) {
+        if (in.method == AutofocusMethod::Coherence && !quadrature) {
             const std::vector<double> S = image(v.data(), c, nullptr, Beamformer::Das);
             const std::vector<double> cf = image(v.data(), c, nullptr, Beamformer::Cf);
             double num = 0.0, total = 0.0;
@@ -316,6 +328,97 @@ bool finiteAll(const double* v, int64_t count) {
     return true;
 }
 
+// The index of the finest level: the first whose step is at most the
+// resolution.
+int finestLevel(const AutofocusInput& in) {
+    const double span = in.c_max - in.c_min;
+    const double resolution = in.resolution > 0 ? in.resolution : (in.c_min + in.c_max) / 2 / 1500;
+    int last = 0;
+    while (last <= kAutofocusMaxLevel &&
+           span / (kAutofocusCoarse * std::pow(kAutofocusSplit, last)) > resolution)
+        ++last;
+    return last;
+}
+
+// For each sensor, z: how far the mean of its column after every wavefront
+// from the region and the field has passed (t > farthest distance / c_min)
+// lies from its mean before the first one arrived (t < nearest distance /
+// c_max), in standard errors of the noise before it (at least 1e-12 of the
+// column's largest magnitude). Returns the sum of the z over sqrt(their count).
+// Waves in 3-D leave nothing behind them (Huygens' principle): in
+// independent noise that is a standard normal value. A 2-D wave's tail
+// keeps every column off its baseline, on the same side, long after the
+// wavefront. 0 when fewer than 8 sensors have 8 samples on either side.
+double tailScore(const AutofocusInput& in) {
+    // The sources' bounds: the region and the field together.
+    double box[4];
+    std::copy(in.roi, in.roi + 4, box);
+    if (in.field[1] > in.field[0] && in.field[3] > in.field[2]) {
+        box[0] = std::min(box[0], in.field[0]);
+        box[1] = std::max(box[1], in.field[1]);
+        box[2] = std::min(box[2], in.field[2]);
+        box[3] = std::max(box[3], in.field[3]);
+    }
+    std::vector<double> z;
+    for (int32_t s = 0; s < in.cols; ++s) {
+        const double xs = in.x_sensor[s], ys = in.y_sensor[s], zs = in.z_sensor[s];
+        const double dx = std::max({box[0] - xs, 0.0, xs - box[1]});
+        const double dy = std::max({box[2] - ys, 0.0, ys - box[3]});
+        const double fx = std::max(std::fabs(xs - box[0]), std::fabs(xs - box[1]));
+        const double fy = std::max(std::fabs(ys - box[2]), std::fabs(ys - box[3]));
+        const double early = std::sqrt(dx * dx + dy * dy + zs * zs) / in.c_max;
+        const double late = std::sqrt(fx * fx + fy * fy + zs * zs) / in.c_min;
+        const double* col = in.sigMat + (int64_t)s * in.rows;
+        double sum[2] = {0, 0}, squares = 0.0, peak = 0.0;
+        int64_t count[2] = {0, 0};
+        for (int32_t i = 0; i < in.rows; ++i) {
+            peak = std::max(peak, std::fabs(col[i]));
+            const int side = in.t[i] < early ? 0 : in.t[i] > late ? 1 : -1;
+            if (side < 0) continue;
+            sum[side] += col[i];
+            count[side] += 1;
+            if (side == 0) squares += col[i] * col[i];
+        }
+        if (count[0] < 8 || count[1] < 8) continue;
+        const double m0 = sum[0] / (double)count[0], m1 = sum[1] / (double)count[1];
+        const double noise = std::sqrt(std::max(squares / (double)count[0] - m0 * m0, 0.0));
+        const double error = noise * std::sqrt(1.0 / (double)count[0] + 1.0 / (double)count[1]);
+        z.push_back((m1 - m0) / std::max(error, 1e-12 * peak));
+    }
+    if (z.size() < 8) return 0.0;
+    return std::accumulate(z.begin(), z.end(), 0.0) / std::sqrt((double)z.size());
+}
+
+// The columns the search scores, and with an analytic score their Hilbert
+// transforms (quadrature). 2-D waves are first made into 3-D ones: the
+// spectrum of a cylindrical wave times sqrt(i omega) (a half-order time
+// derivative) is that of the spherical wave of the same source, without
+// the cylindrical tail; on twice the record (zeros after it), so that no
+// tail wraps around. False when fft failed.
+bool searchColumns(const AutofocusInput& in, const BeamformFFT& fft, bool twoD,
+                   std::vector<double>& signal, std::vector<double>& quadrature) {
+    const int64_t rows = in.rows, cols = in.cols, length = twoD ? 2 * rows : rows;
+    std::vector<std::complex<double>> a((size_t)(length * cols));
+    for (int64_t s = 0; s < cols; ++s)
+        std::copy(in.sigMat + s * rows, in.sigMat + (s + 1) * rows, a.begin() + s * length);
+    std::vector<std::complex<double>> filter;
+    if (twoD) {
+        filter.resize((size_t)(length / 2 + 1));
+        for (int64_t k = 0; k <= length / 2; ++k)
+            filter[(size_t)k] = std::sqrt(std::complex<double>(0.0, 2 * kPi * (double)k / (double)length));
+    }
+    if (!analyticSignal(a.data(), length, cols, fft, 1, twoD ? filter.data() : nullptr)) return false;
+    quadrature.resize((size_t)(rows * cols));
+    if (twoD) signal.resize((size_t)(rows * cols));
+    for (int64_t s = 0; s < cols; ++s)
+        for (int64_t i = 0; i < rows; ++i) {
+            const std::complex<double> v = a[(size_t)(s * length + i)];
+            quadrature[(size_t)(s * rows + i)] = v.imag();
+            if (twoD) signal[(size_t)(s * rows + i)] = v.real();
+        }
+    return true;
+}
+
 }  // namespace
 
 std::string checkAutofocusInput(const AutofocusInput& in) {
@@ -325,6 +428,7 @@ std::string checkAutofocusInput(const AutofocusInput& in) {
     if (!finiteAll(in.sigMat, (int64_t)in.rows * in.cols)) return "sigMat must be finite (no NaN or Inf)";
     if (!(in.c_min > 0) || !(in.c_max > in.c_min) || !std::isfinite(in.c_max))
         return "c_range must be [c_min c_max] with 0 < c_min < c_max, both finite";
+    if (!finiteAll(in.field, 4)) return "the image field must be finite";
     if (!finiteAll(in.roi, 4) || !(in.roi[1] > in.roi[0]) || !(in.roi[3] > in.roi[2]))
         return "roi must be [x_min x_max y_min y_max], finite, with x_max > x_min and y_max > y_min";
     if (in.search_n < 16) return "search_n must be a whole number of at least 16";
@@ -333,6 +437,8 @@ std::string checkAutofocusInput(const AutofocusInput& in) {
     if (in.t[1] == in.t[0] && in.term != BeamTerm::Signal)
         return "t(2) must differ from t(1): the derivative term divides by it";
     if (!(in.fs > 0) || !std::isfinite(in.fs)) return "fs must be a finite positive number";
+    if (!(in.resolution <= 0 || finestLevel(in) <= kAutofocusMaxLevel))
+        return "resolution must be at least (c_max - c_min) / 2^44 (or 0 for the default)";
     return "";
 }
 
@@ -356,17 +462,27 @@ const char* autofocusMethodName(AutofocusMethod method) {
     }
 }
 
-AutofocusResult autofocus(const AutofocusInput& in) {
-    const Search search(in);
+int64_t autofocusMaxCandidates(const AutofocusInput& in) {
+    return kAutofocusCoarse + 1 + (int64_t)finestLevel(in) * (2 * kAutofocusSplit + 1);
+}
+
+AutofocusResult autofocus(const AutofocusInput& in, const BeamformFFT& fft) {
+    AutofocusResult r;
+    r.tail_score = tailScore(in);
+    r.two_d = in.analytic && std::fabs(r.tail_score) > kAutofocusTail;
+    std::vector<double> signal, quadrature;
+    if (in.analytic && !searchColumns(in, fft, r.two_d, signal, quadrature)) {
+        r.fft_failed = true;
+        return r;
+    }
+    const Search search(in, r.two_d ? signal.data() : in.sigMat,
+                        in.analytic ? quadrature.data() : nullptr);
     const double span = in.c_max - in.c_min;
     const double cMid = (in.c_min + in.c_max) / 2;
-    const double resolution = in.resolution > 0 ? in.resolution : cMid / 1500;
-    int last = 0;
-    while (span / (kAutofocusCoarse * std::pow(kAutofocusSplit, last)) > resolution) ++last;
+    const int last = finestLevel(in);
     const int64_t top = kAutofocusCoarse * (int64_t)std::pow(kAutofocusSplit, last);
     const double unit = span / (double)top;
 
-    AutofocusResult r;
     r.resolution = unit;
     int64_t mBest = 0;
     for (int level = 0; level <= last; ++level) {
@@ -398,6 +514,11 @@ AutofocusResult autofocus(const AutofocusInput& in) {
     if (r.edge)
         r.notes.push_back(format("best value at the edge of c_range (c = %g): the focus may lie "
                                  "outside [%g %g]; widen c_range", r.c, in.c_min, in.c_max));
+    if (r.two_d)
+        r.notes.push_back(format("2-D waves: the signals stay off their baseline after every "
+                                 "wavefront has passed (by %.3g standard errors of the noise); "
+                                 "the search made them 3-D-like first (a half-order time "
+                                 "derivative)", r.tail_score));
     if (r.limited_view)
         r.notes.push_back(format("limited view: the sensors surround the region over %.0f degrees "
                                  "only; structures seen from one side look sharp at every c, so c "

@@ -31,6 +31,10 @@
 
 constexpr int kAutofocusCoarse = 16;  // intervals of level 0
 constexpr int kAutofocusSplit = 4;    // each level divides the step by this
+constexpr int kAutofocusMaxLevel = 20;  // finest level: a step of (c_max - c_min) / 2^44
+// A tail score beyond this many standard errors means 2-D waves (see
+// AutofocusResult::tail_score).
+constexpr double kAutofocusTail = 5.0;
 
 enum class AutofocusMethod { Coherence, Subaperture, Sharpness };
 
@@ -39,18 +43,25 @@ enum class AutofocusMethod { Coherence, Subaperture, Sharpness };
 // of the grid that the hosts ask for.
 void reconPixelCoordinates(int32_t n, double image_width, double* x, double* y);
 
+// The largest n of that grid: n*n pixels stay below 2^31, as the engine
+// requires of tofimage's image.
+constexpr int32_t kReconMaxN = 46340;
+
+// The hosts' message when n (a whole number) is no grid's size, or an empty
+// string.
+std::string checkGridSize(double n);
+
 // The region the pixels of that grid cover, [x_min x_max y_min y_max]: the
 // default region of the search.
 void reconImageField(int32_t n, double image_width, double roi[4]);
 
 struct AutofocusInput {
     const double* sigMat = nullptr;  // rows x cols, column-major
-    // Optional, rows x cols: the Hilbert transform of each column of sigMat
-    // (the imaginary part of its analytic signal, from the host's FFT). With
-    // it the search scores the analytic signal, whose magnitude does not
+    // Score the analytic signal: each column with its Hilbert transform
+    // (analyticSignal, through the host's fft), whose magnitude does not
     // change when a phase shift (2-D propagation, a sensor's response)
     // turns the pulse's shape.
-    const double* quadrature = nullptr;
+    bool analytic = false;
     int32_t rows = 0, cols = 0;
     const double* x_sensor = nullptr;
     const double* y_sensor = nullptr;
@@ -60,6 +71,10 @@ struct AutofocusInput {
     double c_min = 0.0, c_max = 0.0;
     BeamTerm term = BeamTerm::Difference;  // what the images sum
     double roi[4] = {0, 0, 0, 0};          // [x_min x_max y_min y_max]
+    // Where the sources may lie (tofimage's image field), [x_min x_max y_min
+    // y_max]: with the region, it bounds when waves can arrive (tail_score).
+    // All 0: the region alone.
+    double field[4] = {0, 0, 0, 0};
     int32_t search_n = 128;                // pixels on each side of the search grid
     AutofocusMethod method = AutofocusMethod::Coherence;
     double resolution = 0.0;  // finest step; <= 0: (c_min + c_max) / 2 / 1500
@@ -77,15 +92,35 @@ struct AutofocusResult {
     double view_angle = 0.0;         // degrees the sensors span around the region's centre
     bool limited_view = false;       // view_angle below 270
     std::string subapertures;        // how the array was divided
+    // How far the signals stay off their baseline once every wavefront
+    // from the region has passed: per sensor, the mean after the last
+    // possible arrival (at c_min) less the mean before the first (at
+    // c_max), in standard errors of the noise before it; summed over the
+    // sensors and divided by the square root of their number. A standard
+    // normal value for 3-D waves, which leave nothing behind, in
+    // independent noise; large for the tails of 2-D (cylindrical) waves.
+    // 0 when the record has too few samples on either side.
+    double tail_score = 0.0;
+    // 2-D waves (|tail_score| > kAutofocusTail, with the analytic score):
+    // the search scored the signals made 3-D-like, their spectrum times
+    // sqrt(i omega).
+    bool two_d = false;
     std::vector<std::string> notes;  // warnings in words
+    bool fft_failed = false;         // the analytic signal's fft failed (or none was
+                                     // given): nothing else is set
 };
 
 // The hosts' messages of a bad request, or an empty string.
 std::string checkAutofocusInput(const AutofocusInput& in);
 
 // The search. The caller guarantees what checkAutofocusInput verifies.
-// Throws std::bad_alloc when short of memory.
-AutofocusResult autofocus(const AutofocusInput& in);
+// `fft` is the host's (as BeamformPlan::run takes it), needed when
+// in.analytic is set. Throws std::bad_alloc when short of memory.
+AutofocusResult autofocus(const AutofocusInput& in, const BeamformFFT& fft = {});
+
+// The most candidates a search of `in` tries (levels at the edges of
+// c_range try fewer), so that a host can make its outputs first.
+int64_t autofocusMaxCandidates(const AutofocusInput& in);
 
 // The hosts' name of a method, case-insensitive: sets it and returns an
 // empty string, or returns the message.

@@ -290,19 +290,8 @@ int64_t BeamformPlan::run(const double* sigMat, int64_t frames, double* image,
             g.re = re.data();
         }
         if (b.envelope) {
-            // The analytic signal: spectrum times 1, 2, ..., 2, [1], 0, ...,
-            // 0 (the 1 at rows/2 for an even length), transformed back.
             for (int64_t e = 0; e < columns * rows; ++e) spectrum[e] = re[e];
-            if (!fft(spectrum.data(), rows, columns, false)) return done;
-#pragma omp parallel for num_threads(b.team) schedule(static)
-            for (int64_t j = 0; j < columns; ++j) {
-                std::complex<double>* x = spectrum.data() + j * rows;
-                for (int64_t i = 1; i < rows; ++i) {
-                    const double h = 2 * i < rows ? 2.0 : 2 * i == rows ? 1.0 : 0.0;
-                    x[i] = x[i] * h;
-                }
-            }
-            if (!fft(spectrum.data(), rows, columns, true)) return done;
+            if (!analyticSignal(spectrum.data(), rows, columns, fft, b.team)) return done;
             for (int64_t e = 0; e < columns * rows; ++e) {
                 re[e] = spectrum[e].real();
                 im[e] = spectrum[e].imag();
@@ -324,6 +313,22 @@ int64_t BeamformPlan::run(const double* sigMat, int64_t frames, double* image,
         if (progress && !progress(done, frames)) break;
     }
     return done;
+}
+
+bool analyticSignal(std::complex<double>* data, int64_t length, int64_t columns,
+                    const BeamformFFT& fft, int team, const std::complex<double>* filter) {
+    if (!fft || !fft(data, length, columns, false)) return false;
+#pragma omp parallel for num_threads(team) schedule(static)
+    for (int64_t j = 0; j < columns; ++j) {
+        std::complex<double>* x = data + j * length;
+        if (filter)
+            for (int64_t i = 0; 2 * i <= length; ++i) x[i] = x[i] * filter[i];
+        for (int64_t i = 1; i < length; ++i) {
+            const double h = 2 * i < length ? 2.0 : 2 * i == length ? 1.0 : 0.0;
+            x[i] = x[i] * h;
+        }
+    }
+    return fft(data, length, columns, true);
 }
 
 int64_t doBeamform(const BeamformInput& in, int64_t frames, ReconKernel kernel,

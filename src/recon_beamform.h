@@ -100,6 +100,18 @@ struct BeamformExtents {
 using BeamformFFT =
     std::function<bool(std::complex<double>* data, int64_t length, int64_t count, bool inverse)>;
 
+// The analytic signal of `columns` columns of `length` values each, in
+// place: `data` holds their real values on entry. Their spectrum (fft) is
+// multiplied by 1, 2, ..., 2, [1], 0, ..., 0 (the 1 at length/2 for an even
+// length) and transformed back, on `team` threads between the two calls:
+// the real parts are the values again, the imaginary parts their Hilbert
+// transform. The one definition the envelope and the speed-of-sound search
+// use. With `filter` (length/2 + 1 values), bin k of the positive half is
+// multiplied by filter[k] too. False when fft failed.
+bool analyticSignal(std::complex<double>* data, int64_t length, int64_t columns,
+                    const BeamformFFT& fft, int team = 1,
+                    const std::complex<double>* filter = nullptr);
+
 // A request's geometry and tables, made once; run() then forms the images
 // of any number of stacks that share it. It copies what it keeps (sensors,
 // times, points, normals, weights), so the caller's arrays need not outlive

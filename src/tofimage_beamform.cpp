@@ -20,6 +20,7 @@
 // host at its first call (see tofimage.cpp for why).
 #include "mex.h"
 
+#include "mex_fft.h"
 #include "mex_gateway.h"
 #include "mex_stack.h"
 #include "recon_beamform.h"
@@ -189,102 +190,6 @@ bool readOptions(int nrhs, const mxArray* prhs[], int32_t cols, BeamformOptions&
     return true;
 }
 
-// The host's fft and ifft for the envelope: `count` columns of `length`
-// complex values go to the host as a complex matrix and are transformed
-// along its first dimension. Every call goes through mexCallMATLABWithTrap,
-// so an error in the host (memory, a shadowed fft) comes back here: the
-// transform then returns false and keeps the host's message. Ctrl-C, which
-// Octave may act on during the call, stops the run as between batches.
-class HostFft {
-public:
-    explicit HostFft(Monitor& monitor) : monitor_(monitor) {}
-
-    bool operator()(std::complex<double>* data, int64_t length, int64_t count, bool inverse) {
-        mxArray* x = nullptr;
-        mxArray* y = nullptr;
-        bool ok = false;
-#ifdef HAVE_OCTAVE
-        try {
-#endif
-            ok = transform(data, length, count, inverse, &x, &y);
-#ifdef HAVE_OCTAVE
-        } catch (const octave::interrupt_exception&) {
-            monitor_.interrupt();
-        }
-#endif
-        if (x != nullptr) mxDestroyArray(x);
-        if (y != nullptr) mxDestroyArray(y);
-        return ok;
-    }
-
-    // The host's message when a transform failed, else empty.
-    const char* error() const { return error_; }
-
-private:
-    // A host function with trapped errors; false (and the message kept)
-    // when it failed.
-    bool call(const char* function, int nargs, mxArray* args[], mxArray** out) {
-        mxArray* failure = mexCallMATLABWithTrap(1, out, nargs, args, function);
-        if (failure == nullptr) return true;
-        *out = nullptr;
-        char text[kMsgSize - 64] = "unknown error";
-#ifdef HAVE_OCTAVE  // a struct
-        const mxArray* message = mxGetField(failure, 0, "message");
-        if (message != nullptr && mxIsChar(message)) mxGetString(message, text, sizeof text);
-#else  // an MException, whose property comes as a copy
-        mxArray* message = mxGetProperty(failure, 0, "message");
-        if (message != nullptr && mxIsChar(message)) mxGetString(message, text, sizeof text);
-        if (message != nullptr) mxDestroyArray(message);
-#endif
-        std::snprintf(error_, sizeof error_, "%s: %s", function, text);
-        mxDestroyArray(failure);
-        return false;
-    }
-
-    bool transform(std::complex<double>* data, int64_t length, int64_t count, bool inverse,
-                   mxArray** x, mxArray** y) {
-        // The matrix is made by the host (complex(zeros(length, count))),
-        // so that memory running out is a trapped error, not a jump out of
-        // this call.
-        mxArray* shape[2] = {mxCreateDoubleScalar((double)length),
-                             mxCreateDoubleScalar((double)count)};
-        mxArray* zeros = nullptr;
-        const bool made = call("zeros", 2, shape, &zeros);
-        mxDestroyArray(shape[0]);
-        mxDestroyArray(shape[1]);
-        if (!made) return false;
-        const bool complexMade = call("complex", 1, &zeros, x);
-        mxDestroyArray(zeros);
-        if (!complexMade) return false;
-        double* re = mxGetPr(*x);
-        double* im = mxGetPi(*x);
-        const int64_t n = length * count;
-        for (int64_t k = 0; k < n; ++k) {
-            re[k] = data[k].real();
-            im[k] = data[k].imag();
-        }
-        // fft(x, [], 1): along the columns even when there is one row.
-        mxArray* args[3] = {*x, mxCreateDoubleMatrix(0, 0, mxREAL), mxCreateDoubleScalar(1.0)};
-        const bool done = call(inverse ? "ifft" : "fft", 3, args, y);
-        mxDestroyArray(args[1]);
-        mxDestroyArray(args[2]);
-        if (!done) return false;
-        if (!mxIsDouble(*y) || (int64_t)mxGetNumberOfElements(*y) != n) {
-            std::snprintf(error_, sizeof error_, "%s returned %s", inverse ? "ifft" : "fft",
-                          "an array of another class or size");
-            return false;
-        }
-        // A result the host stored as real (no imaginary parts) has none.
-        const double* yr = mxGetPr(*y);
-        const double* yi = mxIsComplex(*y) ? mxGetPi(*y) : nullptr;
-        for (int64_t k = 0; k < n; ++k) data[k] = {yr[k], yi != nullptr ? yi[k] : 0.0};
-        return true;
-    }
-
-    Monitor& monitor_;
-    char error_[kMsgSize] = "";
-};
-
 // Forms the images of the checked request into in.image. A failure (memory
 // that ran out, Ctrl-C, a failed fft) fills `error`, which the caller
 // raises after every object here is gone.
@@ -297,7 +202,7 @@ void beamform(const BeamformInput& in, const mxArray* sigMat, int64_t frames, Mo
     char fftError[kMsgSize] = "";
     try {
         const BeamformPlan plan(in, ReconKernel::Best, frames);
-        HostFft host(monitor);
+        HostFft host;
         BeamformFFT fft;
         if (in.opts.envelope) fft = std::ref(host);
         done = runStack(sigMat, frameElements, frames, plan.batchFrames(), monitor, &step,
@@ -307,6 +212,7 @@ void beamform(const BeamformInput& in, const mxArray* sigMat, int64_t frames, Mo
                                             progress, fft);
                         });
         std::snprintf(fftError, sizeof fftError, "%s", host.error());
+        if (host.interrupted()) monitor.interrupt();
     } catch (const std::bad_alloc&) {
         char request[120];
         std::snprintf(request, sizeof request, "%lld frames of %d x %d samples, %lld points",

@@ -4,10 +4,12 @@
 // the same bit for bit on any thread count, and bad requests are refused.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <vector>
 
+#include "problem.h"
 #include "recon_autofocus.h"
 
 namespace {
@@ -16,14 +18,16 @@ constexpr double kTrueC = 1520.0;
 
 // A ring of 64 sensors (radius 20 mm) around a point absorber at (1, 2) mm
 // whose pulse is a Gaussian-modulated 4 MHz carrier turned by `phase`:
-// Re and Im of exp(-tau^2 / 2 sigma^2 + i (w0 tau + phase)), tau the time
-// after arrival. Im is the Hilbert transform of Re (to 1e-3 here).
+// exp(-tau^2 / 2 sigma^2) cos(w0 tau + phase), tau the time after arrival.
+// With sigma 300 ns its spectrum has no negative-frequency part to 1e-12,
+// so that its analytic signal turns with the phase and keeps its magnitude.
 struct RingScan {
     int32_t rows = 1200, cols = 64;
     double fs = 40e6;
-    std::vector<double> sig, quadrature, x, y, z, t;
-    explicit RingScan(double phase) {
-        const double pi = 3.141592653589793, sigma = 150e-9, w0 = 2 * pi * 4e6;
+    std::vector<double> sig, x, y, z, t;
+    // tail: a 2-D wave's, -tail / sqrt(1 + tau / sigma) after the arrival.
+    explicit RingScan(double phase, double sigma = 150e-9, double tail = 0.0) {
+        const double pi = 3.141592653589793, w0 = 2 * pi * 4e6;
         for (int32_t s = 0; s < cols; ++s) {
             x.push_back(0.02 * std::cos(2 * pi * s / cols));
             y.push_back(0.02 * std::sin(2 * pi * s / cols));
@@ -34,17 +38,15 @@ struct RingScan {
             const double arrival = std::hypot(x[s] - 1e-3, y[s] - 2e-3) / kTrueC;
             for (int32_t i = 0; i < rows; ++i) {
                 const double tau = t[i] - arrival;
-                const std::complex<double> a =
-                    std::exp(-tau * tau / (2 * sigma * sigma)) * std::polar(1.0, w0 * tau + phase);
-                sig.push_back(a.real());
-                quadrature.push_back(a.imag());
+                sig.push_back(std::exp(-tau * tau / (2 * sigma * sigma)) * std::cos(w0 * tau + phase) -
+                              (tau > 0 ? tail / std::sqrt(1 + tau / sigma) : 0.0));
             }
         }
     }
     AutofocusInput request(AutofocusMethod method, bool analytic) const {
         AutofocusInput in;
         in.sigMat = sig.data();
-        in.quadrature = analytic ? quadrature.data() : nullptr;
+        in.analytic = analytic;
         in.rows = rows;
         in.cols = cols;
         in.x_sensor = x.data();
@@ -70,7 +72,7 @@ TEST(Autofocus, FindsTheSpeedByEveryMethodAndScore) {
         for (bool analytic : {false, true}) {
             const AutofocusInput in = scan.request(m, analytic);
             ASSERT_EQ(checkAutofocusInput(in), "");
-            const AutofocusResult r = autofocus(in);
+            const AutofocusResult r = autofocus(in, directDft);
             // The Brenner gradient of a signed image also rewards the
             // carrier's fringes: only its analytic form is held to 3 m/s.
             const double bound = m == AutofocusMethod::Sharpness && !analytic ? 25.0 : 3.0;
@@ -79,6 +81,7 @@ TEST(Autofocus, FindsTheSpeedByEveryMethodAndScore) {
             EXPECT_FALSE(r.limited_view);
             EXPECT_EQ(r.candidates.size(), r.scores.size());
             EXPECT_EQ(r.candidates.size(), r.levels.size());
+            EXPECT_LE((int64_t)r.candidates.size(), autofocusMaxCandidates(in));
             // Level 0 spans c_range in 16 steps; each later level 9 steps.
             EXPECT_EQ(r.candidates[0], 1400.0);
             EXPECT_EQ(r.candidates[16], 1650.0);
@@ -86,15 +89,29 @@ TEST(Autofocus, FindsTheSpeedByEveryMethodAndScore) {
 }
 
 TEST(Autofocus, AnalyticScoreIgnoresThePulsePhase) {
-    const RingScan plain(0.0), turned(-3.141592653589793 / 4);
+    const RingScan plain(0.0, 300e-9), turned(-3.141592653589793 / 4, 300e-9);
     for (AutofocusMethod m : {AutofocusMethod::Coherence, AutofocusMethod::Subaperture}) {
-        const AutofocusResult a = autofocus(plain.request(m, true));
-        const AutofocusResult b = autofocus(turned.request(m, true));
+        const AutofocusResult a = autofocus(plain.request(m, true), directDft);
+        const AutofocusResult b = autofocus(turned.request(m, true), directDft);
         EXPECT_EQ(a.c, b.c) << autofocusMethodName(m);
         ASSERT_EQ(a.scores.size(), b.scores.size());
         for (size_t k = 0; k < a.scores.size(); ++k)
             EXPECT_NEAR(a.scores[k], b.scores[k], 1e-9 * std::fabs(a.scores[k]) + 1e-12);
     }
+}
+
+TEST(Autofocus, SeesTheTailOf2DWaves) {
+    // Noise-free pulses leave the baseline as it was; a tail that stays
+    // after them is seen, and said.
+    const AutofocusResult spherical = autofocus(RingScan(0.0).request(AutofocusMethod::Coherence, true), directDft);
+    EXPECT_FALSE(spherical.two_d);
+    EXPECT_LT(std::fabs(spherical.tail_score), 1.0);
+    const AutofocusResult cylindrical =
+        autofocus(RingScan(0.0, 150e-9, 0.1).request(AutofocusMethod::Coherence, true), directDft);
+    EXPECT_TRUE(cylindrical.two_d);
+    EXPECT_LT(cylindrical.tail_score, -kAutofocusTail);
+    EXPECT_TRUE(std::any_of(cylindrical.notes.begin(), cylindrical.notes.end(),
+                            [](const std::string& n) { return n.rfind("2-D waves", 0) == 0; }));
 }
 
 TEST(Autofocus, SameResultOnEveryThreadCount) {
@@ -103,9 +120,9 @@ TEST(Autofocus, SameResultOnEveryThreadCount) {
         AutofocusInput in = scan.request(AutofocusMethod::Coherence, analytic);
         in.interp = BeamInterp::Linear;
         in.numCores = 1;
-        const AutofocusResult one = autofocus(in);
+        const AutofocusResult one = autofocus(in, directDft);
         in.numCores = 2;
-        const AutofocusResult two = autofocus(in);
+        const AutofocusResult two = autofocus(in, directDft);
         EXPECT_EQ(one.candidates, two.candidates);
         EXPECT_EQ(one.scores, two.scores);
     }
@@ -151,7 +168,19 @@ TEST(Autofocus, RefusesBadRequests) {
                   s.t[1] = s.t[0];
               }),
               "t(2) must differ from t(1): the derivative term divides by it");
-    AutofocusInput in = scan.request(AutofocusMethod::Coherence, false);
+    EXPECT_EQ(message([](AutofocusInput& in, RingScan&) { in.resolution = 250.0 / std::ldexp(1.0, 45); }),
+              "resolution must be at least (c_max - c_min) / 2^44 (or 0 for the default)");
+    EXPECT_EQ(checkGridSize(46340), "");
+    EXPECT_EQ(checkGridSize(46341), "n must be at least 1 and at most 46340");
+    EXPECT_EQ(checkGridSize(0), "n must be at least 1 and at most 46340");
+    AutofocusInput in = scan.request(AutofocusMethod::Coherence, true);
+    // The analytic signal needs the host's fft: without one, or when it
+    // fails, the search says so and tries nothing.
+    EXPECT_TRUE(autofocus(in).fft_failed);
+    const AutofocusResult failed =
+        autofocus(in, [](std::complex<double>*, int64_t, int64_t, bool) { return false; });
+    EXPECT_TRUE(failed.fft_failed);
+    EXPECT_TRUE(failed.candidates.empty());
     EXPECT_EQ(setAutofocusMethod(in, "Subaperture"), "");
     EXPECT_EQ(in.method, AutofocusMethod::Subaperture);
     EXPECT_EQ(setAutofocusMethod(in, "focus"), "method must be 'coherence', 'subaperture' or 'sharpness'");

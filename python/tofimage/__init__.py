@@ -700,10 +700,6 @@ def pixel_coordinates(n: int, image_width: float) -> PixelCoordinates:
     >>> plt.imshow(Recon, extent=[1e3 * e for e in extent], cmap='gray')  # doctest: +SKIP
     """
     n = _count("n", n)
-    if n < 1:
-        raise ValueError(f"n must be at least 1, not {n}")
-    if n > 46340:
-        raise ValueError(f"n must be at most 46340, not {n}")
     width = _scalar("image_width", image_width)
     x, y = _core.pixel_coordinates(n, width)
     extent = tuple(float(v) for v in _core.image_field(n, width))

@@ -58,10 +58,19 @@ class AutofocusResult:
         centre.
     limited_view : bool
         `view_angle` is below 270 degrees.
+    tail_score : float
+        How far the signals stay off their baseline once every wavefront
+        from the region has passed, in standard errors of the noise, summed
+        over the sensors and divided by the root of their number: of order 1
+        for 3-D waves, large for the tails of 2-D waves.
+    two_d : bool
+        ``abs(tail_score) > 5`` with the analytic score: the search made the
+        signals 3-D-like first (spectrum times ``sqrt(1j * omega)``, a
+        half-order time derivative).
     subapertures : str
         How the array was divided.
     notes : list of str
-        Warnings in words (edge, limited view).
+        Warnings in words (edge, limited view, 2-D waves).
     seconds : float
         The search's wall-clock time.
 
@@ -258,13 +267,13 @@ def autofocus(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor: 
     fs = _positive("fs", _scalar("fs", fs))
     image_width = _positive("image_width", _scalar("image_width", image_width))
     numCores = _count("numCores", numCores)
+    field = tuple(_core.image_field(n, image_width))
     if roi_given is None:
-        roi_given = tuple(_core.image_field(n, image_width))
+        roi_given = field
 
-    quadrature = _hilbert_part(sig) if analytic else None
     found = _core.autofocus(sig, x, y, z, t, fs, c_range[0], c_range[1], int(image_select),
-                            roi_given, search_n, method, resolution or 0.0, str(interp),
-                            numCores, quadrature)
+                            roi_given, field, search_n, method, resolution or 0.0, str(interp),
+                            numCores, bool(analytic))
     c = found["c"]
     image = Plan(n, x, y, z, c, image_select, t, fs, image_width, numCores)(sig)
     return AutofocusResult(c=c, candidates=found["candidates"], scores=found["scores"],
@@ -272,20 +281,9 @@ def autofocus(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor: 
                            image_width=image_width, roi=tuple(roi_given), search_n=search_n,
                            resolution=found["resolution"], edge=found["edge"],
                            view_angle=found["view_angle"], limited_view=found["limited_view"],
+                           tail_score=found["tail_score"], two_d=found["two_d"],
                            subapertures=found["subapertures"], notes=list(found["notes"]),
                            seconds=time.perf_counter() - started)
-
-
-def _hilbert_part(sig):
-    """The Hilbert transform of each column: the imaginary part of its
-    analytic signal, as ``scipy.signal.hilbert`` and MATLAB's hilbert give it."""
-    rows = sig.shape[0]
-    w = np.zeros(rows)
-    w[0] = 1
-    w[1:(rows + 1) // 2] = 2
-    if rows % 2 == 0:
-        w[rows // 2] = 1
-    return np.asfortranarray(np.fft.ifft(np.fft.fft(sig, axis=0) * w[:, None], axis=0).imag)
 
 
 def _options(method, roi, search_n, resolution):

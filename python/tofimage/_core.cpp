@@ -244,9 +244,10 @@ private:
 // layer has checked and cut to cols and rows.
 py::dict searchSpeed(const py::array_t<double, py::array::f_style>& sig, Vector x, Vector y,
                    Vector z, Vector t, double fs, double c_min, double c_max, int term,
-                   std::array<double, 4> roi, int32_t search_n, const std::string& method,
+                   std::array<double, 4> roi, std::array<double, 4> field, int32_t search_n,
+                   const std::string& method,
                    double resolution, const std::string& interp, int32_t numCores,
-                   std::optional<py::array_t<double, py::array::f_style>> quadrature) {
+                   bool analytic) {
     constexpr int64_t kMax = std::numeric_limits<int32_t>::max();
     if (sig.ndim() != 2 || sig.shape(0) > kMax || sig.shape(1) > kMax)
         throw py::value_error("sigMat must be a matrix with fewer than 2^31 rows and columns");
@@ -265,14 +266,11 @@ py::dict searchSpeed(const py::array_t<double, py::array::f_style>& sig, Vector 
     in.c_max = c_max;
     in.term = static_cast<BeamTerm>(term);
     std::copy(roi.begin(), roi.end(), in.roi);
+    std::copy(field.begin(), field.end(), in.field);
     in.search_n = search_n;
     in.resolution = resolution;
     in.numCores = numCores;
-    if (quadrature) {
-        if (quadrature->ndim() != 2 || quadrature->shape(0) != in.rows || quadrature->shape(1) != in.cols)
-            throw py::value_error("internal: the quadrature must have sigMat's shape");
-        in.quadrature = quadrature->data();
-    }
+    in.analytic = analytic;
     std::string msg = setAutofocusMethod(in, method);
     BeamformOptions interpolation;
     if (msg.empty()) msg = setBeamformChoice(interpolation, "interp", interp);
@@ -280,10 +278,13 @@ py::dict searchSpeed(const py::array_t<double, py::array::f_style>& sig, Vector 
     if (msg.empty()) msg = checkAutofocusInput(in);
     if (!msg.empty()) throw py::value_error(msg);
     AutofocusResult r;
+    NumpyFFT fft;
     {
         py::gil_scoped_release release;
-        r = ::autofocus(in);
+        r = ::autofocus(in, std::ref(fft));
     }
+    if (fft.failure) std::rethrow_exception(fft.failure);
+    if (r.fft_failed) throw std::bad_alloc();
     py::dict d;
     d["c"] = r.c;
     d["candidates"] = py::array_t<double>(r.candidates.size(), r.candidates.data());
@@ -293,6 +294,8 @@ py::dict searchSpeed(const py::array_t<double, py::array::f_style>& sig, Vector 
     d["edge"] = r.edge;
     d["view_angle"] = r.view_angle;
     d["limited_view"] = r.limited_view;
+    d["tail_score"] = r.tail_score;
+    d["two_d"] = r.two_d;
     d["subapertures"] = r.subapertures;
     d["notes"] = r.notes;
     return d;
@@ -328,11 +331,14 @@ PYBIND11_MODULE(_core, m) {
         .def_property_readonly("kernel_name", &BeamPlan::kernelName);
     m.def("autofocus", &searchSpeed, py::arg("sig"), py::arg("x"), py::arg("y"), py::arg("z"),
           py::arg("t"), py::arg("fs"), py::arg("c_min"), py::arg("c_max"), py::arg("term"),
-          py::arg("roi"), py::arg("search_n"), py::arg("method"), py::arg("resolution"),
-          py::arg("interp"), py::arg("numCores"), py::arg("quadrature") = py::none());
-    m.def("pixel_coordinates", [](int32_t n, double image_width) {
-        Vector x(n), y(n);
-        reconPixelCoordinates(n, image_width, x.mutable_data(), y.mutable_data());
+          py::arg("roi"), py::arg("field"), py::arg("search_n"), py::arg("method"),
+          py::arg("resolution"),
+          py::arg("interp"), py::arg("numCores"), py::arg("analytic"));
+    m.def("pixel_coordinates", [](double n, double image_width) {
+        const std::string problem = checkGridSize(n);
+        if (!problem.empty()) throw py::value_error(problem);
+        Vector x((int32_t)n), y((int32_t)n);
+        reconPixelCoordinates((int32_t)n, image_width, x.mutable_data(), y.mutable_data());
         return py::make_tuple(x, y);
     }, py::arg("n"), py::arg("image_width"), "tofimage's pixel centres: x by column, y by row.");
     m.def("image_field", [](int32_t n, double image_width) {

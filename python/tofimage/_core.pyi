@@ -39,10 +39,10 @@ class BeamformPlan:
 def autofocus(sig: npt.NDArray[np.float64], x: npt.NDArray[np.float64],
               y: npt.NDArray[np.float64], z: npt.NDArray[np.float64],
               t: npt.NDArray[np.float64], fs: float, c_min: float, c_max: float, term: int,
-              roi: Tuple[float, float, float, float], search_n: int, method: str,
-              resolution: float, interp: str, numCores: int,
-              quadrature: Optional[npt.NDArray[np.float64]] = None) -> Dict[str, Any]: ...
-def pixel_coordinates(n: int,
+              roi: Tuple[float, float, float, float], field: Tuple[float, float, float, float],
+              search_n: int, method: str, resolution: float, interp: str, numCores: int,
+              analytic: bool) -> Dict[str, Any]: ...
+def pixel_coordinates(n: float,
                       image_width: float) -> Tuple[npt.NDArray[np.float64],
                                                    npt.NDArray[np.float64]]: ...
 def image_field(n: int, image_width: float) -> List[float]: ...

@@ -7,7 +7,8 @@ function rows = autofocus_validation(variants, quick, only)
 % default the analytic and the real coherence). Prints one line per search
 % and returns them: simulator, array, phantom, c_true, variant, region, c
 % found, error, the target that holds there (NaN where none: extended
-% structures in a limited view) and the search's wall-clock time.
+% structures in a limited view), whether the search saw 2-D waves
+% (info.two_d) and its wall-clock time.
 % quick (default false): the project's simulator at two speeds only.
 % only (default ''): 'project' or 'k-Wave' leaves out the other simulator.
 here = fileparts(mfilename('fullpath'));
@@ -53,9 +54,9 @@ for k = 1:numel(kw.scans)
                           'vessel_end', s.vessel_end); %#ok<AGROW>
 end
 rows = struct('simulator', {}, 'array', {}, 'phantom', {}, 'c_true', {}, 'variant', {}, ...
-              'roi', {}, 'c', {}, 'error', {}, 'target', {}, 'seconds', {});
-fprintf('%-8s %-7s %-7s %6s %-9s %-10s %8s %7s %6s %6s\n', 'sim', 'array', 'phantom', 'c_true', ...
-        'variant', 'roi', 'c found', 'error', 'target', 'wall s');
+              'roi', {}, 'c', {}, 'error', {}, 'target', {}, 'two_d', {}, 'seconds', {});
+fprintf('%-8s %-7s %-7s %6s %-9s %-10s %8s %7s %6s %4s %6s\n', 'sim', 'array', 'phantom', ...
+        'c_true', 'variant', 'roi', 'c found', 'error', 'target', '2-D', 'wall s');
 for k = 1:numel(scans)
   s = scans{k};
   if ~isempty(only) && ~strcmp(only, s.simulator)
@@ -86,15 +87,16 @@ for k = 1:numel(scans)
       end
       wall = tic;
       cols = size(s.sigMat, 2);
-      c = tofimage_autofocus(s.sigMat, 256, s.x, s.y, zeros(cols, 1), [1400 1650], 3, s.t, ...
+      [c, info] = tofimage_autofocus(s.sigMat, 256, s.x, s.y, zeros(cols, 1), [1400 1650], 3, s.t, ...
                              s.fs, s.width, 2, extra{:});
       row = struct('simulator', s.simulator, 'array', s.array, 'phantom', s.phantom, ...
                    'c_true', s.c, 'variant', variants{v, 1}, 'roi', regions{r, 1}, 'c', c, ...
-                   'error', c - s.c, 'target', target, 'seconds', toc(wall));
+                   'error', c - s.c, 'target', target, 'two_d', info.two_d, ...
+                   'seconds', toc(wall));
       rows(end + 1) = row; %#ok<AGROW>
-      fprintf('%-8s %-7s %-7s %6d %-9s %-10s %8.2f %+7.2f %6g %6.2f\n', row.simulator, ...
+      fprintf('%-8s %-7s %-7s %6d %-9s %-10s %8.2f %+7.2f %6g %4d %6.2f\n', row.simulator, ...
               row.array, row.phantom, row.c_true, row.variant, row.roi, row.c, row.error, ...
-              row.target, row.seconds);
+              row.target, row.two_d, row.seconds);
     end
   end
 end

@@ -42,6 +42,11 @@ for k = 1:numel(rows)
     unheld{end + 1} = sprintf('%s %s %d roi %s: %+.2f m/s', r.array, r.phantom, r.c_true, ...
                               r.roi, r.error); %#ok<AGROW>
   end
+  % 3-D waves in independent noise: nothing to convert.
+  if r.two_d
+    missed{end + 1} = sprintf('%s %s %d: 2-D waves seen in 3-D ones', r.array, r.phantom, ...
+                              r.c_true); %#ok<AGROW>
+  end
   if strcmp(r.array, 'linear') && ~r.limited_view
     missed{end + 1} = sprintf('%s %s %d: the linear array''s view is not reported as limited', ...
                               r.array, r.phantom, r.c_true); %#ok<AGROW>

@@ -452,15 +452,25 @@ def test_counts():
 
 
 def test_grid_m_file_matches():
-    # tofimage_grid.m gives the same coordinates, bit for bit.
+    # tofimage_grid.m (which asks the engine through the MEX module) gives
+    # the same coordinates, bit for bit, and the same rule on n.
     if not shutil.which(os.environ.get("TOFIMAGE_OCTAVE", "octave-cli")):
         pytest.skip("octave-cli is not installed")
+    mex_dir = os.environ.get("TOFIMAGE_MEX_DIR")
+    if not mex_dir:
+        pytest.skip("TOFIMAGE_MEX_DIR (the folder of the built MEX module) is not set; ctest sets it")
     cases = [(1, 1.0), (2, 2.0), (5, 0.3), (64.9, 0.016), (255, 0.025)]
     with tempfile.TemporaryDirectory() as d:
-        script = "".join(f"[x, y] = tofimage_grid({n!r}, {w!r}); assert(isrow(x) && iscolumn(y)); "
-                         f"f = fopen('g{k}', 'w'); fwrite(f, [x(:); y(:)], 'double'); fclose(f);\n"
-                         for k, (n, w) in enumerate(cases))
-        octave(script, d, ROOT / "matlab")
+        script = f"addpath('{ROOT / 'matlab'}');" + "".join(
+            f"[x, y] = tofimage_grid({n!r}, {w!r}); assert(isrow(x) && iscolumn(y)); "
+            f"f = fopen('g{k}', 'w'); fwrite(f, [x(:); y(:)], 'double'); fclose(f);\n"
+            for k, (n, w) in enumerate(cases))
+        script += ("try, tofimage_grid(46341, 1); catch e, f = fopen('big', 'w'); "
+                   "fprintf(f, '%s', e.message); fclose(f); end\n")
+        octave(script, d, mex_dir)
+        with pytest.raises(ValueError) as big:
+            tofimage.pixel_coordinates(46341, 1.0)
+        assert open(f"{d}/big").read() == str(big.value) == "n must be at least 1 and at most 46340"
         for k, (n, w) in enumerate(cases):
             x, y, _ = tofimage.pixel_coordinates(n, w)
             assert_same_bits(np.fromfile(f"{d}/g{k}"), np.concatenate([x, y]))

@@ -52,6 +52,7 @@ void mxDestroyArray(mxArray* a);
 bool mxIsEmpty(const mxArray* a);
 std::size_t mxGetM(const mxArray* a);
 std::size_t mxGetN(const mxArray* a);
+void mxSetN(mxArray* a, mwSize n);
 double* mxGetPi(const mxArray* a);
 mxArray* mxGetProperty(const mxArray* a, mwIndex i, const char* name);
 mxArray* mexCallMATLABWithTrap(int nlhs, mxArray* plhs[], int nrhs, mxArray* prhs[],
