@@ -134,27 +134,35 @@ n = whole('n', n, 1);
 x = sensor_column('x_sensor', x_sensor, cols);
 y = sensor_column('y_sensor', y_sensor, cols);
 z = sensor_column('z_sensor', z_sensor, cols);
-if ~isnumeric(c_range) || ~isreal(c_range) || numel(c_range) ~= 2 || ...
-   any(~isfinite(c_range(:))) || c_range(1) <= 0 || c_range(2) <= c_range(1)
+% The values are the engine's to check (through tofimage_autofocus_search,
+% which raises its messages with identifiers tofimage_autofocus:<argument>);
+% this function checks what it needs to pass them on.
+if ~isnumeric(c_range) || ~isreal(c_range) || numel(c_range) ~= 2
   error('tofimage_autofocus:c_range', ...
         'c_range must be [c_min c_max] with 0 < c_min < c_max, both finite');
 end
 c_range = double(c_range(:)');
 image_select = any_scalar('image_select', image_select);
-if ~isnumeric(t) || ~isreal(t) || numel(t) < rows || any(~isfinite(t(1:rows)))
+if ~isnumeric(t) || ~isreal(t) || numel(t) < rows
   error('tofimage_autofocus:t', 't must hold a finite time for each of the %d rows of sigMat', rows);
 end
 t = double(t(1:rows));
 t = t(:);
-if t(2) == t(1) && image_select ~= 1
-  error('tofimage_autofocus:t', 't(2) must differ from t(1): the derivative term divides by it');
-end
 fs = real_scalar('fs', fs);
 image_width = real_scalar('image_width', image_width);
 numCores = any_scalar('numCores', numCores);
-found = tofimage_autofocus_search(double(sigMat), x, y, z, t, fs, c_range, image_select, ...
-                                  n, image_width, opts.roi, opts.search_n, opts.method, ...
-                                  opts.resolution, opts.interp, numCores, opts.analytic ~= 0);
+try
+  found = tofimage_autofocus_search(double(sigMat), x, y, z, t, fs, c_range, image_select, ...
+                                    n, image_width, opts.roi, opts.search_n, opts.method, ...
+                                    opts.resolution, opts.interp, numCores, opts.analytic ~= 0);
+catch err
+  % The engine's verdict on an argument, raised as this function's (Octave
+  % puts the module's name before it).
+  if strncmp(err.identifier, 'tofimage_autofocus:', 19)
+    error(err.identifier, '%s', regexprep(err.message, '^tofimage_autofocus_search: ', ''));
+  end
+  rethrow(err);
+end
 c = found.c;
 
 info = struct();
@@ -199,8 +207,7 @@ for k = 1:2:numel(args)
   end
   switch lower(name)
     case 'roi'
-      if ~isnumeric(value) || ~isreal(value) || numel(value) ~= 4 || ...
-         any(~isfinite(value(:))) || value(2) <= value(1) || value(4) <= value(3)
+      if ~isnumeric(value) || ~isreal(value) || numel(value) ~= 4
         error('tofimage_autofocus:roi', ...
               'roi must be [x_min x_max y_min y_max], finite, with x_max > x_min and y_max > y_min');
       end
@@ -237,14 +244,6 @@ if ~isnumeric(sigMat) || ~isreal(sigMat) || ndims(sigMat) > 2
   error('tofimage_autofocus:sigMat', 'sigMat must be a real matrix (time samples x sensors)');
 end
 [rows, cols] = size(sigMat);
-if rows < 2 || cols < 4
-  error('tofimage_autofocus:sigMat', ...
-        'sigMat must have at least 2 rows (time samples) and 4 columns (sensors), not %d x %d', ...
-        rows, cols);
-end
-if any(~isfinite(sigMat(:)))
-  error('tofimage_autofocus:sigMat', 'sigMat must be finite (no NaN or Inf)');
-end
 end
 
 function v = sensor_column(name, v, cols)

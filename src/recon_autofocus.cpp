@@ -10,6 +10,7 @@
 #include <numeric>
 
 #include "recon_exact.h"
+#include "recon_messages.h"
 
 void reconPixelCoordinates(int32_t n, double image_width, double* x, double* y) {
     const double dx = image_width / (double)n;
@@ -25,7 +26,7 @@ static_assert((int64_t)kReconMaxN * kReconMaxN <= INT32_MAX &&
               "kReconMaxN is the largest n with n*n below 2^31");
 
 std::string checkGridSize(double n) {
-    return n >= 1 && n <= kReconMaxN ? "" : "n must be at least 1 and at most 46340";
+    return n >= 1 && n <= kReconMaxN ? "" : message(ReconMsg::GridSize);
 }
 
 void reconImageField(int32_t n, double image_width, double roi[4]) {
@@ -421,25 +422,29 @@ bool searchColumns(const AutofocusInput& in, const BeamformFFT& fft, bool twoD,
 
 }  // namespace
 
-std::string checkAutofocusInput(const AutofocusInput& in) {
+AutofocusProblem checkAutofocusInput(const AutofocusInput& in) {
+    const auto fault = [](const char* argument, ReconMsg m,
+                          std::initializer_list<const char*> args = {}) {
+        return AutofocusProblem{argument, message(m, args)};
+    };
     if (in.rows < 2 || in.cols < 4)
-        return format("sigMat must have at least 2 rows (time samples) and 4 columns (sensors), "
-                      "not %d x %d", in.rows, in.cols);
-    if (!finiteAll(in.sigMat, (int64_t)in.rows * in.cols)) return "sigMat must be finite (no NaN or Inf)";
+        return fault("sigMat", ReconMsg::AutofocusSize,
+                     {MessageNumber(in.rows), MessageNumber(in.cols)});
+    if (!finiteAll(in.sigMat, (int64_t)in.rows * in.cols))
+        return fault("sigMat", ReconMsg::NotFinite, {"sigMat"});
     if (!(in.c_min > 0) || !(in.c_max > in.c_min) || !std::isfinite(in.c_max))
-        return "c_range must be [c_min c_max] with 0 < c_min < c_max, both finite";
-    if (!finiteAll(in.field, 4)) return "the image field must be finite";
+        return fault("c_range", ReconMsg::SpeedRange);
+    if (!finiteAll(in.field, 4)) return fault("image_width", ReconMsg::ImageField);
     if (!finiteAll(in.roi, 4) || !(in.roi[1] > in.roi[0]) || !(in.roi[3] > in.roi[2]))
-        return "roi must be [x_min x_max y_min y_max], finite, with x_max > x_min and y_max > y_min";
-    if (in.search_n < 16) return "search_n must be a whole number of at least 16";
+        return fault("roi", ReconMsg::Roi);
+    if (in.search_n < 16) return fault("search_n", ReconMsg::WholeNumber, {"search_n", "16"});
     if (!finiteAll(in.t, in.rows))
-        return format("t must hold a finite time for each of the %d rows of sigMat", in.rows);
-    if (in.t[1] == in.t[0] && in.term != BeamTerm::Signal)
-        return "t(2) must differ from t(1): the derivative term divides by it";
-    if (!(in.fs > 0) || !std::isfinite(in.fs)) return "fs must be a finite positive number";
+        return fault("t", ReconMsg::TimeColumn, {MessageNumber(in.rows)});
+    if (in.t[1] == in.t[0] && in.term != BeamTerm::Signal) return fault("t", ReconMsg::TimeStep);
+    if (!(in.fs > 0) || !std::isfinite(in.fs)) return fault("fs", ReconMsg::Positive, {"fs"});
     if (!(in.resolution <= 0 || finestLevel(in) <= kAutofocusMaxLevel))
-        return "resolution must be at least (c_max - c_min) / 2^44 (or 0 for the default)";
-    return "";
+        return fault("resolution", ReconMsg::Resolution);
+    return {};
 }
 
 std::string setAutofocusMethod(AutofocusInput& in, const std::string& name) {
@@ -451,7 +456,7 @@ std::string setAutofocusMethod(AutofocusInput& in, const std::string& name) {
             in.method = m;
             return "";
         }
-    return "method must be 'coherence', 'subaperture' or 'sharpness'";
+    return message(ReconMsg::Method);
 }
 
 const char* autofocusMethodName(AutofocusMethod method) {

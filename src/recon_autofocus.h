@@ -47,8 +47,7 @@ void reconPixelCoordinates(int32_t n, double image_width, double* x, double* y);
 // requires of tofimage's image.
 constexpr int32_t kReconMaxN = 46340;
 
-// The hosts' message when n (a whole number) is no grid's size, or an empty
-// string.
+// The message when n (a whole number) is no grid's size, or an empty string.
 std::string checkGridSize(double n);
 
 // The region the pixels of that grid cover, [x_min x_max y_min y_max]: the
@@ -110,8 +109,13 @@ struct AutofocusResult {
                                      // given): nothing else is set
 };
 
-// The hosts' messages of a bad request, or an empty string.
-std::string checkAutofocusInput(const AutofocusInput& in);
+// A bad request: the argument at fault, as the hosts name it (MATLAB's
+// identifier tofimage_autofocus:<argument>), and the message of the table
+// (recon_messages.h); both empty for a good request.
+struct AutofocusProblem {
+    std::string argument, message;
+};
+AutofocusProblem checkAutofocusInput(const AutofocusInput& in);
 
 // The search. The caller guarantees what checkAutofocusInput verifies.
 // `fft` is the host's (as BeamformPlan::run takes it), needed when

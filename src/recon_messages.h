@@ -25,10 +25,13 @@ enum ReconHost : unsigned {
     kTofimageFrames = 2,  // tofimage_frames
     kTofimageBeamform = 4,
     kPython = 8,          // the Python package (ValueError)
+    kTofimageAutofocus = 16,
+    kTofimageGrid = 32,
     kNoHost = 0,
 };
 constexpr unsigned kRecon = kTofimage | kTofimageFrames | kPython;
 constexpr unsigned kStacks = kTofimageFrames | kTofimageBeamform;
+constexpr unsigned kAutofocus = kTofimageAutofocus | kPython;
 
 // X(identifier, hosts, text)
 #define TOFIMAGE_MESSAGES(X)                                                                       \
@@ -120,7 +123,7 @@ constexpr unsigned kStacks = kTofimageFrames | kTofimageBeamform;
     X(SamplingRate, kTofimageBeamform | kPython, "fs must be a positive finite number")            \
     X(NegativePoints, kNoHost, "the number of points must not be negative")                        \
     X(ArrayCount, kNoHost, "<name> must have at least as many elements <as>")                      \
-    X(NotFinite, kTofimageBeamform | kPython, "<name> must be finite (no NaN or Inf)")             \
+    X(NotFinite, kTofimageBeamform | kAutofocus, "<name> must be finite (no NaN or Inf)")          \
     X(SampleOffset, kTofimageBeamform | kPython, "SampleOffset must be finite")                    \
     X(FNumber, kTofimageBeamform | kPython,                                                        \
       "FNumber must be a finite number >= 0 (0: no f-number)")                                     \
@@ -134,6 +137,38 @@ constexpr unsigned kStacks = kTofimageFrames | kTofimageBeamform;
     X(ManyPoints, kTofimageBeamform | kPython, "there are too many points")                        \
     X(ImageElements, kNoHost, "the image must have one element per point and frame")               \
     X(ImageNoData, kNoHost, "the image has no data")                                               \
+    /* The speed-of-sound search (tofimage_autofocus, tofimage.autofocus) and the grid; the        \
+       MATLAB identifier of each is tofimage_autofocus:<argument> (tofimage_grid:<argument>). */   \
+    X(AutofocusUsage, kTofimageAutofocus,                                                          \
+      "Usage: [c, info] = tofimage_autofocus(sigMat, n, x_sensor, y_sensor, z_sensor, c_range, "   \
+      "image_select, t, fs, image_width, numCores, name, value, ...)")                             \
+    X(AutofocusPairs, kTofimageAutofocus, "options must come in name-value pairs")                 \
+    X(AutofocusOptionText, kTofimageAutofocus, "option names must be text")                        \
+    X(AutofocusOptionName, kTofimageAutofocus,                                                     \
+      "unknown option '<name>' (roi, search_n, method, resolution, analytic, interp, plot)")       \
+    X(AutofocusSigMat, kAutofocus, "sigMat must be a real matrix (time samples x sensors)")        \
+    X(AutofocusSize, kAutofocus,                                                                   \
+      "sigMat must have at least 2 rows (time samples) and 4 columns (sensors), not <rows> x "     \
+      "<cols>")                                                                                    \
+    X(WholeNumber, kAutofocus, "<name> must be a whole number of at least <k>")                    \
+    X(GridSize, kTofimageGrid | kAutofocus, "n must be at least 1 and at most 46340")              \
+    X(SensorColumn, kAutofocus,                                                                    \
+      "<name> must hold a finite coordinate for each of the <cols> sensors (columns of sigMat)")   \
+    X(SpeedRange, kAutofocus, "c_range must be [c_min c_max] with 0 < c_min < c_max, both finite") \
+    X(TimeColumn, kAutofocus, "t must hold a finite time for each of the <rows> rows of sigMat")   \
+    X(TimeStep, kAutofocus, "t(2) must differ from t(1): the derivative term divides by it")       \
+    X(Positive, kAutofocus, "<name> must be a finite positive number")                             \
+    X(RealScalar, kTofimageAutofocus | kTofimageGrid, "<name> must be a real scalar")              \
+    X(RealNumber, kTofimageGrid, "<name> must be a real number")                                   \
+    X(TrueFalse, kTofimageAutofocus, "<name> must be true or false")                               \
+    X(ImageField, kNoHost, "the image field must be finite")                                       \
+    X(Roi, kAutofocus,                                                                             \
+      "roi must be [x_min x_max y_min y_max], finite, with x_max > x_min and y_max > y_min")       \
+    X(Resolution, kAutofocus,                                                                      \
+      "resolution must be at least (c_max - c_min) / 2^44 (or 0 for the default)")                 \
+    X(Method, kAutofocus, "method must be 'coherence', 'subaperture' or 'sharpness'")              \
+    X(AutofocusInterp, kTofimageAutofocus, "interp must be 'nearest' or 'linear'")                 \
+    X(GridUsage, kTofimageGrid, "Usage: [x, y] = tofimage_grid(n, image_width)")                   \
     /* Once the computation runs (the MEX gateways put "<function>: " first). */                   \
     X(PlanMemory, kTofimage,                                                                       \
       "out of memory: could not allocate the reconstruction plan (<sensors> sensors, <samples> "   \

@@ -75,15 +75,17 @@ const char* shapeProblem(int nrhs, const mxArray* prhs[]) {
         if (mxGetNumberOfElements(prhs[k]) != 1) return "tofimage_autofocus_search: scalar expected";
     const size_t roi = mxGetNumberOfElements(prhs[10]);
     if (roi != 0 && roi != 4) return "tofimage_autofocus_search: roi must be [] or 4 values";
-    const double n = mxGetScalar(prhs[8]), m = mxGetScalar(prhs[11]);
-    if (!checkGridSize(n).empty() || !(m >= 16 && m <= kReconMaxN))
-        return "tofimage_autofocus_search: n and search_n must lie in 1 .. 46340 and 16 .. 46340";
+    const double m = mxGetScalar(prhs[11]);
+    if (!(m >= 16 && m <= kReconMaxN))
+        return "tofimage_autofocus_search: search_n must lie in 16 .. 46340";
     return nullptr;
 }
 
-// The request of the arguments, checked by the engine; false with the
-// message in msg.
-bool readRequest(const mxArray* prhs[], AutofocusInput& in, char* msg) {
+// The request of the arguments, checked by the engine: the argument at
+// fault and the message, both empty for a good request.
+AutofocusProblem readRequest(const mxArray* prhs[], AutofocusInput& in) {
+    const std::string grid = checkGridSize(mxGetScalar(prhs[8]));
+    if (!grid.empty()) return {"n", grid};
     const mxArray* sig = prhs[0];
     in.rows = (int32_t)mxGetM(sig);
     in.cols = (int32_t)mxGetN(sig);
@@ -114,12 +116,12 @@ bool readRequest(const mxArray* prhs[], AutofocusInput& in, char* msg) {
     in.analytic = mxGetScalar(prhs[16]) != 0.0;
 
     std::string problem = setAutofocusMethod(in, name);
+    if (!problem.empty()) return {"method", problem};
     BeamformOptions choice;
-    if (problem.empty()) problem = setBeamformChoice(choice, "interp", interp);
+    problem = setBeamformChoice(choice, "interp", interp);
+    if (!problem.empty()) return {"interp", problem};
     in.interp = choice.interp;
-    if (problem.empty()) problem = checkAutofocusInput(in);
-    std::snprintf(msg, kTextSize, "%s", problem.c_str());
-    return problem.empty();
+    return checkAutofocusInput(in);
 }
 
 // What the search found besides its candidates: plain values and texts.
@@ -205,8 +207,13 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     const char* problem = shapeProblem(nrhs, prhs);
     if (problem != nullptr) mexErrMsgTxt(problem);
     AutofocusInput in;  // plain values and pointers only
-    char msg[kTextSize] = "";
-    if (!readRequest(prhs, in, msg)) mexErrMsgIdAndTxt("tofimage_autofocus:search", "%s", msg);
+    char id[kTextSize] = "", msg[kTextSize] = "";
+    {
+        const AutofocusProblem p = readRequest(prhs, in);
+        std::snprintf(id, sizeof id, "tofimage_autofocus:%s", p.argument.c_str());
+        std::snprintf(msg, sizeof msg, "%s", p.message.c_str());
+    }
+    if (msg[0] != '\0') mexErrMsgIdAndTxt(id, "%s", msg);
 
     const size_t most = (size_t)autofocusMaxCandidates(in);
     const int32_t n = (int32_t)mxGetScalar(prhs[8]);

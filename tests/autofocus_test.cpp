@@ -71,7 +71,7 @@ TEST(Autofocus, FindsTheSpeedByEveryMethodAndScore) {
                               AutofocusMethod::Sharpness})
         for (bool analytic : {false, true}) {
             const AutofocusInput in = scan.request(m, analytic);
-            ASSERT_EQ(checkAutofocusInput(in), "");
+            ASSERT_EQ(checkAutofocusInput(in).message, "");
             const AutofocusResult r = autofocus(in, directDft);
             // The Brenner gradient of a signed image also rewards the
             // carrier's fringes: only its analytic form is held to 3 m/s.
@@ -147,29 +147,35 @@ TEST(Autofocus, PixelGridAndImageField) {
 
 TEST(Autofocus, RefusesBadRequests) {
     RingScan scan(0.0);
+    // The argument at fault, as MATLAB's identifier names it, and the message.
     const auto message = [&](void (*spoil)(AutofocusInput&, RingScan&)) {
         AutofocusInput in = scan.request(AutofocusMethod::Coherence, false);
         spoil(in, scan);
-        return checkAutofocusInput(in);
+        const AutofocusProblem p = checkAutofocusInput(in);
+        return p.argument + ": " + p.message;
     };
     EXPECT_EQ(message([](AutofocusInput& in, RingScan&) { in.cols = 3; }),
-              "sigMat must have at least 2 rows (time samples) and 4 columns (sensors), not 1200 x 3");
+              "sigMat: sigMat must have at least 2 rows (time samples) and 4 columns (sensors), not 1200 x 3");
     EXPECT_EQ(message([](AutofocusInput&, RingScan& s) { s.sig[7] = NAN; }),
-              "sigMat must be finite (no NaN or Inf)");
+              "sigMat: sigMat must be finite (no NaN or Inf)");
     scan.sig[7] = 0.0;
     EXPECT_EQ(message([](AutofocusInput& in, RingScan&) { in.c_max = in.c_min; }),
-              "c_range must be [c_min c_max] with 0 < c_min < c_max, both finite");
+              "c_range: c_range must be [c_min c_max] with 0 < c_min < c_max, both finite");
     EXPECT_EQ(message([](AutofocusInput& in, RingScan&) { in.roi[1] = in.roi[0]; }),
-              "roi must be [x_min x_max y_min y_max], finite, with x_max > x_min and y_max > y_min");
+              "roi: roi must be [x_min x_max y_min y_max], finite, with x_max > x_min and y_max > y_min");
     EXPECT_EQ(message([](AutofocusInput& in, RingScan&) { in.search_n = 15; }),
-              "search_n must be a whole number of at least 16");
+              "search_n: search_n must be a whole number of at least 16");
+    const double t5 = scan.t[5];
+    EXPECT_EQ(message([](AutofocusInput&, RingScan& s) { s.t[5] = INFINITY; }),
+              "t: t must hold a finite time for each of the 1200 rows of sigMat");
+    scan.t[5] = t5;
     EXPECT_EQ(message([](AutofocusInput& in, RingScan& s) {
                   in.term = BeamTerm::Difference;
                   s.t[1] = s.t[0];
               }),
-              "t(2) must differ from t(1): the derivative term divides by it");
+              "t: t(2) must differ from t(1): the derivative term divides by it");
     EXPECT_EQ(message([](AutofocusInput& in, RingScan&) { in.resolution = 250.0 / std::ldexp(1.0, 45); }),
-              "resolution must be at least (c_max - c_min) / 2^44 (or 0 for the default)");
+              "resolution: resolution must be at least (c_max - c_min) / 2^44 (or 0 for the default)");
     EXPECT_EQ(checkGridSize(46340), "");
     EXPECT_EQ(checkGridSize(46341), "n must be at least 1 and at most 46340");
     EXPECT_EQ(checkGridSize(0), "n must be at least 1 and at most 46340");

@@ -13,6 +13,8 @@ int main() {
     } hosts[] = {{kTofimage, "tofimage"},
                  {kTofimageFrames, "tofimage_frames"},
                  {kTofimageBeamform, "tofimage_beamform"},
+                 {kTofimageAutofocus, "tofimage_autofocus"},
+                 {kTofimageGrid, "tofimage_grid"},
                  {kPython, "python"}};
     for (const ReconMessageEntry& m : kReconMessages) {
         const char* separator = "";

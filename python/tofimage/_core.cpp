@@ -275,7 +275,7 @@ py::dict searchSpeed(const py::array_t<double, py::array::f_style>& sig, Vector 
     BeamformOptions interpolation;
     if (msg.empty()) msg = setBeamformChoice(interpolation, "interp", interp);
     in.interp = interpolation.interp;
-    if (msg.empty()) msg = checkAutofocusInput(in);
+    if (msg.empty()) msg = checkAutofocusInput(in).message;
     if (!msg.empty()) throw py::value_error(msg);
     AutofocusResult r;
     NumpyFFT fft;
@@ -342,6 +342,8 @@ PYBIND11_MODULE(_core, m) {
         return py::make_tuple(x, y);
     }, py::arg("n"), py::arg("image_width"), "tofimage's pixel centres: x by column, y by row.");
     m.def("image_field", [](int32_t n, double image_width) {
+        const std::string problem = checkGridSize(n);
+        if (!problem.empty()) throw py::value_error(problem);
         std::array<double, 4> roi;
         reconImageField(n, image_width, roi.data());
         return roi;

@@ -104,47 +104,59 @@ function check_arguments()
 scan = simulate_scan(64, 'phantom', 'points');
 a = {scan.sigMat, 64, scan.x_sensor, scan.y_sensor, scan.z_sensor, [1400 1600], 3, scan.t, ...
      scan.fs, scan.image_width, 1};
+% The argument at fault (the identifier tofimage_autofocus:<argument>), the
+% argument changed and its value, and the message. The values are the
+% engine's to check: its messages come through the module.
 cases = {
-  6, [1600 1400], 'c_range must be [c_min c_max] with 0 < c_min < c_max, both finite'
-  6, [0 1500], 'c_range must be [c_min c_max] with 0 < c_min < c_max, both finite'
-  6, 1500, 'c_range must be [c_min c_max] with 0 < c_min < c_max, both finite'
-  1, scan.sigMat(:, 1:3), 'sigMat must have at least 2 rows (time samples) and 4 columns (sensors), not 2030 x 3'
-  1, complex(scan.sigMat), 'sigMat must be a real matrix (time samples x sensors)'
-  2, 0, 'n must be a whole number of at least 1'
-  2, 0.5, 'n must be a whole number of at least 1'
-  3, scan.x_sensor(1:10), 'x_sensor must hold a finite coordinate for each of the 256 sensors (columns of sigMat)'
-  8, scan.t(1:10), 't must hold a finite time for each of the 2030 rows of sigMat'
-  9, -1, 'fs must be a finite positive number'
-  10, NaN, 'image_width must be a finite positive number'
+  'c_range', 6, [1600 1400], 'c_range must be [c_min c_max] with 0 < c_min < c_max, both finite'
+  'c_range', 6, [0 1500], 'c_range must be [c_min c_max] with 0 < c_min < c_max, both finite'
+  'c_range', 6, 1500, 'c_range must be [c_min c_max] with 0 < c_min < c_max, both finite'
+  'sigMat', 1, scan.sigMat(:, 1:3), 'sigMat must have at least 2 rows (time samples) and 4 columns (sensors), not 2030 x 3'
+  'sigMat', 1, complex(scan.sigMat), 'sigMat must be a real matrix (time samples x sensors)'
+  'n', 2, 0, 'n must be a whole number of at least 1'
+  'n', 2, 0.5, 'n must be a whole number of at least 1'
+  'n', 2, 46341, 'n must be at least 1 and at most 46340'
+  'sensors', 3, scan.x_sensor(1:10), 'x_sensor must hold a finite coordinate for each of the 256 sensors (columns of sigMat)'
+  't', 8, scan.t(1:10), 't must hold a finite time for each of the 2030 rows of sigMat'
+  't', 8, scan.t([1 1:end - 1]), 't(2) must differ from t(1): the derivative term divides by it'
+  'fs', 9, -1, 'fs must be a finite positive number'
+  'image_width', 10, NaN, 'image_width must be a finite positive number'
 };
 for k = 1:size(cases, 1)
   b = a;
-  b{cases{k, 1}} = cases{k, 2};
-  expect_error(cases{k, 3}, b{:});
+  b{cases{k, 2}} = cases{k, 3};
+  expect_error(cases{k, 1}, cases{k, 4}, b{:});
 end
 bad = scan.sigMat;
 bad(5, 5) = Inf;
-expect_error('sigMat must be finite (no NaN or Inf)', bad, a{2:end});
-expect_error('options must come in name-value pairs', a{:}, 'roi');
-expect_error('unknown option ''grid'' (roi, search_n, method, resolution, analytic, interp, plot)', a{:}, 'grid', 64);
-expect_error('method must be ''coherence'', ''subaperture'' or ''sharpness''', a{:}, 'method', 'focus');
-expect_error('search_n must be a whole number of at least 16', a{:}, 'search_n', 8);
-expect_error(['roi must be [x_min x_max y_min y_max], finite, with x_max > x_min and ' ...
-              'y_max > y_min'], a{:}, 'roi', [1 0 0 1]);
-expect_error('resolution must be a finite positive number', a{:}, 'resolution', 0);
-expect_error(['Usage: [c, info] = tofimage_autofocus(sigMat, n, x_sensor, y_sensor, ' ...
-              'z_sensor, c_range, image_select, t, fs, image_width, numCores, name, value, ...)'], ...
-             a{1:10});
+expect_error('sigMat', 'sigMat must be finite (no NaN or Inf)', bad, a{2:end});
+expect_error('options', 'options must come in name-value pairs', a{:}, 'roi');
+expect_error('options', ['unknown option ''grid'' (roi, search_n, method, resolution, analytic, ' ...
+                         'interp, plot)'], a{:}, 'grid', 64);
+expect_error('method', 'method must be ''coherence'', ''subaperture'' or ''sharpness''', a{:}, ...
+             'method', 'focus');
+expect_error('search_n', 'search_n must be a whole number of at least 16', a{:}, 'search_n', 8);
+expect_error('roi', ['roi must be [x_min x_max y_min y_max], finite, with x_max > x_min and ' ...
+                     'y_max > y_min'], a{:}, 'roi', [1 0 0 1]);
+expect_error('resolution', 'resolution must be a finite positive number', a{:}, 'resolution', 0);
+expect_error('resolution', ['resolution must be at least (c_max - c_min) / 2^44 (or 0 for the ' ...
+                            'default)'], a{:}, 'resolution', 1e-20);
+expect_error('usage', ['Usage: [c, info] = tofimage_autofocus(sigMat, n, x_sensor, y_sensor, ' ...
+                       'z_sensor, c_range, image_select, t, fs, image_width, numCores, name, ' ...
+                       'value, ...)'], a{1:10});
 end
 
-function expect_error(message, varargin)
+function expect_error(argument, message, varargin)
 got = '';
+id = '';
 try
   tofimage_autofocus(varargin{:});
 catch err
   got = err.message;
+  id = err.identifier;
 end
-if ~strcmp(got, message)
-  error('expected the error\n  [%s]\ngot\n  [%s]', message, got);
+want = ['tofimage_autofocus:' argument];
+if ~strcmp(got, message) || ~strcmp(id, want)
+  error('expected the error\n  %s [%s]\ngot\n  %s [%s]', want, message, id, got);
 end
 end
