@@ -1,5 +1,5 @@
 // MEX gateway of the speed-of-sound search (recon_autofocus.h), called by
-// tofimage_autofocus.m once it has checked the arguments users see:
+// tofimage_autofocus.m once it has checked the arguments' types and shapes:
 //
 //   found = tofimage_autofocus_search(sigMat, x_sensor, y_sensor, z_sensor, t, fs,
 //                                     c_range, image_select, n, image_width, roi,
@@ -14,6 +14,10 @@
 // resolution, edge, view_angle, limited_view, tail_score, two_d,
 // subapertures, notes (a cell row), roi (the region searched), and x, y, the pixel centres of the
 // n x n image (x a row, y a column).
+//
+// The values are the engine's to check (checkGridSize, checkAutofocusInput):
+// its message is raised with the identifier tofimage_autofocus:<the
+// argument at fault>.
 //
 // It also answers tofimage_grid.m, with the engine's grid and its rule on n:
 //

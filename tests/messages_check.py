@@ -119,7 +119,7 @@ def is_message(text, rows):
 
 def call_arguments(text, start):
     """The top-level arguments of the call whose '(' is at text[start], as
-    written, and where the call ends."""
+    written."""
     args, depth, piece, k = [], 0, "", start + 1
     quote = False
     while k < len(text):
@@ -136,7 +136,7 @@ def call_arguments(text, start):
             depth += 1
         elif ch in ")]}":
             if depth == 0:
-                return args + [piece.strip()], k
+                return args + [piece.strip()]
             depth -= 1
         elif ch == "," and depth == 0:
             args.append(piece.strip())
@@ -170,7 +170,7 @@ def matlab_messages(text):
     text = re.sub(r"\.\.\.[ \t]*\n\s*", " ", text)  # continued lines
     found = []
     for m in re.finditer(r"\berror\(", text):
-        args, _ = call_arguments(text, m.end() - 1)
+        args = call_arguments(text, m.end() - 1)
         message = matlab_text(args[1] if len(args) > 1 else args[0])
         if message is not None:
             found.append(message)

@@ -117,10 +117,13 @@ def test_errors():
     fails("t must hold a finite time for each of the 1200 rows", {7: args[7][:10]})
     fails("fs must be a finite positive number", {8: -1.0})
     fails("n must be a whole number of at least 1", {1: 0.5})  # truncated to 0
+    fails("n must be at least 1 and at most 46340", {1: 46341})
+    fails(r"t\(2\) must differ from t\(1\)", {7: np.r_[args[7][0], args[7][:-1]]})
     fails("method must be 'coherence', 'subaperture' or 'sharpness'", method="focus")
     fails("search_n must be a whole number of at least 16", search_n=8)
     fails(r"roi must be \[x_min x_max y_min y_max\]", roi=(1, 0, 0, 1))
     fails("resolution must be a finite positive number", resolution=0)
+    fails(r"resolution must be at least \(c_max - c_min\) / 2\^44", resolution=1e-20)
 
 
 def test_plot(tmp_path):
