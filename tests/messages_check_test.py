@@ -7,37 +7,19 @@ Usage: messages_check_test.py MESSAGES_TABLE
 
 import shutil
 import sys
-import tempfile
 import unittest
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-REPO = HERE.parent
-sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 import messages_check  # noqa: E402
+from planted import copy_of_repo, replace  # noqa: E402
 
 ROWS = []
 
 
-def copy_of_sources():
-    root = Path(tempfile.mkdtemp(prefix="messages_check_test_"))
-    names = set(messages_check.SOURCES)
-    names |= {str(p.relative_to(REPO)) for p in (REPO / "python" / "tofimage").glob("*.py")}
-    for name in names:
-        (root / name).parent.mkdir(parents=True, exist_ok=True)
-        shutil.copy(REPO / name, root / name)
-    return root
-
-
-def replace(path, old, new):
-    text = path.read_text()
-    assert old in text, (path, old)
-    path.write_text(text.replace(old, new, 1))
-
-
 class SourceMessages(unittest.TestCase):
     def setUp(self):
-        self.root = copy_of_sources()
+        self.root = copy_of_repo(messages_check.SOURCES, "messages_check_test_")
         self.addCleanup(shutil.rmtree, self.root)
 
     def faults(self, rows=None):

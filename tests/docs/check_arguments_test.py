@@ -2,36 +2,25 @@
 """Plants drifts in a copy of the documentation and checks that
 check_arguments.py reports each of them, and that --write mends them."""
 
-import shutil
 import sys
-import tempfile
 import unittest
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parents[1]
-sys.path.insert(0, str(HERE))
+sys.path[:0] = [str(HERE), str(REPO / "tests")]
 import check_arguments  # noqa: E402
+import planted  # noqa: E402
+from planted import replace  # noqa: E402
 
 arguments = check_arguments.arguments
 
 
 def copy_of_repo():
     """The files the check reads, in a temporary tree."""
-    root = Path(tempfile.mkdtemp(prefix="check_arguments_test_"))
     entries, splices = arguments.parse((REPO / arguments.SOURCE).read_text())
-    names = {arguments.SOURCE} | {name for name, _ in splices}
-    names |= {str(p.relative_to(REPO)) for p in (REPO / "python" / "tofimage").glob("*.py")}
-    for name in names:
-        (root / name).parent.mkdir(parents=True, exist_ok=True)
-        shutil.copy(REPO / name, root / name)
-    return root
-
-
-def replace(path, old, new):
-    text = path.read_text()
-    assert old in text, (path, old)
-    path.write_text(text.replace(old, new, 1))
+    return planted.copy_of_repo({arguments.SOURCE} | {name for name, _ in splices},
+                                "check_arguments_test_")
 
 
 class CheckArguments(unittest.TestCase):
