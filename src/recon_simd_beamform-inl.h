@@ -111,20 +111,20 @@ HWY_INLINE bool BeamOutside(BI, int64_t) { return true; }
 
 // Where one sensor's samples of a vector of points come from: the window of
 // samples from `start` on, which holds every lane's i0 and i1 (masked lanes
-// read i0 = 0 and are ignored), placed about the middle lane's index (the
-// vector's points spread to either side of it); r0 and r1 then become
+// read i0 = 0 and are ignored), starting at the lowest index of a used lane
+// (or earlier, at the end of the record), so that it holds every vector
+// whose used samples span no more than the window; r0 and r1 then become
 // relative to start. -1: nowhere, the vector gathers at i0 and i1.
 HWY_INLINE int64_t BeamPlace(BI& r0, BI& r1, BM use, int64_t rows) {
     const BDI di;
     if (kBeamWindow == 0 || rows < kBeamWindow) return -1;
-    const int64_t centre = hn::ExtractLane(r0, hn::Lanes(di) / 2);
-    const int64_t start =
-        std::min(std::max(centre - (kBeamWindow / 2 - 1), int64_t{0}), rows - kBeamWindow);
     const auto used = hn::RebindMask(di, use);
+    const BI lowest = hn::MinOfLanes(di, hn::IfThenElse(used, r0, hn::Set(di, INT64_MAX)));
+    const int64_t start = std::min(hn::GetLane(lowest), rows - kBeamWindow);
     const BI s = hn::Set(di, start);
     const BI rel0 = hn::IfThenElseZero(used, hn::Sub(r0, s));
     const BI rel1 = hn::IfThenElseZero(used, hn::Sub(r1, s));
-    if (BeamOutside(hn::Or(rel0, rel1), kBeamWindow - 1)) return -1;
+    if (BeamOutside(rel1, kBeamWindow - 1)) return -1;
     r0 = rel0;
     r1 = rel1;
     return start;
