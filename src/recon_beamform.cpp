@@ -203,6 +203,8 @@ BeamformPlan::BeamformPlan(const BeamformInput& in, ReconKernel kernel, int64_t 
     b.xs.assign(in.x_sensor, in.x_sensor + b.cols);
     b.ys.assign(in.y_sensor, in.y_sensor + b.cols);
     b.zs.assign(in.z_sensor, in.z_sensor + b.cols);
+    b.flatZ = b.cols > 0 && std::all_of(b.zs.begin(), b.zs.end(),
+                                        [&](double z) { return z == b.zs[0]; });
     b.w.assign((size_t)b.cols, 1.0);
     if (o.weights) b.w.assign(o.weights, o.weights + b.cols);
     for (int32_t s = 0; s < b.cols; ++s)

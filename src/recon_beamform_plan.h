@@ -26,6 +26,7 @@ struct BeamformTables {
     int64_t points = 0;
     std::vector<double> X, Y, Z;      // points, then kBeamPointPad padding
     std::vector<double> xs, ys, zs;   // sensor positions
+    bool flatZ = false;               // every zs is the same number
     std::vector<double> w;            // per-sensor weights (1 where none were given)
     std::vector<double> mx, my, mz;   // minus the normalised normals: m . e = n . (P - S)
     std::vector<int32_t> active;      // the sensors of weight not 0, increasing

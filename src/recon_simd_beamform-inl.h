@@ -205,8 +205,12 @@ struct BeamFound {
 };
 
 // The pairs of the points px, py, pz with the sensors active[first, last),
-// into `found`; count gains, per lane, the pairs that contribute.
-template <bool kLinear, bool kCount>
+// into `found`; count gains, per lane, the pairs that contribute. Without
+// kHasZ every sensor and point lies in one plane z = const, so every
+// ez = zs - pz is +0: its square adds nothing to d2, and its term of the
+// angle's dot product can change only the sign of a zero dot, whose pair
+// the angle rejects either way (cosMax > 0).
+template <bool kLinear, bool kCount, bool kHasZ>
 HWY_INLINE void BeamFind(const BeamformTables& b, BV px, BV py, BV pz, size_t first, size_t last,
                          BeamFound& found, BV& count) {
     const BD d;
@@ -220,16 +224,16 @@ HWY_INLINE void BeamFind(const BeamformTables& b, BV px, BV py, BV pz, size_t fi
         const int32_t s = b.active[j];
         const BV ex = hn::Sub(hn::Set(d, b.xs[s]), px);
         const BV ey = hn::Sub(hn::Set(d, b.ys[s]), py);
-        const BV ez = hn::Sub(hn::Set(d, b.zs[s]), pz);
-        const BV d2 = SquaredDistance<BeamArith>(Square<BeamArith>(ex), Square<BeamArith>(ey),
-                                                 Square<BeamArith>(ez));
+        const BV ez = kHasZ ? hn::Sub(hn::Set(d, b.zs[s]), pz) : zero;
+        const BV d2 = SquaredDistance<BeamArith, kHasZ>(
+            Square<BeamArith>(ex), Square<BeamArith>(ey), kHasZ ? Square<BeamArith>(ez) : zero);
         BM use = hn::Eq(zero, zero);
         BV weight = hn::Set(d, b.w[s]);
         if (b.angle) {
             const BV dist = hn::Sqrt(d2);
-            const BV dot = hn::Add(
-                hn::Add(hn::Mul(hn::Set(d, b.mx[s]), ex), hn::Mul(hn::Set(d, b.my[s]), ey)),
-                hn::Mul(hn::Set(d, b.mz[s]), ez));
+            const BV dotXY =
+                hn::Add(hn::Mul(hn::Set(d, b.mx[s]), ex), hn::Mul(hn::Set(d, b.my[s]), ey));
+            const BV dot = kHasZ ? hn::Add(dotXY, hn::Mul(hn::Set(d, b.mz[s]), ez)) : dotXY;
             const BV cosT = hn::Div(dot, dist);
             const BM away = hn::Gt(dist, zero);  // at the sensor: accepted
             use = hn::Or(hn::Not(away), hn::Ge(cosT, hn::Set(d, b.cosMax)));
@@ -300,6 +304,9 @@ HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int6
     const int64_t vectors = (end - begin + N - 1) / N;
     std::fill(sums, sums + 3 * frames * vectors * N, 0.0);
     std::fill(counts, counts + vectors * N, 0.0);
+    // Whether the chunk's points (padding included) lie in the sensors' plane.
+    const bool flat = b.flatZ && std::all_of(b.Z.begin() + begin, b.Z.begin() + begin + vectors * N,
+                                             [&](double z) { return z == b.zs[0]; });
 
     for (size_t first = 0; first < sensors; first += kBeamBlock) {
         const size_t last = std::min(sensors, first + kBeamBlock);
@@ -310,8 +317,11 @@ HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int6
             const BV pz = hn::LoadU(d, b.Z.data() + p0);
             double* sum = sums + 3 * v * frames * N;
             BV count = hn::Load(d, counts + v * N);
-            BeamFind<kLinear, kSums == BeamSums::kSquares>(b, px, py, pz, first, last, found,
-                                                           count);
+            constexpr bool kCount = kSums == BeamSums::kSquares;
+            if (flat)
+                BeamFind<kLinear, kCount, false>(b, px, py, pz, first, last, found, count);
+            else
+                BeamFind<kLinear, kCount, true>(b, px, py, pz, first, last, found, count);
             hn::Store(count, d, counts + v * N);
             BV s0 = zero, s1 = zero, s2 = zero;
             if (kOne) {
