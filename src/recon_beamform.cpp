@@ -164,8 +164,56 @@ void beamformScalar(const BeamformTables& b, const BeamColumns& g, int64_t frame
             }
         }
         for (int64_t f = 0; f < frames; ++f)
-            image[f * b.points + p] = beamOutput(b, s0[f], s1[f], s2[f], count);
+            image[f * b.points + b.pointAt(p)] = beamOutput(b, s0[f], s1[f], s2[f], count);
     }
+}
+
+// The order in which the kernels visit the points: along a Z-order curve
+// through the points' grid, so that a vector's consecutive points form a
+// compact cell (2 x 2 x 2 of a volume, 4 x 2 of a plane) rather than a row,
+// and their samples of a sensor lie close together. Each axis is counted in
+// steps of its smallest nonzero difference between points neighbouring in
+// memory (at most 2^20 steps across). Only the order depends on this
+// estimate: every point's value is the same in any order. Empty where the
+// order is the points' own.
+std::vector<int64_t> pointOrder(const double* X, const double* Y, const double* Z,
+                                int64_t points) {
+    constexpr int kBits = 21;
+    const double* axes[3] = {X, Y, Z};
+    double low[3], step[3];
+    for (int a = 0; a < 3; ++a) {
+        const double* v = axes[a];
+        double lo = v[0], hi = v[0], gap = 0.0;
+        for (int64_t p = 1; p < points; ++p) {
+            lo = std::min(lo, v[p]);
+            hi = std::max(hi, v[p]);
+            const double d = std::fabs(v[p] - v[p - 1]);
+            if (d > 0.0 && (gap == 0.0 || d < gap)) gap = d;
+        }
+        low[a] = lo;
+        step[a] = std::max(gap, (hi - lo) / (double)(1 << (kBits - 1)));
+        if (!std::isfinite(step[a])) step[a] = 0.0;  // a span beyond the doubles: one cell
+    }
+    std::vector<std::pair<uint64_t, int64_t>> keyed((size_t)points);
+    for (int64_t p = 0; p < points; ++p) {
+        uint64_t key = 0;
+        for (int a = 0; a < 3; ++a) {
+            const uint64_t cell =
+                step[a] > 0.0 ? (uint64_t)((axes[a][p] - low[a]) / step[a] + 0.5) : 0;
+            for (int bit = 0; bit < kBits; ++bit)
+                key |= ((cell >> bit) & 1u) << (3 * bit + a);
+        }
+        keyed[(size_t)p] = {key, p};
+    }
+    std::sort(keyed.begin(), keyed.end());
+    std::vector<int64_t> order((size_t)points);
+    bool own = true;
+    for (int64_t p = 0; p < points; ++p) {
+        order[(size_t)p] = keyed[(size_t)p].second;
+        own = own && order[(size_t)p] == p;
+    }
+    if (own) order.clear();
+    return order;
 }
 
 bool finite(const double* a, int64_t n) {
@@ -193,9 +241,11 @@ BeamformPlan::BeamformPlan(const BeamformInput& in, ReconKernel kernel, int64_t 
     b.cols = in.cols > 0 ? in.cols : 0;
     b.points = in.points > 0 ? in.points : 0;
     const int64_t padded = b.points + kBeamPointPad;
+    b.order = pointOrder(in.X, in.Y, in.Z, b.points);
     const auto copyPoints = [&](const double* a, std::vector<double>& v) {
-        v.assign(a, a + b.points);
-        v.resize((size_t)padded, b.points > 0 ? a[b.points - 1] : 0.0);
+        v.resize((size_t)padded);
+        for (int64_t p = 0; p < b.points; ++p) v[(size_t)p] = a[b.pointAt(p)];
+        std::fill(v.begin() + b.points, v.end(), b.points > 0 ? v[(size_t)b.points - 1] : 0.0);
     };
     copyPoints(in.X, b.X);
     copyPoints(in.Y, b.Y);

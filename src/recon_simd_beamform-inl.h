@@ -1,9 +1,10 @@
 // The general beamformer's vector kernel, written once in portable Highway
 // ops and compiled for every instruction set (recon_simd_beamform.cpp).
 //
-// A vector holds consecutive points: neighbours in memory are neighbours in
-// space, so their pairs with one sensor are accepted or rejected together,
-// and their samples lie within a few samples of each other, which a window
+// A vector holds consecutive points of the plan's visiting order, a compact
+// cell of the points' grid (pointOrder in recon_beamform.cpp), so their
+// pairs with one sensor are mostly accepted or rejected together, and their
+// samples lie within a few samples of each other, which a window
 // of consecutive samples and a lane permute fetch where a gather would load
 // each lane alone. The sensors run in increasing order, as in the scalar
 // definition (recon_beamform.cpp), and each lane performs the scalar
@@ -369,7 +370,7 @@ HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int6
         for (int64_t f = 0; f < frames; ++f) {
             const double* at = sums + 3 * (v * frames + f) * N;
             for (int64_t l = 0; l < valid; ++l)
-                image[f * b.points + p0 + l] =
+                image[f * b.points + b.pointAt(p0 + l)] =
                     beamOutput(b, at[l], at[N + l], at[2 * N + l], counts[v * N + l]);
         }
     }
