@@ -87,6 +87,24 @@ HWY_INLINE void BeamIndices(BV x, int32_t last, BI& i0, BI& i1, BV& floor) {
 #endif
 }
 
+// Which lanes of a pair contribute, kept between finding and reading it:
+// AVX-512's masks are registers of their own, stored as bits; elsewhere a
+// mask is a vector, stored as one.
+HWY_INLINE void BeamStoreUse(BM use, double* at) {
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
+    hn::StoreMaskBits(BD(), use, reinterpret_cast<uint8_t*>(at));
+#else
+    hn::Store(hn::VecFromMask(BD(), use), BD(), at);
+#endif
+}
+HWY_INLINE BM BeamLoadUse(const double* at) {
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
+    return hn::LoadMaskBits(BD(), reinterpret_cast<const uint8_t*>(at));
+#else
+    return hn::MaskFromVec(hn::Load(BD(), at));
+#endif
+}
+
 // Most doubles a vector of any target holds.
 constexpr size_t kBeamMaxLanes = HWY_MAX_BYTES / sizeof(double);
 
@@ -111,21 +129,22 @@ HWY_INLINE bool BeamOutside(BI, int64_t) { return true; }
 #endif
 
 // Where one sensor's samples of a vector of points come from: the window of
-// samples from `start` on, which holds every lane's i0 and i1 (masked lanes
-// read i0 = 0 and are ignored), starting at the lowest index of a used lane
-// (or earlier, at the end of the record), so that it holds every vector
-// whose used samples span no more than the window; r0 and r1 then become
-// relative to start. -1: nowhere, the vector gathers at i0 and i1.
+// samples from `start` on, which holds every used lane's i0 and i1 (masked
+// lanes are ignored), placed about the middle lane's index (the vector's
+// points lie to either side of it; a lane the angle leaves out still has
+// its index, BeamFind); r0 and r1 then become relative to start. -1:
+// nowhere, the vector gathers at i0 and i1.
 HWY_INLINE int64_t BeamPlace(BI& r0, BI& r1, BM use, int64_t rows) {
     const BDI di;
     if (kBeamWindow == 0 || rows < kBeamWindow) return -1;
+    const int64_t centre = hn::ExtractLane(r0, hn::Lanes(di) / 2);
+    const int64_t start =
+        std::min(std::max(centre - (kBeamWindow / 2 - 1), int64_t{0}), rows - kBeamWindow);
     const auto used = hn::RebindMask(di, use);
-    const BI lowest = hn::MinOfLanes(di, hn::IfThenElse(used, r0, hn::Set(di, INT64_MAX)));
-    const int64_t start = std::min(hn::GetLane(lowest), rows - kBeamWindow);
     const BI s = hn::Set(di, start);
     const BI rel0 = hn::IfThenElseZero(used, hn::Sub(r0, s));
     const BI rel1 = hn::IfThenElseZero(used, hn::Sub(r1, s));
-    if (BeamOutside(rel1, kBeamWindow - 1)) return -1;
+    if (BeamOutside(hn::Or(rel0, rel1), kBeamWindow - 1)) return -1;
     r0 = rel0;
     r1 = rel1;
     return start;
@@ -202,7 +221,7 @@ struct BeamFound {
     HWY_ALIGN int64_t i1[kBeamBlock][kBeamMaxLanes];
     HWY_ALIGN double frac[kBeamBlock][kBeamMaxLanes];
     HWY_ALIGN double weight[kBeamBlock][kBeamMaxLanes];
-    HWY_ALIGN double use[kBeamBlock][kBeamMaxLanes];  // all bits set where used
+    HWY_ALIGN double use[kBeamBlock][kBeamMaxLanes];  // BeamStoreUse
 };
 
 // The pairs of the points px, py, pz with the sensors active[first, last),
@@ -252,19 +271,23 @@ HWY_INLINE void BeamFind(const BeamformTables& b, BV px, BV py, BV pz, size_t fi
         BI i0, i1;
         BV frac = zero;
         if (kLinear) {
+            // Lanes outside the record read sample 0; lanes the angle
+            // leaves out keep their index, which places the window.
             const BV lastD = hn::Set(d, b.lastD);
-            use = hn::And(use, hn::And(hn::Ge(position, zero), hn::Le(position, lastD)));
+            const BM inRecord = hn::And(hn::Ge(position, zero), hn::Le(position, lastD));
+            use = hn::And(use, inRecord);
             if (hn::AllFalse(d, use)) continue;
-            const BV inside = hn::IfThenElseZero(use, position);
+            const BV inside = hn::IfThenElseZero(inRecord, position);
             BV floor;
             BeamIndices(inside, b.rows - 1, i0, i1, floor);  // truncated: inside >= 0
             frac = hn::Sub(inside, floor);
         } else {
             const BV up = RoundingUp<BeamArith>(position);
-            use = hn::And(use, hn::And(hn::Ge(up, zero), hn::Lt(up, hn::Set(d, b.rowsD))));
+            const BM inRecord = hn::And(hn::Ge(up, zero), hn::Lt(up, hn::Set(d, b.rowsD)));
+            use = hn::And(use, inRecord);
             if (hn::AllFalse(d, use)) continue;
             BV floor;
-            BeamIndices(hn::IfThenElseZero(use, up), b.rows - 1, i0, i1, floor);
+            BeamIndices(hn::IfThenElseZero(inRecord, up), b.rows - 1, i0, i1, floor);
             i1 = i0;
         }
         if (kCount) count = hn::Add(count, hn::IfThenElseZero(use, one));
@@ -277,7 +300,7 @@ HWY_INLINE void BeamFind(const BeamformTables& b, BV px, BV py, BV pz, size_t fi
             hn::Store(frac, d, found.frac[n]);
         }
         hn::Store(weight, d, found.weight[n]);
-        hn::Store(hn::VecFromMask(d, use), d, found.use[n]);
+        BeamStoreUse(use, found.use[n]);
     }
 }
 
@@ -336,7 +359,7 @@ HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int6
                 const BI i1 = kLinear ? hn::Load(di, found.i1[n]) : i0;
                 const BV frac = kLinear ? hn::Load(d, found.frac[n]) : zero;
                 const BV weight = hn::Load(d, found.weight[n]);
-                const BM use = hn::MaskFromVec(hn::Load(d, found.use[n]));
+                const BM use = BeamLoadUse(found.use[n]);
                 const int64_t col = (int64_t)found.sensor[n] * b.rows;
                 if (kOne) {
                     BeamAccumulate<kLinear, kSums>(g.re + col, kComplex ? g.im + col : nullptr,
