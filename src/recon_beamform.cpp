@@ -190,6 +190,7 @@ uint64_t spreadBits(uint64_t v) {
 // points' own.
 std::vector<int64_t> pointOrder(const double* X, const double* Y, const double* Z,
                                 int64_t points) {
+    if (points < 2) return {};
     const double* axes[3] = {X, Y, Z};
     double low[3], step[3];
     for (int a = 0; a < 3; ++a) {

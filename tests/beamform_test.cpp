@@ -222,6 +222,18 @@ TEST(Beamform, ProgressAndStop) {
         EXPECT_EQ(std::isnan(image[f]), f >= done) << "frame " << f;
 }
 
+// A request without points (their arrays null) forms its frames' empty
+// images and reads no point.
+TEST(Beamform, NoPoints) {
+    const BeamProblem b = oneSensor(4);
+    for (ReconKernel kernel : {ReconKernel::Scalar, ReconKernel::Best}) {
+        BeamformInput in = b.input(b.p.sigMat.data(), nullptr);
+        in.X = in.Y = in.Z = nullptr;
+        in.points = 0;
+        EXPECT_EQ(doBeamform(in, 1, kernel), 1);
+    }
+}
+
 // ---------------------------------------------------------------- messages
 
 TEST(Beamform, CheckNamesTheArgument) {
