@@ -266,31 +266,41 @@ HWY_INLINE void BeamFind(const BeamformTables& b, BV px, BV py, BV pz, size_t fi
     // division (BeamSurelyRejected); 0: no such test.
     const double rejectBelow = (b.cosMax * b.cosMax) * (1.0 - 0x1p-20);
     const BV reject = hn::Set(d, rejectBelow >= 0x1p-900 ? rejectBelow : 0.0);
-    found.count = 0;
+    // The tables' values in locals: the compiler cannot keep them in
+    // registers across the vector stores below, which may alias anything.
+    const int32_t* active = b.active.data();
+    const double *xs = b.xs.data(), *ys = b.ys.data(), *zs = b.zs.data(), *w = b.w.data();
+    const double *mx = b.mx.data(), *my = b.my.data(), *mz = b.mz.data();
+    const bool angle = b.angle, box = b.window == BeamWindow::Box;
+    const BV cosMax = hn::Set(d, b.cosMax), lastD = hn::Set(d, b.lastD);
+    const BV rowsD = hn::Set(d, b.rowsD);
+    const int32_t lastRow = b.rows - 1;
+    const int64_t rows = b.rows;
+    int32_t pairs = 0;
     for (size_t j = first; j < last; ++j) {
-        const int32_t s = b.active[j];
-        const BV ex = hn::Sub(hn::Set(d, b.xs[s]), px);
-        const BV ey = hn::Sub(hn::Set(d, b.ys[s]), py);
-        const BV ez = kHasZ ? hn::Sub(hn::Set(d, b.zs[s]), pz) : zero;
+        const int32_t s = active[j];
+        const BV ex = hn::Sub(hn::Set(d, xs[s]), px);
+        const BV ey = hn::Sub(hn::Set(d, ys[s]), py);
+        const BV ez = kHasZ ? hn::Sub(hn::Set(d, zs[s]), pz) : zero;
         const BV d2 = SquaredDistance<BeamArith, kHasZ>(
             Square<BeamArith>(ex), Square<BeamArith>(ey), kHasZ ? Square<BeamArith>(ez) : zero);
         BM use = hn::Eq(zero, zero);
-        BV weight = hn::Set(d, b.w[s]);
-        if (b.angle) {
+        BV weight = hn::Set(d, w[s]);
+        if (angle) {
             const BV dotXY =
-                hn::Add(hn::Mul(hn::Set(d, b.mx[s]), ex), hn::Mul(hn::Set(d, b.my[s]), ey));
-            const BV dot = kHasZ ? hn::Add(dotXY, hn::Mul(hn::Set(d, b.mz[s]), ez)) : dotXY;
+                hn::Add(hn::Mul(hn::Set(d, mx[s]), ex), hn::Mul(hn::Set(d, my[s]), ey));
+            const BV dot = kHasZ ? hn::Add(dotXY, hn::Mul(hn::Set(d, mz[s]), ez)) : dotXY;
             if (hn::AllTrue(d, BeamSurelyRejected(d2, dot, reject))) continue;
             const BV dist = hn::Sqrt(d2);
             const BV cosT = hn::Div(dot, dist);
             const BM away = hn::Gt(dist, zero);  // at the sensor: accepted
-            use = hn::Or(hn::Not(away), hn::Ge(cosT, hn::Set(d, b.cosMax)));
+            use = hn::Or(hn::Not(away), hn::Ge(cosT, cosMax));
             if (hn::AllFalse(d, use)) continue;
-            if (b.window != BeamWindow::Box) {
+            if (!box) {
                 // cos(theta) 1 (factor 1) where the scalar definition
                 // keeps the sensor's weight as it is.
                 hn::Store(hn::IfThenElse(hn::And(use, away), cosT, one), d, lanes);
-                for (int64_t l = 0; l < N; ++l) lanes[l] = b.w[s] * beamApodization(b, lanes[l]);
+                for (int64_t l = 0; l < N; ++l) lanes[l] = w[s] * beamApodization(b, lanes[l]);
                 weight = hn::Load(d, lanes);
                 use = hn::And(use, hn::Ne(weight, zero));
             }
@@ -301,27 +311,26 @@ HWY_INLINE void BeamFind(const BeamformTables& b, BV px, BV py, BV pz, size_t fi
         if (kLinear) {
             // Lanes outside the record read sample 0; lanes the angle
             // leaves out keep their index, which places the window.
-            const BV lastD = hn::Set(d, b.lastD);
             const BM inRecord = hn::And(hn::Ge(position, zero), hn::Le(position, lastD));
             use = hn::And(use, inRecord);
             if (hn::AllFalse(d, use)) continue;
             const BV inside = hn::IfThenElseZero(inRecord, position);
             BV floor;
-            BeamIndices(inside, b.rows - 1, i0, i1, floor);  // truncated: inside >= 0
+            BeamIndices(inside, lastRow, i0, i1, floor);  // truncated: inside >= 0
             frac = hn::Sub(inside, floor);
         } else {
             const BV up = RoundingUp<BeamArith>(position);
-            const BM inRecord = hn::And(hn::Ge(up, zero), hn::Lt(up, hn::Set(d, b.rowsD)));
+            const BM inRecord = hn::And(hn::Ge(up, zero), hn::Lt(up, rowsD));
             use = hn::And(use, inRecord);
             if (hn::AllFalse(d, use)) continue;
             BV floor;
-            BeamIndices(hn::IfThenElseZero(inRecord, up), b.rows - 1, i0, i1, floor);
+            BeamIndices(hn::IfThenElseZero(inRecord, up), lastRow, i0, i1, floor);
             i1 = i0;
         }
         if (kCount) count = hn::Add(count, hn::IfThenElseZero(use, one));
-        const int32_t n = found.count++;
+        const int32_t n = pairs++;
         found.sensor[n] = s;
-        found.start[n] = BeamPlace(i0, i1, use, b.rows);
+        found.start[n] = BeamPlace(i0, i1, use, rows);
         hn::Store(i0, di, found.i0[n]);
         if (kLinear) {
             hn::Store(i1, di, found.i1[n]);
@@ -330,6 +339,7 @@ HWY_INLINE void BeamFind(const BeamformTables& b, BV px, BV py, BV pz, size_t fi
         hn::Store(weight, d, found.weight[n]);
         BeamStoreUse(use, found.use[n]);
     }
+    found.count = pairs;
 }
 
 // The images of points [begin, end) (at most kBeamChunk; whole vectors: the
@@ -353,6 +363,8 @@ HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int6
     HWY_ALIGN double counts[kMostPoints];
     BeamFound found;
     const size_t sensors = b.active.size();
+    const int64_t rows = b.rows;
+    const double *re = g.re, *im = g.im;
     const int64_t vectors = (end - begin + N - 1) / N;
     std::fill(sums, sums + 3 * frames * vectors * N, 0.0);
     std::fill(counts, counts + vectors * N, 0.0);
@@ -388,9 +400,9 @@ HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int6
                 const BV frac = kLinear ? hn::Load(d, found.frac[n]) : zero;
                 const BV weight = hn::Load(d, found.weight[n]);
                 const BM use = BeamLoadUse(found.use[n]);
-                const int64_t col = (int64_t)found.sensor[n] * b.rows;
+                const int64_t col = (int64_t)found.sensor[n] * rows;
                 if (kOne) {
-                    BeamAccumulate<kLinear, kSums>(g.re + col, kComplex ? g.im + col : nullptr,
+                    BeamAccumulate<kLinear, kSums>(re + col, kComplex ? im + col : nullptr,
                                                    start, i0, i1, frac, weight, use, s0, s1, s2);
                     continue;
                 }
@@ -398,8 +410,8 @@ HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int6
                     double* at = sum + 3 * f * N;
                     BV f0 = hn::Load(d, at), f1 = hn::Load(d, at + N), f2 = hn::Load(d, at + 2 * N);
                     const int64_t offset = f * g.frameStep + col;
-                    BeamAccumulate<kLinear, kSums>(g.re + offset,
-                                                   kComplex ? g.im + offset : nullptr, start, i0,
+                    BeamAccumulate<kLinear, kSums>(re + offset,
+                                                   kComplex ? im + offset : nullptr, start, i0,
                                                    i1, frac, weight, use, f0, f1, f2);
                     hn::Store(f0, d, at);
                     hn::Store(f1, d, at + N);
