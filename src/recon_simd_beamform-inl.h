@@ -33,7 +33,6 @@
 #endif
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <type_traits>
 
@@ -225,28 +224,6 @@ struct BeamFound {
     HWY_ALIGN double use[kBeamBlock][kBeamMaxLanes];  // BeamStoreUse
 };
 
-// The lanes whose pair the angle test (cos(theta) = dot / sqrt(d2), rounded
-// at each step, >= cosMax > 0) rejects for certain, from squares only; the
-// test itself decides every other lane. With reject = cosMax^2 (1 - 2^-20)
-// rounded: a pair at d2 > 0 with dot <= 0 (or NaN) has cos(theta) <= 0.
-// An accepted pair has dot / dist >= cosMax / (1 + u) and
-// dist >= sqrt(d2) (1 - u) (u = 2^-53, each rounding), so
-// dot^2 >= cosMax^2 d2 (1 - 4u), and its rounded square is at least
-// cosMax^2 d2 (1 - 5u), above the rounded reject * d2, which is at most
-// cosMax^2 d2 (1 - 2^-20) (1 + u)^4: the lanes where dot^2 < reject * d2
-// are rejected. That bound holds where reject * d2 is a normal double
-// (2^-1000 up to infinity, excluded), and reject itself is one (at least
-// 2^-900, else 0: no lane passes).
-HWY_INLINE BM BeamSurelyRejected(BV d2, BV dot, BV reject) {
-    const BD d;
-    const BV zero = hn::Zero(d);
-    const BV bound = hn::Mul(reject, d2);
-    const BM normal = hn::And(hn::Ge(bound, hn::Set(d, 0x1p-1000)),
-                              hn::Lt(bound, hn::Set(d, HUGE_VAL)));
-    const BM backwards = hn::And(hn::Gt(d2, zero), hn::Not(hn::Gt(dot, zero)));
-    return hn::Or(backwards, hn::And(normal, hn::Lt(hn::Mul(dot, dot), bound)));
-}
-
 // The pairs of the points px, py, pz with the sensors active[first, last),
 // into `found`; count gains, per lane, the pairs that contribute. Without
 // kHasZ every sensor and point lies in one plane z = const, so every
@@ -262,10 +239,6 @@ HWY_INLINE void BeamFind(const BeamformTables& b, BV px, BV py, BV pz, size_t fi
     const BV zero = hn::Zero(d), one = hn::Set(d, 1.0);
     const BV k = hn::Set(d, b.k), q = hn::Set(d, b.q);
     HWY_ALIGN double lanes[kBeamMaxLanes];
-    // A pair the angle surely rejects, found without the root and the
-    // division (BeamSurelyRejected); 0: no such test.
-    const double rejectBelow = (b.cosMax * b.cosMax) * (1.0 - 0x1p-20);
-    const BV reject = hn::Set(d, rejectBelow >= 0x1p-900 ? rejectBelow : 0.0);
     // The tables' values in locals: the compiler cannot keep them in
     // registers across the vector stores below, which may alias anything.
     const int32_t* active = b.active.data();
@@ -290,7 +263,6 @@ HWY_INLINE void BeamFind(const BeamformTables& b, BV px, BV py, BV pz, size_t fi
             const BV dotXY =
                 hn::Add(hn::Mul(hn::Set(d, mx[s]), ex), hn::Mul(hn::Set(d, my[s]), ey));
             const BV dot = kHasZ ? hn::Add(dotXY, hn::Mul(hn::Set(d, mz[s]), ez)) : dotXY;
-            if (hn::AllTrue(d, BeamSurelyRejected(d2, dot, reject))) continue;
             const BV dist = hn::Sqrt(d2);
             const BV cosT = hn::Div(dot, dist);
             const BM away = hn::Gt(dist, zero);  // at the sensor: accepted
