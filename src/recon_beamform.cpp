@@ -211,8 +211,11 @@ std::vector<int64_t> pointOrder(const double* X, const double* Y, const double* 
     uint64_t most = 0;
     for (int64_t p = 0; p < points; ++p) {
         uint64_t k = 0;
-        for (int a = 0; a < 3; ++a)
-            if (step[a] > 0.0) k |= spreadBits((uint64_t)((axes[a][p] - low[a]) / step[a] + 0.5)) << a;
+        for (int a = 0; a < 3; ++a) {
+            if (step[a] == 0.0) continue;
+            const double cell = (axes[a][p] - low[a]) / step[a] + 0.5;
+            k |= spreadBits((uint64_t)cell) << a;
+        }
         key[(size_t)p] = k;
         most |= k;
         order[(size_t)p] = p;
@@ -222,7 +225,9 @@ std::vector<int64_t> pointOrder(const double* X, const double* Y, const double* 
     constexpr int kDigit = 11;
     for (int shift = 0; shift < 64 && (most >> shift) != 0; shift += kDigit) {
         std::vector<int64_t> begin((size_t)1 << kDigit, 0);
-        const auto digit = [&](uint64_t k) { return (size_t)((k >> shift) & ((1u << kDigit) - 1)); };
+        const auto digit = [&](uint64_t k) {
+            return (size_t)((k >> shift) & ((1u << kDigit) - 1));
+        };
         for (int64_t p = 0; p < points; ++p) ++begin[digit(key[(size_t)p])];
         int64_t sum = 0;
         for (int64_t& b : begin) sum += std::exchange(b, sum);
