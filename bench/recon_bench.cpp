@@ -194,14 +194,6 @@ void stacks(benchmark::internal::Benchmark* b) {
     b->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0.3);
 }
 
-#ifdef TOFIMAGE_HAVE_HWY
-// Calibration (--calibrate): measures the cost model's constants on this
-// machine, with the instruction set Highway picks (or --target), on one
-// thread, and prints each beside the value recon_simd_policy.h holds. Each
-// figure is the fastest of a few runs, in nanoseconds per pixel-sensor
-// evaluation of one frame unless it says otherwise; other work on the
-// machine only makes runs slower, so the fastest is the least disturbed.
-// At least 5 runs, and as many more as fit in a quarter of a second.
 bool cpuTime = false;  // --cpu-time
 
 // Seconds on the clock the figures use: the wall clock, or the calling
@@ -216,6 +208,14 @@ double clockSeconds() {
         .count();
 }
 
+#ifdef TOFIMAGE_HAVE_HWY
+// Calibration (--calibrate): measures the cost model's constants on this
+// machine, with the instruction set Highway picks (or --target), on one
+// thread, and prints each beside the value recon_simd_policy.h holds. Each
+// figure is the fastest of a few runs, in nanoseconds per pixel-sensor
+// evaluation of one frame unless it says otherwise; other work on the
+// machine only makes runs slower, so the fastest is the least disturbed.
+// At least 5 runs, and as many more as fit in a quarter of a second.
 template <class Fn>
 double fastestSeconds(Fn&& run) {
     double best = 1e300, total = 0.0;
