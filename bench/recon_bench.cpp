@@ -197,13 +197,15 @@ void stacks(benchmark::internal::Benchmark* b) {
 bool cpuTime = false;  // --cpu-time
 
 // Seconds on the clock the figures use: the wall clock, or the calling
-// thread's CPU time (--cpu-time).
+// thread's CPU time (--cpu-time; POSIX's thread clock, where there is one).
 double clockSeconds() {
+#ifdef CLOCK_THREAD_CPUTIME_ID
     if (cpuTime) {
         timespec t;
         clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
         return (double)t.tv_sec + 1e-9 * (double)t.tv_nsec;
     }
+#endif
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
@@ -672,6 +674,12 @@ int main(int argc, char** argv) {
         else
             rest.push_back(argv[i]);
     }
+#ifndef CLOCK_THREAD_CPUTIME_ID
+    if (cpuTime) {
+        std::fprintf(stderr, "recon_bench: --cpu-time needs a thread CPU clock, not found here\n");
+        return 1;
+    }
+#endif
     int count = (int)rest.size();
     benchmark::Initialize(&count, rest.data());
     if (benchmark::ReportUnrecognizedArguments(count, rest.data())) return 1;
