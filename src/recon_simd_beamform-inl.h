@@ -129,12 +129,15 @@ HWY_INLINE bool BeamOutside(BI, int64_t) { return true; }
 #endif
 
 // Where one sensor's samples of a vector of points come from: the window of
-// samples from `start` on, which holds every used lane's i0 and i1 (masked
-// lanes are ignored), placed about the middle lane's index (the vector's
-// points lie to either side of it; a lane the angle leaves out still has
-// its index, BeamFind); r0 and r1 then become relative to start. -1:
+// samples from `start` on, which holds every used lane's i0 and, for
+// linear interpolation, i0 + 1 (masked lanes are ignored), placed about the
+// middle lane's index (the vector's points lie to either side of it; a lane
+// the angle leaves out still has its index, BeamFind); r0 then becomes
+// relative to start. A lane at the record's last sample (whose i1 is i0)
+// never fits: the window ends at the last sample at the latest. -1:
 // nowhere, the vector gathers at i0 and i1.
-HWY_INLINE int64_t BeamPlace(BI& r0, BI& r1, BM use, int64_t rows) {
+template <bool kLinear>
+HWY_INLINE int64_t BeamPlace(BI& r0, BM use, int64_t rows) {
     const BDI di;
     if (kBeamWindow == 0 || rows < kBeamWindow) return -1;
     const int64_t centre = hn::ExtractLane(r0, hn::Lanes(di) / 2);
@@ -143,23 +146,22 @@ HWY_INLINE int64_t BeamPlace(BI& r0, BI& r1, BM use, int64_t rows) {
     const auto used = hn::RebindMask(di, use);
     const BI s = hn::Set(di, start);
     const BI rel0 = hn::IfThenElseZero(used, hn::Sub(r0, s));
-    const BI rel1 = hn::IfThenElseZero(used, hn::Sub(r1, s));
-    if (BeamOutside(hn::Or(rel0, rel1), kBeamWindow - 1)) return -1;
+    if (BeamOutside(rel0, kBeamWindow - (kLinear ? 2 : 1))) return -1;
     r0 = rel0;
-    r1 = rel1;
     return start;
 }
 
 // The value at the pair's position in one column: the sample (nearest) or
-// g[i0] + frac * (g[i1] - g[i0]) (linear), from the window at `start` or
-// gathered (BeamPlace).
+// g[i0] + frac * (g[i1] - g[i0]) (linear), from the window at `start`
+// (r0 = i0 - start; i1 is i0 + 1 there) or gathered at r0 = i0, r1 = i1
+// (BeamPlace).
 template <bool kLinear>
 HWY_INLINE BV BeamSample(const double* column, int64_t start, BI r0, BI r1, BV frac) {
     const BD d;
     BV v0, v1;
     if (start >= 0) {
         v0 = BeamLookup(column + start, r0);
-        if (kLinear) v1 = BeamLookup(column + start, r1);
+        if (kLinear) v1 = BeamLookup(column + start, hn::Add(r0, hn::Set(BDI(), int64_t{1})));
     } else {
         v0 = hn::GatherIndex(d, column, r0);
         if (kLinear) v1 = hn::GatherIndex(d, column, r1);
@@ -218,7 +220,7 @@ struct BeamFound {
     int32_t sensor[kBeamBlock];         // ... in increasing order
     int64_t start[kBeamBlock];
     HWY_ALIGN int64_t i0[kBeamBlock][kBeamMaxLanes];
-    HWY_ALIGN int64_t i1[kBeamBlock][kBeamMaxLanes];
+    HWY_ALIGN int64_t i1[kBeamBlock][kBeamMaxLanes];  // where it gathers
     HWY_ALIGN double frac[kBeamBlock][kBeamMaxLanes];
     HWY_ALIGN double weight[kBeamBlock][kBeamMaxLanes];
     HWY_ALIGN double use[kBeamBlock][kBeamMaxLanes];  // BeamStoreUse
@@ -302,10 +304,11 @@ HWY_INLINE void BeamFind(const BeamformTables& b, BV px, BV py, BV pz, size_t fi
         if (kCount) count = hn::Add(count, hn::IfThenElseZero(use, one));
         const int32_t n = pairs++;
         found.sensor[n] = s;
-        found.start[n] = BeamPlace(i0, i1, use, rows);
+        const int64_t start = BeamPlace<kLinear>(i0, use, rows);
+        found.start[n] = start;
         hn::Store(i0, di, found.i0[n]);
         if (kLinear) {
-            hn::Store(i1, di, found.i1[n]);
+            if (start < 0) hn::Store(i1, di, found.i1[n]);
             hn::Store(frac, d, found.frac[n]);
         }
         hn::Store(weight, d, found.weight[n]);
@@ -368,7 +371,7 @@ HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int6
             for (int32_t n = 0; n < found.count; ++n) {
                 const int64_t start = found.start[n];
                 const BI i0 = hn::Load(di, found.i0[n]);
-                const BI i1 = kLinear ? hn::Load(di, found.i1[n]) : i0;
+                const BI i1 = kLinear && start < 0 ? hn::Load(di, found.i1[n]) : i0;
                 const BV frac = kLinear ? hn::Load(d, found.frac[n]) : zero;
                 const BV weight = hn::Load(d, found.weight[n]);
                 const BM use = BeamLoadUse(found.use[n]);
