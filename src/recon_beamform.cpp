@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "recon_beamform_plan.h"
@@ -164,8 +165,84 @@ void beamformScalar(const BeamformTables& b, const BeamColumns& g, int64_t frame
             }
         }
         for (int64_t f = 0; f < frames; ++f)
-            image[f * b.points + p] = beamOutput(b, s0[f], s1[f], s2[f], count);
+            image[f * b.points + b.pointAt(p)] = beamOutput(b, s0[f], s1[f], s2[f], count);
     }
+}
+
+// The bits of a cell number below 2^21 spread to every third bit.
+uint64_t spreadBits(uint64_t v) {
+    v = (v | v << 32) & 0x1f00000000ffffu;
+    v = (v | v << 16) & 0x1f0000ff0000ffu;
+    v = (v | v << 8) & 0x100f00f00f00f00fu;
+    v = (v | v << 4) & 0x10c30c30c30c30c3u;
+    v = (v | v << 2) & 0x1249249249249249u;
+    return v;
+}
+
+// The order in which the kernels visit the points: along a Z-order curve
+// through the points' grid, so that a vector's consecutive points form a
+// compact cell (2 x 2 x 2 of a volume, 4 x 2 of a plane) rather than a row,
+// and their samples of a sensor lie close together. Each axis is counted in
+// steps of its smallest nonzero difference between points neighbouring in
+// memory (at most 2^20 steps across). Only the order depends on this
+// estimate: every point's value is the same in any order. Points of one
+// cell keep their order (the sort is stable). Empty where the order is the
+// points' own.
+std::vector<int64_t> pointOrder(const double* X, const double* Y, const double* Z,
+                                int64_t points) {
+    if (points < 2) return {};
+    const double* axes[3] = {X, Y, Z};
+    double low[3], step[3];
+    for (int a = 0; a < 3; ++a) {
+        const double* v = axes[a];
+        double lo = v[0], hi = v[0], gap = 0.0;
+        for (int64_t p = 1; p < points; ++p) {
+            lo = std::min(lo, v[p]);
+            hi = std::max(hi, v[p]);
+            const double d = std::fabs(v[p] - v[p - 1]);
+            if (d > 0.0 && (gap == 0.0 || d < gap)) gap = d;
+        }
+        low[a] = lo;
+        step[a] = std::max(gap, (hi - lo) / (double)(1 << 20));
+        if (!std::isfinite(step[a])) step[a] = 0.0;  // a span beyond the doubles: one cell
+    }
+    std::vector<uint64_t> key((size_t)points), sortedKey((size_t)points);
+    std::vector<int64_t> order((size_t)points), sorted((size_t)points);
+    uint64_t most = 0;
+    for (int64_t p = 0; p < points; ++p) {
+        uint64_t k = 0;
+        for (int a = 0; a < 3; ++a) {
+            if (step[a] == 0.0) continue;
+            const double cell = (axes[a][p] - low[a]) / step[a] + 0.5;
+            k |= spreadBits((uint64_t)cell) << a;
+        }
+        key[(size_t)p] = k;
+        most |= k;
+        order[(size_t)p] = p;
+    }
+    // Least significant digit first, 11 bits at a time, up to the highest
+    // bit any key has.
+    constexpr int kDigit = 11;
+    for (int shift = 0; shift < 64 && (most >> shift) != 0; shift += kDigit) {
+        std::vector<int64_t> begin((size_t)1 << kDigit, 0);
+        const auto digit = [&](uint64_t k) {
+            return (size_t)((k >> shift) & ((1u << kDigit) - 1));
+        };
+        for (int64_t p = 0; p < points; ++p) ++begin[digit(key[(size_t)p])];
+        int64_t sum = 0;
+        for (int64_t& b : begin) sum += std::exchange(b, sum);
+        for (int64_t p = 0; p < points; ++p) {
+            const int64_t to = begin[digit(key[(size_t)p])]++;
+            sortedKey[(size_t)to] = key[(size_t)p];
+            sorted[(size_t)to] = order[(size_t)p];
+        }
+        key.swap(sortedKey);
+        order.swap(sorted);
+    }
+    bool own = true;
+    for (int64_t p = 0; p < points && own; ++p) own = order[(size_t)p] == p;
+    if (own) order.clear();
+    return order;
 }
 
 bool finite(const double* a, int64_t n) {
@@ -193,9 +270,11 @@ BeamformPlan::BeamformPlan(const BeamformInput& in, ReconKernel kernel, int64_t 
     b.cols = in.cols > 0 ? in.cols : 0;
     b.points = in.points > 0 ? in.points : 0;
     const int64_t padded = b.points + kBeamPointPad;
+    b.order = pointOrder(in.X, in.Y, in.Z, b.points);
     const auto copyPoints = [&](const double* a, std::vector<double>& v) {
-        v.assign(a, a + b.points);
-        v.resize((size_t)padded, b.points > 0 ? a[b.points - 1] : 0.0);
+        v.resize((size_t)padded);
+        for (int64_t p = 0; p < b.points; ++p) v[(size_t)p] = a[b.pointAt(p)];
+        std::fill(v.begin() + b.points, v.end(), b.points > 0 ? v[(size_t)b.points - 1] : 0.0);
     };
     copyPoints(in.X, b.X);
     copyPoints(in.Y, b.Y);
@@ -203,6 +282,8 @@ BeamformPlan::BeamformPlan(const BeamformInput& in, ReconKernel kernel, int64_t 
     b.xs.assign(in.x_sensor, in.x_sensor + b.cols);
     b.ys.assign(in.y_sensor, in.y_sensor + b.cols);
     b.zs.assign(in.z_sensor, in.z_sensor + b.cols);
+    b.flatZ = b.cols > 0 && std::all_of(b.zs.begin(), b.zs.end(),
+                                        [&](double z) { return z == b.zs[0]; });
     b.w.assign((size_t)b.cols, 1.0);
     if (o.weights) b.w.assign(o.weights, o.weights + b.cols);
     for (int32_t s = 0; s < b.cols; ++s)

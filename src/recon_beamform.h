@@ -72,8 +72,8 @@ struct BeamformInput {
     const double* t = nullptr;  // rows sample times
     double fs = 0.0;
     const double* X = nullptr;  // the points: points elements each, any
-    const double* Y = nullptr;  // arrangement; neighbours in memory that are
-    const double* Z = nullptr;  // neighbours in space run fastest
+    const double* Y = nullptr;  // arrangement (the plan chooses the order in
+    const double* Z = nullptr;  // which it visits them)
     int64_t points = 0;
     BeamformOptions opts;
     double* image = nullptr;  // points (x frames); written, not added into

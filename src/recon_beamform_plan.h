@@ -24,8 +24,10 @@ constexpr int64_t kBeamChunk = 256;
 struct BeamformTables {
     int32_t rows = 0, cols = 0;
     int64_t points = 0;
-    std::vector<double> X, Y, Z;      // points, then kBeamPointPad padding
+    std::vector<double> X, Y, Z;      // points in visiting order, then kBeamPointPad padding
+    std::vector<int64_t> order;       // the point visited p-th (empty: p itself)
     std::vector<double> xs, ys, zs;   // sensor positions
+    bool flatZ = false;               // every zs is the same number
     std::vector<double> w;            // per-sensor weights (1 where none were given)
     std::vector<double> mx, my, mz;   // minus the normalised normals: m . e = n . (P - S)
     std::vector<int32_t> active;      // the sensors of weight not 0, increasing
@@ -41,6 +43,7 @@ struct BeamformTables {
     Beamformer beamformer = Beamformer::Das;
     bool envelope = false;
     int team = 1;
+    int64_t pointAt(int64_t p) const { return order.empty() ? p : order[(size_t)p]; }
 };
 
 // The term columns of a batch of frames: frame f's column s at

@@ -1,9 +1,10 @@
 // The general beamformer's vector kernel, written once in portable Highway
 // ops and compiled for every instruction set (recon_simd_beamform.cpp).
 //
-// A vector holds consecutive points: neighbours in memory are neighbours in
-// space, so their pairs with one sensor are accepted or rejected together,
-// and their samples lie within a few samples of each other, which a window
+// A vector holds consecutive points of the plan's visiting order, a compact
+// cell of the points' grid (pointOrder in recon_beamform.cpp), so their
+// pairs with one sensor are mostly accepted or rejected together, and their
+// samples lie within a few samples of each other, which a window
 // of consecutive samples and a lane permute fetch where a gather would load
 // each lane alone. The sensors run in increasing order, as in the scalar
 // definition (recon_beamform.cpp), and each lane performs the scalar
@@ -86,6 +87,24 @@ HWY_INLINE void BeamIndices(BV x, int32_t last, BI& i0, BI& i1, BV& floor) {
 #endif
 }
 
+// Which lanes of a pair contribute, kept between finding and reading it:
+// AVX-512's masks are registers of their own, stored as bits; elsewhere a
+// mask is a vector, stored as one.
+HWY_INLINE void BeamStoreUse(BM use, double* at) {
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
+    hn::StoreMaskBits(BD(), use, reinterpret_cast<uint8_t*>(at));
+#else
+    hn::Store(hn::VecFromMask(BD(), use), BD(), at);
+#endif
+}
+HWY_INLINE BM BeamLoadUse(const double* at) {
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
+    return hn::LoadMaskBits(BD(), reinterpret_cast<const uint8_t*>(at));
+#else
+    return hn::MaskFromVec(hn::Load(BD(), at));
+#endif
+}
+
 // Most doubles a vector of any target holds.
 constexpr size_t kBeamMaxLanes = HWY_MAX_BYTES / sizeof(double);
 
@@ -110,11 +129,15 @@ HWY_INLINE bool BeamOutside(BI, int64_t) { return true; }
 #endif
 
 // Where one sensor's samples of a vector of points come from: the window of
-// samples from `start` on, which holds every lane's i0 and i1 (masked lanes
-// read i0 = 0 and are ignored), placed about the middle lane's index (the
-// vector's points spread to either side of it); r0 and r1 then become
-// relative to start. -1: nowhere, the vector gathers at i0 and i1.
-HWY_INLINE int64_t BeamPlace(BI& r0, BI& r1, BM use, int64_t rows) {
+// samples from `start` on, which holds every used lane's i0 and, for
+// linear interpolation, i0 + 1 (masked lanes are ignored), placed about the
+// middle lane's index (the vector's points lie to either side of it; a lane
+// the angle leaves out still has its index, BeamFind); r0 then becomes
+// relative to start. A lane at the record's last sample (whose i1 is i0)
+// never fits: the window ends at the last sample at the latest. -1:
+// nowhere, the vector gathers at i0 and i1.
+template <bool kLinear>
+HWY_INLINE int64_t BeamPlace(BI& r0, BM use, int64_t rows) {
     const BDI di;
     if (kBeamWindow == 0 || rows < kBeamWindow) return -1;
     const int64_t centre = hn::ExtractLane(r0, hn::Lanes(di) / 2);
@@ -123,23 +146,22 @@ HWY_INLINE int64_t BeamPlace(BI& r0, BI& r1, BM use, int64_t rows) {
     const auto used = hn::RebindMask(di, use);
     const BI s = hn::Set(di, start);
     const BI rel0 = hn::IfThenElseZero(used, hn::Sub(r0, s));
-    const BI rel1 = hn::IfThenElseZero(used, hn::Sub(r1, s));
-    if (BeamOutside(hn::Or(rel0, rel1), kBeamWindow - 1)) return -1;
+    if (BeamOutside(rel0, kBeamWindow - (kLinear ? 2 : 1))) return -1;
     r0 = rel0;
-    r1 = rel1;
     return start;
 }
 
 // The value at the pair's position in one column: the sample (nearest) or
-// g[i0] + frac * (g[i1] - g[i0]) (linear), from the window at `start` or
-// gathered (BeamPlace).
+// g[i0] + frac * (g[i1] - g[i0]) (linear), from the window at `start`
+// (r0 = i0 - start; i1 is i0 + 1 there) or gathered at r0 = i0, r1 = i1
+// (BeamPlace).
 template <bool kLinear>
 HWY_INLINE BV BeamSample(const double* column, int64_t start, BI r0, BI r1, BV frac) {
     const BD d;
     BV v0, v1;
     if (start >= 0) {
         v0 = BeamLookup(column + start, r0);
-        if (kLinear) v1 = BeamLookup(column + start, r1);
+        if (kLinear) v1 = BeamLookup(column + start, hn::Add(r0, hn::Set(BDI(), int64_t{1})));
     } else {
         v0 = hn::GatherIndex(d, column, r0);
         if (kLinear) v1 = hn::GatherIndex(d, column, r1);
@@ -198,15 +220,19 @@ struct BeamFound {
     int32_t sensor[kBeamBlock];         // ... in increasing order
     int64_t start[kBeamBlock];
     HWY_ALIGN int64_t i0[kBeamBlock][kBeamMaxLanes];
-    HWY_ALIGN int64_t i1[kBeamBlock][kBeamMaxLanes];
+    HWY_ALIGN int64_t i1[kBeamBlock][kBeamMaxLanes];  // where it gathers
     HWY_ALIGN double frac[kBeamBlock][kBeamMaxLanes];
     HWY_ALIGN double weight[kBeamBlock][kBeamMaxLanes];
-    HWY_ALIGN double use[kBeamBlock][kBeamMaxLanes];  // all bits set where used
+    HWY_ALIGN double use[kBeamBlock][kBeamMaxLanes];  // BeamStoreUse
 };
 
 // The pairs of the points px, py, pz with the sensors active[first, last),
-// into `found`; count gains, per lane, the pairs that contribute.
-template <bool kLinear, bool kCount>
+// into `found`; count gains, per lane, the pairs that contribute. Without
+// kHasZ every sensor and point lies in one plane z = const, so every
+// ez = zs - pz is +0: its square adds nothing to d2, and its term of the
+// angle's dot product can change only the sign of a zero dot, whose pair
+// the angle rejects either way (cosMax > 0).
+template <bool kLinear, bool kCount, bool kHasZ>
 HWY_INLINE void BeamFind(const BeamformTables& b, BV px, BV py, BV pz, size_t first, size_t last,
                          BeamFound& found, BV& count) {
     const BD d;
@@ -215,30 +241,40 @@ HWY_INLINE void BeamFind(const BeamformTables& b, BV px, BV py, BV pz, size_t fi
     const BV zero = hn::Zero(d), one = hn::Set(d, 1.0);
     const BV k = hn::Set(d, b.k), q = hn::Set(d, b.q);
     HWY_ALIGN double lanes[kBeamMaxLanes];
-    found.count = 0;
+    // The tables' values in locals: the compiler cannot keep them in
+    // registers across the vector stores below, which may alias anything.
+    const int32_t* active = b.active.data();
+    const double *xs = b.xs.data(), *ys = b.ys.data(), *zs = b.zs.data(), *w = b.w.data();
+    const double *mx = b.mx.data(), *my = b.my.data(), *mz = b.mz.data();
+    const bool angle = b.angle, box = b.window == BeamWindow::Box;
+    const BV cosMax = hn::Set(d, b.cosMax), lastD = hn::Set(d, b.lastD);
+    const BV rowsD = hn::Set(d, b.rowsD);
+    const int32_t lastRow = b.rows - 1;
+    const int64_t rows = b.rows;
+    int32_t pairs = 0;
     for (size_t j = first; j < last; ++j) {
-        const int32_t s = b.active[j];
-        const BV ex = hn::Sub(hn::Set(d, b.xs[s]), px);
-        const BV ey = hn::Sub(hn::Set(d, b.ys[s]), py);
-        const BV ez = hn::Sub(hn::Set(d, b.zs[s]), pz);
-        const BV d2 = SquaredDistance<BeamArith>(Square<BeamArith>(ex), Square<BeamArith>(ey),
-                                                 Square<BeamArith>(ez));
+        const int32_t s = active[j];
+        const BV ex = hn::Sub(hn::Set(d, xs[s]), px);
+        const BV ey = hn::Sub(hn::Set(d, ys[s]), py);
+        const BV ez = kHasZ ? hn::Sub(hn::Set(d, zs[s]), pz) : zero;
+        const BV d2 = SquaredDistance<BeamArith, kHasZ>(
+            Square<BeamArith>(ex), Square<BeamArith>(ey), kHasZ ? Square<BeamArith>(ez) : zero);
         BM use = hn::Eq(zero, zero);
-        BV weight = hn::Set(d, b.w[s]);
-        if (b.angle) {
+        BV weight = hn::Set(d, w[s]);
+        if (angle) {
+            const BV dotXY =
+                hn::Add(hn::Mul(hn::Set(d, mx[s]), ex), hn::Mul(hn::Set(d, my[s]), ey));
+            const BV dot = kHasZ ? hn::Add(dotXY, hn::Mul(hn::Set(d, mz[s]), ez)) : dotXY;
             const BV dist = hn::Sqrt(d2);
-            const BV dot = hn::Add(
-                hn::Add(hn::Mul(hn::Set(d, b.mx[s]), ex), hn::Mul(hn::Set(d, b.my[s]), ey)),
-                hn::Mul(hn::Set(d, b.mz[s]), ez));
             const BV cosT = hn::Div(dot, dist);
             const BM away = hn::Gt(dist, zero);  // at the sensor: accepted
-            use = hn::Or(hn::Not(away), hn::Ge(cosT, hn::Set(d, b.cosMax)));
+            use = hn::Or(hn::Not(away), hn::Ge(cosT, cosMax));
             if (hn::AllFalse(d, use)) continue;
-            if (b.window != BeamWindow::Box) {
+            if (!box) {
                 // cos(theta) 1 (factor 1) where the scalar definition
                 // keeps the sensor's weight as it is.
                 hn::Store(hn::IfThenElse(hn::And(use, away), cosT, one), d, lanes);
-                for (int64_t l = 0; l < N; ++l) lanes[l] = b.w[s] * beamApodization(b, lanes[l]);
+                for (int64_t l = 0; l < N; ++l) lanes[l] = w[s] * beamApodization(b, lanes[l]);
                 weight = hn::Load(d, lanes);
                 use = hn::And(use, hn::Ne(weight, zero));
             }
@@ -247,33 +283,38 @@ HWY_INLINE void BeamFind(const BeamformTables& b, BV px, BV py, BV pz, size_t fi
         BI i0, i1;
         BV frac = zero;
         if (kLinear) {
-            const BV lastD = hn::Set(d, b.lastD);
-            use = hn::And(use, hn::And(hn::Ge(position, zero), hn::Le(position, lastD)));
+            // Lanes outside the record read sample 0; lanes the angle
+            // leaves out keep their index, which places the window.
+            const BM inRecord = hn::And(hn::Ge(position, zero), hn::Le(position, lastD));
+            use = hn::And(use, inRecord);
             if (hn::AllFalse(d, use)) continue;
-            const BV inside = hn::IfThenElseZero(use, position);
+            const BV inside = hn::IfThenElseZero(inRecord, position);
             BV floor;
-            BeamIndices(inside, b.rows - 1, i0, i1, floor);  // truncated: inside >= 0
+            BeamIndices(inside, lastRow, i0, i1, floor);  // truncated: inside >= 0
             frac = hn::Sub(inside, floor);
         } else {
             const BV up = RoundingUp<BeamArith>(position);
-            use = hn::And(use, hn::And(hn::Ge(up, zero), hn::Lt(up, hn::Set(d, b.rowsD))));
+            const BM inRecord = hn::And(hn::Ge(up, zero), hn::Lt(up, rowsD));
+            use = hn::And(use, inRecord);
             if (hn::AllFalse(d, use)) continue;
             BV floor;
-            BeamIndices(hn::IfThenElseZero(use, up), b.rows - 1, i0, i1, floor);
+            BeamIndices(hn::IfThenElseZero(inRecord, up), lastRow, i0, i1, floor);
             i1 = i0;
         }
         if (kCount) count = hn::Add(count, hn::IfThenElseZero(use, one));
-        const int32_t n = found.count++;
+        const int32_t n = pairs++;
         found.sensor[n] = s;
-        found.start[n] = BeamPlace(i0, i1, use, b.rows);
+        const int64_t start = BeamPlace<kLinear>(i0, use, rows);
+        found.start[n] = start;
         hn::Store(i0, di, found.i0[n]);
         if (kLinear) {
-            hn::Store(i1, di, found.i1[n]);
+            if (start < 0) hn::Store(i1, di, found.i1[n]);
             hn::Store(frac, d, found.frac[n]);
         }
         hn::Store(weight, d, found.weight[n]);
-        hn::Store(hn::VecFromMask(d, use), d, found.use[n]);
+        BeamStoreUse(use, found.use[n]);
     }
+    found.count = pairs;
 }
 
 // The images of points [begin, end) (at most kBeamChunk; whole vectors: the
@@ -297,9 +338,14 @@ HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int6
     HWY_ALIGN double counts[kMostPoints];
     BeamFound found;
     const size_t sensors = b.active.size();
+    const int64_t rows = b.rows;
+    const double *re = g.re, *im = g.im;
     const int64_t vectors = (end - begin + N - 1) / N;
     std::fill(sums, sums + 3 * frames * vectors * N, 0.0);
     std::fill(counts, counts + vectors * N, 0.0);
+    // Whether the chunk's points (padding included) lie in the sensors' plane.
+    const bool flat = b.flatZ && std::all_of(b.Z.begin() + begin, b.Z.begin() + begin + vectors * N,
+                                             [&](double z) { return z == b.zs[0]; });
 
     for (size_t first = 0; first < sensors; first += kBeamBlock) {
         const size_t last = std::min(sensors, first + kBeamBlock);
@@ -310,8 +356,11 @@ HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int6
             const BV pz = hn::LoadU(d, b.Z.data() + p0);
             double* sum = sums + 3 * v * frames * N;
             BV count = hn::Load(d, counts + v * N);
-            BeamFind<kLinear, kSums == BeamSums::kSquares>(b, px, py, pz, first, last, found,
-                                                           count);
+            constexpr bool kCount = kSums == BeamSums::kSquares;
+            if (flat)
+                BeamFind<kLinear, kCount, false>(b, px, py, pz, first, last, found, count);
+            else
+                BeamFind<kLinear, kCount, true>(b, px, py, pz, first, last, found, count);
             hn::Store(count, d, counts + v * N);
             BV s0 = zero, s1 = zero, s2 = zero;
             if (kOne) {
@@ -322,13 +371,13 @@ HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int6
             for (int32_t n = 0; n < found.count; ++n) {
                 const int64_t start = found.start[n];
                 const BI i0 = hn::Load(di, found.i0[n]);
-                const BI i1 = kLinear ? hn::Load(di, found.i1[n]) : i0;
+                const BI i1 = kLinear && start < 0 ? hn::Load(di, found.i1[n]) : i0;
                 const BV frac = kLinear ? hn::Load(d, found.frac[n]) : zero;
                 const BV weight = hn::Load(d, found.weight[n]);
-                const BM use = hn::MaskFromVec(hn::Load(d, found.use[n]));
-                const int64_t col = (int64_t)found.sensor[n] * b.rows;
+                const BM use = BeamLoadUse(found.use[n]);
+                const int64_t col = (int64_t)found.sensor[n] * rows;
                 if (kOne) {
-                    BeamAccumulate<kLinear, kSums>(g.re + col, kComplex ? g.im + col : nullptr,
+                    BeamAccumulate<kLinear, kSums>(re + col, kComplex ? im + col : nullptr,
                                                    start, i0, i1, frac, weight, use, s0, s1, s2);
                     continue;
                 }
@@ -336,8 +385,8 @@ HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int6
                     double* at = sum + 3 * f * N;
                     BV f0 = hn::Load(d, at), f1 = hn::Load(d, at + N), f2 = hn::Load(d, at + 2 * N);
                     const int64_t offset = f * g.frameStep + col;
-                    BeamAccumulate<kLinear, kSums>(g.re + offset,
-                                                   kComplex ? g.im + offset : nullptr, start, i0,
+                    BeamAccumulate<kLinear, kSums>(re + offset,
+                                                   kComplex ? im + offset : nullptr, start, i0,
                                                    i1, frac, weight, use, f0, f1, f2);
                     hn::Store(f0, d, at);
                     hn::Store(f1, d, at + N);
@@ -359,7 +408,7 @@ HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int6
         for (int64_t f = 0; f < frames; ++f) {
             const double* at = sums + 3 * (v * frames + f) * N;
             for (int64_t l = 0; l < valid; ++l)
-                image[f * b.points + p0 + l] =
+                image[f * b.points + b.pointAt(p0 + l)] =
                     beamOutput(b, at[l], at[N + l], at[2 * N + l], counts[v * N + l]);
         }
     }

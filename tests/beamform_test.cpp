@@ -222,6 +222,18 @@ TEST(Beamform, ProgressAndStop) {
         EXPECT_EQ(std::isnan(image[f]), f >= done) << "frame " << f;
 }
 
+// A request without points (their arrays null) forms its frames' empty
+// images and reads no point.
+TEST(Beamform, NoPoints) {
+    const BeamProblem b = oneSensor(4);
+    for (ReconKernel kernel : {ReconKernel::Scalar, ReconKernel::Best}) {
+        BeamformInput in = b.input(b.p.sigMat.data(), nullptr);
+        in.X = in.Y = in.Z = nullptr;
+        in.points = 0;
+        EXPECT_EQ(doBeamform(in, 1, kernel), 1);
+    }
+}
+
 // ---------------------------------------------------------------- messages
 
 TEST(Beamform, CheckNamesTheArgument) {
@@ -308,8 +320,9 @@ TEST(Beamform, ChoicesByName) {
 // A random request of one option combination. Tie-heavy ones put sensors
 // and points on a lattice with c = fs = 1, so that positions fall exactly on
 // samples, on half-way ties and on the record's edges; wild ones scatter
-// points in 3-D around sensors in any direction. Signals carry NaNs and
-// infinities now and then.
+// points in 3-D around sensors in any direction. A third of them put every
+// sensor and point in one plane z = const (the kernels' 2-D path). Signals
+// carry NaNs and infinities now and then.
 BeamProblem randomRequest(std::mt19937_64& rng, bool ties, const BeamformOptions& opts) {
     std::uniform_real_distribution<double> u(0.0, 1.0);
     BeamProblem b;
@@ -319,6 +332,8 @@ BeamProblem randomRequest(std::mt19937_64& rng, bool ties, const BeamformOptions
     p.c = ties ? 1.0 : 1.0 + 3.0 * u(rng);
     p.fs = ties ? 1.0 : 2.0 + 20.0 * u(rng);
     regularTimes(p, ties ? 0.0 : u(rng) - 0.5);
+    const bool flat = rng() % 3 == 0;
+    const double plane = rng() % 2 ? 0.0 : ties ? -2.0 : u(rng) - 0.5;
     for (int32_t s = 0; s < p.cols; ++s) {
         const double lattice = ties ? 1.0 : 0.0;
         const auto coord = [&] {
@@ -326,7 +341,7 @@ BeamProblem randomRequest(std::mt19937_64& rng, bool ties, const BeamformOptions
         };
         p.x.push_back(coord());
         p.y.push_back(coord());
-        p.z.push_back(rng() % 3 ? 0.0 : coord());
+        p.z.push_back(flat ? plane : rng() % 3 ? 0.0 : coord());
     }
     p.sigMat.resize((size_t)p.rows * p.cols);
     std::normal_distribution<double> normal;
@@ -346,7 +361,7 @@ BeamProblem randomRequest(std::mt19937_64& rng, bool ties, const BeamformOptions
         }
         b.X.push_back(x + step * (double)(i % 16));
         b.Y.push_back(y);
-        b.Z.push_back(z);
+        b.Z.push_back(flat ? plane : z);
     }
     b.opts = opts;
     b.opts.sample_offset = rng() % 3 == 0 ? 1.0 : rng() % 2 ? 0.0 : u(rng) * 4.0 - 2.0;
