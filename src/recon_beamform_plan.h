@@ -114,6 +114,66 @@ inline double beamOutput(const BeamformTables& b, double s0, double s1, double s
     return s0;
 }
 
+// A ball holding a group of points (centre cx, cy, cz, radius r), from
+// which the vector kernel skips the group's pairs with a sensor the ball
+// lies outside the acceptance cone of, with no per-pair work.
+struct BeamBall {
+    double cx, cy, cz, r;
+};
+
+// The ball of points [begin, end) of the visiting order: the centre of their
+// box, and a radius that is at least the exact distance of every point from
+// that centre. Each computed distance is within a few units in the last
+// place of the exact one, which the factor 1 + 1e-12 covers; the term 1e-100
+// covers differences so small that their squares underflow (below 1e-154).
+// NaN or infinite coordinates give a NaN or infinite radius, which
+// beamBallRejected never skips.
+inline BeamBall beamBallOf(const BeamformTables& b, int64_t begin, int64_t end) {
+    double lo[3], hi[3];
+    const std::vector<double>* axes[3] = {&b.X, &b.Y, &b.Z};
+    for (int a = 0; a < 3; ++a) {
+        const std::vector<double>& v = *axes[a];
+        lo[a] = hi[a] = v[(size_t)begin];
+        for (int64_t p = begin + 1; p < end; ++p) {
+            lo[a] = std::fmin(lo[a], v[(size_t)p]);
+            hi[a] = std::fmax(hi[a], v[(size_t)p]);
+        }
+    }
+    BeamBall ball;
+    ball.cx = 0.5 * lo[0] + 0.5 * hi[0];
+    ball.cy = 0.5 * lo[1] + 0.5 * hi[1];
+    ball.cz = 0.5 * lo[2] + 0.5 * hi[2];
+    double r2 = 0.0;
+    for (int64_t p = begin; p < end; ++p) {
+        const double dx = b.X[(size_t)p] - ball.cx, dy = b.Y[(size_t)p] - ball.cy,
+                     dz = b.Z[(size_t)p] - ball.cz;
+        const double e2 = (dx * dx + dy * dy) + dz * dz;
+        r2 = e2 > r2 || std::isnan(e2) ? e2 : r2;
+    }
+    ball.r = std::sqrt(r2) * (1.0 + 1e-12) + 1e-100;
+    return ball;
+}
+
+// Whether every pair of sensor s with a point of the ball is rejected by
+// the angle test (cos(theta) >= cosMax, computed as the scalar definition
+// computes it). With e = S - C, d = |e| and m = -n (|m| = 1 within 2 units
+// in the last place), a point P = C + u with |u| <= r has
+// m . (S - P) <= m . e + |m| r and |S - P| >= d - r > 0, so its exact
+// cos(theta) is at most (m . e + |m| r) / (d - r). The definition's
+// cos(theta), from rounded differences, products, sums, sqrt and a
+// division, lies within 20 units in the last place (2.3e-15) of the exact
+// one, and this test's own rounding is as small relative to d + r: the
+// margin 1e-9 (d + r) covers both many times over. A point at or near the
+// sensor (d - r not above 1e-100, far above any distance whose square
+// underflows) is never skipped: the definition accepts a pair at distance 0.
+inline bool beamBallRejected(const BeamformTables& b, const BeamBall& ball, int32_t s) {
+    const double ex = b.xs[s] - ball.cx, ey = b.ys[s] - ball.cy, ez = b.zs[s] - ball.cz;
+    const double d = std::sqrt((ex * ex + ey * ey) + ez * ez);
+    const double dot = (b.mx[s] * ex + b.my[s] * ey) + b.mz[s] * ez;
+    const double near = d - ball.r;
+    return near > 1e-100 && dot + ball.r + 1e-9 * (d + ball.r) < b.cosMax * near;
+}
+
 #ifdef TOFIMAGE_HAVE_HWY
 // The vector kernel (recon_simd_beamform.cpp): the images of `frames` frames
 // of term columns, point range shared out on b.team threads, bit for bit

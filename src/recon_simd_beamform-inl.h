@@ -212,6 +212,10 @@ HWY_INLINE void BeamAccumulate(const double* re, const double* im, int64_t start
 // samples is read.
 constexpr int kBeamBlock = 8;
 
+// Points whose pairs with a sensor an f-number rejects together are skipped
+// together (a multiple of every vector's lanes up to 8).
+constexpr int64_t kBeamGroup = 64;
+
 // A block's pairs with one vector of points, found (BeamFind) and then read
 // and summed (BeamBlocks): per sensor, where its samples come from (start,
 // i0 and i1: BeamPlace), frac, the weight, and which lanes contribute.
@@ -233,8 +237,8 @@ struct BeamFound {
 // angle's dot product can change only the sign of a zero dot, whose pair
 // the angle rejects either way (cosMax > 0).
 template <bool kLinear, bool kCount, bool kHasZ>
-HWY_INLINE void BeamFind(const BeamformTables& b, BV px, BV py, BV pz, size_t first, size_t last,
-                         BeamFound& found, BV& count) {
+HWY_INLINE void BeamFind(const BeamformTables& b, const int32_t* active, BV px, BV py, BV pz,
+                         size_t first, size_t last, BeamFound& found, BV& count) {
     const BD d;
     const BDI di;
     const int64_t N = (int64_t)hn::Lanes(d);
@@ -243,7 +247,6 @@ HWY_INLINE void BeamFind(const BeamformTables& b, BV px, BV py, BV pz, size_t fi
     HWY_ALIGN double lanes[kBeamMaxLanes];
     // The tables' values in locals: the compiler cannot keep them in
     // registers across the vector stores below, which may alias anything.
-    const int32_t* active = b.active.data();
     const double *xs = b.xs.data(), *ys = b.ys.data(), *zs = b.zs.data(), *w = b.w.data();
     const double *mx = b.mx.data(), *my = b.my.data(), *mz = b.mz.data();
     const bool angle = b.angle, box = b.window == BeamWindow::Box;
@@ -317,13 +320,23 @@ HWY_INLINE void BeamFind(const BeamformTables& b, BV px, BV py, BV pz, size_t fi
     found.count = pairs;
 }
 
+// Of the sensors active[0, n), those whose cone meets the ball, into near;
+// returns how many.
+HWY_NOINLINE size_t BeamNear(const BeamformTables& b, const BeamBall& ball, const int32_t* active,
+                             size_t n, int32_t* near) {
+    size_t to = 0;
+    for (size_t j = 0; j < n; ++j)
+        if (!beamBallRejected(b, ball, active[j])) near[to++] = active[j];
+    return to;
+}
+
 // The images of points [begin, end) (at most kBeamChunk; whole vectors: the
 // point arrays are padded) for `frames` frames. The sensors run in blocks,
 // and each block over every vector of points in turn: consecutive vectors
 // read nearby samples of the block's sensors, which then stay in the
 // nearest cache. A vector's sums wait in memory between blocks; within a
 // block they stay in registers (kOne: a single frame).
-template <bool kLinear, BeamSums kSums, bool kOne>
+template <bool kLinear, BeamSums kSums, bool kOne, bool kAngle>
 HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int64_t frames,
                              int64_t begin, int64_t end, double* image) {
     const BD d;
@@ -337,7 +350,8 @@ HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int6
     HWY_ALIGN double sums[3 * 8 * kMostPoints];
     HWY_ALIGN double counts[kMostPoints];
     BeamFound found;
-    const size_t sensors = b.active.size();
+    const int32_t* active = b.active.data();
+    size_t sensors = b.active.size();
     const int64_t rows = b.rows;
     const double *re = g.re, *im = g.im;
     const int64_t vectors = (end - begin + N - 1) / N;
@@ -347,56 +361,75 @@ HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int6
     const bool flat = b.flatZ && std::all_of(b.Z.begin() + begin, b.Z.begin() + begin + vectors * N,
                                              [&](double z) { return z == b.zs[0]; });
 
-    for (size_t first = 0; first < sensors; first += kBeamBlock) {
-        const size_t last = std::min(sensors, first + kBeamBlock);
-        for (int64_t v = 0; v < vectors; ++v) {
-            const int64_t p0 = begin + v * N;
-            const BV px = hn::LoadU(d, b.X.data() + p0);
-            const BV py = hn::LoadU(d, b.Y.data() + p0);
-            const BV pz = hn::LoadU(d, b.Z.data() + p0);
-            double* sum = sums + 3 * v * frames * N;
-            BV count = hn::Load(d, counts + v * N);
-            constexpr bool kCount = kSums == BeamSums::kSquares;
-            if (flat)
-                BeamFind<kLinear, kCount, false>(b, px, py, pz, first, last, found, count);
-            else
-                BeamFind<kLinear, kCount, true>(b, px, py, pz, first, last, found, count);
-            hn::Store(count, d, counts + v * N);
-            BV s0 = zero, s1 = zero, s2 = zero;
-            if (kOne) {
-                s0 = hn::Load(d, sum);
-                s1 = hn::Load(d, sum + N);
-                s2 = hn::Load(d, sum + 2 * N);
-            }
-            for (int32_t n = 0; n < found.count; ++n) {
-                const int64_t start = found.start[n];
-                const BI i0 = hn::Load(di, found.i0[n]);
-                const BI i1 = kLinear && start < 0 ? hn::Load(di, found.i1[n]) : i0;
-                const BV frac = kLinear ? hn::Load(d, found.frac[n]) : zero;
-                const BV weight = hn::Load(d, found.weight[n]);
-                const BM use = BeamLoadUse(found.use[n]);
-                const int64_t col = (int64_t)found.sensor[n] * rows;
+    // With an f-number, the points run in groups of kBeamGroup, each with
+    // the sensors whose cone meets the group's ball (beamBallRejected): the
+    // pairs of a group with a sensor whose cone misses it cost no work, and
+    // the blocks hold only sensors that may contribute.
+    const int64_t span = kAngle ? std::max(kBeamGroup, N) : vectors * N;
+    std::vector<int32_t> near;
+    if (kAngle) near.resize(sensors);
+    for (int64_t g0 = 0; g0 < vectors * N; g0 += span) {
+        const int64_t vEnd = std::min(vectors, (g0 + span) / N);
+        if (kAngle) {
+            const BeamBall ball = beamBallOf(b, begin + g0, begin + vEnd * N);
+            sensors = BeamNear(b, ball, b.active.data(), b.active.size(), near.data());
+            active = near.data();
+        }
+        for (size_t first = 0; first < sensors; first += kBeamBlock) {
+            const size_t last = std::min(sensors, first + kBeamBlock);
+            for (int64_t v = g0 / N; v < vEnd; ++v) {
+                const int64_t p0 = begin + v * N;
+                const BV px = hn::LoadU(d, b.X.data() + p0);
+                const BV py = hn::LoadU(d, b.Y.data() + p0);
+                const BV pz = hn::LoadU(d, b.Z.data() + p0);
+                double* sum = sums + 3 * v * frames * N;
+                BV count = hn::Load(d, counts + v * N);
+                constexpr bool kCount = kSums == BeamSums::kSquares;
+                if (flat)
+                    BeamFind<kLinear, kCount, false>(b, active, px, py, pz, first, last, found,
+                                                     count);
+                else
+                    BeamFind<kLinear, kCount, true>(b, active, px, py, pz, first, last, found,
+                                                    count);
+                hn::Store(count, d, counts + v * N);
+                BV s0 = zero, s1 = zero, s2 = zero;
                 if (kOne) {
-                    BeamAccumulate<kLinear, kSums>(re + col, kComplex ? im + col : nullptr,
-                                                   start, i0, i1, frac, weight, use, s0, s1, s2);
-                    continue;
+                    s0 = hn::Load(d, sum);
+                    s1 = hn::Load(d, sum + N);
+                    s2 = hn::Load(d, sum + 2 * N);
                 }
-                for (int64_t f = 0; f < frames; ++f) {
-                    double* at = sum + 3 * f * N;
-                    BV f0 = hn::Load(d, at), f1 = hn::Load(d, at + N), f2 = hn::Load(d, at + 2 * N);
-                    const int64_t offset = f * g.frameStep + col;
-                    BeamAccumulate<kLinear, kSums>(re + offset,
-                                                   kComplex ? im + offset : nullptr, start, i0,
-                                                   i1, frac, weight, use, f0, f1, f2);
-                    hn::Store(f0, d, at);
-                    hn::Store(f1, d, at + N);
-                    hn::Store(f2, d, at + 2 * N);
+                for (int32_t n = 0; n < found.count; ++n) {
+                    const int64_t start = found.start[n];
+                    const BI i0 = hn::Load(di, found.i0[n]);
+                    const BI i1 = kLinear && start < 0 ? hn::Load(di, found.i1[n]) : i0;
+                    const BV frac = kLinear ? hn::Load(d, found.frac[n]) : zero;
+                    const BV weight = hn::Load(d, found.weight[n]);
+                    const BM use = BeamLoadUse(found.use[n]);
+                    const int64_t col = (int64_t)found.sensor[n] * rows;
+                    if (kOne) {
+                        BeamAccumulate<kLinear, kSums>(re + col, kComplex ? im + col : nullptr,
+                                                       start, i0, i1, frac, weight, use, s0, s1,
+                                                       s2);
+                        continue;
+                    }
+                    for (int64_t f = 0; f < frames; ++f) {
+                        double* at = sum + 3 * f * N;
+                        BV f0 = hn::Load(d, at), f1 = hn::Load(d, at + N),
+                           f2 = hn::Load(d, at + 2 * N);
+                        const int64_t offset = f * g.frameStep + col;
+                        BeamAccumulate<kLinear, kSums>(re + offset,
+                                                       kComplex ? im + offset : nullptr, start, i0,
+                                                       i1, frac, weight, use, f0, f1, f2);
+                        hn::Store(f0, d, at);
+                        hn::Store(f1, d, at + N);
+                        hn::Store(f2, d, at + 2 * N);
+                    }
                 }
-            }
-            if (kOne) {
-                hn::Store(s0, d, sum);
-                hn::Store(s1, d, sum + N);
-                hn::Store(s2, d, sum + 2 * N);
+                if (kOne) {
+                    hn::Store(s0, d, sum);
+                    hn::Store(s1, d, sum + N);
+                    hn::Store(s2, d, sum + 2 * N);
+                }
             }
         }
     }
@@ -423,26 +456,29 @@ inline bool BeamRun(const BeamformTables& b, const BeamColumns& g, int64_t frame
     // The run-time choices as template arguments.
     using Blocks = void (*)(const BeamformTables&, const BeamColumns&, int64_t, int64_t, int64_t,
                             double*);
-    const auto choose = [&](auto linear) -> Blocks {
-        constexpr bool kLinear = decltype(linear)::value;
+    const auto choose = [&](auto linear, auto angle) -> Blocks {
+        constexpr bool kLinear = decltype(linear)::value, kAngle = decltype(angle)::value;
         const bool one = frames == 1;
         switch (BeamSumsOf(b)) {
             case BeamSums::kSquares:
-                return one ? BeamBlocks<kLinear, BeamSums::kSquares, true>
-                           : BeamBlocks<kLinear, BeamSums::kSquares, false>;
+                return one ? BeamBlocks<kLinear, BeamSums::kSquares, true, kAngle>
+                           : BeamBlocks<kLinear, BeamSums::kSquares, false, kAngle>;
             case BeamSums::kRoots:
-                return one ? BeamBlocks<kLinear, BeamSums::kRoots, true>
-                           : BeamBlocks<kLinear, BeamSums::kRoots, false>;
+                return one ? BeamBlocks<kLinear, BeamSums::kRoots, true, kAngle>
+                           : BeamBlocks<kLinear, BeamSums::kRoots, false, kAngle>;
             case BeamSums::kComplex:
-                return one ? BeamBlocks<kLinear, BeamSums::kComplex, true>
-                           : BeamBlocks<kLinear, BeamSums::kComplex, false>;
+                return one ? BeamBlocks<kLinear, BeamSums::kComplex, true, kAngle>
+                           : BeamBlocks<kLinear, BeamSums::kComplex, false, kAngle>;
             default:
-                return one ? BeamBlocks<kLinear, BeamSums::kDas, true>
-                           : BeamBlocks<kLinear, BeamSums::kDas, false>;
+                return one ? BeamBlocks<kLinear, BeamSums::kDas, true, kAngle>
+                           : BeamBlocks<kLinear, BeamSums::kDas, false, kAngle>;
         }
     };
-    const Blocks blocks = b.interp == BeamInterp::Linear ? choose(std::true_type())
-                                                          : choose(std::false_type());
+    const auto cone = [&](auto linear) -> Blocks {
+        return b.angle ? choose(linear, std::true_type()) : choose(linear, std::false_type());
+    };
+    const Blocks blocks =
+        b.interp == BeamInterp::Linear ? cone(std::true_type()) : cone(std::false_type());
 #pragma omp parallel for num_threads(b.team) schedule(static)
     for (int64_t c = 0; c < chunks; ++c) {
         const int64_t begin = c * chunk, end = std::min(b.points, begin + chunk);
