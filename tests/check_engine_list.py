@@ -3,7 +3,8 @@
 sources (with or without the vector kernel's, all of them or none) and its
 floating-point flags, as CMake's engine target has them, as meson configures
 its engine library, and as build_tofimage's dry runs would call the compiler
-(in GNU Octave here, and for MATLAB with GCC, MinGW-w64 and Visual Studio).
+(in GNU Octave here, and for MATLAB with GCC, MinGW-w64 and Visual Studio),
+which also must compile each of the engine's sources once for all modules.
 A source or flag written by hand into one build, or left out of one, fails.
 
     check_engine_list.py SOURCE_DIR [--cmake FILE] [--meson MESON] [--octave OCTAVE_CLI]
@@ -109,6 +110,25 @@ def from_build_tofimage(octave, source_dir, listed):
     return runs
 
 
+def check_build_tofimage(build, commands, listed, problems):
+    """commands: (entry point, engine sources, words) of each compiler call
+    of one dry run. The engine's sources are compiled once, by the calls
+    before the modules', each module from its entry point and their objects,
+    all with the floating-point flags."""
+    modules = [e for e, _, _ in commands if e]
+    if modules != [[m + ".cpp"] for m in listed["module"]]:
+        problems.append(f"{build}: builds {modules}, not the modules {listed['module']} in order")
+    first_module = next((i for i, (e, _, _) in enumerate(commands) if e), len(commands))
+    compiled = [s for _, sources, _ in commands[:first_module] for s in sources]
+    again = [s for _, sources, _ in commands[first_module:] for s in sources]
+    if len(set(compiled)) != len(compiled) or again:
+        problems.append(f"{build}: compiles the engine's sources {compiled} and then again {again}; "
+                        "each once, before the modules")
+    fp = "fp_msvc" if "Visual Studio" in build else "fp"
+    flags = set.intersection(*[{f for w in words for f in w.split()} for _, _, words in commands])
+    check(build, compiled, flags, listed, fp, problems)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("source_dir")
@@ -127,13 +147,7 @@ def main():
         if len(runs) != 4:
             problems.append(f"build_tofimage: {len(runs)} dry runs printed commands, not 4")
         for build, commands in runs.items():
-            if [e for e, _, _ in commands] != [[m + ".cpp"] for m in listed["module"]]:
-                problems.append(f"{build}: builds {[e for e, _, _ in commands]}, "
-                                f"not the modules {listed['module']} in order")
-            fp = "fp_msvc" if "Visual Studio" in build else "fp"
-            for _, sources, words in commands:
-                flags = [f for w in words for f in w.split()]
-                check(build, sources, flags, listed, fp, problems)
+            check_build_tofimage(build, commands, listed, problems)
     for p in problems:
         print("check_engine_list: " + p, file=sys.stderr)
     return 1 if problems else 0

@@ -1,7 +1,8 @@
 function [commands, h, fallback] = build_run(p, r, e, modules, outdir, srcdir, h, was_locked)
 %BUILD_RUN  Builds each module of e.module into its path in modules, by the
 %   recipe r, with the vector kernel when Highway h is given; commands holds
-%   the compiler calls, one per module (in a dry run, only these). When the
+%   the compiler calls in the order they run (in a dry run, only these): the
+%   compiles of the engine's sources, then one call per module. When the
 %   vector kernel does not compile or link with this Highway (another
 %   compiler's library, an unusual build, an old compiler), all modules are
 %   built again with the scalar kernel, h becomes [] and fallback is the
@@ -40,26 +41,77 @@ end
 end
 
 function commands = build_modules(p, r, e, modules, outdir, srcdir, engine, h)
-% Each module from its entry point and the engine's sources, in the order
-% of e.module.
+% The engine's sources compiled once into object files in a temporary
+% folder (removed afterwards, also on an error), then each module, in the
+% order of e.module, from its entry point and those objects. commands: the
+% compiler calls in the order they run.
 [hcompile, hlink, rpath] = highway_flags(h, p);
-commands = cell(1, numel(e.module));
+objdir = tempname();
+if ~p.dry_run
+  mkdir(objdir);
+  remove_objects = onCleanup(@() remove_folder(objdir));
+end
+if p.octave
+  objects = object_files(p, objdir, engine);
+  [env, restore] = octave_env(p, r);
+  % mkoctfile -c names one object per call.
+  commands = cell(1, numel(engine));
+  for k = 1:numel(engine)
+    commands{k} = run_mkoctfile(p, env, [{'-c', ['-I' srcdir]}, hcompile, {engine{k}, '-o', objects{k}}]);
+  end
+  extra = r.args;
+  if ~isempty(rpath)
+    extra{end + 1} = rpath;
+  end
+  for k = 1:numel(e.module)
+    entry = fullfile(srcdir, [e.module{k} '.cpp']);
+    commands{end + 1} = run_mkoctfile(p, env, [{'--mex', '-o', modules{k}, ['-I' srcdir]}, hcompile, ...
+                                               {entry}, objects, hlink, extra]);
+  end
+  return;
+end
+% MATLAB: mex -c leaves each object, named after its source, in -outdir.
+flags = [{'-R2017b', '-O'}, matlab_flags(p, r, rpath), hcompile];
+commands = {run_mex(p, [{'-c', '-outdir', objdir, ['-I' srcdir]}, flags, engine])};
+objects = object_files(p, objdir, engine);
 for k = 1:numel(e.module)
-  sources = [{fullfile(srcdir, [e.module{k} '.cpp'])}, engine];
-  if p.octave
-    commands{k} = build_octave(p, r, modules{k}, srcdir, sources, hcompile, hlink, rpath);
-  else
-    args = [{'-R2017b', '-O', '-outdir', outdir, '-output', e.module{k}, ['-I' srcdir]}, ...
-            matlab_flags(p, r, rpath), hcompile, sources, hlink];
-    if any(strcmp(e.module{k}, e.ctrl_c))
-      % Ctrl-C: utIsInterruptPending from MATLAB's libut (undocumented, but
-      % what MEX functions have long used to see it).
-      args{end + 1} = '-lut';
+  args = [{'-outdir', outdir, '-output', e.module{k}, ['-I' srcdir]}, flags, ...
+          {fullfile(srcdir, [e.module{k} '.cpp'])}, objects, hlink];
+  if any(strcmp(e.module{k}, e.ctrl_c))
+    % Ctrl-C: utIsInterruptPending from MATLAB's libut (undocumented, but
+    % what MEX functions have long used to see it).
+    args{end + 1} = '-lut';
+  end
+  commands{end + 1} = run_mex(p, args);
+end
+end
+
+function command = run_mex(p, args)
+command = strjoin([{'mex'}, args], ' ');
+if ~p.dry_run
+  mex(args{:});
+end
+end
+
+function objects = object_files(p, objdir, sources)
+% The object file of each source in objdir: its base name with .o, or with
+% .obj where mex compiles on Windows (Visual C++ and MinGW alike). After a
+% real compile, the file mex made under the source's name, whatever its
+% extension.
+ext = '.o';
+if p.windows && ~p.octave
+  ext = '.obj';
+end
+objects = cell(1, numel(sources));
+for k = 1:numel(sources)
+  [~, base] = fileparts(sources{k});
+  objects{k} = fullfile(objdir, [base ext]);
+  if ~p.dry_run && ~p.octave && ~exist(objects{k}, 'file')
+    made = dir(fullfile(objdir, [base '.*']));
+    if isempty(made)
+      error('build_tofimage: mex -c left no object file of %s in %s', sources{k}, objdir);
     end
-    commands{k} = strjoin([{'mex'}, args], ' ');
-    if ~p.dry_run
-      mex(args{:});
-    end
+    objects{k} = fullfile(objdir, made(1).name);
   end
 end
 end
@@ -73,32 +125,32 @@ end
 args = [{['CXXFLAGS=$CXXFLAGS ' r.cxxflags]}, r.args, {strtrim(['LDFLAGS=$LDFLAGS ' r.ldflags ' ' rpath])}];
 end
 
-function command = build_octave(p, r, module, srcdir, sources, hcompile, hlink, rpath)
+function [env, restore] = octave_env(p, r)
 % mkoctfile takes compiler flags from its configuration variables, which the
-% environment overrides; the previous values come back afterwards.
+% environment overrides: mkoctfile's own, then the recipe's, set for every
+% call of this build; the previous values come back when restore is
+% cleared.
 if p.dry_run
-  cxxflags = '$CXXFLAGS';
-  ldflags = '$LDFLAGS';
+  env = {'$CXXFLAGS', '$LDFLAGS'};
 else
-  cxxflags = strtrim(mkoctfile('-p', 'CXXFLAGS'));
-  ldflags = strtrim(mkoctfile('-p', 'LDFLAGS'));
+  env = {strtrim(mkoctfile('-p', 'CXXFLAGS')), strtrim(mkoctfile('-p', 'LDFLAGS'))};
 end
+env = {[env{1} ' ' r.cxxflags], strtrim([env{2} ' ' r.ldflags])};
 oldcxx = getenv('CXXFLAGS');
 oldld = getenv('LDFLAGS');
 restore = onCleanup(@() restore_env(oldcxx, oldld));
-cxxflags = [cxxflags ' ' r.cxxflags];
-ldflags = strtrim([ldflags ' ' r.ldflags]);
-extra = r.args;
-if ~isempty(rpath)
-  extra{end + 1} = rpath;
+if ~p.dry_run
+  setenv('CXXFLAGS', env{1});
+  setenv('LDFLAGS', env{2});
 end
-args = [{'--mex', '-o', module, ['-I' srcdir]}, hcompile, sources, hlink, extra];
-command = strjoin([{['CXXFLAGS="' cxxflags '"'], ['LDFLAGS="' ldflags '"'], 'mkoctfile'}, args], ' ');
+end
+
+function command = run_mkoctfile(p, env, args)
+% One call of mkoctfile, with the flags env (CXXFLAGS, LDFLAGS) in force.
+command = strjoin([{['CXXFLAGS="' env{1} '"'], ['LDFLAGS="' env{2} '"'], 'mkoctfile'}, args], ' ');
 if p.dry_run
   return;
 end
-setenv('CXXFLAGS', cxxflags);
-setenv('LDFLAGS', ldflags);
 [status, out] = system(mkoctfile_command(args));
 if status ~= 0
   error('build_tofimage: mkoctfile failed:\n%s', out);
@@ -195,7 +247,7 @@ if isempty(cxx)
 end
 dir_ = tempname();
 mkdir(dir_);
-cleanup = onCleanup(@() remove_probe_dir(dir_));
+cleanup = onCleanup(@() remove_folder(dir_));
 src = fullfile(dir_, 'probe.cpp');
 fid = fopen(src, 'w');
 fprintf(fid, 'int probe(int x) { return x + 1; }\n');
@@ -204,7 +256,7 @@ fclose(fid);
 ok = status == 0;
 end
 
-function remove_probe_dir(d)
+function remove_folder(d)
 if exist(d, 'dir')
   if exist('OCTAVE_VERSION', 'builtin')
     confirm_recursive_rmdir(false, 'local');

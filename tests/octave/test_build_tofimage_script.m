@@ -9,7 +9,9 @@ function test_build_tofimage_script()
 % tofimage_beamform its own; the help
 % files and tofimage_grid.m are copied beside them. With a Highway whose
 % header does not compile, it still builds working modules with the scalar
-% kernel, and warns with the compiler's error.
+% kernel, and warns with the compiler's error. In Octave, both builds run
+% with a temporary folder of their own, which they must leave empty: the
+% engine's object files go, also when the vector kernel fails to build.
 % In CTest the modules only ever run on this CPU, so, like the sanitizer
 % trees, they leave out the instruction sets it cannot run (most of the
 % compile where the CPU lacks AVX-512; the CMake build compiles them all):
@@ -30,7 +32,7 @@ if ~isempty(unrunnable) && ~strcmp(unrunnable, '0') && exist('OCTAVE_VERSION', '
   setenv('CXXFLAGS', [strtrim(mkoctfile('-p', 'CXXFLAGS')) ' -DHWY_DISABLED_TARGETS=' unrunnable]);
 end
 build_cxx = getenv('CXXFLAGS');
-info = build_tofimage(outdir);
+info = build_leaving_no_files(outdir);
 module = fullfile(outdir, ['tofimage.' mexext()]);
 frames_module = fullfile(outdir, ['tofimage_frames.' mexext()]);
 beamform_module = fullfile(outdir, ['tofimage_beamform.' mexext()]);
@@ -112,7 +114,7 @@ for lib = {'libhwy.a', 'hwy.lib'}            % hwy.lib: Visual Studio's
 end
 setenv('HWY_ROOT', broken);
 lastwarn('', '');
-fb = build_tofimage(fullfile(outdir, 'fallback'));
+fb = build_leaving_no_files(fullfile(outdir, 'fallback'));
 [msg, id] = lastwarn();
 set_env('HWY_ROOT', old_root);
 if ~strcmp(id, 'build_tofimage:scalarFallback') || isempty(strfind(msg, 'this Highway does not compile here')) ...
@@ -141,6 +143,27 @@ stack{1} = cat(3, args{1}, second{1});
 check_equal(tofimage_frames_fallback(stack{:}), cat(3, one, tofimage_fallback(second{:})), ...
             'scalar fallback tofimage_frames against tofimage frame by frame');
 fprintf('test_build_tofimage_script: a Highway that does not compile gave working scalar modules\n');
+end
+
+function info = build_leaving_no_files(outdir)
+% build_tofimage(outdir); in Octave with TMPDIR, where it keeps its object
+% files, pointed at an empty folder that must be empty again afterwards.
+if ~exist('OCTAVE_VERSION', 'builtin')
+  info = build_tofimage(outdir);
+  return;
+end
+scratch = fullfile(outdir, 'tmp');
+mkdir(scratch);
+old_tmp = getenv('TMPDIR');
+setenv('TMPDIR', scratch);
+restore = onCleanup(@() set_env('TMPDIR', old_tmp));
+info = build_tofimage(outdir);
+left = dir(scratch);
+left = setdiff({left.name}, {'.', '..'});
+if ~isempty(left)
+  error('test_build_tofimage_script: the build left %s in its temporary folder %s', strjoin(left, ', '), scratch);
+end
+rmdir(scratch);
 end
 
 function check_kernel(module, info, expected)
