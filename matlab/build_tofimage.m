@@ -28,20 +28,24 @@ function info = build_tofimage(outdir, hwy, opts)
 %                               why (the table the build itself follows)
 %   build_tofimage(outdir, hwy, opts)  with opts.dry_run = true only decides:
 %                               info.commands holds the compiler calls that
-%                               would run, one per module. Other fields of
+%                               would run, in order: the compiles of the
+%                               engine's sources, then one call per
+%                               module. Other fields of
 %                               opts stand in for what is otherwise detected
 %                               (os, arch, matlab, compiler,
 %                               compiler_version, cxx, matlab_version,
 %                               matlab_libstdcxx), to check the decisions
 %                               made for other platforms
 %
-%   Compiles each module listed in ../src/engine.txt from its entry point
-%   (../src/<name>.cpp) and the engine's sources listed there (the engine
+%   Compiles the engine's sources listed in ../src/engine.txt (the engine
 %   and its scalar kernels) and, when Google Highway (1.0 or later) is
 %   found, the vector kernel's, which is many times faster and gives the
-%   same image:
-%     MATLAB  mex, with the separate-complex C API (-R2017b)
-%     Octave  mkoctfile --mex, without the debug information (-g) that
+%   same image, once, into object files in a temporary folder (removed
+%   afterwards); then links each module listed there from its entry point
+%   (../src/<name>.cpp) and those objects:
+%     MATLAB  mex -c, then mex, with the separate-complex C API (-R2017b)
+%     Octave  mkoctfile -c, then mkoctfile --mex, without the debug
+%             information (-g) that
 %             mkoctfile's flags ask for (a twentieth of the size)
 %   Highway is looked for, in this order, in: the folder hwy or the
 %   environment variable HWY_ROOT; pkg-config (libhwy); the active conda

@@ -9,7 +9,7 @@ function [commands, h, fallback] = build_run(p, r, e, modules, outdir, srcdir, h
 %   warning given, which quotes the compiler's first error.
 fallback = '';
 if ~isempty(h) && ~p.dry_run
-  fprintf('build_tofimage: compiling the vector kernel into the modules, about a minute ...\n');
+  fprintf('build_tofimage: compiling the vector kernel, once for all modules: a minute or so ...\n');
 end
 try
   if isempty(h)
