@@ -128,27 +128,55 @@ HWY_INLINE BV BeamLookup(const double*, BI) { return hn::Zero(BD()); }
 HWY_INLINE bool BeamOutside(BI, int64_t) { return true; }
 #endif
 
-// Where one sensor's samples of a vector of points come from: the window of
-// samples from `start` on, which holds every used lane's i0 and, for
-// linear interpolation, i0 + 1 (masked lanes are ignored), placed about the
-// middle lane's index (the vector's points lie to either side of it; a lane
-// the angle leaves out still has its index, BeamFind); r0 then becomes
-// relative to start. A lane at the record's last sample (whose i1 is i0)
-// never fits: the window ends at the last sample at the latest. -1:
-// nowhere, the vector gathers at i0 and i1.
+// Vectors of consecutive points (a compact cell of the visiting order) that
+// run through a block's sensors together: they share each sensor's
+// broadcasts, its bookkeeping and, where their samples fit one window, the
+// window's loads.
+constexpr int kBeamUnit = 2;
+
+// Where one sensor's samples of a unit of vectors come from: the window of
+// samples from start[u] on, which holds every used lane's i0 and, for
+// linear interpolation, i0 + 1 (masked lanes are ignored); r0 then becomes
+// relative to start[u]. One window placed about the unit's middle (the
+// first lane of its middle vector) serves every vector where it holds
+// them all (returns true); otherwise each vector's own, placed about its
+// middle lane (a lane the angle leaves out still has its index, BeamFind),
+// or none: start[u] = -1, the vector gathers at i0 and i1. A lane at the
+// record's last sample (whose i1 is i0) never fits: a window ends at the
+// last sample at the latest. `windows`: the record holds a window.
 template <bool kLinear>
-HWY_INLINE int64_t BeamPlace(BI& r0, BM use, int64_t rows) {
+HWY_INLINE bool BeamPlace(BI (&r0)[kBeamUnit], const BM (&use)[kBeamUnit], int64_t rows,
+                          bool windows, int64_t (&start)[kBeamUnit]) {
     const BDI di;
-    if (kBeamWindow == 0 || rows < kBeamWindow) return -1;
-    const int64_t centre = hn::ExtractLane(r0, hn::Lanes(di) / 2);
-    const int64_t start =
-        std::min(std::max(centre - (kBeamWindow / 2 - 1), int64_t{0}), rows - kBeamWindow);
-    const auto used = hn::RebindMask(di, use);
-    const BI s = hn::Set(di, start);
-    const BI rel0 = hn::IfThenElseZero(used, hn::Sub(r0, s));
-    if (BeamOutside(rel0, kBeamWindow - (kLinear ? 2 : 1))) return -1;
-    r0 = rel0;
-    return start;
+    constexpr int64_t kMost = kBeamWindow - (kLinear ? 2 : 1);
+    for (int u = 0; u < kBeamUnit; ++u) start[u] = -1;
+    if (kBeamWindow == 0 || !windows) return false;
+    const auto place = [&](int64_t centre) {
+        return std::min(std::max(centre - (kBeamWindow / 2 - 1), int64_t{0}), rows - kBeamWindow);
+    };
+    const auto relative = [&](int u, int64_t at) {
+        return hn::IfThenElseZero(hn::RebindMask(di, use[u]), hn::Sub(r0[u], hn::Set(di, at)));
+    };
+    const int64_t shared =
+        place(hn::ExtractLane(r0[kBeamUnit / 2], kBeamUnit > 1 ? 0 : hn::Lanes(di) / 2));
+    BI rel[kBeamUnit];
+    bool outside = false;
+    for (int u = 0; u < kBeamUnit; ++u) {
+        rel[u] = relative(u, shared);
+        outside |= BeamOutside(rel[u], kMost);
+    }
+    if (!outside) {
+        for (int u = 0; u < kBeamUnit; ++u) r0[u] = rel[u], start[u] = shared;
+        return true;
+    }
+    for (int u = 0; u < kBeamUnit; ++u) {
+        const int64_t own = place(hn::ExtractLane(r0[u], hn::Lanes(di) / 2));
+        const BI r = relative(u, own);
+        if (BeamOutside(r, kMost)) continue;
+        r0[u] = r;
+        start[u] = own;
+    }
+    return false;
 }
 
 // The value at the pair's position in one column: the sample (nearest) or
@@ -216,29 +244,32 @@ constexpr int kBeamBlock = 8;
 // together (a multiple of every vector's lanes up to 8).
 constexpr int64_t kBeamGroup = 64;
 
-// A block's pairs with one vector of points, found (BeamFind) and then read
+// A block's pairs with one unit of vectors, found (BeamFind) and then read
 // and summed (BeamBlocks): per sensor, where its samples come from (start,
 // i0 and i1: BeamPlace), frac, the weight, and which lanes contribute.
 struct BeamFound {
     int32_t count = 0;                  // sensors with a contributing lane
     int32_t sensor[kBeamBlock];         // ... in increasing order
-    int64_t start[kBeamBlock];
-    HWY_ALIGN int64_t i0[kBeamBlock][kBeamMaxLanes];
-    HWY_ALIGN int64_t i1[kBeamBlock][kBeamMaxLanes];  // where it gathers
-    HWY_ALIGN double frac[kBeamBlock][kBeamMaxLanes];
-    HWY_ALIGN double weight[kBeamBlock][kBeamMaxLanes];
-    HWY_ALIGN double use[kBeamBlock][kBeamMaxLanes];  // BeamStoreUse
+    bool shared[kBeamBlock];            // one window serves the unit
+    int64_t start[kBeamBlock][kBeamUnit];
+    HWY_ALIGN int64_t i0[kBeamBlock][kBeamUnit][kBeamMaxLanes];
+    HWY_ALIGN int64_t i1[kBeamBlock][kBeamUnit][kBeamMaxLanes];  // where it gathers
+    HWY_ALIGN double frac[kBeamBlock][kBeamUnit][kBeamMaxLanes];
+    HWY_ALIGN double weight[kBeamBlock][kBeamUnit][kBeamMaxLanes];
+    HWY_ALIGN double use[kBeamBlock][kBeamUnit][kBeamMaxLanes];  // BeamStoreUse
 };
 
-// The pairs of the points px, py, pz with the sensors active[first, last),
-// into `found`; count gains, per lane, the pairs that contribute. Without
-// kHasZ every sensor and point lies in one plane z = const, so every
-// ez = zs - pz is +0: its square adds nothing to d2, and its term of the
-// angle's dot product can change only the sign of a zero dot, whose pair
-// the angle rejects either way (cosMax > 0).
-template <bool kLinear, bool kCount, bool kHasZ>
-HWY_INLINE void BeamFind(const BeamformTables& b, const int32_t* active, BV px, BV py, BV pz,
-                         size_t first, size_t last, BeamFound& found, BV& count) {
+// The pairs of a unit's points px, py, pz with the sensors
+// active[first, last), into `found`; count gains, per lane, the pairs that
+// contribute. Without kHasZ every sensor and point lies in one plane
+// z = const, so every ez = zs - pz is +0: its square adds nothing to d2,
+// and its term of the angle's dot product can change only the sign of a
+// zero dot, whose pair the angle rejects either way (cosMax > 0).
+template <bool kLinear, bool kCount, bool kHasZ, bool kAngle>
+HWY_INLINE void BeamFind(const BeamformTables& b, const int32_t* active,
+                         const BV (&px)[kBeamUnit], const BV (&py)[kBeamUnit],
+                         const BV (&pz)[kBeamUnit], size_t first, size_t last, BeamFound& found,
+                         BV (&count)[kBeamUnit]) {
     const BD d;
     const BDI di;
     const int64_t N = (int64_t)hn::Lanes(d);
@@ -249,73 +280,85 @@ HWY_INLINE void BeamFind(const BeamformTables& b, const int32_t* active, BV px, 
     // registers across the vector stores below, which may alias anything.
     const double *xs = b.xs.data(), *ys = b.ys.data(), *zs = b.zs.data(), *w = b.w.data();
     const double *mx = b.mx.data(), *my = b.my.data(), *mz = b.mz.data();
-    const bool angle = b.angle, box = b.window == BeamWindow::Box;
+    const bool box = b.window == BeamWindow::Box;
     const BV cosMax = hn::Set(d, b.cosMax), lastD = hn::Set(d, b.lastD);
     const BV rowsD = hn::Set(d, b.rowsD);
     const int32_t lastRow = b.rows - 1;
     const int64_t rows = b.rows;
+    const bool windows = rows >= kBeamWindow;
     int32_t pairs = 0;
     for (size_t j = first; j < last; ++j) {
         const int32_t s = active[j];
-        const BV ex = hn::Sub(hn::Set(d, xs[s]), px);
-        const BV ey = hn::Sub(hn::Set(d, ys[s]), py);
-        const BV ez = kHasZ ? hn::Sub(hn::Set(d, zs[s]), pz) : zero;
-        const BV d2 = SquaredDistance<BeamArith, kHasZ>(
-            Square<BeamArith>(ex), Square<BeamArith>(ey), kHasZ ? Square<BeamArith>(ez) : zero);
-        BM use = hn::Eq(zero, zero);
-        BV weight = hn::Set(d, w[s]);
-        if (angle) {
-            const BV dotXY =
-                hn::Add(hn::Mul(hn::Set(d, mx[s]), ex), hn::Mul(hn::Set(d, my[s]), ey));
-            const BV dot = kHasZ ? hn::Add(dotXY, hn::Mul(hn::Set(d, mz[s]), ez)) : dotXY;
-            const BV dist = hn::Sqrt(d2);
-            const BV cosT = hn::Div(dot, dist);
-            const BM away = hn::Gt(dist, zero);  // at the sensor: accepted
-            use = hn::Or(hn::Not(away), hn::Ge(cosT, cosMax));
-            if (hn::AllFalse(d, use)) continue;
-            if (!box) {
-                // cos(theta) 1 (factor 1) where the scalar definition
-                // keeps the sensor's weight as it is.
-                hn::Store(hn::IfThenElse(hn::And(use, away), cosT, one), d, lanes);
-                for (int64_t l = 0; l < N; ++l) lanes[l] = w[s] * beamApodization(b, lanes[l]);
-                weight = hn::Load(d, lanes);
-                use = hn::And(use, hn::Ne(weight, zero));
+        const BV sx = hn::Set(d, xs[s]), sy = hn::Set(d, ys[s]), sz = hn::Set(d, zs[s]);
+        BM use[kBeamUnit];
+        BV d2[kBeamUnit], weight[kBeamUnit], frac[kBeamUnit];
+        BI i0[kBeamUnit], i1[kBeamUnit];
+        bool any = !kAngle;
+        HWY_UNROLL(kBeamUnit) for (int u = 0; u < kBeamUnit; ++u) {
+            const BV ex = hn::Sub(sx, px[u]);
+            const BV ey = hn::Sub(sy, py[u]);
+            const BV ez = kHasZ ? hn::Sub(sz, pz[u]) : zero;
+            d2[u] = SquaredDistance<BeamArith, kHasZ>(
+                Square<BeamArith>(ex), Square<BeamArith>(ey), kHasZ ? Square<BeamArith>(ez) : zero);
+            use[u] = hn::Eq(zero, zero);
+            weight[u] = hn::Set(d, w[s]);
+            if (kAngle) {
+                const BV dotXY =
+                    hn::Add(hn::Mul(hn::Set(d, mx[s]), ex), hn::Mul(hn::Set(d, my[s]), ey));
+                const BV dot = kHasZ ? hn::Add(dotXY, hn::Mul(hn::Set(d, mz[s]), ez)) : dotXY;
+                const BV dist = hn::Sqrt(d2[u]);
+                const BV cosT = hn::Div(dot, dist);
+                const BM away = hn::Gt(dist, zero);  // at the sensor: accepted
+                use[u] = hn::Or(hn::Not(away), hn::Ge(cosT, cosMax));
+                if (!box && !hn::AllFalse(d, use[u])) {
+                    // cos(theta) 1 (factor 1) where the scalar definition
+                    // keeps the sensor's weight as it is.
+                    hn::Store(hn::IfThenElse(hn::And(use[u], away), cosT, one), d, lanes);
+                    for (int64_t l = 0; l < N; ++l) lanes[l] = w[s] * beamApodization(b, lanes[l]);
+                    weight[u] = hn::Load(d, lanes);
+                    use[u] = hn::And(use[u], hn::Ne(weight[u], zero));
+                }
+                any |= !hn::AllFalse(d, use[u]);
             }
         }
-        const BV position = SamplePosition<BeamArith>(k, q, d2);
-        BI i0, i1;
-        BV frac = zero;
-        if (kLinear) {
-            // Lanes outside the record read sample 0; lanes the angle
-            // leaves out keep their index, which places the window.
-            const BM inRecord = hn::And(hn::Ge(position, zero), hn::Le(position, lastD));
-            use = hn::And(use, inRecord);
-            if (hn::AllFalse(d, use)) continue;
-            const BV inside = hn::IfThenElseZero(inRecord, position);
-            BV floor;
-            BeamIndices(inside, lastRow, i0, i1, floor);  // truncated: inside >= 0
-            frac = hn::Sub(inside, floor);
-        } else {
-            const BV up = RoundingUp<BeamArith>(position);
-            const BM inRecord = hn::And(hn::Ge(up, zero), hn::Lt(up, rowsD));
-            use = hn::And(use, inRecord);
-            if (hn::AllFalse(d, use)) continue;
-            BV floor;
-            BeamIndices(hn::IfThenElseZero(inRecord, up), lastRow, i0, i1, floor);
-            i1 = i0;
+        if (!any) continue;  // the angle leaves out every pair
+        any = false;
+        HWY_UNROLL(kBeamUnit) for (int u = 0; u < kBeamUnit; ++u) {
+            const BV position = SamplePosition<BeamArith>(k, q, d2[u]);
+            frac[u] = zero;
+            if (kLinear) {
+                // Lanes outside the record read sample 0; lanes the angle
+                // leaves out keep their index, which places the window.
+                const BM inRecord = hn::And(hn::Ge(position, zero), hn::Le(position, lastD));
+                use[u] = hn::And(use[u], inRecord);
+                const BV inside = hn::IfThenElseZero(inRecord, position);
+                BV floor;
+                BeamIndices(inside, lastRow, i0[u], i1[u], floor);  // truncated: inside >= 0
+                frac[u] = hn::Sub(inside, floor);
+            } else {
+                const BV up = RoundingUp<BeamArith>(position);
+                const BM inRecord = hn::And(hn::Ge(up, zero), hn::Lt(up, rowsD));
+                use[u] = hn::And(use[u], inRecord);
+                BV floor;
+                BeamIndices(hn::IfThenElseZero(inRecord, up), lastRow, i0[u], i1[u], floor);
+                i1[u] = i0[u];
+            }
+            any |= !hn::AllFalse(d, use[u]);
         }
-        if (kCount) count = hn::Add(count, hn::IfThenElseZero(use, one));
+        if (!any) continue;
         const int32_t n = pairs++;
         found.sensor[n] = s;
-        const int64_t start = BeamPlace<kLinear>(i0, use, rows);
-        found.start[n] = start;
-        hn::Store(i0, di, found.i0[n]);
-        if (kLinear) {
-            if (start < 0) hn::Store(i1, di, found.i1[n]);
-            hn::Store(frac, d, found.frac[n]);
+        found.shared[n] = BeamPlace<kLinear>(i0, use, rows, windows, found.start[n]);
+        for (int u = 0; u < kBeamUnit; ++u) {
+            if (kCount) count[u] = hn::Add(count[u], hn::IfThenElseZero(use[u], one));
+            hn::Store(i0[u], di, found.i0[n][u]);
+            if (kLinear) {
+                if (found.start[n][u] < 0) hn::Store(i1[u], di, found.i1[n][u]);
+                hn::Store(frac[u], d, found.frac[n][u]);
+            }
+            hn::Store(weight[u], d, found.weight[n][u]);
+            BeamStoreUse(use[u], found.use[n][u]);
         }
-        hn::Store(weight, d, found.weight[n]);
-        BeamStoreUse(use, found.use[n]);
     }
     found.count = pairs;
 }
@@ -330,20 +373,22 @@ HWY_NOINLINE size_t BeamNear(const BeamformTables& b, const BeamBall& ball, cons
     return to;
 }
 
-// The images of points [begin, end) (at most kBeamChunk; whole vectors: the
+// The images of points [begin, end) (at most kBeamChunk; whole units: the
 // point arrays are padded) for `frames` frames. The sensors run in blocks,
-// and each block over every vector of points in turn: consecutive vectors
+// and each block over every unit of points in turn: consecutive units
 // read nearby samples of the block's sensors, which then stay in the
-// nearest cache. A vector's sums wait in memory between blocks; within a
-// block they stay in registers (kOne: a single frame).
-template <bool kLinear, BeamSums kSums, bool kOne, bool kAngle>
+// nearest cache. A unit's sums wait in memory between blocks; within a
+// block, one frame's at a time stay in registers.
+template <bool kLinear, BeamSums kSums, bool kAngle>
 HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int64_t frames,
                              int64_t begin, int64_t end, double* image) {
     const BD d;
     const BDI di;
     const int64_t N = (int64_t)hn::Lanes(d);
+    const int64_t U = kBeamUnit * N;  // points of a unit
     constexpr bool kComplex = kSums == BeamSums::kComplex;
-    constexpr int64_t kMostPoints = kBeamChunk + kBeamMaxLanes;
+    constexpr bool kCount = kSums == BeamSums::kSquares;
+    constexpr int64_t kMostPoints = kBeamChunk + kBeamUnit * kBeamMaxLanes;
     const BV zero = hn::Zero(d);
     // Per vector v and frame f, s0, s1, s2 at ((v * frames + f) * 3 + j) * N;
     // the counts at v * N.
@@ -354,18 +399,41 @@ HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int6
     size_t sensors = b.active.size();
     const int64_t rows = b.rows;
     const double *re = g.re, *im = g.im;
-    const int64_t vectors = (end - begin + N - 1) / N;
+    const int64_t vectors = (end - begin + U - 1) / U * kBeamUnit;
     std::fill(sums, sums + 3 * frames * vectors * N, 0.0);
     std::fill(counts, counts + vectors * N, 0.0);
     // Whether the chunk's points (padding included) lie in the sensors' plane.
     const bool flat = b.flatZ && std::all_of(b.Z.begin() + begin, b.Z.begin() + begin + vectors * N,
                                              [&](double z) { return z == b.zs[0]; });
 
+    // One unit's sums after a block of sensors (BeamFind), for one frame:
+    // from the window each sensor's unit shares, or vector by vector.
+    const auto accumulate = [&](int64_t offset, BV (&s0)[kBeamUnit], BV (&s1)[kBeamUnit],
+                                BV (&s2)[kBeamUnit], int32_t n) {
+        const double* r = re + offset + (int64_t)found.sensor[n] * rows;
+        const double* i = kComplex ? im + offset + (int64_t)found.sensor[n] * rows : nullptr;
+        const auto one = [&](int u, int64_t start) {
+            const BI i0 = hn::Load(di, found.i0[n][u]);
+            const BI i1 = kLinear && start < 0 ? hn::Load(di, found.i1[n][u]) : i0;
+            const BV frac = kLinear ? hn::Load(d, found.frac[n][u]) : zero;
+            BeamAccumulate<kLinear, kSums>(r, i, start, i0, i1, frac,
+                                           hn::Load(d, found.weight[n][u]),
+                                           BeamLoadUse(found.use[n][u]), s0[u], s1[u], s2[u]);
+        };
+        if (found.shared[n]) {
+            // One start for all: the compiler loads the window once.
+            const int64_t start = found.start[n][0];
+            for (int u = 0; u < kBeamUnit; ++u) one(u, start);
+        } else {
+            for (int u = 0; u < kBeamUnit; ++u) one(u, found.start[n][u]);
+        }
+    };
+
     // With an f-number, the points run in groups of kBeamGroup, each with
     // the sensors whose cone meets the group's ball (beamBallRejected): the
     // pairs of a group with a sensor whose cone misses it cost no work, and
     // the blocks hold only sensors that may contribute.
-    const int64_t span = kAngle ? std::max(kBeamGroup, N) : vectors * N;
+    const int64_t span = kAngle ? std::max(kBeamGroup, U) : vectors * N;
     std::vector<int32_t> near;
     if (kAngle) near.resize(sensors);
     for (int64_t g0 = 0; g0 < vectors * N; g0 += span) {
@@ -377,58 +445,41 @@ HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int6
         }
         for (size_t first = 0; first < sensors; first += kBeamBlock) {
             const size_t last = std::min(sensors, first + kBeamBlock);
-            for (int64_t v = g0 / N; v < vEnd; ++v) {
-                const int64_t p0 = begin + v * N;
-                const BV px = hn::LoadU(d, b.X.data() + p0);
-                const BV py = hn::LoadU(d, b.Y.data() + p0);
-                const BV pz = hn::LoadU(d, b.Z.data() + p0);
-                double* sum = sums + 3 * v * frames * N;
-                BV count = hn::Load(d, counts + v * N);
-                constexpr bool kCount = kSums == BeamSums::kSquares;
+            for (int64_t v0 = g0 / N; v0 < vEnd; v0 += kBeamUnit) {
+                BV px[kBeamUnit], py[kBeamUnit], pz[kBeamUnit], count[kBeamUnit];
+                for (int u = 0; u < kBeamUnit; ++u) {
+                    const int64_t p0 = begin + (v0 + u) * N;
+                    px[u] = hn::LoadU(d, b.X.data() + p0);
+                    py[u] = hn::LoadU(d, b.Y.data() + p0);
+                    pz[u] = hn::LoadU(d, b.Z.data() + p0);
+                    count[u] = hn::Load(d, counts + (v0 + u) * N);
+                }
                 if (flat)
-                    BeamFind<kLinear, kCount, false>(b, active, px, py, pz, first, last, found,
-                                                     count);
+                    BeamFind<kLinear, kCount, false, kAngle>(b, active, px, py, pz, first, last,
+                                                             found, count);
                 else
-                    BeamFind<kLinear, kCount, true>(b, active, px, py, pz, first, last, found,
-                                                    count);
-                hn::Store(count, d, counts + v * N);
-                BV s0 = zero, s1 = zero, s2 = zero;
-                if (kOne) {
-                    s0 = hn::Load(d, sum);
-                    s1 = hn::Load(d, sum + N);
-                    s2 = hn::Load(d, sum + 2 * N);
-                }
-                for (int32_t n = 0; n < found.count; ++n) {
-                    const int64_t start = found.start[n];
-                    const BI i0 = hn::Load(di, found.i0[n]);
-                    const BI i1 = kLinear && start < 0 ? hn::Load(di, found.i1[n]) : i0;
-                    const BV frac = kLinear ? hn::Load(d, found.frac[n]) : zero;
-                    const BV weight = hn::Load(d, found.weight[n]);
-                    const BM use = BeamLoadUse(found.use[n]);
-                    const int64_t col = (int64_t)found.sensor[n] * rows;
-                    if (kOne) {
-                        BeamAccumulate<kLinear, kSums>(re + col, kComplex ? im + col : nullptr,
-                                                       start, i0, i1, frac, weight, use, s0, s1,
-                                                       s2);
-                        continue;
+                    BeamFind<kLinear, kCount, true, kAngle>(b, active, px, py, pz, first, last,
+                                                            found, count);
+                // Vector v's sums of frame f at sum(v, f), s0, s1, s2 N apart.
+                const auto sum = [&](int u, int64_t f) {
+                    return sums + 3 * ((v0 + u) * frames + f) * N;
+                };
+                for (int u = 0; u < kBeamUnit; ++u) hn::Store(count[u], d, counts + (v0 + u) * N);
+                BV s0[kBeamUnit], s1[kBeamUnit], s2[kBeamUnit];
+                for (int64_t f = 0; f < frames; ++f) {
+                    // One frame's sums stay in registers for the block.
+                    for (int u = 0; u < kBeamUnit; ++u) {
+                        s0[u] = hn::Load(d, sum(u, f));
+                        s1[u] = hn::Load(d, sum(u, f) + N);
+                        s2[u] = hn::Load(d, sum(u, f) + 2 * N);
                     }
-                    for (int64_t f = 0; f < frames; ++f) {
-                        double* at = sum + 3 * f * N;
-                        BV f0 = hn::Load(d, at), f1 = hn::Load(d, at + N),
-                           f2 = hn::Load(d, at + 2 * N);
-                        const int64_t offset = f * g.frameStep + col;
-                        BeamAccumulate<kLinear, kSums>(re + offset,
-                                                       kComplex ? im + offset : nullptr, start, i0,
-                                                       i1, frac, weight, use, f0, f1, f2);
-                        hn::Store(f0, d, at);
-                        hn::Store(f1, d, at + N);
-                        hn::Store(f2, d, at + 2 * N);
+                    for (int32_t n = 0; n < found.count; ++n)
+                        accumulate(f * g.frameStep, s0, s1, s2, n);
+                    for (int u = 0; u < kBeamUnit; ++u) {
+                        hn::Store(s0[u], d, sum(u, f));
+                        hn::Store(s1[u], d, sum(u, f) + N);
+                        hn::Store(s2[u], d, sum(u, f) + 2 * N);
                     }
-                }
-                if (kOne) {
-                    hn::Store(s0, d, sum);
-                    hn::Store(s1, d, sum + N);
-                    hn::Store(s2, d, sum + 2 * N);
                 }
             }
         }
@@ -458,20 +509,15 @@ inline bool BeamRun(const BeamformTables& b, const BeamColumns& g, int64_t frame
                             double*);
     const auto choose = [&](auto linear, auto angle) -> Blocks {
         constexpr bool kLinear = decltype(linear)::value, kAngle = decltype(angle)::value;
-        const bool one = frames == 1;
         switch (BeamSumsOf(b)) {
             case BeamSums::kSquares:
-                return one ? BeamBlocks<kLinear, BeamSums::kSquares, true, kAngle>
-                           : BeamBlocks<kLinear, BeamSums::kSquares, false, kAngle>;
+                return BeamBlocks<kLinear, BeamSums::kSquares, kAngle>;
             case BeamSums::kRoots:
-                return one ? BeamBlocks<kLinear, BeamSums::kRoots, true, kAngle>
-                           : BeamBlocks<kLinear, BeamSums::kRoots, false, kAngle>;
+                return BeamBlocks<kLinear, BeamSums::kRoots, kAngle>;
             case BeamSums::kComplex:
-                return one ? BeamBlocks<kLinear, BeamSums::kComplex, true, kAngle>
-                           : BeamBlocks<kLinear, BeamSums::kComplex, false, kAngle>;
+                return BeamBlocks<kLinear, BeamSums::kComplex, kAngle>;
             default:
-                return one ? BeamBlocks<kLinear, BeamSums::kDas, true, kAngle>
-                           : BeamBlocks<kLinear, BeamSums::kDas, false, kAngle>;
+                return BeamBlocks<kLinear, BeamSums::kDas, kAngle>;
         }
     };
     const auto cone = [&](auto linear) -> Blocks {
