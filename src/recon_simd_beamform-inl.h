@@ -128,27 +128,61 @@ HWY_INLINE BV BeamLookup(const double*, BI) { return hn::Zero(BD()); }
 HWY_INLINE bool BeamOutside(BI, int64_t) { return true; }
 #endif
 
-// Where one sensor's samples of a vector of points come from: the window of
-// samples from `start` on, which holds every used lane's i0 and, for
-// linear interpolation, i0 + 1 (masked lanes are ignored), placed about the
-// middle lane's index (the vector's points lie to either side of it; a lane
-// the angle leaves out still has its index, BeamFind); r0 then becomes
-// relative to start. A lane at the record's last sample (whose i1 is i0)
-// never fits: the window ends at the last sample at the latest. -1:
-// nowhere, the vector gathers at i0 and i1.
-template <bool kLinear>
-HWY_INLINE int64_t BeamPlace(BI& r0, BM use, int64_t rows) {
+// Two vectors of consecutive points (a compact cell of the visiting order),
+// a and b, run through a block's sensors together as a unit: they share
+// each sensor's broadcasts, its bookkeeping and, where their samples fit one
+// window, the window's loads. (Two named vectors, not an array: scalable
+// vectors cannot be array elements.)
+constexpr int kBeamUnit = 2;
+
+// The start of a window about sample `centre`, within the record.
+HWY_INLINE int64_t BeamWindowAt(int64_t centre, int64_t rows) {
+    return std::min(std::max(centre - (kBeamWindow / 2 - 1), int64_t{0}), rows - kBeamWindow);
+}
+
+// The used lanes' indices r0 relative to `start` (0 in the others).
+HWY_INLINE BI BeamRelative(BI r0, BM use, int64_t start) {
     const BDI di;
-    if (kBeamWindow == 0 || rows < kBeamWindow) return -1;
-    const int64_t centre = hn::ExtractLane(r0, hn::Lanes(di) / 2);
-    const int64_t start =
-        std::min(std::max(centre - (kBeamWindow / 2 - 1), int64_t{0}), rows - kBeamWindow);
-    const auto used = hn::RebindMask(di, use);
-    const BI s = hn::Set(di, start);
-    const BI rel0 = hn::IfThenElseZero(used, hn::Sub(r0, s));
-    if (BeamOutside(rel0, kBeamWindow - (kLinear ? 2 : 1))) return -1;
-    r0 = rel0;
-    return start;
+    return hn::IfThenElseZero(hn::RebindMask(di, use), hn::Sub(r0, hn::Set(di, start)));
+}
+
+// One vector's own window, about its middle lane, where it holds every used
+// lane's samples (index at most kMost).
+template <int64_t kMost>
+HWY_INLINE void BeamPlaceOne(BI& r0, BM use, int64_t rows, int64_t& start) {
+    const int64_t at = BeamWindowAt(hn::ExtractLane(r0, hn::Lanes(BDI()) / 2), rows);
+    const BI r = BeamRelative(r0, use, at);
+    if (BeamOutside(r, kMost)) return;
+    r0 = r;
+    start = at;
+}
+
+// Where one sensor's samples of a unit come from: the window of samples from
+// start[u] on (u = 0 for a, 1 for b), which holds every used lane's i0 and,
+// for linear interpolation, i0 + 1 (masked lanes are ignored); r0 then
+// becomes relative to start[u]. One window placed about the unit's middle
+// (b's first lane) serves both vectors where it holds them (returns true);
+// otherwise each vector's own, placed about its middle lane (a lane the
+// angle leaves out still has its index, BeamFind), or none: start[u] = -1,
+// the vector gathers at i0 and i1. A lane at the record's last sample (whose
+// i1 is i0) never fits: a window ends at the last sample at the latest.
+// `windows`: the record holds a window.
+template <bool kLinear>
+HWY_INLINE bool BeamPlace(BI& r0a, BM usea, BI& r0b, BM useb, int64_t rows, bool windows,
+                          int64_t (&start)[kBeamUnit]) {
+    constexpr int64_t kMost = kBeamWindow - (kLinear ? 2 : 1);
+    start[0] = start[1] = -1;
+    if (kBeamWindow == 0 || !windows) return false;
+    const int64_t shared = BeamWindowAt(hn::ExtractLane(r0b, 0), rows);
+    const BI ra = BeamRelative(r0a, usea, shared), rb = BeamRelative(r0b, useb, shared);
+    if (!(BeamOutside(ra, kMost) | BeamOutside(rb, kMost))) {
+        r0a = ra, r0b = rb;
+        start[0] = start[1] = shared;
+        return true;
+    }
+    BeamPlaceOne<kMost>(r0a, usea, rows, start[0]);
+    BeamPlaceOne<kMost>(r0b, useb, rows, start[1]);
+    return false;
 }
 
 // The value at the pair's position in one column: the sample (nearest) or
@@ -216,108 +250,157 @@ constexpr int kBeamBlock = 8;
 // together (a multiple of every vector's lanes up to 8).
 constexpr int64_t kBeamGroup = 64;
 
-// A block's pairs with one vector of points, found (BeamFind) and then read
+// A block's pairs with one unit of vectors, found (BeamFind) and then read
 // and summed (BeamBlocks): per sensor, where its samples come from (start,
 // i0 and i1: BeamPlace), frac, the weight, and which lanes contribute.
 struct BeamFound {
     int32_t count = 0;                  // sensors with a contributing lane
     int32_t sensor[kBeamBlock];         // ... in increasing order
-    int64_t start[kBeamBlock];
-    HWY_ALIGN int64_t i0[kBeamBlock][kBeamMaxLanes];
-    HWY_ALIGN int64_t i1[kBeamBlock][kBeamMaxLanes];  // where it gathers
-    HWY_ALIGN double frac[kBeamBlock][kBeamMaxLanes];
-    HWY_ALIGN double weight[kBeamBlock][kBeamMaxLanes];
-    HWY_ALIGN double use[kBeamBlock][kBeamMaxLanes];  // BeamStoreUse
+    bool shared[kBeamBlock];            // one window serves the unit
+    int64_t start[kBeamBlock][kBeamUnit];
+    HWY_ALIGN int64_t i0[kBeamBlock][kBeamUnit][kBeamMaxLanes];
+    HWY_ALIGN int64_t i1[kBeamBlock][kBeamUnit][kBeamMaxLanes];  // where it gathers
+    HWY_ALIGN double frac[kBeamBlock][kBeamUnit][kBeamMaxLanes];
+    HWY_ALIGN double weight[kBeamBlock][kBeamUnit][kBeamMaxLanes];
+    HWY_ALIGN double use[kBeamBlock][kBeamUnit][kBeamMaxLanes];  // BeamStoreUse
 };
 
-// The pairs of the points px, py, pz with the sensors active[first, last),
-// into `found`; count gains, per lane, the pairs that contribute. Without
-// kHasZ every sensor and point lies in one plane z = const, so every
-// ez = zs - pz is +0: its square adds nothing to d2, and its term of the
-// angle's dot product can change only the sign of a zero dot, whose pair
-// the angle rejects either way (cosMax > 0).
-template <bool kLinear, bool kCount, bool kHasZ>
-HWY_INLINE void BeamFind(const BeamformTables& b, const int32_t* active, BV px, BV py, BV pz,
-                         size_t first, size_t last, BeamFound& found, BV& count) {
+// One sensor: its position, weight and minus its normal.
+struct BeamSensor {
+    double x, y, z, w, mx, my, mz;
+};
+
+// A sensor's pairs with a vector of points: their squared distances d2
+// and, with an f-number, which lanes the angle accepts and their weights
+// (lanes: scratch); whether any lane is left. Without kHasZ every sensor and
+// point lies in one plane z = const, so every ez = zs - pz is +0: its square
+// adds nothing to d2, and its term of the angle's dot product can change
+// only the sign of a zero dot, whose pair the angle rejects either way
+// (cosMax > 0).
+template <bool kHasZ, bool kAngle>
+HWY_INLINE bool BeamReach(const BeamformTables& b, const BeamSensor& S, BV px, BV py, BV pz,
+                          BV& d2, BM& use, BV& weight, double* lanes) {
     const BD d;
-    const BDI di;
-    const int64_t N = (int64_t)hn::Lanes(d);
-    const BV zero = hn::Zero(d), one = hn::Set(d, 1.0);
-    const BV k = hn::Set(d, b.k), q = hn::Set(d, b.q);
+    const BV zero = hn::Zero(d);
+    const BV ex = hn::Sub(hn::Set(d, S.x), px);
+    const BV ey = hn::Sub(hn::Set(d, S.y), py);
+    const BV ez = kHasZ ? hn::Sub(hn::Set(d, S.z), pz) : zero;
+    d2 = SquaredDistance<BeamArith, kHasZ>(Square<BeamArith>(ex), Square<BeamArith>(ey),
+                                           kHasZ ? Square<BeamArith>(ez) : zero);
+    use = hn::Eq(zero, zero);
+    weight = hn::Set(d, S.w);
+    if (!kAngle) return true;
+    const BV dotXY = hn::Add(hn::Mul(hn::Set(d, S.mx), ex), hn::Mul(hn::Set(d, S.my), ey));
+    const BV dot = kHasZ ? hn::Add(dotXY, hn::Mul(hn::Set(d, S.mz), ez)) : dotXY;
+    const BV dist = hn::Sqrt(d2);
+    const BV cosT = hn::Div(dot, dist);
+    const BM away = hn::Gt(dist, zero);  // at the sensor: accepted
+    use = hn::Or(hn::Not(away), hn::Ge(cosT, hn::Set(d, b.cosMax)));
+    if (hn::AllFalse(d, use)) return false;
+    if (b.window != BeamWindow::Box) {
+        // cos(theta) 1 (factor 1) where the scalar definition keeps the
+        // sensor's weight as it is.
+        hn::Store(hn::IfThenElse(hn::And(use, away), cosT, hn::Set(d, 1.0)), d, lanes);
+        for (size_t l = 0; l < hn::Lanes(d); ++l) lanes[l] = S.w * beamApodization(b, lanes[l]);
+        weight = hn::Load(d, lanes);
+        use = hn::And(use, hn::Ne(weight, zero));
+    }
+    return !hn::AllFalse(d, use);
+}
+
+// The sample indices of a vector's squared distances d2, and which of the
+// lanes in `use` lie in the record; whether any lane is left.
+template <bool kLinear>
+HWY_INLINE bool BeamIndex(const BeamformTables& b, BV d2, BM& use, BI& i0, BI& i1, BV& frac) {
+    const BD d;
+    const BV zero = hn::Zero(d);
+    const BV position = SamplePosition<BeamArith>(hn::Set(d, b.k), hn::Set(d, b.q), d2);
+    BV floor;
+    frac = zero;
+    if (kLinear) {
+        // Lanes outside the record read sample 0; lanes the angle leaves
+        // out keep their index, which places the window.
+        const BM inRecord = hn::And(hn::Ge(position, zero), hn::Le(position, hn::Set(d, b.lastD)));
+        use = hn::And(use, inRecord);
+        const BV inside = hn::IfThenElseZero(inRecord, position);
+        BeamIndices(inside, b.rows - 1, i0, i1, floor);  // truncated: inside >= 0
+        frac = hn::Sub(inside, floor);
+    } else {
+        const BV up = RoundingUp<BeamArith>(position);
+        const BM inRecord = hn::And(hn::Ge(up, zero), hn::Lt(up, hn::Set(d, b.rowsD)));
+        use = hn::And(use, inRecord);
+        BeamIndices(hn::IfThenElseZero(inRecord, up), b.rows - 1, i0, i1, floor);
+        i1 = i0;
+    }
+    return !hn::AllFalse(d, use);
+}
+
+// Vector u's pair with the block's sensor n into `found` (start[u] set);
+// count gains the lanes that contribute.
+template <bool kLinear, bool kCount>
+HWY_INLINE void BeamKeep(BeamFound& found, int32_t n, int u, BM use, BI i0, BI i1, BV frac,
+                         BV weight, BV& count) {
+    const BD d;
+    if (kCount) count = hn::Add(count, hn::IfThenElseZero(use, hn::Set(d, 1.0)));
+    hn::Store(i0, BDI(), found.i0[n][u]);
+    if (kLinear) {
+        if (found.start[n][u] < 0) hn::Store(i1, BDI(), found.i1[n][u]);
+        hn::Store(frac, d, found.frac[n][u]);
+    }
+    hn::Store(weight, d, found.weight[n][u]);
+    BeamStoreUse(use, found.use[n][u]);
+}
+
+// The pairs of a unit's points (a: ax, ay, az; b: bx, by, bz) with the
+// sensors active[first, last), into `found`; counta and countb gain, per
+// lane, the pairs that contribute.
+template <bool kLinear, bool kCount, bool kHasZ, bool kAngle>
+HWY_INLINE void BeamFind(const BeamformTables& b, const int32_t* active, BV ax, BV ay, BV az,
+                         BV bx, BV by, BV bz, size_t first, size_t last, BeamFound& found,
+                         BV& counta, BV& countb) {
     HWY_ALIGN double lanes[kBeamMaxLanes];
-    // The tables' values in locals: the compiler cannot keep them in
-    // registers across the vector stores below, which may alias anything.
+    // The tables in locals: the compiler cannot keep them in registers
+    // across the vector stores below, which may alias anything.
     const double *xs = b.xs.data(), *ys = b.ys.data(), *zs = b.zs.data(), *w = b.w.data();
     const double *mx = b.mx.data(), *my = b.my.data(), *mz = b.mz.data();
-    const bool angle = b.angle, box = b.window == BeamWindow::Box;
-    const BV cosMax = hn::Set(d, b.cosMax), lastD = hn::Set(d, b.lastD);
-    const BV rowsD = hn::Set(d, b.rowsD);
-    const int32_t lastRow = b.rows - 1;
     const int64_t rows = b.rows;
+    const bool windows = rows >= kBeamWindow;
     int32_t pairs = 0;
     for (size_t j = first; j < last; ++j) {
         const int32_t s = active[j];
-        const BV ex = hn::Sub(hn::Set(d, xs[s]), px);
-        const BV ey = hn::Sub(hn::Set(d, ys[s]), py);
-        const BV ez = kHasZ ? hn::Sub(hn::Set(d, zs[s]), pz) : zero;
-        const BV d2 = SquaredDistance<BeamArith, kHasZ>(
-            Square<BeamArith>(ex), Square<BeamArith>(ey), kHasZ ? Square<BeamArith>(ez) : zero);
-        BM use = hn::Eq(zero, zero);
-        BV weight = hn::Set(d, w[s]);
-        if (angle) {
-            const BV dotXY =
-                hn::Add(hn::Mul(hn::Set(d, mx[s]), ex), hn::Mul(hn::Set(d, my[s]), ey));
-            const BV dot = kHasZ ? hn::Add(dotXY, hn::Mul(hn::Set(d, mz[s]), ez)) : dotXY;
-            const BV dist = hn::Sqrt(d2);
-            const BV cosT = hn::Div(dot, dist);
-            const BM away = hn::Gt(dist, zero);  // at the sensor: accepted
-            use = hn::Or(hn::Not(away), hn::Ge(cosT, cosMax));
-            if (hn::AllFalse(d, use)) continue;
-            if (!box) {
-                // cos(theta) 1 (factor 1) where the scalar definition
-                // keeps the sensor's weight as it is.
-                hn::Store(hn::IfThenElse(hn::And(use, away), cosT, one), d, lanes);
-                for (int64_t l = 0; l < N; ++l) lanes[l] = w[s] * beamApodization(b, lanes[l]);
-                weight = hn::Load(d, lanes);
-                use = hn::And(use, hn::Ne(weight, zero));
-            }
-        }
-        const BV position = SamplePosition<BeamArith>(k, q, d2);
-        BI i0, i1;
-        BV frac = zero;
-        if (kLinear) {
-            // Lanes outside the record read sample 0; lanes the angle
-            // leaves out keep their index, which places the window.
-            const BM inRecord = hn::And(hn::Ge(position, zero), hn::Le(position, lastD));
-            use = hn::And(use, inRecord);
-            if (hn::AllFalse(d, use)) continue;
-            const BV inside = hn::IfThenElseZero(inRecord, position);
-            BV floor;
-            BeamIndices(inside, lastRow, i0, i1, floor);  // truncated: inside >= 0
-            frac = hn::Sub(inside, floor);
-        } else {
-            const BV up = RoundingUp<BeamArith>(position);
-            const BM inRecord = hn::And(hn::Ge(up, zero), hn::Lt(up, rowsD));
-            use = hn::And(use, inRecord);
-            if (hn::AllFalse(d, use)) continue;
-            BV floor;
-            BeamIndices(hn::IfThenElseZero(inRecord, up), lastRow, i0, i1, floor);
-            i1 = i0;
-        }
-        if (kCount) count = hn::Add(count, hn::IfThenElseZero(use, one));
+        const BeamSensor S{xs[s], ys[s], zs[s], w[s],
+                           kAngle ? mx[s] : 0.0, kAngle ? my[s] : 0.0, kAngle ? mz[s] : 0.0};
+        BV d2a, d2b, weighta, weightb, fraca, fracb;
+        BM usea, useb;
+        BI i0a, i0b, i1a, i1b;
+        if (!(BeamReach<kHasZ, kAngle>(b, S, ax, ay, az, d2a, usea, weighta, lanes) |
+              BeamReach<kHasZ, kAngle>(b, S, bx, by, bz, d2b, useb, weightb, lanes)))
+            continue;  // the angle leaves out every pair
+        if (!(BeamIndex<kLinear>(b, d2a, usea, i0a, i1a, fraca) |
+              BeamIndex<kLinear>(b, d2b, useb, i0b, i1b, fracb)))
+            continue;
         const int32_t n = pairs++;
         found.sensor[n] = s;
-        const int64_t start = BeamPlace<kLinear>(i0, use, rows);
-        found.start[n] = start;
-        hn::Store(i0, di, found.i0[n]);
-        if (kLinear) {
-            if (start < 0) hn::Store(i1, di, found.i1[n]);
-            hn::Store(frac, d, found.frac[n]);
-        }
-        hn::Store(weight, d, found.weight[n]);
-        BeamStoreUse(use, found.use[n]);
+        found.shared[n] = BeamPlace<kLinear>(i0a, usea, i0b, useb, rows, windows, found.start[n]);
+        BeamKeep<kLinear, kCount>(found, n, 0, usea, i0a, i1a, fraca, weighta, counta);
+        BeamKeep<kLinear, kCount>(found, n, 1, useb, i0b, i1b, fracb, weightb, countb);
     }
     found.count = pairs;
+}
+
+// One frame's sums of vector u of a unit after the block's sensor n
+// (BeamFind), whose column is r (and i, the imaginary parts), read from the
+// window at `start` or gathered.
+template <bool kLinear, BeamSums kSums>
+HWY_INLINE void BeamRead(const BeamFound& found, int32_t n, int u, int64_t start, const double* r,
+                         const double* i, BV& s0, BV& s1, BV& s2) {
+    const BD d;
+    const BDI di;
+    const BI i0 = hn::Load(di, found.i0[n][u]);
+    const BI i1 = kLinear && start < 0 ? hn::Load(di, found.i1[n][u]) : i0;
+    const BV frac = kLinear ? hn::Load(d, found.frac[n][u]) : hn::Zero(d);
+    BeamAccumulate<kLinear, kSums>(r, i, start, i0, i1, frac, hn::Load(d, found.weight[n][u]),
+                                   BeamLoadUse(found.use[n][u]), s0, s1, s2);
 }
 
 // Of the sensors active[0, n), those whose cone meets the ball, into near;
@@ -330,21 +413,21 @@ HWY_NOINLINE size_t BeamNear(const BeamformTables& b, const BeamBall& ball, cons
     return to;
 }
 
-// The images of points [begin, end) (at most kBeamChunk; whole vectors: the
+// The images of points [begin, end) (at most kBeamChunk; whole units: the
 // point arrays are padded) for `frames` frames. The sensors run in blocks,
-// and each block over every vector of points in turn: consecutive vectors
+// and each block over every unit of points in turn: consecutive units
 // read nearby samples of the block's sensors, which then stay in the
-// nearest cache. A vector's sums wait in memory between blocks; within a
-// block they stay in registers (kOne: a single frame).
-template <bool kLinear, BeamSums kSums, bool kOne, bool kAngle>
+// nearest cache. A unit's sums wait in memory between blocks; within a
+// block, one frame's at a time stay in registers.
+template <bool kLinear, BeamSums kSums, bool kAngle>
 HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int64_t frames,
                              int64_t begin, int64_t end, double* image) {
     const BD d;
-    const BDI di;
     const int64_t N = (int64_t)hn::Lanes(d);
+    const int64_t U = kBeamUnit * N;  // points of a unit
     constexpr bool kComplex = kSums == BeamSums::kComplex;
-    constexpr int64_t kMostPoints = kBeamChunk + kBeamMaxLanes;
-    const BV zero = hn::Zero(d);
+    constexpr bool kCount = kSums == BeamSums::kSquares;
+    constexpr int64_t kMostPoints = kBeamChunk + kBeamUnit * kBeamMaxLanes;
     // Per vector v and frame f, s0, s1, s2 at ((v * frames + f) * 3 + j) * N;
     // the counts at v * N.
     HWY_ALIGN double sums[3 * 8 * kMostPoints];
@@ -354,7 +437,7 @@ HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int6
     size_t sensors = b.active.size();
     const int64_t rows = b.rows;
     const double *re = g.re, *im = g.im;
-    const int64_t vectors = (end - begin + N - 1) / N;
+    const int64_t vectors = (end - begin + U - 1) / U * kBeamUnit;
     std::fill(sums, sums + 3 * frames * vectors * N, 0.0);
     std::fill(counts, counts + vectors * N, 0.0);
     // Whether the chunk's points (padding included) lie in the sensors' plane.
@@ -365,7 +448,7 @@ HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int6
     // the sensors whose cone meets the group's ball (beamBallRejected): the
     // pairs of a group with a sensor whose cone misses it cost no work, and
     // the blocks hold only sensors that may contribute.
-    const int64_t span = kAngle ? std::max(kBeamGroup, N) : vectors * N;
+    const int64_t span = kAngle ? std::max(kBeamGroup, U) : vectors * N;
     std::vector<int32_t> near;
     if (kAngle) near.resize(sensors);
     for (int64_t g0 = 0; g0 < vectors * N; g0 += span) {
@@ -377,58 +460,47 @@ HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int6
         }
         for (size_t first = 0; first < sensors; first += kBeamBlock) {
             const size_t last = std::min(sensors, first + kBeamBlock);
-            for (int64_t v = g0 / N; v < vEnd; ++v) {
-                const int64_t p0 = begin + v * N;
-                const BV px = hn::LoadU(d, b.X.data() + p0);
-                const BV py = hn::LoadU(d, b.Y.data() + p0);
-                const BV pz = hn::LoadU(d, b.Z.data() + p0);
-                double* sum = sums + 3 * v * frames * N;
-                BV count = hn::Load(d, counts + v * N);
-                constexpr bool kCount = kSums == BeamSums::kSquares;
+            for (int64_t v = g0 / N; v < vEnd; v += kBeamUnit) {
+                const int64_t pa = begin + v * N, pb = pa + N;  // a's first point, b's
+                BV counta = hn::Load(d, counts + v * N), countb = hn::Load(d, counts + (v + 1) * N);
+                const BV ax = hn::LoadU(d, b.X.data() + pa), ay = hn::LoadU(d, b.Y.data() + pa),
+                         az = hn::LoadU(d, b.Z.data() + pa);
+                const BV bx = hn::LoadU(d, b.X.data() + pb), by = hn::LoadU(d, b.Y.data() + pb),
+                         bz = hn::LoadU(d, b.Z.data() + pb);
                 if (flat)
-                    BeamFind<kLinear, kCount, false>(b, active, px, py, pz, first, last, found,
-                                                     count);
+                    BeamFind<kLinear, kCount, false, kAngle>(b, active, ax, ay, az, bx, by, bz,
+                                                             first, last, found, counta, countb);
                 else
-                    BeamFind<kLinear, kCount, true>(b, active, px, py, pz, first, last, found,
-                                                    count);
-                hn::Store(count, d, counts + v * N);
-                BV s0 = zero, s1 = zero, s2 = zero;
-                if (kOne) {
-                    s0 = hn::Load(d, sum);
-                    s1 = hn::Load(d, sum + N);
-                    s2 = hn::Load(d, sum + 2 * N);
-                }
-                for (int32_t n = 0; n < found.count; ++n) {
-                    const int64_t start = found.start[n];
-                    const BI i0 = hn::Load(di, found.i0[n]);
-                    const BI i1 = kLinear && start < 0 ? hn::Load(di, found.i1[n]) : i0;
-                    const BV frac = kLinear ? hn::Load(d, found.frac[n]) : zero;
-                    const BV weight = hn::Load(d, found.weight[n]);
-                    const BM use = BeamLoadUse(found.use[n]);
-                    const int64_t col = (int64_t)found.sensor[n] * rows;
-                    if (kOne) {
-                        BeamAccumulate<kLinear, kSums>(re + col, kComplex ? im + col : nullptr,
-                                                       start, i0, i1, frac, weight, use, s0, s1,
-                                                       s2);
-                        continue;
+                    BeamFind<kLinear, kCount, true, kAngle>(b, active, ax, ay, az, bx, by, bz,
+                                                            first, last, found, counta, countb);
+                hn::Store(counta, d, counts + v * N);
+                hn::Store(countb, d, counts + (v + 1) * N);
+                for (int64_t f = 0; f < frames; ++f) {
+                    // One frame's sums stay in registers for the block.
+                    double* at = sums + 3 * (v * frames + f) * N;  // a's; b's bt
+                    double* bt = sums + 3 * ((v + 1) * frames + f) * N;
+                    BV s0a = hn::Load(d, at), s1a = hn::Load(d, at + N), s2a = hn::Load(d, at + 2 * N);
+                    BV s0b = hn::Load(d, bt), s1b = hn::Load(d, bt + N), s2b = hn::Load(d, bt + 2 * N);
+                    for (int32_t n = 0; n < found.count; ++n) {
+                        const int64_t col = f * g.frameStep + (int64_t)found.sensor[n] * rows;
+                        const double* r = re + col;
+                        const double* i = kComplex ? im + col : nullptr;
+                        if (kBeamWindow > 0 && found.shared[n]) {
+                            // One start for both: the compiler loads the
+                            // window once. (Only targets with windows share
+                            // one: GCC 12 crashes on this branch for SVE.)
+                            const int64_t start = found.start[n][0];
+                            BeamRead<kLinear, kSums>(found, n, 0, start, r, i, s0a, s1a, s2a);
+                            BeamRead<kLinear, kSums>(found, n, 1, start, r, i, s0b, s1b, s2b);
+                        } else {
+                            BeamRead<kLinear, kSums>(found, n, 0, found.start[n][0], r, i, s0a,
+                                                     s1a, s2a);
+                            BeamRead<kLinear, kSums>(found, n, 1, found.start[n][1], r, i, s0b,
+                                                     s1b, s2b);
+                        }
                     }
-                    for (int64_t f = 0; f < frames; ++f) {
-                        double* at = sum + 3 * f * N;
-                        BV f0 = hn::Load(d, at), f1 = hn::Load(d, at + N),
-                           f2 = hn::Load(d, at + 2 * N);
-                        const int64_t offset = f * g.frameStep + col;
-                        BeamAccumulate<kLinear, kSums>(re + offset,
-                                                       kComplex ? im + offset : nullptr, start, i0,
-                                                       i1, frac, weight, use, f0, f1, f2);
-                        hn::Store(f0, d, at);
-                        hn::Store(f1, d, at + N);
-                        hn::Store(f2, d, at + 2 * N);
-                    }
-                }
-                if (kOne) {
-                    hn::Store(s0, d, sum);
-                    hn::Store(s1, d, sum + N);
-                    hn::Store(s2, d, sum + 2 * N);
+                    hn::Store(s0a, d, at), hn::Store(s1a, d, at + N), hn::Store(s2a, d, at + 2 * N);
+                    hn::Store(s0b, d, bt), hn::Store(s1b, d, bt + N), hn::Store(s2b, d, bt + 2 * N);
                 }
             }
         }
@@ -458,20 +530,15 @@ inline bool BeamRun(const BeamformTables& b, const BeamColumns& g, int64_t frame
                             double*);
     const auto choose = [&](auto linear, auto angle) -> Blocks {
         constexpr bool kLinear = decltype(linear)::value, kAngle = decltype(angle)::value;
-        const bool one = frames == 1;
         switch (BeamSumsOf(b)) {
             case BeamSums::kSquares:
-                return one ? BeamBlocks<kLinear, BeamSums::kSquares, true, kAngle>
-                           : BeamBlocks<kLinear, BeamSums::kSquares, false, kAngle>;
+                return BeamBlocks<kLinear, BeamSums::kSquares, kAngle>;
             case BeamSums::kRoots:
-                return one ? BeamBlocks<kLinear, BeamSums::kRoots, true, kAngle>
-                           : BeamBlocks<kLinear, BeamSums::kRoots, false, kAngle>;
+                return BeamBlocks<kLinear, BeamSums::kRoots, kAngle>;
             case BeamSums::kComplex:
-                return one ? BeamBlocks<kLinear, BeamSums::kComplex, true, kAngle>
-                           : BeamBlocks<kLinear, BeamSums::kComplex, false, kAngle>;
+                return BeamBlocks<kLinear, BeamSums::kComplex, kAngle>;
             default:
-                return one ? BeamBlocks<kLinear, BeamSums::kDas, true, kAngle>
-                           : BeamBlocks<kLinear, BeamSums::kDas, false, kAngle>;
+                return BeamBlocks<kLinear, BeamSums::kDas, kAngle>;
         }
     };
     const auto cone = [&](auto linear) -> Blocks {
