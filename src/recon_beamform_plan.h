@@ -13,8 +13,8 @@
 #include "recon_beamform.h"
 
 // The point arrays have this many points more (the last one repeated), so
-// that a vector of any width reads whole vectors; the images of padding
-// points are never written.
+// that the vector kernel reads whole units of two vectors of any width (up
+// to 32 lanes); the images of padding points are never written.
 constexpr int64_t kBeamPointPad = 64;
 
 // Points a thread takes at a time: neighbouring points share a thread.

@@ -247,8 +247,12 @@ HWY_INLINE void BeamAccumulate(const double* re, const double* im, int64_t start
 constexpr int kBeamBlock = 8;
 
 // Points whose pairs with a sensor an f-number rejects together are skipped
-// together (a multiple of every vector's lanes up to 8).
+// together (a multiple of every unit's points: two vectors of up to 32
+// lanes).
 constexpr int64_t kBeamGroup = 64;
+static_assert(kBeamGroup % (kBeamUnit * kBeamMaxLanes) == 0 &&
+                  kBeamPointPad >= (int64_t)(kBeamUnit * kBeamMaxLanes) - 1,
+              "groups hold whole units, and the padding a unit's points beyond the last");
 
 // A block's pairs with one unit of vectors, found (BeamFind) and then read
 // and summed (BeamBlocks): per sensor, where its samples come from (start,
