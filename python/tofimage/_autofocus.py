@@ -168,8 +168,9 @@ def autofocus(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor: 
         How an image is scored: the sensors' coherence factor, averaged
         over the pixels weighted by the image's energy (each sensor its own
         sub-aperture; with ``analytic``, of the derivative term whatever
-        ``term``, and after the first level to the power 1.5); the correlation of images from disjoint parts of the
-        array (see Notes); or the normalised Brenner gradient.
+        ``term``, and after the first level to the power 1.5); the
+        correlation of images from disjoint parts of the array (see
+        Notes); or the normalised Brenner gradient.
     resolution : float, optional
         The finest step between candidates; by default ``c_mid / 1500``
         (1 m/s around 1500 m/s).
