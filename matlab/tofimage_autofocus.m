@@ -35,8 +35,8 @@ function [c, info] = tofimage_autofocus(sigMat, n, x_sensor, y_sensor, z_sensor,
 %                                  the image's energy. Every sensor is its
 %                                  own sub-aperture, whatever the layout.
 %                                  With 'analytic' true: the values of the
-%                                  derivative term (term 2) whatever the
-%                                  term, and after the first level the
+%                                  derivative term (term 2) whatever
+%                                  image_select, and after the first level the
 %                                  average of the factor to the power 1.5.
 %                   'subaperture'  the correlation of images made by
 %                                  disjoint parts of the array. Sensors

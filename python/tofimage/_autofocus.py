@@ -168,7 +168,7 @@ def autofocus(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor: 
         How an image is scored: the sensors' coherence factor, averaged
         over the pixels weighted by the image's energy (each sensor its own
         sub-aperture; with ``analytic``, of the derivative term whatever
-        ``term``, and after the first level to the power 1.5); the
+        ``image_select``, and after the first level to the power 1.5); the
         correlation of images from disjoint parts of the array (see
         Notes); or the normalised Brenner gradient.
     resolution : float, optional
