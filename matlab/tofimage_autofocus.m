@@ -34,6 +34,10 @@ function [c, info] = tofimage_autofocus(sigMat, n, x_sensor, y_sensor, z_sensor,
 %                                  v_s, averaged over the pixels weighted by
 %                                  the image's energy. Every sensor is its
 %                                  own sub-aperture, whatever the layout.
+%                                  With 'analytic' true: the values of the
+%                                  derivative term (term 2) whatever
+%                                  image_select, and after the first level the
+%                                  average of the factor to the power 1.5.
 %                   'subaperture'  the correlation of images made by
 %                                  disjoint parts of the array. Sensors
 %                                  are ordered by their angle around the
@@ -57,8 +61,8 @@ function [c, info] = tofimage_autofocus(sigMat, n, x_sensor, y_sensor, z_sensor,
 %                   not move when the pulse's phase turns, as it does
 %                   between 2-D and 3-D propagation or with a sensor's
 %                   response; false scores the signals themselves.
-%     'interp'      how the search images read between samples: 'nearest'
-%                   (default) or 'linear'.
+%     'interp'      how the search images read between samples: 'linear'
+%                   (default) or 'nearest'.
 %     'plot'        true to draw the score against c beside the image at
 %                   the best c, in a new figure (default false).
 %
@@ -195,7 +199,7 @@ end
 
 function opts = options(args)
 opts = struct('roi', [], 'search_n', 128, 'method', 'coherence', 'resolution', 0, ...
-              'plot', false, 'analytic', true, 'interp', 'nearest');
+              'plot', false, 'analytic', true, 'interp', 'linear');
 if mod(numel(args), 2) ~= 0
   error('tofimage_autofocus:options', 'options must come in name-value pairs');
 end

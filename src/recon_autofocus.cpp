@@ -66,11 +66,14 @@ struct Search {
     std::vector<std::vector<double>> weights;  // per group: taper on its sensors, 0 elsewhere
     std::vector<std::pair<int, int>> pairs;    // groups compared (subaperture)
     bool absolute = false;                     // compare the images' magnitudes
+    BeamTerm scored;                           // the term the candidates' images sum
     double viewAngle = 0.0;
     std::string description;
 
     Search(const AutofocusInput& request, const double* columns, const double* hilbert)
-        : in(request), signal(columns), quadrature(hilbert) {
+        : in(request), signal(columns), quadrature(hilbert),
+          scored(hilbert && request.method == AutofocusMethod::Coherence ? BeamTerm::Derivative
+                                                                        : request.term) {
         const double xc = (in.roi[0] + in.roi[1]) / 2, yc = (in.roi[2] + in.roi[3]) / 2;
         const double width = std::max(in.roi[1] - in.roi[0], in.roi[3] - in.roi[2]);
         const int32_t m = in.search_n;
@@ -102,7 +105,7 @@ struct Search {
         // derivative terms (forward differences) half a sample later still:
         // the search reads that much later, so that features line up at the
         // true c rather than at c + c^2 delay / distance.
-        const double late = in.term == BeamTerm::Signal ? 1.0 : 1.5;
+        const double late = scored == BeamTerm::Signal ? 1.0 : 1.5;
         t.resize(in.rows);
         for (int32_t i = 0; i < in.rows; ++i) t[i] = in.t[i] + late / in.fs;
         const std::vector<int32_t> order = angularOrder(theta);
@@ -186,14 +189,14 @@ struct Search {
         for (int64_t s = 0; s < columns; ++s) {
             const double* col = s < in.cols ? signal + s * rows : quadrature + (s - in.cols) * rows;
             double* o = out.data() + s * rows;
-            double* target = in.term == BeamTerm::Signal ? o : smooth.data();
+            double* target = scored == BeamTerm::Signal ? o : smooth.data();
             for (int64_t i = 0; i < rows; ++i) {
                 const int64_t lo = std::max<int64_t>(-half, -i), hi = std::min<int64_t>(half, rows - 1 - i);
                 double v = 0.0;
                 for (int64_t j = lo; j <= hi; ++j) v += g[half - j] * col[i + j];
                 target[i] = v;
             }
-            if (in.term != BeamTerm::Signal) termColumn(target, in.t, invDt, in.rows, in.term, o);
+            if (scored != BeamTerm::Signal) termColumn(target, in.t, invDt, in.rows, scored, o);
         }
         if (quadrature && in.method == AutofocusMethod::Coherence) {
             const size_t count = (size_t)(rows * in.cols);
@@ -243,7 +246,7 @@ struct Search {
         return S;
     }
 
-    double score(const std::vector<double>& v, double c) const {
+    double score(const std::vector<double>& v, double c, int level) const {
         const int32_t m = in.search_n;
         if (in.method == AutofocusMethod::Coherence && !quadrature) {
             const std::vector<double> S = image(v.data(), c, nullptr, Beamformer::Das);
@@ -258,9 +261,11 @@ struct Search {
         }
         if (in.method == AutofocusMethod::Coherence) {
             // The coherence factor of the analytic values, |sum a|^2 /
-            // (N sum |a|^2), weighted by the envelope's energy |sum a|^2:
-            // the sums of the real parts, the imaginary parts and the
-            // squared magnitudes, as three frames of one run.
+            // (N sum |a|^2), weighted by the envelope's energy |sum a|^2
+            // (after level 0 its power kAutofocusPower, CF sqrt(CF)): the
+            // sums of the real parts, the imaginary parts and the squared
+            // magnitudes, as three frames of one run.
+            static_assert(kAutofocusPower == 1.5, "the power is taken as CF sqrt(CF)");
             const std::vector<double> I = image(v.data(), c, nullptr, Beamformer::Das, 3);
             const size_t points = X.size();
             double num = 0.0, total = 0.0;
@@ -268,7 +273,8 @@ struct Search {
                 const double re = I[p], im = I[p + points], q = I[p + 2 * points];
                 if (q > 0) {
                     const double e = re * re + im * im;
-                    num += e * e / (in.cols * q);
+                    const double cf = e / (in.cols * q);
+                    num += e * (level == 0 ? cf : cf * std::sqrt(cf));
                     total += e;
                 }
             }
@@ -505,7 +511,7 @@ AutofocusResult autofocus(const AutofocusInput& in, const BeamformFFT& fft) {
         double best = -HUGE_VAL;
         for (int64_t m : ms) {
             const double c = in.c_min + (double)m * unit;
-            const double s = search.score(v, c);
+            const double s = search.score(v, c, level);
             if (s > best) best = s, mBest = m, r.c = c;
             r.candidates.push_back(c);
             r.scores.push_back(s);

@@ -15,7 +15,10 @@
 // Scores:
 //   coherence    the beamformer's coherence factor CF = S^2 / (|K| sum a^2)
 //                averaged over the pixels, weighted by the image's energy
-//                S^2: sum S^2 CF / sum S^2;
+//                S^2: sum S^2 CF / sum S^2. With the analytic signal it
+//                scores the derivative term (BeamTerm::Derivative) whatever
+//                term the image sums, and after level 0 averages
+//                CF^kAutofocusPower: sum S^2 CF^1.5 / sum S^2;
 //   subaperture  the correlation of images made by disjoint parts of the
 //                array (see autofocusSubapertures);
 //   sharpness    the normalised Brenner gradient: the sum of squared
@@ -35,6 +38,11 @@ constexpr int kAutofocusMaxLevel = 20;  // finest level: a step of (c_max - c_mi
 // A tail score beyond this many standard errors means 2-D waves (see
 // AutofocusResult::tail_score).
 constexpr double kAutofocusTail = 5.0;
+// The analytic coherence's power of CF after level 0: above 1 it favours
+// the most coherent pixels, and curved edges, which focus a little apart
+// from the true c, weigh less. Level 0 keeps CF itself: with the power, a
+// line's caustics at a c far off can outscore its focus there.
+constexpr double kAutofocusPower = 1.5;
 
 enum class AutofocusMethod { Coherence, Subaperture, Sharpness };
 
@@ -77,7 +85,7 @@ struct AutofocusInput {
     int32_t search_n = 128;                // pixels on each side of the search grid
     AutofocusMethod method = AutofocusMethod::Coherence;
     double resolution = 0.0;  // finest step; <= 0: (c_min + c_max) / 2 / 1500
-    BeamInterp interp = BeamInterp::Nearest;
+    BeamInterp interp = BeamInterp::Linear;
     int32_t numCores = 0;
 };
 

@@ -140,7 +140,7 @@ def autofocus(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor: 
               fs: float, image_width: float, numCores: int = 0, *,
               roi: Optional[Sequence[float]] = None, search_n: int = 128,
               method: str = "coherence", resolution: Optional[float] = None,
-              analytic: bool = True, interp: str = "nearest") -> AutofocusResult:
+              analytic: bool = True, interp: str = "linear") -> AutofocusResult:
     """Find the speed of sound that brings a scan into focus.
 
     Takes the arguments of ``reconstruct``, with ``c_range = (c_min, c_max)``
@@ -167,8 +167,10 @@ def autofocus(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor: 
     method : {'coherence', 'subaperture', 'sharpness'}, optional
         How an image is scored: the sensors' coherence factor, averaged
         over the pixels weighted by the image's energy (each sensor its own
-        sub-aperture); the correlation of images from disjoint parts of the
-        array (see Notes); or the normalised Brenner gradient.
+        sub-aperture; with ``analytic``, of the derivative term whatever
+        ``image_select``, and after the first level to the power 1.5); the
+        correlation of images from disjoint parts of the array (see
+        Notes); or the normalised Brenner gradient.
     resolution : float, optional
         The finest step between candidates; by default ``c_mid / 1500``
         (1 m/s around 1500 m/s).
@@ -176,8 +178,8 @@ def autofocus(sigMat: npt.ArrayLike, n: int, x_sensor: npt.ArrayLike, y_sensor: 
         Score the analytic signal (each column with its Hilbert transform)
         rather than the signals: its magnitude does not move when the
         pulse's phase turns, as it does between 2-D and 3-D propagation.
-    interp : {'nearest', 'linear'}, optional
-        How the search images read between samples.
+    interp : {'linear', 'nearest'}, optional
+        How the search images read between samples (default linear).
 
     Returns
     -------
