@@ -15,8 +15,10 @@ function [c, info] = tofimage_autofocus(sigMat, n, x_sensor, y_sensor, z_sensor,
 %
 %   sigMat, n, x_sensor, y_sensor, z_sensor, image_select, t, fs,
 %   image_width and numCores are those of tofimage (see help tofimage);
-%   image_select chooses the term the search images and the final image
-%   sum. c_range holds two finite speeds, 0 < c_min < c_max.
+%   image_select chooses the term the final image sums, and the one the
+%   search scores but for the default score (the analytic coherence scores
+%   the derivative term). c_range holds two finite speeds,
+%   0 < c_min < c_max.
 %
 %   Options (name-value pairs):
 %     'roi'         [x_min x_max y_min y_max]: the region searched, in the
