@@ -52,6 +52,12 @@ std::string format(const char* fmt, ...) {
     return buf;
 }
 
+// The term the candidates' images sum: the derivative term for the
+// analytic coherence, whatever the image's term; the image's term otherwise.
+BeamTerm scoredTerm(const AutofocusInput& in) {
+    return in.analytic && in.method == AutofocusMethod::Coherence ? BeamTerm::Derivative : in.term;
+}
+
 // Everything the candidates share: the search grid, the sensor groups with
 // their weights, and how the signals are smoothed.
 struct Search {
@@ -71,9 +77,7 @@ struct Search {
     std::string description;
 
     Search(const AutofocusInput& request, const double* columns, const double* hilbert)
-        : in(request), signal(columns), quadrature(hilbert),
-          scored(hilbert && request.method == AutofocusMethod::Coherence ? BeamTerm::Derivative
-                                                                        : request.term) {
+        : in(request), signal(columns), quadrature(hilbert), scored(scoredTerm(request)) {
         const double xc = (in.roi[0] + in.roi[1]) / 2, yc = (in.roi[2] + in.roi[3]) / 2;
         const double width = std::max(in.roi[1] - in.roi[0], in.roi[3] - in.roi[2]);
         const int32_t m = in.search_n;
@@ -446,7 +450,8 @@ AutofocusProblem checkAutofocusInput(const AutofocusInput& in) {
     if (in.search_n < 16) return fault("search_n", ReconMsg::WholeNumber, {"search_n", "16"});
     if (!finiteAll(in.t, in.rows))
         return fault("t", ReconMsg::TimeColumn, {MessageNumber(in.rows)});
-    if (in.t[1] == in.t[0] && in.term != BeamTerm::Signal) return fault("t", ReconMsg::TimeStep);
+    if (in.t[1] == in.t[0] && scoredTerm(in) != BeamTerm::Signal)
+        return fault("t", ReconMsg::TimeStep);
     if (!(in.fs > 0) || !std::isfinite(in.fs)) return fault("fs", ReconMsg::Positive, {"fs"});
     if (!(in.resolution <= 0 || finestLevel(in) <= kAutofocusMaxLevel))
         return fault("resolution", ReconMsg::Resolution);

@@ -174,6 +174,18 @@ TEST(Autofocus, RefusesBadRequests) {
                   s.t[1] = s.t[0];
               }),
               "t: t(2) must differ from t(1): the derivative term divides by it");
+    // The analytic coherence scores the derivative term whatever the image's
+    // term; the other scores that term itself.
+    const auto equalTimes = [&](bool analytic) {
+        AutofocusInput in = scan.request(AutofocusMethod::Coherence, analytic);
+        in.term = BeamTerm::Signal;
+        std::vector<double> t(scan.t);
+        t[1] = t[0];
+        in.t = t.data();
+        return checkAutofocusInput(in).argument;
+    };
+    EXPECT_EQ(equalTimes(true), "t");
+    EXPECT_EQ(equalTimes(false), "");
     EXPECT_EQ(message([](AutofocusInput& in, RingScan&) { in.resolution = 250.0 / std::ldexp(1.0, 45); }),
               "resolution: resolution must be at least (c_max - c_min) / 2^44 (or 0 for the default)");
     EXPECT_EQ(checkGridSize(46340), "");
