@@ -161,28 +161,27 @@ HWY_INLINE void BeamPlaceOne(BI& r0, BM use, int64_t rows, int64_t& start) {
 // start[u] on (u = 0 for a, 1 for b), which holds every used lane's i0 and,
 // for linear interpolation, i0 + 1 (masked lanes are ignored); r0 then
 // becomes relative to start[u]. One window placed about the unit's middle
-// (b's first lane) serves both vectors where it holds them (returns true);
-// otherwise each vector's own, placed about its middle lane (a lane the
+// (b's first lane) serves both vectors where it holds them; otherwise each
+// vector's own, placed about its middle lane (a lane the
 // angle leaves out still has its index, BeamFind), or none: start[u] = -1,
 // the vector gathers at i0 and i1. A lane at the record's last sample (whose
 // i1 is i0) never fits: a window ends at the last sample at the latest.
 // `windows`: the record holds a window.
 template <bool kLinear>
-HWY_INLINE bool BeamPlace(BI& r0a, BM usea, BI& r0b, BM useb, int64_t rows, bool windows,
+HWY_INLINE void BeamPlace(BI& r0a, BM usea, BI& r0b, BM useb, int64_t rows, bool windows,
                           int64_t (&start)[kBeamUnit]) {
     constexpr int64_t kMost = kBeamWindow - (kLinear ? 2 : 1);
     start[0] = start[1] = -1;
-    if (kBeamWindow == 0 || !windows) return false;
+    if (kBeamWindow == 0 || !windows) return;
     const int64_t shared = BeamWindowAt(hn::ExtractLane(r0b, 0), rows);
     const BI ra = BeamRelative(r0a, usea, shared), rb = BeamRelative(r0b, useb, shared);
     if (!(BeamOutside(ra, kMost) | BeamOutside(rb, kMost))) {
         r0a = ra, r0b = rb;
         start[0] = start[1] = shared;
-        return true;
+        return;
     }
     BeamPlaceOne<kMost>(r0a, usea, rows, start[0]);
     BeamPlaceOne<kMost>(r0b, useb, rows, start[1]);
-    return false;
 }
 
 // The value at the pair's position in one column: the sample (nearest) or
@@ -260,7 +259,6 @@ static_assert(kBeamGroup % (kBeamUnit * kBeamMaxLanes) == 0 &&
 struct BeamFound {
     int32_t count = 0;                  // sensors with a contributing lane
     int32_t sensor[kBeamBlock];         // ... in increasing order
-    bool shared[kBeamBlock];            // one window serves the unit
     int64_t start[kBeamBlock][kBeamUnit];
     HWY_ALIGN int64_t i0[kBeamBlock][kBeamUnit][kBeamMaxLanes];
     HWY_ALIGN int64_t i1[kBeamBlock][kBeamUnit][kBeamMaxLanes];  // where it gathers
@@ -385,7 +383,7 @@ HWY_INLINE void BeamFind(const BeamformTables& b, const int32_t* active, BV ax, 
             continue;
         const int32_t n = pairs++;
         found.sensor[n] = s;
-        found.shared[n] = BeamPlace<kLinear>(i0a, usea, i0b, useb, rows, windows, found.start[n]);
+        BeamPlace<kLinear>(i0a, usea, i0b, useb, rows, windows, found.start[n]);
         BeamKeep<kLinear, kCount>(found, n, 0, usea, i0a, i1a, fraca, weighta, counta);
         BeamKeep<kLinear, kCount>(found, n, 1, useb, i0b, i1b, fracb, weightb, countb);
     }
@@ -489,16 +487,15 @@ HWY_NOINLINE void BeamBlocks(const BeamformTables& b, const BeamColumns& g, int6
                         const int64_t col = f * g.frameStep + (int64_t)found.sensor[n] * rows;
                         const double* r = re + col;
                         const double* i = kComplex ? im + col : nullptr;
-                        if (kBeamWindow > 0 && found.shared[n]) {
-                            // One start for both: the compiler loads the
-                            // window once. (Only targets with windows share
-                            // one: GCC 12 crashes on this branch for SVE.)
-                            const int64_t start = found.start[n][0];
+                        const int64_t start = found.start[n][0];
+                        if (kBeamWindow > 0 && start >= 0 && start == found.start[n][1]) {
+                            // One window for both: the compiler loads it
+                            // once. (Only targets with windows share one:
+                            // GCC 12 crashes on this branch for SVE.)
                             BeamRead<kLinear, kSums>(found, n, 0, start, r, i, s0a, s1a, s2a);
                             BeamRead<kLinear, kSums>(found, n, 1, start, r, i, s0b, s1b, s2b);
                         } else {
-                            BeamRead<kLinear, kSums>(found, n, 0, found.start[n][0], r, i, s0a,
-                                                     s1a, s2a);
+                            BeamRead<kLinear, kSums>(found, n, 0, start, r, i, s0a, s1a, s2a);
                             BeamRead<kLinear, kSums>(found, n, 1, found.start[n][1], r, i, s0b,
                                                      s1b, s2b);
                         }
